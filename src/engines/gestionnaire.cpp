@@ -1,0 +1,70 @@
+#include "engines/gestionnaire.h"
+
+void TGestionnaire::BeginBusy() {
+  Busy = true;
+  Fire(OnBusyChange);
+}
+
+void TGestionnaire::EndBusy() {
+  Busy = false;
+  Fire(OnBusyChange);
+}
+
+void TGestionnaire::Send(const std::string& text) {
+  SendText = text;
+  Fire(OnSend);
+}
+
+void TGestionnaire::FetchReceived() { Fire(OnFetchReceived); }
+
+void TGestionnaire::Consume(const std::string& token) {
+  Received.erase(0, token.size());
+  Fire(OnReceivedChange);
+}
+
+void TGestionnaire::ClearReceived() {
+  Received.clear();
+  Fire(OnReceivedChange);
+}
+
+void TGestionnaire::SetStatus(const std::string& text) {
+  StatusText = text;
+  Fire(OnStatus);
+}
+
+void TGestionnaire::ReportError(const std::string& text) {
+  ErrorText = text;
+  Fire(OnError);
+}
+
+void TGestionnaire::Reset() {
+  Instruction.clear();
+  Received.clear();
+  SendText.clear();
+  ErrorText.clear();
+  StatusText.clear();
+  ProgressMax = 100;
+  DeviceId = 0;
+  RetryCount = 0;
+  FUpdateAllowed = false;
+  Busy = false;
+}
+
+void TGestionnaire::SetProgressMax(int32_t n) {
+  ProgressMax = n;
+  Fire(OnProgressMax);
+}
+
+void TGestionnaire::ProgressStep() { Fire(OnProgressStep); }
+
+void TGestionnaire::SetDeviceId(int32_t n) {
+  DeviceId = n;
+  Fire(OnDeviceId);
+}
+
+void TGestionnaire::SetDeviceVariant(bool b) {
+  DeviceVariant = b;
+  Fire(OnDeviceVariant);
+}
+
+void TGestionnaire::NotifyOperationEnd() { Fire(OnOperationEnd); }

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// Common base of the instruction engines. An engine is a pure state machine over byte strings:
+// everything it has to tell the outside world becomes a field change followed by a notification
+// that fires only when assigned, synchronously, after the field is written.
+class TGestionnaire {
+ public:
+  using TNotifyEvent = std::function<void(TGestionnaire& sender)>;
+
+  TGestionnaire() = default;
+  virtual ~TGestionnaire() = default;
+  TGestionnaire(const TGestionnaire&) = delete;
+  TGestionnaire& operator=(const TGestionnaire&) = delete;
+
+  void SetInstruction(const std::string& text) { Instruction = text; }
+  bool IsBusy() const { return Busy; }
+  void BeginBusy();
+  void EndBusy();
+  void Send(const std::string& text);
+  // Asks the owner to copy its received text in through SetReceived.
+  void FetchReceived();
+  void SetReceived(const std::string& text) { Received = text; }
+  // Removes as many characters from the front of Received as `token` has; only its length counts.
+  void Consume(const std::string& token);
+  void ClearReceived();
+  void SetStatus(const std::string& text);
+  // Stores the text and fires OnError; engines override it to end their instruction as well.
+  virtual void ReportError(const std::string& text);
+  // Back to the values after creation; CardDir and DeviceVariant are kept; no event fires.
+  virtual void Reset();
+  void SetProgressMax(int32_t n);
+  void ProgressStep();
+  void SetDeviceId(int32_t n);
+  void SetUpdateAllowed(bool b) { FUpdateAllowed = b; }
+  bool UpdateAllowed() const { return FUpdateAllowed; }
+  void SetDeviceVariant(bool b);
+  void NotifyOperationEnd();
+
+  const std::string& GetInstruction() const { return Instruction; }
+  const std::string& GetSendText() const { return SendText; }
+  const std::string& GetReceived() const { return Received; }
+  const std::string& GetErrorText() const { return ErrorText; }
+  const std::string& GetStatusText() const { return StatusText; }
+  int32_t GetProgressMax() const { return ProgressMax; }
+  int32_t GetDeviceId() const { return DeviceId; }
+  bool GetDeviceVariant() const { return DeviceVariant; }
+  int32_t GetRetryCount() const { return RetryCount; }
+  const std::string& GetCardDir() const { return CardDir; }
+  void SetCardDir(const std::string& dir) { CardDir = dir; }
+
+  TNotifyEvent OnSend;
+  TNotifyEvent OnReceivedChange;
+  TNotifyEvent OnFetchReceived;
+  TNotifyEvent OnProgressStep;
+  TNotifyEvent OnProgressMax;
+  TNotifyEvent OnStatus;
+  TNotifyEvent OnError;
+  TNotifyEvent OnBusyChange;
+  TNotifyEvent OnDeviceId;
+  TNotifyEvent OnOperationEnd;
+  TNotifyEvent OnDeviceVariant;
+
+ protected:
+  void Fire(const TNotifyEvent& event) {
+    if (event) event(*this);
+  }
+
+  std::string Instruction;
+  std::string Received;
+  std::string SendText;
+  std::string ErrorText;
+  std::string StatusText;
+  int32_t ProgressMax = 100;
+  int32_t DeviceId = 0;
+  bool FUpdateAllowed = false;
+  int32_t RetryCount = 0;
+  bool Busy = false;
+  std::string CardDir;
+  bool DeviceVariant = false;
+};
+
+// Retransmission requests ("R") accepted per instruction; one more ends it.
+inline constexpr int32_t kMaxRetries = 300;

@@ -1,0 +1,140 @@
+#include "formats/text.h"
+
+#include <sys/stat.h>
+
+std::string Trim(std::string_view s) {
+  size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+  return std::string(s.substr(b, e - b));
+}
+
+std::vector<std::string> SplitLines(std::string_view text) {
+  std::vector<std::string> lines;
+  size_t start = 0, i = 0;
+  while (i < text.size()) {
+    char c = text[i];
+    if (c == '\r' || c == '\n') {
+      lines.emplace_back(text.substr(start, i - start));
+      i += (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ? 2 : 1;
+      start = i;
+    } else {
+      ++i;
+    }
+  }
+  if (start < text.size()) lines.emplace_back(text.substr(start));
+  return lines;
+}
+
+bool ReadTextLines(const std::string& path, std::vector<std::string>& lines) {
+  lines.clear();
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  std::string text;
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+  bool ok = !std::ferror(f);
+  std::fclose(f);
+  if (!ok) return false;
+  lines = SplitLines(text);
+  return true;
+}
+
+LineReader::~LineReader() { Close(); }
+
+bool LineReader::Open(const std::string& path) {
+  Close();
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  file_ = std::fopen(path.c_str(), "rb");
+  return file_ != nullptr;
+}
+
+void LineReader::Close() {
+  if (file_) std::fclose(file_);
+  file_ = nullptr;
+  has_pending_ = false;
+}
+
+int LineReader::Get() {
+  if (has_pending_) {
+    has_pending_ = false;
+    return pending_;
+  }
+  return std::getc(file_);
+}
+
+bool LineReader::Next(std::string& line) {
+  line.clear();
+  if (!file_) return false;
+  int c = Get();
+  if (c == EOF) return false;
+  while (c != EOF && c != '\n' && c != '\r') {
+    line.push_back(static_cast<char>(c));
+    c = Get();
+  }
+  if (c == '\r') {
+    int d = Get();
+    if (d != '\n' && d != EOF) {
+      pending_ = d;
+      has_pending_ = true;
+    }
+  }
+  return true;
+}
+
+bool LineReader::Eof() const {
+  if (!file_) return true;
+  if (has_pending_) return false;
+  int c = std::getc(file_);
+  if (c == EOF) return true;
+  std::ungetc(c, file_);
+  return false;
+}
+
+std::optional<int64_t> CountTextLines(const std::string& path) {
+  LineReader r;
+  if (!r.Open(path)) return std::nullopt;
+  int64_t n = 0;
+  std::string line;
+  while (r.Next(line)) ++n;
+  return n;
+}
+
+std::optional<int64_t> StrToInt(std::string_view text, int64_t min, int64_t max) {
+  size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  bool neg = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) neg = text[i++] == '-';
+  int base = 10;
+  if (i < text.size() && text[i] == '$') {
+    base = 16;
+    ++i;
+  } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+    base = 16;
+    i += 2;
+  }
+  if (i >= text.size()) return std::nullopt;
+  // Accumulate as a magnitude bounded by the larger limit, so overflow is caught early.
+  uint64_t limit;
+  if (neg) limit = min >= 0 ? 0 : static_cast<uint64_t>(-(min + 1)) + 1;
+  else limit = max < 0 ? 0 : static_cast<uint64_t>(max);
+  uint64_t v = 0;
+  for (; i < text.size(); ++i) {
+    char c = text[i];
+    int d;
+    if (c >= '0' && c <= '9') d = c - '0';
+    else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    else return std::nullopt;
+    if (d >= base) return std::nullopt;
+    if (v > (limit - d) / base) return std::nullopt;
+    v = v * base + d;
+  }
+  int64_t r = !neg ? static_cast<int64_t>(v) : v == 0 ? 0 : -static_cast<int64_t>(v - 1) - 1;
+  if (r < min || r > max) return std::nullopt;
+  return r;
+}

@@ -1,0 +1,69 @@
+#include "formats/text.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+using Lines = std::vector<std::string>;
+
+TEST(Text, SplitLines) {
+  EXPECT_EQ(SplitLines("a\r\nb\r\n"), (Lines{"a", "b"}));
+  EXPECT_EQ(SplitLines("a\r\nb"), (Lines{"a", "b"}));
+  EXPECT_EQ(SplitLines("a\r\n\r\n"), (Lines{"a", ""}));
+  EXPECT_EQ(SplitLines(""), Lines{});
+  EXPECT_EQ(SplitLines("a\rb\nc\n\rd"), (Lines{"a", "b", "c", "", "d"}));
+  EXPECT_EQ(SplitLines("\n"), (Lines{""}));
+}
+
+TEST(Text, Trim) {
+  EXPECT_EQ(Trim("  P0 x.hex \t\r"), "P0 x.hex");
+  EXPECT_EQ(Trim(std::string("\x01\x1F" "a b" "\x00", 6)), "a b");
+  EXPECT_EQ(Trim("   "), "");
+}
+
+TEST(Text, FilesWholeAndByLine) {
+  const std::string path = testing::TempDir() + "text_test_lines.txt";
+  {
+    std::ofstream f(path, std::ios::binary);
+    f << "one\r\ntwo\rthree\n\r\nlast";
+  }
+  Lines whole;
+  ASSERT_TRUE(ReadTextLines(path, whole));
+  EXPECT_EQ(whole, (Lines{"one", "two", "three", "", "last"}));
+
+  LineReader r;
+  ASSERT_TRUE(r.Open(path));
+  Lines streamed;
+  std::string line;
+  while (r.Next(line)) streamed.push_back(line);
+  EXPECT_EQ(streamed, whole);
+  EXPECT_TRUE(r.Eof());
+  EXPECT_EQ(CountTextLines(path), 5);
+  std::remove(path.c_str());
+
+  EXPECT_FALSE(ReadTextLines(path, whole));
+  EXPECT_TRUE(whole.empty());
+  EXPECT_FALSE(r.Open(path));
+  EXPECT_FALSE(CountTextLines(path).has_value());
+  EXPECT_FALSE(ReadTextLines(testing::TempDir(), whole));  // a folder is not a text file
+}
+
+TEST(Text, StrToInt) {
+  struct Case {
+    const char* text;
+    std::optional<int64_t> want;
+  } cases[] = {
+      {"10500", 10500}, {"  42", 42},       {"-7", -7},          {"+7", 7},
+      {"$FF", 255},     {"0x1f", 31},       {"-$10", -16},       {"2147483647", 2147483647},
+      {"-2147483648", INT32_MIN},            {"2147483648", std::nullopt},
+      {"", std::nullopt}, {"  ", std::nullopt}, {"12 ", std::nullopt}, {"1a", std::nullopt},
+      {"$", std::nullopt}, {"0x", std::nullopt}, {"-", std::nullopt}, {"$G1", std::nullopt},
+      {"99999999999999999999999", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(StrToInt(c.text), c.want) << '"' << c.text << '"';
+  EXPECT_EQ(StrToInt("255", 0, 255), 255);
+  EXPECT_EQ(StrToInt("256", 0, 255), std::nullopt);
+  EXPECT_EQ(StrToInt("-1", 0, 255), std::nullopt);
+  EXPECT_EQ(StrToInt("-0", 0, 255), 0);
+}
