@@ -46,8 +46,8 @@ TEST_F(RunControllerTest, StandardRunStatePathAndWire) {
   Make();
   Tick();
   const auto states = Run();
-  EXPECT_THAT(states, ElementsAreArray({1, 2, 3, 4, 5, 12, 12, 13, 12, 14, 15, 14, 15, 14, 12, 14,
-                                        15, 14, 12, 16, 17, 18, 8, 9, 10}));
+  EXPECT_THAT(states, ElementsAreArray({1,  2,  3,  4,  5,  12, 12, 13, 12, 14, 15, 14, 15,
+                                        14, 12, 14, 15, 14, 12, 16, 17, 18, 8,  9,  10}));
   EXPECT_THAT(Taken(), ElementsAre("boot:SYN", "card:M0", "card:T0 0130", "psd:P0 bank0.hex",
                                    "jtag:P8 x.svf", "boot:PB BOOT_EXT_OPTION.HEX", "card:OP 0000",
                                    "card:FI"));
@@ -218,10 +218,11 @@ TEST_F(RunControllerTest, StatusFilter) {
   struct Case {
     std::string text;
     bool shown;
-  } cases[] = {{"Erase", false},          {"Upload Bank", false},  {" Starting ", false},
-               {"Starting", true},        {"End Update", false},   {"Ping Card 1", false},
-               {"ping card 2 ok", false}, {"Ping Card", true},     {"erase", true},
-               {"Boot Checksum : 1234", true}};
+  } cases[] = {{"Erase", false},          {"Upload Bank", false},
+               {" Starting ", false},     {"Starting", true},
+               {"End Update", false},     {"Ping Card 1", false},
+               {"ping card 2 ok", false}, {"Ping Card", true},
+               {"erase", true},           {"Boot Checksum : 1234", true}};
   int n = 0;
   for (const auto& c : cases) {
     view.status.clear();

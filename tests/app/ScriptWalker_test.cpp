@@ -13,8 +13,9 @@ class ScriptWalkerTest : public RunFixture {
   // syntax error on its line 5, and a DVI sub-script.
   void WriteExample(bool with_error) {
     Write("script.ini", "rem full update\r\nM0\r\nCM\r\nC0\r\n");
-    Write("Qubra/script.ini", std::string("T0 0130\r\nP0 bank0.hex\r\nV0 0130\r\nP8 prom1.svf\r\n") +
-                                  (with_error ? "X1\r\n" : ""));
+    Write("Qubra/script.ini",
+          std::string("T0 0130\r\nP0 bank0.hex\r\nV0 0130\r\nP8 prom1.svf\r\n") +
+              (with_error ? "X1\r\n" : ""));
     Write("UQubra/script.ini", "PA cpld.svf\r\n");
     Write("DVI/script.ini", "P9 dvi.svf\r\n");
   }
@@ -31,8 +32,8 @@ TEST_F(ScriptWalkerTest, WorkedExampleSyntaxErrorNamesTheSubScript) {
   Run();
   EXPECT_THAT(Taken(), ElementsAre("boot:SYN", "card:M0", "card:T0 0130", "psd:P0 bank0.hex",
                                    "card:V0 0130", "jtag:P8 prom1.svf"));
-  EXPECT_THAT(view.error_boxes, ElementsAre("Syntax Error in script file line : 5\r\n" + prog +
-                                            "Qubra/script.ini"));
+  EXPECT_THAT(view.error_boxes,
+              ElementsAre("Syntax Error in script file line : 5\r\n" + prog + "Qubra/script.ini"));
 }
 
 TEST_F(ScriptWalkerTest, WorkedExampleVersionSkipInAutoMode) {
@@ -119,8 +120,8 @@ TEST_F(ScriptWalkerTest, CardLinesInASubScriptAreInstructions) {
   Write("Qubra/x.ini", "rem\nC0\n");
   Make(prog + "x.ini");
   Run();
-  EXPECT_THAT(view.error_boxes, ElementsAre("Syntax Error in script file line : 2\r\n" + prog +
-                                            "Qubra/x.ini"));
+  EXPECT_THAT(view.error_boxes,
+              ElementsAre("Syntax Error in script file line : 2\r\n" + prog + "Qubra/x.ini"));
 }
 
 TEST_F(ScriptWalkerTest, DeviceVariantChoosesTheMotherboardFolder) {

@@ -130,14 +130,12 @@ inline TEngineSet MakeFakeEngines(std::vector<std::string>* log, TFakeEngines& o
   auto boot = std::make_unique<TFakeEngine>("boot", std::vector<std::string>{"SYN", "PB"}, log);
   auto card = std::make_unique<TFakeEngine>(
       "card",
-      std::vector<std::string>{"prompt", "wait", "RS", "NP", "FI", "V", "T", "UV", "FY", "M",
-                               "OP"},
+      std::vector<std::string>{"prompt", "wait", "RS", "NP", "FI", "V", "T", "UV", "FY", "M", "OP"},
       log);
   auto psd = std::make_unique<TFakeEngine>(
-      "psd",
-      std::vector<std::string>{"PE", "P0", "P1", "P2", "P3", "P4", "P5", "P6", "P7"}, log);
-  auto jtag = std::make_unique<TFakeEngine>("jtag", std::vector<std::string>{"P8", "P9", "PA"},
-                                            log);
+      "psd", std::vector<std::string>{"PE", "P0", "P1", "P2", "P3", "P4", "P5", "P6", "P7"}, log);
+  auto jtag =
+      std::make_unique<TFakeEngine>("jtag", std::vector<std::string>{"P8", "P9", "PA"}, log);
   out = {boot.get(), card.get(), psd.get(), jtag.get()};
   TEngineSet set;
   set.OnVersionSame = &card->OnVersionSame;
