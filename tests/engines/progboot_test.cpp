@@ -170,9 +170,12 @@ TEST_F(BootFixture, RetransmissionLimitCountsTheWholeInstruction) {
   }
 }
 
+// "R" to the second transmission of line 0 (the index has moved on by then) and to line 1.
 TEST_F(BootFixture, RetransmitsTheLineSentLast) {
   bool asked = false;
+  int zero_sends = 0;
   h.device = [&](const std::string& s) {
+    if (s == kL0 + "\r\n" && ++zero_sends == 2) return "R";
     if (s == kL1 + "\r\n" && !asked) {
       asked = true;
       return "R";
@@ -181,8 +184,9 @@ TEST_F(BootFixture, RetransmitsTheLineSentLast) {
   };
   ASSERT_TRUE(h.Offer("PB BOOT.HEX"));
   h.RunUntilIdle();
-  EXPECT_EQ(h.sent, (Texts{"PB", kL0 + "\r\n", kL0 + "\r\n", kL1 + "\r\n", kL1 + "\r\n",
-                           kL2 + "\r\n", kComputedRecord}));
+  EXPECT_EQ(h.sent, (Texts{"PB", kL0 + "\r\n", kL0 + "\r\n", kL0 + "\r\n", kL1 + "\r\n",
+                           kL1 + "\r\n", kL2 + "\r\n", kComputedRecord}));
+  EXPECT_EQ(h.progress_steps, 5);
 }
 
 TEST_F(BootFixture, DeviceRefusals) {
