@@ -35,3 +35,20 @@ struct TEngineSet {
   TCardNotifyEvent* OnCardError = nullptr;
   TCardNotifyEvent* OnCardReady = nullptr;
 };
+
+class TProgBoot;
+class TInstCrt;
+class TProgPsd;
+class TProgJtag;
+
+// Where the real engines of a set live, for callers that adjust them (tests replace the card
+// engine's clock and the JTAG engine's pause).
+struct TEngineParts {
+  TProgBoot* Boot = nullptr;
+  TInstCrt* Card = nullptr;
+  TProgPsd* Psd = nullptr;
+  TProgJtag* Jtag = nullptr;
+};
+
+// The four real engines.
+TEngineSet MakeEngineSet(TEngineParts* parts = nullptr);

@@ -3,10 +3,12 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/DeviceLink.h"
 #include "app/EngineSet.h"
+#include "app/scripted_device.h"
 #include "engines/gestionnaire.h"
 
 // A link that records what would go on the wire, as "var:" and "raw:" entries, and every
@@ -30,20 +32,33 @@ class TFakeLink : public TDeviceLink {
   void SetIpRemotePort(int32_t p) override { remote_port = p; }
   void SetIpRemoteAddress(const std::string& a) override { remote_address = a; }
   void SendVarCommand(int index) override {
-    if (mode == MODE_VAR && index == kVarDEV) log.push_back("var:?");
+    if (mode == MODE_VAR && index == kVarDEV) Transmit("var:", "?");
   }
   uint32_t GetDEV() const override { return dev; }
   void SetUPDATER(uint32_t v) override {
-    if (mode == MODE_VAR) log.push_back("var:" + std::to_string(v) + "yU");
+    if (mode == MODE_VAR) Transmit("var:", std::to_string(v) + "yU");
   }
   std::string ReadRaw() override {
     if (mode != MODE_RAW) return {};
     return std::exchange(rx, {});
   }
   void SendRaw(const std::string& data) override {
-    if (mode == MODE_RAW) log.push_back("raw:" + data);
+    if (mode == MODE_RAW) Transmit("raw:", data);
   }
   std::string LastError() const override { return last_error; }
+
+  // Hands what the device answered to the controller, as the driver would: a variable report
+  // fires OnRecString before the value is stored.
+  void Pump() {
+    if (pending.empty() || con_type == CON_NONE) return;
+    const std::string data = std::exchange(pending, {});
+    if (mode == MODE_RAW) {
+      Deliver(data);
+    } else if (data.rfind("DEV", 0) == 0) {
+      if (OnRecString) OnRecString();
+      dev = static_cast<uint32_t>(std::stoul(data.substr(3)));
+    }
+  }
 
   void Deliver(const std::string& data) {
     rx += data;
@@ -57,6 +72,13 @@ class TFakeLink : public TDeviceLink {
     return out;
   }
 
+  void Transmit(const char* kind, const std::string& msg) {
+    log.push_back(kind + msg);
+    if (device && con_type != CON_NONE) pending += device->Answer(msg);
+  }
+
+  TScriptedDevice* device = nullptr;
+  std::string pending;
   bool open_ok = true;
   std::string last_error;
   uint32_t dev = 0;
