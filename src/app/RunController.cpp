@@ -61,6 +61,7 @@ TRunController::TRunController(TMainView& view, std::unique_ptr<TDeviceLink> lin
   if (!Config.ProgramDir.empty() && Config.ProgramDir.back() != '/') Config.ProgramDir += '/';
   SetPortChoice(TPortChoice{});
   FDriver->OnRecString = [this] { DoDriverReceive(); };
+  FDriver->SetErrorBox([this](const std::string& text) { View.ShowErrorBox(text); });
   FDriver->SetBaudRate(57600);
   FDriver->SetConMode(MODE_RAW);
   RunState = 0;
@@ -93,6 +94,7 @@ TRunController::~TRunController() {
   Timer1.stop();
   // The driver may still report while it closes; nothing must reach a half-destroyed window.
   FDriver->OnRecString = nullptr;
+  FDriver->SetErrorBox(nullptr);
   FDriver->SetConType(CON_NONE);
 }
 
