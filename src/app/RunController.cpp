@@ -236,65 +236,29 @@ void TRunController::GoTo(uint8_t next) {
 
 void TRunController::RunStep() {
   StepState = RunState;
+  // clang-format off
   switch (RunState) {
-    case 0:
-      StepIdle();
-      break;
-    case 1:
-      StepOpen();
-      break;
-    case 2:
-      StepQueryDevice();
-      break;
-    case 3:
-      StepWaitDevice();
-      break;
-    case 4:
-      StepBootSync();
-      break;
-    case 5:
-      StepWaitSync();
-      break;
-    case 6:
-      StepAbort();
-      break;
-    case 7:
-      StepReport();
-      break;
-    case 8:
-      StepFinish();
-      break;
-    case 9:
-      StepWaitFinish();
-      break;
-    case 10:
-      StepDone();
-      break;
-    case 12:
-      StepNextMainLine();
-      break;
-    case 13:
-      WaitLine();
-      break;
-    case 14:
-      StepNextCardLine();
-      break;
-    case 15:
-      WaitLine();
-      break;
-    case 16:
-      StepExtendedBoot();
-      break;
-    case 17:
-      StepWaitExtendedBoot();
-      break;
-    case 18:
-      StepWaitOp();
-      break;
-    default:
-      RunState = 0;
-      break;
+    case 0:  StepIdle(); break;
+    case 1:  StepOpen(); break;
+    case 2:  StepQueryDevice(); break;
+    case 3:  StepWaitDevice(); break;
+    case 4:  StepBootSync(); break;
+    case 5:  StepWaitSync(); break;
+    case 6:  StepAbort(); break;
+    case 7:  StepReport(); break;
+    case 8:  StepFinish(); break;
+    case 9:  StepWaitFinish(); break;
+    case 10: StepDone(); break;
+    case 12: StepNextMainLine(); break;
+    case 13: WaitLine(); break;
+    case 14: StepNextCardLine(); break;
+    case 15: WaitLine(); break;
+    case 16: StepExtendedBoot(); break;
+    case 17: StepWaitExtendedBoot(); break;
+    case 18: StepWaitOp(); break;
+    default: RunState = 0; break;
   }
+  // clang-format on
 }
 
 // ---- states ----
