@@ -187,7 +187,7 @@ TEST_F(ComPortPty, CloseDiscardsAPendingHandOverWithoutDeadlock) {
   pty.Write("late");
   // The receive thread has taken the bytes and now waits for the user-interface thread, which
   // does not run its event loop before closing.
-  ASSERT_TRUE(WaitFor([&] { return pty.Unread() == 0; }));
+  ASSERT_TRUE(WaitWithoutLoop([&] { return pty.Unread() == 0; }));
   port.Close();
   Pump();
   EXPECT_TRUE(chunks.empty());

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 
 inline void EnsureApp() {
   if (QCoreApplication::instance()) return;
@@ -36,6 +37,16 @@ inline bool WaitFor(const std::function<bool()>& done, int ms = 10000) {
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  }
+  return true;
+}
+
+// Waits for `done` without running the event loop, for at most `ms` milliseconds.
+inline bool WaitWithoutLoop(const std::function<bool()>& done, int ms = 10000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
   }
   return true;
 }
