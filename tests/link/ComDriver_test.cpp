@@ -21,18 +21,15 @@ class DriverSerial : public ::testing::Test {
     ASSERT_TRUE(driver.SetConType(CON_RS232)) << driver.LastError();
     log.Attach(driver);
   }
-  // Device sends one chunk; returns once the port has taken it, so the next is a new chunk.
-  void Feed(const std::string& chunk) {
+  // Device sends one chunk; returns once the driver has taken it (its received text or its
+  // events changed), so the next write is a chunk of its own.
+  static void Feed(Pty& pty, TComDriver& d, const EventLog& events, const std::string& chunk) {
+    const std::string rx = d.GetRxText();
+    const size_t n = events.entries.size();
     pty.Write(chunk);
-    ASSERT_TRUE(WaitFor([&] { return pty.Unread() == 0; }));
+    ASSERT_TRUE(WaitFor([&] { return d.GetRxText() != rx || events.entries.size() != n; }));
   }
-  // Every earlier chunk has been handled once this one has.
-  void Sync() {
-    const size_t before = log.Count("QUERYALL");
-    Feed("#\r\n");
-    ASSERT_TRUE(WaitFor([&] { return log.Count("QUERYALL") > before; }));
-    log.entries.resize(log.entries.size() - 2);  // its Rec and QUERYALL
-  }
+  void Feed(const std::string& chunk) { Feed(pty, driver, log, chunk); }
 
   Pty pty;
   TComDriver driver;
@@ -74,11 +71,11 @@ TEST_F(DriverSerial, VariableReports) {
     ASSERT_TRUE(d.SetConType(CON_RS232));
     EventLog events;
     events.Attach(d);
-    d.OnQUERYALLchange = [&](TComDriver&, int32_t) { events.entries.push_back("QUERYALL"); };
-    for (const std::string& chunk : c.chunks) Feed(chunk);
-    const size_t before = events.Count("QUERYALL");
-    Feed("#\r\n");
-    ASSERT_TRUE(WaitFor([&] { return events.Count("QUERYALL") > before; }));
+    for (size_t i = 0; i + 1 < c.chunks.size(); ++i) Feed(pty, d, events, c.chunks[i]);
+    pty.Write(c.chunks.back());
+    // Every chunk before it has been handled once this report has.
+    pty.Write("ADBG99999\r\n");
+    ASSERT_TRUE(WaitFor([&] { return d.GetADDRDBG() == 99999; }));
     events.entries.resize(events.entries.size() - 2);
     EXPECT_EQ(events.entries, c.events);
     EXPECT_FALSE(events.wrong_nro);
@@ -155,21 +152,20 @@ TEST_F(DriverSerial, RawBytesBothWaysUnchanged) {
 
 TEST_F(DriverSerial, ReceivedTextIsCapped) {
   driver.SetConMode(MODE_RAW);
-  std::string flood(TComDriver::kMaxRxText + 5000, 'f');
-  flood[0] = 'A';
+  std::string full(TComDriver::kMaxRxText, 'f');
+  full[0] = 'A';
   testing::internal::CaptureStderr();
-  pty.Write(flood);
-  Feed("zz");
-  ASSERT_TRUE(WaitFor([&] { return log.Count("Rec:") > 0 && pty.Unread() == 0; }));
-  Feed("#");  // the chunk of "zz" has been handled once this one has
-  const size_t before = log.Count("Rec:");
-  ASSERT_TRUE(WaitFor([&] { return log.Count("Rec:") > before; }));
+  pty.Write(full);
+  ASSERT_TRUE(WaitFor([&] { return driver.GetRxText().size() == full.size(); }));
+  for (const char* more : {"zz", "yy"}) {
+    const size_t before = log.Count("Rec:");
+    pty.Write(more);
+    ASSERT_TRUE(WaitFor([&] { return log.Count("Rec:") > before; }));
+  }
   const std::string err = testing::internal::GetCapturedStderr();
-  const std::string text = driver.ReadRaw();
-  EXPECT_EQ(text.size(), TComDriver::kMaxRxText);
-  EXPECT_EQ(text.substr(0, 3), "Aff");
-  EXPECT_EQ(err.find("dropped"), err.rfind("dropped")) << "reported more than once";
+  EXPECT_TRUE(driver.ReadRaw() == full);
   EXPECT_NE(err.find("dropped"), std::string::npos);
+  EXPECT_EQ(err.find("dropped"), err.rfind("dropped")) << "reported more than once";
 }
 
 TEST_F(DriverSerial, SettingsReopenThePort) {
