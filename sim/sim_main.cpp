@@ -19,7 +19,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-// An instruction whose traffic stops this long was abandoned by a stopped updater.
+// An instruction whose traffic stops this long (beyond the reply latency) was abandoned by a
+// stopped updater.
 constexpr auto kIdleAbort = std::chrono::seconds(5);
 
 int g_signal_pipe[2] = {-1, -1};
@@ -106,6 +107,7 @@ int main(int argc, char** argv) {
       (opts.device.off ? " (off)" : ""));
 
   TWirePacer pacer(opts.baud, opts.latency_ms);
+  const auto idle_abort = kIdleAbort + std::chrono::milliseconds(opts.latency_ms);
   Clock::time_point last_input = Clock::now();
   bool hung_up = false;
   for (;;) {
@@ -122,13 +124,13 @@ int main(int argc, char** argv) {
       }
     }
     if (const std::string out = pacer.TakeReplies(now); !out.empty()) link.Send(out);
-    if (device.MidInstruction() && now - last_input > kIdleAbort) device.Abort();
+    if (device.MidInstruction() && now - last_input > idle_abort) device.Abort();
 
     std::vector<pollfd> fds{{g_signal_pipe[0], POLLIN, 0}};
     link.AddPollFds(fds, now);
     auto due = Earliest(pacer.NextDue(), link.WakeAt(now));
     if (device.MidInstruction())
-      due = Earliest(due, last_input + kIdleAbort + std::chrono::milliseconds(1));
+      due = Earliest(due, last_input + idle_abort + std::chrono::milliseconds(1));
     if (poll(fds.data(), fds.size(), PollTimeout(due, now)) < 0 && errno != EINTR) {
       Warn("poll failed");
       break;
