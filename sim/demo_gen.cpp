@@ -99,10 +99,10 @@ std::string MakeDemoEffect(std::mt19937& rng, const std::string& title, uint32_t
   return r + "STATE RESET;" + kEol;
 }
 
-std::vector<std::pair<std::string, std::string>> MakeDemoFiles(const TDemoSpec& spec) {
-  std::mt19937 rng(spec.seed);
-  const auto hex_size = [&](size_t region) { return std::clamp<size_t>(spec.size, 1, region); };
-  const size_t effect_size = std::clamp<size_t>(spec.size, 1, kDemoMaxEffectBytes);
+std::vector<std::pair<std::string, std::string>> MakeDemoFiles(const TDemoParams& params) {
+  std::mt19937 rng(params.seed);
+  const auto hex_size = [&](size_t region) { return std::clamp<size_t>(params.size, 1, region); };
+  const size_t effect_size = std::clamp<size_t>(params.size, 1, kDemoMaxEffectBytes);
   std::vector<std::pair<std::string, std::string>> files;
   files.emplace_back("BOOT_EXT_OPTION.HEX",
                      MakeDemoHex(rng, TSimDevice::kBootFirst,

@@ -9,7 +9,7 @@
 // The data files of the demo update package, made reproducibly from a seed and a size: Intel
 // HEX files for the boot area, the banks and the EDID, and program-then-verify effect files for
 // PROM 1, PROM 2 and the CPLD. The scripts that name them are kept in the repository.
-struct TDemoSpec {
+struct TDemoParams {
   uint32_t seed = 1;
   size_t size = 1024;  // bytes per HEX file (up to its region) and per effect file
 };
@@ -17,7 +17,7 @@ struct TDemoSpec {
 constexpr size_t kDemoMaxEffectBytes = 1 << 20;
 
 // Relative path ("Qubra/BANK0.HEX") and contents of every generated file, lines ending CR LF.
-std::vector<std::pair<std::string, std::string>> MakeDemoFiles(const TDemoSpec& spec);
+std::vector<std::pair<std::string, std::string>> MakeDemoFiles(const TDemoParams& params);
 
 // Data records of 32 bytes from `first` on, covering `size` bytes except for one 32-byte hole
 // in the middle (when there are at least four records), then the end-of-file record. The first

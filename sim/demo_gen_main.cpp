@@ -32,7 +32,7 @@ int Fail(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  TDemoSpec spec;
+  TDemoParams params;
   std::string out;
   const std::vector<std::string> args(argv + 1, argv + argc);
   for (size_t i = 0; i < args.size(); ++i) {
@@ -46,11 +46,11 @@ int main(int argc, char** argv) {
     if (a == "--seed") {
       const auto n = StrToInt(v, 0, UINT32_MAX);
       if (!n) return Fail("--seed: expected a whole number from 0 to 4294967295, got '" + v + "'");
-      spec.seed = static_cast<uint32_t>(*n);
+      params.seed = static_cast<uint32_t>(*n);
     } else if (a == "--size") {
       const auto n = StrToInt(v, 1, kDemoMaxEffectBytes);
       if (!n) return Fail("--size: expected a whole number from 1 to 1048576, got '" + v + "'");
-      spec.size = static_cast<size_t>(*n);
+      params.size = static_cast<size_t>(*n);
     } else if (a == "--out") {
       out = v;
     } else {
@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
     }
   }
   if (out.empty()) return Fail("--out DIR is required (see --help)");
-  for (const auto& [path, text] : MakeDemoFiles(spec)) {
+  for (const auto& [path, text] : MakeDemoFiles(params)) {
     const std::filesystem::path full = std::filesystem::path(out) / path;
     std::error_code ec;
     std::filesystem::create_directories(full.parent_path(), ec);
