@@ -1,34 +1,20 @@
-#include <cstdio>
-#include <cstring>
+#include <QApplication>
+#include <memory>
+#include <optional>
 
-#include "version.h"
-
-namespace {
-
-void PrintHelp() {
-  std::printf(
-      "Usage: qubra-updater [SCRIPT]\n"
-      "       qubra-updater --version | --help\n"
-      "\n"
-      "Updates the firmware and programmable parts of a Qubra device.\n"
-      "  SCRIPT     update script to run (default: script.ini in the program folder)\n"
-      "  --version  print the program version\n"
-      "  --help     print this help\n");
-}
-
-}  // namespace
+#include "app/CommandLine.h"
+#include "app/ComDriverLink.h"
+#include "app/EngineSet.h"
+#include "app/RunController.h"
+#include "ui/MainFich.h"
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--version") == 0) {
-      std::printf("%s %s\n", QUBRA_PRODUCT, QUBRA_VERSION);
-      return 0;
-    }
-    if (std::strcmp(argv[i], "--help") == 0) {
-      PrintHelp();
-      return 0;
-    }
-  }
-  std::fprintf(stderr, "qubra-updater: the main window is not built yet; try --help\n");
-  return 2;
+  // --check, --help, --version and usage errors need no display: done before any window.
+  Options options;
+  if (std::optional<int> status = RunWithoutWindow(argc, argv, options)) return *status;
+  QApplication app(argc, argv);
+  TMainFich MainFich(DefaultRunConfig(options.Script), std::make_unique<TComDriverLink>(),
+                     MakeEngineSet());
+  MainFich.show();
+  return app.exec();
 }

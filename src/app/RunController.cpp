@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "app/CommandLine.h"
 #include "formats/hex.h"
 #include "formats/text.h"
 
@@ -44,15 +45,8 @@ bool ContainsNoCase(const std::string& text, const std::string& lower_needle) {
 }  // namespace
 
 TRunConfig DefaultRunConfig(const std::string& script_arg) {
-  TRunConfig config;
   std::error_code ec;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  std::string dir = ec ? std::filesystem::current_path(ec).string() : exe.parent_path().string();
-  if (dir.empty() || dir.back() != '/') dir += '/';
-  config.ProgramDir = dir;
-  config.ScriptArg = script_arg;
-  config.ReadIdPresent = std::filesystem::exists("readid.ini", ec);
-  return config;
+  return TRunConfig{ProgramDir(), script_arg, std::filesystem::exists("readid.ini", ec)};
 }
 
 TRunController::TRunController(TMainView& view, std::unique_ptr<TDeviceLink> link,

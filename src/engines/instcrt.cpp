@@ -1,5 +1,6 @@
 #include "engines/instcrt.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string_view>
 
@@ -74,7 +75,7 @@ void TInstCrt::Step() {
       State = 11;
       break;
     case 12:
-      if (!HasComponentLetter()) break;
+      if (!ValuesPresent()) break;
       Send(std::string("V") + Instruction[0]);
       State = 13;
       break;
@@ -87,7 +88,7 @@ void TInstCrt::Step() {
       CheckVersionWritten();
       break;
     case 15:
-      if (!HasComponentLetter()) break;
+      if (!ValuesPresent()) break;
       Send(std::string("T") + Instruction[0]);
       State = 16;
       break;
@@ -98,6 +99,7 @@ void TInstCrt::Step() {
       CheckVersionRead();
       break;
     case 18:
+      if (!ValuesPresent()) break;
       Send("UV");
       State = 19;
       break;
@@ -116,6 +118,7 @@ void TInstCrt::Step() {
       CheckPing();
       break;
     case 25:
+      if (!ValuesPresent()) break;
       SetProgressMax(2);
       Send("OP");
       State = 26;
@@ -162,14 +165,9 @@ void TInstCrt::ShowPrompt() {
 }
 
 void TInstCrt::StartWait() {
+  if (!ValuesPresent()) return;
   Instruction = Trim(std::string_view(Instruction).substr(4));
-  std::optional<int64_t> ms;
-  if (AllDigits(Instruction)) ms = StrToInt(Instruction, 0, UINT32_MAX);
-  if (!ms) {
-    ReportError("Bad wait time in \"" + Line + "\": a number of milliseconds expected !!!");
-    return;
-  }
-  WaitMs = static_cast<uint32_t>(*ms);
+  WaitMs = *WaitTime(Line);
   WaitStart = GetTickCount();
   State = 3;
 }
@@ -185,11 +183,49 @@ void TInstCrt::CheckDone() {
   }
 }
 
-// "V" and "T" without a letter would put a bare command on the wire.
-bool TInstCrt::HasComponentLetter() {
-  if (!Instruction.empty()) return true;
-  ReportError("Component letter missing in \"" + Line + "\" !!!");
+// A missing value would put a bare command on the wire, or wait for nothing.
+bool TInstCrt::ValuesPresent() {
+  const std::string fault = ValueFault(State, Line);
+  if (fault.empty()) return true;
+  ReportError(fault);
   return false;
+}
+
+std::optional<uint32_t> TInstCrt::WaitTime(std::string_view line) {
+  const std::string ms = Trim(line.substr(std::min<size_t>(4, line.size())));
+  if (!AllDigits(ms)) return std::nullopt;
+  return StrToInt(ms, 0, UINT32_MAX);
+}
+
+std::string TInstCrt::ValueFault(uint8_t first_state, const std::string& line) {
+  const TWord* word = nullptr;
+  for (const TWord& w : kWords)
+    if (w.state == first_state) word = &w;
+  if (word == nullptr || line.size() < word->cut) return {};
+  const std::string rest = Trim(std::string_view(line).substr(word->cut));
+  const std::string quoted = "\"" + line + "\"";
+  switch (first_state) {
+    case 2:
+      if (!WaitTime(line))
+        return "Bad wait time in " + quoted + ": a number of milliseconds expected !!!";
+      break;
+    case 12:
+    case 15:
+      if (rest.empty()) return "Component letter missing in " + quoted + " !!!";
+      if (Trim(std::string_view(rest).substr(1)).empty())
+        return "Version text missing in " + quoted + " !!!";
+      break;
+    case 18:
+    case 25:
+      if (rest.empty()) return "Version text missing in " + quoted + " !!!";
+      break;
+    case 23:
+      if (rest.empty()) return "Card number missing in " + quoted + " !!!";
+      if (rest[0] < '0' || rest[0] > '9')
+        return "Card number must be one digit 0 to 9 in " + quoted + " !!!";
+      break;
+  }
+  return {};
 }
 
 // The device has taken "V", "UV" or "OP"; the version text follows, bare.
@@ -256,15 +292,8 @@ void TInstCrt::CheckVersionRead() {
 }
 
 void TInstCrt::PingCard() {
-  if (Instruction.empty()) {
-    ReportError("Card number missing in \"" + Line + "\" !!!");
-    return;
-  }
+  if (!ValuesPresent()) return;
   const char digit = Instruction[0];
-  if (digit < '0' || digit > '9') {
-    ReportError("Card number must be one digit 0 to 9 in \"" + Line + "\" !!!");
-    return;
-  }
   CardNumber = digit - '0';
   SetStatus(std::string("Ping Card ") + digit);
   Send(std::string("M") + digit);

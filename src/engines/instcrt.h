@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "engines/gestionnaire.h"
 
@@ -32,12 +34,19 @@ class TInstCrt : public TGestionnaire {
   // Wrapping millisecond tick counter; replaceable so that "wait" can be driven without a clock.
   std::function<uint32_t()> GetTickCount;
 
+  // The text the engine stops with when `line`, taken into `first_state`, lacks a value that
+  // its instruction must carry (wait time, component letter, version text, card number), or ""
+  // when nothing is missing. Shared with the script checker, which sees no device.
+  static std::string ValueFault(uint8_t first_state, const std::string& line);
+  // The milliseconds of a "wait" line: decimal digits only, at most 32 bits.
+  static std::optional<uint32_t> WaitTime(std::string_view line);
+
  private:
   void Recognize();
   void ShowPrompt();
   void StartWait();
   void CheckDone();
-  bool HasComponentLetter();
+  bool ValuesPresent();
   void AcceptVersionCommand(bool drop_letter, bool set_max, uint8_t next);
   void CheckVersionWritten();
   void CheckReadCommand();

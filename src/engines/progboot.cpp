@@ -1,5 +1,7 @@
 #include "engines/progboot.h"
 
+#include <algorithm>
+
 #include "engines/hexfile.h"
 #include "formats/hex.h"
 #include "formats/text.h"
@@ -153,13 +155,9 @@ void TProgBoot::ReadIdentity() {
 // Instruction holds "B" and the rest of the line. Everything is checked before "PB" goes out,
 // because "PB" erases the boot area at once.
 bool TProgBoot::LoadFile() {
-  size_t start = 1;
-  while (start < Instruction.size() && IsBlank(Instruction[start])) ++start;
-  Instruction.erase(0, start);
-  size_t end = 0;
-  while (end < Instruction.size() && !IsBlank(Instruction[end])) ++end;
-  const std::string name = Instruction.substr(0, end);
-  const std::string path = CardDir + name;
+  const TPbArguments args = PbArguments(Instruction);
+  Instruction = args.Rest;
+  const std::string path = CardDir + args.Name;
   RetryCount = 0;
   if (!ReadTextLines(path, Lines)) {
     ReportError(CardDir + Instruction + " File not found !!!");
@@ -173,15 +171,31 @@ bool TProgBoot::LoadFile() {
     ReportError(fault);
     return false;
   }
-  ExpectedChecksum = Trim(std::string_view(Instruction).substr(end));
-  // A malformed checksum can never verify; refuse it before the boot area is erased.
-  if (!ExpectedChecksum.empty() && !IsFourHexDigits(ExpectedChecksum)) {
-    ReportError("Bad checksum \"" + ExpectedChecksum + "\" in \"" + Line +
-                "\": four hex digits expected !!!");
+  ExpectedChecksum = args.Checksum;
+  if (std::string fault = ChecksumFault(Line, ExpectedChecksum); !fault.empty()) {
+    ReportError(fault);
     return false;
   }
   SetProgressMax(static_cast<int32_t>(Lines.size() + 2));
   return true;
+}
+
+TProgBoot::TPbArguments TProgBoot::PbArguments(const std::string& instruction) {
+  TPbArguments args;
+  size_t start = std::min<size_t>(1, instruction.size());
+  while (start < instruction.size() && IsBlank(instruction[start])) ++start;
+  args.Rest = instruction.substr(start);
+  size_t end = 0;
+  while (end < args.Rest.size() && !IsBlank(args.Rest[end])) ++end;
+  args.Name = args.Rest.substr(0, end);
+  args.Checksum = Trim(std::string_view(args.Rest).substr(end));
+  return args;
+}
+
+// A malformed checksum can never verify; it is refused before the boot area is erased.
+std::string TProgBoot::ChecksumFault(const std::string& line, const std::string& checksum) {
+  if (checksum.empty() || IsFourHexDigits(checksum)) return {};
+  return "Bad checksum \"" + checksum + "\" in \"" + line + "\": four hex digits expected !!!";
 }
 
 void TProgBoot::CheckProgramCommand() {

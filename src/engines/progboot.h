@@ -21,6 +21,18 @@ class TProgBoot : public TGestionnaire {
 
   uint8_t State = 0;
 
+  // The arguments of "PB" as Step takes them from Instruction, which holds "B" and the rest of
+  // the line: Rest is the file name and all after it, Name the text up to the first blank,
+  // Checksum the trimmed remainder. Shared with the script checker.
+  struct TPbArguments {
+    std::string Rest;
+    std::string Name;
+    std::string Checksum;
+  };
+  static TPbArguments PbArguments(const std::string& instruction);
+  // The text the engine stops with for a checksum text that could never verify, or "".
+  static std::string ChecksumFault(const std::string& line, const std::string& checksum);
+
  private:
   void Recognize();
   void Synchronise();

@@ -95,7 +95,7 @@ void TProgJtag::Step() {
         break;
       }
       Target = Instruction[0];
-      Instruction = TrimmedRest(Instruction);
+      Instruction = EffectFileName(Instruction);
       Send(std::string("P") + Target);
       State = 7;
       break;
@@ -310,6 +310,10 @@ void TProgJtag::CloseEffectFile() {
 char TProgJtag::FindReplyCode() const {
   const size_t p = Received.find_first_of(".XR");
   return p == std::string::npos ? '\0' : Received[p];
+}
+
+std::string TProgJtag::EffectFileName(const std::string& instruction) {
+  return TrimmedRest(instruction);
 }
 
 std::string TProgJtag::EncodeStatement(const std::string& line) {

@@ -36,6 +36,10 @@ class TProgJtag : public TGestionnaire {
   // Encodes one effect-file line into Statement: empty, "Error" or the record.
   std::string EncodeStatement(const std::string& line);
 
+  // The effect-file name of a "P" line, from Instruction as recognition leaves it (the target,
+  // then the name). Shared with the script checker.
+  static std::string EffectFileName(const std::string& instruction);
+
   // Blocks the calling thread after an effect file is opened, so the device can get ready.
   std::function<void(int ms)> Pause;
 

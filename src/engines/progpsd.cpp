@@ -126,13 +126,17 @@ bool TProgPsd::LoadFile() {
   return true;
 }
 
+std::string TProgPsd::BankFileName(const std::string& instruction) {
+  return instruction.empty() ? std::string() : Trim(std::string_view(instruction).substr(1));
+}
+
 void TProgPsd::StartProgram() {
   if (!UpdateAllowed()) {
     ReportError("Update Not Allowed !!!");
     State = 17;
     return;
   }
-  Instruction = Trim(std::string_view(Instruction).substr(1));
+  Instruction = BankFileName(Instruction);
   if (!LoadFile()) return;
   Send("P" + BankDigit());
   State = 2;

@@ -21,6 +21,10 @@ class TProgPsd : public TGestionnaire {
 
   uint8_t State = 0;
 
+  // The file name of a program-bank line, from Instruction as recognition leaves it (the bank
+  // digit, then the name). Shared with the script checker.
+  static std::string BankFileName(const std::string& instruction);
+
  private:
   void Recognize();
   bool LoadFile();

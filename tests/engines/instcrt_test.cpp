@@ -205,6 +205,10 @@ TEST_F(CardFixture, MalformedInstructions) {
   const std::pair<std::string, std::string> cases[] = {
       {"V", "Component letter missing in \"V\" !!!"},
       {"T", "Component letter missing in \"T\" !!!"},
+      {"V1", "Version text missing in \"V1\" !!!"},
+      {"T2 ", "Version text missing in \"T2 \" !!!"},
+      {"UV", "Version text missing in \"UV\" !!!"},
+      {"OP", "Version text missing in \"OP\" !!!"},
       {"M", "Card number missing in \"M\" !!!"},
       {"Mx", "Card number must be one digit 0 to 9 in \"Mx\" !!!"},
       {"M -1", "Card number must be one digit 0 to 9 in \"M -1\" !!!"},
