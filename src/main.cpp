@@ -2,8 +2,8 @@
 #include <memory>
 #include <optional>
 
-#include "app/CommandLine.h"
 #include "app/ComDriverLink.h"
+#include "app/CommandLine.h"
 #include "app/EngineSet.h"
 #include "app/RunController.h"
 #include "ui/MainFich.h"

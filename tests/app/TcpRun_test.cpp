@@ -59,15 +59,35 @@ class TcpRunTest : public RunFixture {
 TEST_F(TcpRunTest, StandardRunOverLoopback) {
   ASSERT_TRUE(RunToIdle());
   EXPECT_TRUE(view.error_boxes.empty());
-  const std::vector<std::string> road = {
-      "?", "1yU", "254yU", "%", "30",  // device state, UPDATER, boot loader
-      "M0", "T0", "P0", ":0400000001020304F2\r\n", ":0400000001020304F2\r\n", ":00000001FF\r\n",
-      ":0200000C7C0E68\r\n", "V0", "0130",                                           // bank 0
-      "P8", ":01000862FE97\r\n", ":010010630686\r\n", "341246", ":00000001FF\r\n",  // PROM 1
-      "M1",                                                                          // DVI card
-      "PB", ":020000040000FA\r\n", ":020000040000FA\r\n", ":02400000ABCD46\r\n",
-      ":00000001FF\r\n", ":0200000CDF7A99\r\n",  // extended boot
-      "OP", "0000", "FI"};
+  const std::vector<std::string> road = {"?",
+                                         "1yU",
+                                         "254yU",
+                                         "%",
+                                         "30",  // device state, UPDATER, boot loader
+                                         "M0",
+                                         "T0",
+                                         "P0",
+                                         ":0400000001020304F2\r\n",
+                                         ":0400000001020304F2\r\n",
+                                         ":00000001FF\r\n",
+                                         ":0200000C7C0E68\r\n",
+                                         "V0",
+                                         "0130",  // bank 0
+                                         "P8",
+                                         ":01000862FE97\r\n",
+                                         ":010010630686\r\n",
+                                         "341246",
+                                         ":00000001FF\r\n",  // PROM 1
+                                         "M1",               // DVI card
+                                         "PB",
+                                         ":020000040000FA\r\n",
+                                         ":020000040000FA\r\n",
+                                         ":02400000ABCD46\r\n",
+                                         ":00000001FF\r\n",
+                                         ":0200000CDF7A99\r\n",  // extended boot
+                                         "OP",
+                                         "0000",
+                                         "FI"};
   EXPECT_THAT(peer.Wire(), ElementsAreArray(road));
   EXPECT_EQ(view.status.back(), "Program operation completed");
   EXPECT_TRUE(view.HasStatus("Synchronize..."));
@@ -76,7 +96,6 @@ TEST_F(TcpRunTest, StandardRunOverLoopback) {
 }
 
 TEST_F(TcpRunTest, StopMidRunClosesTheLinkWithoutMessage) {
-  ASSERT_TRUE(SpinUntil([this] { return ctl->GetRunState() == 0; }));
   ctl->StartClick();
   ASSERT_TRUE(SpinUntil([this] {
     const auto wire = peer.Wire();
@@ -108,8 +127,7 @@ TEST_F(TcpRunTest, MissingMainScriptOpensNoConnection) {
   std::remove((prog + "script.ini").c_str());
   ASSERT_TRUE(RunToIdle());
   ASSERT_EQ(view.error_boxes.size(), 1u);
-  EXPECT_EQ(view.error_boxes[0],
-            prog + "script.ini File not found !!!\r\n" + prog + "script.ini");
+  EXPECT_EQ(view.error_boxes[0], prog + "script.ini File not found !!!\r\n" + prog + "script.ini");
   EXPECT_EQ(peer.Connections(), 0);
 }
 

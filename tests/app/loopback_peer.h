@@ -95,8 +95,7 @@ class TLoopbackPeer {
   // UPDATER writes and repeated boot-loader calls; a record is complete with its line end.
   static std::vector<std::string> Split(std::string& pending) {
     std::vector<std::string> out;
-    if (!pending.empty() && pending[0] == ':' &&
-        pending.compare(pending.size() - 1, 1, "\n") != 0)
+    if (!pending.empty() && pending[0] == ':' && pending.compare(pending.size() - 1, 1, "\n") != 0)
       return out;  // the rest of the record is still on its way
     size_t start = 0;
     for (size_t i = 0; i < pending.size(); ++i) {
