@@ -28,6 +28,8 @@ class TDeviceLink {
   virtual std::string ReadRaw() = 0;                  // raw mode only; empties the driver's text
   virtual void SendRaw(const std::string& data) = 0;  // raw mode only
   virtual std::string LastError() const = 0;          // reason of the last failed opening
+  // Device path of COMn (n = 1..9) from the settings; empty restores the default.
+  virtual void SetComDevice(int n, const std::string& path) { (void)n, (void)path; }
   // How the link shows a send failure to the operator (a UDP send error); unset: stderr.
   virtual void SetErrorBox(std::function<void(const std::string& text)> show) { (void)show; }
 
