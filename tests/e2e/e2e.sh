@@ -1,0 +1,372 @@
+#!/usr/bin/env bash
+# End-to-end runs of the real updater (--batch) against qubra-sim, one case per call:
+#   e2e.sh CASE      CASE: tcp udp pty auto readid retry fail hangup type35 (or --list)
+# Environment: QUBRA_UPDATER, QUBRA_SIM (programs), QUBRA_DEMO (staged demo package),
+# OBJCOPY (default objcopy); QUBRA_SIM_BAUD paces the simulator (--baud) for timing runs;
+# QUBRA_E2E_KEEP=1 keeps the work folder.
+# Each case stages a program folder in a fresh temp folder, starts the simulator on a free
+# loopback port (or a pseudo-terminal) with --dump, runs the updater and checks its exit
+# status, its status lines and the images the simulator dumped.
+set -uo pipefail
+
+CASES=(tcp udp pty auto readid retry fail hangup type35)
+UPDATER=${QUBRA_UPDATER:-}
+SIM=${QUBRA_SIM:-}
+DEMO=${QUBRA_DEMO:-}
+OBJCOPY=${OBJCOPY:-objcopy}
+SIM_BAUD=${QUBRA_SIM_BAUD:-}
+RUN_LIMIT=120  # seconds; the updater is killed past this, a hang is then reported as such
+
+WORK=""
+SIM_PID=""
+UPD_PID=""
+FAILED=0
+
+say() { echo "e2e: $*"; }
+fail() {
+  echo "e2e: FAIL: $*" >&2
+  FAILED=1
+}
+die() {
+  fail "$*"
+  exit 1
+}
+
+# Stops what this script started, by process id only.
+cleanup() {
+  local pid
+  for pid in "$UPD_PID" "$SIM_PID"; do
+    [ -n "$pid" ] || continue
+    if kill -0 "$pid" 2>/dev/null; then
+      kill -TERM "$pid" 2>/dev/null
+      wait "$pid" 2>/dev/null
+    fi
+  done
+  if [ -n "$WORK" ] && [ -d "$WORK" ]; then
+    if [ "$FAILED" -ne 0 ] || [ "${QUBRA_E2E_KEEP:-0}" = 1 ]; then
+      echo "e2e: work folder kept: $WORK" >&2
+    else
+      rm -rf "$WORK"
+    fi
+  fi
+}
+trap cleanup EXIT
+trap 'exit 143' TERM
+trap 'exit 130' INT
+
+# --- staging -------------------------------------------------------------------------------
+
+# Program folder: the program, the demo package, and an Updater.prm of the given lines.
+stage() {
+  PROG=$WORK/prog
+  mkdir -p "$PROG" "$WORK/dump"
+  cp "$UPDATER" "$PROG/qubra-updater" || die "cannot copy $UPDATER"
+  cp -R "$DEMO"/. "$PROG"/ || die "cannot copy the demo package from $DEMO"
+  rm -f "$PROG/.staged"
+  printf '%s\r\n' "$@" >"$PROG/Updater.prm"
+}
+
+# --- simulator -----------------------------------------------------------------------------
+
+# Starts qubra-sim with the given options plus --dump; waits for its ready line and sets
+# SIM_ENDPOINT to what follows the transport name (127.0.0.1:PORT, or the pty line).
+start_sim() {
+  local args=("$@" --dump "$WORK/dump")
+  [ -n "$SIM_BAUD" ] && args+=(--baud "$SIM_BAUD")
+  : >"$WORK/sim.out"
+  "$SIM" "${args[@]}" >"$WORK/sim.out" 2>"$WORK/sim.err" &
+  SIM_PID=$!
+  local i
+  for ((i = 0; i < 400; ++i)); do  # up to 20 s
+    if grep -q '^qubra-sim: ready, ' "$WORK/sim.out"; then
+      SIM_ENDPOINT=$(sed -n 's/^qubra-sim: ready, [a-z]* \([^,]*\),.*/\1/p' "$WORK/sim.out")
+      say "simulator $SIM_PID: $(head -n1 "$WORK/sim.out")"
+      return 0
+    fi
+    kill -0 "$SIM_PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  cat "$WORK/sim.err" >&2
+  die "qubra-sim ${args[*]} did not get ready"
+}
+
+# SIGTERM makes the simulator write its images and its closing figures.
+stop_sim() {
+  kill -TERM "$SIM_PID" 2>/dev/null
+  wait "$SIM_PID"
+  local rc=$?
+  SIM_PID=""
+  [ "$rc" -eq 0 ] || fail "qubra-sim exited with $rc"
+  sed -n 's/^qubra-sim: \(stopped\|wire time\)/simulator: \1/p' "$WORK/sim.out"
+}
+
+# A UDP port nobody holds right now: the simulator picks one, then lets it go.
+free_udp_port() {
+  "$SIM" --udp 127.0.0.1:0 >"$WORK/port.out" 2>&1 &
+  local pid=$! i port=""
+  for ((i = 0; i < 400; ++i)); do
+    port=$(sed -n 's/^qubra-sim: ready, udp 127\.0\.0\.1:\([0-9]*\),.*/\1/p' "$WORK/port.out")
+    [ -n "$port" ] && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  kill -TERM "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  [ -n "$port" ] || die "no free UDP port found"
+  echo "$port"
+}
+
+# --- the updater ---------------------------------------------------------------------------
+
+# Runs the staged updater in batch mode; sets RC, and OUT/ERR to the files of its output.
+run_updater() {
+  local name=$1
+  shift
+  OUT=$WORK/$name.out
+  ERR=$WORK/$name.err
+  local start=$(date +%s.%N)
+  timeout --kill-after=5 "$RUN_LIMIT" "$PROG/qubra-updater" --batch --trace "$WORK/$name.trace" \
+    "$@" >"$OUT" 2>"$ERR" &
+  UPD_PID=$!
+  wait "$UPD_PID"
+  RC=$?
+  UPD_PID=""
+  ELAPSED=$(echo "$start $(date +%s.%N)" | awk '{ printf "%.3f", $2 - $1 }')
+  say "$name: qubra-updater --batch $* -> exit $RC in $ELAPSED s, $(wc -l <"$OUT") status lines"
+  [ "$RC" -eq 124 ] && fail "$name: the updater did not end within $RUN_LIMIT s"
+  return 0
+}
+
+dump_output() {
+  echo "--- stdout of $1" >&2
+  tail -n 40 "$OUT" >&2
+  echo "--- stderr of $1" >&2
+  tail -n 20 "$ERR" >&2
+}
+
+expect_rc() {
+  [ "$RC" -eq "$2" ] || {
+    fail "$1: exit status $RC, expected $2"
+    dump_output "$1"
+  }
+}
+
+# The given lines appear in the output file in this order (others may come between).
+expect_in_order() {
+  local what=$1 file=$2
+  shift 2
+  local missing
+  missing=$(printf '%s\n' "$@" | awk '
+    NR == FNR { want[n++] = $0; next }
+    i < n && $0 == want[i] { ++i }
+    END { if (i < n) print want[i] }' - "$file")
+  if [ -n "$missing" ]; then
+    fail "$what: expected line not found (in order): \"$missing\""
+    tail -n 40 "$file" >&2
+  fi
+}
+
+expect_last_line() {
+  local last
+  last=$(tail -n 1 "$2" | tr -d '\r')
+  [ "$last" = "$3" ] || fail "$1: last line \"$last\", expected \"$3\""
+}
+
+expect_no_line() {
+  local hit
+  hit=$(grep -m1 -e "$3" "$2")
+  [ -z "$hit" ] || fail "$1: unexpected line \"$hit\""
+}
+
+# --- images --------------------------------------------------------------------------------
+
+# image file name, HEX file (relative to the package), END address for objcopy
+hex_regions() {
+  local card=$1
+  echo "boot.bin BOOT_EXT_OPTION.HEX 0x6000"
+  echo "bank0.bin $card/BANK0.HEX 0x8000"
+  local b
+  for b in 1 2 3 4 5 6 7; do echo "bank$b.bin $card/BANK$b.HEX 0x10000"; done
+  echo "edid.bin DVI/EDID.HEX 0x100"
+}
+
+# The bytes an effect file programs: the TDI data of the scans after the PROGRAM instruction
+# (EA) up to the next instruction scan, each statement's bytes least significant first.
+svf_program_bytes() {
+  printf '%b' "$(awk '
+    /^SIR / { prog = ($0 ~ /TDI \(EA\)/); next }
+    prog && /^SDR/ {
+      s = $0; sub(/.*TDI \(/, "", s); sub(/\).*/, "", s)
+      out = ""
+      for (i = length(s) - 1; i >= 1; i -= 2) out = out substr(s, i, 2)
+      printf "%s", out
+    }' "$1" | sed 's/../\\x&/g')"
+}
+
+expect_images() {
+  local what=$1 card=$2 img hex end
+  local n=0
+  while read -r img hex end; do
+    "$OBJCOPY" -I ihex -O binary --gap-fill 0xFF --pad-to "$end" "$PROG/$hex" "$WORK/expect.bin" ||
+      { fail "$what: objcopy failed on $hex"; continue; }
+    if ! cmp "$WORK/expect.bin" "$WORK/dump/$img"; then
+      fail "$what: $img differs from $hex"
+    fi
+    n=$((n + 1))
+  done < <(hex_regions "$card")
+  local t svf
+  for t in 8:PROM1 9:PROM2 A:CPLD; do
+    svf=$PROG/$card/${t#*:}.SVF
+    svf_program_bytes "$svf" >"$WORK/expect.bin"
+    [ -s "$WORK/expect.bin" ] || fail "$what: no program data found in $svf"
+    cmp "$WORK/expect.bin" "$WORK/dump/jtag${t%%:*}.bin" ||
+      fail "$what: jtag${t%%:*}.bin differs from the data of $svf"
+    n=$((n + 1))
+  done
+  say "$what: $n images compared"
+}
+
+# versions.txt of the dump: every component letter at the given version.
+expect_versions() {
+  local what=$1 version=$2 c
+  for c in 0 8 9 A E; do
+    grep -qx "$c=$version" "$WORK/dump/versions.txt" ||
+      fail "$what: version of $c is not $version: $(grep "^$c=" "$WORK/dump/versions.txt")"
+  done
+}
+
+# --- cases ---------------------------------------------------------------------------------
+
+STANDARD=("Synchronize..." "Device ID : 0001"
+  "Erase Bank0" "Upload Bank0" "Verify Bank0" "Erase Bank7" "Upload Bank7" "Verify Bank7"
+  "Erase Extended Boot" "Program operation completed")
+
+lan_settings() {
+  echo "CON_TYPE=$1" "COM_PORT=NA" "REMOTE_IP=127.0.0.1" "REMOTE_PORT=$2" "LOCAL_PORT=${3:-$2}"
+}
+
+standard_run() {
+  local what=$1 card=$2 version=$3
+  run_updater "$what" --timeout 20
+  stop_sim
+  expect_rc "$what" 0
+  expect_in_order "$what" "$OUT" "${STANDARD[@]}"
+  expect_last_line "$what" "$OUT" "Program operation completed"
+  expect_images "$what" "$card"
+  expect_versions "$what" "$version"
+}
+
+case_tcp() {
+  start_sim --tcp 127.0.0.1:0
+  stage $(lan_settings TCP "${SIM_ENDPOINT##*:}")
+  standard_run tcp Qubra 0101
+}
+
+case_udp() {
+  local local_port
+  local_port=$(free_udp_port) || exit 1
+  start_sim --udp 127.0.0.1:0
+  stage $(lan_settings UDP "${SIM_ENDPOINT##*:}" "$local_port")
+  standard_run udp Qubra 0101
+}
+
+case_pty() {
+  start_sim --pty "$WORK/ttyQubra"
+  stage CON_TYPE=RS232 COM_PORT=COM1 REMOTE_IP=127.0.0.1 "COM1_DEVICE=$WORK/ttyQubra"
+  standard_run pty Qubra 0101
+}
+
+case_type35() {
+  start_sim --tcp 127.0.0.1:0 --type 35
+  stage $(lan_settings TCP "${SIM_ENDPOINT##*:}")
+  standard_run type35 UQubra 0201
+}
+
+# A second run against the same device finds every version right and programs nothing but
+# the boot area of the closing sequence.
+case_auto() {
+  start_sim --tcp 127.0.0.1:0
+  stage $(lan_settings TCP "${SIM_ENDPOINT##*:}")
+  run_updater first --timeout 20
+  expect_rc first 0
+  run_updater second --timeout 20
+  stop_sim
+  expect_rc second 0
+  expect_last_line second "$OUT" "Program operation completed"
+  expect_no_line second "$OUT" '^Erase Bank\|^Upload Bank\|^Extract JTAG'
+  expect_in_order second "$OUT" "Synchronize..." "Erase Extended Boot" "Program operation completed"
+  expect_images auto Qubra
+  expect_versions auto 0101
+}
+
+case_readid() {
+  start_sim --tcp 127.0.0.1:0
+  stage $(lan_settings TCP "${SIM_ENDPOINT##*:}")
+  run_updater readid --readid --timeout 20
+  stop_sim
+  expect_rc readid 0
+  expect_in_order readid "$OUT" "Device ID : 0001" "Extract MCU ID" "Extract JTAG Devices ID" \
+    "Program operation completed"
+  expect_no_line readid "$OUT" '^Erase\|^Upload'
+  [ "$(grep -c '^ID Number : ' "$OUT")" -eq 4 ] || fail "readid: expected four \"ID Number : \" lines"
+  # Nothing was programmed.
+  local img
+  for img in bank0.bin jtag8.bin; do
+    tr -d '\377' <"$WORK/dump/$img" | cmp -s - /dev/null || fail "readid: $img was written"
+  done
+}
+
+case_retry() {
+  start_sim --tcp 127.0.0.1:0 --retry-rate 0.2 --seed 7
+  stage $(lan_settings TCP "${SIM_ENDPOINT##*:}")
+  standard_run retry Qubra 0101
+}
+
+# The simulator refuses a record of bank 0's upload with "X".
+case_fail() {
+  start_sim --tcp 127.0.0.1:0 --fail-line 12
+  stage $(lan_settings TCP "${SIM_ENDPOINT##*:}")
+  run_updater fail --timeout 20
+  stop_sim
+  expect_rc fail 1
+  expect_in_order fail "$OUT" "Upload Bank0" "Error while writing!!!"
+  expect_no_line fail "$OUT" '^Program operation completed'
+  grep -q 'Error while writing!!!' "$ERR" || fail "fail: stderr does not name the error: $(cat "$ERR")"
+}
+
+# The link goes silent in the middle of bank 0: --timeout must end the run.
+case_hangup() {
+  start_sim --tcp 127.0.0.1:0 --hangup-after 12
+  stage $(lan_settings TCP "${SIM_ENDPOINT##*:}")
+  run_updater hangup --timeout 3
+  stop_sim
+  expect_rc hangup 1
+  expect_no_line hangup "$OUT" '^Program operation completed'
+  grep -qi 'timeout\|time-out\|silent\|no reply' "$ERR" ||
+    fail "hangup: stderr does not say the device went silent: $(cat "$ERR")"
+  awk -v t="$ELAPSED" 'BEGIN { exit !(t < 30) }' || fail "hangup: the run took $ELAPSED s"
+}
+
+# --- main ----------------------------------------------------------------------------------
+
+if [ "${1:-}" = "--list" ]; then
+  printf '%s\n' "${CASES[@]}"
+  exit 0
+fi
+[ $# -eq 1 ] || die "usage: e2e.sh CASE (one of: ${CASES[*]})"
+CASE=$1
+printf '%s\n' "${CASES[@]}" | grep -qx -- "$CASE" || die "unknown case '$CASE' (one of: ${CASES[*]})"
+for v in UPDATER SIM DEMO; do [ -n "${!v}" ] || die "QUBRA_$v is not set"; done
+[ -x "$UPDATER" ] || die "no program at $UPDATER"
+[ -x "$SIM" ] || die "no simulator at $SIM"
+[ -f "$DEMO/script.ini" ] || die "no demo package at $DEMO"
+command -v "$OBJCOPY" >/dev/null || die "$OBJCOPY not found (binutils)"
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/qubra-e2e-$CASE.XXXXXX") || die "mktemp failed"
+"case_$CASE"
+if [ "$FAILED" -ne 0 ]; then
+  [ -f "$WORK/sim.err" ] && { echo "--- simulator stderr" >&2; tail -n 20 "$WORK/sim.err" >&2; }
+  exit 1
+fi
+say "$CASE: passed"
+exit 0
