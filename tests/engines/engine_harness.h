@@ -9,6 +9,9 @@
 // Plays the run controller and the device for one engine: owns the received-text buffer as the
 // run controller does, records everything the engine tells the outside world in order, and lets
 // a test feed reply characters (by hand or through `device`, called for every text sent).
+// As on the real link, the device's answers arrive between steps: they are held back until the
+// engine next fetches or the harness's current step ends, so a write-back in the middle of a
+// step (Consume, ClearReceived) cannot swallow them.
 template <class Engine>
 class EngineHarness {
  public:
@@ -16,9 +19,12 @@ class EngineHarness {
     e.OnSend = [this](TGestionnaire& g) {
       sent.push_back(g.GetSendText());
       log.push_back("send:" + g.GetSendText());
-      if (device) buffer += device(g.GetSendText());
+      if (device) pending += device(g.GetSendText());
     };
-    e.OnFetchReceived = [this](TGestionnaire& g) { g.SetReceived(buffer); };
+    e.OnFetchReceived = [this](TGestionnaire& g) {
+      Deliver();
+      g.SetReceived(buffer);
+    };
     e.OnReceivedChange = [this](TGestionnaire& g) { buffer = g.GetReceived(); };
     e.OnBusyChange = [this](TGestionnaire& g) {
       log.push_back(g.IsBusy() ? "busy:1" : "busy:0");
@@ -51,23 +57,34 @@ class EngineHarness {
   bool Offer(const std::string& line) {
     e.SetInstruction(line);
     e.Step();
+    Deliver();
     return e.IsBusy();
   }
 
   void Reply(const std::string& chars) { buffer += chars; }
+
+  // Hands the device's held-back answers to the received buffer.
+  void Deliver() {
+    buffer += pending;
+    pending.clear();
+  }
 
   // Steps while busy, at most max_steps times; returns the number of steps taken.
   int RunUntilIdle(int max_steps = 100000) {
     int n = 0;
     while (e.IsBusy() && n < max_steps) {
       e.Step();
+      Deliver();
       ++n;
     }
     return n;
   }
 
   void Step(int n = 1) {
-    for (int i = 0; i < n; ++i) e.Step();
+    for (int i = 0; i < n; ++i) {
+      e.Step();
+      Deliver();
+    }
   }
 
   // The entries of `log` that start with prefix, prefix removed.
@@ -80,6 +97,7 @@ class EngineHarness {
 
   Engine& e;
   std::string buffer;
+  std::string pending;  // the device's answers not yet delivered
   std::vector<std::string> log;
   std::vector<std::string> sent;
   std::vector<std::string> statuses;

@@ -1,0 +1,152 @@
+// The JTAG exchanges of the device: statement records, data blocks and TDO replies.
+#include <gtest/gtest.h>
+
+#include "formats/hex.h"
+#include "jtag_chain.h"
+#include "sim_device.h"
+
+namespace {
+
+const std::string kEsc = "\x1B";
+const std::string kAck = kEsc + ".";
+
+std::string Line(const std::string& record) {
+  return record + "\r\n";
+}
+
+struct JtagSession {
+  explicit JtagSession(TSimConfig config = {}, char target = '8') : dev(config) {
+    dev.OnComplete = [this](const std::string& name) { completed.push_back(name); };
+    dev.Feed("?1yU254yU%30");
+    EXPECT_EQ(dev.Feed(std::string("P") + target), ".");
+  }
+  TSimDevice dev;
+  std::vector<std::string> completed;
+};
+
+TEST(SimJtagTest, PlainStatementsAreAcknowledged) {
+  JtagSession s;
+  for (const char* record :
+       {":0100000601F8", ":0100000701F7", ":020000050001F8", ":05000004000000640192",
+        ":01000862FE97", ":010020E300FC", ":00000005FB"}) {
+    EXPECT_EQ(s.dev.Feed(Line(record)), ".") << record;
+  }
+  EXPECT_EQ(s.dev.Feed(Line(":00000001FF")), ".");
+  EXPECT_EQ(s.completed, std::vector<std::string>{"jtag8.bin"});
+  EXPECT_EQ(s.dev.Feed("RS"), ".") << "back to commands after the end record";
+}
+
+TEST(SimJtagTest, IdentificationWithTdo) {
+  JtagSession s({}, '9');
+  EXPECT_EQ(s.dev.Feed(Line(":01000862FE97")), ".");
+  // SDR 32 TDI (00000000) TDO (...): bytes 01 E9 0D 0C, sum 03.
+  EXPECT_EQ(s.dev.Feed(Line(MakeHexRecord(0xF3, 32, "00"))), "01E90D0C03" + kAck);
+  EXPECT_EQ(s.dev.Feed("R"), "01E90D0C03" + kAck) << "sent again on request";
+  EXPECT_EQ(s.dev.Feed("."), ".");
+}
+
+TEST(SimJtagTest, ProgramThenVerify) {
+  JtagSession s;
+  EXPECT_EQ(
+      s.dev.Feed(Line(":01000862EA" + ByteToHex((0x100 - (1 + 8 + 0x62 + 0xEA) % 256) % 256))),
+      ".");
+  // SDR 16 TDI (1234): block "341246" announced by its length 6.
+  EXPECT_EQ(s.dev.Feed(Line(":010010630686")), kAck);
+  EXPECT_EQ(s.dev.Feed("341246"), ".");
+  EXPECT_EQ(s.dev.Feed(Line(MakeHexRecord(0x62, 8, "EE"))), ".");
+  EXPECT_EQ(s.dev.Feed(Line(MakeHexRecord(0xF3, 16, "00"))), "341246" + kAck);
+  EXPECT_EQ(s.dev.Feed("."), ".");
+  EXPECT_EQ(s.dev.Feed(Line(":00000001FF")), ".");
+  EXPECT_EQ(s.dev.Jtag('8').Storage(), "\x34\x12");
+}
+
+TEST(SimJtagTest, TdoRepliesEscapeZeroAndEscBytes) {
+  JtagSession s;
+  s.dev.Feed(Line(MakeHexRecord(0x62, 8, "EA")));
+  // Bytes 00 1B A5, sum C0.
+  EXPECT_EQ(s.dev.Feed(Line(MakeHexRecord(0x63, 24, "08"))), kAck);
+  EXPECT_EQ(s.dev.Feed("001BA5C0"), ".");
+  s.dev.Feed(Line(MakeHexRecord(0x62, 8, "EE")));
+  EXPECT_EQ(s.dev.Feed(Line(MakeHexRecord(0xF3, 24, "00"))),
+            kEsc + "0" + kEsc + kEsc + "A5C0" + kAck);
+}
+
+TEST(SimJtagTest, SplitScanContinuesThroughStatements) {
+  JtagSession s;
+  s.dev.Feed(Line(MakeHexRecord(0x62, 8, "EA")));
+  EXPECT_EQ(s.dev.Feed(Line(MakeHexRecord(0x23, 16, "06"))), kAck);  // SDRS
+  EXPECT_EQ(s.dev.Feed("0102" + ByteToHex(3)), ".");
+  EXPECT_EQ(s.dev.Feed(Line(MakeHexRecord(0x83, 16, "77"))), ".");  // SDRC, uniform
+  EXPECT_EQ(s.dev.Feed(Line(MakeHexRecord(0x43, 8, "04"))), kAck);  // SDRE
+  EXPECT_EQ(s.dev.Feed("0909"), ".");
+  EXPECT_EQ(s.dev.Jtag('8').Storage(), "\x01\x02\x77\x77\x09");
+}
+
+TEST(SimJtagTest, RefusedStatements) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {Line(":01000862FE98"), "record checksum wrong"},
+      {Line(MakeHexRecord(0x62, 16, "FEFF")), "instruction register is 8 bits"},
+      {Line(MakeHexRecord(0x63, 513, "04")), "longer than 512 bits"},
+      {Line(MakeHexRecord(0x08, 0, "")), "unknown statement"},
+      {Line(MakeHexRecord(0x05, 0, "0010")), "state code out of range"},
+      {Line(MakeHexRecord(0x63, 16, "06")) + "341247", "data block sum wrong"},
+      {Line(MakeHexRecord(0x63, 16, "06")) + "34124g", "data block not hex"},
+      {Line(MakeHexRecord(0x63, 16, "05")) + "34124", "odd data block"},
+  };
+  for (const auto& [sent, why] : cases) {
+    JtagSession s;
+    const std::string reply = s.dev.Feed(sent);
+    ASSERT_FALSE(reply.empty()) << why;
+    EXPECT_EQ(reply.back(), 'X') << why;
+    EXPECT_EQ(s.dev.Feed("RS"), ".") << why;
+  }
+}
+
+TEST(SimJtagTest, RetryRateAlsoGarblesTdoSums) {
+  TSimConfig config;
+  config.retry_rate = 0.5;
+  config.seed = 3;
+  JtagSession s(config);
+  int garbled = 0, retried = 0;
+  for (int i = 0; i < 200; ++i) {
+    std::string r = s.dev.Feed(Line(MakeHexRecord(0xF3, 32, "00")));
+    if (r == "R") {
+      ++retried;
+      continue;
+    }
+    if (r != "01E80D0C02" + kAck) {
+      ++garbled;
+      EXPECT_EQ(r, "01E80D0C03" + kAck);
+      EXPECT_EQ(s.dev.Feed("R"), "01E80D0C02" + kAck) << "the resent reply is correct";
+    }
+    EXPECT_EQ(s.dev.Feed("."), ".");
+  }
+  EXPECT_GT(garbled, 0);
+  EXPECT_GT(retried, 0);
+}
+
+TEST(JtagChainTest, BypassDelaysByOneBit) {
+  TJtagChain chain(0x12345679);
+  ASSERT_TRUE(chain.ScanIr(8, "\xFF", true, true));
+  EXPECT_EQ(*chain.ScanDr(16, "\x81\x80", true, true), std::string("\x02\x01", 2));
+}
+
+TEST(JtagChainTest, IdcodeAcrossSplitScanAndEraseAfterProgram) {
+  TJtagChain chain(0x12345679);
+  EXPECT_EQ(*chain.ScanDr(16, std::string(2, '\0'), true, false), "\x79\x56");
+  EXPECT_EQ(*chain.ScanDr(24, std::string(3, '\0'), false, true), std::string("\x34\x12\x00", 3));
+  ASSERT_TRUE(chain.ScanIr(8, "\xEA", true, true));
+  EXPECT_EQ(*chain.ScanDr(16, "\x10\x20", true, true), "\xFF\xFF") << "captures what was there";
+  ASSERT_TRUE(chain.ScanIr(8, "\xEA", true, true));
+  EXPECT_EQ(*chain.ScanDr(8, "\x30", true, true), "\x10");
+  EXPECT_EQ(chain.Storage(), "\x30\x20");
+  ASSERT_TRUE(chain.ScanIr(8, "\xEC", true, true));
+  chain.RunTest(0);
+  EXPECT_EQ(chain.Storage(), "\x30\x20");
+  chain.RunTest(100);
+  EXPECT_EQ(chain.Storage(), "\xFF\xFF");
+  EXPECT_FALSE(chain.ScanIr(4, "\x0E", true, true));
+  EXPECT_EQ(chain.Instruction(), TJtagChain::kErase) << "a refused scan keeps the instruction";
+}
+
+}  // namespace

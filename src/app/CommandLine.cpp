@@ -1,0 +1,185 @@
+#include "app/CommandLine.h"
+
+#include <filesystem>
+
+#include "app/ScriptCheck.h"
+#include "formats/text.h"
+#include "version.h"
+
+namespace {
+
+// Longest --timeout that still fits in milliseconds of 32 bits.
+constexpr int64_t kMaxTimeoutSeconds = INT32_MAX / 1000;
+
+bool StartsWith(const std::string& s, const char* prefix) {
+  return s.rfind(prefix, 0) == 0;
+}
+
+bool SetMode(Options& o, TCommandMode mode, const std::string& option, std::string& error) {
+  if (o.Mode == cmCHECK || o.Mode == cmBATCH) {
+    if (o.Mode == mode) return true;
+    error = option + " cannot be combined with --" + (o.Mode == cmCHECK ? "check" : "batch");
+    return false;
+  }
+  o.Mode = mode;
+  return true;
+}
+
+// The value of "--name VALUE" or "--name=VALUE"; advances `i` past a separate value.
+bool TakeValue(const std::vector<std::string>& args, size_t& i, const std::string& name,
+               const std::optional<std::string>& inline_value, std::string& value,
+               std::string& error) {
+  if (inline_value) {
+    value = *inline_value;
+  } else if (i + 1 < args.size() && !StartsWith(args[i + 1], "--")) {
+    value = args[++i];
+  } else {
+    error = name + " needs a value";
+    return false;
+  }
+  if (value.empty()) {
+    error = name + " needs a value";
+    return false;
+  }
+  return true;
+}
+
+bool CheckCombination(const Options& o, bool help_or_version, std::string& error) {
+  if (help_or_version) return true;
+  if (o.ReadId && !o.Script.empty()) {
+    error = "--readid runs readid.ini and takes no SCRIPT";
+  } else if (o.ReadId && o.Mode == cmWINDOW) {
+    error = "--readid needs --batch or --check";
+  } else if ((o.TimeoutSeconds > 0 || !o.TraceFile.empty()) && o.Mode != cmBATCH) {
+    error = std::string(o.TimeoutSeconds > 0 ? "--timeout" : "--trace") + " needs --batch";
+  }
+  return error.empty();
+}
+
+}  // namespace
+
+bool ParseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error) {
+  Options o;
+  bool help = false;
+  bool version = false;
+  error.clear();
+  for (size_t i = 0; i < args.size() && error.empty(); ++i) {
+    const std::string& arg = args[i];
+    if (!StartsWith(arg, "--")) {
+      if (o.Script.empty())
+        o.Script = arg;
+      else
+        error = "only one SCRIPT may be given, \"" + arg + "\" is a second one";
+      continue;
+    }
+    std::string name = arg;
+    std::optional<std::string> inline_value;
+    if (const size_t eq = arg.find('='); eq != std::string::npos) {
+      name = arg.substr(0, eq);
+      inline_value = arg.substr(eq + 1);
+    }
+    std::string value;
+    if (inline_value && name != "--timeout" && name != "--trace") {
+      error = name + " takes no value";
+    } else if (name == "--check") {
+      SetMode(o, cmCHECK, name, error);
+    } else if (name == "--batch") {
+      SetMode(o, cmBATCH, name, error);
+    } else if (name == "--readid") {
+      o.ReadId = true;
+    } else if (name == "--help") {
+      help = true;
+    } else if (name == "--version") {
+      version = true;
+    } else if (name == "--timeout") {
+      if (!TakeValue(args, i, name, inline_value, value, error)) break;
+      std::optional<int64_t> s = StrToInt(value, 1, kMaxTimeoutSeconds);
+      if (s)
+        o.TimeoutSeconds = static_cast<int32_t>(*s);
+      else
+        error = "--timeout needs a whole number of seconds from 1 to " +
+                std::to_string(kMaxTimeoutSeconds) + ", not \"" + value + "\"";
+    } else if (name == "--trace") {
+      if (TakeValue(args, i, name, inline_value, value, error)) o.TraceFile = value;
+    } else {
+      error = "unknown option " + name;
+    }
+  }
+  if (!error.empty() || !CheckCombination(o, help || version, error)) return false;
+  if (help)
+    o.Mode = cmHELP;
+  else if (version)
+    o.Mode = cmVERSION;
+  options = o;
+  return true;
+}
+
+std::string UsageLine() {
+  return "usage: qubra-updater [SCRIPT] | --check [SCRIPT | --readid] | --batch [SCRIPT | "
+         "--readid] [--timeout SECONDS] [--trace FILE] | --help | --version";
+}
+
+std::string HelpText() {
+  return UsageLine() +
+         "\n\n"
+         "Updates the firmware and programmable parts of a Qubra device.\n"
+         "  SCRIPT             update script (default: script.ini in the program folder);\n"
+         "                     without an option the window opens with it\n"
+         "  --check            check the update package without a device: scripts, card\n"
+         "                     sub-scripts, HEX and effect files; exit 0 when sound, 1 when not\n"
+         "  --batch            run the update without a window, as START pressed at once\n"
+         "  --readid           with --check or --batch: readid.ini instead of a script\n"
+         "  --timeout SECONDS  with --batch: end the run when the device is silent that long\n"
+         "  --trace FILE       with --batch: write every byte sent and received to FILE\n"
+         "  --help             print this help\n"
+         "  --version          print the program name and version\n"
+         "Usage errors exit with status 2.\n";
+}
+
+std::string ProgramDir() {
+  std::error_code ec;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec || exe.empty()) return {};
+  std::string dir = exe.parent_path().string();
+  if (dir.empty() || dir.back() != '/') dir += '/';
+  return dir;
+}
+
+std::string ScriptPathFor(const Options& options, const std::string& program_dir) {
+  if (!options.Script.empty()) return options.Script;
+  return program_dir + (options.ReadId ? "readid.ini" : "script.ini");
+}
+
+int RunCheck(const Options& options, const std::string& program_dir, std::ostream& out) {
+  TScriptCheck check(program_dir);
+  check.Run(ScriptPathFor(options, program_dir));
+  for (const TCheckFinding& f : check.Findings()) out << FormatFinding(f) << '\n';
+  out << FormatSummary(check.Findings(), check.FilesChecked()) << '\n';
+  out.flush();
+  return check.Findings().empty() ? 0 : 1;
+}
+
+std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
+  const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
+  std::string error;
+  if (!ParseCommandLine(args, options, error)) {
+    std::cerr << "qubra-updater: " << error << "; " << UsageLine() << std::endl;
+    return 2;
+  }
+  switch (options.Mode) {
+    case cmHELP:
+      std::cout << HelpText() << std::flush;
+      return 0;
+    case cmVERSION:
+      std::cout << QUBRA_PRODUCT << " " << QUBRA_VERSION << std::endl;
+      return 0;
+    case cmCHECK:
+      return RunCheck(options, ProgramDir());
+    case cmBATCH:
+      std::cerr << "qubra-updater: --batch is not available in this build yet" << std::endl;
+      return 2;
+    case cmWINDOW:
+      break;
+  }
+  return std::nullopt;
+}

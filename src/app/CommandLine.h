@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+// What the program was asked to do on its command line.
+enum TCommandMode : uint8_t { cmWINDOW, cmCHECK, cmBATCH, cmHELP, cmVERSION };
+
+struct Options {
+  TCommandMode Mode = cmWINDOW;
+  std::string Script;          // the first argument not beginning with "--"; empty: the default
+  bool ReadId = false;         // run (or check) readid.ini instead of a script
+  int32_t TimeoutSeconds = 0;  // --batch: longest silence of the device; 0 for no limit
+  std::string TraceFile;       // --batch: where the traffic is written; empty for none
+};
+
+// Parses the arguments after the program name. False, with a one-line reason, on a usage error.
+bool ParseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error);
+
+// One line naming every form of the command line.
+std::string UsageLine();
+std::string HelpText();
+
+// The folder of the running program file, ending with "/"; "" (the current folder) if unknown.
+std::string ProgramDir();
+
+// The main script a mode works on: the SCRIPT argument unchanged, otherwise the program folder's
+// readid.ini or script.ini.
+std::string ScriptPathFor(const Options& options, const std::string& program_dir);
+
+// --check: prints the findings and a summary on `out`; 0 when nothing was found, 1 otherwise.
+int RunCheck(const Options& options, const std::string& program_dir, std::ostream& out = std::cout);
+
+// Handles every mode that needs no window and no display: usage errors (status 2), --help,
+// --version and --check. Returns nothing when the window is to open, with `options` filled in.
+std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options);

@@ -1,0 +1,296 @@
+#include "app/ScriptCheck.h"
+
+#include <filesystem>
+#include <optional>
+#include <utility>
+
+#include "engines/instcrt.h"
+#include "engines/progboot.h"
+#include "engines/progjtag.h"
+#include "engines/progpsd.h"
+#include "engines/svf.h"
+#include "formats/constante.h"
+#include "formats/hex.h"
+#include "formats/text.h"
+
+namespace {
+
+// The first state of the instructions that name a file, from the engines' state tables.
+constexpr uint8_t kBootLoadFile = 7;    // "PB"
+constexpr uint8_t kPsdProgramBank = 1;  // "P" digit
+constexpr uint8_t kPsdUploadE = 14;     // "PE"
+constexpr uint8_t kJtagPlayEffect = 6;  // "P" target
+
+// Beyond this many bad lines in one file, one more finding says how many were left out.
+constexpr int32_t kMaxLineFaults = 10;
+
+bool StartsWith(const std::string& s, const char* prefix) {
+  return s.rfind(prefix, 0) == 0;
+}
+
+bool IsComment(const std::string& line) {
+  return line.empty() || StartsWith(line, "rem");
+}
+
+std::string FileName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool IsHexDigitChar(char c) {
+  return c == '0' || HexValue(c) != 0;
+}
+
+bool Exists(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
+}
+
+std::string NotFound(const std::string& path) {
+  return path + " File not found !!!";
+}
+
+std::string SyntaxError(int32_t n) {
+  return "Syntax Error in script file line : " + std::to_string(n);
+}
+
+// Why one line of a HEX file is not a sound Intel HEX record, or "".
+std::string HexLineFault(const std::string& line) {
+  if (line.empty() || line[0] != ':') return "not an Intel HEX record";
+  for (size_t i = 1; i < line.size(); ++i)
+    if (!IsHexDigitChar(line[i]))
+      return "character " + std::to_string(i + 1) + " is not an upper-case hex digit";
+  const HexRecord r = ParseHexRecord(line);
+  if (!r.complete || line.size() != 11 + 2 * static_cast<size_t>(r.count))
+    return "record length does not match its byte count";
+  if (!HexRecordChecksumOk(line)) return "bad record checksum";
+  if (r.type == 0 && r.address + r.count > 0x10000) return "data past 0xFFFF";
+  // The device knows 16-bit addresses only: a non-zero base would move the data past 0xFFFF.
+  if ((r.type == 2 || r.type == 4) && r.data != std::string(r.count, '\0'))
+    return "extended address record: data past 0xFFFF";
+  if (r.type > 5) return "unknown record type " + ByteToHex(r.type);
+  return {};
+}
+
+// Engines as a run controller holds them, but deaf and mute: sends are swallowed, nothing is
+// ever received, the clock stands still and nothing sleeps.
+struct TEngineSet {
+  TProgBoot Boot;
+  TInstCrt Card;
+  TProgPsd Psd;
+  TProgJtag Jtag;
+  std::vector<std::string> Errors;
+
+  explicit TEngineSet(const std::string& card_dir) {
+    for (TGestionnaire* e : All()) {
+      e->SetCardDir(card_dir);
+      e->SetUpdateAllowed(true);
+      e->OnSend = [](TGestionnaire&) {};
+      e->OnError = [this](TGestionnaire& g) { Errors.push_back(g.GetErrorText()); };
+    }
+    Card.GetTickCount = [] { return uint32_t{0}; };
+    Jtag.Pause = [](int) {};
+  }
+  ~TEngineSet() {
+    for (TGestionnaire* e : All()) e->Reset();
+  }
+  std::vector<TGestionnaire*> All() { return {&Boot, &Card, &Psd, &Jtag}; }
+
+  // Offers the line in the run's order; true when an engine took it.
+  bool Offer(const std::string& line) {
+    Boot.SetInstruction(line);
+    Boot.Step();
+    Card.SetInstruction(line);
+    Card.Step();
+    Psd.SetInstruction(line);
+    Psd.Step();
+    Jtag.SetInstruction(line);
+    Jtag.Step();
+    return Boot.IsBusy() || Card.IsBusy() || Psd.IsBusy() || Jtag.IsBusy();
+  }
+};
+
+}  // namespace
+
+TScriptCheck::TScriptCheck(std::string program_dir) : ProgramDir(std::move(program_dir)) {}
+
+void TScriptCheck::Run(const std::string& script_path) {
+  std::vector<std::string> lines;
+  if (!ReadTextLines(script_path, lines)) {
+    Add(script_path, 0, NotFound(script_path));
+    return;
+  }
+  Checked.insert(script_path);
+  WalkMainScript(script_path, lines);
+  // The run closes a standard script with the boot area update from the program folder.
+  if (FileName(script_path) == "script.ini") {
+    TEngineSet engines(ProgramDir);
+    const std::string closing = "PB BOOT_EXT_OPTION.HEX";
+    if (engines.Offer(closing) && engines.Boot.GetState() == kBootLoadFile) {
+      const auto args = TProgBoot::PbArguments(engines.Boot.GetInstruction());
+      CheckHexFile(script_path, 0, ProgramDir + args.Name,
+                   "closing \"" + closing + "\": " + NotFound(ProgramDir + args.Rest),
+                   "Boot File Empty !!!");
+    }
+  }
+}
+
+void TScriptCheck::WalkMainScript(const std::string& path, const std::vector<std::string>& lines) {
+  const std::string name = FileName(path);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const int32_t n = static_cast<int32_t>(i + 1);
+    const std::string line = Trim(lines[i]);
+    if (StartsWith(line, "CM"))
+      CheckMotherboardLine(path, n, name);
+    else if (StartsWith(line, "C"))
+      CheckDaughterLine(path, n, line, name);
+    else if (!IsComment(line))
+      CheckInstruction(path, n, line, ProgramDir);
+  }
+}
+
+// Which motherboard folder a run takes depends on the device; a package may serve only one.
+void TScriptCheck::CheckMotherboardLine(const std::string& script, int32_t n,
+                                        const std::string& name) {
+  std::vector<std::string> paths;
+  bool present = false;
+  for (const card_rec& card : {MotherboardCardRec, MotherboardCardRecU}) {
+    const std::string dir = ProgramDir + card.folder;
+    paths.push_back(dir + name);
+    if (!Exists(paths.back())) continue;
+    present = true;
+    if (!WalkCardScript(paths.back(), dir)) Add(script, n, NotFound(paths.back()));
+  }
+  if (!present) Add(script, n, NotFound(paths[0]) + " (nor is there " + paths[1] + ")");
+}
+
+void TScriptCheck::CheckDaughterLine(const std::string& script, int32_t n, const std::string& line,
+                                     const std::string& name) {
+  const std::string rest = Trim(std::string_view(line).substr(1));
+  if (rest.empty() || HexValue(rest[0]) >= 1) {
+    Add(script, n, SyntaxError(n));
+    return;
+  }
+  const std::string dir = ProgramDir + DaughterCards[0].folder;
+  if (!WalkCardScript(dir + name, dir)) Add(script, n, NotFound(dir + name));
+}
+
+bool TScriptCheck::WalkCardScript(const std::string& path, const std::string& card_dir) {
+  if (Checked.count(path)) return true;
+  std::vector<std::string> lines;
+  if (!ReadTextLines(path, lines)) return false;
+  Checked.insert(path);
+  // Card sub-scripts have no card lines: a "C" line there is an instruction no engine takes.
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string line = Trim(lines[i]);
+    if (!IsComment(line)) CheckInstruction(path, static_cast<int32_t>(i + 1), line, card_dir);
+  }
+  return true;
+}
+
+void TScriptCheck::CheckInstruction(const std::string& script, int32_t n, const std::string& line,
+                                    const std::string& card_dir) {
+  TEngineSet e(card_dir);
+  if (!e.Offer(line)) {
+    Add(script, n, SyntaxError(n));
+    return;
+  }
+  for (const std::string& error : e.Errors) Add(script, n, error);
+  if (e.Boot.IsBusy() && e.Boot.GetState() == kBootLoadFile) {
+    const auto args = TProgBoot::PbArguments(e.Boot.GetInstruction());
+    // A run names the rest of the line, checksum included.
+    CheckHexFile(script, n, card_dir + args.Name, NotFound(card_dir + args.Rest),
+                 "Boot File Empty !!!");
+    if (std::string fault = TProgBoot::ChecksumFault(line, args.Checksum); !fault.empty())
+      Add(script, n, fault);
+  }
+  if (e.Card.IsBusy()) {
+    if (std::string fault = TInstCrt::ValueFault(e.Card.GetState(), line); !fault.empty())
+      Add(script, n, fault);
+  }
+  if (e.Psd.IsBusy() && (e.Psd.GetState() == kPsdProgramBank || e.Psd.GetState() == kPsdUploadE)) {
+    const std::string path = card_dir + (e.Psd.GetState() == kPsdUploadE
+                                             ? e.Psd.GetInstruction()
+                                             : TProgPsd::BankFileName(e.Psd.GetInstruction()));
+    CheckHexFile(script, n, path, NotFound(path), "Keyb File Empty !!!");
+  }
+  if (e.Jtag.IsBusy() && e.Jtag.GetState() == kJtagPlayEffect)
+    CheckEffectFile(script, n, card_dir + TProgJtag::EffectFileName(e.Jtag.GetInstruction()));
+}
+
+void TScriptCheck::CheckHexFile(const std::string& script, int32_t n, const std::string& path,
+                                const std::string& not_found, const std::string& empty_text) {
+  if (Checked.count(path)) return;
+  std::vector<std::string> lines;
+  if (!ReadTextLines(path, lines)) {
+    Add(script, n, not_found);
+    return;
+  }
+  Checked.insert(path);
+  if (lines.empty())
+    Add(path, 0, empty_text);
+  else
+    CheckHexLines(path, lines);
+}
+
+void TScriptCheck::CheckHexLines(const std::string& path, const std::vector<std::string>& lines) {
+  bool end_record = false;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string fault = HexLineFault(lines[i]);
+    if (!fault.empty())
+      AddLineFault(path, static_cast<int32_t>(i + 1), fault);
+    else if (ParseHexRecord(lines[i]).type == 1)
+      end_record = true;
+  }
+  if (!end_record) Add(path, 0, "no end record");
+}
+
+void TScriptCheck::CheckEffectFile(const std::string& script, int32_t n, const std::string& path) {
+  if (Checked.count(path)) return;
+  const std::optional<int64_t> count = CountTextLines(path);
+  LineReader reader;
+  if (!count || !reader.Open(path)) {
+    Add(script, n, NotFound(path));
+    return;
+  }
+  Checked.insert(path);
+  if (*count == 0) Add(path, 0, "Effect File Empty !!!");
+  TSvfStatement statement;
+  std::string text;
+  for (int32_t line = 1; reader.Next(text); ++line) {
+    const TSvfEncoding enc = EncodeSvfLine(text, statement);
+    if (enc.Outcome != esERROR) continue;
+    std::string message = "Error in Effect file line : " + std::to_string(line);
+    if (!enc.Reason.empty()) message += " (" + enc.Reason + ")";
+    AddLineFault(path, line, message);
+  }
+}
+
+void TScriptCheck::Add(const std::string& path, int32_t line, const std::string& message) {
+  Findings_.push_back({path, line, message});
+}
+
+void TScriptCheck::AddLineFault(const std::string& path, int32_t line, const std::string& message) {
+  const int32_t count = ++LineFaults[path];
+  if (count <= kMaxLineFaults) {
+    Add(path, line, message);
+  } else if (count == kMaxLineFaults + 1) {
+    Add(path, line, "more bad lines from here on are not listed");
+  }
+}
+
+std::string FormatFinding(const TCheckFinding& f) {
+  if (f.Line > 0) return f.Path + ":" + std::to_string(f.Line) + ": " + f.Message;
+  return f.Path + ": " + f.Message;
+}
+
+std::string FormatSummary(const std::vector<TCheckFinding>& findings, int32_t files_checked) {
+  const auto plural = [](size_t n, const char* word) {
+    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+  };
+  if (findings.empty()) return "no findings, " + plural(files_checked, "file") + " checked";
+  std::set<std::string> files;
+  for (const TCheckFinding& f : findings) files.insert(f.Path);
+  return plural(findings.size(), "finding") + " in " + plural(files.size(), "file") + " (" +
+         plural(files_checked, "file") + " checked)";
+}

@@ -1,0 +1,321 @@
+#include "engines/progjtag.h"
+
+#include <chrono>
+#include <thread>
+
+#include "formats/hex.h"
+
+namespace {
+
+const char kCrLf[] = "\r\n";
+const char kEsc = '\x1b';
+
+bool IsJtagTarget(char c) {
+  return c == '8' || c == '9' || c == 'A';
+}
+
+// The text after the first character, trimmed.
+std::string TrimmedRest(const std::string& s) {
+  return s.empty() ? std::string() : Trim(std::string_view(s).substr(1));
+}
+
+// The reply of a TDO statement as hex text: ESC ESC stands for "1B", ESC "0" for "00", ESC "."
+// ends it, and an ESC before anything else is dropped. The last character is never taken alone.
+std::string DecodeTdoReply(const std::string& r) {
+  std::string out;
+  size_t i = 0;
+  while (i + 1 < r.size()) {
+    if (r[i] != kEsc) {
+      out.push_back(r[i++]);
+    } else if (r[i + 1] == kEsc) {
+      out += "1B";
+      i += 2;
+    } else if (r[i + 1] == '0') {
+      out += "00";
+      i += 2;
+    } else if (r[i + 1] == '.') {
+      break;
+    } else {
+      ++i;
+    }
+  }
+  return out;
+}
+
+// True when the last two digits are the 8-bit sum of the bytes before them. Without two digits
+// there is no sum, which counts as a wrong one.
+bool TdoSumOk(const std::string& digits) {
+  if (digits.size() < 2) return false;
+  const size_t body = digits.size() - 2;
+  int sum = 0;
+  for (size_t i = 0; i + 1 < body; i += 2)
+    sum += HexValue(digits[i]) * 16 + HexValue(digits[i + 1]);
+  return (sum & 0xFF) == HexValue(digits[body]) * 16 + HexValue(digits[body + 1]);
+}
+
+}  // namespace
+
+TProgJtag::TProgJtag()
+    : Pause([](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }) {}
+
+TProgJtag::~TProgJtag() {
+  CloseEffectFile();
+}
+
+void TProgJtag::Step() {
+  switch (State) {
+    case 0:
+      if (!Busy) TakeInstruction();
+      break;
+    case 1:  // error: left only by Reset
+      break;
+    case 3:
+      Target = Instruction[0];
+      Send(std::string("D") + Target);
+      State = 4;
+      break;
+    case 4:
+      FetchReceived();
+      if (!Received.empty() && Received[0] == '.') {
+        SetStatus("Extract JTAG Devices ID");
+        Consume(".");
+        State = 5;
+      } else if (!Received.empty() && Received[0] == 'I') {
+        Consume("I");
+        ReportError("Instruction unknown");
+      }
+      break;
+    case 5:
+      WaitIdReply();
+      break;
+    case 6:
+      if (!UpdateAllowed()) {
+        ReportError("Update Not Allowed !!!");
+        State = 12;
+        break;
+      }
+      Target = Instruction[0];
+      Instruction = EffectFileName(Instruction);
+      Send(std::string("P") + Target);
+      State = 7;
+      break;
+    case 7:
+      WaitFileAccepted();
+      break;
+    case 8:
+      WaitStatementReply();
+      break;
+    case 9:
+      WaitEndReply();
+      break;
+    case 10:
+      Target = Instruction[0];
+      Send(std::string("F") + Target);
+      State = 11;
+      break;
+    case 11:
+      AwaitAck(12);
+      break;
+    case 12:
+      CloseEffectFile();
+      EndBusy();
+      State = 0;
+      break;
+  }
+}
+
+// Takes "D", "P" or "F" followed by a JTAG target; any other line stays as it was.
+void TProgJtag::TakeInstruction() {
+  if (Instruction.empty()) return;
+  const char letter = Instruction[0];
+  uint8_t next;
+  if (letter == 'D')
+    next = 3;
+  else if (letter == 'P')
+    next = 6;
+  else if (letter == 'F')
+    next = 10;
+  else
+    return;
+  std::string rest = TrimmedRest(Instruction);
+  if (rest.empty() || !IsJtagTarget(rest[0])) return;
+  Instruction = rest;
+  BeginBusy();
+  State = next;
+}
+
+void TProgJtag::AwaitAck(uint8_t next) {
+  FetchReceived();
+  if (Received.empty()) return;
+  if (Received[0] == '.') {
+    Consume(".");
+    State = next;
+  } else if (Received[0] == 'I') {
+    Consume("I");
+    ReportError("Instruction unknown");
+  }
+}
+
+// The identification comes least significant byte first, ended by ".".
+void TProgJtag::WaitIdReply() {
+  FetchReceived();
+  const size_t dot = Received.find('.');
+  if (dot == std::string::npos || dot == 0) return;
+  SetStatus("ID Number : " + ReverseHexBytes(std::string_view(Received).substr(0, dot)));
+  ClearReceived();
+  State = 12;
+}
+
+void TProgJtag::WaitFileAccepted() {
+  FetchReceived();
+  if (Received.empty()) return;
+  if (Received[0] == 'I') {
+    Consume("I");
+    ReportError("Instruction unknown");
+    return;
+  }
+  if (Received[0] != '.') return;
+  Consume(".");
+  const std::string path = CardDir + Instruction;
+  LineCount = OpenEffectFile(path);
+  if (LineCount == -1) {
+    ReportError(path + " File not found !!!");
+    return;
+  }
+  SetProgressMax(LineCount);
+  // The device needs this time after "P" before the first statement.
+  if (Pause) Pause(1000);
+  RetryCount = 0;
+  LineNumber = 0;
+  if (LineCount == 0) {
+    ReportError("Effect File Empty !!!");
+    return;
+  }
+  ReadNextStatement();
+}
+
+void TProgJtag::WaitStatementReply() {
+  FetchReceived();
+  switch (FindReplyCode()) {
+    case '.':
+      if (Statement.BlockPending) {
+        Consume("..");  // the device's ESC "." that accepts the record
+        Send(Statement.TdiData);
+        Statement.BlockPending = false;
+      } else if (Statement.StatementType & kSvfFlagTdo) {
+        CheckTdoReply();
+      } else {
+        ClearReceived();
+        ProgressStep();
+        ReadNextStatement();
+      }
+      break;
+    case 'X':
+      ClearReceived();
+      ReportError("Error while executing Effect file line : " + std::to_string(LineNumber));
+      break;
+    case 'R':
+      ClearReceived();
+      if (CountRetry()) Send(EncodeStatement(CurrentLine) + kCrLf);
+      break;
+  }
+}
+
+void TProgJtag::WaitEndReply() {
+  FetchReceived();
+  const char code = FindReplyCode();
+  if (code == '\0') return;
+  ClearReceived();
+  NotifyOperationEnd();
+  if (code == '.')
+    State = 12;
+  else if (code == 'X')
+    ReportError("Instruction unknown");
+  else
+    ReportError("Too Many Transmission Error !!!");  // the end record is not sent again
+}
+
+// Skips comments and ignored lines; the end record follows the last statement.
+void TProgJtag::ReadNextStatement() {
+  std::string record;
+  while (record.empty() && LineNumber < LineCount) {
+    if (!EffectFile.Next(CurrentLine)) CurrentLine.clear();  // a file cut short fails here
+    record = EncodeStatement(CurrentLine);
+    ++LineNumber;
+  }
+  if (record == kSvfError) {
+    ReportError("Error in Effect file line : " + std::to_string(LineNumber));
+  } else if (!record.empty()) {
+    Send(record + kCrLf);
+    State = 8;
+  } else {
+    Send(std::string(kSvfEndRecord) + kCrLf);
+    State = 9;
+  }
+}
+
+void TProgJtag::CheckTdoReply() {
+  std::string digits = DecodeTdoReply(Received);
+  ClearReceived();
+  if (!TdoSumOk(digits)) {
+    if (CountRetry()) Send("R");
+    return;
+  }
+  Send(".");
+  digits.resize(digits.size() - 2);
+  std::string expected = Statement.TdoData;
+  if (!Statement.MaskData.empty()) {
+    AndHexDigits(Statement.MaskData, digits);
+    AndHexDigits(Statement.MaskData, expected);
+  }
+  // The device's next "." then acknowledges the statement itself.
+  Statement.StatementType = 0;
+  if (digits != expected)
+    ReportError("Error while executing Effect file line : " + std::to_string(LineNumber));
+}
+
+// One budget per effect file; false (and the run stopped) once it is spent.
+bool TProgJtag::CountRetry() {
+  ++RetryCount;
+  if (RetryCount <= kMaxRetries) return true;
+  ReportError("Too Many Transmission Error !!!");
+  return false;
+}
+
+void TProgJtag::ReportError(const std::string& text) {
+  TGestionnaire::ReportError(text);
+  CloseEffectFile();
+  EndBusy();
+  State = 1;
+}
+
+void TProgJtag::Reset() {
+  TGestionnaire::Reset();
+  State = 0;
+}
+
+int32_t TProgJtag::OpenEffectFile(const std::string& path) {
+  CloseEffectFile();
+  std::optional<int64_t> count = CountTextLines(path);
+  if (!count || *count > INT32_MAX || !EffectFile.Open(path)) return -1;
+  EffectFileOpen = true;
+  return static_cast<int32_t>(*count);
+}
+
+void TProgJtag::CloseEffectFile() {
+  if (EffectFileOpen) EffectFile.Close();
+  EffectFileOpen = false;
+}
+
+char TProgJtag::FindReplyCode() const {
+  const size_t p = Received.find_first_of(".XR");
+  return p == std::string::npos ? '\0' : Received[p];
+}
+
+std::string TProgJtag::EffectFileName(const std::string& instruction) {
+  return TrimmedRest(instruction);
+}
+
+std::string TProgJtag::EncodeStatement(const std::string& line) {
+  return ::EncodeStatement(line, Statement);
+}

@@ -1,0 +1,191 @@
+#include "app/CommandLine.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/package.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+TEST(CommandLine, ParsesModesAndValues) {
+  struct Case {
+    Args args;
+    TCommandMode mode;
+    std::string script;
+    bool readid;
+    int32_t timeout;
+    std::string trace;
+  };
+  const Case cases[] = {
+      {{}, cmWINDOW, "", false, 0, ""},
+      {{"my.ini"}, cmWINDOW, "my.ini", false, 0, ""},
+      {{"--check"}, cmCHECK, "", false, 0, ""},
+      {{"--check", "a/b.ini"}, cmCHECK, "a/b.ini", false, 0, ""},
+      {{"a.ini", "--check"}, cmCHECK, "a.ini", false, 0, ""},
+      {{"--check", "--readid"}, cmCHECK, "", true, 0, ""},
+      {{"--batch", "--timeout", "30", "--trace", "t.log", "x.ini"},
+       cmBATCH,
+       "x.ini",
+       false,
+       30,
+       "t.log"},
+      {{"--batch", "--readid", "--timeout=5", "--trace=t"}, cmBATCH, "", true, 5, "t"},
+      {{"-x"}, cmWINDOW, "-x", false, 0, ""},
+      {{"--check", "--help"}, cmHELP, "", false, 0, ""},
+      {{"--version", "s.ini"}, cmVERSION, "s.ini", false, 0, ""},
+  };
+  for (const Case& c : cases) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine(c.args, o, error)) << error;
+    EXPECT_EQ(o.Mode, c.mode) << error;
+    EXPECT_EQ(o.Script, c.script);
+    EXPECT_EQ(o.ReadId, c.readid);
+    EXPECT_EQ(o.TimeoutSeconds, c.timeout);
+    EXPECT_EQ(o.TraceFile, c.trace);
+  }
+}
+
+TEST(CommandLine, UsageErrors) {
+  const std::pair<Args, std::string> cases[] = {
+      {{"--frobnicate"}, "unknown option --frobnicate"},
+      {{"a.ini", "b.ini"}, "only one SCRIPT may be given, \"b.ini\" is a second one"},
+      {{"--check", "--batch"}, "--batch cannot be combined with --check"},
+      {{"--batch", "--timeout"}, "--timeout needs a value"},
+      {{"--batch", "--timeout", "--readid"}, "--timeout needs a value"},
+      {{"--batch", "--timeout", "0"},
+       "--timeout needs a whole number of seconds from 1 to 2147483, not \"0\""},
+      {{"--batch", "--timeout", "5s"},
+       "--timeout needs a whole number of seconds from 1 to 2147483, not \"5s\""},
+      {{"--batch", "--trace="}, "--trace needs a value"},
+      {{"--check=1"}, "--check takes no value"},
+      {{"--readid"}, "--readid needs --batch or --check"},
+      {{"--check", "--readid", "x.ini"}, "--readid runs readid.ini and takes no SCRIPT"},
+      {{"--check", "--timeout", "3"}, "--timeout needs --batch"},
+      {{"--trace", "f"}, "--trace needs --batch"},
+  };
+  for (const auto& [args, message] : cases) {
+    Options o;
+    std::string error;
+    EXPECT_FALSE(ParseCommandLine(args, o, error)) << message;
+    EXPECT_EQ(error, message);
+  }
+}
+
+TEST(CommandLine, ScriptPathAndHelp) {
+  Options o;
+  EXPECT_EQ(ScriptPathFor(o, "/p/"), "/p/script.ini");
+  o.ReadId = true;
+  EXPECT_EQ(ScriptPathFor(o, "/p/"), "/p/readid.ini");
+  o.ReadId = false;
+  o.Script = "rel/x.ini";
+  EXPECT_EQ(ScriptPathFor(o, "/p/"), "rel/x.ini");
+  for (const char* option : {"--check", "--batch", "--readid", "--timeout SECONDS", "--trace FILE",
+                             "--help", "--version", "SCRIPT"})
+    EXPECT_NE(HelpText().find(option), std::string::npos) << option;
+  EXPECT_EQ(UsageLine().find('\n'), std::string::npos);
+}
+
+TEST(CommandLine, RunCheckPrintsFindingsAndStatus) {
+  TPackage pkg;
+  pkg.WriteSound();
+  Options o;
+  o.Mode = cmCHECK;
+  std::ostringstream sound;
+  EXPECT_EQ(RunCheck(o, pkg.Path(), sound), 0);
+  EXPECT_EQ(sound.str(), "no findings, 9 files checked\n");
+
+  pkg.Write("DVI/script.ini", "UV 0200\nXX\n");
+  std::ostringstream faulty;
+  EXPECT_EQ(RunCheck(o, pkg.Path(), faulty), 1);
+  EXPECT_EQ(faulty.str(), pkg.Path() + "DVI/script.ini:2: Syntax Error in script file line : 2\n" +
+                              "1 finding in 1 file (8 files checked)\n");
+}
+
+// The real program, in a folder of its own (the program folder is where the program file is),
+// with no display at all.
+class Executable : public ::testing::Test {
+ protected:
+  struct TResult {
+    int status = -1;
+    std::string out, err;
+  };
+
+  void SetUp() override {
+    const std::filesystem::path exe = std::string(QUBRA_BINARY_DIR) + "/qubra-updater";
+    if (!std::filesystem::exists(exe)) GTEST_SKIP() << exe << " is not built";
+    std::filesystem::copy_file(exe, pkg.Path() + "qubra-updater");
+    std::filesystem::permissions(pkg.Path() + "qubra-updater", std::filesystem::perms::owner_exec,
+                                 std::filesystem::perm_options::add);
+  }
+
+  TResult Run(const std::string& args) {
+    const std::string out = pkg.Path() + "stdout.txt", err = pkg.Path() + "stderr.txt";
+    const std::string cmd = "cd '" + pkg.Path() +
+                            "' && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "
+                            "./qubra-updater " +
+                            args + " >'" + out + "' 2>'" + err + "'";
+    TResult r;
+    const int raw = std::system(cmd.c_str());
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = Slurp(out);
+    r.err = Slurp(err);
+    return r;
+  }
+
+  static std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  TPackage pkg;
+};
+
+TEST_F(Executable, CheckSoundAndFaultyPackage) {
+  pkg.WriteSound();
+  TResult sound = Run("--check");
+  EXPECT_EQ(sound.status, 0) << sound.err;
+  EXPECT_EQ(sound.out, "no findings, 9 files checked\n");
+  EXPECT_EQ(sound.err, "");
+
+  pkg.Remove("Qubra/bank0.hex");
+  pkg.Write("Qubra/prom1.svf", "SIR 8 TDI (FE);\nSIR x;\n");
+  TResult faulty = Run("--check");
+  EXPECT_EQ(faulty.status, 1);
+  EXPECT_EQ(faulty.out, pkg.Path() + "Qubra/script.ini:2: " + pkg.Path() +
+                            "Qubra/bank0.hex File not found !!!\n" + pkg.Path() +
+                            "Qubra/prom1.svf:2: Error in Effect file line : 2 (SIR bit length "
+                            "is not a number)\n" +
+                            "2 findings in 2 files (8 files checked)\n");
+  EXPECT_EQ(faulty.err, "");
+
+  // A SCRIPT is taken as given, relative to the current folder.
+  pkg.Write("other.ini", "prompt hello\n");
+  TResult other = Run("--check other.ini");
+  EXPECT_EQ(other.status, 0);
+  EXPECT_EQ(other.out, "no findings, 1 file checked\n");
+}
+
+TEST_F(Executable, VersionHelpAndUsage) {
+  TResult version = Run("--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("Varnell Qubra Updater ", 0), 0u) << version.out;
+  TResult help = Run("--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("--check"), std::string::npos);
+  TResult usage = Run("--check --bogus");
+  EXPECT_EQ(usage.status, 2);
+  EXPECT_EQ(usage.out, "");
+  EXPECT_EQ(usage.err, "qubra-updater: unknown option --bogus; " + UsageLine() + "\n");
+}
+
+}  // namespace

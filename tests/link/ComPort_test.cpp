@@ -1,0 +1,242 @@
+#include "link/ComPort.h"
+
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "link_test_util.h"
+
+namespace {
+
+TEST(ComPortTerminator, TextAndBytes) {
+  struct Case {
+    const char* text;
+    std::string bytes;  // empty: an error is expected
+    const char* error;
+  };
+  const std::string kIllegal =
+      "Illegal terminator string.\rformat : #<asciicode>#<asciicode>#<...>\rexample: #13#10";
+  const std::vector<Case> cases = {
+      {"#13#10", "\r\n", ""},
+      {"#266", "\n", ""},
+      {"#3", "\x03", ""},
+      {"x65#66", "AB", ""},  // the first character stands for "#", whatever it is
+      {"#$41#0x42", "AB", ""},
+      {"#1x", "", kIllegal.c_str()},
+      {"#13##10", "", kIllegal.c_str()},
+      {"#", "", "Terminator string cannot be empty!"},
+      {"", "", "Terminator string cannot be empty!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    TComPort port;
+    port.SetTerminator("#4");
+    if (c.bytes.empty()) {
+      try {
+        port.SetTerminator(c.text);
+        ADD_FAILURE() << "no error";
+      } catch (const EComError& e) {
+        EXPECT_EQ(e.what(), std::string(c.error));
+      }
+      EXPECT_EQ(port.TerminatorBytes(), "\r\n");
+    } else {
+      port.SetTerminator(c.text);
+      EXPECT_EQ(port.TerminatorBytes(), c.bytes);
+    }
+  }
+  TComPort port;
+  EXPECT_EQ(port.GetTerminator(), "#13#10");
+  port.SetTerminator("#0#255");
+  EXPECT_EQ(port.GetTerminator(), "#0#255");
+}
+
+TEST(ComPort, DefaultDevices) {
+  EXPECT_EQ(DefaultComDevice("COM1"), "/dev/ttyS0");
+  EXPECT_EQ(DefaultComDevice("COM9"), "/dev/ttyS8");
+  EXPECT_EQ(DefaultComDevice("/dev/ttyUSB0"), "/dev/ttyUSB0");
+}
+
+TEST(ComPort, OpenFailureNamesThePortAndTheReason) {
+  TComPort port;
+  port.Port = "COM7";
+  port.Device = "/nonexistent/ttyQ7";
+  try {
+    port.Open();
+    ADD_FAILURE() << "opened";
+  } catch (const EComError& e) {
+    EXPECT_EQ(e.what(), "TCOMPORT : cannot open COM7\r" + std::string(std::strerror(ENOENT)));
+    EXPECT_EQ(e.Code(), ENOENT);
+  }
+  EXPECT_FALSE(port.Opened());
+
+  port.Device = "/dev/null";  // not a terminal
+  EXPECT_THROW(port.Open(), EComError);
+  EXPECT_FALSE(port.Opened());
+}
+
+class ComPortPty : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    EnsureApp();
+    ASSERT_TRUE(pty.Ok());
+    port.Port = "COM4";
+    port.Device = pty.path;
+    port.ReceiveMode = rmRAW;
+    port.ReceiveCallBack = [this](const std::string& d) { chunks.push_back(d); };
+  }
+  std::string Received() const {
+    std::string all;
+    for (const std::string& c : chunks) all += c;
+    return all;
+  }
+
+  Pty pty;
+  TComPort port;
+  std::vector<std::string> chunks;
+};
+
+TEST_F(ComPortPty, RawKeepsEveryByteInOrder) {
+  port.SetBaud(57600);
+  port.Open();
+  ASSERT_TRUE(port.Opened());
+  std::string all;
+  for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
+  pty.Write(all);
+  ASSERT_TRUE(WaitFor([&] { return Received().size() >= 256; }));
+  EXPECT_EQ(Received(), all);
+
+  // A long stream arrives whole and in order, however it is cut into chunks.
+  std::string big;
+  for (int i = 0; i < 100000; ++i) big += static_cast<char>(i * 7 + i / 256);
+  chunks.clear();
+  pty.Write(big);
+  ASSERT_TRUE(WaitFor([&] { return Received().size() >= big.size(); }));
+  EXPECT_EQ(Received(), big);
+
+  // Writes larger than the line's buffer go out whole, in order.
+  port.WriteString(big);
+  EXPECT_EQ(pty.Read(big.size()), big);
+  EXPECT_EQ(port.PendingOutput(), 0u);
+}
+
+TEST_F(ComPortPty, TerminatorModeDeliversOneMessagePerArrival) {
+  port.ReceiveMode = rmTERM;
+  port.Open();
+  pty.Write("ab\r\ncd\r\nef");
+  ASSERT_TRUE(WaitFor([&] { return !chunks.empty(); }));
+  ASSERT_TRUE(WaitFor([&] { return pty.Unread() == 0; }));
+  Pump();
+  EXPECT_EQ(chunks, std::vector<std::string>{"ab\r\n"});
+  pty.Write("\r\n");
+  ASSERT_TRUE(WaitFor([&] { return chunks.size() == 2; }));
+  EXPECT_EQ(chunks[1], "cd\r\n");
+  pty.Write("x");
+  ASSERT_TRUE(WaitFor([&] { return chunks.size() == 3; }));
+  EXPECT_EQ(chunks[2], "ef\r\n");
+}
+
+TEST_F(ComPortPty, LineSettings) {
+  port.SetBaud(9600);
+  port.Open();
+  termios tio{};
+  tcgetattr(pty.slave, &tio);
+  EXPECT_EQ(cfgetospeed(&tio), B9600);
+  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_FALSE(tio.c_cflag & PARENB);
+  EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO));
+
+  port.SetBaud(57600);    // at once, still open
+  port.StopBits = snTWO;  // only at the next Open
+  tcgetattr(pty.slave, &tio);
+  EXPECT_TRUE(port.Opened());
+  EXPECT_EQ(cfgetospeed(&tio), B57600);
+  EXPECT_FALSE(tio.c_cflag & CSTOPB);
+
+  port.Close();
+  port.Open();
+  tcgetattr(pty.slave, &tio);
+  EXPECT_TRUE(tio.c_cflag & CSTOPB);
+  port.Close();
+
+  port.SetBaud(12345);
+  try {
+    port.Open();
+    ADD_FAILURE() << "opened at 12345 baud";
+  } catch (const EComError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("TCOMPORT : cannot open COM4\r", 0), 0u) << e.what();
+  }
+  EXPECT_FALSE(port.Opened());
+}
+
+TEST_F(ComPortPty, OpenIsExclusive) {
+  port.Open();
+  TComPort other;
+  other.Port = "COM4";
+  other.Device = pty.path;
+  EXPECT_THROW(other.Open(), EComError);
+  port.Close();
+  other.Open();  // free again once closed
+  EXPECT_TRUE(other.Opened());
+}
+
+TEST_F(ComPortPty, CloseDiscardsAPendingHandOverWithoutDeadlock) {
+  port.Open();
+  pty.Write("late");
+  // The receive thread has taken the bytes and now waits for the user-interface thread, which
+  // does not run its event loop before closing.
+  ASSERT_TRUE(WaitWithoutLoop([&] { return pty.Unread() == 0; }));
+  port.Close();
+  Pump();
+  EXPECT_TRUE(chunks.empty());
+  EXPECT_FALSE(port.Opened());
+}
+
+TEST_F(ComPortPty, ClosingFromTheReceiveCallbackKeepsTheBytes) {
+  int closes = 0;
+  port.OnPortClose = [&](TComPort&) { ++closes; };
+  port.ReceiveCallBack = [&](const std::string& d) {
+    chunks.push_back(d);
+    port.Close();
+  };
+  port.Open();
+  pty.Write("bye");
+  ASSERT_TRUE(WaitFor([&] { return closes == 1; }));
+  EXPECT_EQ(Received(), "bye");
+  EXPECT_FALSE(port.Opened());
+}
+
+TEST_F(ComPortPty, VanishedPortEndsTheLoopAndReportsOnce) {
+  int errors = 0;
+  port.OnError = [&](TComPort&) { ++errors; };
+  port.Open();
+  close(pty.master);  // the adapter is unplugged
+  pty.master = -1;
+  ASSERT_TRUE(WaitFor([&] { return errors == 1; }));
+  Pump();
+  EXPECT_EQ(errors, 1);
+  port.WriteString("ignored");
+  port.Close();
+  EXPECT_FALSE(port.Opened());
+}
+
+TEST_F(ComPortPty, ReopeningLeaksNoDescriptorOrThread) {
+  port.Open();
+  port.Close();
+  const int fds = OpenFdCount();
+  const int threads = ThreadCount();
+  for (int i = 0; i < 1000; ++i) {
+    port.Open();
+    ASSERT_TRUE(port.Opened());
+    port.Close();
+  }
+  EXPECT_EQ(OpenFdCount(), fds);
+  EXPECT_EQ(ThreadCount(), threads);
+  port.Open();
+  pty.Write("still");
+  ASSERT_TRUE(WaitFor([&] { return Received() == "still"; }));
+}
+
+}  // namespace
