@@ -1,12 +1,20 @@
-#include <cstdio>
+#include <QApplication>
+#include <memory>
 #include <optional>
 
+#include "app/ComDriverLink.h"
 #include "app/CommandLine.h"
+#include "app/EngineSet.h"
+#include "app/RunController.h"
+#include "ui/MainFich.h"
 
 int main(int argc, char** argv) {
   // --check, --help, --version and usage errors need no display: done before any window.
   Options options;
   if (std::optional<int> status = RunWithoutWindow(argc, argv, options)) return *status;
-  std::fprintf(stderr, "qubra-updater: the main window is not built yet; try --help\n");
-  return 2;
+  QApplication app(argc, argv);
+  TMainFich MainFich(DefaultRunConfig(options.Script), std::make_unique<TComDriverLink>(),
+                     MakeEngineSet());
+  MainFich.show();
+  return app.exec();
 }

@@ -1,0 +1,8 @@
+#include "app/ComDriverLink.h"
+
+TComDriverLink::TComDriverLink() {
+  FDriver.SetTag(1);
+  FDriver.OnRecString = [this](TComDriver&, int32_t) {
+    if (OnRecString) OnRecString();
+  };
+}

@@ -1,0 +1,512 @@
+#include "app/RunController.h"
+
+#include <algorithm>
+#include <cctype>
+#include <exception>
+#include <filesystem>
+#include <system_error>
+
+#include "app/CommandLine.h"
+#include "formats/hex.h"
+#include "formats/text.h"
+
+namespace {
+
+// Engines' section headlines: the operator learns nothing from them that the detail lines and
+// the progress bars do not already say.
+constexpr const char* kHeadlines[] = {"Erase",
+                                      "Upload",
+                                      "Verify Checksum",
+                                      "Reset",
+                                      "Erase Extended Boot",
+                                      "Upload Extended Boot",
+                                      "Erase Bank",
+                                      "Upload Bank",
+                                      "Verify Bank",
+                                      "Operation Bypassed",
+                                      "Updating Prom Devices",
+                                      " Starting ",
+                                      "Ping OK",
+                                      "Ping Error",
+                                      "End Update"};
+
+struct TDeviceVersion {
+  uint16_t Id;
+  uint16_t Version;
+};
+constexpr TDeviceVersion DeviceVersions[] = {{0xAAAA, 0x0000}};
+
+bool ContainsNoCase(const std::string& text, const std::string& lower_needle) {
+  std::string lower(text);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower.find(lower_needle) != std::string::npos;
+}
+
+}  // namespace
+
+TRunConfig DefaultRunConfig(const std::string& script_arg) {
+  std::error_code ec;
+  return TRunConfig{ProgramDir(), script_arg, std::filesystem::exists("readid.ini", ec)};
+}
+
+TRunController::TRunController(TMainView& view, std::unique_ptr<TDeviceLink> link,
+                               TEngineSet engines, TRunConfig config)
+    : View(view), Config(std::move(config)), Engines(std::move(engines)), FDriver(std::move(link)) {
+  if (!Config.ProgramDir.empty() && Config.ProgramDir.back() != '/') Config.ProgramDir += '/';
+  SetPortChoice(TPortChoice{});
+  FDriver->OnRecString = [this] { DoDriverReceive(); };
+  FDriver->SetErrorBox([this](const std::string& text) { View.ShowErrorBox(text); });
+  FDriver->SetBaudRate(57600);
+  FDriver->SetConMode(MODE_RAW);
+  RunState = 0;
+  QObject::connect(&Timer1, &QTimer::timeout, &Timer1, [this] { Timer1Timer(); });
+  Timer1.setInterval(500);
+  Timer1.start();
+  DeviceId = 0;
+  DeviceKnown = false;
+  VersionText = "0000";
+  ShowTitle();
+  SelectMainCard(false);
+  View.SetVisible(TMainView::ctReadId, Config.ReadIdPresent);
+  View.SetVisible(TMainView::ctQuit, Config.ReadIdPresent);
+  for (TEngineSlot* e : EngineOrder()) WireEngine(**e);
+  Engines.Boot->OnDeviceVariant = [this](TGestionnaire& g) {
+    SelectMainCard(g.GetDeviceVariant());
+  };
+  if (Engines.OnVersionSame)
+    *Engines.OnVersionSame = [this](TGestionnaire& g, int32_t v) { DoVersionSame(g, v); };
+  if (Engines.OnCardError)
+    *Engines.OnCardError = [this](TGestionnaire& g, int32_t v) { DoCardError(g, v); };
+  if (Engines.OnCardReady)
+    *Engines.OnCardReady = [this](TGestionnaire& g, int32_t v) { DoCardReady(g, v); };
+  SetManual(false);
+  for (int bar = 0; bar < 3; ++bar) BarPosition(bar, 0);
+  SetCurentCardDir(Config.ProgramDir);
+}
+
+TRunController::~TRunController() {
+  Timer1.stop();
+  // The driver may still report while it closes; nothing must reach a half-destroyed window.
+  FDriver->OnRecString = nullptr;
+  FDriver->SetErrorBox(nullptr);
+  FDriver->SetConType(CON_NONE);
+}
+
+std::array<TEngineSlot*, 4> TRunController::EngineOrder() {
+  return {&Engines.Boot, &Engines.Card, &Engines.Psd, &Engines.Jtag};
+}
+
+void TRunController::WireEngine(TGestionnaire& e) {
+  e.OnSend = [this](TGestionnaire& g) { FDriver->SendRaw(g.GetSendText()); };
+  e.OnReceivedChange = [this](TGestionnaire& g) { ReceiveBuffer = g.GetReceived(); };
+  e.OnFetchReceived = [this](TGestionnaire& g) { g.SetReceived(ReceiveBuffer); };
+  e.OnBusyChange = [this](TGestionnaire& g) { EngineBusy = g.IsBusy(); };
+  e.OnProgressStep = [this](TGestionnaire&) { BarStep(0); };
+  e.OnProgressMax = [this](TGestionnaire& g) { BarMax(0, g.GetProgressMax()); };
+  e.OnStatus = [this](TGestionnaire& g) { ShowStatus(g.GetStatusText()); };
+  e.OnError = [this](TGestionnaire& g) { ShowError(g.GetErrorText()); };
+  e.OnDeviceId = [this](TGestionnaire& g) {
+    DeviceId = static_cast<uint32_t>(g.GetDeviceId());
+    LookupVersion();
+    for (TEngineSlot* engine : EngineOrder()) (*engine)->SetUpdateAllowed(DeviceKnown);
+    ShowTitle();
+  };
+}
+
+// ---- buttons, menus, window ----
+
+void TRunController::StartClick() {
+  if (RunState == 0) {
+    ScriptPath = Config.ScriptArg.empty() ? Config.ProgramDir + "script.ini" : Config.ScriptArg;
+    View.SetEnabled(TMainView::ctQuit, false);
+    RunState = 1;
+  } else if (RunState == 10) {
+    View.CloseWindow();
+  } else {
+    FDriver->SetConType(CON_NONE);
+    RunState = 0;
+    View.SetEnabled(TMainView::ctQuit, true);
+  }
+}
+
+void TRunController::ReadIdClick() {
+  // The button is disabled during a run; a caller without one must not restart a run either.
+  if (RunState != 0) return;
+  ScriptPath = Config.ProgramDir + "readid.ini";
+  RunState = 1;
+}
+
+void TRunController::QuitClick() {
+  View.CloseWindow();
+}
+
+void TRunController::ComClick(int n) {
+  SetPortChoice(TPortChoice{n, false});
+}
+
+void TRunController::MAutoClick() {
+  SetManual(false);
+}
+
+void TRunController::MManualClick() {
+  SetManual(true);
+}
+
+void TRunController::FormClose() {
+  Closed = true;
+  Timer1.stop();
+  FDriver->SetConType(CON_NONE);
+}
+
+void TRunController::SetPortChoice(const TPortChoice& choice) {
+  FPort = choice;
+  if (FPort.ComPort < 1 || FPort.ComPort > 9) FPort.ComPort = 1;
+  View.ShowPortChoice(FPort);
+}
+
+void TRunController::SetManual(bool manual) {
+  FManual = manual;
+  View.ShowMode(manual);
+}
+
+std::string TRunController::SelectedComPort() const {
+  if (!FPort.Lan && FPort.ComPort >= 2 && FPort.ComPort <= 9)
+    return "COM" + std::to_string(FPort.ComPort);
+  return "COM1";
+}
+
+// ---- timer and received data ----
+
+void TRunController::Timer1Timer() {
+  if (Stepping || Closed) return;
+  Timer1.stop();
+  const uint32_t interval = static_cast<uint32_t>(Timer1.interval());
+  SyncCountdown = interval < SyncCountdown ? SyncCountdown - interval : 0;
+  GuardedStep();
+  if (!Closed) Timer1.start();
+}
+
+void TRunController::DoDriverReceive() {
+  // Data arriving inside a step (behind the modal error box) is only collected.
+  if (Stepping || Closed) {
+    ReceiveBuffer += FDriver->ReadRaw();
+    return;
+  }
+  Timer1.stop();
+  ReceiveBuffer += FDriver->ReadRaw();
+  if (RunState != 1 && RunState != 4 && RunState != 6 && RunState != 10) GuardedStep();
+  if (!Closed) Timer1.start();
+}
+
+void TRunController::GuardedStep() {
+  const uint8_t state = RunState;
+  Stepping = true;
+  std::string failure;
+  try {
+    RunStep();
+  } catch (const std::exception& e) {
+    failure = e.what();
+    if (failure.empty()) failure = "unknown error";
+  } catch (...) {
+    failure = "unknown error";
+  }
+  Stepping = false;
+  if (failure.empty()) return;
+  const std::string text =
+      "Unexpected failure in run state " + std::to_string(state) + " : " + failure + " !!!";
+  if (state == 6 || state == 7) {
+    // Failing again while ending a run must not loop through the error box.
+    LastError = text;
+    ShowStatus(text);
+    RunState = 0;
+  } else {
+    ShowError(text);
+  }
+}
+
+void TRunController::GoTo(uint8_t next) {
+  if (RunState == StepState) RunState = next;
+}
+
+void TRunController::RunStep() {
+  StepState = RunState;
+  // clang-format off
+  switch (RunState) {
+    case 0:  StepIdle(); break;
+    case 1:  StepOpen(); break;
+    case 2:  StepQueryDevice(); break;
+    case 3:  StepWaitDevice(); break;
+    case 4:  StepBootSync(); break;
+    case 5:  StepWaitSync(); break;
+    case 6:  StepAbort(); break;
+    case 7:  StepReport(); break;
+    case 8:  StepFinish(); break;
+    case 9:  StepWaitFinish(); break;
+    case 10: StepDone(); break;
+    case 12: StepNextMainLine(); break;
+    case 13: WaitLine(); break;
+    case 14: StepNextCardLine(); break;
+    case 15: WaitLine(); break;
+    case 16: StepExtendedBoot(); break;
+    case 17: StepWaitExtendedBoot(); break;
+    case 18: StepWaitOp(); break;
+    default: RunState = 0; break;
+  }
+  // clang-format on
+}
+
+// ---- states ----
+
+void TRunController::ShowIdleButtons() {
+  View.SetEnabled(TMainView::ctQuit, true);
+  if (Config.ReadIdPresent) {
+    View.SetEnabled(TMainView::ctReadId, true);
+    View.SetStartCaption("START");
+  } else {
+    View.SetStartCaption("QUIT");
+  }
+}
+
+void TRunController::StepIdle() {
+  View.SetEnabled(TMainView::ctPortMenu, true);
+  View.SetEnabled(TMainView::ctModeMenu, true);
+  View.SetStartCaption("START");
+  View.SetEnabled(TMainView::ctQuit, true);
+  if (Config.ReadIdPresent) View.SetEnabled(TMainView::ctReadId, true);
+  ShowStatus("Click on button START to begin program operation");
+  Engines.Boot->Reset();
+  Engines.Psd->Reset();
+  Engines.Boot->Reset();
+  Engines.Card->Reset();
+  Engines.Jtag->Reset();
+  // Reset fires no busy event: a run stopped mid-instruction would otherwise leave the flag set
+  // and make the next run take an unknown line for a known one.
+  EngineBusy = false;
+  DeviceId = 0;
+  DeviceKnown = false;
+  VersionText = "0000";
+  CardIndex = -1;
+  SetCurentCardDir(Config.ProgramDir);
+  Timer1.setInterval(500);
+  ShowTitle();
+}
+
+void TRunController::StepOpen() {
+  Timer1.setInterval(10);
+  ScriptLines.clear();
+  if (!ReadTextLines(ScriptPath, ScriptLines)) {
+    ShowError(ScriptPath + " File not found !!!");
+    return;
+  }
+  FDriver->SetConMode(MODE_VAR);
+  if (FPort.Lan) {
+    FDriver->SetIpLocalPort(FLan.LocalPort);
+    FDriver->SetIpRemotePort(FLan.RemotePort);
+    FDriver->SetIpRemoteAddress(FLan.RemoteAddress);
+  } else {
+    FDriver->SetBaudRate(9600);
+    FDriver->SetPort(SelectedComPort());
+  }
+  View.SetEnabled(TMainView::ctPortMenu, false);
+  View.SetEnabled(TMainView::ctModeMenu, false);
+  View.SetStartCaption("STOP");
+  if (Config.ReadIdPresent) View.SetEnabled(TMainView::ctReadId, false);
+  BarMax(0, Bars[0].Max);
+  BarPosition(0, 0);
+  BarMax(1, 1);
+  BarPosition(1, 0);
+  const auto lines = std::count_if(ScriptLines.begin(), ScriptLines.end(),
+                                   [](const std::string& l) { return !l.empty(); });
+  BarMax(2, 2 + static_cast<int32_t>(lines));
+  BarPosition(2, 0);
+  RunState = 2;
+  OpenLink();
+}
+
+void TRunController::OpenLink() {
+  const bool lan = FPort.Lan;
+  if (FDriver->SetConType(lan ? FLan.ConnectionKind : CON_RS232)) return;
+  // The operator needs the system's reason, not only which link failed.
+  for (const std::string& line : SplitLines(FDriver->LastError()))
+    if (!Trim(line).empty()) ShowStatus(line);
+  ShowError(lan ? std::string("Error while opening LAN Device")
+                : "Error while opening " + FDriver->GetPort());
+}
+
+void TRunController::StepQueryDevice() {
+  LineIndex = 0;
+  ReceiveBuffer.clear();
+  FilterMainScript();
+  FDriver->SendVarCommand(kVarDEV);
+  SyncCountdown = 500;
+  GoTo(3);
+}
+
+void TRunController::StepWaitDevice() {
+  if (SyncCountdown > 0) {
+    const uint32_t dev = FDriver->GetDEV();
+    if (dev == 30 || dev == 35) {
+      ShowStatus("Synchronize...");
+      FDriver->SetUPDATER(1);
+      FDriver->SetUPDATER(254);
+      GoTo(4);
+    }
+  } else {
+    ShowStatus("Switch ON device while pushing the ENTER button");
+    GoTo(4);
+  }
+}
+
+void TRunController::StepBootSync() {
+  FDriver->SetConMode(MODE_RAW);
+  if (FDriver->GetConType() == CON_RS232) {
+    // Reopen at the boot loader's speed; a failure shows up as a silent boot loader.
+    FDriver->SetConType(CON_NONE);
+    FDriver->SetBaudRate(57600);
+    FDriver->SetConType(CON_RS232);
+  }
+  Engines.Boot->SetInstruction("SYN");
+  Engines.Boot.Step();
+  GoTo(5);
+}
+
+void TRunController::StepWaitSync() {
+  if (Engines.Boot->IsBusy()) Engines.Boot.Step();
+  if (EngineBusy || RunState == 6) return;
+  LineIndex = 0;
+  BarToMax(0);
+  BarToMax(1);
+  BarStep(2);
+  GoTo(12);
+}
+
+void TRunController::StepAbort() {
+  ReceiveBuffer.clear();
+  ShowIdleButtons();
+  FDriver->SetConType(CON_NONE);
+  RunState = 7;
+}
+
+void TRunController::StepReport() {
+  View.ShowErrorBox(LastError + "\r\n" + (CardIndex != -1 ? CardScriptPath : ScriptPath));
+  GoTo(0);
+}
+
+void TRunController::StepFinish() {
+  CurrentInstruction = "FI";
+  Engines.Card->SetInstruction(CurrentInstruction);
+  Engines.Card.Step();
+  GoTo(9);
+}
+
+// An idle engine is not stepped again: it would take the same instruction a second time.
+void TRunController::StepWaitFinish() {
+  if (Engines.Card->IsBusy()) Engines.Card.Step();
+  if (!EngineBusy && RunState != 6) GoTo(10);
+}
+
+void TRunController::StepDone() {
+  ReceiveBuffer.clear();
+  ShowStatus("Program operation completed");
+  ShowIdleButtons();
+  FDriver->SetConType(CON_NONE);
+  RunState = 0;
+  View.SetEnabled(TMainView::ctPortMenu, true);
+  View.SetEnabled(TMainView::ctModeMenu, true);
+  for (int bar = 0; bar < 3; ++bar) BarToMax(bar);
+}
+
+void TRunController::StepExtendedBoot() {
+  BarToMin(0);
+  BarMax(1, 3);
+  BarToMin(1);
+  CurrentInstruction = "PB BOOT_EXT_OPTION.HEX";
+  Engines.Boot->SetInstruction(CurrentInstruction);
+  Engines.Boot.Step();
+  BarStep(1);
+  GoTo(17);
+}
+
+void TRunController::StepWaitExtendedBoot() {
+  if (Engines.Boot->IsBusy()) Engines.Boot.Step();
+  if (EngineBusy || RunState == 6) return;
+  BarStep(0);
+  BarStep(1);
+  CurrentInstruction = "OP " + VersionText;
+  Engines.Card->SetInstruction(CurrentInstruction);
+  Engines.Card.Step();
+  GoTo(18);
+}
+
+void TRunController::StepWaitOp() {
+  if (Engines.Card->IsBusy()) Engines.Card.Step();
+  if (EngineBusy || RunState == 6) return;
+  BarStep(1);
+  GoTo(8);
+}
+
+// ---- status, title, progress ----
+
+void TRunController::ShowStatus(const std::string& text) {
+  for (const char* headline : kHeadlines)
+    if (text == headline) return;
+  if (ContainsNoCase(text, "ping card ")) return;
+  AppendStatusLine(text);
+}
+
+void TRunController::ShowError(const std::string& text) {
+  LastError = text;
+  RunState = 6;
+  AppendStatusLine(text);
+}
+
+void TRunController::AppendStatusLine(const std::string& text) {
+  if (!StatusEmpty && LastStatusLine == text) return;
+  StatusEmpty = false;
+  LastStatusLine = text;
+  View.AppendStatus(text);
+}
+
+std::string TRunController::DeviceIdText() const {
+  if (DeviceId == 0) return "(Device Id Unknown)";
+  return "(Device Id : " + WordToHex(static_cast<int>(DeviceId)) + ")";
+}
+
+std::string TRunController::Caption() const {
+  return "Varnell Qubra Updater  " + DeviceIdText();
+}
+
+void TRunController::ShowTitle() {
+  const std::string caption = Caption();
+  if (caption == ShownTitle) return;
+  ShownTitle = caption;
+  View.SetTitle(caption);
+}
+
+void TRunController::LookupVersion() {
+  DeviceKnown = true;
+  VersionText = WordToHex(0);
+  for (const TDeviceVersion& entry : DeviceVersions)
+    if (DeviceId == entry.Id) VersionText = WordToHex(entry.Version);
+}
+
+void TRunController::SelectMainCard(bool variant) {
+  MotherboardCard = variant ? MotherboardCardRecU : MotherboardCardRec;
+  DeviceVariant = variant ? 1 : 0;
+}
+
+void TRunController::SetCurentCardDir(const std::string& dir) {
+  FCurentCardDir = dir;
+  for (TEngineSlot* e : EngineOrder()) (*e)->SetCardDir(dir);
+}
+
+void TRunController::BarPosition(int bar, int32_t position) {
+  TProgress& p = Bars[bar];
+  p.Position = std::clamp(position, 0, std::max(p.Max, 0));
+  View.SetProgress(static_cast<TMainView::TBar>(bar), p.Position, p.Max);
+}
+
+void TRunController::BarMax(int bar, int32_t max) {
+  Bars[bar].Max = std::max(max, 0);
+  BarPosition(bar, Bars[bar].Position);
+}

@@ -1,0 +1,175 @@
+#pragma once
+
+#include <QTimer>
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/DeviceLink.h"
+#include "app/EngineSet.h"
+#include "app/MainView.h"
+#include "app/Selection.h"
+#include "formats/constante.h"
+
+// Where the controller finds its files.
+struct TRunConfig {
+  std::string ProgramDir;      // folder of the program file, ending with '/'
+  std::string ScriptArg;       // first command-line argument; empty for the default script.ini
+  bool ReadIdPresent = false;  // readid.ini in the current directory when the window was created
+};
+
+// The program folder and readid.ini lookup of a real start.
+TRunConfig DefaultRunConfig(const std::string& script_arg);
+
+// The main window's logic: the run state machine, the script walker with its comment rules,
+// status, progress and the engines' events. Runs without widgets; it reaches the window only
+// through TMainView. Everything runs on the Qt event-loop thread.
+class TRunController {
+ public:
+  TRunController(TMainView& view, std::unique_ptr<TDeviceLink> link, TEngineSet engines,
+                 TRunConfig config);
+  ~TRunController();
+  TRunController(const TRunController&) = delete;
+  TRunController& operator=(const TRunController&) = delete;
+
+  // Buttons, menus and window.
+  void StartClick();
+  void ReadIdClick();
+  void QuitClick();
+  void ComClick(int n);  // "Com &1".."Com &9"
+  void MAutoClick();
+  void MManualClick();
+  void FormClose();  // closes the link and stops the timer
+
+  // Operator choices read at run start (menus and dialogs fill them).
+  void SetPortChoice(const TPortChoice& choice);
+  const TPortChoice& PortChoice() const { return FPort; }
+  void SetLanSettings(const TLanSettings& lan) { FLan = lan; }
+  const TLanSettings& LanSettings() const { return FLan; }
+  void SetCompSelection(const TCompSelection& sel) { CompSel = sel; }
+  const TCompSelection& CompSelection() const { return CompSel; }
+  void SetManual(bool manual);
+  bool Manual() const { return FManual; }
+  std::string SelectedComPort() const;
+
+  // Both callers stop Timer1 around the step and restart it afterwards, whatever happens.
+  void Timer1Timer();
+  void DoDriverReceive();
+
+  void ShowStatus(const std::string& text);
+  void ShowError(const std::string& text);
+  std::string DeviceIdText() const;
+  std::string Caption() const;
+  void LookupVersion();
+  void SelectMainCard(bool variant);
+
+  // Card engine events (comment rules).
+  void DoVersionSame(TGestionnaire& sender, int32_t component);
+  void DoCardError(TGestionnaire& sender, int32_t card);
+  void DoCardReady(TGestionnaire& sender, int32_t card);
+
+  uint8_t GetRunState() const { return RunState; }
+  void SetRunState(uint8_t s) { RunState = s; }
+  bool Running() const { return RunState != 0; }
+  const std::string& GetLastError() const { return LastError; }
+  const std::string& GetScriptPath() const { return ScriptPath; }
+  const std::string& GetVersionText() const { return VersionText; }
+  uint32_t GetDeviceId() const { return DeviceId; }
+  const card_rec& GetMotherboardCard() const { return MotherboardCard; }
+  const std::vector<std::string>& GetScriptLines() const { return ScriptLines; }
+  const std::vector<std::string>& GetCardLines() const { return CardLines; }
+  const std::string& GetCurentCardDir() const { return FCurentCardDir; }
+  int32_t GetCardIndex() const { return CardIndex; }
+  int TimerInterval() const { return Timer1.interval(); }
+  bool TimerActive() const { return Timer1.isActive(); }
+  TDeviceLink& Driver() { return *FDriver; }
+  TGestionnaire& BootEngine() { return *Engines.Boot; }
+  TGestionnaire& CardEngine() { return *Engines.Card; }
+  TGestionnaire& PsdEngine() { return *Engines.Psd; }
+  TGestionnaire& JtagEngine() { return *Engines.Jtag; }
+
+ private:
+  struct TProgress {
+    int32_t Position = 0;
+    int32_t Max = 100;
+  };
+
+  void RunStep();
+  void GuardedStep();
+  void GoTo(uint8_t next);  // an error reported during the step keeps state 6
+  void StepIdle();
+  void StepOpen();
+  void OpenLink();
+  void StepQueryDevice();
+  void StepWaitDevice();
+  void StepBootSync();
+  void StepWaitSync();
+  void StepAbort();
+  void StepReport();
+  void StepFinish();
+  void StepWaitFinish();
+  void StepDone();
+  void StepExtendedBoot();
+  void StepWaitExtendedBoot();
+  void StepWaitOp();
+
+  // Script walker.
+  void StepNextMainLine();
+  void StepNextCardLine();
+  void WaitLine();  // states 13 and 15
+  bool Dispatch(int line_number);
+  void StartCardScript();
+  void FilterMainScript();
+  void FilterCardComponents();
+
+  void SetCurentCardDir(const std::string& dir);
+  void AppendStatusLine(const std::string& text);
+  void ShowIdleButtons();
+  void ShowTitle();
+  void BarPosition(int bar, int32_t position);
+  void BarMax(int bar, int32_t max);
+  void BarToMax(int bar) { BarPosition(bar, Bars[bar].Max); }
+  void BarToMin(int bar) { BarPosition(bar, 0); }
+  void BarStep(int bar) { BarPosition(bar, Bars[bar].Position + 1); }
+  void WireEngine(TGestionnaire& e);
+  std::array<TEngineSlot*, 4> EngineOrder();  // boot, card, PSD, JTAG
+
+  TMainView& View;
+  TRunConfig Config;
+  QTimer Timer1;
+  std::array<TProgress, 3> Bars;
+  std::string LastStatusLine;
+  bool StatusEmpty = true;
+  std::string ShownTitle;
+  bool Stepping = false;  // inside RunStep (the error box runs a nested event loop)
+  bool Closed = false;
+  uint8_t StepState = 0;  // RunState when the current step began
+  TPortChoice FPort;
+  TLanSettings FLan;
+  bool FManual = false;
+  TCompSelection CompSel;
+
+  std::vector<std::string> ScriptLines;
+  std::vector<std::string> CardLines;
+  TEngineSet Engines;
+  std::string ScriptPath;
+  std::string CardScriptPath;
+  std::string FCurentCardDir;
+  int32_t CardIndex = -1;
+  int32_t LineIndex = 0;
+  int32_t CardLineIndex = 0;
+  uint8_t RunState = 0;
+  uint32_t DeviceId = 0;
+  bool DeviceKnown = false;
+  std::string LastError;
+  std::string VersionText = "0000";
+  card_rec MotherboardCard = MotherboardCardRec;
+  std::unique_ptr<TDeviceLink> FDriver;
+  uint32_t SyncCountdown = 0;
+  uint8_t DeviceVariant = 0;
+  bool EngineBusy = false;
+  std::string CurrentInstruction;
+  std::string ReceiveBuffer;
+};

@@ -1,0 +1,174 @@
+// The script walker (run states 12 to 15) and the rules that turn script lines into comments.
+#include <algorithm>
+
+#include "app/RunController.h"
+#include "formats/hex.h"
+#include "formats/text.h"
+
+namespace {
+
+bool StartsWith(const std::string& s, const std::string& prefix) {
+  return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool IsSkipped(const std::string& trimmed) {
+  return trimmed.empty() || StartsWith(trimmed, "rem");
+}
+
+std::string FileName(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+int32_t NonEmptyLines(const std::vector<std::string>& lines) {
+  return static_cast<int32_t>(
+      std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return !l.empty(); }));
+}
+
+// A stored line is replaced whole, so the walker sees a comment wherever it stands.
+void CommentOut(std::vector<std::string>& lines, const std::string& prefix) {
+  for (std::string& line : lines)
+    if (StartsWith(Trim(line), prefix)) line = "rem";
+}
+
+void CommentOutComponent(std::vector<std::string>& lines, char letter) {
+  CommentOut(lines, std::string("P") + letter);
+  CommentOut(lines, std::string("V") + letter);
+}
+
+}  // namespace
+
+void TRunController::StepNextMainLine() {
+  if (LineIndex >= static_cast<int32_t>(ScriptLines.size())) {
+    RunState = FileName(ScriptPath) == "script.ini" ? 16 : 8;
+    return;
+  }
+  CurrentInstruction = Trim(ScriptLines[LineIndex]);
+  if (StartsWith(CurrentInstruction, "CM")) {
+    ++LineIndex;
+    CardIndex = MotherboardCard.code;
+    SetCurentCardDir(Config.ProgramDir + MotherboardCard.folder);
+    StartCardScript();
+    return;
+  }
+  if (StartsWith(CurrentInstruction, "C")) {
+    ++LineIndex;
+    CurrentInstruction = Trim(CurrentInstruction.substr(1));
+    if (CurrentInstruction.empty() || HexValue(CurrentInstruction[0]) >= 1) {
+      CardIndex = -1;
+      SetCurentCardDir(Config.ProgramDir);
+      ShowError("Syntax Error in script file line : " + std::to_string(LineIndex));
+      return;
+    }
+    CardIndex = 0;
+    SetCurentCardDir(Config.ProgramDir + DaughterCards[0].folder);
+    StartCardScript();
+    return;
+  }
+  ++LineIndex;
+  BarToMin(0);
+  BarToMin(1);
+  if (IsSkipped(CurrentInstruction)) {
+    BarToMax(0);
+    BarToMax(1);
+    BarStep(2);
+    return;
+  }
+  if (Dispatch(LineIndex)) GoTo(13);
+}
+
+void TRunController::StartCardScript() {
+  CardScriptPath = FCurentCardDir + FileName(ScriptPath);
+  CardLines.clear();
+  if (!ReadTextLines(CardScriptPath, CardLines)) {
+    ShowError(CardScriptPath + " File not found !!!");
+    return;
+  }
+  CardLineIndex = 0;
+  FilterCardComponents();
+  BarMax(1, 1 + NonEmptyLines(CardLines));
+  BarToMin(1);
+  GoTo(14);
+}
+
+void TRunController::StepNextCardLine() {
+  if (CardLineIndex < static_cast<int32_t>(CardLines.size())) {
+    CurrentInstruction = Trim(CardLines[CardLineIndex]);
+    ++CardLineIndex;
+    BarToMin(0);
+    if (IsSkipped(CurrentInstruction)) {
+      BarStep(1);
+      return;
+    }
+    if (Dispatch(CardLineIndex)) GoTo(15);
+    return;
+  }
+  CardIndex = -1;
+  SetCurentCardDir(Config.ProgramDir);
+  CardLines.clear();
+  BarToMax(0);
+  BarToMax(1);
+  BarStep(2);
+  GoTo(12);
+}
+
+bool TRunController::Dispatch(int line_number) {
+  for (TEngineSlot* e : EngineOrder()) {
+    (*e)->SetInstruction(CurrentInstruction);
+    e->Step();
+  }
+  // An engine that took the line and failed at once has already ended the run with its own
+  // text; that is no syntax error.
+  if (RunState != StepState) return false;
+  if (EngineBusy) return true;
+  ShowError("Syntax Error in script file line : " + std::to_string(line_number));
+  return false;
+}
+
+void TRunController::WaitLine() {
+  for (TEngineSlot* e : EngineOrder())
+    if ((*e)->IsBusy()) e->Step();
+  if (EngineBusy || RunState != StepState) return;
+  if (StepState == 13) {
+    BarToMax(0);
+    BarToMax(1);
+    BarStep(2);
+    RunState = 12;
+  } else {
+    RunState = 14;
+    BarStep(1);
+  }
+}
+
+void TRunController::FilterMainScript() {
+  if (FManual && !CompSel.MotherBoard) CommentOut(ScriptLines, "CM");
+}
+
+void TRunController::FilterCardComponents() {
+  if (!FManual || CardIndex != MotherboardCard.code) return;
+  for (size_t i = 0; i < ComponentLetters.size(); ++i) {
+    const bool selected = i <= 7    ? CompSel.MCU
+                          : i == 8  ? CompSel.PROM1
+                          : i == 9  ? CompSel.PROM2
+                          : i == 10 ? CompSel.CPLD
+                                    : CompSel.EDID;
+    if (!selected) CommentOutComponent(CardLines, ComponentLetters[i]);
+  }
+}
+
+void TRunController::DoVersionSame(TGestionnaire&, int32_t component) {
+  if (FManual || component < 0 || component >= static_cast<int32_t>(ComponentLetters.size()))
+    return;
+  if (component >= 8) {
+    CommentOutComponent(CardLines, ComponentLetters[component]);
+    return;
+  }
+  // The memory banks are one image: one bank up to date means all are.
+  for (int bank = 0; bank <= 7; ++bank) CommentOutComponent(CardLines, ComponentLetters[bank]);
+}
+
+void TRunController::DoCardError(TGestionnaire&, int32_t card) {
+  CommentOut(ScriptLines, std::string("C") + HexDigit(card & 0xF));
+}
+
+void TRunController::DoCardReady(TGestionnaire&, int32_t) {}

@@ -1,0 +1,232 @@
+#include "ui/MainFich.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QVBoxLayout>
+#include <algorithm>
+
+namespace {
+
+QString Latin1(const std::string& s) {
+  return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+QProgressBar* MakeBar(QWidget* parent, const char* name) {
+  auto* bar = new QProgressBar(parent);
+  bar->setObjectName(name);
+  bar->setTextVisible(false);
+  bar->setRange(0, 100);
+  bar->setValue(0);
+  bar->setFixedHeight(16);
+  return bar;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption) {
+  auto* button = new QPushButton(QString::fromLatin1(caption), parent);
+  button->setObjectName(name);
+  button->setFixedWidth(90);
+  return button;
+}
+
+}  // namespace
+
+TMainFich::TMainFich(TRunConfig config, std::unique_ptr<TDeviceLink> link, TEngineSet engines,
+                     QWidget* parent)
+    : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                              Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint) {
+  setObjectName("MainFich");
+  BuildMenus();
+  BuildControls();
+  Ctl = std::make_unique<TRunController>(*this, std::move(link), std::move(engines),
+                                         std::move(config));
+  layout()->setSizeConstraint(QLayout::SetFixedSize);
+  adjustSize();
+  setFixedSize(sizeHint());
+  if (QScreen* screen = QGuiApplication::primaryScreen())
+    move(screen->availableGeometry().center() - rect().center());
+}
+
+TMainFich::~TMainFich() {
+  FormClose();
+}
+
+void TMainFich::BuildMenus() {
+  QMenuBar* MainMenu1 = menuBar();
+  MainMenu1->setObjectName("MainMenu1");
+  Port1 = MainMenu1->addMenu("&Port");
+  Port1->setObjectName("Port1");
+  auto* ports = new QActionGroup(this);
+  ports->setExclusive(true);
+  for (int n = 1; n <= 9; ++n) {
+    QAction* item = Port1->addAction(QString("Com &%1").arg(n));
+    item->setObjectName(QString("Com%1").arg(n) + "1");
+    item->setCheckable(true);
+    ports->addAction(item);
+    connect(item, &QAction::triggered, this, [this, n] { Ctl->ComClick(n); });
+    ComItems[n - 1] = item;
+  }
+  N1 = Port1->addSeparator();
+  N1->setObjectName("N1");
+  LAN1 = Port1->addAction("LAN/Setup");
+  LAN1->setObjectName("LAN1");
+  LAN1->setCheckable(true);
+  ports->addAction(LAN1);
+  connect(LAN1, &QAction::triggered, this, &TMainFich::LAN1Click);
+
+  Program1 = MainMenu1->addMenu("&Mode");
+  Program1->setObjectName("Program1");
+  auto* modes = new QActionGroup(this);
+  modes->setExclusive(true);
+  MAuto = Program1->addAction("&Auto");
+  MAuto->setObjectName("MAuto");
+  MManual = Program1->addAction("&Manual");
+  MManual->setObjectName("MManual");
+  for (QAction* item : {MAuto, MManual}) {
+    item->setCheckable(true);
+    modes->addAction(item);
+  }
+  MAuto->setChecked(true);
+  connect(MAuto, &QAction::triggered, this, [this] { Ctl->MAutoClick(); });
+  connect(MManual, &QAction::triggered, this, &TMainFich::MManualClick);
+
+  About1 = MainMenu1->addMenu("&About");
+  About1->setObjectName("About1");
+  AboutUpdater = About1->addAction("&About Qubra Updater...");
+  AboutUpdater->setObjectName("AboutUpdater");
+  connect(AboutUpdater, &QAction::triggered, this, &TMainFich::AboutUpdaterClick);
+}
+
+void TMainFich::BuildControls() {
+  auto* central = new QWidget(this);
+  auto* column = new QVBoxLayout(central);
+  MemoStatus = new QPlainTextEdit(central);
+  MemoStatus->setObjectName("MemoStatus");
+  MemoStatus->setReadOnly(true);
+  MemoStatus->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  MemoStatus->setFixedSize(460, 260);
+  column->addWidget(MemoStatus);
+  ProgressBar1 = MakeBar(central, "ProgressBar1");
+  ProgressBar2 = MakeBar(central, "ProgressBar2");
+  ProgressBar3 = MakeBar(central, "ProgressBar3");
+  for (QProgressBar* bar : {ProgressBar1, ProgressBar2, ProgressBar3}) column->addWidget(bar);
+  auto* row = new QHBoxLayout;
+  ReadId = MakeButton(central, "ReadId", "Read Id");
+  Start = MakeButton(central, "Start", "Start");
+  Quit = MakeButton(central, "Quit", "Quit");
+  ReadId->setVisible(false);
+  Quit->setVisible(false);
+  // Hidden side buttons keep their room, so Start stays in the middle.
+  for (QPushButton* side : {ReadId, Quit}) {
+    QSizePolicy policy = side->sizePolicy();
+    policy.setRetainSizeWhenHidden(true);
+    side->setSizePolicy(policy);
+  }
+  row->addWidget(ReadId);
+  row->addStretch();
+  row->addWidget(Start);
+  row->addStretch();
+  row->addWidget(Quit);
+  column->addLayout(row);
+  setCentralWidget(central);
+  connect(Start, &QPushButton::clicked, this, [this] { Ctl->StartClick(); });
+  connect(ReadId, &QPushButton::clicked, this, [this] { Ctl->ReadIdClick(); });
+  connect(Quit, &QPushButton::clicked, this, [this] { Ctl->QuitClick(); });
+}
+
+// Until the LAN Setup dialog is wired in here nothing is applied, so the earlier selection
+// stays checked.
+void TMainFich::LAN1Click() {
+  ShowPortChoice(Ctl->PortChoice());
+}
+
+void TMainFich::MManualClick() {
+  Ctl->MManualClick();
+}
+
+void TMainFich::AboutUpdaterClick() {}
+
+void TMainFich::closeEvent(QCloseEvent* event) {
+  FormClose();
+  event->accept();
+}
+
+void TMainFich::FormClose() {
+  if (ClosedOnce || !Ctl) return;
+  ClosedOnce = true;
+  Ctl->FormClose();
+}
+
+QWidget* TMainFich::Control(TControl control) {
+  switch (control) {
+    case ctStart:
+      return Start;
+    case ctReadId:
+      return ReadId;
+    case ctQuit:
+      return Quit;
+    default:
+      return nullptr;
+  }
+}
+
+void TMainFich::SetTitle(const std::string& text) {
+  setWindowTitle(Latin1(text));
+}
+
+void TMainFich::AppendStatus(const std::string& line) {
+  MemoStatus->appendPlainText(Latin1(line));
+}
+
+void TMainFich::SetStartCaption(const std::string& text) {
+  Start->setText(Latin1(text));
+}
+
+void TMainFich::SetEnabled(TControl control, bool enabled) {
+  if (control == ctPortMenu)
+    Port1->menuAction()->setEnabled(enabled);
+  else if (control == ctModeMenu)
+    Program1->menuAction()->setEnabled(enabled);
+  else if (QWidget* w = Control(control))
+    w->setEnabled(enabled);
+}
+
+void TMainFich::SetVisible(TControl control, bool visible) {
+  if (QWidget* w = Control(control)) w->setVisible(visible);
+}
+
+void TMainFich::SetProgress(TBar bar, int32_t position, int32_t max) {
+  QProgressBar* b = bar == pbOperation ? ProgressBar1 : bar == pbCard ? ProgressBar2 : ProgressBar3;
+  // A zero range would turn the bar into a busy indicator.
+  b->setRange(0, std::max(max, 1));
+  b->setValue(position);
+}
+
+void TMainFich::ShowPortChoice(const TPortChoice& choice) {
+  if (choice.Lan)
+    LAN1->setChecked(true);
+  else
+    ComItems[std::clamp(choice.ComPort, 1, 9) - 1]->setChecked(true);
+}
+
+void TMainFich::ShowMode(bool manual) {
+  (manual ? MManual : MAuto)->setChecked(true);
+}
+
+void TMainFich::ShowErrorBox(const std::string& text) {
+  QString shown = Latin1(text);
+  shown.replace("\r\n", "\n");
+  QMessageBox::critical(this, QStringLiteral("Error"), shown, QMessageBox::Ok);
+}
+
+void TMainFich::CloseWindow() {
+  close();
+}

@@ -1,0 +1,294 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "app/run_fixture.h"
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+namespace {
+
+const char kPrompt[] = "Click on button START to begin program operation";
+
+class RunControllerTest : public RunFixture {};
+
+TEST_F(RunControllerTest, CreationAndIdle) {
+  Make();
+  EXPECT_EQ(view.title, "Varnell Qubra Updater  (Device Id Unknown)");
+  EXPECT_FALSE(view.visible[TMainView::ctReadId]);
+  EXPECT_FALSE(view.visible[TMainView::ctQuit]);
+  EXPECT_EQ(view.port.ComPort, 1);
+  EXPECT_FALSE(view.port.Lan);
+  EXPECT_FALSE(view.manual);
+  EXPECT_EQ(ctl->TimerInterval(), 500);
+  EXPECT_TRUE(ctl->TimerActive());
+  Tick(3);
+  EXPECT_THAT(view.status, ElementsAre(kPrompt));  // repeated prompt shown once
+  EXPECT_EQ(view.start_caption, "START");
+  EXPECT_TRUE(view.enabled[TMainView::ctPortMenu]);
+  EXPECT_TRUE(view.enabled[TMainView::ctModeMenu]);
+  EXPECT_EQ(e.boot->resets, 6);  // the boot engine twice per idle step
+  EXPECT_EQ(e.card->resets, 3);
+  EXPECT_EQ(ctl->GetCurentCardDir(), prog);
+  EXPECT_EQ(e.jtag->GetCardDir(), prog);
+}
+
+TEST_F(RunControllerTest, ReadIdFilePresentShowsButtons) {
+  Make("", true);
+  EXPECT_TRUE(view.visible[TMainView::ctReadId]);
+  EXPECT_TRUE(view.visible[TMainView::ctQuit]);
+}
+
+TEST_F(RunControllerTest, StandardRunStatePathAndWire) {
+  Write("script.ini", "rem full update\r\nM0\r\nCM\r\nC0\r\n");
+  Write("Qubra/script.ini", "T0 0130\r\nP0 bank0.hex\r\n");
+  Write("DVI/script.ini", "P8 x.svf\r\n");
+  Make();
+  Tick();
+  const auto states = Run();
+  EXPECT_THAT(states, ElementsAreArray({1,  2,  3,  4,  5,  12, 12, 13, 12, 14, 15, 14, 15,
+                                        14, 12, 14, 15, 14, 12, 16, 17, 18, 8,  9,  10}));
+  EXPECT_THAT(Taken(), ElementsAre("boot:SYN", "card:M0", "card:T0 0130", "psd:P0 bank0.hex",
+                                   "jtag:P8 x.svf", "boot:PB BOOT_EXT_OPTION.HEX", "card:OP 0000",
+                                   "card:FI"));
+  // Variable-mode handshake at 9600 baud, then raw mode at 57600 on a reopened port.
+  EXPECT_THAT(fl->log, ElementsAre("baud:57600", "baud:9600", "con:1", "var:?", "var:1yU",
+                                   "var:254yU", "con:0", "baud:57600", "con:1", "con:0"));
+  EXPECT_EQ(fl->port, "COM1");
+  EXPECT_TRUE(view.HasStatus("Synchronize..."));
+  EXPECT_EQ(view.status.back(), "Program operation completed");
+  EXPECT_EQ(view.start_caption, "QUIT");  // until the next idle step
+  EXPECT_TRUE(view.error_boxes.empty());
+  for (const auto& bar : view.bars) EXPECT_EQ(bar.position, bar.max);
+  Tick();
+  EXPECT_EQ(view.start_caption, "START");
+}
+
+TEST_F(RunControllerTest, OtherScriptSkipsClosingSteps) {
+  Write("other.ini", "M0\n");
+  Make(prog + "other.ini");
+  const auto states = Run();
+  EXPECT_THAT(states, ElementsAre(1, 2, 3, 4, 5, 12, 13, 12, 8, 9, 10));
+  EXPECT_EQ(ctl->GetScriptPath(), prog + "other.ini");
+  EXPECT_THAT(Taken(), ElementsAre("boot:SYN", "card:M0", "card:FI"));
+}
+
+TEST_F(RunControllerTest, ReadIdRunsReadidFromProgramFolder) {
+  Write("readid.ini", "CM\n");
+  Write("Qubra/readid.ini", "M0\n");
+  Write("Qubra/script.ini", "P0 x.hex\n");
+  Make("", true);
+  Tick();
+  const auto states = Run(true);
+  EXPECT_EQ(states.back(), 10);
+  EXPECT_THAT(Taken(), ElementsAre("boot:SYN", "card:M0", "card:FI"));
+  EXPECT_EQ(ctl->GetScriptPath(), prog + "readid.ini");
+  EXPECT_EQ(view.start_caption, "START");  // Read Id visible: never "QUIT"
+}
+
+TEST_F(RunControllerTest, MissingMainScriptNeverOpensTheLink) {
+  Make();
+  const auto states = Run();
+  EXPECT_THAT(states, ElementsAre(1, 6, 7));
+  EXPECT_THAT(fl->Only("con:"), ElementsAre("0"));  // only the close of the abort step
+  const std::string path = prog + "script.ini";
+  EXPECT_EQ(view.status.back(), path + " File not found !!!");
+  EXPECT_THAT(view.error_boxes, ElementsAre(path + " File not found !!!\r\n" + path));
+}
+
+TEST_F(RunControllerTest, OpenFailureShowsTheReasonFirst) {
+  Write("script.ini", "M0\n");
+  Make();
+  ctl->ComClick(3);
+  fl->open_ok = false;
+  fl->last_error = "TCOMPORT : cannot open COM3\rNo such file or directory";
+  Run();
+  EXPECT_THAT(view.status, ElementsAre("TCOMPORT : cannot open COM3", "No such file or directory",
+                                       "Error while opening COM3"));
+  EXPECT_EQ(view.error_boxes.at(0), "Error while opening COM3\r\n" + prog + "script.ini");
+  EXPECT_TRUE(fl->Only("var:").empty());
+}
+
+TEST_F(RunControllerTest, LanRunUsesDialogValuesAndKeepsTheLinkOpen) {
+  Write("x.ini", "M0\n");
+  Make(prog + "x.ini");
+  ctl->SetLanSettings({CON_TCP, "127.0.0.1", 10600, 10700});
+  ctl->SetPortChoice({4, true});
+  EXPECT_EQ(ctl->SelectedComPort(), "COM1");
+  fl->open_ok = false;
+  Run();
+  EXPECT_EQ(view.error_boxes.at(0), "Error while opening LAN Device\r\n" + prog + "x.ini");
+  fl->open_ok = true;
+  fl->log.clear();
+  Tick();
+  Run();
+  EXPECT_EQ(fl->remote_address, "127.0.0.1");
+  EXPECT_EQ(fl->remote_port, 10600);
+  EXPECT_EQ(fl->local_port, 10700);
+  // No baud rate is set and the link is neither closed nor reopened before the end.
+  EXPECT_THAT(fl->log, ElementsAre("con:3", "var:?", "var:1yU", "var:254yU", "con:0"));
+}
+
+TEST_F(RunControllerTest, DeviceStateFallbackAfter500ms) {
+  Write("x.ini", "M0\n");
+  Make(prog + "x.ini");
+  for (uint32_t dev : {0u, 31u}) {
+    fl->dev = dev;
+    view.status.clear();
+    const auto states = Run();
+    EXPECT_EQ(std::count(states.begin(), states.end(), 3), 50) << dev;  // 50 ticks of 10 ms
+    EXPECT_TRUE(view.HasStatus("Switch ON device while pushing the ENTER button"));
+    EXPECT_FALSE(view.HasStatus("Synchronize..."));
+    EXPECT_TRUE(fl->Only("var:").size() == 1 || dev == 31u);
+    EXPECT_EQ(states.back(), 10);
+    Tick();
+  }
+  fl->dev = 35;
+  fl->log.clear();
+  const auto states = Run();
+  EXPECT_EQ(std::count(states.begin(), states.end(), 3), 1);
+  EXPECT_THAT(fl->Only("var:"), ElementsAre("?", "1yU", "254yU"));
+}
+
+TEST_F(RunControllerTest, StopEndsTheRunWithoutMessage) {
+  Write("x.ini", "M0\nM1\n");
+  Make(prog + "x.ini");
+  e.card->steps = 1000;
+  ctl->StartClick();
+  Tick(8);
+  ASSERT_EQ(ctl->GetRunState(), 13);
+  EXPECT_EQ(view.start_caption, "STOP");
+  EXPECT_FALSE(view.enabled[TMainView::ctPortMenu]);
+  ctl->StartClick();  // STOP
+  EXPECT_EQ(ctl->GetRunState(), 0);
+  EXPECT_EQ(fl->con_type, CON_NONE);
+  EXPECT_TRUE(view.enabled[TMainView::ctQuit]);
+  Tick();
+  EXPECT_FALSE(e.card->IsBusy());
+  EXPECT_TRUE(view.error_boxes.empty());
+  EXPECT_EQ(view.start_caption, "START");
+  // A stopped instruction leaves no busy flag behind: an unknown line is still an error.
+  Write("x.ini", "XX\n");
+  Run();
+  EXPECT_EQ(ctl->GetLastError(), "Syntax Error in script file line : 1");
+}
+
+TEST_F(RunControllerTest, StartInStateTenClosesTheWindow) {
+  Make();
+  ctl->SetRunState(10);
+  ctl->StartClick();
+  EXPECT_EQ(view.close_requests, 1);
+  ctl->SetRunState(11);
+  Tick();
+  EXPECT_EQ(ctl->GetRunState(), 0);
+  ctl->SetRunState(200);
+  Tick();
+  EXPECT_EQ(ctl->GetRunState(), 0);
+}
+
+TEST_F(RunControllerTest, EngineErrorEndsRunWithMessageBox) {
+  Write("x.ini", "M0\nM1\n");
+  Make(prog + "x.ini");
+  e.card->on_take = [](TFakeEngine& eng, const std::string& line) {
+    if (line == "M1") eng.ReportError("Too Many Transmission Error !!!");
+  };
+  const auto states = Run();
+  EXPECT_EQ(states.back(), 7);
+  EXPECT_EQ(view.status.back(), "Too Many Transmission Error !!!");
+  // The failing engine's text is kept; it is not taken for a syntax error.
+  EXPECT_THAT(view.error_boxes,
+              ElementsAre("Too Many Transmission Error !!!\r\n" + prog + "x.ini"));
+  EXPECT_EQ(fl->con_type, CON_NONE);
+  EXPECT_EQ(view.start_caption, "QUIT");
+}
+
+TEST_F(RunControllerTest, ExceptionInAStepEndsTheRunAndKeepsTheTimer) {
+  Write("x.ini", "M0\n");
+  Make(prog + "x.ini");
+  e.card->throw_while_busy = true;
+  const auto states = Run();
+  EXPECT_EQ(states.back(), 7);
+  EXPECT_EQ(ctl->GetLastError(), "Unexpected failure in run state 13 : boom !!!");
+  EXPECT_TRUE(ctl->TimerActive());
+  EXPECT_EQ(fl->con_type, CON_NONE);
+}
+
+TEST_F(RunControllerTest, StatusFilter) {
+  Make();
+  struct Case {
+    std::string text;
+    bool shown;
+  } cases[] = {{"Erase", false},          {"Upload Bank", false},
+               {" Starting ", false},     {"Starting", true},
+               {"End Update", false},     {"Ping Card 1", false},
+               {"ping card 2 ok", false}, {"Ping Card", true},
+               {"erase", true},           {"Boot Checksum : 1234", true}};
+  int n = 0;
+  for (const auto& c : cases) {
+    view.status.clear();
+    ctl->ShowStatus("line " + std::to_string(++n));
+    ctl->ShowStatus(c.text);
+    EXPECT_EQ(view.status.size(), c.shown ? 2u : 1u) << c.text;
+  }
+  view.status.clear();
+  for (const char* t : {"A", "A", "B", "A"}) ctl->ShowStatus(t);
+  EXPECT_THAT(view.status, ElementsAre("A", "B", "A"));
+  ctl->ShowError("A");
+  EXPECT_THAT(view.status, ElementsAre("A", "B", "A"));
+  EXPECT_EQ(ctl->GetRunState(), 6);
+  EXPECT_EQ(ctl->GetLastError(), "A");
+  ctl->ShowError("Erase");  // errors are not filtered
+  EXPECT_EQ(view.status.back(), "Erase");
+}
+
+TEST_F(RunControllerTest, DeviceIdTitleAndVersion) {
+  Write("x.ini", "M0\n");
+  Make(prog + "x.ini");
+  for (int id : {0x1A2B, 0xAAAA}) {
+    e.boot->on_take = [id](TFakeEngine& eng, const std::string&) { eng.SetDeviceId(id); };
+    ctl->StartClick();
+    Tick(5);  // past the synchronisation
+    const std::string hex = id == 0x1A2B ? "1A2B" : "AAAA";
+    EXPECT_EQ(view.title, "Varnell Qubra Updater  (Device Id : " + hex + ")");
+    EXPECT_EQ(ctl->GetVersionText(), "0000");
+    EXPECT_TRUE(e.psd->UpdateAllowed());
+    EXPECT_TRUE(e.jtag->UpdateAllowed());
+    ctl->StartClick();  // STOP
+    Tick();
+    EXPECT_EQ(view.title, "Varnell Qubra Updater  (Device Id Unknown)");
+    EXPECT_FALSE(e.psd->UpdateAllowed());
+  }
+}
+
+TEST_F(RunControllerTest, ProgressBarsThroughARun) {
+  // Blank lines count towards the script bar when they hold blanks.
+  Write("x.ini", "M0\r\n\r\n   \r\nCM\r\n");
+  Write("Qubra/x.ini", "M1\r\n\r\nrem\r\nM2\r\n");
+  Make(prog + "x.ini");
+  ctl->StartClick();
+  Tick();  // open
+  EXPECT_EQ(view.bars[TMainView::pbScript].max, 2 + 3);
+  EXPECT_EQ(view.bars[TMainView::pbCard].max, 1);
+  EXPECT_EQ(view.bars[TMainView::pbScript].position, 0);
+  while (ctl->GetRunState() != 14) Tick();
+  EXPECT_EQ(view.bars[TMainView::pbCard].max, 1 + 3);
+  EXPECT_EQ(view.bars[TMainView::pbCard].position, 0);
+  EXPECT_EQ(view.bars[TMainView::pbScript].position, 1 + 3);  // sync + the three lines before CM
+  e.card->on_take = [](TFakeEngine& eng, const std::string&) {
+    eng.SetProgressMax(4);
+    eng.ProgressStep();
+    eng.ProgressStep();
+  };
+  Tick();  // M1 taken
+  EXPECT_EQ(view.bars[TMainView::pbOperation].max, 4);
+  EXPECT_EQ(view.bars[TMainView::pbOperation].position, 2);
+  Tick();  // M1 done
+  EXPECT_EQ(view.bars[TMainView::pbCard].position, 1);
+  Tick(2);  // the empty line and the comment
+  EXPECT_EQ(view.bars[TMainView::pbCard].position, 3);
+  Tick(3);  // M2 taken, done, end of the sub-script
+  EXPECT_EQ(view.bars[TMainView::pbScript].position, 5);
+  EXPECT_EQ(view.bars[TMainView::pbCard].position, 4);
+}
+
+}  // namespace

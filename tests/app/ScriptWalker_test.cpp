@@ -1,0 +1,224 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "app/run_fixture.h"
+
+using ::testing::ElementsAre;
+
+namespace {
+
+class ScriptWalkerTest : public RunFixture {
+ protected:
+  // The worked example: a main script, a motherboard sub-script with a version check and a
+  // syntax error on its line 5, and a DVI sub-script.
+  void WriteExample(bool with_error) {
+    Write("script.ini", "rem full update\r\nM0\r\nCM\r\nC0\r\n");
+    Write("Qubra/script.ini",
+          std::string("T0 0130\r\nP0 bank0.hex\r\nV0 0130\r\nP8 prom1.svf\r\n") +
+              (with_error ? "X1\r\n" : ""));
+    Write("UQubra/script.ini", "PA cpld.svf\r\n");
+    Write("DVI/script.ini", "P9 dvi.svf\r\n");
+  }
+  void VersionMatches(int component) {
+    e.card->on_take = [component](TFakeEngine& eng, const std::string& line) {
+      if (line.rfind("T", 0) == 0) eng.OnVersionSame(eng, component);
+    };
+  }
+};
+
+TEST_F(ScriptWalkerTest, WorkedExampleSyntaxErrorNamesTheSubScript) {
+  WriteExample(true);
+  Make();
+  Run();
+  EXPECT_THAT(Taken(), ElementsAre("boot:SYN", "card:M0", "card:T0 0130", "psd:P0 bank0.hex",
+                                   "card:V0 0130", "jtag:P8 prom1.svf"));
+  EXPECT_THAT(view.error_boxes,
+              ElementsAre("Syntax Error in script file line : 5\r\n" + prog + "Qubra/script.ini"));
+}
+
+TEST_F(ScriptWalkerTest, WorkedExampleVersionSkipInAutoMode) {
+  WriteExample(false);
+  Make();
+  VersionMatches(0);
+  Run();
+  EXPECT_THAT(Taken(), ElementsAre("boot:SYN", "card:M0", "card:T0 0130", "jtag:P8 prom1.svf",
+                                   "jtag:P9 dvi.svf", "boot:PB BOOT_EXT_OPTION.HEX", "card:OP 0000",
+                                   "card:FI"));
+  EXPECT_EQ(view.status.back(), "Program operation completed");
+}
+
+TEST_F(ScriptWalkerTest, VersionSkipRules) {
+  Write("x.ini", "CM\n");
+  // Each case: matched component, and the lines of the sub-script that still run after T.
+  struct Case {
+    int component;
+    bool manual;
+    std::vector<std::string> ran;
+  } cases[] = {
+      {3, false, {"jtag:P8 p", "card:V8 1", "jtag:P9 p"}},
+      {0, false, {"jtag:P8 p", "card:V8 1", "jtag:P9 p"}},
+      {8, false, {"psd:P0 b", "card:V0 1", "psd:P7 b", "jtag:P9 p"}},
+      {3, true, {"psd:P0 b", "card:V0 1", "psd:P7 b", "jtag:P8 p", "card:V8 1", "jtag:P9 p"}},
+      {12, false, {"psd:P0 b", "card:V0 1", "psd:P7 b", "jtag:P8 p", "card:V8 1", "jtag:P9 p"}},
+  };
+  Write("Qubra/x.ini", "T3 1\nP0 b\nV0 1\n  P7 b\nP8 p\nV8 1\nP9 p\n");
+  Make(prog + "x.ini");
+  for (const auto& c : cases) {
+    log.clear();
+    ctl->SetManual(c.manual);
+    VersionMatches(c.component);
+    Run();
+    std::vector<std::string> ran(log.begin() + 2, log.end() - 1);  // past SYN, T; before FI
+    EXPECT_EQ(ran, c.ran) << c.component << " manual " << c.manual;
+    Tick();
+  }
+}
+
+TEST_F(ScriptWalkerTest, CardLineKinds) {
+  struct Case {
+    std::string line;
+    std::string result;  // the card run, or the error
+  } cases[] = {
+      {"C0", "DVI"},
+      {"C 0", "DVI"},
+      {"Cx", "DVI"},
+      {"Cz", "DVI"},
+      {"CM", "Qubra"},
+      {"CMx", "Qubra"},
+      {"C1", "Syntax Error in script file line : 3"},
+      {"C9", "Syntax Error in script file line : 3"},
+      {"CA", "Syntax Error in script file line : 3"},
+      {"CF", "Syntax Error in script file line : 3"},
+      {"C", "Syntax Error in script file line : 3"},
+      {"cm", "Syntax Error in script file line : 3"},
+      {"REM x", "Syntax Error in script file line : 3"},
+      {"remark", ""},
+      {"   ", ""},
+  };
+  Write("DVI/x.ini", "M1\n");
+  Write("Qubra/x.ini", "M2\n");
+  Make(prog + "x.ini");
+  for (const auto& c : cases) {
+    Write("x.ini", "rem\n\n  " + c.line + "  \n");
+    log.clear();
+    view.error_boxes.clear();
+    Run();
+    if (c.result == "DVI")
+      EXPECT_THAT(log, ElementsAre("boot:SYN", "card:M1", "card:FI")) << c.line;
+    else if (c.result == "Qubra")
+      EXPECT_THAT(log, ElementsAre("boot:SYN", "card:M2", "card:FI")) << c.line;
+    else if (c.result.empty())
+      EXPECT_THAT(log, ElementsAre("boot:SYN", "card:FI")) << c.line;
+    else
+      EXPECT_THAT(view.error_boxes, ElementsAre(c.result + "\r\n" + prog + "x.ini")) << c.line;
+    Tick();
+  }
+}
+
+TEST_F(ScriptWalkerTest, CardLinesInASubScriptAreInstructions) {
+  Write("x.ini", "CM\n");
+  Write("Qubra/x.ini", "rem\nC0\n");
+  Make(prog + "x.ini");
+  Run();
+  EXPECT_THAT(view.error_boxes,
+              ElementsAre("Syntax Error in script file line : 2\r\n" + prog + "Qubra/x.ini"));
+}
+
+TEST_F(ScriptWalkerTest, DeviceVariantChoosesTheMotherboardFolder) {
+  WriteExample(false);
+  Make();
+  e.boot->on_take = [](TFakeEngine& eng, const std::string& line) {
+    if (line == "SYN") eng.SetDeviceVariant(true);
+  };
+  Run();
+  EXPECT_EQ(ctl->GetMotherboardCard().folder, std::string("UQubra/"));
+  EXPECT_THAT(Taken(), ElementsAre("boot:SYN", "card:M0", "jtag:PA cpld.svf", "jtag:P9 dvi.svf",
+                                   "boot:PB BOOT_EXT_OPTION.HEX", "card:OP 0000", "card:FI"));
+}
+
+TEST_F(ScriptWalkerTest, MissingCardScript) {
+  Write("x.ini", "C0\n");
+  Make(prog + "x.ini");
+  Run();
+  const std::string path = prog + "DVI/x.ini";
+  EXPECT_EQ(view.status.back(), path + " File not found !!!");
+  EXPECT_THAT(view.error_boxes, ElementsAre(path + " File not found !!!\r\n" + path));
+  Tick();
+  EXPECT_EQ(ctl->GetCardIndex(), -1);
+  EXPECT_EQ(ctl->GetCurentCardDir(), prog);
+}
+
+TEST_F(ScriptWalkerTest, EmptySubScriptRunsNothing) {
+  Write("x.ini", "CM\nM0\n");
+  Write("Qubra/x.ini", "rem only\n\n");
+  Make(prog + "x.ini");
+  Run();
+  EXPECT_THAT(Taken(), ElementsAre("boot:SYN", "card:M0", "card:FI"));
+}
+
+TEST_F(ScriptWalkerTest, SyntaxErrorCountsAllLinesOfItsFile) {
+  Write("x.ini", "M0\n\nrem\n  \nM1\nrem x\nZZ 1\nM2\n");
+  Make(prog + "x.ini");
+  Run();
+  EXPECT_EQ(ctl->GetLastError(), "Syntax Error in script file line : 7");
+}
+
+TEST_F(ScriptWalkerTest, PingErrorSkipsThatCardOnlyForThisRun) {
+  Write("x.ini", "M0\nCM\nC0\n C0\nC 0\n");
+  Write("Qubra/x.ini", "M5\n");
+  Write("DVI/x.ini", "M6\n");
+  Make(prog + "x.ini");
+  e.card->on_take = [](TFakeEngine& eng, const std::string& line) {
+    if (line == "M0") eng.OnCardError(eng, 0x10);  // low four bits: card 0
+  };
+  Run();
+  // "C 0" does not begin with "C0" and still runs.
+  EXPECT_THAT(Taken(), ElementsAre("boot:SYN", "card:M0", "card:M5", "card:M6", "card:FI"));
+  Tick();
+  e.card->on_take = nullptr;
+  log.clear();
+  Run();
+  EXPECT_THAT(Taken(), ElementsAre("boot:SYN", "card:M0", "card:M5", "card:M6", "card:M6",
+                                   "card:M6", "card:FI"));
+}
+
+TEST_F(ScriptWalkerTest, ManualModeSelection) {
+  Write("x.ini", "CM\nC0\n");
+  Write("Qubra/x.ini", "P0 b\nP7 b\nV7 1\nP8 p\nV8 1\nP9 p\nPA c\nPE e\nM1\n");
+  Write("DVI/x.ini", "P8 d\n");
+  Make(prog + "x.ini");
+  ctl->MManualClick();
+  EXPECT_TRUE(view.manual);
+  struct Case {
+    TCompSelection sel;
+    std::vector<std::string> ran;
+  };
+  TCompSelection no_board;
+  no_board.MotherBoard = false;
+  TCompSelection prom1_off;
+  prom1_off.PROM1 = false;
+  TCompSelection only_cpld{true, false, false, false, true, false, true};
+  const Case cases[] = {
+      {no_board, {"jtag:P8 d"}},
+      {prom1_off,
+       {"psd:P0 b", "psd:P7 b", "card:V7 1", "jtag:P9 p", "jtag:PA c", "psd:PE e", "card:M1",
+        "jtag:P8 d"}},
+      {only_cpld, {"jtag:PA c", "card:M1", "jtag:P8 d"}},  // EDID off: PE goes too
+  };
+  for (const auto& c : cases) {
+    ctl->SetCompSelection(c.sel);
+    log.clear();
+    Run();
+    std::vector<std::string> ran(log.begin() + 1, log.end() - 1);
+    EXPECT_EQ(ran, c.ran);
+    Tick();
+  }
+  // Back in Auto mode the boxes decide nothing.
+  ctl->MAutoClick();
+  ctl->SetCompSelection(no_board);
+  log.clear();
+  Run();
+  EXPECT_EQ(log.size(), 12u);
+}
+
+}  // namespace

@@ -1,0 +1,154 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "app/run_fixture.h"
+#include "app/scripted_device.h"
+
+#include <algorithm>
+#include <cstdio>
+#include "engines/instcrt.h"
+#include "engines/progjtag.h"
+
+using ::testing::ElementsAreArray;
+
+namespace {
+
+const std::string kBootHex = ":020000040000FA\r\n:02400000ABCD46\r\n:00000001FF\r\n";
+const std::string kBankHex = ":0400000001020304F2\r\n:00000001FF\r\n";
+const std::string kSvf = "// prom\r\nSIR 8 TDI (FE);\r\nSDR 16 TDI (1234);\r\n";
+
+// Real engines against the scripted device, through a link that hands each send to the device
+// and its answer back between two steps.
+class WholeRunTest : public RunFixture {
+ protected:
+  void MakeReal(const std::string& script_arg = "") {
+    auto link = std::make_unique<TFakeLink>();
+    fl = link.get();
+    fl->device = &device;
+    TEngineParts parts;
+    TEngineSet set = MakeEngineSet(&parts);
+    parts.Jtag->Pause = [](int) {};
+    ctl = std::make_unique<TRunController>(view, std::move(link), std::move(set),
+                                           TRunConfig{prog, script_arg, false});
+  }
+
+  void WritePackage() {
+    Write("script.ini", "rem full update\r\nM0\r\nCM\r\nC0\r\n");
+    Write("BOOT_EXT_OPTION.HEX", kBootHex);
+    Write("Qubra/script.ini", "T0 0130\r\nP0 bank0.hex\r\nV0 0130\r\nP8 prom1.svf\r\n");
+    Write("Qubra/bank0.hex", kBankHex);
+    Write("Qubra/prom1.svf", kSvf);
+    Write("DVI/script.ini", "rem dvi\r\nM1\r\n");
+  }
+
+  void RunReal(int max_ticks = 20000) {
+    ctl->StartClick();
+    for (int i = 0; i < max_ticks && ctl->GetRunState() != 0; ++i) {
+      Tick();
+      fl->Pump();
+    }
+  }
+
+  TScriptedDevice device;
+};
+
+// The wire of a healthy standard run: device-state query and UPDATER writes in variable mode,
+// then in raw mode boot synchronisation, the scripts' lines, and the closing sequence.
+std::vector<std::string> StandardWire(bool bank_programmed) {
+  std::vector<std::string> wire = {"?", "1yU", "254yU", "%", "30", "M0", "T0"};
+  const std::vector<std::string> bank = {"P0",
+                                         ":0400000001020304F2\r\n",
+                                         ":0400000001020304F2\r\n",
+                                         ":00000001FF\r\n",
+                                         ":0200000C7C0E68\r\n",
+                                         "V0",
+                                         "0130"};
+  if (bank_programmed) wire.insert(wire.end(), bank.begin(), bank.end());
+  const std::vector<std::string> rest = {"P8",
+                                         ":01000862FE97\r\n",
+                                         ":010010630686\r\n",
+                                         "341246",
+                                         ":00000001FF\r\n",  // PROM 1
+                                         "M1",               // DVI
+                                         "PB",
+                                         ":020000040000FA\r\n",
+                                         ":020000040000FA\r\n",
+                                         ":02400000ABCD46\r\n",
+                                         ":00000001FF\r\n",
+                                         ":0200000CDF7A99\r\n",
+                                         "OP",
+                                         "0000",
+                                         "FI"};
+  wire.insert(wire.end(), rest.begin(), rest.end());
+  return wire;
+}
+
+TEST_F(WholeRunTest, StandardRunPutsTheRoadOnTheWire) {
+  WritePackage();
+  MakeReal();
+  Tick();
+  RunReal();
+  EXPECT_TRUE(view.error_boxes.empty());
+  EXPECT_THAT(device.Wire(), ElementsAreArray(StandardWire(true)));
+  EXPECT_THAT(fl->Only("baud:"), ElementsAreArray({"57600", "9600", "57600"}));
+  EXPECT_EQ(view.status.back(), "Program operation completed");
+  EXPECT_TRUE(view.HasStatus("Device ID : AAAA"));
+  EXPECT_TRUE(view.HasStatus("Synchronize..."));
+  EXPECT_EQ(view.title, "Varnell Qubra Updater  (Device Id : AAAA)");
+  for (const auto& bar : view.bars) EXPECT_EQ(bar.position, bar.max);
+  EXPECT_EQ(view.bars[TMainView::pbScript].max, 2 + 4);
+  EXPECT_EQ(fl->con_type, CON_NONE);
+  Tick();
+  EXPECT_EQ(view.title, "Varnell Qubra Updater  (Device Id Unknown)");
+}
+
+TEST_F(WholeRunTest, VersionAlreadyOnTheDeviceSkipsTheBank) {
+  WritePackage();
+  device.versions['0'] = "0130";
+  MakeReal();
+  RunReal();
+  EXPECT_THAT(device.Wire(), ElementsAreArray(StandardWire(false)));
+  EXPECT_EQ(view.status.back(), "Program operation completed");
+  // Manual mode ignores the version match and programs the bank.
+  Tick();
+  device.received.clear();
+  ctl->SetManual(true);
+  RunReal();
+  EXPECT_THAT(device.Wire(), ElementsAreArray(StandardWire(true)));
+}
+
+TEST_F(WholeRunTest, CardThatMissesItsPingIsSkipped) {
+  WritePackage();
+  device.failing_cards['0'] = true;
+  MakeReal();
+  RunReal();
+  auto wire = StandardWire(true);
+  wire.erase(std::find(wire.begin(), wire.end(), "M1"));
+  EXPECT_THAT(device.Wire(), ElementsAreArray(wire));
+  EXPECT_EQ(view.status.back(), "Program operation completed");
+}
+
+TEST_F(WholeRunTest, SilentDeviceGetsTheEnterPromptAndStillSynchronises) {
+  WritePackage();
+  device.dev_reply = "";
+  MakeReal();
+  RunReal();
+  auto wire = StandardWire(true);
+  wire.erase(wire.begin() + 1, wire.begin() + 3);  // no UPDATER writes
+  EXPECT_THAT(device.Wire(), ElementsAreArray(wire));
+  EXPECT_TRUE(view.HasStatus("Switch ON device while pushing the ENTER button"));
+  EXPECT_FALSE(view.HasStatus("Synchronize..."));
+}
+
+TEST_F(WholeRunTest, EngineErrorNamesTheSubScript) {
+  WritePackage();
+  Write("Qubra/prom1.svf", "SIR 8 TDI (FE);\r\n");
+  std::remove((prog + "Qubra/prom1.svf").c_str());
+  MakeReal();
+  RunReal();
+  const std::string svf = prog + "Qubra/prom1.svf";
+  ASSERT_EQ(view.error_boxes.size(), 1u);
+  EXPECT_EQ(view.error_boxes[0], svf + " File not found !!!\r\n" + prog + "Qubra/script.ini");
+}
+
+}  // namespace
