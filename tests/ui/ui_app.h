@@ -13,3 +13,16 @@ inline QApplication* UiApp() {
   static QApplication app(argc, argv);
   return &app;
 }
+
+#include <QTimer>
+#include <QWidget>
+#include <functional>
+
+// Runs `act` on the modal dialog that the next call opens with exec(), once it is showing;
+// gives up after about ten seconds of event-loop turns.
+inline void OnModal(std::function<void(QWidget* dialog)> act, int turnsLeft = 10000) {
+  QTimer::singleShot(1, [act, turnsLeft] {
+    if (QWidget* w = QApplication::activeModalWidget()) return act(w);
+    if (turnsLeft > 0) OnModal(act, turnsLeft - 1);
+  });
+}
