@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <system_error>
@@ -189,13 +190,27 @@ void TRunController::Timer1Timer() {
 void TRunController::DoDriverReceive() {
   // Data arriving inside a step (behind the modal error box) is only collected.
   if (Stepping || Closed) {
-    ReceiveBuffer += FDriver->ReadRaw();
+    AppendReceived(FDriver->ReadRaw());
     return;
   }
   Timer1.stop();
-  ReceiveBuffer += FDriver->ReadRaw();
+  AppendReceived(FDriver->ReadRaw());
   if (RunState != 1 && RunState != 4 && RunState != 6 && RunState != 10) GuardedStep();
   if (!Closed) Timer1.start();
+}
+
+// A device flooding the link must not grow memory without limit: no engine ever waits for
+// more than a few bytes, so what lies beyond the cap is noise and is dropped.
+void TRunController::AppendReceived(const std::string& text) {
+  const size_t room = kMaxReceiveBuffer - std::min(kMaxReceiveBuffer, ReceiveBuffer.size());
+  if (text.size() > room && !ReceiveOverflowReported) {
+    std::fprintf(stderr,
+                 "Run: more than %zu bytes received and not consumed; the excess is dropped.\n",
+                 kMaxReceiveBuffer);
+    ReceiveOverflowReported = true;
+  }
+  ReceiveBuffer.append(text, 0, std::min(room, text.size()));
+  if (ReceiveBuffer.size() < kMaxReceiveBuffer / 2) ReceiveOverflowReported = false;
 }
 
 void TRunController::GuardedStep() {
