@@ -16,7 +16,6 @@ namespace {
 class LanSetup : public testing::Test {
  protected:
   void SetUp() override {
-    UiApp();
     dlg_.ShowWarning = [this](QWidget*, const QString& text) {
       warnings_.push_back(text.toStdString());
     };
@@ -28,6 +27,7 @@ class LanSetup : public testing::Test {
     dlg_.ERemoteAddr->setText(addr);
   }
 
+  QApplication* app_ = UiApp();  // before any widget: ctest runs each test on its own
   TIPConfigDlg dlg_;
   std::vector<std::string> warnings_;
 };
