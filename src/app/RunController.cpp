@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "app/CommandLine.h"
+#include "app/Settings.h"
 #include "formats/hex.h"
 #include "formats/text.h"
 
@@ -170,11 +171,7 @@ void TRunController::SetManual(bool manual) {
   View.ShowMode(manual);
 }
 
-std::string TRunController::SelectedComPort() const {
-  if (!FPort.Lan && FPort.ComPort >= 2 && FPort.ComPort <= 9)
-    return "COM" + std::to_string(FPort.ComPort);
-  return "COM1";
-}
+std::string TRunController::SelectedComPort() const { return ::SelectedComPort(FPort); }
 
 // ---- timer and received data ----
 
