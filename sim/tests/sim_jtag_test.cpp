@@ -125,6 +125,14 @@ TEST(SimJtagTest, RetryRateAlsoGarblesTdoSums) {
   EXPECT_GT(retried, 0);
 }
 
+TEST(SimJtagTest, RetryRateNeverRefusesTheEndRecord) {
+  TSimConfig config;
+  config.retry_rate = 0.999999;
+  JtagSession s(config);
+  EXPECT_EQ(s.dev.Feed(Line(MakeHexRecord(0xF3, 32, "00"))), "R") << "statements are retried";
+  EXPECT_EQ(s.dev.Feed(Line(":00000001FF")), ".");
+}
+
 TEST(JtagChainTest, BypassDelaysByOneBit) {
   TJtagChain chain(0x12345679);
   ASSERT_TRUE(chain.ScanIr(8, "\xFF", true, true));
