@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pty.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -144,6 +145,9 @@ std::string TSimLink::Service(const std::vector<pollfd>& fds, Clock::time_point 
       CloseClient();
       client_fd_ = fd;
       SetNonBlocking(fd);
+      // Paced replies go out a few bytes at a time; Nagle would hold each piece for an ack.
+      const int one = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       new_session = true;
       Note("connected");
     } else if (p.fd == client_fd_) {
