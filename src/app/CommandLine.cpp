@@ -1,7 +1,9 @@
 #include "app/CommandLine.h"
 
+#include <QCoreApplication>
 #include <filesystem>
 
+#include "app/Batch.h"
 #include "app/ScriptCheck.h"
 #include "formats/text.h"
 #include "version.h"
@@ -175,9 +177,11 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
       return 0;
     case cmCHECK:
       return RunCheck(options, ProgramDir());
-    case cmBATCH:
-      std::cerr << "qubra-updater: --batch is not available in this build yet" << std::endl;
-      return 2;
+    case cmBATCH: {
+      // No window and no display: the event loop of Qt Core is all a run needs.
+      QCoreApplication app(argc, argv);
+      return RunBatch(options, ProgramDir());
+    }
     case cmWINDOW:
       break;
   }
