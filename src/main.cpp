@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   TMainFich MainFich(DefaultRunConfig(options.Script), std::make_unique<TComDriverLink>(),
                      MakeEngineSet());
+  MainFich.LoadSettings();
   MainFich.show();
   return app.exec();
 }

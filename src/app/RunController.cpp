@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <system_error>
 
 #include "app/CommandLine.h"
+#include "app/Settings.h"
 #include "formats/hex.h"
 #include "formats/text.h"
 
@@ -169,11 +171,7 @@ void TRunController::SetManual(bool manual) {
   View.ShowMode(manual);
 }
 
-std::string TRunController::SelectedComPort() const {
-  if (!FPort.Lan && FPort.ComPort >= 2 && FPort.ComPort <= 9)
-    return "COM" + std::to_string(FPort.ComPort);
-  return "COM1";
-}
+std::string TRunController::SelectedComPort() const { return ::SelectedComPort(FPort); }
 
 // ---- timer and received data ----
 
@@ -189,13 +187,27 @@ void TRunController::Timer1Timer() {
 void TRunController::DoDriverReceive() {
   // Data arriving inside a step (behind the modal error box) is only collected.
   if (Stepping || Closed) {
-    ReceiveBuffer += FDriver->ReadRaw();
+    AppendReceived(FDriver->ReadRaw());
     return;
   }
   Timer1.stop();
-  ReceiveBuffer += FDriver->ReadRaw();
+  AppendReceived(FDriver->ReadRaw());
   if (RunState != 1 && RunState != 4 && RunState != 6 && RunState != 10) GuardedStep();
   if (!Closed) Timer1.start();
+}
+
+// A device flooding the link must not grow memory without limit: no engine ever waits for
+// more than a few bytes, so what lies beyond the cap is noise and is dropped.
+void TRunController::AppendReceived(const std::string& text) {
+  const size_t room = kMaxReceiveBuffer - std::min(kMaxReceiveBuffer, ReceiveBuffer.size());
+  if (text.size() > room && !ReceiveOverflowReported) {
+    std::fprintf(stderr,
+                 "Run: more than %zu bytes received and not consumed; the excess is dropped.\n",
+                 kMaxReceiveBuffer);
+    ReceiveOverflowReported = true;
+  }
+  ReceiveBuffer.append(text, 0, std::min(room, text.size()));
+  if (ReceiveBuffer.size() < kMaxReceiveBuffer / 2) ReceiveOverflowReported = false;
 }
 
 void TRunController::GuardedStep() {

@@ -71,6 +71,7 @@ class TRunController {
   void DoCardReady(TGestionnaire& sender, int32_t card);
 
   uint8_t GetRunState() const { return RunState; }
+  size_t ReceivedPending() const { return ReceiveBuffer.size(); }
   void SetRunState(uint8_t s) { RunState = s; }
   bool Running() const { return RunState != 0; }
   const std::string& GetLastError() const { return LastError; }
@@ -172,4 +173,11 @@ class TRunController {
   bool EngineBusy = false;
   std::string CurrentInstruction;
   std::string ReceiveBuffer;
+  bool ReceiveOverflowReported = false;
+
+ public:
+  static constexpr size_t kMaxReceiveBuffer = 1 << 20;
+
+ private:
+  void AppendReceived(const std::string& text);
 };

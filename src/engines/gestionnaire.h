@@ -68,6 +68,8 @@ class TGestionnaire {
   void Fire(const TNotifyEvent& event) {
     if (event) event(*this);
   }
+  // The reply character at the front of Received, as the engines test it.
+  bool Begins(char c) const { return !Received.empty() && Received[0] == c; }
 
   std::string Instruction;
   std::string Received;

@@ -53,7 +53,6 @@ class TInstCrt : public TGestionnaire {
   void CheckVersionRead();
   void PingCard();
   void CheckPing();
-  bool Begins(char c) const { return !Received.empty() && Received[0] == c; }
 
   uint32_t WaitMs = 0;
   uint32_t WaitStart = 0;

@@ -45,7 +45,6 @@ class TProgBoot : public TGestionnaire {
   void SendChecksum();
   void CheckChecksum();
   void SendLine(size_t index);
-  bool Begins(char c) const { return !Received.empty() && Received[0] == c; }
 
   std::string ExpectedChecksum;
   std::vector<std::string> Lines;

@@ -76,11 +76,11 @@ void TProgJtag::Step() {
       break;
     case 4:
       FetchReceived();
-      if (!Received.empty() && Received[0] == '.') {
+      if (Begins('.')) {
         SetStatus("Extract JTAG Devices ID");
         Consume(".");
         State = 5;
-      } else if (!Received.empty() && Received[0] == 'I') {
+      } else if (Begins('I')) {
         Consume("I");
         ReportError("Instruction unknown");
       }

@@ -40,7 +40,6 @@ class TProgPsd : public TGestionnaire {
   void CheckUploadCommand();
   void SendLine(size_t index);
   std::string BankDigit() const;
-  bool Begins(char c) const { return !Received.empty() && Received[0] == c; }
 
   std::vector<std::string> Lines;
   int32_t LineIndex = 0;

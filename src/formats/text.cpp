@@ -131,7 +131,7 @@ std::optional<int64_t> StrToInt(std::string_view text, int64_t min, int64_t max)
     else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
     else return std::nullopt;
     if (d >= base) return std::nullopt;
-    if (v > (limit - d) / base) return std::nullopt;
+    if (static_cast<uint64_t>(d) > limit || v > (limit - d) / base) return std::nullopt;
     v = v * base + d;
   }
   int64_t r = !neg ? static_cast<int64_t>(v) : v == 0 ? 0 : -static_cast<int64_t>(v - 1) - 1;

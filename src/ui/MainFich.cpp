@@ -14,6 +14,10 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "ui/About.h"
+#include "ui/CompDlg.h"
+#include "ui/IPConfigDlg.h"
+
 namespace {
 
 QString Latin1(const std::string& s) {
@@ -44,10 +48,20 @@ TMainFich::TMainFich(TRunConfig config, std::unique_ptr<TDeviceLink> link, TEngi
     : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint) {
   setObjectName("MainFich");
+  ProgramDir = config.ProgramDir;
+  if (!ProgramDir.empty() && ProgramDir.back() != '/') ProgramDir += '/';
   BuildMenus();
   BuildControls();
   Ctl = std::make_unique<TRunController>(*this, std::move(link), std::move(engines),
                                          std::move(config));
+  CompSel = new TCompSelDlg(this);
+  CompSel->setObjectName("CompSel");
+  Ctl->SetCompSelection(CompSel->Selection());
+  AboutBox = new TAboutBox(this);
+  AboutBox->setObjectName("AboutBox");
+  IPConfigDlg = new TIPConfigDlg(this);
+  IPConfigDlg->setObjectName("IPConfigDlg");
+  ShowComDevices();
   layout()->setSizeConstraint(QLayout::SetFixedSize);
   adjustSize();
   setFixedSize(sizeHint());
@@ -142,17 +156,48 @@ void TMainFich::BuildControls() {
   connect(Quit, &QPushButton::clicked, this, [this] { Ctl->QuitClick(); });
 }
 
-// Until the LAN Setup dialog is wired in here nothing is applied, so the earlier selection
-// stays checked.
+void TMainFich::LoadSettings() {
+  TConnectionSettings s = ::LoadSettings(ProgramDir, Settings);
+  SettingsLoaded = true;
+  IPConfigDlg->SetValues(s.Lan);
+  Ctl->SetLanSettings(IPConfigDlg->Values());
+  Ctl->SetPortChoice(s.Port);
+  for (int n = 1; n <= 9; ++n) Ctl->Driver().SetComDevice(n, ComDevicePath(Settings, n));
+  ShowComDevices();
+}
+
+bool TMainFich::SaveSettings() {
+  return ::SaveSettings(ProgramDir, Settings, Ctl->PortChoice(), IPConfigDlg->Values());
+}
+
+// Tells the operator which adapter each "Com &n" opens.
+void TMainFich::ShowComDevices() {
+  Port1->setToolTipsVisible(true);
+  for (int n = 1; n <= 9; ++n) {
+    QString path = QString::fromStdString(ComDevicePath(Settings, n));
+    ComItems[n - 1]->setToolTip(path);
+  }
+}
+
 void TMainFich::LAN1Click() {
-  ShowPortChoice(Ctl->PortChoice());
+  IPConfigDlg->exec();
+  // Udp or Tcp counts from the click on it, even when the dialog is cancelled.
+  Ctl->SetLanSettings(IPConfigDlg->Values());
+  TPortChoice choice = Ctl->PortChoice();
+  if (IPConfigDlg->Applied()) choice.Lan = true;
+  // The radio group has already moved the check to LAN/Setup: put it back unless applied.
+  Ctl->SetPortChoice(choice);
 }
 
 void TMainFich::MManualClick() {
   Ctl->MManualClick();
+  CompSel->exec();
+  Ctl->SetCompSelection(CompSel->Selection());
 }
 
-void TMainFich::AboutUpdaterClick() {}
+void TMainFich::AboutUpdaterClick() {
+  AboutBox->exec();
+}
 
 void TMainFich::closeEvent(QCloseEvent* event) {
   FormClose();
@@ -162,6 +207,8 @@ void TMainFich::closeEvent(QCloseEvent* event) {
 void TMainFich::FormClose() {
   if (ClosedOnce || !Ctl) return;
   ClosedOnce = true;
+  // A window that never read the file must not replace it.
+  if (SettingsLoaded) SaveSettings();
   Ctl->FormClose();
 }
 

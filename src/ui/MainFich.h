@@ -6,6 +6,7 @@
 
 #include "app/MainView.h"
 #include "app/RunController.h"
+#include "app/Settings.h"
 
 class QAction;
 class QActionGroup;
@@ -13,6 +14,9 @@ class QMenu;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class TAboutBox;
+class TCompSelDlg;
+class TIPConfigDlg;
 
 // The main window: shows what the run controller tells it and forwards clicks to it.
 class TMainFich : public QMainWindow, public TMainView {
@@ -25,7 +29,14 @@ class TMainFich : public QMainWindow, public TMainView {
 
   TRunController& Controller() { return *Ctl; }
 
-  // Menu commands whose dialogs are wired in separately.
+  // Reads Updater.prm from the program folder into the Port menu, the LAN Setup dialog, the
+  // driver's COM device paths and the run controller. Called once at start, before the window
+  // is shown; only a window that has read its settings writes them back when it closes.
+  void LoadSettings();
+  // Writes the Port menu and LAN Setup values into Updater.prm; false when it could not be
+  // written (the reason is on stderr).
+  bool SaveSettings();
+
   void LAN1Click();
   void MManualClick();
   void AboutUpdaterClick();
@@ -59,6 +70,11 @@ class TMainFich : public QMainWindow, public TMainView {
   QAction* N1 = nullptr;
   QAction* LAN1 = nullptr;
 
+  TCompSelDlg* CompSel = nullptr;       // the window's own Component Selection dialog
+  TAboutBox* AboutBox = nullptr;        // the program's About box
+  TIPConfigDlg* IPConfigDlg = nullptr;  // the program's LAN Setup dialog
+  TSettingsLines Settings;              // lines of Updater.prm as read
+
  protected:
   void closeEvent(QCloseEvent* event) override;
 
@@ -68,6 +84,10 @@ class TMainFich : public QMainWindow, public TMainView {
   QWidget* Control(TControl control);
   void FormClose();
 
+  void ShowComDevices();
+
   std::unique_ptr<TRunController> Ctl;
+  std::string ProgramDir;
+  bool SettingsLoaded = false;
   bool ClosedOnce = false;
 };

@@ -173,6 +173,22 @@ TEST_F(RunControllerTest, StopEndsTheRunWithoutMessage) {
   EXPECT_EQ(ctl->GetLastError(), "Syntax Error in script file line : 1");
 }
 
+TEST_F(RunControllerTest, FloodingDeviceIsCappedNotBuffered) {
+  Write("x.ini", "M0\n");
+  Make(prog + "x.ini");
+  e.card->steps = 1000;
+  ctl->StartClick();
+  Tick(8);
+  ASSERT_EQ(ctl->GetRunState(), 13);
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 3; ++i) fl->Deliver(std::string(600 * 1024, 'z'));
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(ctl->ReceivedPending(), TRunController::kMaxReceiveBuffer);
+  EXPECT_NE(err.find("excess is dropped"), std::string::npos);
+  EXPECT_EQ(err.find("excess", err.find("excess") + 1), std::string::npos);  // said once
+  ctl->StartClick();                                                         // STOP
+}
+
 TEST_F(RunControllerTest, StartInStateTenClosesTheWindow) {
   Make();
   ctl->SetRunState(10);

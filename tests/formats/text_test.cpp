@@ -66,4 +66,8 @@ TEST(Text, StrToInt) {
   EXPECT_EQ(StrToInt("256", 0, 255), std::nullopt);
   EXPECT_EQ(StrToInt("-1", 0, 255), std::nullopt);
   EXPECT_EQ(StrToInt("-0", 0, 255), 0);
+  // A bound below the digit being added must not wrap.
+  EXPECT_EQ(StrToInt("9", 0, 5), std::nullopt);
+  EXPECT_EQ(StrToInt("$F", 0, 9), std::nullopt);
+  EXPECT_EQ(StrToInt("5", 0, 5), 5);
 }

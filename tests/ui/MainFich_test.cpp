@@ -15,15 +15,12 @@
 
 #include "app/fakes.h"
 #include "ui/MainFich.h"
+#include "ui/ui_app.h"
 
 namespace {
 
 QApplication& App() {
-  static int argc = 1;
-  static char name[] = "tests_ui";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = new QApplication(argc, argv);
-  return *app;
+  return *UiApp();
 }
 
 class MainFichTest : public ::testing::Test {
@@ -68,11 +65,13 @@ TEST_F(MainFichTest, MenusCarryTheirCaptionsAndRadioGroups) {
   EXPECT_FALSE(Item("Com11")->isChecked());
   EXPECT_EQ(w->Controller().SelectedComPort(), "COM3");
   // Without an applied LAN Setup the earlier port stays chosen.
+  OnModal([](QWidget* dlg) { dlg->close(); });
   Item("LAN1")->trigger();
   EXPECT_TRUE(Item("Com31")->isChecked());
   EXPECT_FALSE(Item("LAN1")->isChecked());
   EXPECT_FALSE(w->Controller().PortChoice().Lan);
 
+  OnModal([](QWidget* dlg) { dlg->close(); });
   Item("MManual")->trigger();
   EXPECT_TRUE(w->Controller().Manual());
   EXPECT_FALSE(Item("MAuto")->isChecked());

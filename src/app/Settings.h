@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/Selection.h"
+
+// The settings file Updater.prm: KEY=VALUE lines kept as read, so comments, unknown keys and
+// the COMn_DEVICE keys survive a start and a close in place and order.
+
+using TSettingsLines = std::vector<std::string>;
+
+inline constexpr const char* kSettingsFileName = "Updater.prm";
+
+// Value of the first line whose text before its first "=" equals key (letter case ignored) and
+// whose value is not empty; `def` when there is none.
+std::string ReadSetting(const TSettingsLines& lines, std::string_view key, std::string_view def);
+
+// Replaces the value in the line ReadSetting would read; appends key=value when there is none.
+void WriteSetting(TSettingsLines& lines, std::string_view key, std::string_view value);
+
+// The connection the file selects (steps of reading the five keys). A port value that is not
+// a plain non-negative decimal number takes the default 10500.
+struct TConnectionSettings {
+  TPortChoice Port;
+  TLanSettings Lan;
+};
+TConnectionSettings SettingsFromLines(const TSettingsLines& lines);
+
+// Writes the five keys for the given menu choice and LAN values.
+void SettingsToLines(TSettingsLines& lines, const TPortChoice& port, const TLanSettings& lan);
+
+// "COM1".."COM9" for the checked item; "COM1" when LAN/Setup is checked or the number is out
+// of range.
+std::string SelectedComPort(const TPortChoice& port);
+
+// Device path of COMn (n = 1..9): COMn_DEVICE when present and not empty, else /dev/ttyS<n-1>.
+std::string ComDevicePath(const TSettingsLines& lines, int n);
+
+// Reads <programDir>Updater.prm into `lines` (empty when it cannot be read) and returns the
+// connection it selects; an unreadable file selects COM1 and the LAN defaults.
+TConnectionSettings LoadSettings(const std::string& programDir, TSettingsLines& lines);
+
+// Writes the five keys into `lines` and replaces <programDir>Updater.prm atomically. On
+// failure the old file is untouched, the reason goes to stderr and false is returned.
+bool SaveSettings(const std::string& programDir, TSettingsLines& lines, const TPortChoice& port,
+                  const TLanSettings& lan);
+
+// Writes the lines, each ending in CR LF, to a temporary file beside `path` and renames it
+// over `path`. On failure `error` names the file and the reason.
+bool WriteLinesAtomically(const std::string& path, const TSettingsLines& lines, std::string& error);
+
+// Dotted IPv4 text: four parts, each converting completely (the shared text-to-number rules)
+// to 0..255. `parts` receives the four numbers, or four zeros when the text is not valid.
+bool IsValidIpAddress(std::string_view text, uint8_t parts[4]);

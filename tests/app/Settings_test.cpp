@@ -1,0 +1,235 @@
+#include "app/Settings.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "formats/text.h"
+
+namespace {
+
+// A program folder of its own per test, so settings files never meet.
+class SettingsFile : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = testing::TempDir() + "settings_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl + "/";
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+  void Write(const std::string& bytes) {
+    std::ofstream f(dir_ + kSettingsFileName, std::ios::binary);
+    f << bytes;
+  }
+  std::string Read() {
+    std::ifstream f(dir_ + kSettingsFileName, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+  }
+  int EntryCount() {
+    int n = 0;
+    DIR* d = opendir(dir_.c_str());
+    while (dirent* e = readdir(d))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") ++n;
+    closedir(d);
+    return n;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(SettingsFile, StartAndCloseKeepForeignLinesInPlace) {
+  Write(
+      "; device room 2\r\n"
+      "con_type=TCP\r\n"
+      "OPERATOR=night shift\n"
+      "COM3_DEVICE=/dev/ttyUSB0\r"
+      "REMOTE_IP=127.0.0.1\r\n"
+      "Remote_Port=10501\r\n");
+  TSettingsLines lines;
+  TConnectionSettings s = LoadSettings(dir_, lines);
+  EXPECT_TRUE(s.Port.Lan);
+  EXPECT_EQ(s.Lan.ConnectionKind, CON_TCP);
+  EXPECT_EQ(s.Lan.RemoteAddress, "127.0.0.1");
+  EXPECT_EQ(s.Lan.RemotePort, 10501);
+  EXPECT_EQ(ComDevicePath(lines, 3), "/dev/ttyUSB0");
+
+  ASSERT_TRUE(SaveSettings(dir_, lines, s.Port, s.Lan));
+  EXPECT_EQ(Read(),
+            "; device room 2\r\n"
+            "con_type=TCP\r\n"
+            "OPERATOR=night shift\r\n"
+            "COM3_DEVICE=/dev/ttyUSB0\r\n"
+            "REMOTE_IP=127.0.0.1\r\n"
+            "Remote_Port=10501\r\n"
+            "COM_PORT=NA\r\n"
+            "LOCAL_PORT=10500\r\n");
+  EXPECT_EQ(EntryCount(), 1);  // no temporary file left behind
+}
+
+TEST_F(SettingsFile, MissingFileGivesDefaultsAndIsCreatedAtClose) {
+  TSettingsLines lines;
+  TConnectionSettings s = LoadSettings(dir_, lines);
+  EXPECT_TRUE(lines.empty());
+  EXPECT_FALSE(s.Port.Lan);
+  EXPECT_EQ(SelectedComPort(s.Port), "COM1");
+  EXPECT_EQ(s.Lan.ConnectionKind, CON_TCP);
+  EXPECT_EQ(s.Lan.RemoteAddress, "192.168.0.10");
+  EXPECT_EQ(s.Lan.RemotePort, 10500);
+  EXPECT_EQ(s.Lan.LocalPort, 10500);
+
+  ASSERT_TRUE(SaveSettings(dir_, lines, s.Port, s.Lan));
+  EXPECT_EQ(Read(),
+            "CON_TYPE=RS232\r\nCOM_PORT=COM1\r\nREMOTE_IP=192.168.0.10\r\n"
+            "REMOTE_PORT=10500\r\nLOCAL_PORT=10500\r\n");
+  struct stat st;
+  ASSERT_EQ(stat((dir_ + kSettingsFileName).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+TEST_F(SettingsFile, FailedWriteLeavesOldFileAndSaysWhy) {
+  Write("CON_TYPE=RS232\r\n");
+  TSettingsLines lines;
+  TConnectionSettings s = LoadSettings(dir_, lines);
+  s.Port.ComPort = 5;
+
+  // A folder standing where the file should be: the rename fails.
+  std::string other = dir_ + "sub/";
+  ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((other + kSettingsFileName).c_str(), 0755), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(SaveSettings(other, lines, s.Port, s.Lan));
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find(other + kSettingsFileName), std::string::npos) << err;
+
+  // A folder that does not exist: not even a temporary file can be made.
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(SaveSettings(dir_ + "none/", lines, s.Port, s.Lan));
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find(dir_ + "none/"), std::string::npos) << err;
+
+  EXPECT_EQ(Read(), "CON_TYPE=RS232\r\n");
+  EXPECT_EQ(EntryCount(), 2);  // Updater.prm and sub/, no temporary file
+}
+
+struct LoadCase {
+  const char* file;
+  bool lan;
+  tConnectionType kind;
+  const char* comPort;
+  int32_t remotePort, localPort;
+  const char* written;  // CON_TYPE and COM_PORT written back at close
+};
+
+TEST(Settings, ReadingTheConnection) {
+  const LoadCase cases[] = {
+      {"con_type=TCP", true, CON_TCP, "COM1", 10500, 10500, "con_type=TCP|COM_PORT=NA"},
+      {"CON_TYPE=tcp\nCOM_PORT=COM2", false, CON_TCP, "COM2", 10500, 10500,
+       "CON_TYPE=RS232|COM_PORT=COM2"},
+      {"CON_TYPE=NONE\nCOM_PORT=COM4", false, CON_TCP, "COM4", 10500, 10500,
+       "CON_TYPE=RS232|COM_PORT=COM4"},
+      {"CON_TYPE=RS232\nCOM_PORT=COM10", false, CON_TCP, "COM1", 10500, 10500,
+       "CON_TYPE=RS232|COM_PORT=COM1"},
+      {"COM_PORT=com9", false, CON_TCP, "COM1", 10500, 10500, "COM_PORT=COM1|CON_TYPE=RS232"},
+      {"CON_TYPE=UDP\nCOM_PORT=COM7", true, CON_UDP, "COM1", 10500, 10500,
+       "CON_TYPE=UDP|COM_PORT=NA"},
+      {"CON_TYPE=\nCON_TYPE=UDP", true, CON_UDP, "COM1", 10500, 10500,
+       "CON_TYPE=|CON_TYPE=UDP|COM_PORT=NA"},
+      // Ports: plain decimal only; anything else takes 10500.
+      {"REMOTE_PORT=0010\nLOCAL_PORT=70000", false, CON_TCP, "COM1", 10, 70000, ""},
+      {"REMOTE_PORT=-1\nLOCAL_PORT=$10", false, CON_TCP, "COM1", 10500, 10500, ""},
+      {"REMOTE_PORT= 5\nLOCAL_PORT=5 ", false, CON_TCP, "COM1", 10500, 10500, ""},
+      {"REMOTE_PORT=99999999999\nLOCAL_PORT=port", false, CON_TCP, "COM1", 10500, 10500, ""},
+  };
+  for (const LoadCase& c : cases) {
+    SCOPED_TRACE(c.file);
+    TSettingsLines lines = SplitLines(c.file);
+    TConnectionSettings s = SettingsFromLines(lines);
+    EXPECT_EQ(s.Port.Lan, c.lan);
+    EXPECT_EQ(s.Lan.ConnectionKind, c.kind);
+    EXPECT_EQ(SelectedComPort(s.Port), c.comPort);
+    EXPECT_EQ(s.Lan.RemotePort, c.remotePort);
+    EXPECT_EQ(s.Lan.LocalPort, c.localPort);
+    if (*c.written == 0) continue;
+    SettingsToLines(lines, s.Port, s.Lan);
+    std::string head;
+    for (size_t i = 0; i < lines.size() && lines[i].rfind("REMOTE_IP", 0) != 0; ++i)
+      head += (i ? "|" : "") + lines[i];
+    EXPECT_EQ(head, c.written);
+  }
+}
+
+TEST(Settings, KeysAndValues) {
+  TSettingsLines lines = {"# note", "Remote_IP=10.0.0.1", "REMOTE_IP=10.0.0.2", "X=", "=v"};
+  EXPECT_EQ(ReadSetting(lines, "remote_ip", "d"), "10.0.0.1");
+  EXPECT_EQ(ReadSetting(lines, "X", "d"), "d");
+  EXPECT_EQ(ReadSetting(lines, "", "d"), "v");
+  EXPECT_EQ(ReadSetting(lines, "# note", "d"), "d");
+  EXPECT_EQ(ReadSetting(lines, "REMOTE", "d"), "d");
+
+  WriteSetting(lines, "REMOTE_IP", "a=b");  // in place, first line only, key spelling kept
+  WriteSetting(lines, "x", "1");            // the empty line stays, a new one follows at the end
+  WriteSetting(lines, "X", "2");            // ...and is the one replaced next time
+  EXPECT_EQ(lines,
+            (TSettingsLines{"# note", "Remote_IP=a=b", "REMOTE_IP=10.0.0.2", "X=", "=v", "x=2"}));
+  EXPECT_EQ(ReadSetting(lines, "remote_ip", "d"), "a=b");
+  EXPECT_EQ(ReadSetting(lines, "X", "d"), "2");
+}
+
+TEST(Settings, ComPortsAndDevicePaths) {
+  TSettingsLines lines = {"COM1_DEVICE=/dev/serial/by-id/usb-x", "com2_device=/dev/ttyUSB1",
+                          "COM3_DEVICE=", "COM10_DEVICE=/dev/ttyUSB9"};
+  EXPECT_EQ(ComDevicePath(lines, 1), "/dev/serial/by-id/usb-x");
+  EXPECT_EQ(ComDevicePath(lines, 2), "/dev/ttyUSB1");
+  EXPECT_EQ(ComDevicePath(lines, 3), "/dev/ttyS2");
+  EXPECT_EQ(ComDevicePath(lines, 9), "/dev/ttyS8");
+  EXPECT_EQ(ComDevicePath({}, 1), "/dev/ttyS0");
+
+  EXPECT_EQ(SelectedComPort({9, false}), "COM9");
+  EXPECT_EQ(SelectedComPort({2, false}), "COM2");
+  EXPECT_EQ(SelectedComPort({4, true}), "COM1");
+  EXPECT_EQ(SelectedComPort({0, false}), "COM1");
+}
+
+TEST(Settings, IpAddresses) {
+  struct {
+    const char* text;
+    bool valid;
+    int a, b, c, d;
+  } cases[] = {
+      {"192.168.0.10", true, 192, 168, 0, 10},
+      {"127.0.0.1", true, 127, 0, 0, 1},
+      {"010.000.001.255", true, 10, 0, 1, 255},
+      {" 10.1.2.3", true, 10, 1, 2, 3},
+      {"0x7F.$0A.+0.1", true, 127, 10, 0, 1},
+      {"10.1.2.3 ", false, 0, 0, 0, 0},
+      {"10.1.2", false, 0, 0, 0, 0},
+      {"10.1.2.256", false, 0, 0, 0, 0},
+      {"256.1.2.3", false, 0, 0, 0, 0},
+      {"10.1.2.3.4", false, 0, 0, 0, 0},
+      {"10..2.3", false, 0, 0, 0, 0},
+      {"10.1.2.", false, 0, 0, 0, 0},
+      {"10.-1.2.3", false, 0, 0, 0, 0},
+      {"10.1 .2.3", false, 0, 0, 0, 0},
+      {"4294967306.1.2.3", false, 0, 0, 0, 0},
+      {"", false, 0, 0, 0, 0},
+      {"a.b.c.d", false, 0, 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    uint8_t parts[4] = {9, 9, 9, 9};
+    EXPECT_EQ(IsValidIpAddress(c.text, parts), c.valid);
+    EXPECT_EQ(parts[0], c.a);
+    EXPECT_EQ(parts[1], c.b);
+    EXPECT_EQ(parts[2], c.c);
+    EXPECT_EQ(parts[3], c.d);
+  }
+}
+
+}  // namespace
