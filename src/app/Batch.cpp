@@ -17,6 +17,7 @@
 #include "app/CommandLine.h"
 #include "app/EngineSet.h"
 #include "app/RunController.h"
+#include "app/Settings.h"
 #include "engines/instcrt.h"
 
 namespace {
@@ -190,7 +191,7 @@ int TBatchRun::Exec() {
   if (Config.TimeoutSeconds > 0)
     Watch = std::make_unique<TSilenceWatch>(
         Config.TimeoutSeconds, [this] { return WaitingForDevice(); }, [this] { NoReply(); });
-  if (Config.Configure) Config.Configure(*Ctl, *Link);
+  if (Config.Configure) Config.Configure(*Ctl);
   Ctl->SetManual(false);
   Started = true;
   if (Config.ReadId)
@@ -310,9 +311,12 @@ TStopSignals::~TStopSignals() {
 
 // ---- command line ----
 
-void ApplyProgramSettings(TRunController& controller, TComDriverLink& link,
-                          const std::string& program_dir) {
-  (void)controller, (void)link, (void)program_dir;
+void ApplyProgramSettings(TRunController& controller, const std::string& program_dir) {
+  TSettingsLines lines;
+  const TConnectionSettings s = LoadSettings(program_dir, lines);
+  controller.SetLanSettings(s.Lan);
+  controller.SetPortChoice(s.Port);
+  for (int n = 1; n <= 9; ++n) controller.Driver().SetComDevice(n, ComDevicePath(lines, n));
 }
 
 int RunBatch(const Options& options, const std::string& program_dir) {
@@ -323,9 +327,7 @@ int RunBatch(const Options& options, const std::string& program_dir) {
   config.TimeoutSeconds = options.TimeoutSeconds;
   config.TraceFile = options.TraceFile;
   config.Progress = ::isatty(STDERR_FILENO) == 1;
-  config.Configure = [program_dir](TRunController& ctl, TComDriverLink& link) {
-    ApplyProgramSettings(ctl, link, program_dir);
-  };
+  config.Configure = [program_dir](TRunController& ctl) { ApplyProgramSettings(ctl, program_dir); };
   TBatchRun run(std::move(config), std::cout, std::cerr);
   TStopSignals stop_signals([&run](int signal_number) { run.Stop(signal_number); });
   return run.Exec();

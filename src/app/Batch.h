@@ -104,7 +104,7 @@ struct TBatchConfig {
   bool Progress = false;  // draw the progress line on `err`
   // Makes the controller's port, LAN and COM-device choices from the program folder's settings
   // before the run starts; tests set their own.
-  std::function<void(TRunController& controller, TComDriverLink& link)> Configure;
+  std::function<void(TRunController& controller)> Configure;
 };
 
 // One update without a window: the window's run controller, engines and link, START (or Read Id)
@@ -162,8 +162,7 @@ class TStopSignals {
 };
 
 // The window's settings from the program folder's Updater.prm, never written back.
-void ApplyProgramSettings(TRunController& controller, TComDriverLink& link,
-                          const std::string& program_dir);
+void ApplyProgramSettings(TRunController& controller, const std::string& program_dir);
 
 // --batch from the command line: the program folder's settings, signals, stdout and stderr.
 int RunBatch(const Options& options, const std::string& program_dir);

@@ -97,7 +97,7 @@ class BatchRunTest : public ::testing::Test {
   TBatchConfig Config() {
     TBatchConfig c;
     c.ProgramDir = pkg.Path();
-    c.Configure = [this](TRunController& ctl, TComDriverLink&) {
+    c.Configure = [this](TRunController& ctl) {
       ctl.SetLanSettings({CON_TCP, "127.0.0.1", peer.Port(), 10500});
       ctl.SetPortChoice({1, true});
     };
