@@ -245,10 +245,12 @@ void TBatchRun::Traffic(bool sent, const std::string& bytes) {
   if (Watch && !sent) Watch->Traffic();
 }
 
-// States 6 and 7 end the run without the device; a card "wait" line waits for nobody.
+// The device-state query (states 1 to 3) gives up by itself after half a second, so the clock
+// starts with the boot loader's synchronisation: after the ENTER prompt the device has the whole
+// time. States 6, 7 and 10 end the run without the device; a card "wait" line waits for nobody.
 bool TBatchRun::WaitingForDevice() const {
   const uint8_t state = Ctl->GetRunState();
-  if (state == 0 || state == 6 || state == 7 || state == 10) return false;
+  if (state <= 3 || state == 6 || state == 7 || state == 10) return false;
   return !(Card && (Card->GetState() == 2 || Card->GetState() == 3));
 }
 
