@@ -198,6 +198,8 @@ int TBatchRun::Exec() {
     Ctl->ReadIdClick();
   else
     Ctl->StartClick();
+  // Nobody watches an idle window here: take the first step now, not at the next idle tick.
+  Ctl->Timer1Timer();
   QEventLoop loop;
   Quit = [&loop](int status) { loop.exit(status); };
   const int status = Finished ? Status : loop.exec();
