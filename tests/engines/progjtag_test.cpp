@@ -180,6 +180,33 @@ TEST_F(ProgJtagTest, UpdateNotAllowedSendsNothing) {
   EXPECT_TRUE(h.sent.empty());
   EXPECT_EQ(e.GetState(), 12);
   EXPECT_FALSE(e.IsBusy());
+
+  // "D" and "F" do not ask.
+  for (const char* line : {"D9", "F8"}) {
+    e.Reset();
+    h.sent.clear();
+    h.errors.clear();
+    h.device = [](const std::string& s) { return s == "D9" ? ".78563412." : "."; };
+    ASSERT_TRUE(h.Offer(line)) << line;
+    h.RunUntilIdle();
+    EXPECT_EQ(h.sent, Texts{line});
+    EXPECT_TRUE(h.errors.empty()) << line;
+    EXPECT_EQ(e.GetState(), 0) << line;
+  }
+}
+
+// The file is looked for only once the device has taken "P" and the target.
+TEST_F(ProgJtagTest, EffectFileIsOpenedAfterTheCommandIsAccepted) {
+  ASSERT_TRUE(h.Offer("P8   missing.svf "));
+  h.Step(4);
+  EXPECT_EQ(h.sent, Texts{"P8"});
+  EXPECT_TRUE(h.errors.empty());
+  EXPECT_TRUE(e.IsBusy());
+  h.Reply(".");
+  h.Step();
+  EXPECT_EQ(h.errors, Texts{dir_ + "missing.svf File not found !!!"});
+  EXPECT_TRUE(pauses.empty());
+  EXPECT_EQ(h.sent, Texts{"P8"});
 }
 
 TEST_F(ProgJtagTest, ReplyCodeIsFoundAnywhere) {
