@@ -64,7 +64,15 @@ TEST_F(ProgJtagTest, PlaysAnEffectFile) {
         "SDR 16 TDI (1234);\r\n"
         "SDR 32 TDI (00000000);\r\n"
         "STATE RESET IDLE;\r\n");
+  e.Pause = [this](int ms) {
+    pauses.push_back(ms);
+    h.log.push_back("pause");
+  };
   Play("prog.svf", Accept);
+  // The pause comes once the file is open and counted, before its first statement.
+  ASSERT_GE(h.log.size(), 5u);
+  EXPECT_EQ(Texts(h.log.begin(), h.log.begin() + 5),
+            (Texts{"busy:1", "send:P8", "pmax:7", "pause", "send::0100000601F8\r\n"}));
   EXPECT_EQ(h.sent,
             (Texts{"P8", ":0100000601F8\r\n", ":01000862FE97\r\n", ":010010630686\r\n", "341246",
                    ":010020E300FC\r\n", ":020000050001F8\r\n", ":00000001FF\r\n"}));
