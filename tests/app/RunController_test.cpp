@@ -71,6 +71,21 @@ TEST_F(RunControllerTest, OtherScriptSkipsClosingSteps) {
   EXPECT_THAT(states, ElementsAre(1, 2, 3, 4, 5, 12, 13, 12, 8, 9, 10));
   EXPECT_EQ(ctl->GetScriptPath(), prog + "other.ini");
   EXPECT_THAT(Taken(), ElementsAre("boot:SYN", "card:M0", "card:FI"));
+  EXPECT_EQ(ctl->TimerInterval(), 10);  // a run ticks fast until the next idle step
+  Tick();
+  EXPECT_EQ(ctl->TimerInterval(), 500);
+}
+
+// The closing steps follow the file name, wherever the file lies; the card folders stay those
+// of the program folder.
+TEST_F(RunControllerTest, NamedScriptCalledScriptIniRunsTheClosingSteps) {
+  Write("sub/script.ini", "CM\n");
+  Write("Qubra/script.ini", "M1\n");
+  Write("sub/Qubra/script.ini", "M9\n");
+  Make(prog + "sub/script.ini");
+  Run();
+  EXPECT_THAT(Taken(), ElementsAre("boot:SYN", "card:M1", "boot:PB BOOT_EXT_OPTION.HEX",
+                                   "card:OP 0000", "card:FI"));
 }
 
 TEST_F(RunControllerTest, ReadIdRunsReadidFromProgramFolder) {
@@ -148,6 +163,37 @@ TEST_F(RunControllerTest, DeviceStateFallbackAfter500ms) {
   const auto states = Run();
   EXPECT_EQ(std::count(states.begin(), states.end(), 3), 1);
   EXPECT_THAT(fl->Only("var:"), ElementsAre("?", "1yU", "254yU"));
+}
+
+// Arrivals step the machine at once, except while the link is being opened, reopened or closed.
+TEST_F(RunControllerTest, ReceivedDataStepsExceptInOpenReopenAndClose) {
+  Make();
+  const struct {
+    uint8_t state;
+    uint8_t after;
+  } cases[] = {{1, 1}, {4, 4}, {6, 6}, {10, 10}, {11, 0}, {18, 8}};
+  for (const auto& c : cases) {
+    ctl->SetRunState(c.state);
+    fl->Deliver("x");
+    EXPECT_EQ(ctl->GetRunState(), c.after) << int{c.state};
+    EXPECT_TRUE(ctl->TimerActive());
+  }
+}
+
+// Only timer ticks count down the half second; arrivals do not.
+TEST_F(RunControllerTest, DeviceStateWaitCountsTicksNotArrivals) {
+  Write("x.ini", "M0\n");
+  Make(prog + "x.ini");
+  fl->dev = 0;
+  ctl->StartClick();
+  Tick(2);
+  ASSERT_EQ(ctl->GetRunState(), 3);
+  for (int i = 0; i < 100; ++i) fl->Deliver("");
+  Tick(49);
+  EXPECT_EQ(ctl->GetRunState(), 3);
+  Tick();
+  EXPECT_EQ(ctl->GetRunState(), 4);
+  EXPECT_EQ(view.status.back(), "Switch ON device while pushing the ENTER button");
 }
 
 TEST_F(RunControllerTest, StopEndsTheRunWithoutMessage) {
@@ -231,6 +277,13 @@ TEST_F(RunControllerTest, ExceptionInAStepEndsTheRunAndKeepsTheTimer) {
 
 TEST_F(RunControllerTest, StatusFilter) {
   Make();
+  // An empty box counts as one empty line.
+  ctl->ShowStatus("");
+  EXPECT_TRUE(view.status.empty());
+  ctl->ShowStatus("A");
+  ctl->ShowStatus("");
+  ctl->ShowStatus("");
+  EXPECT_THAT(view.status, ElementsAre("A", ""));
   struct Case {
     std::string text;
     bool shown;
