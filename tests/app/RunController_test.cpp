@@ -29,6 +29,8 @@ TEST_F(RunControllerTest, CreationAndIdle) {
   EXPECT_TRUE(view.enabled[TMainView::ctModeMenu]);
   EXPECT_EQ(e.boot->resets, 6);  // the boot engine twice per idle step
   EXPECT_EQ(e.card->resets, 3);
+  EXPECT_EQ(e.psd->resets, 3);
+  EXPECT_EQ(e.jtag->resets, 3);
   EXPECT_EQ(ctl->GetCurentCardDir(), prog);
   EXPECT_EQ(e.jtag->GetCardDir(), prog);
 }
@@ -262,6 +264,38 @@ TEST_F(RunControllerTest, EngineErrorEndsRunWithMessageBox) {
               ElementsAre("Too Many Transmission Error !!!\r\n" + prog + "x.ini"));
   EXPECT_EQ(fl->con_type, CON_NONE);
   EXPECT_EQ(view.start_caption, "QUIT");
+}
+
+// What the operator sees in a run, behind the error box, and back at idle.
+TEST_F(RunControllerTest, ButtonsAndMenusThroughAFailedRun) {
+  Write("x.ini", "M0\nXX\n");
+  Make(prog + "x.ini", true);
+  Tick();
+  ctl->StartClick();
+  EXPECT_FALSE(view.enabled[TMainView::ctQuit]);
+  Tick();  // open
+  EXPECT_EQ(view.start_caption, "STOP");
+  EXPECT_FALSE(view.enabled[TMainView::ctReadId]);
+  EXPECT_FALSE(view.enabled[TMainView::ctPortMenu]);
+  EXPECT_FALSE(view.enabled[TMainView::ctModeMenu]);
+  std::map<TMainView::TControl, bool> at_box;
+  std::string caption_at_box;
+  tConnectionType link_at_box = CON_TCP;
+  view.on_error_box = [&] {
+    at_box = view.enabled;
+    caption_at_box = view.start_caption;
+    link_at_box = fl->con_type;
+  };
+  for (int i = 0; i < 100 && ctl->GetRunState() != 0; ++i) Tick();
+  ASSERT_EQ(view.error_boxes.size(), 1u);
+  EXPECT_EQ(caption_at_box, "START");  // Read Id shown: never "QUIT"
+  EXPECT_TRUE(at_box[TMainView::ctReadId]);
+  EXPECT_TRUE(at_box[TMainView::ctQuit]);
+  EXPECT_FALSE(at_box[TMainView::ctPortMenu]);  // the menus wait for the idle step
+  EXPECT_EQ(link_at_box, CON_NONE);             // closed before the box opens
+  Tick();
+  EXPECT_TRUE(view.enabled[TMainView::ctPortMenu]);
+  EXPECT_TRUE(view.enabled[TMainView::ctModeMenu]);
 }
 
 TEST_F(RunControllerTest, ExceptionInAStepEndsTheRunAndKeepsTheTimer) {
