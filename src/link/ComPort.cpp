@@ -343,6 +343,7 @@ void TComPort::Close() {
   thread_->StopWaiting();
   thread_.reset();
   opened_ = false;
+  // A partial message of this session must not prefix the first one of the next.
   RxPending.clear();
   if (OnPortClose) OnPortClose(*this);
 }
