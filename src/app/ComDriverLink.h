@@ -32,6 +32,10 @@ class TComDriverLink : public TDeviceLink {
   void SetErrorBox(std::function<void(const std::string& text)> show) override {
     FDriver.ShowErrorBox = std::move(show);
   }
+  // Every byte sent to and received from the device, in wire order (--trace, --timeout).
+  void SetWireTap(std::function<void(bool sent, const std::string& bytes)> tap) {
+    FDriver.WireTap = std::move(tap);
+  }
 
  private:
   TComDriver FDriver;

@@ -1,7 +1,9 @@
 #include "app/CommandLine.h"
 
+#include <QCoreApplication>
 #include <filesystem>
 
+#include "app/Batch.h"
 #include "app/ScriptCheck.h"
 #include "formats/text.h"
 #include "version.h"
@@ -127,10 +129,15 @@ std::string HelpText() {
          "                     without an option the window opens with it\n"
          "  --check            check the update package without a device: scripts, card\n"
          "                     sub-scripts, HEX and effect files; exit 0 when sound, 1 when not\n"
-         "  --batch            run the update without a window, as START pressed at once\n"
+         "  --batch            run the update without a window, as START pressed at once,\n"
+         "                     with the connection of Updater.prm in the program folder;\n"
+         "                     status lines on stdout, the error and script on stderr;\n"
+         "                     exit 0 completed, 1 error, 130/143 stopped by SIGINT/SIGTERM\n"
          "  --readid           with --check or --batch: readid.ini instead of a script\n"
-         "  --timeout SECONDS  with --batch: end the run when the device is silent that long\n"
-         "  --trace FILE       with --batch: write every byte sent and received to FILE\n"
+         "  --timeout SECONDS  with --batch: end the run as an error when the device sends\n"
+         "                     nothing for that long while it is waited for (default: no limit)\n"
+         "  --trace FILE       with --batch: write every byte sent (>) and received (<) to FILE,\n"
+         "                     with milliseconds since start, in hex and as text\n"
          "  --help             print this help\n"
          "  --version          print the program name and version\n"
          "Usage errors exit with status 2.\n";
@@ -175,9 +182,11 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
       return 0;
     case cmCHECK:
       return RunCheck(options, ProgramDir());
-    case cmBATCH:
-      std::cerr << "qubra-updater: --batch is not available in this build yet" << std::endl;
-      return 2;
+    case cmBATCH: {
+      // No window and no display: the event loop of Qt Core is all a run needs.
+      QCoreApplication app(argc, argv);
+      return RunBatch(options, ProgramDir());
+    }
     case cmWINDOW:
       break;
   }

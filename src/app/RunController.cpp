@@ -171,7 +171,9 @@ void TRunController::SetManual(bool manual) {
   View.ShowMode(manual);
 }
 
-std::string TRunController::SelectedComPort() const { return ::SelectedComPort(FPort); }
+std::string TRunController::SelectedComPort() const {
+  return ::SelectedComPort(FPort);
+}
 
 // ---- timer and received data ----
 
@@ -472,9 +474,9 @@ void TRunController::ShowError(const std::string& text) {
   AppendStatusLine(text);
 }
 
+// An empty box counts as one empty line, so an empty text is never its first line.
 void TRunController::AppendStatusLine(const std::string& text) {
-  if (!StatusEmpty && LastStatusLine == text) return;
-  StatusEmpty = false;
+  if (LastStatusLine == text) return;
   LastStatusLine = text;
   View.AppendStatus(text);
 }

@@ -141,8 +141,7 @@ class TRunController {
   TRunConfig Config;
   QTimer Timer1;
   std::array<TProgress, 3> Bars;
-  std::string LastStatusLine;
-  bool StatusEmpty = true;
+  std::string LastStatusLine;  // "" for the empty box
   std::string ShownTitle;
   bool Stepping = false;  // inside RunStep (the error box runs a nested event loop)
   bool Closed = false;

@@ -276,6 +276,7 @@ std::string TComDriver::ReadRaw() {
 }
 
 void TComDriver::Transmit(const std::string& data) {
+  if (WireTap && !data.empty() && IsLinkOpen()) WireTap(true, data);
   switch (ConType) {
     case CON_RS232:
       serial_.WriteString(data);
@@ -341,6 +342,7 @@ void TComDriver::TcpRead() {
 }
 
 void TComDriver::Intake(const char* text, size_t n) {
+  if (WireTap && n > 0) WireTap(false, std::string(text, n));
   const size_t room = kMaxRxText - std::min(kMaxRxText, RxText.size());
   if (n > room) {
     if (!overflow_reported_) {

@@ -85,6 +85,9 @@ class TComDriver {
 
   // Shows a UDP send error to the operator; the window installs it. Unset: stderr.
   std::function<void(const std::string& text)> ShowErrorBox;
+  // Sees every byte handed to an open transport (sent) and every byte taken from one, in wire
+  // order, before the driver does anything with it. Unset: nothing.
+  std::function<void(bool sent, const std::string& bytes)> WireTap;
 
   TComDriverNotifyEvent OnADDRDBGchange, OnDATADBGchange, OnDEVchange, OnUPDATERchange,
       OnDOLLARSchange, OnSetDIESEchange, OnQUERYALLchange, OnRecString, OnSentString,

@@ -140,6 +140,7 @@ TCommThread::TCommThread(const std::string& device) {
 }
 
 TCommThread::~TCommThread() {
+  *alive_ = false;
   StopWaiting();
   write_notifier_.setEnabled(false);
   if (fd_ >= 0) {
@@ -295,7 +296,11 @@ void TCommThread::Run(std::shared_ptr<THandover> handover, uint32_t readSize) {
 
 void TCommThread::HandleCommEvent(const std::string& data, uint32_t mask, uint32_t modemStatus) {
   if (mask & EV_RXCHAR) {
-    if (DataCallback) DataCallback(data);
+    // The receiver may close the port, which destroys this object and its callbacks: call a copy
+    // and touch nothing of ours afterwards unless we are still alive.
+    const std::shared_ptr<bool> alive = alive_;
+    if (const TDataCallback deliver = DataCallback) deliver(data);
+    if (!*alive) return;
     mask &= ~EV_RXCHAR;
   }
   if (mask != 0 && StatusCallback) StatusCallback(mask, modemStatus);
@@ -338,6 +343,7 @@ void TComPort::Close() {
   thread_->StopWaiting();
   thread_.reset();
   opened_ = false;
+  // A partial message of this session must not prefix the first one of the next.
   RxPending.clear();
   if (OnPortClose) OnPortClose(*this);
 }

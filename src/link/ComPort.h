@@ -85,6 +85,8 @@ class TCommThread {
   std::shared_ptr<THandover> handover_;
   std::string out_pending_;
   QSocketNotifier write_notifier_{QSocketNotifier::Write};
+  // Cleared when this object dies, so a callback that closed the port is noticed on return.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 class TComPort {

@@ -29,6 +29,8 @@ TEST_F(RunControllerTest, CreationAndIdle) {
   EXPECT_TRUE(view.enabled[TMainView::ctModeMenu]);
   EXPECT_EQ(e.boot->resets, 6);  // the boot engine twice per idle step
   EXPECT_EQ(e.card->resets, 3);
+  EXPECT_EQ(e.psd->resets, 3);
+  EXPECT_EQ(e.jtag->resets, 3);
   EXPECT_EQ(ctl->GetCurentCardDir(), prog);
   EXPECT_EQ(e.jtag->GetCardDir(), prog);
 }
@@ -71,6 +73,21 @@ TEST_F(RunControllerTest, OtherScriptSkipsClosingSteps) {
   EXPECT_THAT(states, ElementsAre(1, 2, 3, 4, 5, 12, 13, 12, 8, 9, 10));
   EXPECT_EQ(ctl->GetScriptPath(), prog + "other.ini");
   EXPECT_THAT(Taken(), ElementsAre("boot:SYN", "card:M0", "card:FI"));
+  EXPECT_EQ(ctl->TimerInterval(), 10);  // a run ticks fast until the next idle step
+  Tick();
+  EXPECT_EQ(ctl->TimerInterval(), 500);
+}
+
+// The closing steps follow the file name, wherever the file lies; the card folders stay those
+// of the program folder.
+TEST_F(RunControllerTest, NamedScriptCalledScriptIniRunsTheClosingSteps) {
+  Write("sub/script.ini", "CM\n");
+  Write("Qubra/script.ini", "M1\n");
+  Write("sub/Qubra/script.ini", "M9\n");
+  Make(prog + "sub/script.ini");
+  Run();
+  EXPECT_THAT(Taken(), ElementsAre("boot:SYN", "card:M1", "boot:PB BOOT_EXT_OPTION.HEX",
+                                   "card:OP 0000", "card:FI"));
 }
 
 TEST_F(RunControllerTest, ReadIdRunsReadidFromProgramFolder) {
@@ -150,6 +167,37 @@ TEST_F(RunControllerTest, DeviceStateFallbackAfter500ms) {
   EXPECT_THAT(fl->Only("var:"), ElementsAre("?", "1yU", "254yU"));
 }
 
+// Arrivals step the machine at once, except while the link is being opened, reopened or closed.
+TEST_F(RunControllerTest, ReceivedDataStepsExceptInOpenReopenAndClose) {
+  Make();
+  const struct {
+    uint8_t state;
+    uint8_t after;
+  } cases[] = {{1, 1}, {4, 4}, {6, 6}, {10, 10}, {11, 0}, {18, 8}};
+  for (const auto& c : cases) {
+    ctl->SetRunState(c.state);
+    fl->Deliver("x");
+    EXPECT_EQ(ctl->GetRunState(), c.after) << int{c.state};
+    EXPECT_TRUE(ctl->TimerActive());
+  }
+}
+
+// Only timer ticks count down the half second; arrivals do not.
+TEST_F(RunControllerTest, DeviceStateWaitCountsTicksNotArrivals) {
+  Write("x.ini", "M0\n");
+  Make(prog + "x.ini");
+  fl->dev = 0;
+  ctl->StartClick();
+  Tick(2);
+  ASSERT_EQ(ctl->GetRunState(), 3);
+  for (int i = 0; i < 100; ++i) fl->Deliver("");
+  Tick(49);
+  EXPECT_EQ(ctl->GetRunState(), 3);
+  Tick();
+  EXPECT_EQ(ctl->GetRunState(), 4);
+  EXPECT_EQ(view.status.back(), "Switch ON device while pushing the ENTER button");
+}
+
 TEST_F(RunControllerTest, StopEndsTheRunWithoutMessage) {
   Write("x.ini", "M0\nM1\n");
   Make(prog + "x.ini");
@@ -218,6 +266,38 @@ TEST_F(RunControllerTest, EngineErrorEndsRunWithMessageBox) {
   EXPECT_EQ(view.start_caption, "QUIT");
 }
 
+// What the operator sees in a run, behind the error box, and back at idle.
+TEST_F(RunControllerTest, ButtonsAndMenusThroughAFailedRun) {
+  Write("x.ini", "M0\nXX\n");
+  Make(prog + "x.ini", true);
+  Tick();
+  ctl->StartClick();
+  EXPECT_FALSE(view.enabled[TMainView::ctQuit]);
+  Tick();  // open
+  EXPECT_EQ(view.start_caption, "STOP");
+  EXPECT_FALSE(view.enabled[TMainView::ctReadId]);
+  EXPECT_FALSE(view.enabled[TMainView::ctPortMenu]);
+  EXPECT_FALSE(view.enabled[TMainView::ctModeMenu]);
+  std::map<TMainView::TControl, bool> at_box;
+  std::string caption_at_box;
+  tConnectionType link_at_box = CON_TCP;
+  view.on_error_box = [&] {
+    at_box = view.enabled;
+    caption_at_box = view.start_caption;
+    link_at_box = fl->con_type;
+  };
+  for (int i = 0; i < 100 && ctl->GetRunState() != 0; ++i) Tick();
+  ASSERT_EQ(view.error_boxes.size(), 1u);
+  EXPECT_EQ(caption_at_box, "START");  // Read Id shown: never "QUIT"
+  EXPECT_TRUE(at_box[TMainView::ctReadId]);
+  EXPECT_TRUE(at_box[TMainView::ctQuit]);
+  EXPECT_FALSE(at_box[TMainView::ctPortMenu]);  // the menus wait for the idle step
+  EXPECT_EQ(link_at_box, CON_NONE);             // closed before the box opens
+  Tick();
+  EXPECT_TRUE(view.enabled[TMainView::ctPortMenu]);
+  EXPECT_TRUE(view.enabled[TMainView::ctModeMenu]);
+}
+
 TEST_F(RunControllerTest, ExceptionInAStepEndsTheRunAndKeepsTheTimer) {
   Write("x.ini", "M0\n");
   Make(prog + "x.ini");
@@ -231,6 +311,13 @@ TEST_F(RunControllerTest, ExceptionInAStepEndsTheRunAndKeepsTheTimer) {
 
 TEST_F(RunControllerTest, StatusFilter) {
   Make();
+  // An empty box counts as one empty line.
+  ctl->ShowStatus("");
+  EXPECT_TRUE(view.status.empty());
+  ctl->ShowStatus("A");
+  ctl->ShowStatus("");
+  ctl->ShowStatus("");
+  EXPECT_THAT(view.status, ElementsAre("A", ""));
   struct Case {
     std::string text;
     bool shown;

@@ -50,6 +50,11 @@ class TLoopbackPeer {
     std::lock_guard<std::mutex> lock(mutex_);
     return connections_;
   }
+  // Connections the updater has closed.
+  int Closed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return closed_;
+  }
 
  private:
   // Waits for fd or the stop pipe; false when stopping.
@@ -70,6 +75,8 @@ class TLoopbackPeer {
       }
       Serve(fd);
       ::close(fd);
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++closed_;
     }
   }
 
@@ -120,6 +127,7 @@ class TLoopbackPeer {
   int stop_[2] = {-1, -1};
   int port_ = 0;
   int connections_ = 0;
+  int closed_ = 0;
   std::mutex mutex_;
   std::thread thread_;
 };

@@ -30,6 +30,7 @@ class TestEngine : public TGestionnaire {
         break;
     }
   }
+  void CountRetry() { ++RetryCount; }
   uint8_t State = 0;
 };
 
@@ -55,6 +56,9 @@ TEST(Gestionnaire, InitialValuesAndReset) {
   e.SetProgressMax(7);
   e.SetUpdateAllowed(true);
   e.SetInstruction("P0 a.hex");
+  e.Send("g");
+  e.SetReceived("abc");
+  e.CountRetry();
   events = 0;
   e.Reset();
   EXPECT_EQ(events, 0);
@@ -65,6 +69,9 @@ TEST(Gestionnaire, InitialValuesAndReset) {
   EXPECT_EQ(e.GetInstruction(), "");
   EXPECT_EQ(e.GetStatusText(), "");
   EXPECT_EQ(e.GetErrorText(), "");
+  EXPECT_EQ(e.GetSendText(), "");
+  EXPECT_EQ(e.GetReceived(), "");
+  EXPECT_EQ(e.GetRetryCount(), 0);
   EXPECT_EQ(e.GetCardDir(), "/pkg/Qubra/");
   EXPECT_TRUE(e.GetDeviceVariant());
 }

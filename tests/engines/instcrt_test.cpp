@@ -169,6 +169,27 @@ TEST_F(CardFixture, VersionWrites) {
   EXPECT_EQ(h.log, (Texts{"busy:1", "pmax:2", "send:OP"}));
 }
 
+// The exact order of sends, progress and events of the version instructions.
+TEST_F(CardFixture, VersionInstructionsInOrder) {
+  const std::pair<std::string, Texts> cases[] = {
+      {"V1 0200", {"busy:1", "send:V1", "pmax:2", "pstep", "send:0200", "pstep", "busy:0"}},
+      {"UV 0300", {"busy:1", "send:UV", "pmax:2", "pstep", "send:0300", "pstep", "busy:0"}},
+      {"OP 0000", {"busy:1", "pmax:2", "send:OP", "pstep", "send:0000", "pstep", "busy:0"}},
+      {"T2 0103", {"busy:1", "send:T2", "pmax:2", "pstep", "same:2", "pstep", "busy:0"}},
+  };
+  for (const auto& [line, log] : cases) {
+    TInstCrt e;
+    EngineHarness<TInstCrt> h(e);
+    e.OnVersionSame = [&](TGestionnaire&, int32_t v) {
+      h.log.push_back("same:" + std::to_string(v));
+    };
+    h.device = [](const std::string& s) { return s == "T2" ? ".0103." : "."; };
+    ASSERT_TRUE(h.Offer(line));
+    h.RunUntilIdle(20);
+    EXPECT_EQ(h.log, log) << line;
+  }
+}
+
 TEST_F(CardFixture, DeviceRefusals) {
   struct Case {
     std::string line, replies, error;

@@ -64,7 +64,15 @@ TEST_F(ProgJtagTest, PlaysAnEffectFile) {
         "SDR 16 TDI (1234);\r\n"
         "SDR 32 TDI (00000000);\r\n"
         "STATE RESET IDLE;\r\n");
+  e.Pause = [this](int ms) {
+    pauses.push_back(ms);
+    h.log.push_back("pause");
+  };
   Play("prog.svf", Accept);
+  // The pause comes once the file is open and counted, before its first statement.
+  ASSERT_GE(h.log.size(), 5u);
+  EXPECT_EQ(Texts(h.log.begin(), h.log.begin() + 5),
+            (Texts{"busy:1", "send:P8", "pmax:7", "pause", "send::0100000601F8\r\n"}));
   EXPECT_EQ(h.sent,
             (Texts{"P8", ":0100000601F8\r\n", ":01000862FE97\r\n", ":010010630686\r\n", "341246",
                    ":010020E300FC\r\n", ":020000050001F8\r\n", ":00000001FF\r\n"}));
@@ -180,6 +188,33 @@ TEST_F(ProgJtagTest, UpdateNotAllowedSendsNothing) {
   EXPECT_TRUE(h.sent.empty());
   EXPECT_EQ(e.GetState(), 12);
   EXPECT_FALSE(e.IsBusy());
+
+  // "D" and "F" do not ask.
+  for (const char* line : {"D9", "F8"}) {
+    e.Reset();
+    h.sent.clear();
+    h.errors.clear();
+    h.device = [](const std::string& s) { return s == "D9" ? ".78563412." : "."; };
+    ASSERT_TRUE(h.Offer(line)) << line;
+    h.RunUntilIdle();
+    EXPECT_EQ(h.sent, Texts{line});
+    EXPECT_TRUE(h.errors.empty()) << line;
+    EXPECT_EQ(e.GetState(), 0) << line;
+  }
+}
+
+// The file is looked for only once the device has taken "P" and the target.
+TEST_F(ProgJtagTest, EffectFileIsOpenedAfterTheCommandIsAccepted) {
+  ASSERT_TRUE(h.Offer("P8   missing.svf "));
+  h.Step(4);
+  EXPECT_EQ(h.sent, Texts{"P8"});
+  EXPECT_TRUE(h.errors.empty());
+  EXPECT_TRUE(e.IsBusy());
+  h.Reply(".");
+  h.Step();
+  EXPECT_EQ(h.errors, Texts{dir_ + "missing.svf File not found !!!"});
+  EXPECT_TRUE(pauses.empty());
+  EXPECT_EQ(h.sent, Texts{"P8"});
 }
 
 TEST_F(ProgJtagTest, ReplyCodeIsFoundAnywhere) {

@@ -176,6 +176,26 @@ TEST_F(PsdFixture, FCommand) {
   EXPECT_EQ(h.log, (Texts{"busy:1", "send:F3", "busy:0"}));
 }
 
+// Only programming a bank asks for the device identifier first.
+TEST_F(PsdFixture, OnlyProgramBankNeedsTheUpdateAllowed) {
+  const std::pair<std::string, Texts> cases[] = {
+      {"D2", {"D2"}},
+      {"F3", {"F3"}},
+      {"PE BANK.HEX", {"PE", kL0 + "\r\n", kL0 + "\r\n", kL1 + "\r\n", kL2 + "\r\n"}},
+  };
+  for (const auto& [line, sent] : cases) {
+    TProgPsd e;
+    EngineHarness<TProgPsd> h(e);
+    e.SetCardDir(dir.Path());
+    h.device = GoodDevice;
+    ASSERT_TRUE(h.Offer(line)) << line;
+    h.RunUntilIdle();
+    EXPECT_EQ(h.sent, sent) << line;
+    EXPECT_TRUE(h.errors.empty()) << line;
+    EXPECT_EQ(e.GetState(), 0) << line;
+  }
+}
+
 TEST_F(PsdFixture, DeviceRefusals) {
   struct Case {
     std::string line, refused, reply, error;

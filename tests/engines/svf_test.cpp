@@ -142,6 +142,14 @@ TEST(Svf, DecidedCases) {
     EXPECT_EQ(e.Reason, r.reason) << r.line;
     EXPECT_EQ(EncodeStatement(r.line, st), "Error") << r.line;
   }
+  // A record announces at most 255 bytes: the longest SIR value and the longest STATE path.
+  EXPECT_EQ(EncodeStatement("SIR 512 TDI (" + std::string(510, 'F') + ");", st),
+            MakeHexRecord(0x62, 512, std::string(510, 'F')));
+  EXPECT_EQ(EncodeStatement("SIR 512 TDI (" + std::string(512, 'F') + ");", st), "Error");
+  std::string path, codes;
+  for (int i = 0; i < 255; ++i) path += " IDLE", codes += "01";
+  EXPECT_EQ(EncodeStatement("STATE" + path + ";", st), MakeHexRecord(0x05, 0, codes));
+  EXPECT_EQ(EncodeStatement("STATE" + path + " IDLE;", st), "Error");
   // The longest block that its one-byte length can announce.
   EXPECT_EQ(EncodeStatement("SDR 512 TDI (1" + std::string(251, '0') + ");", st), ":01020063FE9C");
   EXPECT_EQ(st.TdiData.size(), 254u);

@@ -136,6 +136,15 @@ TEST_F(ComPortPty, TerminatorModeDeliversOneMessagePerArrival) {
   pty.Write("x");
   ASSERT_TRUE(WaitFor([&] { return chunks.size() == 3; }));
   EXPECT_EQ(chunks[2], "ef\r\n");
+
+  // An unfinished message does not outlive the port's closing.
+  pty.Write("old");
+  ASSERT_TRUE(WaitFor([&] { return pty.Unread() == 0; }));
+  port.Close();
+  port.Open();
+  pty.Write("new\r\n");
+  ASSERT_TRUE(WaitFor([&] { return chunks.size() == 4; }));
+  EXPECT_EQ(chunks[3], "new\r\n");
 }
 
 TEST_F(ComPortPty, LineSettings) {

@@ -126,6 +126,26 @@ TEST_F(DriverTcp, NoNagleDelay) {
   EXPECT_TRUE(found);
 }
 
+TEST_F(DriverTcp, UnchangedPeerKeepsTheConnection) {
+  driver.SetConMode(MODE_RAW);
+  driver.SetIpRemotePort(server_port);
+  driver.SetIpRemoteAddress("127.0.0.1");
+  EXPECT_EQ(log.entries, (std::vector<std::string>{"IpRemotePort", "IpRemoteAddress"}));
+  EXPECT_TRUE(driver.IsLinkOpen());
+  driver.SendRaw("same");
+  EXPECT_EQ(DeviceReceive(4), "same");
+  EXPECT_LT(accept(server, nullptr, nullptr), 0);  // no second connection was made
+
+  // Another address text, even the same address written otherwise, drops the connection.
+  driver.SetIpRemoteAddress("127.0.0.01");
+  EXPECT_FALSE(driver.IsLinkOpen());
+  driver.SetIpRemoteAddress("127.0.0.1");
+  int again = AcceptOne(server);
+  EXPECT_GE(again, 0);
+  EXPECT_TRUE(WaitFor([&] { return driver.IsLinkOpen(); }));
+  close(again);
+}
+
 TEST_F(DriverTcp, DeviceClosingLeavesTheLinkIdle) {
   close(device);
   device = -1;
@@ -139,8 +159,10 @@ TEST_F(DriverTcp, RetriesQuietlyUntilTheDeviceListens) {
   int refusing_port = 0;
   int refusing = LoopbackSocket(SOCK_STREAM, refusing_port);  // bound, not listening
   testing::internal::CaptureStderr();
+  driver.SetConMode(MODE_RAW);
   driver.SetIpRemotePort(refusing_port);
   EXPECT_TRUE(driver.IsTcpConnecting());
+  driver.SendRaw("early");  // no connection yet: dropped, never sent later
   // The refusal has been handled once the driver stops connecting; it then waits to retry.
   ASSERT_TRUE(WaitFor([&] { return !driver.IsTcpConnecting(); }));
   EXPECT_FALSE(driver.IsLinkOpen());
@@ -149,6 +171,10 @@ TEST_F(DriverTcp, RetriesQuietlyUntilTheDeviceListens) {
   EXPECT_GE(accepted, 0);
   EXPECT_TRUE(WaitFor([&] { return driver.IsLinkOpen(); }));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  driver.SendRaw("late");
+  std::swap(device, accepted);
+  EXPECT_EQ(DeviceReceive(4), "late");
+  std::swap(device, accepted);
   close(accepted);
   close(refusing);
 }

@@ -1,6 +1,7 @@
 #include "link/UdpSocket.h"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 
 #include "driver_test_util.h"
 #include "link/SysError.h"
@@ -94,6 +95,57 @@ TEST_F(DriverUdp, OnlyTheDeviceIsHeard) {
   close(stranger);
 }
 
+// The driver's own socket, found by its local port.
+int SocketOnPort(int port) {
+  for (int fd = 0; fd < 4096; ++fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    int type = 0;
+    socklen_t tlen = sizeof type;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0 || a.sin_family != AF_INET ||
+        ntohs(a.sin_port) != port || a.sin_addr.s_addr != htonl(INADDR_ANY))
+      continue;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &tlen) == 0 && type == SOCK_DGRAM) return fd;
+  }
+  return -1;
+}
+
+TEST_F(DriverUdp, SourceIsComparedAsText) {
+  // The device at 127.0.0.1 is heard only while IpRemoteAddress spells it exactly so.
+  struct {
+    const char* remote;
+    bool heard;
+  } cases[] = {
+      {"127.0.0.1", true},
+      {"127.0.0.01", false},
+      {"127.000.000.001", false},
+      {" 127.0.0.1", false},
+  };
+  driver.SetConMode(MODE_RAW);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.remote);
+    driver.SetIpRemoteAddress(c.remote);
+    ASSERT_TRUE(driver.IsLinkOpen());
+    log.entries.clear();
+    DeviceSend("x1");
+    DeviceSend("x2");
+    // Datagrams are handed over one at a time: once both have left the socket, the first has
+    // been through the driver.
+    const int fd = SocketOnPort(local_port);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(WaitFor([&] {
+      int queued = -1;
+      return ioctl(fd, FIONREAD, &queued) == 0 && queued == 0;
+    }));
+    if (c.heard) {
+      EXPECT_EQ(ReceiveUntil("x2"), "x1x2");
+    } else {
+      EXPECT_EQ(driver.GetRxText(), "");
+      EXPECT_EQ(log.Count("Rec:"), 0u);
+    }
+  }
+}
+
 TEST_F(DriverUdp, PortInUseAndRebinding) {
   driver.SetConType(CON_NONE);
   int holder_port = 0;
@@ -148,6 +200,21 @@ TEST_F(DriverUdp, SendErrorsGoToTheHook) {
 
   driver.SetIpRemotePort(device_port);  // reopens
   EXPECT_TRUE(driver.IsLinkOpen());
+
+  // Closed by a send error, the endpoint stays closed when the same type is chosen again; the
+  // same local port reopens it.
+  driver.SetIpRemotePort(0);
+  driver.SendRaw("x");
+  ASSERT_FALSE(driver.IsLinkOpen());
+  EXPECT_TRUE(driver.SetConType(CON_UDP));
+  EXPECT_FALSE(driver.IsLinkOpen());
+  driver.SetIpLocalPort(local_port);
+  EXPECT_TRUE(driver.IsLinkOpen());
+  driver.SetIpRemotePort(device_port);
+  shown.clear();
+  DeviceSend("back");
+  EXPECT_EQ(ReceiveUntil("back"), "back");
+  EXPECT_TRUE(shown.empty());
   driver.ShowErrorBox = nullptr;
   testing::internal::CaptureStderr();
   driver.SendRaw(std::string(70000, 'x'));

@@ -1,0 +1,338 @@
+#include "app/Batch.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QEventLoop>
+#include <QSocketNotifier>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+
+#include "app/ComDriverLink.h"
+#include "app/CommandLine.h"
+#include "app/EngineSet.h"
+#include "app/RunController.h"
+#include "app/Settings.h"
+#include "engines/instcrt.h"
+
+namespace {
+
+constexpr const char* kCompleted = "Program operation completed";
+constexpr int kPollMs = 100;
+// A poll this late means the event loop itself stood still.
+constexpr int kStallMs = 500;
+constexpr int kRedrawMs = 100;
+
+std::string Bar(const char* name, int32_t position, int32_t max) {
+  constexpr int kCells = 10;
+  const int64_t percent = max > 0 ? int64_t{100} * std::clamp(position, 0, max) / max : 0;
+  const int filled = static_cast<int>(percent * kCells / 100);
+  char text[64];
+  std::snprintf(text, sizeof text, "%s [%s%s] %3d%%", name, std::string(filled, '#').c_str(),
+                std::string(kCells - filled, ' ').c_str(), static_cast<int>(percent));
+  return text;
+}
+
+}  // namespace
+
+// ---- view ----
+
+TBatchView::TBatchView(std::ostream& out, std::ostream& err, bool progress)
+    : Out(out), Err(err), Progress(progress) {}
+
+std::string TBatchView::ProgressLine() const {
+  return Bar("operation", Bars[pbOperation].Position, Bars[pbOperation].Max) + "  " +
+         Bar("card", Bars[pbCard].Position, Bars[pbCard].Max) + "  " +
+         Bar("script", Bars[pbScript].Position, Bars[pbScript].Max);
+}
+
+void TBatchView::ClearProgress() {
+  if (!ProgressShown) return;
+  Err << "\r\033[K" << std::flush;
+  ProgressShown = false;
+}
+
+void TBatchView::DrawProgress(bool force) {
+  if (!Progress || !running || !running()) return;
+  if (!force && LastDraw.isValid() && LastDraw.elapsed() < kRedrawMs) return;
+  LastDraw.start();
+  Err << "\r\033[K" << ProgressLine() << std::flush;
+  ProgressShown = true;
+}
+
+void TBatchView::AppendStatus(const std::string& line) {
+  FLastStatus = line;
+  if (running && running()) {
+    ClearProgress();
+    Out << line << '\n' << std::flush;
+    DrawProgress(true);
+  }
+  if (changed) changed();
+}
+
+void TBatchView::SetProgress(TBar bar, int32_t position, int32_t max) {
+  Bars[bar] = {position, max};
+  DrawProgress(false);
+}
+
+void TBatchView::ShowErrorBox(const std::string& text) {
+  FErrorBox = text;
+  FErrorBoxShown = true;
+  if (changed) changed();
+}
+
+// ---- trace ----
+
+std::string TraceHeader() {
+  return "#     ms dir hex                                              text\n";
+}
+
+std::string FormatTraceChunk(int64_t ms, bool sent, const std::string& bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (size_t at = 0; at < bytes.size(); at += 16) {
+    const size_t n = std::min<size_t>(16, bytes.size() - at);
+    char head[32];
+    std::snprintf(head, sizeof head, "%8lld  %c  ", static_cast<long long>(ms), sent ? '>' : '<');
+    std::string hex, text;
+    for (size_t i = 0; i < n; ++i) {
+      const auto c = static_cast<unsigned char>(bytes[at + i]);
+      hex += kDigits[c >> 4];
+      hex += kDigits[c & 15];
+      hex += ' ';
+      text += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
+    }
+    hex.resize(49, ' ');
+    out += head + hex + text + '\n';
+  }
+  return out;
+}
+
+// ---- silence ----
+
+TSilenceWatch::TSilenceWatch(int32_t seconds, std::function<bool()> waiting,
+                             std::function<void()> expired)
+    : LimitMs(int64_t{seconds} * 1000), Waiting(std::move(waiting)), Expired(std::move(expired)) {
+  Quiet.start();
+  SincePoll.start();
+  QObject::connect(&Poll, &QTimer::timeout, &Poll, [this] { Check(); });
+  Poll.start(kPollMs);
+}
+
+void TSilenceWatch::Traffic() {
+  Quiet.restart();
+}
+
+void TSilenceWatch::Check() {
+  if (SincePoll.restart() > kPollMs + kStallMs) Quiet.restart();
+  if (!Waiting()) {
+    WasWaiting = false;
+    return;
+  }
+  if (!WasWaiting) {
+    WasWaiting = true;
+    Quiet.restart();
+    return;
+  }
+  if (Quiet.elapsed() < LimitMs) return;
+  Quiet.restart();
+  Expired();
+}
+
+// ---- run ----
+
+TBatchRun::TBatchRun(TBatchConfig config, std::ostream& out, std::ostream& err)
+    : Config(std::move(config)), Err(err), View(out, err, Config.Progress) {
+  auto link = std::make_unique<TComDriverLink>();
+  Link = link.get();
+  TEngineParts parts;
+  TEngineSet engines = MakeEngineSet(&parts);
+  Card = parts.Card;
+  Ctl = std::make_unique<TRunController>(View, std::move(link), std::move(engines),
+                                         TRunConfig{Config.ProgramDir, Config.Script, false});
+  View.running = [this] { return Started && Ctl->Running(); };
+  // The controller returns to idle just after it has shown the last line or the error box:
+  // look once the step is over.
+  IdleCheck.setSingleShot(true);
+  IdleCheck.setInterval(0);
+  QObject::connect(&IdleCheck, &QTimer::timeout, &IdleCheck, [this] { CheckIdle(); });
+  View.changed = [this] {
+    if (Started && !Finished) IdleCheck.start();
+  };
+}
+
+TBatchRun::~TBatchRun() {
+  Watch.reset();
+  Ctl->FormClose();
+  Link->SetWireTap(nullptr);
+  if (Trace) Trace->flush();
+}
+
+int TBatchRun::Exec() {
+  Clock.start();
+  if (!Config.TraceFile.empty()) {
+    auto file =
+        std::make_unique<std::ofstream>(Config.TraceFile, std::ios::binary | std::ios::trunc);
+    if (!*file) {
+      Err << "qubra-updater: cannot write the trace file " << Config.TraceFile << ": "
+          << std::strerror(errno) << std::endl;
+      return kBatchFailed;
+    }
+    *file << TraceHeader();
+    Trace = std::move(file);
+  }
+  if (Trace || Config.TimeoutSeconds > 0)
+    Link->SetWireTap([this](bool sent, const std::string& bytes) { Traffic(sent, bytes); });
+  if (Config.TimeoutSeconds > 0)
+    Watch = std::make_unique<TSilenceWatch>(
+        Config.TimeoutSeconds, [this] { return WaitingForDevice(); }, [this] { NoReply(); });
+  if (Config.Configure) Config.Configure(*Ctl);
+  Ctl->SetManual(false);
+  Started = true;
+  if (Config.ReadId)
+    Ctl->ReadIdClick();
+  else
+    Ctl->StartClick();
+  // Nobody watches an idle window here: take the first step now, not at the next idle tick.
+  Ctl->Timer1Timer();
+  QEventLoop loop;
+  Quit = [&loop](int status) { loop.exit(status); };
+  const int status = Finished ? Status : loop.exec();
+  Quit = nullptr;
+  View.ClearProgress();
+  if (Trace) Trace->flush();
+  return status;
+}
+
+void TBatchRun::Stop(int signal_number) {
+  if (Finished) return;
+  if (Started && Ctl->Running() && Ctl->GetRunState() != 10) Ctl->StartClick();  // STOP
+  Ctl->FormClose();
+  Finish(128 + signal_number);
+}
+
+void TBatchRun::Finish(int status) {
+  if (Finished) return;
+  Finished = true;
+  Status = status;
+  Watch.reset();
+  if (Quit) Quit(status);
+}
+
+void TBatchRun::CheckIdle() {
+  if (Finished || !Started || Ctl->Running()) return;
+  Ctl->FormClose();
+  View.ClearProgress();
+  if (!View.ErrorBoxShown() && View.LastStatus() == kCompleted) {
+    Finish(kBatchCompleted);
+    return;
+  }
+  std::string text = View.ErrorBoxShown() ? View.ErrorBoxText()
+                                          : Ctl->GetLastError() + "\r\n" + Ctl->GetScriptPath();
+  for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.replace(at, 2, "\n");
+  Err << text << std::endl;
+  Finish(kBatchFailed);
+}
+
+void TBatchRun::Traffic(bool sent, const std::string& bytes) {
+  if (Trace) {
+    *Trace << FormatTraceChunk(Clock.elapsed(), sent, bytes);
+    Trace->flush();
+  }
+  if (Watch && !sent) Watch->Traffic();
+}
+
+// The device-state query (states 1 to 3) gives up by itself after half a second, so the clock
+// starts with the boot loader's synchronisation: after the ENTER prompt the device has the whole
+// time. States 6, 7 and 10 end the run without the device; a card "wait" line waits for nobody.
+bool TBatchRun::WaitingForDevice() const {
+  const uint8_t state = Ctl->GetRunState();
+  if (state <= 3 || state == 6 || state == 7 || state == 10) return false;
+  return !(Card && (Card->GetState() == 2 || Card->GetState() == 3));
+}
+
+void TBatchRun::NoReply() {
+  if (Finished || !WaitingForDevice()) return;
+  Ctl->ShowError("No reply from device for " + std::to_string(Config.TimeoutSeconds) + " s");
+}
+
+// ---- signals ----
+
+namespace {
+
+int g_stop_pipe[2] = {-1, -1};
+
+void OnStopSignal(int signal_number) {
+  const int saved = errno;
+  const auto byte = static_cast<unsigned char>(signal_number);
+  [[maybe_unused]] const ssize_t n = ::write(g_stop_pipe[1], &byte, 1);
+  errno = saved;
+}
+
+}  // namespace
+
+struct TStopSignals::TImpl {
+  std::function<void(int)> Stop;
+  std::unique_ptr<QSocketNotifier> Notifier;
+  struct sigaction OldInt {
+  }, OldTerm{};
+};
+
+TStopSignals::TStopSignals(std::function<void(int)> stop) : Impl(std::make_unique<TImpl>()) {
+  Impl->Stop = std::move(stop);
+  if (::pipe2(g_stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    std::perror("qubra-updater: SIGINT and SIGTERM cannot stop the run cleanly: pipe");
+    return;
+  }
+  Impl->Notifier = std::make_unique<QSocketNotifier>(g_stop_pipe[0], QSocketNotifier::Read);
+  QObject::connect(Impl->Notifier.get(), &QSocketNotifier::activated, Impl->Notifier.get(),
+                   [impl = Impl.get()] {
+                     unsigned char byte = 0;
+                     if (::read(g_stop_pipe[0], &byte, 1) == 1 && impl->Stop) impl->Stop(byte);
+                   });
+  struct sigaction sa {};
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &sa, &Impl->OldInt);
+  sigaction(SIGTERM, &sa, &Impl->OldTerm);
+}
+
+TStopSignals::~TStopSignals() {
+  if (!Impl->Notifier) return;
+  sigaction(SIGINT, &Impl->OldInt, nullptr);
+  sigaction(SIGTERM, &Impl->OldTerm, nullptr);
+  Impl->Notifier.reset();
+  ::close(g_stop_pipe[0]);
+  ::close(g_stop_pipe[1]);
+  g_stop_pipe[0] = g_stop_pipe[1] = -1;
+}
+
+// ---- command line ----
+
+void ApplyProgramSettings(TRunController& controller, const std::string& program_dir) {
+  TSettingsLines lines;
+  const TConnectionSettings s = LoadSettings(program_dir, lines);
+  controller.SetLanSettings(s.Lan);
+  controller.SetPortChoice(s.Port);
+  for (int n = 1; n <= 9; ++n) controller.Driver().SetComDevice(n, ComDevicePath(lines, n));
+}
+
+int RunBatch(const Options& options, const std::string& program_dir) {
+  TBatchConfig config;
+  config.ProgramDir = program_dir;
+  config.Script = options.Script;
+  config.ReadId = options.ReadId;
+  config.TimeoutSeconds = options.TimeoutSeconds;
+  config.TraceFile = options.TraceFile;
+  config.Progress = ::isatty(STDERR_FILENO) == 1;
+  config.Configure = [program_dir](TRunController& ctl) { ApplyProgramSettings(ctl, program_dir); };
+  TBatchRun run(std::move(config), std::cout, std::cerr);
+  TStopSignals stop_signals([&run](int signal_number) { run.Stop(signal_number); });
+  return run.Exec();
+}

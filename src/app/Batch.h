@@ -1,0 +1,168 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QTimer>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "app/MainView.h"
+
+class TRunController;
+class TComDriverLink;
+class TInstCrt;
+struct Options;
+
+// Exit statuses of --batch besides 2 (usage error).
+inline constexpr int kBatchCompleted = 0;
+inline constexpr int kBatchFailed = 1;
+
+// The status box, error box and progress bars of a run without a window. Status lines go to
+// `out` as they are added, but only while `running` says a run is active (the idle prompt is no
+// part of a run). With `progress`, one line showing the three bars is redrawn on `err`.
+class TBatchView : public TMainView {
+ public:
+  TBatchView(std::ostream& out, std::ostream& err, bool progress);
+
+  std::function<bool()> running;
+  // Called after every status line and error box, so the owner can notice the end of the run.
+  std::function<void()> changed;
+
+  const std::string& ErrorBoxText() const { return FErrorBox; }
+  bool ErrorBoxShown() const { return FErrorBoxShown; }
+  const std::string& LastStatus() const { return FLastStatus; }
+  // The progress line as it is drawn (without the carriage return).
+  std::string ProgressLine() const;
+  // Removes the progress line from the terminal, so the shell prompt starts on a clean line.
+  void ClearProgress();
+
+  void SetTitle(const std::string&) override {}
+  void AppendStatus(const std::string& line) override;
+  void SetStartCaption(const std::string&) override {}
+  void SetEnabled(TControl, bool) override {}
+  void SetVisible(TControl, bool) override {}
+  void SetProgress(TBar bar, int32_t position, int32_t max) override;
+  void ShowPortChoice(const TPortChoice&) override {}
+  void ShowMode(bool) override {}
+  void ShowErrorBox(const std::string& text) override;
+  void CloseWindow() override {}
+
+ private:
+  struct TBarValue {
+    int32_t Position = 0;
+    int32_t Max = 100;
+  };
+  void DrawProgress(bool force);
+
+  std::ostream& Out;
+  std::ostream& Err;
+  bool Progress;
+  std::array<TBarValue, 3> Bars{};
+  std::string FLastStatus;
+  std::string FErrorBox;
+  bool FErrorBoxShown = false;
+  bool ProgressShown = false;
+  QElapsedTimer LastDraw;
+};
+
+// Lines of the traffic trace for one chunk: milliseconds since start, ">" sent or "<" received,
+// up to 16 bytes in hex and the same bytes as text ('.' for what does not print).
+std::string FormatTraceChunk(int64_t ms, bool sent, const std::string& bytes);
+// The first line of a trace file, naming the columns.
+std::string TraceHeader();
+
+// Ends a run when the device has been silent too long. Silence is counted from the last byte
+// received, or from when `waiting` began to say that an engine waits for the device; a stall of
+// the event loop itself (the JTAG engine's pause) does not count against the device.
+class TSilenceWatch {
+ public:
+  TSilenceWatch(int32_t seconds, std::function<bool()> waiting, std::function<void()> expired);
+  void Traffic();  // bytes arrived from the device
+
+ private:
+  void Check();
+
+  int64_t LimitMs;
+  std::function<bool()> Waiting;
+  std::function<void()> Expired;
+  QTimer Poll;
+  QElapsedTimer Quiet;      // since the last byte, or since the wait began
+  QElapsedTimer SincePoll;  // detects a stalled event loop
+  bool WasWaiting = false;
+};
+
+// What a run without a window needs to know.
+struct TBatchConfig {
+  std::string ProgramDir;  // ends with '/'
+  std::string Script;      // as given on the command line; empty for script.ini
+  bool ReadId = false;
+  int32_t TimeoutSeconds = 0;
+  std::string TraceFile;
+  bool Progress = false;  // draw the progress line on `err`
+  // Makes the controller's port, LAN and COM-device choices from the program folder's settings
+  // before the run starts; tests set their own.
+  std::function<void(TRunController& controller)> Configure;
+};
+
+// One update without a window: the window's run controller, engines and link, START (or Read Id)
+// pressed at once, Auto mode. Needs a QCoreApplication; Exec returns the exit status.
+class TBatchRun {
+ public:
+  TBatchRun(TBatchConfig config, std::ostream& out, std::ostream& err);
+  ~TBatchRun();
+  TBatchRun(const TBatchRun&) = delete;
+  TBatchRun& operator=(const TBatchRun&) = delete;
+
+  // Runs until the run is idle again (or Stop); the status to exit with.
+  int Exec();
+  // STOP: closes the link and makes Exec return 128 + `signal_number`.
+  void Stop(int signal_number);
+
+  TRunController& Controller() { return *Ctl; }
+  TInstCrt* CardEngine() { return Card; }
+
+ private:
+  void Finish(int status);
+  void CheckIdle();
+  void Traffic(bool sent, const std::string& bytes);
+  bool WaitingForDevice() const;
+  void NoReply();
+
+  TBatchConfig Config;
+  std::ostream& Err;
+  TBatchView View;
+  TComDriverLink* Link = nullptr;
+  TInstCrt* Card = nullptr;
+  std::unique_ptr<TRunController> Ctl;
+  std::unique_ptr<TSilenceWatch> Watch;
+  std::unique_ptr<std::ostream> Trace;
+  QElapsedTimer Clock;
+  bool Started = false;
+  bool Finished = false;
+  int Status = kBatchFailed;
+  std::function<void(int)> Quit;
+  QTimer IdleCheck;
+};
+
+// SIGINT and SIGTERM as STOP while it lives: the handler only writes to a pipe that the event
+// loop watches, and `stop` runs there with the signal number.
+class TStopSignals {
+ public:
+  explicit TStopSignals(std::function<void(int)> stop);
+  ~TStopSignals();
+  TStopSignals(const TStopSignals&) = delete;
+  TStopSignals& operator=(const TStopSignals&) = delete;
+
+ private:
+  struct TImpl;
+  std::unique_ptr<TImpl> Impl;
+};
+
+// The window's settings from the program folder's Updater.prm, never written back.
+void ApplyProgramSettings(TRunController& controller, const std::string& program_dir);
+
+// --batch from the command line: the program folder's settings, signals, stdout and stderr.
+int RunBatch(const Options& options, const std::string& program_dir);

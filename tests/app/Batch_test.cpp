@@ -1,0 +1,245 @@
+#include "app/Batch.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <fstream>
+#include <sstream>
+
+#include "app/ComDriverLink.h"
+#include "app/RunController.h"
+#include "app/loopback_peer.h"
+#include "app/package.h"
+#include "app/run_fixture.h"
+#include "app/scripted_device.h"
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+namespace {
+
+TEST(BatchView, PrintsStatusOnlyDuringTheRunAndKeepsTheErrorBox) {
+  std::ostringstream out, err;
+  TBatchView view(out, err, false);
+  bool running = false;
+  int changes = 0;
+  view.running = [&] { return running; };
+  view.changed = [&] { ++changes; };
+  view.AppendStatus("Click on button START to begin program operation");
+  running = true;
+  view.AppendStatus("Synchronize...");
+  view.SetProgress(TMainView::pbOperation, 5, 10);
+  view.ShowErrorBox("Too Many Transmission Error !!!\r\n/p/script.ini");
+  running = false;
+  view.AppendStatus("Click on button START to begin program operation");
+  EXPECT_EQ(out.str(), "Synchronize...\n");
+  EXPECT_EQ(err.str(), "");  // no progress line when stderr is not a terminal
+  EXPECT_EQ(view.ErrorBoxText(), "Too Many Transmission Error !!!\r\n/p/script.ini");
+  EXPECT_EQ(changes, 4);
+}
+
+TEST(BatchView, ProgressLineShowsTheThreeBars) {
+  std::ostringstream out, err;
+  TBatchView view(out, err, true);
+  view.running = [] { return true; };
+  view.SetProgress(TMainView::pbOperation, 1, 3);
+  view.SetProgress(TMainView::pbCard, 0, 0);
+  view.SetProgress(TMainView::pbScript, 7, 7);
+  EXPECT_EQ(view.ProgressLine(),
+            "operation [###       ]  33%  card [          ]   0%  script [##########] 100%");
+  view.AppendStatus("Device ID : 1A2B");
+  // The status line goes to stdout; the progress line is taken off and drawn again around it.
+  EXPECT_EQ(out.str(), "Device ID : 1A2B\n");
+  EXPECT_THAT(err.str(), HasSubstr("\r\033[K" + view.ProgressLine()));
+  const std::string before = err.str();
+  view.ClearProgress();
+  EXPECT_EQ(err.str(), before + "\r\033[K");
+}
+
+TEST(BatchTrace, FormatsChunks) {
+  struct Case {
+    int64_t ms;
+    bool sent;
+    std::string bytes;
+    std::string lines;
+  };
+  const Case cases[] = {
+      {0, true, "?", "       0  >  3F" + std::string(47, ' ') + "?\n"},
+      {1234, false, "DEV30\r\n",
+       "    1234  <  44 45 56 33 30 0D 0A" + std::string(29, ' ') + "DEV30..\n"},
+      {7, false, std::string("\x00\x7f\xff", 3),
+       "       7  <  00 7F FF" + std::string(41, ' ') + "...\n"},
+      {42, true, ":0400000001020304F2\r\n",
+       "      42  >  3A 30 34 30 30 30 30 30 30 30 31 30 32 30 33 30  :040000000102030\n"
+       "      42  >  34 46 32 0D 0A" +
+           std::string(35, ' ') + "4F2..\n"},
+      {5, true, "", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(FormatTraceChunk(c.ms, c.sent, c.bytes), c.lines);
+}
+
+// Whole runs in this process, with the real engines and driver over TCP to a scripted device
+// on 127.0.0.1.
+class BatchRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TestApp();
+    pkg.Write("script.ini", "rem full update\r\nM0\r\nCM\r\nC0\r\n");
+    pkg.Write("BOOT_EXT_OPTION.HEX", ":020000040000FA\r\n:02400000ABCD46\r\n:00000001FF\r\n");
+    pkg.Write("Qubra/script.ini", "T0 0130\r\nP0 bank0.hex\r\nV0 0130\r\n");
+    pkg.Write("Qubra/bank0.hex", ":0400000001020304F2\r\n:00000001FF\r\n");
+    pkg.Write("DVI/script.ini", "rem dvi\r\nM1\r\n");
+  }
+
+  TBatchConfig Config() {
+    TBatchConfig c;
+    c.ProgramDir = pkg.Path();
+    c.Configure = [this](TRunController& ctl) {
+      ctl.SetLanSettings({CON_TCP, "127.0.0.1", peer.Port(), 10500});
+      ctl.SetPortChoice({1, true});
+    };
+    return c;
+  }
+
+  int Run(TBatchConfig c) {
+    TBatchRun run(std::move(c), out, err);
+    return run.Exec();
+  }
+
+  // The peer notices a closed connection in its own thread.
+  int ClosedConnections(int expected) {
+    QElapsedTimer clock;
+    clock.start();
+    while (peer.Closed() < expected && clock.elapsed() < 10000)
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return peer.Closed();
+  }
+
+  TPackage pkg;
+  TScriptedDevice device;
+  TLoopbackPeer peer{device};
+  std::ostringstream out, err;
+};
+
+TEST_F(BatchRunTest, CompletedRunPrintsTheStatusLinesAndTracesTheWire) {
+  TBatchConfig c = Config();
+  c.TraceFile = pkg.Path() + "trace.txt";
+  EXPECT_EQ(Run(std::move(c)), kBatchCompleted) << err.str();
+  EXPECT_EQ(out.str(),
+            "Synchronize...\n"
+            "Verify Device Type\n"
+            "Boot Checksum : B234\n"
+            "Device ID : AAAA\n"
+            "Erase Bank0\n"
+            "Upload Bank0\n"
+            "Verify Bank0\n"
+            "Program operation completed\n");
+  EXPECT_EQ(err.str(), "");
+  EXPECT_EQ(ClosedConnections(1), 1);
+
+  std::ifstream in(pkg.Path() + "trace.txt");
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_GE(lines.size(), 6u);
+  EXPECT_EQ(lines[0] + "\n", TraceHeader());
+  // Direction and bytes in wire order; the time column only grows.
+  const char* expected[] = {">  3F", "<  44 45 56 33 30 0D 0A", ">  31 79 55", ">  32 35 34 79 55",
+                            ">  25"};
+  for (size_t i = 0; i < std::size(expected); ++i)
+    EXPECT_THAT(lines[i + 1], HasSubstr(expected[i])) << i;
+  EXPECT_THAT(lines[lines.size() - 2], HasSubstr(">  46 49"));  // "FI"
+  EXPECT_THAT(lines.back(), HasSubstr("<  2E"));
+  long long last = -1;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    const long long ms = std::stoll(lines[i].substr(0, 8));
+    EXPECT_GE(ms, last);
+    last = ms;
+  }
+}
+
+TEST_F(BatchRunTest, ErrorsEndWithTheErrorBoxTextOnStderr) {
+  struct Case {
+    std::string qubra_script;
+    std::string status_tail;
+    std::string error;
+  };
+  const std::string p = pkg.Path();
+  const Case cases[] = {
+      {"P0 missing.hex\r\n", p + "Qubra/missing.hex File not found !!!\n",
+       p + "Qubra/missing.hex File not found !!!\n" + p + "Qubra/script.ini\n"},
+      {"T0 0130\r\nXX\r\n", "Syntax Error in script file line : 2\n",
+       "Syntax Error in script file line : 2\n" + p + "Qubra/script.ini\n"},
+  };
+  for (const Case& c : cases) {
+    pkg.Write("Qubra/script.ini", c.qubra_script);
+    out.str("");
+    err.str("");
+    EXPECT_EQ(Run(Config()), kBatchFailed);
+    EXPECT_THAT(out.str(), ::testing::EndsWith(c.status_tail));
+    EXPECT_EQ(err.str(), c.error);
+  }
+}
+
+TEST_F(BatchRunTest, MissingScriptAndReadId) {
+  TBatchConfig c = Config();
+  c.ReadId = true;  // the package has no readid.ini
+  EXPECT_EQ(Run(std::move(c)), kBatchFailed);
+  const std::string path = pkg.Path() + "readid.ini";
+  EXPECT_EQ(out.str(), path + " File not found !!!\n");
+  EXPECT_EQ(err.str(), path + " File not found !!!\n" + path + "\n");
+  EXPECT_EQ(peer.Connections(), 0);
+
+  pkg.Write("readid.ini", "CM\r\n");
+  pkg.Write("Qubra/readid.ini", "T0 0130\r\n");
+  out.str("");
+  err.str("");
+  c = Config();
+  c.ReadId = true;
+  EXPECT_EQ(Run(std::move(c)), kBatchCompleted) << err.str();
+  EXPECT_THAT(out.str(), ::testing::EndsWith("Device ID : AAAA\nProgram operation completed\n"));
+  // Read Id ends without the closing boot update.
+  for (const std::string& m : peer.Wire()) EXPECT_NE(m, "PB");
+}
+
+TEST_F(BatchRunTest, StopClosesTheLinkAndExitsWithTheSignal) {
+  TBatchConfig c = Config();
+  TBatchRun run(std::move(c), out, err);
+  // Stop once the device has been asked for bank 0.
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
+    const auto wire = peer.Wire();
+    if (std::find(wire.begin(), wire.end(), "V0") != wire.end()) run.Stop(15);
+  });
+  poll.start(1);
+  EXPECT_EQ(run.Exec(), 143);
+  EXPECT_EQ(err.str(), "");
+  EXPECT_THAT(out.str(), ::testing::Not(HasSubstr("Program operation completed")));
+  EXPECT_EQ(ClosedConnections(1), 1);
+}
+
+TEST_F(BatchRunTest, SilentDeviceEndsTheRunAfterTheTimeout) {
+  device.silent = true;
+  TBatchConfig c = Config();
+  c.TimeoutSeconds = 1;
+  QElapsedTimer clock;
+  clock.start();
+  EXPECT_EQ(Run(std::move(c)), kBatchFailed);
+  EXPECT_GE(clock.elapsed(), 1000);
+  EXPECT_EQ(out.str(),
+            "Switch ON device while pushing the ENTER button\n"
+            "No reply from device for 1 s\n");
+  EXPECT_EQ(err.str(), "No reply from device for 1 s\n" + pkg.Path() + "script.ini\n");
+  EXPECT_EQ(ClosedConnections(1), 1);
+}
+
+TEST_F(BatchRunTest, CardWaitIsNotSilence) {
+  pkg.Write("Qubra/script.ini", "wait 1500\r\nT0 0130\r\n");
+  TBatchConfig c = Config();
+  c.TimeoutSeconds = 1;
+  EXPECT_EQ(Run(std::move(c)), kBatchCompleted) << err.str();
+}
+
+}  // namespace
