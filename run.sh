@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2317,SC2119  # code after the traps is reachable; no extra packages
 # Builds the updater and lets you watch a whole update of the demo package against the
 # simulated device; see ./run.sh --help.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2317  # the checker takes code after the traps for unreachable
 # End-to-end runs of the real updater (--batch) against qubra-sim, one case per call:
 #   e2e.sh CASE      CASE: tcp udp pty auto readid retry fail hangup type35 (or --list)
 # Environment: QUBRA_UPDATER, QUBRA_SIM (programs), QUBRA_DEMO (staged demo package),
@@ -124,7 +125,8 @@ run_updater() {
   shift
   OUT=$WORK/$name.out
   ERR=$WORK/$name.err
-  local start=$(date +%s.%N)
+  local start
+  start=$(date +%s.%N)
   timeout --kill-after=5 "$RUN_LIMIT" "$PROG/qubra-updater" --batch --trace "$WORK/$name.trace" \
     "$@" >"$OUT" 2>"$ERR" &
   UPD_PID=$!
@@ -229,8 +231,9 @@ expect_lines() {
   fi
 }
 
-lan_settings() {
-  echo "CON_TYPE=$1" "COM_PORT=NA" "REMOTE_IP=127.0.0.1" "REMOTE_PORT=$2" "LOCAL_PORT=${3:-$2}"
+# Program folder for a LAN connection to the simulator: type, its port, the local UDP port.
+stage_lan() {
+  stage "CON_TYPE=$1" COM_PORT=NA REMOTE_IP=127.0.0.1 "REMOTE_PORT=$2" "LOCAL_PORT=${3:-$2}"
 }
 
 standard_run() {
@@ -246,7 +249,7 @@ standard_run() {
 
 case_tcp() {
   start_sim --tcp 127.0.0.1:0
-  stage $(lan_settings TCP "${SIM_ENDPOINT##*:}")
+  stage_lan TCP "${SIM_ENDPOINT##*:}"
   standard_run tcp Qubra 0101
 }
 
@@ -254,7 +257,7 @@ case_udp() {
   local local_port
   local_port=$(free_udp_port) || exit 1
   start_sim --udp 127.0.0.1:0
-  stage $(lan_settings UDP "${SIM_ENDPOINT##*:}" "$local_port")
+  stage_lan UDP "${SIM_ENDPOINT##*:}" "$local_port"
   standard_run udp Qubra 0101
 }
 
@@ -266,7 +269,7 @@ case_pty() {
 
 case_type35() {
   start_sim --tcp 127.0.0.1:0 --type 35
-  stage $(lan_settings TCP "${SIM_ENDPOINT##*:}")
+  stage_lan TCP "${SIM_ENDPOINT##*:}"
   standard_run type35 UQubra 0201
 }
 
@@ -279,7 +282,7 @@ program_commands() {
 
 case_auto() {
   start_sim --tcp 127.0.0.1:0
-  stage $(lan_settings TCP "${SIM_ENDPOINT##*:}")
+  stage_lan TCP "${SIM_ENDPOINT##*:}"
   run_updater first --timeout 20
   expect_rc first 0
   run_updater second --timeout 20
@@ -289,8 +292,9 @@ case_auto() {
   standard_lines | grep -v '^Boot Checksum\|Bank' >"$WORK/second.lines"
   grep -v '^Boot Checksum' "$OUT" >"$WORK/second.printed"
   expect_lines second "$WORK/second.lines" "$WORK/second.printed"
-  grep -q '^Boot Checksum : [0-9A-F]\{4\}$' "$OUT" && ! grep -q '^Boot Checksum : E000$' "$OUT" ||
+  if ! grep -q '^Boot Checksum : [0-9A-F]\{4\}$' "$OUT" || grep -q '^Boot Checksum : E000$' "$OUT"; then
     fail "second: no boot checksum of the programmed boot area: $(grep '^Boot Checksum' "$OUT")"
+  fi
   # The version checks skip every component; only the closing boot area is written again.
   [ "$(program_commands "$WORK/first.trace")" = "P0 P1 P2 P3 P4 P5 P6 P7 P8 P9 PA PE PB " ] ||
     fail "first: programmed $(program_commands "$WORK/first.trace")"
@@ -302,7 +306,7 @@ case_auto() {
 
 case_readid() {
   start_sim --tcp 127.0.0.1:0
-  stage $(lan_settings TCP "${SIM_ENDPOINT##*:}")
+  stage_lan TCP "${SIM_ENDPOINT##*:}"
   run_updater readid --readid --timeout 20
   stop_sim
   expect_rc readid 0
@@ -321,7 +325,7 @@ case_readid() {
 
 case_retry() {
   start_sim --tcp 127.0.0.1:0 --retry-rate 0.2 --seed 7
-  stage $(lan_settings TCP "${SIM_ENDPOINT##*:}")
+  stage_lan TCP "${SIM_ENDPOINT##*:}"
   standard_run retry Qubra 0101
   local retries
   retries=$(awk '$2 == "<" && $3 == "52" && NF == 4' "$WORK/retry.trace" | wc -l)
@@ -332,7 +336,7 @@ case_retry() {
 # The simulator refuses a record of bank 0's upload with "X".
 case_fail() {
   start_sim --tcp 127.0.0.1:0 --fail-line 12
-  stage $(lan_settings TCP "${SIM_ENDPOINT##*:}")
+  stage_lan TCP "${SIM_ENDPOINT##*:}"
   run_updater fail --timeout 20
   stop_sim
   expect_rc fail 1
@@ -352,7 +356,7 @@ expect_broken_run() {
 # The link goes silent in the middle of bank 0: --timeout must end the run.
 case_hangup() {
   start_sim --tcp 127.0.0.1:0 --hangup-after 12
-  stage $(lan_settings TCP "${SIM_ENDPOINT##*:}")
+  stage_lan TCP "${SIM_ENDPOINT##*:}"
   run_updater hangup --timeout 3
   stop_sim
   expect_rc hangup 1
