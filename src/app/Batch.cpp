@@ -18,7 +18,7 @@
 #include "app/EngineSet.h"
 #include "app/RunController.h"
 #include "app/Settings.h"
-#include "engines/instcrt.h"
+#include "engines/InstCourante.h"
 
 namespace {
 

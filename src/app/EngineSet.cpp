@@ -1,6 +1,6 @@
 #include "app/EngineSet.h"
 
-#include "engines/instcrt.h"
+#include "engines/InstCourante.h"
 #include "engines/progboot.h"
 #include "engines/progjtag.h"
 #include "engines/progpsd.h"

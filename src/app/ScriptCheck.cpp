@@ -4,7 +4,7 @@
 #include <optional>
 #include <utility>
 
-#include "engines/instcrt.h"
+#include "engines/InstCourante.h"
 #include "engines/progboot.h"
 #include "engines/progjtag.h"
 #include "engines/progpsd.h"

@@ -16,7 +16,7 @@
 
 #include "ui/About.h"
 #include "ui/CompDlg.h"
-#include "ui/IPConfigDlg.h"
+#include "ui/ipconfig.h"
 
 namespace {
 

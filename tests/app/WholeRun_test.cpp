@@ -6,7 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include "engines/instcrt.h"
+#include "engines/InstCourante.h"
 #include "engines/progjtag.h"
 
 using ::testing::ElementsAreArray;

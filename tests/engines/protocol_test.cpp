@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "engines/engine_harness.h"
-#include "engines/instcrt.h"
+#include "engines/InstCourante.h"
 #include "engines/progboot.h"
 #include "engines/progjtag.h"
 #include "engines/progpsd.h"

@@ -15,7 +15,7 @@
 #include "app/fakes.h"
 #include "ui/About.h"
 #include "ui/CompDlg.h"
-#include "ui/IPConfigDlg.h"
+#include "ui/ipconfig.h"
 #include "ui/MainFich.h"
 #include "ui/ui_app.h"
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "ui/CompDlg.h"
-#include "ui/IPConfigDlg.h"
+#include "ui/ipconfig.h"
 #include "ui/ui_app.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "ui/IPConfigDlg.h"
+#include "ui/ipconfig.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "engines/instcrt.h"
+#include "engines/InstCourante.h"
 
 #include <gtest/gtest.h>
 
