@@ -11,13 +11,5 @@ TEngineSet MakeEngineSet(TEngineParts* parts) {
   auto psd = std::make_unique<TProgPsd>();
   auto jtag = std::make_unique<TProgJtag>();
   if (parts) *parts = {boot.get(), card.get(), psd.get(), jtag.get()};
-  TEngineSet set;
-  set.OnVersionSame = &card->OnVersionSame;
-  set.OnCardError = &card->OnCardError;
-  set.OnCardReady = &card->OnCardReady;
-  set.Boot = TEngineSlot(std::move(boot));
-  set.Card = TEngineSlot(std::move(card));
-  set.Psd = TEngineSlot(std::move(psd));
-  set.Jtag = TEngineSlot(std::move(jtag));
-  return set;
+  return AssembleEngineSet(std::move(boot), std::move(card), std::move(psd), std::move(jtag));
 }

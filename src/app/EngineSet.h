@@ -36,6 +36,21 @@ struct TEngineSet {
   TCardNotifyEvent* OnCardReady = nullptr;
 };
 
+// Puts four engines into a set; `card` is whichever engine carries the three card events.
+template <class Boot, class Card, class Psd, class Jtag>
+TEngineSet AssembleEngineSet(std::unique_ptr<Boot> boot, std::unique_ptr<Card> card,
+                             std::unique_ptr<Psd> psd, std::unique_ptr<Jtag> jtag) {
+  TEngineSet set;
+  set.OnVersionSame = &card->OnVersionSame;
+  set.OnCardError = &card->OnCardError;
+  set.OnCardReady = &card->OnCardReady;
+  set.Boot = TEngineSlot(std::move(boot));
+  set.Card = TEngineSlot(std::move(card));
+  set.Psd = TEngineSlot(std::move(psd));
+  set.Jtag = TEngineSlot(std::move(jtag));
+  return set;
+}
+
 class TProgBoot;
 class TInstCrt;
 class TProgPsd;

@@ -205,10 +205,7 @@ void TCommThread::Start(QObject* context, uint32_t readSize) {
 void TCommThread::StopWaiting() {
   if (!thread_.joinable()) return;
   handover_->Abandon();
-  const uint64_t one = 1;
-  ssize_t r;
-  do r = write(stop_fd_, &one, sizeof one);
-  while (r < 0 && errno == EINTR);
+  SignalStop(stop_fd_);
   thread_.join();
   handover_.reset();
 }

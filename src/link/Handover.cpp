@@ -1,5 +1,10 @@
 #include "link/Handover.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
 #include <QMetaObject>
 #include <QObject>
 
@@ -43,4 +48,11 @@ void THandover::Abandon() {
   std::lock_guard<std::mutex> guard(state_->mutex);
   state_->abandoned = true;
   state_->handled.notify_all();
+}
+
+void SignalStop(int stop_fd) {
+  const uint64_t one = 1;
+  ssize_t r;
+  do r = write(stop_fd, &one, sizeof one);
+  while (r < 0 && errno == EINTR);
 }

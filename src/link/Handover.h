@@ -34,3 +34,6 @@ class THandover {
   QObject* context_;
   std::shared_ptr<State> state_ = std::make_shared<State>();
 };
+
+// Wakes a receive thread that polls `stop_fd`, an eventfd, so that it ends its loop.
+void SignalStop(int stop_fd);

@@ -57,10 +57,7 @@ void TUdpSocket::Activate() {
 void TUdpSocket::Deactivate() {
   if (!IsActive()) return;
   handover_->Abandon();
-  const uint64_t one = 1;
-  ssize_t r;
-  do r = write(stop_fd_, &one, sizeof one);
-  while (r < 0 && errno == EINTR);
+  SignalStop(stop_fd_);
   thread_.join();
   handover_.reset();
   close(fd_);

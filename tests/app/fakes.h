@@ -159,13 +159,5 @@ inline TEngineSet MakeFakeEngines(std::vector<std::string>* log, TFakeEngines& o
   auto jtag =
       std::make_unique<TFakeEngine>("jtag", std::vector<std::string>{"P8", "P9", "PA"}, log);
   out = {boot.get(), card.get(), psd.get(), jtag.get()};
-  TEngineSet set;
-  set.OnVersionSame = &card->OnVersionSame;
-  set.OnCardError = &card->OnCardError;
-  set.OnCardReady = &card->OnCardReady;
-  set.Boot = TEngineSlot(std::move(boot));
-  set.Card = TEngineSlot(std::move(card));
-  set.Psd = TEngineSlot(std::move(psd));
-  set.Jtag = TEngineSlot(std::move(jtag));
-  return set;
+  return AssembleEngineSet(std::move(boot), std::move(card), std::move(psd), std::move(jtag));
 }
