@@ -35,5 +35,6 @@ std::string ScriptPathFor(const Options& options, const std::string& program_dir
 int RunCheck(const Options& options, const std::string& program_dir, std::ostream& out = std::cout);
 
 // Handles every mode that needs no window and no display: usage errors (status 2), --help,
-// --version, --check and --batch. Returns nothing when the window is to open, with `options` filled in.
+// --version, --check and --batch. Returns nothing when the window is to open, with `options` filled
+// in.
 std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options);

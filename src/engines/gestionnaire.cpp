@@ -15,7 +15,9 @@ void TGestionnaire::Send(const std::string& text) {
   Fire(OnSend);
 }
 
-void TGestionnaire::FetchReceived() { Fire(OnFetchReceived); }
+void TGestionnaire::FetchReceived() {
+  Fire(OnFetchReceived);
+}
 
 void TGestionnaire::Consume(const std::string& token) {
   Received.erase(0, token.size());
@@ -55,7 +57,9 @@ void TGestionnaire::SetProgressMax(int32_t n) {
   Fire(OnProgressMax);
 }
 
-void TGestionnaire::ProgressStep() { Fire(OnProgressStep); }
+void TGestionnaire::ProgressStep() {
+  Fire(OnProgressStep);
+}
 
 void TGestionnaire::SetDeviceId(int32_t n) {
   DeviceId = n;
@@ -67,4 +71,6 @@ void TGestionnaire::SetDeviceVariant(bool b) {
   Fire(OnDeviceVariant);
 }
 
-void TGestionnaire::NotifyOperationEnd() { Fire(OnOperationEnd); }
+void TGestionnaire::NotifyOperationEnd() {
+  Fire(OnOperationEnd);
+}

@@ -13,7 +13,9 @@ int ByteAt(std::string_view s, size_t pos) {
 
 }  // namespace
 
-char HexDigit(int v) { return kDigits[v & 0xF]; }
+char HexDigit(int v) {
+  return kDigits[v & 0xF];
+}
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -21,9 +23,13 @@ int HexValue(char c) {
   return 0;
 }
 
-std::string ByteToHex(int v) { return {HexDigit(v >> 4), HexDigit(v)}; }
+std::string ByteToHex(int v) {
+  return {HexDigit(v >> 4), HexDigit(v)};
+}
 
-std::string WordToHex(int v) { return ByteToHex(v >> 8) + ByteToHex(v); }
+std::string WordToHex(int v) {
+  return ByteToHex(v >> 8) + ByteToHex(v);
+}
 
 std::string DWordToHex(uint32_t v) {
   return WordToHex(static_cast<int>(v >> 16)) + WordToHex(static_cast<int>(v & 0xFFFF));
@@ -31,7 +37,8 @@ std::string DWordToHex(uint32_t v) {
 
 uint16_t HexToWord(std::string_view text) {
   uint16_t v = 0;
-  for (size_t i = 0; i < 4 && i < text.size(); ++i) v = static_cast<uint16_t>(v * 16 + HexValue(text[i]));
+  for (size_t i = 0; i < 4 && i < text.size(); ++i)
+    v = static_cast<uint16_t>(v * 16 + HexValue(text[i]));
   return v;
 }
 
@@ -41,7 +48,8 @@ HexRecord ParseHexRecord(std::string_view line) {
   r.address = static_cast<uint16_t>(ByteAt(line, 4) * 256 + ByteAt(line, 6));
   r.type = static_cast<uint8_t>(ByteAt(line, 8));
   r.data.reserve(r.count);
-  for (size_t i = 1; i <= r.count; ++i) r.data.push_back(static_cast<char>(ByteAt(line, 8 + 2 * i)));
+  for (size_t i = 1; i <= r.count; ++i)
+    r.data.push_back(static_cast<char>(ByteAt(line, 8 + 2 * i)));
   r.complete = line.size() >= 11 + 2 * static_cast<size_t>(r.count);
   return r;
 }
@@ -51,7 +59,8 @@ bool HexRecordChecksumOk(std::string_view line) {
   HexRecord r = ParseHexRecord(line);
   if (!r.complete) return false;
   int sum = 0;
-  for (size_t pos = 2; pos <= 10 + 2 * static_cast<size_t>(r.count); pos += 2) sum += ByteAt(line, pos);
+  for (size_t pos = 2; pos <= 10 + 2 * static_cast<size_t>(r.count); pos += 2)
+    sum += ByteAt(line, pos);
   return (sum & 0xFF) == 0;
 }
 
@@ -78,8 +87,8 @@ uint16_t HexImageChecksum(const std::vector<std::string>& lines, uint16_t first,
 }
 
 std::string MakeHexRecord(int type, int address, std::string_view data) {
-  std::string rec = ":" + ByteToHex(static_cast<int>(data.size() / 2)) + WordToHex(address) +
-                    ByteToHex(type);
+  std::string rec =
+      ":" + ByteToHex(static_cast<int>(data.size() / 2)) + WordToHex(address) + ByteToHex(type);
   rec.append(data);
   int sum = 0;
   size_t paired = 9 + 2 * (data.size() / 2);  // last 1-based position of a whole pair

@@ -8,11 +8,11 @@
 // Hexadecimal text helpers and Intel HEX records (16-bit addressing). Output is upper case;
 // characters that are not hex digits count as 0. Nothing here reads past the end of its input.
 
-char HexDigit(int v);                 // digit of the low four bits
-int HexValue(char c);                 // "0"-"9", "A"-"F" -> 0..15; anything else -> 0
-std::string ByteToHex(int v);         // low 8 bits, two digits
-std::string WordToHex(int v);         // low 16 bits, four digits
-std::string DWordToHex(uint32_t v);   // eight digits
+char HexDigit(int v);                // digit of the low four bits
+int HexValue(char c);                // "0"-"9", "A"-"F" -> 0..15; anything else -> 0
+std::string ByteToHex(int v);        // low 8 bits, two digits
+std::string WordToHex(int v);        // low 16 bits, four digits
+std::string DWordToHex(uint32_t v);  // eight digits
 // Value of the first four characters. A shorter text is read as the number its digits spell
 // ("7F" -> 0x007F), never past its end.
 uint16_t HexToWord(std::string_view text);
@@ -21,8 +21,8 @@ struct HexRecord {
   uint8_t count = 0;
   uint8_t type = 0;
   uint16_t address = 0;
-  std::string data;        // exactly `count` bytes
-  bool complete = false;   // the line holds every position up to and including the checksum
+  std::string data;       // exactly `count` bytes
+  bool complete = false;  // the line holds every position up to and including the checksum
 };
 
 // Positions missing from a short line read as "0"; `complete` tells whether any were missing.

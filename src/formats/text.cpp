@@ -43,7 +43,9 @@ bool ReadTextLines(const std::string& path, std::vector<std::string>& lines) {
   return true;
 }
 
-LineReader::~LineReader() { Close(); }
+LineReader::~LineReader() {
+  Close();
+}
 
 bool LineReader::Open(const std::string& path) {
   Close();
@@ -120,16 +122,22 @@ std::optional<int64_t> StrToInt(std::string_view text, int64_t min, int64_t max)
   if (i >= text.size()) return std::nullopt;
   // Accumulate as a magnitude bounded by the larger limit, so overflow is caught early.
   uint64_t limit;
-  if (neg) limit = min >= 0 ? 0 : static_cast<uint64_t>(-(min + 1)) + 1;
-  else limit = max < 0 ? 0 : static_cast<uint64_t>(max);
+  if (neg)
+    limit = min >= 0 ? 0 : static_cast<uint64_t>(-(min + 1)) + 1;
+  else
+    limit = max < 0 ? 0 : static_cast<uint64_t>(max);
   uint64_t v = 0;
   for (; i < text.size(); ++i) {
     char c = text[i];
     int d;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else return std::nullopt;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else
+      return std::nullopt;
     if (d >= base) return std::nullopt;
     if (static_cast<uint64_t>(d) > limit || v > (limit - d) / base) return std::nullopt;
     v = v * base + d;

@@ -26,9 +26,7 @@ class EngineHarness {
       g.SetReceived(buffer);
     };
     e.OnReceivedChange = [this](TGestionnaire& g) { buffer = g.GetReceived(); };
-    e.OnBusyChange = [this](TGestionnaire& g) {
-      log.push_back(g.IsBusy() ? "busy:1" : "busy:0");
-    };
+    e.OnBusyChange = [this](TGestionnaire& g) { log.push_back(g.IsBusy() ? "busy:1" : "busy:0"); };
     e.OnStatus = [this](TGestionnaire& g) {
       statuses.push_back(g.GetStatusText());
       log.push_back("status:" + g.GetStatusText());

@@ -45,8 +45,8 @@ TEST(Gestionnaire, InitialValuesAndReset) {
   EXPECT_TRUE(e.GetSendText().empty() && e.GetReceived().empty() && e.GetErrorText().empty());
 
   int events = 0;
-  e.OnStatus = e.OnError = e.OnBusyChange = e.OnDeviceId = e.OnProgressMax =
-      [&](TGestionnaire&) { ++events; };
+  e.OnStatus = e.OnError = e.OnBusyChange = e.OnDeviceId =
+      e.OnProgressMax = [&](TGestionnaire&) { ++events; };
   e.SetCardDir("/pkg/Qubra/");
   e.SetDeviceVariant(true);
   e.SetStatus("s");
@@ -94,9 +94,9 @@ TEST(Gestionnaire, EventsFireAfterTheFieldIsWritten) {
   e.SetDeviceVariant(true);
   e.BeginBusy();
   e.EndBusy();
-  EXPECT_EQ(seen, (std::vector<std::string>{"send SYN", "status Erasing",
-                                            "error Update Not Allowed !!!", "id 22136",
-                                            "variant 1", "busy", "idle"}));
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{"send SYN", "status Erasing", "error Update Not Allowed !!!",
+                                      "id 22136", "variant 1", "busy", "idle"}));
 }
 
 TEST(Gestionnaire, ConsumeRemovesByLength) {

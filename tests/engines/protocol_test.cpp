@@ -1,8 +1,8 @@
 // The step protocol as every one of the four engines must keep it, checked on all of them alike.
 #include <gtest/gtest.h>
 
-#include "engines/engine_harness.h"
 #include "engines/InstCourante.h"
+#include "engines/engine_harness.h"
 #include "engines/progboot.h"
 #include "engines/progjtag.h"
 #include "engines/progpsd.h"

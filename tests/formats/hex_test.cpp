@@ -48,7 +48,11 @@ TEST(Hex, ImageChecksum) {
   EXPECT_EQ(HexImageChecksum({":00000001FF"}, 0, 0xFFFF), static_cast<uint16_t>(65536 * 0xFF));
 
   // One data byte 0x01 at 0x4000 replaces one 0xFF.
-  std::vector<std::string> lines = {":01400000" "01" "BE", ":00000001FF"};
+  std::vector<std::string> lines = {
+      ":01400000"
+      "01"
+      "BE",
+      ":00000001FF"};
   EXPECT_EQ(HexImageChecksum(lines, 0x4000, 0x5FFF), 0xE000 - 0xFF + 1);
   // Data after the end record does not count.
   std::vector<std::string> after = {":00000001FF", ":0140000001BE"};
@@ -78,5 +82,6 @@ TEST(Hex, MakeRecord) {
   // 300 digits: the count keeps only its low 8 bits.
   EXPECT_EQ(MakeHexRecord(0, 0, std::string(300, '0')).substr(1, 2), "96");
   // An unpaired last digit is copied but left out of the checksum.
-  EXPECT_EQ(MakeHexRecord(0x0C, 0, "123"), ":0100000C123" + ByteToHex((256 - 0x01 - 0x0C - 0x12) & 0xFF));
+  EXPECT_EQ(MakeHexRecord(0x0C, 0, "123"),
+            ":0100000C123" + ByteToHex((256 - 0x01 - 0x0C - 0x12) & 0xFF));
 }

@@ -18,7 +18,11 @@ TEST(Text, SplitLines) {
 
 TEST(Text, Trim) {
   EXPECT_EQ(Trim("  P0 x.hex \t\r"), "P0 x.hex");
-  EXPECT_EQ(Trim(std::string("\x01\x1F" "a b" "\x00", 6)), "a b");
+  EXPECT_EQ(Trim(std::string("\x01\x1F"
+                             "a b"
+                             "\x00",
+                             6)),
+            "a b");
   EXPECT_EQ(Trim("   "), "");
 }
 
@@ -54,11 +58,24 @@ TEST(Text, StrToInt) {
     const char* text;
     std::optional<int64_t> want;
   } cases[] = {
-      {"10500", 10500}, {"  42", 42},       {"-7", -7},          {"+7", 7},
-      {"$FF", 255},     {"0x1f", 31},       {"-$10", -16},       {"2147483647", 2147483647},
-      {"-2147483648", INT32_MIN},            {"2147483648", std::nullopt},
-      {"", std::nullopt}, {"  ", std::nullopt}, {"12 ", std::nullopt}, {"1a", std::nullopt},
-      {"$", std::nullopt}, {"0x", std::nullopt}, {"-", std::nullopt}, {"$G1", std::nullopt},
+      {"10500", 10500},
+      {"  42", 42},
+      {"-7", -7},
+      {"+7", 7},
+      {"$FF", 255},
+      {"0x1f", 31},
+      {"-$10", -16},
+      {"2147483647", 2147483647},
+      {"-2147483648", INT32_MIN},
+      {"2147483648", std::nullopt},
+      {"", std::nullopt},
+      {"  ", std::nullopt},
+      {"12 ", std::nullopt},
+      {"1a", std::nullopt},
+      {"$", std::nullopt},
+      {"0x", std::nullopt},
+      {"-", std::nullopt},
+      {"$G1", std::nullopt},
       {"99999999999999999999999", std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(StrToInt(c.text), c.want) << '"' << c.text << '"';

@@ -15,8 +15,8 @@
 #include "app/fakes.h"
 #include "ui/About.h"
 #include "ui/CompDlg.h"
-#include "ui/ipconfig.h"
 #include "ui/MainFich.h"
+#include "ui/ipconfig.h"
 #include "ui/ui_app.h"
 
 namespace {
