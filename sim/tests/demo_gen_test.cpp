@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <map>
 #include <sstream>
 
+#include "engines/svf.h"
 #include "formats/hex.h"
 #include "formats/text.h"
 #include "sim_device.h"
@@ -39,19 +39,6 @@ std::string Upload(TSimDevice& dev, const std::string& command,
          dev.Feed(MakeHexRecord(0x0C, 0, WordToHex(HexImageChecksum(lines, first, last))) + "\r\n");
 }
 
-std::string Reverse(const std::string& hex) {
-  std::string r;
-  for (size_t i = hex.size(); i >= 2; i -= 2) r += hex.substr(i - 2, 2);
-  return r;
-}
-
-std::string Value(const std::string& line, const std::string& key) {
-  const size_t at = line.find(key + " (");
-  if (at == std::string::npos) return "";
-  const size_t open = at + key.size() + 2;
-  return line.substr(open, line.find(')', open) - open);
-}
-
 std::string Decode(const std::string& reply) {
   std::string r;
   for (size_t i = 0; i + 1 < reply.size(); ++i) {
@@ -68,52 +55,18 @@ std::string Decode(const std::string& reply) {
 // Plays the statements the generator writes into the device, checking TDO as the JTAG engine
 // does. Returns the first problem, or "" when the whole file passed.
 std::string PlayEffect(TSimDevice& dev, const std::vector<std::string>& lines) {
-  const std::map<std::string, std::string> states = {{"RESET", "00"}, {"IDLE", "01"}};
   int n = 0;
   for (const std::string& raw : lines) {
     ++n;
-    const std::string line = Trim(raw);
     const std::string where = "line " + std::to_string(n) + ": ";
-    if (line.rfind("//", 0) == 0 || line.rfind("TRST", 0) == 0) continue;
-    std::istringstream words(line.substr(0, line.find(';')));
-    std::string keyword;
-    words >> keyword;
-    std::string record, block, tdo, mask;
-    if (keyword == "ENDIR" || keyword == "ENDDR" || keyword == "STATE") {
-      std::string path, state;
-      while (words >> state) path += states.at(state);
-      record = MakeHexRecord(keyword == "STATE" ? 5 : keyword == "ENDIR" ? 6 : 7, 0, path);
-    } else if (keyword == "RUNTEST") {
-      std::string state, count;
-      words >> state >> count;
-      record = MakeHexRecord(4, 0, DWordToHex(std::stoul(count)) + states.at(state));
-    } else if (keyword.rfind("SIR", 0) == 0 || keyword.rfind("SDR", 0) == 0) {
-      const char flag = keyword.size() > 3 ? keyword[3] : ' ';
-      int type = (keyword[1] == 'I' ? 2 : 3) | (flag == 'S'   ? 0x20
-                                                : flag == 'E' ? 0x40
-                                                : flag == 'C' ? 0
-                                                              : 0x60);
-      int bits = 0;
-      words >> bits;
-      const std::string tdi = Reverse(Value(line, "TDI"));
-      tdo = Reverse(Value(line, "TDO"));
-      mask = Reverse(Value(line, "MASK"));
-      if (!tdo.empty()) type |= 0x10;
-      const bool uniform = tdi.find_first_not_of(tdi[0]) == std::string::npos;
-      if (keyword[1] == 'I') {
-        record = MakeHexRecord(type, bits, tdi);
-      } else if (uniform) {
-        record = MakeHexRecord(type | 0x80, bits, tdi.substr(0, 2));
-      } else {
-        unsigned sum = 0;
-        for (size_t i = 0; i < tdi.size(); i += 2)
-          sum += HexValue(tdi[i]) * 16 + HexValue(tdi[i + 1]);
-        block = tdi + ByteToHex(sum);
-        record = MakeHexRecord(type, bits, ByteToHex(static_cast<int>(block.size())));
-      }
-    } else {
-      return where + "statement not expected in a demo file: " + line;
-    }
+    TSvfStatement st;
+    const TSvfEncoding enc = EncodeSvfLine(raw, st);
+    if (enc.Outcome == esSKIP) continue;
+    if (enc.Outcome == esERROR) return where + "does not encode: " + enc.Reason;
+    const std::string& record = enc.Record;
+    const std::string block = st.BlockPending ? st.TdiData : "";
+    std::string tdo = st.TdoData;
+    const std::string& mask = st.MaskData;
     std::string reply = dev.Feed(record + "\r\n");
     if (!block.empty()) {
       if (reply != kEsc + ".") return where + "record of the data block refused";
@@ -124,15 +77,14 @@ std::string PlayEffect(TSimDevice& dev, const std::vector<std::string>& lines) {
       continue;
     }
     std::string got = Decode(reply);
+    if (got.size() < 2) return where + "TDO reply without its sum";
     got.resize(got.size() - 2);  // the sum; checked by the device tests
-    for (size_t i = 0; i < mask.size() && mask.size() == got.size(); ++i) {
-      got[i] = HexDigit(HexValue(got[i]) & HexValue(mask[i]));
-      tdo[i] = HexDigit(HexValue(tdo[i]) & HexValue(mask[i]));
-    }
+    AndHexDigits(mask, got);
+    AndHexDigits(mask, tdo);
     if (got != tdo) return where + "TDO " + got + " differs from " + tdo;
     if (dev.Feed(".") != ".") return where + "statement not acknowledged after TDO";
   }
-  return dev.Feed(":00000001FF\r\n") == "." ? "" : "end record refused";
+  return dev.Feed(std::string(kSvfEndRecord) + "\r\n") == "." ? "" : "end record refused";
 }
 
 TEST(DemoGenTest, CommittedPackageIsWhatTheGeneratorMakes) {
