@@ -1,40 +1,13 @@
 #pragma once
 
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "formats/hex.h"
+#include "scratch_dir.h"
 
-// A temporary program folder holding an update package, removed with the object. Path() ends
-// with the separator, as the program folder does.
-class TPackage {
+// A temporary program folder holding an update package.
+class TPackage : public ScratchDir {
  public:
-  TPackage() {
-    static int counter = 0;
-    dir_ = std::filesystem::temp_directory_path() /
-           ("qubra-app-" + std::to_string(::getpid()) + "-" + std::to_string(++counter));
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-  }
-  ~TPackage() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  TPackage(const TPackage&) = delete;
-  TPackage& operator=(const TPackage&) = delete;
-
-  std::string Path() const { return dir_.string() + "/"; }
-
-  // Writes `bytes` exactly as given to `name` (which may name sub-folders).
-  void Write(const std::string& name, const std::string& bytes) const {
-    std::filesystem::create_directories((dir_ / name).parent_path());
-    std::ofstream(dir_ / name, std::ios::binary) << bytes;
-  }
-  void Remove(const std::string& name) const { std::filesystem::remove(dir_ / name); }
-
   // A package a run would go through without a syntax or file error: main script with both
   // card kinds, a motherboard sub-script (Qubra/ only) touching every engine, a DVI sub-script,
   // and the closing boot file.
@@ -56,7 +29,4 @@ class TPackage {
     Write("DVI/script.ini", "UV 0200\r\nD2\r\nP9 dvi.svf\r\n");
     Write("DVI/dvi.svf", "SIR 8 TDI (FE);\n");
   }
-
- private:
-  std::filesystem::path dir_;
 };

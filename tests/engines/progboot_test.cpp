@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "engines/engine_harness.h"
-#include "engines/scratch_dir.h"
+#include "scratch_dir.h"
 
 namespace {
 

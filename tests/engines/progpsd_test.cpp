@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "engines/engine_harness.h"
-#include "engines/scratch_dir.h"
+#include "scratch_dir.h"
 
 namespace {
 
