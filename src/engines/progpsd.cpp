@@ -154,20 +154,11 @@ void TProgPsd::CheckProgramCommand() {
   }
 }
 
-// Line 0 goes out here and again on its own acknowledgement.
 void TProgPsd::CheckErase() {
   FetchReceived();
   if (Begins('.')) {
     Consume(".");
-    LineIndex = 0;
-    SetProgressMax(static_cast<int32_t>(Lines.size() + 1));
-    if (Lines.empty()) {
-      ReportError("Keyb File Empty !!!");
-      return;
-    }
-    SetStatus("Upload Bank" + BankDigit());
-    SendLine(0);
-    State = 6;
+    BeginUpload("Upload Bank" + BankDigit(), 6);
   } else if (Begins('X')) {
     Consume("X");
     ReportError("Error while erasing !!!");
@@ -178,18 +169,24 @@ void TProgPsd::CheckUploadCommand() {
   FetchReceived();
   if (Begins('.')) {
     Consume(".");
-    LineIndex = 0;
-    SetProgressMax(static_cast<int32_t>(Lines.size() + 1));
-    if (Lines.empty()) {
-      ReportError("Keyb File Empty !!!");
-      return;
-    }
-    SendLine(0);
-    State = 16;
+    BeginUpload("", 16);
   } else if (Begins('I')) {
     Consume("I");
     ReportError("Instruction unknown");
   }
+}
+
+// Line 0 goes out here and again on its own acknowledgement. An empty status sets none.
+void TProgPsd::BeginUpload(const std::string& status, uint8_t next) {
+  LineIndex = 0;
+  SetProgressMax(static_cast<int32_t>(Lines.size() + 1));
+  if (Lines.empty()) {
+    ReportError("Keyb File Empty !!!");
+    return;
+  }
+  if (!status.empty()) SetStatus(status);
+  SendLine(0);
+  State = next;
 }
 
 void TProgPsd::CheckLine(uint8_t after_last) {

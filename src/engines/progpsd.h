@@ -38,6 +38,7 @@ class TProgPsd : public TGestionnaire {
   void ReadId();
   void CheckDone();
   void CheckUploadCommand();
+  void BeginUpload(const std::string& status, uint8_t next);
   void SendLine(size_t index);
   std::string BankDigit() const;
 
