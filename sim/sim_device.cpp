@@ -1,6 +1,7 @@
 #include "sim_device.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "formats/constante.h"
 #include "formats/hex.h"
@@ -384,7 +385,15 @@ bool TSimDevice::StepUpload() {
   std::string line;
   if (!TakeLine(line)) return false;
   Log("<- " + Printable(line));
-  switch (LineFault()) {
+  if (std::optional<bool> faulted = ActOnFault(LineFault())) return *faulted;
+  UploadLine(line);
+  return true;
+}
+
+// Plays an injected fault on the line just taken: the result to return for it, or nothing when
+// the line is to be handled as usual.
+std::optional<bool> TSimDevice::ActOnFault(Fault fault) {
+  switch (fault) {
     case Fault::kHangUp:
       return false;
     case Fault::kFail:
@@ -396,8 +405,7 @@ bool TSimDevice::StepUpload() {
     case Fault::kNone:
       break;
   }
-  UploadLine(line);
-  return true;
+  return std::nullopt;
 }
 
 void TSimDevice::UploadLine(const std::string& line) {
@@ -456,18 +464,7 @@ bool TSimDevice::StepJtag() {
   // "R" to the end record tells the updater that the device gave up on the file; a line error
   // the updater can mend is only ever drawn on a statement.
   if (fault == Fault::kRetry && line.rfind(":00000001", 0) == 0) fault = Fault::kNone;
-  switch (fault) {
-    case Fault::kHangUp:
-      return false;
-    case Fault::kFail:
-      Fail();
-      return true;
-    case Fault::kRetry:
-      Reply("R");
-      return true;
-    case Fault::kNone:
-      break;
-  }
+  if (std::optional<bool> faulted = ActOnFault(fault)) return *faulted;
   JtagRecord(line);
   return true;
 }

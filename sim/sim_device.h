@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -101,6 +102,7 @@ class TSimDevice {
   void JtagRecord(const std::string& line);
   void JtagScan(int type, int bits, std::string tdi);
   Fault LineFault();
+  std::optional<bool> ActOnFault(Fault fault);
   void Reply(const std::string& text);
   void Fail();
   void Complete(const std::string& name);
