@@ -14,8 +14,8 @@
 #include <iostream>
 
 #include "app/ComDriverLink.h"
-#include "app/CommandLine.h"
 #include "app/EngineSet.h"
+#include "app/Options.h"
 #include "app/RunController.h"
 #include "app/Settings.h"
 #include "engines/InstCourante.h"

@@ -1,7 +1,6 @@
 #include "app/CommandLine.h"
 
 #include <QCoreApplication>
-#include <filesystem>
 
 #include "app/Batch.h"
 #include "app/ScriptCheck.h"
@@ -141,15 +140,6 @@ std::string HelpText() {
          "  --help             print this help\n"
          "  --version          print the program name and version\n"
          "Usage errors exit with status 2.\n";
-}
-
-std::string ProgramDir() {
-  std::error_code ec;
-  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec || exe.empty()) return {};
-  std::string dir = exe.parent_path().string();
-  if (dir.empty() || dir.back() != '/') dir += '/';
-  return dir;
 }
 
 std::string ScriptPathFor(const Options& options, const std::string& program_dir) {

@@ -6,16 +6,8 @@
 #include <string>
 #include <vector>
 
-// What the program was asked to do on its command line.
-enum TCommandMode : uint8_t { cmWINDOW, cmCHECK, cmBATCH, cmHELP, cmVERSION };
-
-struct Options {
-  TCommandMode Mode = cmWINDOW;
-  std::string Script;          // the first argument not beginning with "--"; empty: the default
-  bool ReadId = false;         // run (or check) readid.ini instead of a script
-  int32_t TimeoutSeconds = 0;  // --batch: longest silence of the device; 0 for no limit
-  std::string TraceFile;       // --batch: where the traffic is written; empty for none
-};
+#include "app/Options.h"
+#include "app/ProgramDir.h"
 
 // Parses the arguments after the program name. False, with a one-line reason, on a usage error.
 bool ParseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error);
@@ -23,9 +15,6 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
 // One line naming every form of the command line.
 std::string UsageLine();
 std::string HelpText();
-
-// The folder of the running program file, ending with "/"; "" (the current folder) if unknown.
-std::string ProgramDir();
 
 // The main script a mode works on: the SCRIPT argument unchanged, otherwise the program folder's
 // readid.ini or script.ini.

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "app/CommandLine.h"
+#include "app/ProgramDir.h"
 #include "app/Settings.h"
 #include "formats/hex.h"
 #include "formats/text.h"
