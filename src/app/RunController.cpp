@@ -99,10 +99,17 @@ std::array<TEngineSlot*, 4> TRunController::EngineOrder() {
 }
 
 void TRunController::WireEngine(TGestionnaire& e) {
-  e.OnSend = [this](TGestionnaire& g) { FDriver->SendRaw(g.GetSendText()); };
+  e.OnSend = [this](TGestionnaire& g) {
+    if (OfferPending || InstructionOpen)
+      Figures.Sent += static_cast<int64_t>(g.GetSendText().size());
+    FDriver->SendRaw(g.GetSendText());
+  };
   e.OnReceivedChange = [this](TGestionnaire& g) { ReceiveBuffer = g.GetReceived(); };
   e.OnFetchReceived = [this](TGestionnaire& g) { g.SetReceived(ReceiveBuffer); };
-  e.OnBusyChange = [this](TGestionnaire& g) { EngineBusy = g.IsBusy(); };
+  e.OnBusyChange = [this](TGestionnaire& g) {
+    EngineBusy = g.IsBusy();
+    if (EngineBusy && OfferPending) StartInstruction(g);
+  };
   e.OnProgressStep = [this](TGestionnaire&) { BarStep(0); };
   e.OnProgressMax = [this](TGestionnaire& g) { BarMax(0, g.GetProgressMax()); };
   e.OnStatus = [this](TGestionnaire& g) { ShowStatus(g.GetStatusText()); };
@@ -112,7 +119,112 @@ void TRunController::WireEngine(TGestionnaire& e) {
     LookupVersion();
     for (TEngineSlot* engine : EngineOrder()) (*engine)->SetUpdateAllowed(DeviceKnown);
     ShowTitle();
+    const TDeviceReport device{DeviceVariant ? "35" : "30", WordToHex(static_cast<int>(DeviceId)),
+                               g.GetBootChecksum()};
+    Notify([&](TRunObserver& o) { o.DeviceReported(device); });
   };
+  e.OnFileRead = [this](TGestionnaire& g) {
+    Notify([&](TRunObserver& o) { o.FileRead(g.GetFileRead()); });
+  };
+  e.OnRetry = [this](TGestionnaire&) {
+    if (InstructionOpen) ++Figures.Retries;
+  };
+  e.OnVersion = [this](TGestionnaire& g) {
+    Notify([&](TRunObserver& o) { o.VersionSeen(g.GetVersionNote()); });
+  };
+}
+
+// ---- what observers learn ----
+
+const char* OutcomeText(TRunOutcome outcome) {
+  switch (outcome) {
+    case roCOMPLETED:
+      return "completed";
+    case roERROR:
+      return "error";
+    case roSTOPPED:
+      return "stopped";
+    default:
+      return "";
+  }
+}
+
+const char* ResultText(TInstructionResult result) {
+  switch (result) {
+    case irDONE:
+      return "done";
+    case irSKIPPED:
+      return "skipped";
+    case irFAILED:
+      return "failed";
+    default:
+      return "stopped";
+  }
+}
+
+void TRunController::BeginRun() {
+  RunActive = true;
+  FOutcome = roNONE;
+  OfferPending = InstructionOpen = false;
+  Notify([&](TRunObserver& o) { o.RunStarted(ScriptPath); });
+}
+
+// Called once per run, whatever ends it.
+void TRunController::EndRun(TRunOutcome outcome) {
+  if (!RunActive) return;
+  EndInstruction(outcome == roSTOPPED ? irSTOPPED : irFAILED);
+  RunActive = false;
+  FOutcome = outcome;
+  const bool error = outcome == roERROR;
+  const std::string where = !error ? "" : CardIndex != -1 ? CardScriptPath : ScriptPath;
+  Notify([&](TRunObserver& o) { o.RunEnded(outcome, error ? LastError : "", where); });
+}
+
+TRunOutcome TRunController::StopOutcome() const {
+  return RunState == 6 || RunState == 7 ? roERROR : roSTOPPED;
+}
+
+TInstructionRef TRunController::LineRef(bool card, size_t index) const {
+  const std::vector<std::string>& lines = card ? CardLines : ScriptLines;
+  TInstructionRef ref;
+  ref.Script = card ? CardScriptPath : ScriptPath;
+  ref.Line = static_cast<int32_t>(index + 1);
+  ref.Text = index < lines.size() ? lines[index] : std::string();
+  if (card)
+    ref.Card = CardIndex == MotherboardCard.code ? MotherboardCard.name : DaughterCards[0].name;
+  return ref;
+}
+
+TInstructionRef TRunController::OwnStep(const std::string& text) const {
+  TInstructionRef ref;
+  ref.Script = ScriptPath;
+  ref.Text = text;
+  return ref;
+}
+
+void TRunController::Offer(const TInstructionRef& line) {
+  Offered = line;
+  OfferPending = true;
+  Figures = TInstructionEnd{};
+}
+
+void TRunController::StartInstruction(TGestionnaire& taker) {
+  OfferPending = false;
+  InstructionOpen = true;
+  const TGestionnaire* t = &taker;
+  Figures.Engine = t == Engines.Boot.get()   ? "boot"
+                   : t == Engines.Card.get() ? "card"
+                   : t == Engines.Psd.get()  ? "psd"
+                                             : "jtag";
+  Notify([&](TRunObserver& o) { o.InstructionStarted(Offered, Figures.Engine); });
+}
+
+void TRunController::EndInstruction(TInstructionResult result) {
+  OfferPending = false;
+  if (!InstructionOpen) return;
+  InstructionOpen = false;
+  Figures.Result = result;
+  Notify([&](TRunObserver& o) { o.InstructionEnded(Offered, Figures); });
 }
 
 // ---- buttons, menus, window ----
@@ -122,10 +234,12 @@ void TRunController::StartClick() {
     ScriptPath = Config.ScriptArg.empty() ? Config.ProgramDir + "script.ini" : Config.ScriptArg;
     View.SetEnabled(TMainView::ctQuit, false);
     RunState = 1;
+    BeginRun();
   } else if (RunState == 10) {
     View.CloseWindow();
   } else {
     FDriver->SetConType(CON_NONE);
+    EndRun(StopOutcome());
     RunState = 0;
     View.SetEnabled(TMainView::ctQuit, true);
   }
@@ -136,6 +250,7 @@ void TRunController::ReadIdClick() {
   if (RunState != 0) return;
   ScriptPath = Config.ProgramDir + "readid.ini";
   RunState = 1;
+  BeginRun();
 }
 
 void TRunController::QuitClick() {
@@ -158,6 +273,7 @@ void TRunController::FormClose() {
   Closed = true;
   Timer1.stop();
   FDriver->SetConType(CON_NONE);
+  EndRun(StopOutcome());
 }
 
 void TRunController::SetPortChoice(const TPortChoice& choice) {
@@ -202,6 +318,7 @@ void TRunController::DoDriverReceive() {
 // more than a few bytes, so what lies beyond the cap is noise and is dropped.
 void TRunController::AppendReceived(const std::string& text) {
   const size_t room = kMaxReceiveBuffer - std::min(kMaxReceiveBuffer, ReceiveBuffer.size());
+  if (OfferPending || InstructionOpen) Figures.Received += static_cast<int64_t>(text.size());
   if (text.size() > room && !ReceiveOverflowReported) {
     std::fprintf(stderr,
                  "Run: more than %zu bytes received and not consumed; the excess is dropped.\n",
@@ -233,6 +350,7 @@ void TRunController::GuardedStep() {
     LastError = text;
     ShowStatus(text);
     RunState = 0;
+    EndRun(roERROR);
   } else {
     ShowError(text);
   }
@@ -264,7 +382,7 @@ void TRunController::RunStep() {
     case 16: StepExtendedBoot(); break;
     case 17: StepWaitExtendedBoot(); break;
     case 18: StepWaitOp(); break;
-    default: RunState = 0; break;
+    default: RunState = 0; EndRun(roERROR); break;
   }
   // clang-format on
 }
@@ -312,6 +430,7 @@ void TRunController::StepOpen() {
     ShowError(ScriptPath + " File not found !!!");
     return;
   }
+  Notify([&](TRunObserver& o) { o.FileRead(ScriptPath); });
   FDriver->SetConMode(MODE_VAR);
   if (FPort.Lan) {
     FDriver->SetIpLocalPort(FLan.LocalPort);
@@ -379,6 +498,7 @@ void TRunController::StepBootSync() {
     FDriver->SetBaudRate(57600);
     FDriver->SetConType(CON_RS232);
   }
+  Offer(OwnStep("SYN"));
   Engines.Boot->SetInstruction("SYN");
   Engines.Boot.Step();
   GoTo(5);
@@ -387,6 +507,7 @@ void TRunController::StepBootSync() {
 void TRunController::StepWaitSync() {
   if (Engines.Boot->IsBusy()) Engines.Boot.Step();
   if (EngineBusy || RunState == 6) return;
+  EndInstruction(irDONE);
   LineIndex = 0;
   BarToMax(0);
   BarToMax(1);
@@ -403,11 +524,13 @@ void TRunController::StepAbort() {
 
 void TRunController::StepReport() {
   View.ShowErrorBox(LastError + "\r\n" + (CardIndex != -1 ? CardScriptPath : ScriptPath));
+  EndRun(roERROR);
   GoTo(0);
 }
 
 void TRunController::StepFinish() {
   CurrentInstruction = "FI";
+  Offer(OwnStep(CurrentInstruction));
   Engines.Card->SetInstruction(CurrentInstruction);
   Engines.Card.Step();
   GoTo(9);
@@ -416,7 +539,9 @@ void TRunController::StepFinish() {
 // An idle engine is not stepped again: it would take the same instruction a second time.
 void TRunController::StepWaitFinish() {
   if (Engines.Card->IsBusy()) Engines.Card.Step();
-  if (!EngineBusy && RunState != 6) GoTo(10);
+  if (EngineBusy || RunState == 6) return;
+  EndInstruction(irDONE);
+  GoTo(10);
 }
 
 void TRunController::StepDone() {
@@ -428,6 +553,7 @@ void TRunController::StepDone() {
   View.SetEnabled(TMainView::ctPortMenu, true);
   View.SetEnabled(TMainView::ctModeMenu, true);
   for (int bar = 0; bar < 3; ++bar) BarToMax(bar);
+  EndRun(roCOMPLETED);
 }
 
 void TRunController::StepExtendedBoot() {
@@ -435,6 +561,7 @@ void TRunController::StepExtendedBoot() {
   BarMax(1, 3);
   BarToMin(1);
   CurrentInstruction = "PB BOOT_EXT_OPTION.HEX";
+  Offer(OwnStep(CurrentInstruction));
   Engines.Boot->SetInstruction(CurrentInstruction);
   Engines.Boot.Step();
   BarStep(1);
@@ -444,9 +571,11 @@ void TRunController::StepExtendedBoot() {
 void TRunController::StepWaitExtendedBoot() {
   if (Engines.Boot->IsBusy()) Engines.Boot.Step();
   if (EngineBusy || RunState == 6) return;
+  EndInstruction(irDONE);
   BarStep(0);
   BarStep(1);
   CurrentInstruction = "OP " + VersionText;
+  Offer(OwnStep(CurrentInstruction));
   Engines.Card->SetInstruction(CurrentInstruction);
   Engines.Card.Step();
   GoTo(18);
@@ -455,6 +584,7 @@ void TRunController::StepWaitExtendedBoot() {
 void TRunController::StepWaitOp() {
   if (Engines.Card->IsBusy()) Engines.Card.Step();
   if (EngineBusy || RunState == 6) return;
+  EndInstruction(irDONE);
   BarStep(1);
   GoTo(8);
 }
@@ -471,6 +601,7 @@ void TRunController::ShowStatus(const std::string& text) {
 void TRunController::ShowError(const std::string& text) {
   LastError = text;
   RunState = 6;
+  EndInstruction(irFAILED);
   AppendStatusLine(text);
 }
 
@@ -479,6 +610,7 @@ void TRunController::AppendStatusLine(const std::string& text) {
   if (LastStatusLine == text) return;
   LastStatusLine = text;
   View.AppendStatus(text);
+  Notify([&](TRunObserver& o) { o.StatusAdded(text); });
 }
 
 std::string TRunController::DeviceIdText() const {
@@ -517,7 +649,9 @@ void TRunController::SetCurentCardDir(const std::string& dir) {
 void TRunController::BarPosition(int bar, int32_t position) {
   TProgress& p = Bars[bar];
   p.Position = std::clamp(position, 0, std::max(p.Max, 0));
-  View.SetProgress(static_cast<TMainView::TBar>(bar), p.Position, p.Max);
+  const auto which = static_cast<TMainView::TBar>(bar);
+  View.SetProgress(which, p.Position, p.Max);
+  Notify([&](TRunObserver& o) { o.ProgressChanged(which, p.Position, p.Max); });
 }
 
 void TRunController::BarMax(int bar, int32_t max) {

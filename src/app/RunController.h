@@ -10,6 +10,7 @@
 #include "app/DeviceLink.h"
 #include "app/EngineSet.h"
 #include "app/MainView.h"
+#include "app/RunObserver.h"
 #include "app/Selection.h"
 #include "formats/constante.h"
 
@@ -41,7 +42,13 @@ class TRunController {
   void ComClick(int n);  // "Com &1".."Com &9"
   void MAutoClick();
   void MManualClick();
-  void FormClose();  // closes the link and stops the timer
+  void FormClose();  // closes the link and stops the timer; a run still going is stopped
+
+  // Observers follow every run from START to its end; not owned, they must outlive the
+  // controller's last run.
+  void AddObserver(TRunObserver* observer) { Observers.push_back(observer); }
+  // How the last run ended; roNONE before the first end and while a run goes on.
+  TRunOutcome Outcome() const { return FOutcome; }
 
   // Operator choices read at run start (menus and dialogs fill them).
   void SetPortChoice(const TPortChoice& choice);
@@ -137,6 +144,21 @@ class TRunController {
   void WireEngine(TGestionnaire& e);
   std::array<TEngineSlot*, 4> EngineOrder();  // boot, card, PSD, JTAG
 
+  // What observers learn.
+  template <class F>
+  void Notify(F f) {
+    for (TRunObserver* o : Observers) f(*o);
+  }
+  void BeginRun();
+  void EndRun(TRunOutcome outcome);
+  TRunOutcome StopOutcome() const;  // an error already reported stays an error
+  TInstructionRef LineRef(bool card, size_t index) const;
+  TInstructionRef OwnStep(const std::string& text) const;
+  void Offer(const TInstructionRef& line);  // before the engines are given a line
+  void StartInstruction(TGestionnaire& taker);
+  void EndInstruction(TInstructionResult result);
+  void CommentOutLines(bool card, const std::vector<std::string>& prefixes, const char* reason);
+
   TMainView& View;
   TRunConfig Config;
   QTimer Timer1;
@@ -173,6 +195,14 @@ class TRunController {
   std::string CurrentInstruction;
   std::string ReceiveBuffer;
   bool ReceiveOverflowReported = false;
+
+  std::vector<TRunObserver*> Observers;
+  bool RunActive = false;
+  TRunOutcome FOutcome = roNONE;
+  TInstructionRef Offered;
+  bool OfferPending = false;
+  bool InstructionOpen = false;
+  TInstructionEnd Figures;
 
  public:
   static constexpr size_t kMaxReceiveBuffer = 1 << 20;

@@ -25,15 +25,9 @@ int32_t NonEmptyLines(const std::vector<std::string>& lines) {
       std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return !l.empty(); }));
 }
 
-// A stored line is replaced whole, so the walker sees a comment wherever it stands.
-void CommentOut(std::vector<std::string>& lines, const std::string& prefix) {
-  for (std::string& line : lines)
-    if (StartsWith(Trim(line), prefix)) line = "rem";
-}
-
-void CommentOutComponent(std::vector<std::string>& lines, char letter) {
-  CommentOut(lines, std::string("P") + letter);
-  CommentOut(lines, std::string("V") + letter);
+void AddComponent(std::vector<std::string>& prefixes, char letter) {
+  prefixes.push_back(std::string("P") + letter);
+  prefixes.push_back(std::string("V") + letter);
 }
 
 }  // namespace
@@ -84,6 +78,7 @@ void TRunController::StartCardScript() {
     ShowError(CardScriptPath + " File not found !!!");
     return;
   }
+  Notify([&](TRunObserver& o) { o.FileRead(CardScriptPath); });
   CardLineIndex = 0;
   FilterCardComponents();
   BarMax(1, 1 + NonEmptyLines(CardLines));
@@ -113,6 +108,7 @@ void TRunController::StepNextCardLine() {
 }
 
 bool TRunController::Dispatch(int line_number) {
+  Offer(LineRef(StepState == 14, static_cast<size_t>(line_number - 1)));
   for (TEngineSlot* e : EngineOrder()) {
     (*e)->SetInstruction(CurrentInstruction);
     e->Step();
@@ -129,6 +125,7 @@ void TRunController::WaitLine() {
   for (TEngineSlot* e : EngineOrder())
     if ((*e)->IsBusy()) e->Step();
   if (EngineBusy || RunState != StepState) return;
+  EndInstruction(irDONE);
   if (StepState == 13) {
     BarToMax(0);
     BarToMax(1);
@@ -140,35 +137,58 @@ void TRunController::WaitLine() {
   }
 }
 
+// A stored line is replaced whole, so the walker sees a comment wherever it stands. Lines
+// still ahead of the walker are reported as skipped.
+void TRunController::CommentOutLines(bool card, const std::vector<std::string>& prefixes,
+                                     const char* reason) {
+  std::vector<std::string>& lines = card ? CardLines : ScriptLines;
+  const size_t ahead = static_cast<size_t>(std::max(card ? CardLineIndex : LineIndex, 0));
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string trimmed = Trim(lines[i]);
+    if (std::none_of(prefixes.begin(), prefixes.end(),
+                     [&](const std::string& p) { return StartsWith(trimmed, p); }))
+      continue;
+    if (i >= ahead) {
+      const TInstructionRef ref = LineRef(card, i);
+      Notify([&](TRunObserver& o) { o.InstructionSkipped(ref, reason); });
+    }
+    lines[i] = "rem";
+  }
+}
+
 void TRunController::FilterMainScript() {
-  if (FManual && !CompSel.MotherBoard) CommentOut(ScriptLines, "CM");
+  if (FManual && !CompSel.MotherBoard) CommentOutLines(false, {"CM"}, "not selected");
 }
 
 void TRunController::FilterCardComponents() {
   if (!FManual || CardIndex != MotherboardCard.code) return;
+  std::vector<std::string> prefixes;
   for (size_t i = 0; i < ComponentLetters.size(); ++i) {
     const bool selected = i <= 7    ? CompSel.MCU
                           : i == 8  ? CompSel.PROM1
                           : i == 9  ? CompSel.PROM2
                           : i == 10 ? CompSel.CPLD
                                     : CompSel.EDID;
-    if (!selected) CommentOutComponent(CardLines, ComponentLetters[i]);
+    if (!selected) AddComponent(prefixes, ComponentLetters[i]);
   }
+  CommentOutLines(true, prefixes, "not selected");
 }
 
 void TRunController::DoVersionSame(TGestionnaire&, int32_t component) {
   if (FManual || component < 0 || component >= static_cast<int32_t>(ComponentLetters.size()))
     return;
+  std::vector<std::string> prefixes;
   if (component >= 8) {
-    CommentOutComponent(CardLines, ComponentLetters[component]);
-    return;
+    AddComponent(prefixes, ComponentLetters[component]);
+  } else {
+    // The memory banks are one image: one bank up to date means all are.
+    for (int bank = 0; bank <= 7; ++bank) AddComponent(prefixes, ComponentLetters[bank]);
   }
-  // The memory banks are one image: one bank up to date means all are.
-  for (int bank = 0; bank <= 7; ++bank) CommentOutComponent(CardLines, ComponentLetters[bank]);
+  CommentOutLines(true, prefixes, "version match");
 }
 
 void TRunController::DoCardError(TGestionnaire&, int32_t card) {
-  CommentOut(ScriptLines, std::string("C") + HexDigit(card & 0xF));
+  CommentOutLines(false, {std::string("C") + HexDigit(card & 0xF)}, "card did not answer");
 }
 
 void TRunController::DoCardReady(TGestionnaire&, int32_t) {}

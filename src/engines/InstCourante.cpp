@@ -249,6 +249,9 @@ void TInstCrt::CheckVersionWritten() {
   if (Begins('.')) {
     Consume(".");
     ProgressStep();
+    const std::string word = State == 14 ? "V" : State == 20 ? "UV" : "OP";
+    const char letter = State == 14 ? Trim(std::string_view(Line).substr(1))[0] : 0;
+    NoteVersion({word, letter, Instruction, {}});
     State = 8;
   } else if (Begins('X')) {
     Consume("X");
@@ -276,6 +279,7 @@ void TInstCrt::CheckVersionRead() {
     const std::string version = Received.substr(0, 4);
     const char letter = Instruction[0];
     Instruction = Trim(std::string_view(Instruction).substr(1));
+    NoteVersion({"T", letter, version, Instruction});
     if (version == Instruction) {
       int32_t index = 0;
       for (size_t i = 0; i < ComponentLetters.size(); ++i)

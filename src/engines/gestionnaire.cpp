@@ -47,6 +47,7 @@ void TGestionnaire::Reset() {
   StatusText.clear();
   ProgressMax = 100;
   DeviceId = 0;
+  BootChecksum.clear();
   RetryCount = 0;
   FUpdateAllowed = false;
   Busy = false;
@@ -73,4 +74,19 @@ void TGestionnaire::SetDeviceVariant(bool b) {
 
 void TGestionnaire::NotifyOperationEnd() {
   Fire(OnOperationEnd);
+}
+
+void TGestionnaire::NoteFileRead(const std::string& path) {
+  FileRead = path;
+  Fire(OnFileRead);
+}
+
+void TGestionnaire::ChargeRetry() {
+  ++RetryCount;
+  Fire(OnRetry);
+}
+
+void TGestionnaire::NoteVersion(const TVersionNote& note) {
+  VersionNote = note;
+  Fire(OnVersion);
 }

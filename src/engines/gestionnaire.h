@@ -4,6 +4,14 @@
 #include <functional>
 #include <string>
 
+// A version number the card engine read from the device or wrote to it.
+struct TVersionNote {
+  std::string Word;      // "T" read; "V", "UV" or "OP" written
+  char Component = 0;    // the component letter of "T" and "V", 0 otherwise
+  std::string Version;   // "T": what the device holds; otherwise what was written
+  std::string Expected;  // "T": the version the script expects
+};
+
 // Common base of the instruction engines. An engine is a pure state machine over byte strings:
 // everything it has to tell the outside world becomes a field change followed by a notification
 // that fires only when assigned, synchronously, after the field is written.
@@ -39,6 +47,12 @@ class TGestionnaire {
   bool UpdateAllowed() const { return FUpdateAllowed; }
   void SetDeviceVariant(bool b);
   void NotifyOperationEnd();
+  // Observer hooks for records of a run; they change nothing in the engine's work.
+  void NoteFileRead(const std::string& path);  // a file named by the instruction was read
+  void ChargeRetry();                          // one "R" charged to the instruction
+  void NoteVersion(const TVersionNote& note);
+  // The boot checksum as shown, set before the device identifier is reported.
+  void SetBootChecksum(const std::string& text) { BootChecksum = text; }
 
   const std::string& GetInstruction() const { return Instruction; }
   const std::string& GetSendText() const { return SendText; }
@@ -50,6 +64,9 @@ class TGestionnaire {
   bool GetDeviceVariant() const { return DeviceVariant; }
   int32_t GetRetryCount() const { return RetryCount; }
   const std::string& GetCardDir() const { return CardDir; }
+  const std::string& GetFileRead() const { return FileRead; }
+  const TVersionNote& GetVersionNote() const { return VersionNote; }
+  const std::string& GetBootChecksum() const { return BootChecksum; }
   void SetCardDir(const std::string& dir) { CardDir = dir; }
 
   TNotifyEvent OnSend;
@@ -63,6 +80,9 @@ class TGestionnaire {
   TNotifyEvent OnDeviceId;
   TNotifyEvent OnOperationEnd;
   TNotifyEvent OnDeviceVariant;
+  TNotifyEvent OnFileRead;
+  TNotifyEvent OnRetry;
+  TNotifyEvent OnVersion;
 
  protected:
   void Fire(const TNotifyEvent& event) {
@@ -83,6 +103,9 @@ class TGestionnaire {
   bool Busy = false;
   std::string CardDir;
   bool DeviceVariant = false;
+  std::string FileRead;
+  TVersionNote VersionNote;
+  std::string BootChecksum;
 };
 
 // Retransmission requests ("R") accepted per instruction; one more ends it.

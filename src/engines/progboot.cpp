@@ -145,7 +145,8 @@ void TProgBoot::ReadIdentity() {
   const uint16_t checksum = HexToWord(Received.substr(0, 4));
   const std::string id = Received.substr(4, 4);
   // The boot loader reports its checksum offset by 0x6000.
-  SetStatus("Boot Checksum : " + WordToHex((checksum + 0xA000) & 0xFFFF));
+  SetBootChecksum(WordToHex((checksum + 0xA000) & 0xFFFF));
+  SetStatus("Boot Checksum : " + BootChecksum);
   SetStatus("Device ID : " + id);
   SetDeviceId(HexToWord(id));
   ClearReceived();
@@ -163,6 +164,7 @@ bool TProgBoot::LoadFile() {
     ReportError(CardDir + Instruction + " File not found !!!");
     return false;
   }
+  NoteFileRead(path);
   if (Lines.empty()) {
     ReportError("Boot File Empty !!!");
     return false;
@@ -246,7 +248,7 @@ void TProgBoot::CheckLine() {
     Consume("X");
   } else if (Begins('R')) {
     Consume("R");
-    ++RetryCount;
+    ChargeRetry();
     if (RetryCount > kMaxRetries)
       ReportError("Too Many Transmission Error !!!");
     else
@@ -274,7 +276,7 @@ void TProgBoot::CheckChecksum() {
   } else if (Begins('R')) {
     Consume("R");
     State = 11;
-    ++RetryCount;
+    ChargeRetry();
     if (RetryCount > kMaxRetries) ReportError("Too Many Transmission Error !!!");
   }
 }

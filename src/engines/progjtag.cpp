@@ -182,6 +182,7 @@ void TProgJtag::WaitFileAccepted() {
     ReportError(path + " File not found !!!");
     return;
   }
+  NoteFileRead(path);
   SetProgressMax(LineCount);
   // The device needs this time after "P" before the first statement.
   if (Pause) Pause(1000);
@@ -276,7 +277,7 @@ void TProgJtag::CheckTdoReply() {
 
 // One budget per effect file; false (and the run stopped) once it is spent.
 bool TProgJtag::CountRetry() {
-  ++RetryCount;
+  ChargeRetry();
   if (RetryCount <= kMaxRetries) return true;
   ReportError("Too Many Transmission Error !!!");
   return false;

@@ -115,6 +115,7 @@ bool TProgPsd::LoadFile() {
     ReportError(path + " File not found !!!");
     return false;
   }
+  NoteFileRead(path);
   if (Lines.empty()) {
     ReportError("Keyb File Empty !!!");
     return false;
@@ -205,7 +206,7 @@ void TProgPsd::CheckLine(uint8_t after_last) {
     ReportError("Error while writing!!!");
   } else if (Begins('R')) {
     Consume("R");
-    ++RetryCount;
+    ChargeRetry();
     if (RetryCount > kMaxRetries)
       ReportError("Too Many Transmission Error !!!");
     else
@@ -234,7 +235,7 @@ void TProgPsd::CheckChecksum() {
   } else if (Begins('R')) {
     Consume("R");
     State = 7;
-    ++RetryCount;
+    ChargeRetry();
     if (RetryCount > kMaxRetries) ReportError("Too Many Transmission Error !!!");
   }
 }

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/MainView.h"
+#include "engines/gestionnaire.h"
+
+// How a run ended. The one decision every consumer (batch exit status, records, events) uses.
+enum TRunOutcome : uint8_t { roNONE, roCOMPLETED, roERROR, roSTOPPED };
+const char* OutcomeText(TRunOutcome outcome);  // "", "completed", "error", "stopped"
+
+// An instruction the run carried out or passed over.
+struct TInstructionRef {
+  std::string Script;  // the file the line is in; the main script for the run's own steps
+  int32_t Line = 0;    // from 1; 0 for the run's own steps (SYN, the closing PB, OP and FI)
+  std::string Text;    // the line as written
+  std::string Card;    // the card's folder name ("Qubra", "UQubra", "DVI"), "" in the main script
+};
+
+enum TInstructionResult : uint8_t { irDONE, irSKIPPED, irFAILED, irSTOPPED };
+const char* ResultText(TInstructionResult result);  // "done", "skipped", "failed", "stopped"
+
+struct TInstructionEnd {
+  TInstructionResult Result = irDONE;
+  std::string Engine;  // "boot", "card", "psd", "jtag"
+  int32_t Retries = 0;
+  int64_t Sent = 0;      // bytes the engine sent
+  int64_t Received = 0;  // bytes that arrived while it worked
+};
+
+// What the boot loader reported at synchronisation.
+struct TDeviceReport {
+  std::string Type;          // "30" or "35"
+  std::string Id;            // four hex digits
+  std::string BootChecksum;  // four hex digits, as shown
+};
+
+// Follows a run as the run controller carries it out. Calls come on the event-loop thread,
+// from inside the controller's steps; an observer must not drive the controller from them.
+class TRunObserver {
+ public:
+  virtual ~TRunObserver() = default;
+  virtual void RunStarted(const std::string& /*script*/) {}
+  virtual void StatusAdded(const std::string& /*line*/) {}
+  virtual void ProgressChanged(TMainView::TBar /*bar*/, int32_t /*position*/, int32_t /*max*/) {}
+  virtual void FileRead(const std::string& /*path*/) {}
+  virtual void DeviceReported(const TDeviceReport& /*device*/) {}
+  virtual void InstructionStarted(const TInstructionRef& /*line*/, const std::string& /*engine*/) {}
+  virtual void InstructionEnded(const TInstructionRef& /*line*/, const TInstructionEnd& /*end*/) {}
+  // `reason`: "version match", "not selected" or "card did not answer".
+  virtual void InstructionSkipped(const TInstructionRef& /*line*/, const std::string& /*reason*/) {}
+  virtual void VersionSeen(const TVersionNote& /*note*/) {}
+  // `error` and `script` (where it happened) are empty unless the outcome is an error.
+  virtual void RunEnded(TRunOutcome /*outcome*/, const std::string& /*error*/,
+                        const std::string& /*script*/) {}
+};
