@@ -17,12 +17,13 @@
 #include "app/EngineSet.h"
 #include "app/Options.h"
 #include "app/RunController.h"
+#include "app/RunEvents.h"
+#include "app/RunReport.h"
 #include "app/Settings.h"
 #include "engines/InstCourante.h"
 
 namespace {
 
-constexpr const char* kCompleted = "Program operation completed";
 constexpr int kPollMs = 100;
 // A poll this late means the event loop itself stood still.
 constexpr int kStallMs = 500;
@@ -66,13 +67,11 @@ void TBatchView::DrawProgress(bool force) {
 }
 
 void TBatchView::AppendStatus(const std::string& line) {
-  FLastStatus = line;
-  if (running && running()) {
+  if (print_status && running && running()) {
     ClearProgress();
     Out << line << '\n' << std::flush;
     DrawProgress(true);
   }
-  if (changed) changed();
 }
 
 void TBatchView::SetProgress(TBar bar, int32_t position, int32_t max) {
@@ -83,7 +82,6 @@ void TBatchView::SetProgress(TBar bar, int32_t position, int32_t max) {
 void TBatchView::ShowErrorBox(const std::string& text) {
   FErrorBox = text;
   FErrorBoxShown = true;
-  if (changed) changed();
 }
 
 // ---- trace ----
@@ -156,14 +154,19 @@ TBatchRun::TBatchRun(TBatchConfig config, std::ostream& out, std::ostream& err)
   Ctl = std::make_unique<TRunController>(View, std::move(link), std::move(engines),
                                          TRunConfig{Config.ProgramDir, Config.Script, false});
   View.running = [this] { return Started && Ctl->Running(); };
-  // The controller returns to idle just after it has shown the last line or the error box:
-  // look once the step is over.
+  View.print_status = !Config.Events;
   IdleCheck.setSingleShot(true);
   IdleCheck.setInterval(0);
   QObject::connect(&IdleCheck, &QTimer::timeout, &IdleCheck, [this] { CheckIdle(); });
-  View.changed = [this] {
-    if (Started && !Finished) IdleCheck.start();
-  };
+  Ctl->AddObserver(this);
+  if (!Config.ReportFile.empty()) {
+    Report = std::make_unique<TRunReport>(Config.Name, [this] { return Config.Link; });
+    Ctl->AddObserver(Report.get());
+  }
+  if (Config.Events) {
+    Events = std::make_unique<TRunEvents>(out);
+    Ctl->AddObserver(Events.get());
+  }
 }
 
 TBatchRun::~TBatchRun() {
@@ -173,19 +176,48 @@ TBatchRun::~TBatchRun() {
   if (Trace) Trace->flush();
 }
 
-int TBatchRun::Exec() {
-  Clock.start();
+// Both files are opened before the device is touched: a run nobody can trace or record is
+// refused at once rather than found out afterwards.
+bool TBatchRun::OpenFiles(std::string& failure) {
   if (!Config.TraceFile.empty()) {
     auto file =
         std::make_unique<std::ofstream>(Config.TraceFile, std::ios::binary | std::ios::trunc);
     if (!*file) {
-      Err << "qubra-updater: cannot write the trace file " << Config.TraceFile << ": "
-          << std::strerror(errno) << std::endl;
-      return kBatchFailed;
+      failure = "cannot write the trace file " + Config.TraceFile + ": " + std::strerror(errno);
+      return false;
     }
     *file << TraceHeader();
     Trace = std::move(file);
   }
+  if (Report) {
+    ReportOut = std::make_unique<TReportFile>();
+    if (!ReportOut->Open(Config.ReportFile, failure)) return false;
+  }
+  return true;
+}
+
+// The record goes out once the exit status is known; a record that cannot be written fails
+// a run that would otherwise have succeeded.
+int TBatchRun::Conclude(int status, std::string failure) {
+  if (!failure.empty()) {
+    Err << "qubra-updater: " << failure << std::endl;
+    status = kBatchFailed;
+  } else if (ReportOut && !ReportOut->Append(Report->Record(status), failure)) {
+    Err << "qubra-updater: " << failure << std::endl;
+    if (status == kBatchCompleted) status = kBatchFailed;
+  }
+  if (Events) Events->Finish(status, failure);
+  return status;
+}
+
+void TBatchRun::RunEnded(TRunOutcome, const std::string&, const std::string&) {
+  // The controller returns to idle once this step is over: look then.
+  if (Started && !Finished) IdleCheck.start();
+}
+
+int TBatchRun::Exec() {
+  Clock.start();
+  if (std::string failure; !OpenFiles(failure)) return Conclude(kBatchFailed, failure);
   if (Trace || Config.TimeoutSeconds > 0)
     Link->SetWireTap([this](bool sent, const std::string& bytes) { Traffic(sent, bytes); });
   if (Config.TimeoutSeconds > 0)
@@ -206,7 +238,7 @@ int TBatchRun::Exec() {
   Quit = nullptr;
   View.ClearProgress();
   if (Trace) Trace->flush();
-  return status;
+  return Conclude(status, "");
 }
 
 void TBatchRun::Stop(int signal_number) {
@@ -228,7 +260,7 @@ void TBatchRun::CheckIdle() {
   if (Finished || !Started || Ctl->Running()) return;
   Ctl->FormClose();
   View.ClearProgress();
-  if (!View.ErrorBoxShown() && View.LastStatus() == kCompleted) {
+  if (Ctl->Outcome() == roCOMPLETED) {
     Finish(kBatchCompleted);
     return;
   }
@@ -315,15 +347,19 @@ TStopSignals::~TStopSignals() {
 
 // ---- command line ----
 
-void ApplyProgramSettings(TRunController& controller, const std::string& program_dir) {
-  TSettingsLines lines;
-  const TConnectionSettings s = LoadSettings(program_dir, lines);
-  controller.SetLanSettings(s.Lan);
-  controller.SetPortChoice(s.Port);
-  for (int n = 1; n <= 9; ++n) controller.Driver().SetComDevice(n, ComDevicePath(lines, n));
-}
-
 int RunBatch(const Options& options, const std::string& program_dir) {
+  // Updater.prm is only read: for the connection, or with --link for COMn_DEVICE alone.
+  TSettingsLines lines;
+  LoadSettings(program_dir, lines);
+  TConnection connection = ConnectionFromSettings(lines);
+  if (TLinkOption link; !options.Link.empty()) {
+    std::string error;
+    if (!ParseLinkOption(options.Link, link, error)) {
+      std::cerr << "qubra-updater: --link " << error << std::endl;
+      return 2;
+    }
+    connection = ConnectionFromLink(link, lines);
+  }
   TBatchConfig config;
   config.ProgramDir = program_dir;
   config.Script = options.Script;
@@ -331,7 +367,11 @@ int RunBatch(const Options& options, const std::string& program_dir) {
   config.TimeoutSeconds = options.TimeoutSeconds;
   config.TraceFile = options.TraceFile;
   config.Progress = ::isatty(STDERR_FILENO) == 1;
-  config.Configure = [program_dir](TRunController& ctl) { ApplyProgramSettings(ctl, program_dir); };
+  config.Events = options.Events;
+  config.ReportFile = options.ReportFile;
+  config.Name = options.Name;
+  config.Link = DescribeConnection(connection);
+  config.Configure = [connection](TRunController& ctl) { ApplyConnection(ctl, connection); };
   TBatchRun run(std::move(config), std::cout, std::cerr);
   TStopSignals stop_signals([&run](int signal_number) { run.Stop(signal_number); });
   return run.Exec();

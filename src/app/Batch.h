@@ -9,11 +9,16 @@
 #include <memory>
 #include <string>
 
+#include "app/LinkOption.h"
 #include "app/MainView.h"
+#include "app/RunObserver.h"
 
 class TRunController;
 class TComDriverLink;
 class TInstCrt;
+class TReportFile;
+class TRunEvents;
+class TRunReport;
 struct Options;
 
 // Exit statuses of --batch besides 2 (usage error).
@@ -21,19 +26,18 @@ inline constexpr int kBatchCompleted = 0;
 inline constexpr int kBatchFailed = 1;
 
 // The status box, error box and progress bars of a run without a window. Status lines go to
-// `out` as they are added, but only while `running` says a run is active (the idle prompt is no
-// part of a run). With `progress`, one line showing the three bars is redrawn on `err`.
+// `out` as they are added (unless `print_status` is off), but only while `running` says a run is
+// active (the idle prompt is no part of a run). With `progress`, one line showing the three
+// bars is redrawn on `err`.
 class TBatchView : public TMainView {
  public:
   TBatchView(std::ostream& out, std::ostream& err, bool progress);
 
   std::function<bool()> running;
-  // Called after every status line and error box, so the owner can notice the end of the run.
-  std::function<void()> changed;
+  bool print_status = true;
 
   const std::string& ErrorBoxText() const { return FErrorBox; }
   bool ErrorBoxShown() const { return FErrorBoxShown; }
-  const std::string& LastStatus() const { return FLastStatus; }
   // The progress line as it is drawn (without the carriage return).
   std::string ProgressLine() const;
   // Removes the progress line from the terminal, so the shell prompt starts on a clean line.
@@ -61,7 +65,6 @@ class TBatchView : public TMainView {
   std::ostream& Err;
   bool Progress;
   std::array<TBarValue, 3> Bars{};
-  std::string FLastStatus;
   std::string FErrorBox;
   bool FErrorBoxShown = false;
   bool ProgressShown = false;
@@ -101,15 +104,18 @@ struct TBatchConfig {
   bool ReadId = false;
   int32_t TimeoutSeconds = 0;
   std::string TraceFile;
-  bool Progress = false;  // draw the progress line on `err`
-  // Makes the controller's port, LAN and COM-device choices from the program folder's settings
-  // before the run starts; tests set their own.
+  bool Progress = false;   // draw the progress line on `err`
+  bool Events = false;     // JSON lines on `out` instead of the status lines
+  std::string ReportFile;  // where the run's record is appended; empty for none
+  std::string Name;        // the device's name in the record
+  TLinkDescription Link;   // the connection, as the record names it
+  // Makes the controller's port, LAN and COM-device choices before the run starts.
   std::function<void(TRunController& controller)> Configure;
 };
 
 // One update without a window: the window's run controller, engines and link, START (or Read Id)
 // pressed at once, Auto mode. Needs a QCoreApplication; Exec returns the exit status.
-class TBatchRun {
+class TBatchRun : private TRunObserver {
  public:
   TBatchRun(TBatchConfig config, std::ostream& out, std::ostream& err);
   ~TBatchRun();
@@ -125,6 +131,9 @@ class TBatchRun {
   TInstCrt* CardEngine() { return Card; }
 
  private:
+  bool OpenFiles(std::string& failure);
+  int Conclude(int status, std::string failure);
+  void RunEnded(TRunOutcome outcome, const std::string& error, const std::string& script) override;
   void Finish(int status);
   void CheckIdle();
   void Traffic(bool sent, const std::string& bytes);
@@ -134,6 +143,10 @@ class TBatchRun {
   TBatchConfig Config;
   std::ostream& Err;
   TBatchView View;
+  // The controller reports to these: they go after it.
+  std::unique_ptr<TRunReport> Report;
+  std::unique_ptr<TReportFile> ReportOut;
+  std::unique_ptr<TRunEvents> Events;
   TComDriverLink* Link = nullptr;
   TInstCrt* Card = nullptr;
   std::unique_ptr<TRunController> Ctl;
@@ -160,9 +173,6 @@ class TStopSignals {
   struct TImpl;
   std::unique_ptr<TImpl> Impl;
 };
-
-// The window's settings from the program folder's Updater.prm, never written back.
-void ApplyProgramSettings(TRunController& controller, const std::string& program_dir);
 
 // --batch from the command line: the program folder's settings, signals, stdout and stderr.
 int RunBatch(const Options& options, const std::string& program_dir);

@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 
 #include "app/Batch.h"
+#include "app/LinkOption.h"
+#include "app/ProductionLine.h"
 #include "app/ScriptCheck.h"
 #include "formats/text.h"
 #include "version.h"
@@ -11,15 +13,26 @@ namespace {
 
 // Longest --timeout that still fits in milliseconds of 32 bits.
 constexpr int64_t kMaxTimeoutSeconds = INT32_MAX / 1000;
+constexpr int64_t kMaxJobs = 1000;
+
+const char* ModeOption(TCommandMode mode) {
+  return mode == cmCHECK ? "--check" : mode == cmBATCH ? "--batch" : "--line";
+}
+
+bool TakesValue(const std::string& name) {
+  for (const char* option : {"--timeout", "--trace", "--link", "--report", "--name", "--line"})
+    if (name == option) return true;
+  return false;
+}
 
 bool StartsWith(const std::string& s, const char* prefix) {
   return s.rfind(prefix, 0) == 0;
 }
 
 bool SetMode(Options& o, TCommandMode mode, const std::string& option, std::string& error) {
-  if (o.Mode == cmCHECK || o.Mode == cmBATCH) {
+  if (o.Mode == cmCHECK || o.Mode == cmBATCH || o.Mode == cmLINE) {
     if (o.Mode == mode) return true;
-    error = option + " cannot be combined with --" + (o.Mode == cmCHECK ? "check" : "batch");
+    error = option + " cannot be combined with " + ModeOption(o.Mode);
     return false;
   }
   o.Mode = mode;
@@ -47,12 +60,26 @@ bool TakeValue(const std::vector<std::string>& args, size_t& i, const std::strin
 
 bool CheckCombination(const Options& o, bool help_or_version, std::string& error) {
   if (help_or_version) return true;
+  const bool batch = o.Mode == cmBATCH;
+  const bool line = o.Mode == cmLINE;
   if (o.ReadId && !o.Script.empty()) {
     error = "--readid runs readid.ini and takes no SCRIPT";
   } else if (o.ReadId && o.Mode == cmWINDOW) {
     error = "--readid needs --batch or --check";
-  } else if ((o.TimeoutSeconds > 0 || !o.TraceFile.empty()) && o.Mode != cmBATCH) {
-    error = std::string(o.TimeoutSeconds > 0 ? "--timeout" : "--trace") + " needs --batch";
+  } else if (o.TimeoutSeconds > 0 && !batch && !line) {
+    error = "--timeout needs --batch or --line";
+  } else if (!o.TraceFile.empty() && !batch) {
+    error = "--trace needs --batch";
+  } else if (!o.Link.empty() && line) {
+    error = "--link cannot be combined with --line: the device list names each link";
+  } else if (!o.Link.empty() && !batch && o.Mode != cmWINDOW) {
+    error = "--link needs --batch or the window";
+  } else if (!o.ReportFile.empty() && !batch && !line) {
+    error = "--report needs --batch or --line";
+  } else if ((o.Events || !o.Name.empty()) && !batch) {
+    error = std::string(o.Events ? "--events" : "--name") + " needs --batch";
+  } else if (o.Jobs > 0 && !line) {
+    error = "-j needs --line";
   }
   return error.empty();
 }
@@ -66,21 +93,27 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
   error.clear();
   for (size_t i = 0; i < args.size() && error.empty(); ++i) {
     const std::string& arg = args[i];
-    if (!StartsWith(arg, "--")) {
-      if (o.Script.empty())
-        o.Script = arg;
-      else
-        error = "only one SCRIPT may be given, \"" + arg + "\" is a second one";
-      continue;
-    }
     std::string name = arg;
     std::optional<std::string> inline_value;
-    if (const size_t eq = arg.find('='); eq != std::string::npos) {
+    if (const size_t eq = arg.find('='); StartsWith(arg, "--") && eq != std::string::npos) {
       name = arg.substr(0, eq);
       inline_value = arg.substr(eq + 1);
     }
     std::string value;
-    if (inline_value && name != "--timeout" && name != "--trace") {
+    if (arg == "-j") {
+      if (!TakeValue(args, i, arg, std::nullopt, value, error)) break;
+      std::optional<int64_t> n = StrToInt(value, 1, kMaxJobs);
+      if (n)
+        o.Jobs = static_cast<int32_t>(*n);
+      else
+        error = "-j needs a whole number of devices from 1 to " + std::to_string(kMaxJobs) +
+                ", not \"" + value + "\"";
+    } else if (!StartsWith(arg, "--")) {
+      if (o.Script.empty())
+        o.Script = arg;
+      else
+        error = "only one SCRIPT may be given, \"" + arg + "\" is a second one";
+    } else if (inline_value && !TakesValue(name)) {
       error = name + " takes no value";
     } else if (name == "--check") {
       SetMode(o, cmCHECK, name, error);
@@ -102,6 +135,22 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
                 std::to_string(kMaxTimeoutSeconds) + ", not \"" + value + "\"";
     } else if (name == "--trace") {
       if (TakeValue(args, i, name, inline_value, value, error)) o.TraceFile = value;
+    } else if (name == "--link") {
+      if (!TakeValue(args, i, name, inline_value, value, error)) break;
+      TLinkOption link;
+      if (ParseLinkOption(value, link, error))
+        o.Link = value;
+      else
+        error = "--link " + error + "; LINK is " + LinkForms();
+    } else if (name == "--report") {
+      if (TakeValue(args, i, name, inline_value, value, error)) o.ReportFile = value;
+    } else if (name == "--name") {
+      if (TakeValue(args, i, name, inline_value, value, error)) o.Name = value;
+    } else if (name == "--events") {
+      o.Events = true;
+    } else if (name == "--line") {
+      if (TakeValue(args, i, name, inline_value, value, error) && SetMode(o, cmLINE, name, error))
+        o.LineFile = value;
     } else {
       error = "unknown option " + name;
     }
@@ -116,8 +165,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
 }
 
 std::string UsageLine() {
-  return "usage: qubra-updater [SCRIPT] | --check [SCRIPT | --readid] | --batch [SCRIPT | "
-         "--readid] [--timeout SECONDS] [--trace FILE] | --help | --version";
+  return "usage: qubra-updater [--link LINK] [SCRIPT] | --check [SCRIPT | --readid] | --batch "
+         "[SCRIPT | --readid] [--link LINK] [--timeout SECONDS] [--trace FILE] [--report FILE] "
+         "[--events] [--name NAME] | --line FILE [-j N] [SCRIPT | --readid] [--timeout SECONDS] "
+         "[--report FILE] | --help | --version";
 }
 
 std::string HelpText() {
@@ -137,6 +188,16 @@ std::string HelpText() {
          "                     nothing for that long while it is waited for (default: no limit)\n"
          "  --trace FILE       with --batch: write every byte sent (>) and received (<) to FILE,\n"
          "                     with milliseconds since start, in hex and as text\n"
+         "  --link LINK        with --batch or the window: the connection for this process\n"
+         "                     instead of Updater.prm's (which is then not rewritten): "
+         "COM1..COM9,\n"
+         "                     a device path, tcp:A.B.C.D:PORT or udp:A.B.C.D:PORT[:LOCALPORT]\n"
+         "  --report FILE      with --batch or --line: append a JSON record of each run to FILE\n"
+         "  --events           with --batch: JSON lines on stdout instead of the status lines\n"
+         "  --name NAME        with --batch: the device's name in the record and the events\n"
+         "  --line FILE        update every device FILE lists (NAME LINK per line), each in a\n"
+         "                     process of its own; exit 0 when every device completed, else 1\n"
+         "  -j N               with --line: at most N devices at a time (default: all)\n"
          "  --help             print this help\n"
          "  --version          print the program name and version\n"
          "Usage errors exit with status 2.\n";
@@ -176,6 +237,10 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
       // No window and no display: the event loop of Qt Core is all a run needs.
       QCoreApplication app(argc, argv);
       return RunBatch(options, ProgramDir());
+    }
+    case cmLINE: {
+      QCoreApplication app(argc, argv);
+      return RunLine(options, ProgramDir());
     }
     case cmWINDOW:
       break;

@@ -53,6 +53,60 @@ TEST(CommandLine, ParsesModesAndValues) {
     EXPECT_EQ(o.TimeoutSeconds, c.timeout);
     EXPECT_EQ(o.TraceFile, c.trace);
   }
+
+  struct LineCase {
+    Args args;
+    TCommandMode mode;
+    std::string link, report, name, line;
+    bool events;
+    int32_t jobs;
+  };
+  const LineCase line_cases[] = {
+      {{"--batch", "--link", "COM3", "--report", "r.jsonl", "--events", "--name", "dev 1"},
+       cmBATCH,
+       "COM3",
+       "r.jsonl",
+       "dev 1",
+       "",
+       true,
+       0},
+      {{"--batch", "--link=udp:127.0.0.1:10500:0x2905", "--name=-x"},
+       cmBATCH,
+       "udp:127.0.0.1:10500:0x2905",
+       "",
+       "-x",
+       "",
+       false,
+       0},
+      {{"--link", "/dev/serial/by-id/usb-1"},
+       cmWINDOW,
+       "/dev/serial/by-id/usb-1",
+       "",
+       "",
+       "",
+       false,
+       0},
+      {{"--line", "devices.txt", "-j", "4", "--report", "r", "--timeout", "9", "x.ini"},
+       cmLINE,
+       "",
+       "r",
+       "",
+       "devices.txt",
+       false,
+       4},
+  };
+  for (const LineCase& c : line_cases) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine(c.args, o, error)) << error;
+    EXPECT_EQ(o.Mode, c.mode);
+    EXPECT_EQ(o.Link, c.link);
+    EXPECT_EQ(o.ReportFile, c.report);
+    EXPECT_EQ(o.Name, c.name);
+    EXPECT_EQ(o.LineFile, c.line);
+    EXPECT_EQ(o.Events, c.events);
+    EXPECT_EQ(o.Jobs, c.jobs);
+  }
 }
 
 TEST(CommandLine, UsageErrors) {
@@ -70,14 +124,55 @@ TEST(CommandLine, UsageErrors) {
       {{"--check=1"}, "--check takes no value"},
       {{"--readid"}, "--readid needs --batch or --check"},
       {{"--check", "--readid", "x.ini"}, "--readid runs readid.ini and takes no SCRIPT"},
-      {{"--check", "--timeout", "3"}, "--timeout needs --batch"},
+      {{"--check", "--timeout", "3"}, "--timeout needs --batch or --line"},
       {{"--trace", "f"}, "--trace needs --batch"},
+      {{"--line", "l", "--trace", "f"}, "--trace needs --batch"},
+      {{"--line", "l", "--batch"}, "--batch cannot be combined with --line"},
+      {{"--batch", "--link"}, "--link needs a value"},
+      {{"--check", "--link", "COM1"}, "--link needs --batch or the window"},
+      {{"--line", "l", "--link", "COM1"},
+       "--link cannot be combined with --line: the device list names each link"},
+      {{"--report", "r"}, "--report needs --batch or --line"},
+      {{"--events"}, "--events needs --batch"},
+      {{"--line", "l", "--name", "a"}, "--name needs --batch"},
+      {{"--batch", "-j", "2"}, "-j needs --line"},
+      {{"--line", "l", "-j", "0"}, "-j needs a whole number of devices from 1 to 1000, not \"0\""},
+      {{"--line", "l", "-j"}, "-j needs a value"},
+      {{"--events=1"}, "--events takes no value"},
   };
   for (const auto& [args, message] : cases) {
     Options o;
     std::string error;
     EXPECT_FALSE(ParseCommandLine(args, o, error)) << message;
     EXPECT_EQ(error, message);
+  }
+
+  // A bad --link quotes the text, says what is wrong with it and shows every accepted form.
+  const std::string forms =
+      "; LINK is COM1..COM9, a device path (/dev/ttyUSB0), tcp:A.B.C.D:PORT or "
+      "udp:A.B.C.D:PORT[:LOCALPORT]";
+  const std::pair<std::string, std::string> links[] = {
+      {"COM0", "\"COM0\" is not a link"},
+      {"COM10", "\"COM10\" is not a link"},
+      {"com1", "\"com1\" is not a link"},
+      {"ttyUSB0", "\"ttyUSB0\" is not a link"},
+      {"tcp:127.0.0.1", "\"tcp:127.0.0.1\" is not tcp:A.B.C.D:PORT"},
+      {"tcp:127.0.0.1:1:2", "\"tcp:127.0.0.1:1:2\" is not tcp:A.B.C.D:PORT"},
+      {"udp:127.0.0.1:1:2:3", "\"udp:127.0.0.1:1:2:3\" is not udp:A.B.C.D:PORT[:LOCALPORT]"},
+      {"tcp:127.0.0.256:10500",
+       "bad address \"127.0.0.256\" in \"tcp:127.0.0.256:10500\": A.B.C.D expected"},
+      {"udp:127.0.0:10500", "bad address \"127.0.0\" in \"udp:127.0.0:10500\": A.B.C.D expected"},
+      {"tcp:127.0.0.1:65536",
+       "bad port \"65536\" in \"tcp:127.0.0.1:65536\": a port from 0 to 65535 expected"},
+      {"tcp:127.0.0.1:", "bad port \"\" in \"tcp:127.0.0.1:\": a port from 0 to 65535 expected"},
+      {"udp:127.0.0.1:10500:x",
+       "bad local port \"x\" in \"udp:127.0.0.1:10500:x\": a port from 0 to 65535 expected"},
+  };
+  for (const auto& [link, message] : links) {
+    Options o;
+    std::string error;
+    EXPECT_FALSE(ParseCommandLine({"--batch", "--link", link}, o, error)) << link;
+    EXPECT_EQ(error, "--link " + message + forms);
   }
 }
 
@@ -90,7 +185,8 @@ TEST(CommandLine, ScriptPathAndHelp) {
   o.Script = "rel/x.ini";
   EXPECT_EQ(ScriptPathFor(o, "/p/"), "rel/x.ini");
   for (const char* option : {"--check", "--batch", "--readid", "--timeout SECONDS", "--trace FILE",
-                             "--help", "--version", "SCRIPT"})
+                             "--help", "--version", "SCRIPT", "--link LINK", "--report FILE",
+                             "--events", "--name NAME", "--line FILE", "-j N"})
     EXPECT_NE(HelpText().find(option), std::string::npos) << option;
   EXPECT_EQ(UsageLine().find('\n'), std::string::npos);
 }

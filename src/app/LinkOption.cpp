@@ -1,0 +1,125 @@
+#include "app/LinkOption.h"
+
+#include "app/RunController.h"
+#include "formats/text.h"
+
+namespace {
+
+constexpr int32_t kDefaultLocalPort = 10500;
+
+std::string Quoted(const std::string& text) {
+  return "\"" + text + "\"";
+}
+
+// The same range LAN Setup checks its port boxes against.
+bool ReadPort(const std::string& text, const char* what, const std::string& link, int32_t& port,
+              std::string& error) {
+  const std::optional<int64_t> n = StrToInt(text, 0, 65535);
+  if (n) {
+    port = static_cast<int32_t>(*n);
+    return true;
+  }
+  error = std::string("bad ") + what + " " + Quoted(text) + " in " + Quoted(link) +
+          ": a port from 0 to 65535 expected";
+  return false;
+}
+
+bool ParseNetwork(const std::string& text, TLinkOption& link, std::string& error) {
+  const bool udp = link.Kind == TLinkOption::lkUDP;
+  std::vector<std::string> parts;
+  size_t start = 4;
+  for (size_t colon; (colon = text.find(':', start)) != std::string::npos; start = colon + 1)
+    parts.push_back(text.substr(start, colon - start));
+  parts.push_back(text.substr(start));
+  if (parts.size() < 2 || parts.size() > (udp ? 3u : 2u)) {
+    error = Quoted(text) + " is not " + (udp ? "udp:A.B.C.D:PORT[:LOCALPORT]" : "tcp:A.B.C.D:PORT");
+    return false;
+  }
+  uint8_t ip[4];
+  if (!IsValidIpAddress(parts[0], ip)) {
+    error = "bad address " + Quoted(parts[0]) + " in " + Quoted(text) + ": A.B.C.D expected";
+    return false;
+  }
+  link.Address = std::to_string(ip[0]) + "." + std::to_string(ip[1]) + "." + std::to_string(ip[2]) +
+                 "." + std::to_string(ip[3]);
+  if (!ReadPort(parts[1], "port", text, link.RemotePort, error)) return false;
+  link.LocalPort = kDefaultLocalPort;
+  return parts.size() < 3 || ReadPort(parts[2], "local port", text, link.LocalPort, error);
+}
+
+}  // namespace
+
+std::string LinkForms() {
+  return "COM1..COM9, a device path (/dev/ttyUSB0), tcp:A.B.C.D:PORT or "
+         "udp:A.B.C.D:PORT[:LOCALPORT]";
+}
+
+bool ParseLinkOption(const std::string& text, TLinkOption& link, std::string& error) {
+  TLinkOption l;
+  l.Text = text;
+  error.clear();
+  if (text.size() == 4 && text.compare(0, 3, "COM") == 0 && text[3] >= '1' && text[3] <= '9') {
+    l.ComPort = text[3] - '0';
+  } else if (!text.empty() && text[0] == '/') {
+    l.Kind = TLinkOption::lkDEVICE;
+    l.DevicePath = text;
+  } else if (text.rfind("tcp:", 0) == 0 || text.rfind("udp:", 0) == 0) {
+    l.Kind = text[0] == 't' ? TLinkOption::lkTCP : TLinkOption::lkUDP;
+    if (!ParseNetwork(text, l, error)) return false;
+  } else {
+    error = Quoted(text) + " is not a link";
+    return false;
+  }
+  link = l;
+  return true;
+}
+
+TConnection ConnectionFromSettings(const TSettingsLines& lines) {
+  const TConnectionSettings s = SettingsFromLines(lines);
+  TConnection c{s.Port, s.Lan, {}};
+  for (int n = 1; n <= 9; ++n) c.ComDevices[n - 1] = ComDevicePath(lines, n);
+  return c;
+}
+
+TConnection ConnectionFromLink(const TLinkOption& link, const TSettingsLines& lines) {
+  TConnection c = ConnectionFromSettings(lines);
+  c.Port = TPortChoice{1, false};
+  switch (link.Kind) {
+    case TLinkOption::lkCOM:
+      c.Port.ComPort = link.ComPort;
+      break;
+    case TLinkOption::lkDEVICE:
+      c.ComDevices[0] = link.DevicePath;
+      break;
+    case TLinkOption::lkTCP:
+    case TLinkOption::lkUDP:
+      c.Port.Lan = true;
+      c.Lan.ConnectionKind = link.Kind == TLinkOption::lkTCP ? CON_TCP : CON_UDP;
+      c.Lan.RemoteAddress = link.Address;
+      c.Lan.RemotePort = link.RemotePort;
+      if (link.Kind == TLinkOption::lkUDP) c.Lan.LocalPort = link.LocalPort;
+      break;
+  }
+  return c;
+}
+
+void ApplyConnection(TRunController& controller, const TConnection& connection) {
+  controller.SetLanSettings(connection.Lan);
+  controller.SetPortChoice(connection.Port);
+  for (int n = 1; n <= 9; ++n) controller.Driver().SetComDevice(n, connection.ComDevices[n - 1]);
+}
+
+TLinkDescription DescribeConnection(const TPortChoice& port, const TLanSettings& lan,
+                                    const std::array<std::string, 9>& com_devices) {
+  if (!port.Lan) {
+    const int n = port.ComPort >= 1 && port.ComPort <= 9 ? port.ComPort : 1;
+    return {"serial", com_devices[n - 1], 0};
+  }
+  const bool udp = lan.ConnectionKind == CON_UDP;
+  return {udp ? "udp" : "tcp", lan.RemoteAddress + ":" + std::to_string(lan.RemotePort),
+          udp ? lan.LocalPort : 0};
+}
+
+TLinkDescription DescribeConnection(const TConnection& connection) {
+  return DescribeConnection(connection.Port, connection.Lan, connection.ComDevices);
+}

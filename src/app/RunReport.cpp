@@ -1,0 +1,196 @@
+#include "app/RunReport.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QJsonDocument>
+#include <QSysInfo>
+#include <cerrno>
+#include <cstring>
+
+#include "version.h"
+
+namespace {
+
+QString L1(const std::string& s) {
+  return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+QString Iso(const QDateTime& t) {
+  return t.toString(Qt::ISODateWithMs);
+}
+
+double Seconds(qint64 ms) {
+  return static_cast<double>(ms) / 1000.0;
+}
+
+QJsonObject LineFields(const TInstructionRef& line) {
+  return {{"script", L1(line.Script)},
+          {"line", line.Line},
+          {"text", L1(line.Text)},
+          {"card", L1(line.Card)}};
+}
+
+bool WriteAll(int fd, const QByteArray& data) {
+  qsizetype done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.constData() + done, static_cast<size_t>(data.size() - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += n;
+  }
+  return true;
+}
+
+int Flock(int fd, int operation) {
+  int r;
+  while ((r = ::flock(fd, operation)) != 0 && errno == EINTR) {
+  }
+  return r;
+}
+
+}  // namespace
+
+TRunReport::TRunReport(std::string name, std::function<TLinkDescription()> link)
+    : Name(std::move(name)), Link(std::move(link)) {}
+
+void TRunReport::RunStarted(const std::string& script) {
+  Start = QDateTime::currentDateTimeUtc();
+  End = QDateTime();
+  Clock.start();
+  Files = Instructions = VersionsRead = VersionsWritten = QJsonArray();
+  Outcome = roNONE;
+  const TLinkDescription link = Link ? Link() : TLinkDescription{};
+  Fields = {{"program", QStringLiteral(QUBRA_PRODUCT)},
+            {"version", QStringLiteral(QUBRA_VERSION)},
+            {"host", QSysInfo::machineHostName()},
+            {"name", L1(Name)},
+            {"transport", L1(link.Transport)},
+            {"link", L1(link.Link)},
+            {"script", L1(script)},
+            {"device", QJsonObject{{"type", ""}, {"id", ""}, {"boot_checksum", ""}}}};
+  if (link.Transport == "udp") Fields["local_port"] = link.LocalPort;
+}
+
+// A file read twice counts once, unless it changed in between.
+void TRunReport::FileRead(const std::string& path) {
+  const QJsonObject file{{"path", L1(path)}, {"sha256", L1(FileSha256(path))}};
+  for (const QJsonValue& f : Files)
+    if (f.toObject() == file) return;
+  Files.append(file);
+}
+
+void TRunReport::DeviceReported(const TDeviceReport& device) {
+  Fields["device"] = QJsonObject{
+      {"type", L1(device.Type)}, {"id", L1(device.Id)}, {"boot_checksum", L1(device.BootChecksum)}};
+}
+
+void TRunReport::InstructionStarted(const TInstructionRef&, const std::string&) {
+  InstructionStartMs = Clock.elapsed();
+}
+
+void TRunReport::InstructionEnded(const TInstructionRef& line, const TInstructionEnd& end) {
+  QJsonObject entry = LineFields(line);
+  entry["engine"] = L1(end.Engine);
+  entry["result"] = ResultText(end.Result);
+  entry["retries"] = end.Retries;
+  entry["sent"] = static_cast<qint64>(end.Sent);
+  entry["received"] = static_cast<qint64>(end.Received);
+  entry["seconds"] = Seconds(Clock.elapsed() - InstructionStartMs);
+  Instructions.append(entry);
+}
+
+void TRunReport::InstructionSkipped(const TInstructionRef& line, const std::string& reason) {
+  QJsonObject entry = LineFields(line);
+  entry["engine"] = "";
+  entry["result"] = ResultText(irSKIPPED);
+  entry["reason"] = L1(reason);
+  entry["retries"] = 0;
+  entry["sent"] = 0;
+  entry["received"] = 0;
+  entry["seconds"] = 0.0;
+  Instructions.append(entry);
+}
+
+void TRunReport::VersionSeen(const TVersionNote& note) {
+  QJsonObject entry{
+      {"instruction", L1(note.Word)},
+      {"component", note.Component ? QString(QLatin1Char(note.Component)) : QString()},
+      {"version", L1(note.Version)}};
+  if (note.Word == "T") {
+    entry["expected"] = L1(note.Expected);
+    VersionsRead.append(entry);
+  } else {
+    VersionsWritten.append(entry);
+  }
+}
+
+void TRunReport::RunEnded(TRunOutcome outcome, const std::string& error,
+                          const std::string& script) {
+  End = QDateTime::currentDateTimeUtc();
+  Fields["seconds"] = Seconds(Clock.elapsed());
+  Fields["error"] = L1(error);
+  Fields["error_script"] = L1(script);
+  Outcome = outcome;
+  if (Ended) Ended();
+}
+
+QJsonObject TRunReport::Record(int exit_status) const {
+  QJsonObject r = Fields;
+  const QDateTime end = End.isValid() ? End : QDateTime::currentDateTimeUtc();
+  r["start"] = Iso(Start);
+  r["end"] = Iso(end);
+  if (!r.contains("seconds")) r["seconds"] = Seconds(Clock.isValid() ? Clock.elapsed() : 0);
+  r["files"] = Files;
+  r["instructions"] = Instructions;
+  r["versions_read"] = VersionsRead;
+  r["versions_written"] = VersionsWritten;
+  // A process stopped before its run began was stopped all the same.
+  const TRunOutcome outcome = Outcome == roNONE && exit_status >= 128 ? roSTOPPED : Outcome;
+  r["result"] = OutcomeText(outcome);
+  if (!r.contains("error")) r["error"] = "";
+  if (!r.contains("error_script")) r["error_script"] = "";
+  r["exit_status"] = exit_status < 0 ? QJsonValue() : QJsonValue(exit_status);
+  return r;
+}
+
+std::string FileSha256(const std::string& path) {
+  QFile file(L1(path));
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  QCryptographicHash hash(QCryptographicHash::Sha256);
+  if (!hash.addData(&file)) return {};
+  return hash.result().toHex().toStdString();
+}
+
+// ---- file ----
+
+TReportFile::~TReportFile() {
+  if (Fd >= 0) ::close(Fd);
+}
+
+bool TReportFile::Open(const std::string& path, std::string& error) {
+  Path = path;
+  Fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (Fd >= 0) return true;
+  error = "cannot write the report file " + path + ": " + std::strerror(errno);
+  return false;
+}
+
+bool TReportFile::Append(const QJsonObject& record, std::string& error) {
+  const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
+  // The lock keeps even a write the system splits in one piece; the size taken under it lets
+  // a failed write be cut back off.
+  struct stat st {};
+  const bool locked = Flock(Fd, LOCK_EX) == 0;
+  const bool sized = ::fstat(Fd, &st) == 0;
+  bool ok = locked && sized && WriteAll(Fd, line);
+  const int saved = errno;
+  if (!ok && sized) (void)!::ftruncate(Fd, st.st_size);
+  if (locked) Flock(Fd, LOCK_UN);
+  if (!ok) error = "cannot write the report file " + Path + ": " + std::strerror(saved);
+  return ok;
+}

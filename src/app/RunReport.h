@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <functional>
+#include <string>
+
+#include "app/LinkOption.h"
+#include "app/RunObserver.h"
+
+// The record of one run, built from what the run controller reports: when, where, what was read
+// (with SHA-256), every instruction with its figures, versions, and how it ended.
+class TRunReport : public TRunObserver {
+ public:
+  // `name` is the device's name on a production line ("" when none); `link` describes the
+  // connection when a run starts.
+  TRunReport(std::string name, std::function<TLinkDescription()> link);
+
+  // The last run's record; an exit status below 0 is written as null (the window has none).
+  QJsonObject Record(int exit_status) const;
+  bool Started() const { return Start.isValid(); }
+  // Called once a run has ended, after the record is complete.
+  std::function<void()> Ended;
+
+  void RunStarted(const std::string& script) override;
+  void FileRead(const std::string& path) override;
+  void DeviceReported(const TDeviceReport& device) override;
+  void InstructionStarted(const TInstructionRef& line, const std::string& engine) override;
+  void InstructionEnded(const TInstructionRef& line, const TInstructionEnd& end) override;
+  void InstructionSkipped(const TInstructionRef& line, const std::string& reason) override;
+  void VersionSeen(const TVersionNote& note) override;
+  void RunEnded(TRunOutcome outcome, const std::string& error, const std::string& script) override;
+
+ private:
+  std::string Name;
+  std::function<TLinkDescription()> Link;
+  QJsonObject Fields;  // everything but the lists, the end and the exit status
+  QJsonArray Files, Instructions, VersionsRead, VersionsWritten;
+  QDateTime Start, End;
+  QElapsedTimer Clock;
+  qint64 InstructionStartMs = 0;
+  TRunOutcome Outcome = roNONE;
+};
+
+// SHA-256 of a file's bytes in lower-case hex; "" when it cannot be read.
+std::string FileSha256(const std::string& path);
+
+// A report file shared by many processes. Each record is one line, appended with a single
+// write under an exclusive lock, so records never interleave or tear.
+class TReportFile {
+ public:
+  TReportFile() = default;
+  ~TReportFile();
+  TReportFile(const TReportFile&) = delete;
+  TReportFile& operator=(const TReportFile&) = delete;
+
+  // Opens (creates) `path` for appending. False with `error` naming the file and the reason.
+  bool Open(const std::string& path, std::string& error);
+  // REQUIRES: Open succeeded. On failure the file is left as it was before the call.
+  bool Append(const QJsonObject& record, std::string& error);
+
+ private:
+  int Fd = -1;
+  std::string Path;
+};
