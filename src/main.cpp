@@ -5,6 +5,7 @@
 #include "app/ComDriverLink.h"
 #include "app/CommandLine.h"
 #include "app/EngineSet.h"
+#include "app/LinkOption.h"
 #include "app/RunController.h"
 #include "ui/MainFich.h"
 
@@ -13,9 +14,13 @@ int main(int argc, char** argv) {
   Options options;
   if (std::optional<int> status = RunWithoutWindow(argc, argv, options)) return *status;
   QApplication app(argc, argv);
+  std::string error;
   TMainFich MainFich(DefaultRunConfig(options.Script), std::make_unique<TComDriverLink>(),
                      MakeEngineSet());
   MainFich.LoadSettings();
+  // The command line has checked the text already.
+  if (TLinkOption link; !options.Link.empty() && ParseLinkOption(options.Link, link, error))
+    MainFich.UseLink(link);
   MainFich.show();
   return app.exec();
 }

@@ -13,6 +13,7 @@
 #include <QScreen>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <iostream>
 
 #include "ui/About.h"
 #include "ui/CompDlg.h"
@@ -61,6 +62,7 @@ TMainFich::TMainFich(TRunConfig config, std::unique_ptr<TDeviceLink> link, TEngi
   AboutBox->setObjectName("AboutBox");
   IPConfigDlg = new TIPConfigDlg(this);
   IPConfigDlg->setObjectName("IPConfigDlg");
+  ComDevices = ConnectionFromSettings(Settings).ComDevices;
   ShowComDevices();
   layout()->setSizeConstraint(QLayout::SetFixedSize);
   adjustSize();
@@ -157,13 +159,39 @@ void TMainFich::BuildControls() {
 }
 
 void TMainFich::LoadSettings() {
-  TConnectionSettings s = ::LoadSettings(ProgramDir, Settings);
+  ::LoadSettings(ProgramDir, Settings);
   SettingsLoaded = true;
-  IPConfigDlg->SetValues(s.Lan);
+  ApplyConnection(ConnectionFromSettings(Settings));
+  const std::string report = ReadSetting(Settings, "REPORT_FILE", "");
+  if (report.empty() || Report) return;
+  ReportPath = report[0] == '/' ? report : ProgramDir + report;
+  Report = std::make_unique<TRunReport>(
+      "", [this] { return DescribeConnection(Ctl->PortChoice(), Ctl->LanSettings(), ComDevices); });
+  Report->Ended = [this] { AppendReport(); };
+  Ctl->AddObserver(Report.get());
+}
+
+void TMainFich::UseLink(const TLinkOption& link) {
+  LinkGiven = true;
+  ApplyConnection(ConnectionFromLink(link, Settings));
+}
+
+void TMainFich::ApplyConnection(const TConnection& connection) {
+  ComDevices = connection.ComDevices;
+  IPConfigDlg->SetValues(connection.Lan);
+  ::ApplyConnection(*Ctl, connection);
   Ctl->SetLanSettings(IPConfigDlg->Values());
-  Ctl->SetPortChoice(s.Port);
-  for (int n = 1; n <= 9; ++n) Ctl->Driver().SetComDevice(n, ComDevicePath(Settings, n));
   ShowComDevices();
+}
+
+// The window has no exit status; the record says so with null.
+void TMainFich::AppendReport() {
+  std::string error;
+  TReportFile file;
+  if (file.Open(ReportPath, error) && file.Append(Report->Record(-1), error)) return;
+  std::cerr << "qubra-updater: " << error << std::endl;
+  if (!ClosedOnce && isVisible())
+    QMessageBox::warning(this, QStringLiteral("Warning"), Latin1(error), QMessageBox::Ok);
 }
 
 bool TMainFich::SaveSettings() {
@@ -173,10 +201,7 @@ bool TMainFich::SaveSettings() {
 // Tells the operator which adapter each "Com &n" opens.
 void TMainFich::ShowComDevices() {
   Port1->setToolTipsVisible(true);
-  for (int n = 1; n <= 9; ++n) {
-    QString path = QString::fromStdString(ComDevicePath(Settings, n));
-    ComItems[n - 1]->setToolTip(path);
-  }
+  for (int n = 1; n <= 9; ++n) ComItems[n - 1]->setToolTip(Latin1(ComDevices[n - 1]));
 }
 
 void TMainFich::LAN1Click() {
@@ -207,8 +232,8 @@ void TMainFich::closeEvent(QCloseEvent* event) {
 void TMainFich::FormClose() {
   if (ClosedOnce || !Ctl) return;
   ClosedOnce = true;
-  // A window that never read the file must not replace it.
-  if (SettingsLoaded) SaveSettings();
+  // A window that never read the file must not replace it, nor put a --link into it.
+  if (SettingsLoaded && !LinkGiven) SaveSettings();
   Ctl->FormClose();
 }
 

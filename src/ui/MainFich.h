@@ -4,8 +4,10 @@
 #include <array>
 #include <memory>
 
+#include "app/LinkOption.h"
 #include "app/MainView.h"
 #include "app/RunController.h"
+#include "app/RunReport.h"
 #include "app/Settings.h"
 
 class QAction;
@@ -30,9 +32,13 @@ class TMainFich : public QMainWindow, public TMainView {
   TRunController& Controller() { return *Ctl; }
 
   // Reads Updater.prm from the program folder into the Port menu, the LAN Setup dialog, the
-  // driver's COM device paths and the run controller. Called once at start, before the window
-  // is shown; only a window that has read its settings writes them back when it closes.
+  // driver's COM device paths and the run controller, and starts recording every run when it
+  // has REPORT_FILE. Called once at start, before the window is shown; only a window that has
+  // read its settings writes them back when it closes.
   void LoadSettings();
+  // The connection of --link for this window, after LoadSettings: Updater.prm is then not
+  // written back.
+  void UseLink(const TLinkOption& link);
   // Writes the Port menu and LAN Setup values into Updater.prm; false when it could not be
   // written (the reason is on stderr).
   bool SaveSettings();
@@ -85,9 +91,16 @@ class TMainFich : public QMainWindow, public TMainView {
   void FormClose();
 
   void ShowComDevices();
+  void ApplyConnection(const TConnection& connection);
+  void AppendReport();
 
+  // Records what the controller reports: it goes before it.
+  std::unique_ptr<TRunReport> Report;
+  std::string ReportPath;
   std::unique_ptr<TRunController> Ctl;
   std::string ProgramDir;
+  std::array<std::string, 9> ComDevices;
   bool SettingsLoaded = false;
+  bool LinkGiven = false;
   bool ClosedOnce = false;
 };

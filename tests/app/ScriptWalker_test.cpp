@@ -4,8 +4,43 @@
 #include "app/run_fixture.h"
 
 using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 
 namespace {
+
+// What the controller reports to an observer, one line per call; paths below the program
+// folder are written without it.
+class TRecordingObserver : public TRunObserver {
+ public:
+  explicit TRecordingObserver(std::string prog) : Prog(std::move(prog)) {}
+  void RunStarted(const std::string& script) override { Log.push_back("start " + Rel(script)); }
+  void FileRead(const std::string& path) override { Log.push_back("read " + Rel(path)); }
+  void InstructionStarted(const TInstructionRef& line, const std::string& engine) override {
+    Log.push_back("begin " + Where(line) + " " + engine);
+  }
+  void InstructionEnded(const TInstructionRef& line, const TInstructionEnd& end) override {
+    Log.push_back("end " + line.Text + " " + ResultText(end.Result));
+  }
+  void InstructionSkipped(const TInstructionRef& line, const std::string& reason) override {
+    Log.push_back("skip " + Where(line) + " " + reason);
+  }
+  void RunEnded(TRunOutcome outcome, const std::string& error, const std::string& script) override {
+    Log.push_back(std::string("run ") + OutcomeText(outcome) +
+                  (error.empty() ? "" : " " + error + " @" + Rel(script)));
+  }
+
+  std::vector<std::string> Log;
+
+ private:
+  std::string Rel(const std::string& path) const {
+    return path.rfind(Prog, 0) == 0 ? path.substr(Prog.size()) : path;
+  }
+  std::string Where(const TInstructionRef& l) const {
+    return l.Text + " @" + Rel(l.Script) + ":" + std::to_string(l.Line) +
+           (l.Card.empty() ? "" : " [" + l.Card + "]");
+  }
+  std::string Prog;
+};
 
 class ScriptWalkerTest : public RunFixture {
  protected:
@@ -45,6 +80,76 @@ TEST_F(ScriptWalkerTest, WorkedExampleVersionSkipInAutoMode) {
                                    "jtag:P9 dvi.svf", "boot:PB BOOT_EXT_OPTION.HEX", "card:OP 0000",
                                    "card:FI"));
   EXPECT_EQ(view.status.back(), "Program operation completed");
+}
+
+// Every instruction's start and end, the lines passed over and why, the files read, and one
+// end per run, whichever way it ends.
+TEST_F(ScriptWalkerTest, ObserverFollowsInstructionsSkipsAndTheEnd) {
+  WriteExample(false);
+  Make();
+  TRecordingObserver seen(prog);
+  ctl->AddObserver(&seen);
+  e.card->on_take = [](TFakeEngine& eng, const std::string& line) {
+    if (line == "T0 0130") eng.OnVersionSame(eng, 0);
+    if (line == "M0") eng.OnCardError(eng, 0);
+  };
+  Run();
+  EXPECT_EQ(ctl->Outcome(), roCOMPLETED);
+  EXPECT_THAT(seen.Log,
+              ElementsAreArray({"start script.ini",
+                                "read script.ini",
+                                "begin SYN @script.ini:0 boot",
+                                "end SYN done",
+                                "begin M0 @script.ini:2 card",
+                                "skip C0 @script.ini:4 card did not answer",
+                                "end M0 done",
+                                "read Qubra/script.ini",
+                                "begin T0 0130 @Qubra/script.ini:1 [Qubra] card",
+                                "skip P0 bank0.hex @Qubra/script.ini:2 [Qubra] version match",
+                                "skip V0 0130 @Qubra/script.ini:3 [Qubra] version match",
+                                "end T0 0130 done",
+                                "begin P8 prom1.svf @Qubra/script.ini:4 [Qubra] jtag",
+                                "end P8 prom1.svf done",
+                                "begin PB BOOT_EXT_OPTION.HEX @script.ini:0 boot",
+                                "end PB BOOT_EXT_OPTION.HEX done",
+                                "begin OP 0000 @script.ini:0 card",
+                                "end OP 0000 done",
+                                "begin FI @script.ini:0 card",
+                                "end FI done",
+                                "run completed"}));
+
+  // Manual mode: the boxes' components are passed over before the sub-script starts; an
+  // engine's error ends its instruction and the run.
+  Tick();
+  seen.Log.clear();
+  e.card->on_take = nullptr;
+  ctl->SetManual(true);
+  TCompSelection sel;
+  sel.PROM1 = false;
+  ctl->SetCompSelection(sel);
+  e.jtag->on_take = [](TFakeEngine& eng, const std::string&) { eng.ReportError("Boom !!!"); };
+  Run();
+  EXPECT_EQ(ctl->Outcome(), roERROR);
+  EXPECT_THAT(
+      std::vector<std::string>(seen.Log.begin() + 7, seen.Log.end()),
+      ElementsAre("skip P8 prom1.svf @Qubra/script.ini:4 [Qubra] not selected",
+                  "begin T0 0130 @Qubra/script.ini:1 [Qubra] card", "end T0 0130 done",
+                  "begin P0 bank0.hex @Qubra/script.ini:2 [Qubra] psd", "end P0 bank0.hex done",
+                  "begin V0 0130 @Qubra/script.ini:3 [Qubra] card", "end V0 0130 done",
+                  "read DVI/script.ini", "begin P9 dvi.svf @DVI/script.ini:1 [DVI] jtag",
+                  "end P9 dvi.svf failed", "run error Boom !!! @DVI/script.ini"));
+
+  // STOP in the middle of an instruction.
+  Tick();
+  seen.Log.clear();
+  e.jtag->on_take = nullptr;
+  e.psd->steps = 1000;
+  ctl->StartClick();
+  for (int i = 0; i < 100 && !e.psd->IsBusy(); ++i) Tick();
+  ctl->StartClick();  // STOP
+  EXPECT_EQ(ctl->Outcome(), roSTOPPED);
+  EXPECT_THAT(std::vector<std::string>(seen.Log.end() - 2, seen.Log.end()),
+              ElementsAre("end P0 bank0.hex stopped", "run stopped"));
 }
 
 TEST_F(ScriptWalkerTest, VersionSkipRules) {

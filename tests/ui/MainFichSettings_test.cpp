@@ -3,6 +3,8 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -190,6 +192,47 @@ TEST_F(WindowSettings, AWindowThatNeverReadTheFileLeavesIt) {
   CloseWindow();
   struct stat st;
   EXPECT_NE(stat((prog_ + "Updater.prm").c_str(), &st), 0);
+}
+
+// --link takes the place of the file's connection for this window only, and REPORT_FILE makes
+// the window append the same record as --report, with no exit status.
+TEST_F(WindowSettings, LinkOverridesTheFileAndReportFileRecordsEachRun) {
+  const std::string settings =
+      "CON_TYPE=TCP\r\nCOM_PORT=NA\r\nREMOTE_IP=127.0.0.1\r\nREMOTE_PORT=1\r\n"
+      "LOCAL_PORT=10500\r\nREPORT_FILE=runs.jsonl\r\n";
+  WriteSettings(settings);
+  std::ofstream(prog_ + "script.ini", std::ios::binary) << "prompt hello\r\n";
+  std::ofstream(prog_ + "BOOT_EXT_OPTION.HEX", std::ios::binary) << ":00000001FF\r\n";
+  w_->LoadSettings();
+  TLinkOption link;
+  std::string error;
+  ASSERT_TRUE(ParseLinkOption("udp:127.0.0.1:0x2904:10600", link, error)) << error;
+  w_->UseLink(link);
+  EXPECT_TRUE(Item("LAN1")->isChecked());
+  EXPECT_EQ(w_->IPConfigDlg->ConnectionKind(), CON_UDP);
+  const TLanSettings lan = w_->Controller().LanSettings();
+  EXPECT_EQ(lan.RemotePort, 10500);
+  EXPECT_EQ(lan.LocalPort, 10600);
+
+  for (int run = 0; run < 2; ++run) {
+    w_->Controller().StartClick();
+    for (int i = 0; i < 1000 && w_->Controller().Running(); ++i) w_->Controller().Timer1Timer();
+    ASSERT_FALSE(w_->Controller().Running());
+  }
+  std::ifstream in(prog_ + "runs.jsonl");
+  std::vector<QJsonObject> records;
+  for (std::string line; std::getline(in, line);)
+    records.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(line)).object());
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0]["result"].toString(), "completed");
+  EXPECT_EQ(records[0]["transport"].toString(), "udp");
+  EXPECT_EQ(records[0]["link"].toString(), "127.0.0.1:10500");
+  EXPECT_EQ(records[0]["local_port"].toInt(), 10600);
+  EXPECT_TRUE(records[1]["exit_status"].isNull());
+  EXPECT_EQ(records[1]["script"].toString().toStdString(), prog_ + "script.ini");
+
+  CloseWindow();
+  EXPECT_EQ(ReadSettings(), settings);  // not written with the link
 }
 
 }  // namespace
