@@ -3,6 +3,9 @@
 #include <signal.h>
 
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <filesystem>
 #include <fstream>
@@ -13,8 +16,10 @@
 #include "app/scripted_device.h"
 #include "formats/text.h"
 
+using ::testing::ElementsAre;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
 
 namespace {
 
@@ -85,6 +90,22 @@ class BatchProgram : public ::testing::Test {
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
+  std::vector<QJsonObject> Records(const std::string& name) {
+    std::vector<QJsonObject> out;
+    for (const std::string& line : SplitLines(Slurp(name))) {
+      const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line));
+      EXPECT_TRUE(doc.isObject()) << line;
+      out.push_back(doc.object());
+    }
+    return out;
+  }
+
+  std::string TcpLink(TLoopbackPeer& p) { return "tcp:127.0.0.1:" + std::to_string(p.Port()); }
+
+  // A second device on a port of its own.
+  TScriptedDevice device2;
+  TLoopbackPeer peer2{device2};
+
   TPackage pkg;
   TScriptedDevice device;
   TLoopbackPeer peer{device};
@@ -147,6 +168,105 @@ TEST_F(BatchProgram, SignalStopsTheRunAndClosesTheLink) {
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(WaitFor([&] { return peer.Closed() == connection; })) << signal_number;
   }
+}
+
+// Updater.prm names a port where nothing listens: only --link reaches the device, and the file
+// is neither used for the connection nor written.
+TEST_F(BatchProgram, LinkTakesThePlaceOfTheSettingsFile) {
+  const std::string elsewhere = "CON_TYPE=TCP\r\nREMOTE_IP=127.0.0.1\r\nREMOTE_PORT=1\r\n";
+  pkg.Write("Updater.prm", elsewhere);
+  TResult r =
+      Run({"--batch", "--link", QString::fromStdString(TcpLink(peer)), "--report", "runs.jsonl"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, EndsWith("Program operation completed\n"));
+  EXPECT_EQ(Slurp("Updater.prm"), elsewhere);
+  const std::vector<QJsonObject> records = Records("runs.jsonl");
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["link"].toString().toStdString(),
+            "127.0.0.1:" + std::to_string(peer.Port()));
+  EXPECT_EQ(records[0]["transport"].toString(), "tcp");
+
+  TResult bad = Run({"--batch", "--link", "tcp:127.0.0.1:99999"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_EQ(bad.out, "");
+  EXPECT_THAT(bad.err, HasSubstr("--link bad port \"99999\" in \"tcp:127.0.0.1:99999\""));
+  EXPECT_EQ(peer.Connections(), 1);
+}
+
+// Two runs that end together append to one report: two whole records, never mixed.
+TEST_F(BatchProgram, TwoProcessesAppendToOneReport) {
+  QProcess second;
+  second.setWorkingDirectory(QString::fromStdString(pkg.Path()));
+  Start({"--batch", "--name", "a", "--link", QString::fromStdString(TcpLink(peer)), "--report",
+         "runs.jsonl"});
+  second.start(QString::fromStdString(pkg.Path() + "qubra-updater"),
+               {"--batch", "--name", "b", "--link", QString::fromStdString(TcpLink(peer2)),
+                "--report", "runs.jsonl"});
+  ASSERT_TRUE(second.waitForFinished(60000));
+  EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().toStdString();
+  EXPECT_EQ(Finish().status, 0);
+  std::vector<std::string> names;
+  for (const QJsonObject& r : Records("runs.jsonl")) {
+    names.push_back(r["name"].toString().toStdString());
+    EXPECT_EQ(r["result"].toString(), "completed");
+    EXPECT_EQ(r["instructions"].toArray().size(), 9);
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_THAT(names, ElementsAre("a", "b"));
+}
+
+// One device at a time (-j 1): each start and end on a line of its own, then the summary that
+// names the failing device, and a record per device.
+TEST_F(BatchProgram, LineRunsEachDeviceAndNamesTheFailure) {
+  device2.silent = true;
+  pkg.Write("devices.txt",
+            "# two devices\r\ngood " + TcpLink(peer) + "\r\nquiet " + TcpLink(peer2) + "\r\n");
+  TResult r = Run({"--line", "devices.txt", "-j", "1", "--timeout", "1", "--report", "runs.jsonl"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  const std::string good = "good " + TcpLink(peer) + ": ";
+  const std::string quiet = "quiet " + TcpLink(peer2) + ": ";
+  const std::string error = "No reply from device for 1 s (" + pkg.Path() + "script.ini)";
+  const std::vector<std::string> lines = SplitLines(r.out);
+  ASSERT_EQ(lines.size(), 6u) << r.out;
+  EXPECT_EQ(lines[0], good + "started");
+  EXPECT_THAT(lines[1], MatchesRegex(good + "completed in [0-9]+\\.[0-9] s"));
+  EXPECT_EQ(lines[2], quiet + "started");
+  EXPECT_THAT(lines[3], MatchesRegex(quiet + "failed after [0-9]+\\.[0-9] s: .*"));
+  EXPECT_THAT(lines[3], EndsWith(error));
+  EXPECT_EQ(lines[4], "2 devices: 1 completed, 1 failed, 0 stopped");
+  EXPECT_EQ(lines[5], "failed: " + quiet + error);
+  const std::vector<QJsonObject> records = Records("runs.jsonl");
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0]["name"].toString(), "good");
+  EXPECT_EQ(records[0]["result"].toString(), "completed");
+  EXPECT_EQ(records[1]["name"].toString(), "quiet");
+  EXPECT_EQ(records[1]["result"].toString(), "error");
+  EXPECT_EQ(records[1]["error"].toString(), "No reply from device for 1 s");
+
+  pkg.Write("devices.txt", "a " + TcpLink(peer) + "\nb " + TcpLink(peer) + "\n");
+  TResult clash = Run({"--line", "devices.txt"});
+  EXPECT_EQ(clash.status, 2);
+  EXPECT_EQ(clash.err, "qubra-updater: devices.txt:2: the link \"" + TcpLink(peer) +
+                           "\" (tcp 127.0.0.1:" + std::to_string(peer.Port()) +
+                           ") is already used by \"a\" on line 1\n");
+}
+
+// SIGTERM to the line stops every device as STOP would, then the summary.
+TEST_F(BatchProgram, LineForwardsTheSignalToEveryDevice) {
+  pkg.Write("Qubra/script.ini", "T0 0130\r\nP8 prom1.svf\r\n");
+  pkg.Write("Qubra/prom1.svf", "SIR 8 TDI (FE);\r\nSDR 16 TDI (1234);\r\n");
+  pkg.Write("devices.txt", "a " + TcpLink(peer) + "\nb " + TcpLink(peer2) + "\n");
+  Start({"--line", "devices.txt"});
+  auto took = [](TLoopbackPeer& p) {
+    const auto wire = p.Wire();
+    return std::find(wire.begin(), wire.end(), "P8") != wire.end();
+  };
+  ASSERT_TRUE(WaitFor([&] { return took(peer) && took(peer2); }));
+  ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+  TResult r = Finish();
+  EXPECT_EQ(r.status, 143);
+  EXPECT_THAT(r.out, EndsWith("2 devices: 0 completed, 0 failed, 2 stopped\n"));
+  EXPECT_TRUE(WaitFor([&] { return peer.Closed() == 1 && peer2.Closed() == 1; }));
 }
 
 TEST_F(BatchProgram, TimeoutEndsARunAgainstASilentDevice) {

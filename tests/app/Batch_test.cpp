@@ -2,19 +2,26 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTimer>
 #include <fstream>
 #include <sstream>
 
 #include "app/ComDriverLink.h"
 #include "app/RunController.h"
+#include "app/RunReport.h"
 #include "app/loopback_peer.h"
 #include "app/package.h"
 #include "app/run_fixture.h"
 #include "app/scripted_device.h"
+#include "formats/text.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -78,6 +85,51 @@ TEST(BatchTrace, FormatsChunks) {
   for (const Case& c : cases) EXPECT_EQ(FormatTraceChunk(c.ms, c.sent, c.bytes), c.lines);
 }
 
+// Processes appending records far larger than a pipe's atomic size at the same moment: every
+// line is one whole record.
+TEST(ReportFile, RecordsStayWholeWithManyWriters) {
+  ScratchDir dir;
+  const std::string path = dir.Path() + "runs.jsonl";
+  constexpr int kWriters = 4, kRecords = 25;
+  // Every writer waits for the start pipe to close, so that all of them write at once.
+  int start[2];
+  ASSERT_EQ(::pipe(start), 0);
+  std::vector<pid_t> pids;
+  for (int w = 0; w < kWriters; ++w) {
+    const QJsonObject record{{"writer", w}, {"pad", QString(200 * 1024, QLatin1Char('a' + w))}};
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(start[1]);
+      char c;
+      while (::read(start[0], &c, 1) > 0) {
+      }
+      TReportFile file;
+      std::string error;
+      bool ok = file.Open(path, error);
+      for (int i = 0; i < kRecords && ok; ++i) ok = file.Append(record, error);
+      ::_exit(ok ? 0 : 1);
+    }
+    pids.push_back(pid);
+  }
+  ::close(start[0]);
+  ::close(start[1]);
+  for (pid_t pid : pids) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  std::ifstream in(path);
+  int lines = 0;
+  for (std::string line; std::getline(in, line); ++lines) {
+    const QJsonObject r = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+    const int w = r["writer"].toInt(-1);
+    ASSERT_TRUE(w >= 0 && w < kWriters) << "line " << lines << " is torn";
+    EXPECT_EQ(r["pad"].toString(), QString(200 * 1024, QLatin1Char('a' + w)));
+  }
+  EXPECT_EQ(lines, kWriters * kRecords);
+}
+
 // Whole runs in this process, with the real engines and driver over TCP to a scripted device
 // on 127.0.0.1.
 class BatchRunTest : public ::testing::Test {
@@ -104,6 +156,17 @@ class BatchRunTest : public ::testing::Test {
   int Run(TBatchConfig c) {
     TBatchRun run(std::move(c), out, err);
     return run.Exec();
+  }
+
+  std::vector<QJsonObject> JsonLines(const std::string& text) {
+    std::vector<QJsonObject> out;
+    for (const std::string& line : SplitLines(text)) {
+      QJsonParseError e;
+      const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line), &e);
+      EXPECT_TRUE(doc.isObject()) << line << ": " << e.errorString().toStdString();
+      out.push_back(doc.object());
+    }
+    return out;
   }
 
   // The peer notices a closed connection in its own thread.
@@ -213,8 +276,111 @@ TEST_F(BatchRunTest, MissingScriptAndReadId) {
   for (const std::string& m : peer.Wire()) EXPECT_NE(m, "PB");
 }
 
+// --events puts JSON lines on stdout instead of the status lines; --report appends one record
+// whose figures agree with what crossed the wire.
+TEST_F(BatchRunTest, EventsAndReportFollowTheRun) {
+  TBatchConfig c = Config();
+  c.Events = true;
+  c.ReportFile = pkg.Path() + "runs.jsonl";
+  c.Name = "bench 4";
+  c.Link = {"tcp", "127.0.0.1:" + std::to_string(peer.Port()), 0};
+  EXPECT_EQ(Run(std::move(c)), kBatchCompleted) << err.str();
+  EXPECT_EQ(err.str(), "");
+
+  const std::vector<QJsonObject> events = JsonLines(out.str());
+  ASSERT_GE(events.size(), 3u);
+  EXPECT_EQ(events.front()["event"].toString(), "start");
+  std::vector<std::string> status, instructions;
+  QJsonObject device, script_bar;
+  for (const QJsonObject& e : events) {
+    const QString kind = e["event"].toString();
+    if (kind == "status") status.push_back(e["text"].toString().toStdString());
+    if (kind == "device") device = e;
+    if (kind == "progress" && e["bar"].toString() == "script") script_bar = e;
+    if (kind.startsWith("instruction_"))
+      instructions.push_back(kind.mid(12).toStdString() + " " + e["text"].toString().toStdString());
+  }
+  EXPECT_THAT(status, ElementsAre("Synchronize...", "Verify Device Type", "Boot Checksum : B234",
+                                  "Device ID : AAAA", "Erase Bank0", "Upload Bank0", "Verify Bank0",
+                                  "Program operation completed"));
+  EXPECT_EQ(device["id"].toString(), "AAAA");
+  EXPECT_EQ(device["type"].toString(), "30");
+  EXPECT_EQ(device["boot_checksum"].toString(), "B234");
+  EXPECT_EQ(script_bar["position"].toInt(), script_bar["max"].toInt());
+  EXPECT_THAT(instructions,
+              ElementsAre("start SYN", "end SYN", "start M0", "end M0", "start T0 0130",
+                          "end T0 0130", "start P0 bank0.hex", "end P0 bank0.hex", "start V0 0130",
+                          "end V0 0130", "start M1", "end M1", "start PB BOOT_EXT_OPTION.HEX",
+                          "end PB BOOT_EXT_OPTION.HEX", "start OP 0000", "end OP 0000", "start FI",
+                          "end FI"));
+  const QJsonObject result = events.back();
+  EXPECT_EQ(result["event"].toString(), "result");
+  EXPECT_EQ(result["result"].toString(), "completed");
+  EXPECT_EQ(result["exit_status"].toInt(-1), 0);
+
+  std::ifstream in(pkg.Path() + "runs.jsonl");
+  const std::vector<QJsonObject> records =
+      JsonLines(std::string(std::istreambuf_iterator<char>(in), {}));
+  ASSERT_EQ(records.size(), 1u);
+  const QJsonObject r = records[0];
+  EXPECT_EQ(r["name"].toString(), "bench 4");
+  EXPECT_EQ(r["link"].toString().toStdString(), "127.0.0.1:" + std::to_string(peer.Port()));
+  EXPECT_EQ(r["result"].toString(), "completed");
+  EXPECT_EQ(r["exit_status"].toInt(-1), 0);
+  EXPECT_EQ(r["device"].toObject()["id"].toString(), "AAAA");
+  EXPECT_TRUE(r["start"].toString().endsWith('Z'));
+  std::map<std::string, std::string> files;
+  for (const QJsonValue& f : r["files"].toArray())
+    files[f["path"].toString().toStdString()] = f["sha256"].toString().toStdString();
+  EXPECT_EQ(files.size(), 5u);  // three scripts, the bank file and the boot file
+  EXPECT_EQ(files[pkg.Path() + "script.ini"],
+            "689097c9b512f80610a4b1183339e161e5c08cb60ba4ac9ab3da6570d390d2ee");
+  EXPECT_EQ(files[pkg.Path() + "Qubra/bank0.hex"],
+            "6e665e77ddb78a1605e4a82e5c7ca354bb36fa7dffe195f16f8e0356f82d29a3");
+  // The bank's figures are the bytes between its command and the next one on the wire.
+  const std::vector<std::string> wire = peer.Wire();
+  const auto p0 = std::find(wire.begin(), wire.end(), "P0");
+  const auto v0 = std::find(p0, wire.end(), "V0");
+  int64_t sent = 0;
+  for (auto m = p0; m != v0; ++m) sent += static_cast<int64_t>(m->size());
+  QJsonObject bank;
+  for (const QJsonValue& i : r["instructions"].toArray())
+    if (i["text"].toString() == "P0 bank0.hex") bank = i.toObject();
+  EXPECT_EQ(bank["engine"].toString(), "psd");
+  EXPECT_EQ(bank["result"].toString(), "done");
+  EXPECT_EQ(bank["line"].toInt(), 2);
+  EXPECT_EQ(bank["card"].toString(), "Qubra");
+  EXPECT_EQ(bank["sent"].toInteger(), sent);
+  EXPECT_GT(bank["received"].toInteger(), 0);
+  EXPECT_EQ(
+      r["versions_read"].toArray(),
+      QJsonArray({QJsonObject{
+          {"instruction", "T"}, {"component", "0"}, {"version", "FFFF"}, {"expected", "0130"}}}));
+  EXPECT_EQ(
+      r["versions_written"].toArray(),
+      QJsonArray({QJsonObject{{"instruction", "V"}, {"component", "0"}, {"version", "0130"}},
+                  QJsonObject{{"instruction", "OP"}, {"component", ""}, {"version", "0000"}}}));
+}
+
+TEST_F(BatchRunTest, UnwritableReportIsRefusedBeforeTheDevice) {
+  TBatchConfig c = Config();
+  c.Events = true;
+  c.ReportFile = pkg.Path() + "missing/runs.jsonl";
+  EXPECT_EQ(Run(std::move(c)), kBatchFailed);
+  const std::string why = "cannot write the report file " + pkg.Path() +
+                          "missing/runs.jsonl: No such file or directory";
+  EXPECT_EQ(err.str(), "qubra-updater: " + why + "\n");
+  EXPECT_EQ(peer.Connections(), 0);
+  const std::vector<QJsonObject> events = JsonLines(out.str());
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0]["result"].toString(), "error");
+  EXPECT_EQ(events[0]["failure"].toString().toStdString(), why);
+  EXPECT_EQ(events[0]["exit_status"].toInt(), 1);
+}
+
 TEST_F(BatchRunTest, StopClosesTheLinkAndExitsWithTheSignal) {
   TBatchConfig c = Config();
+  c.ReportFile = pkg.Path() + "runs.jsonl";
   TBatchRun run(std::move(c), out, err);
   // Stop once the device has been asked for bank 0.
   QTimer poll;
@@ -227,6 +393,15 @@ TEST_F(BatchRunTest, StopClosesTheLinkAndExitsWithTheSignal) {
   EXPECT_EQ(err.str(), "");
   EXPECT_THAT(out.str(), ::testing::Not(HasSubstr("Program operation completed")));
   EXPECT_EQ(ClosedConnections(1), 1);
+  std::ifstream in(pkg.Path() + "runs.jsonl");
+  const std::vector<QJsonObject> records =
+      JsonLines(std::string(std::istreambuf_iterator<char>(in), {}));
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["result"].toString(), "stopped");
+  EXPECT_EQ(records[0]["exit_status"].toInt(), 143);
+  const QJsonArray instructions = records[0]["instructions"].toArray();
+  ASSERT_FALSE(instructions.isEmpty());
+  EXPECT_EQ(instructions.last()["result"].toString(), "stopped");
 }
 
 TEST_F(BatchRunTest, SilentDeviceEndsTheRunAfterTheTimeout) {

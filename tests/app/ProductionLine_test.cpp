@@ -1,0 +1,141 @@
+#include "app/ProductionLine.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+
+#include "formats/text.h"
+
+using ::testing::ElementsAre;
+
+namespace {
+
+bool Parse(const std::string& text, std::vector<TLineDevice>& devices, std::string& error,
+           const TSettingsLines& settings = {}) {
+  return ParseDeviceList("line.txt", SplitLines(text), settings, devices, error);
+}
+
+TEST(DeviceList, ReadsNamesAndLinks) {
+  std::vector<TLineDevice> devices;
+  std::string error;
+  ASSERT_TRUE(
+      Parse("# bench 4\r\n\r\n  dev-1\ttcp:127.0.0.1:4001  \r\ndev-2 COM2\r\n"
+            "dev-3 /dev/serial/by-id/usb-A\r\ndev-4 udp:127.0.0.1:4002\r\n"
+            "dev-5 udp:127.0.0.1:4003:10501\r\n",
+            devices, error))
+      << error;
+  ASSERT_EQ(devices.size(), 5u);
+  EXPECT_EQ(devices[0].Name, "dev-1");
+  EXPECT_EQ(devices[0].LineNumber, 3);
+  EXPECT_EQ(devices[0].Link.Kind, TLinkOption::lkTCP);
+  EXPECT_EQ(devices[0].Link.RemotePort, 4001);
+  EXPECT_EQ(devices[1].Link.ComPort, 2);
+  EXPECT_EQ(devices[2].Link.DevicePath, "/dev/serial/by-id/usb-A");
+  EXPECT_EQ(devices[3].Link.LocalPort, 10500);
+  EXPECT_EQ(devices[4].Link.LocalPort, 10501);
+}
+
+TEST(DeviceList, RefusesBadLinesAndClashesNamingTheLine) {
+  const TSettingsLines settings{"COM3_DEVICE=/dev/ttyUSB7"};
+  const std::pair<std::string, std::string> cases[] = {
+      {"a tcp:127.0.0.1:1 extra\n",
+       "line.txt:1: NAME LINK expected, not \"a tcp:127.0.0.1:1 extra\""},
+      {"# only\nlonely\n", "line.txt:2: NAME LINK expected, not \"lonely\""},
+      {"a COM0\n",
+       "line.txt:1: \"COM0\" is not a link; LINK is COM1..COM9, a device path (/dev/ttyUSB0), "
+       "tcp:A.B.C.D:PORT or udp:A.B.C.D:PORT[:LOCALPORT]"},
+      {"a COM1\nb COM2\na COM4\n", "line.txt:3: the name \"a\" is already used by \"a\" on line 1"},
+      {"a tcp:127.0.0.1:4001\nb tcp:127.0.0.1:0xFA1\n",
+       "line.txt:2: the link \"tcp:127.0.0.1:0xFA1\" (tcp 127.0.0.1:4001) is already used by \"a\" "
+       "on line 1"},
+      {"a COM3\n\nb /dev/ttyUSB7\n",
+       "line.txt:3: the link \"/dev/ttyUSB7\" (serial /dev/ttyUSB7) is already used by \"a\" on "
+       "line 1"},
+      {"a udp:127.0.0.1:4001\nb udp:127.0.0.1:4002\n",
+       "line.txt:2: the UDP local port 10500 is already bound by \"a\" on line 1"},
+      {"a udp:127.0.0.1:4001:5000\nb tcp:127.0.0.1:4002\nc udp:127.0.0.1:4003:5000\n",
+       "line.txt:3: the UDP local port 5000 is already bound by \"a\" on line 1"},
+      {"# nothing\n\n", "line.txt: no device listed"},
+  };
+  for (const auto& [text, message] : cases) {
+    std::vector<TLineDevice> devices;
+    std::string error;
+    EXPECT_FALSE(Parse(text, devices, error, settings)) << text;
+    EXPECT_EQ(error, message);
+  }
+  // A TCP and a UDP link to one address and port are two links.
+  std::vector<TLineDevice> devices;
+  std::string error;
+  EXPECT_TRUE(Parse("a tcp:127.0.0.1:4001\nb udp:127.0.0.1:4001\n", devices, error)) << error;
+}
+
+void Feed(TDeviceRow& row, const char* json) {
+  ApplyEvent(row, QJsonDocument::fromJson(json).object());
+}
+
+TEST(LineRows, EventsDriveOperationCardPercentAndError) {
+  TDeviceRow row;
+  Feed(row, R"({"event":"instruction_start","text":"  P3 BANK3.HEX ","card":"Qubra"})");
+  Feed(row, R"({"event":"progress","bar":"operation","position":9,"max":10})");
+  Feed(row, R"({"event":"progress","bar":"script","position":2,"max":7})");
+  EXPECT_EQ(row.Operation, "P3 BANK3.HEX");
+  EXPECT_EQ(row.Card, "Qubra");
+  EXPECT_EQ(row.Percent, 28);
+  EXPECT_FALSE(row.Ended);
+  Feed(row, R"({"event":"result","result":"error","error":"Checksum Error","script":"/p/x.ini"})");
+  EXPECT_TRUE(row.Ended);
+  EXPECT_EQ(row.Error, "Checksum Error");
+  EXPECT_EQ(row.ErrorScript, "/p/x.ini");
+  TDeviceRow report_failed;
+  Feed(report_failed, R"({"event":"result","result":"completed","error":"","failure":"no disk"})");
+  EXPECT_EQ(report_failed.Error, "no disk");
+}
+
+TEST(LineRows, TableProgressLinesAndSummary) {
+  std::vector<TDeviceRow> rows(4);
+  rows[0] = {"tcp1", "tcp:127.0.0.1:4001", dsCOMPLETED, "FI", "", 100, 11.84, "", "", true};
+  rows[1] = {"tcp2",
+             "tcp:127.0.0.1:4002",
+             dsFAILED,
+             "P0 BANK0.HEX",
+             "Qubra",
+             33,
+             2.06,
+             "Error while writing!!!",
+             "/p/Qubra/script.ini",
+             true};
+  rows[2] = {"udp1", "udp:127.0.0.1:4003:4010", dsRUNNING, "P8 PROM1.SVF", "Qubra", 71, 8.0};
+  rows[3] = {"pty1", "/dev/pts/7", dsWAITING};
+  EXPECT_THAT(
+      FormatTable(rows, 200),
+      ElementsAre(
+          "NAME  LINK                     STATE      OPERATION               CARD    DONE   "
+          "ELAPSED  ERROR",
+          "tcp1  tcp:127.0.0.1:4001       completed  FI                              100%     "
+          "11.8s",
+          "tcp2  tcp:127.0.0.1:4002       failed     P0 BANK0.HEX            Qubra    33%      "
+          "2.1s  Error while writing!!!",
+          "udp1  udp:127.0.0.1:4003:4010  running    P8 PROM1.SVF            Qubra    71%      "
+          "8.0s",
+          "pty1  /dev/pts/7               waiting"));
+  // Cut to the terminal, a long operation ends in "~".
+  rows[2].Operation = "P8 A_VERY_LONG_EFFECT_FILE_NAME.SVF";
+  const std::vector<std::string> narrow = FormatTable(rows, 60);
+  for (const std::string& line : narrow) EXPECT_LE(line.size(), 60u);
+  EXPECT_EQ(narrow[3].substr(42), "P8 A_VERY_LONG_EFF");
+  EXPECT_EQ(FormatTable(rows, 200)[3].substr(42, 24), "P8 A_VERY_LONG_EFFECT~  ");
+
+  EXPECT_EQ(FormatProgressLine(rows[0]), "tcp1 tcp:127.0.0.1:4001: completed in 11.8 s");
+  EXPECT_EQ(FormatProgressLine(rows[1]),
+            "tcp2 tcp:127.0.0.1:4002: failed after 2.1 s: Error while writing!!! "
+            "(/p/Qubra/script.ini)");
+  EXPECT_EQ(FormatProgressLine(rows[2]), "udp1 udp:127.0.0.1:4003:4010: started");
+  rows[3].State = dsSTOPPED;
+  EXPECT_EQ(FormatProgressLine(rows[3]), "pty1 /dev/pts/7: stopped before it started");
+  EXPECT_EQ(FormatSummary(rows),
+            "4 devices: 1 completed, 1 failed, 1 stopped\n"
+            "failed: tcp2 tcp:127.0.0.1:4002: Error while writing!!! (/p/Qubra/script.ini)\n");
+}
+
+}  // namespace
