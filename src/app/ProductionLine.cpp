@@ -156,10 +156,18 @@ void ApplyEvent(TDeviceRow& row, const QJsonObject& event) {
   if (kind == "instruction_start") {
     row.Operation = Trim(Latin1(event["text"]));
     row.Card = Latin1(event["card"]);
-  } else if (kind == "progress" && event["bar"].toString() == "script") {
-    const int64_t max = event["max"].toInteger();
-    const int64_t position = std::clamp<int64_t>(event["position"].toInteger(), 0, max);
-    if (max > 0) row.Percent = static_cast<int>(100 * position / max);
+  } else if (kind == "progress" && event["bar"].toString() != "operation") {
+    int64_t* bar = row.Bars[event["bar"].toString() == "script" ? 0 : 1];
+    bar[1] = std::max<int64_t>(event["max"].toInteger(), 0);
+    bar[0] = std::clamp<int64_t>(event["position"].toInteger(), 0, bar[1]);
+    // One main-script line holds a whole card sub-script: its share moves the percent on. A
+    // full card bar counts for nothing, as the script bar takes the step itself.
+    const int64_t* script = row.Bars[0];
+    const int64_t* card = row.Bars[1];
+    const double share = card[1] > 0 && card[0] < card[1] ? double(card[0]) / double(card[1]) : 0;
+    if (script[1] > 0)
+      row.Percent =
+          std::min(100, static_cast<int>(100 * (double(script[0]) + share) / double(script[1])));
   } else if (kind == "result") {
     row.Ended = true;
     row.Error = Latin1(event["error"]);

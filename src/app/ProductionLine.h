@@ -39,11 +39,12 @@ struct TDeviceRow {
   TDeviceState State = dsWAITING;
   std::string Operation;  // the instruction being carried out
   std::string Card;
-  int Percent = 0;  // of the main script
+  int Percent = 0;  // of the main script, with the part of the card sub-script that is done
   double Seconds = 0;
   std::string Error;        // what failed
   std::string ErrorScript;  // where
   bool Ended = false;       // the child has reported its result
+  int64_t Bars[2][2] = {};  // script and card bar: position, maximum
 };
 
 // Takes one --events object of the device's child into its row.

@@ -78,10 +78,18 @@ TEST(LineRows, EventsDriveOperationCardPercentAndError) {
   TDeviceRow row;
   Feed(row, R"({"event":"instruction_start","text":"  P3 BANK3.HEX ","card":"Qubra"})");
   Feed(row, R"({"event":"progress","bar":"operation","position":9,"max":10})");
-  Feed(row, R"({"event":"progress","bar":"script","position":2,"max":7})");
+  Feed(row, R"({"event":"progress","bar":"script","position":2,"max":5})");
   EXPECT_EQ(row.Operation, "P3 BANK3.HEX");
   EXPECT_EQ(row.Card, "Qubra");
-  EXPECT_EQ(row.Percent, 28);
+  EXPECT_EQ(row.Percent, 40);
+  // Half of the card sub-script of the third line is half a line more.
+  Feed(row, R"({"event":"progress","bar":"card","position":5,"max":10})");
+  EXPECT_EQ(row.Percent, 50);
+  // The sub-script's end: the card bar full, then the script bar's step.
+  Feed(row, R"({"event":"progress","bar":"card","position":10,"max":10})");
+  EXPECT_EQ(row.Percent, 40);
+  Feed(row, R"({"event":"progress","bar":"script","position":3,"max":5})");
+  EXPECT_EQ(row.Percent, 60);
   EXPECT_FALSE(row.Ended);
   Feed(row, R"({"event":"result","result":"error","error":"Checksum Error","script":"/p/x.ini"})");
   EXPECT_TRUE(row.Ended);
@@ -93,20 +101,27 @@ TEST(LineRows, EventsDriveOperationCardPercentAndError) {
 }
 
 TEST(LineRows, TableProgressLinesAndSummary) {
-  std::vector<TDeviceRow> rows(4);
-  rows[0] = {"tcp1", "tcp:127.0.0.1:4001", dsCOMPLETED, "FI", "", 100, 11.84, "", "", true};
-  rows[1] = {"tcp2",
-             "tcp:127.0.0.1:4002",
-             dsFAILED,
-             "P0 BANK0.HEX",
-             "Qubra",
-             33,
-             2.06,
-             "Error while writing!!!",
-             "/p/Qubra/script.ini",
-             true};
-  rows[2] = {"udp1", "udp:127.0.0.1:4003:4010", dsRUNNING, "P8 PROM1.SVF", "Qubra", 71, 8.0};
-  rows[3] = {"pty1", "/dev/pts/7", dsWAITING};
+  auto row = [](std::string name, std::string link, TDeviceState state, std::string operation = "",
+                std::string card = "", int percent = 0, double seconds = 0, std::string error = "",
+                std::string script = "") {
+    TDeviceRow r;
+    r.Name = std::move(name);
+    r.Link = std::move(link);
+    r.State = state;
+    r.Operation = std::move(operation);
+    r.Card = std::move(card);
+    r.Percent = percent;
+    r.Seconds = seconds;
+    r.Error = std::move(error);
+    r.ErrorScript = std::move(script);
+    return r;
+  };
+  std::vector<TDeviceRow> rows{
+      row("tcp1", "tcp:127.0.0.1:4001", dsCOMPLETED, "FI", "", 100, 11.84),
+      row("tcp2", "tcp:127.0.0.1:4002", dsFAILED, "P0 BANK0.HEX", "Qubra", 33, 2.06,
+          "Error while writing!!!", "/p/Qubra/script.ini"),
+      row("udp1", "udp:127.0.0.1:4003:4010", dsRUNNING, "P8 PROM1.SVF", "Qubra", 71, 8.0),
+      row("pty1", "/dev/pts/7", dsWAITING)};
   EXPECT_THAT(
       FormatTable(rows, 200),
       ElementsAre(

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # shellcheck disable=SC2317  # the checker takes code after the traps for unreachable
 # End-to-end runs of the real updater (--batch) against qubra-sim, one case per call:
-#   e2e.sh CASE      CASE: tcp udp pty auto readid retry fail hangup type35 (or --list)
+#   e2e.sh CASE      CASE: tcp udp pty auto readid retry fail hangup type35 line (or --list)
 # Environment: QUBRA_UPDATER, QUBRA_SIM (programs), QUBRA_DEMO (staged demo package),
 # OBJCOPY (default objcopy); QUBRA_SIM_BAUD paces the simulator (--baud) for timing runs;
 # QUBRA_E2E_KEEP=1 keeps the work folder.
@@ -10,7 +10,7 @@
 # status, its status lines and the images the simulator dumped.
 set -uo pipefail
 
-CASES=(tcp udp pty auto readid retry fail hangup type35)
+CASES=(tcp udp pty auto readid retry fail hangup type35 line)
 UPDATER=${QUBRA_UPDATER:-}
 SIM=${QUBRA_SIM:-}
 DEMO=${QUBRA_DEMO:-}
@@ -22,6 +22,7 @@ WORK=""
 SIM_PID=""
 UPD_PID=""
 FAILED=0
+declare -A DEVICE_PID=() DEVICE_ENDPOINT=()
 
 say() { echo "e2e: $*"; }
 fail() {
@@ -36,7 +37,7 @@ die() {
 # Stops what this script started, by process id only.
 cleanup() {
   local pid
-  for pid in "$UPD_PID" "$SIM_PID"; do
+  for pid in "$UPD_PID" "$SIM_PID" "${DEVICE_PID[@]}"; do
     [ -n "$pid" ] || continue
     if kill -0 "$pid" 2>/dev/null; then
       kill -TERM "$pid" 2>/dev/null
@@ -99,6 +100,37 @@ stop_sim() {
   SIM_PID=""
   [ "$rc" -eq 0 ] || fail "qubra-sim exited with $rc"
   sed -n 's/^qubra-sim: \(stopped\|wire time\)/simulator: \1/p' "$WORK/sim.out"
+}
+
+# One simulated device of a line: NAME, then simulator options; its images go to
+# $WORK/dump-NAME and its endpoint to DEVICE_ENDPOINT[NAME].
+start_device() {
+  local name=$1
+  shift
+  local args=("$@" --dump "$WORK/dump-$name")
+  [ -n "$SIM_BAUD" ] && args+=(--baud "$SIM_BAUD")
+  "$SIM" "${args[@]}" >"$WORK/sim-$name.out" 2>"$WORK/sim-$name.err" &
+  DEVICE_PID[$name]=$!
+  local i
+  for ((i = 0; i < 400; ++i)); do # up to 20 s
+    if grep -q '^qubra-sim: ready, ' "$WORK/sim-$name.out"; then
+      DEVICE_ENDPOINT[$name]=$(sed -n 's/^qubra-sim: ready, [a-z]* \([^,]*\),.*/\1/p' "$WORK/sim-$name.out")
+      return 0
+    fi
+    kill -0 "${DEVICE_PID[$name]}" 2>/dev/null || break
+    sleep 0.05
+  done
+  cat "$WORK/sim-$name.err" >&2
+  die "qubra-sim ${args[*]} did not get ready"
+}
+
+stop_devices() {
+  local name
+  for name in "${!DEVICE_PID[@]}"; do
+    kill -TERM "${DEVICE_PID[$name]}" 2>/dev/null
+    wait "${DEVICE_PID[$name]}" || fail "the simulator of $name exited with $?"
+    unset "DEVICE_PID[$name]"
+  done
 }
 
 # A UDP port nobody holds right now: the simulator picks one, then lets it go.
@@ -179,12 +211,12 @@ svf_program_bytes() {
 }
 
 expect_images() {
-  local what=$1 card=$2 img hex end
+  local what=$1 card=$2 dump=${3:-$WORK/dump} img hex end
   local n=0
   while read -r img hex end; do
     "$OBJCOPY" -I ihex -O binary --gap-fill 0xFF --pad-to "$end" "$PROG/$hex" "$WORK/expect.bin" ||
       { fail "$what: objcopy failed on $hex"; continue; }
-    if ! cmp "$WORK/expect.bin" "$WORK/dump/$img"; then
+    if ! cmp "$WORK/expect.bin" "$dump/$img"; then
       fail "$what: $img differs from $hex"
     fi
     n=$((n + 1))
@@ -194,7 +226,7 @@ expect_images() {
     svf=$PROG/$card/${t#*:}.SVF
     svf_program_bytes "$svf" >"$WORK/expect.bin"
     [ -s "$WORK/expect.bin" ] || fail "$what: no program data found in $svf"
-    cmp "$WORK/expect.bin" "$WORK/dump/jtag${t%%:*}.bin" ||
+    cmp "$WORK/expect.bin" "$dump/jtag${t%%:*}.bin" ||
       fail "$what: jtag${t%%:*}.bin differs from the data of $svf"
     n=$((n + 1))
   done
@@ -204,12 +236,12 @@ expect_images() {
 # versions.txt of the dump: what the scripts' "V" lines wrote (the motherboard's version for
 # the banks, PROM 1, PROM 2 and the CPLD; the DVI card's for the EDID).
 expect_versions() {
-  local what=$1 version=$2 c want
+  local what=$1 version=$2 dump=${3:-$WORK/dump} c want
   for c in 0 8 9 A E; do
     want=$version
     [ "$c" = E ] && want=0101
-    grep -qx "$c=$want" "$WORK/dump/versions.txt" ||
-      fail "$what: version of $c is not $want: $(grep "^$c=" "$WORK/dump/versions.txt")"
+    grep -qx "$c=$want" "$dump/versions.txt" ||
+      fail "$what: version of $c is not $want: $(grep "^$c=" "$dump/versions.txt")"
   done
 }
 
@@ -364,6 +396,61 @@ case_hangup() {
   awk -v t="$ELAPSED" 'BEGIN { exit !(t < 30) }' || fail "hangup: the run took $ELAPSED s"
 }
 
+# A production line of four devices, one of which refuses a record of bank 0: the others'
+# images are whole, the summary names the failing one, and the shared report holds one record
+# per device whose file hashes are those of the package.
+case_line() {
+  local local_port
+  local_port=$(free_udp_port) || exit 1
+  start_device tcp1 --tcp 127.0.0.1:0
+  start_device tcp2 --tcp 127.0.0.1:0 --fail-line 12
+  start_device udp1 --udp 127.0.0.1:0
+  start_device pty1 --pty "$WORK/ttyQubra"
+  # Never used for the connection: every device has its own link.
+  stage CON_TYPE=TCP COM_PORT=NA REMOTE_IP=127.0.0.1 REMOTE_PORT=1 LOCAL_PORT=1
+  {
+    echo "# four simulated devices"
+    echo "tcp1 tcp:${DEVICE_ENDPOINT[tcp1]}"
+    echo "tcp2 tcp:${DEVICE_ENDPOINT[tcp2]}"
+    echo "udp1 udp:${DEVICE_ENDPOINT[udp1]}:$local_port"
+    echo "pty1 $WORK/ttyQubra"
+  } >"$WORK/devices.txt"
+  OUT=$WORK/line.out
+  ERR=$WORK/line.err
+  timeout --kill-after=5 "$RUN_LIMIT" "$PROG/qubra-updater" --line "$WORK/devices.txt" \
+    --timeout 20 --report "$WORK/report.jsonl" >"$OUT" 2>"$ERR" &
+  UPD_PID=$!
+  wait "$UPD_PID"
+  RC=$?
+  UPD_PID=""
+  stop_devices
+  expect_rc line 1
+  local failure="Error while writing!!! ($PROG/Qubra/script.ini)"
+  printf '%s\n' "4 devices: 3 completed, 1 failed, 0 stopped" \
+    "failed: tcp2 tcp:${DEVICE_ENDPOINT[tcp2]}: $failure" >"$WORK/summary.lines"
+  tail -n 2 "$OUT" >"$WORK/summary.printed"
+  expect_lines "line summary" "$WORK/summary.lines" "$WORK/summary.printed"
+  local name
+  for name in tcp1 udp1 pty1; do
+    expect_images "line $name" Qubra "$WORK/dump-$name"
+    expect_versions "line $name" 0101 "$WORK/dump-$name"
+  done
+
+  local report=$WORK/report.jsonl
+  [ "$(jq -s length "$report")" = 4 ] || fail "line: $(jq -s length "$report") records, not 4"
+  jq -r '"\(.name) \(.result) \(.exit_status) \(.error)"' "$report" | sort >"$WORK/results.printed"
+  printf '%s\n' "pty1 completed 0 " "tcp1 completed 0 " "tcp2 error 1 Error while writing!!!" \
+    "udp1 completed 0 " >"$WORK/results.lines"
+  expect_lines "line results" "$WORK/results.lines" "$WORK/results.printed"
+  # Every file a run read, checked against sha256sum's own reading of it.
+  jq -r '.files[] | "\(.sha256)  \(.path)"' "$report" >"$WORK/report.sums"
+  sha256sum --check --quiet "$WORK/report.sums" || fail "line: a file hash in the report differs"
+  local files
+  files=$(jq -r 'select(.name == "tcp1") | .files | length' "$report")
+  [ "$files" = 16 ] || fail "line: tcp1 read $files files, not the package's 16"
+  say "line: $(wc -l <"$WORK/report.sums") file hashes checked"
+}
+
 # --- main ----------------------------------------------------------------------------------
 
 if [ "${1:-}" = "--list" ]; then
@@ -378,6 +465,7 @@ for v in UPDATER SIM DEMO; do [ -n "${!v}" ] || die "QUBRA_$v is not set"; done
 [ -x "$SIM" ] || die "no simulator at $SIM"
 [ -f "$DEMO/script.ini" ] || die "no demo package at $DEMO"
 command -v "$OBJCOPY" >/dev/null || die "$OBJCOPY not found (binutils)"
+command -v jq >/dev/null || die "jq not found"
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/qubra-e2e-$CASE.XXXXXX") || die "mktemp failed"
 "case_$CASE"
