@@ -3,20 +3,11 @@
 #include <QJsonDocument>
 #include <ostream>
 
+#include "app/RunJson.h"
+
 namespace {
 
-QString L1(const std::string& s) {
-  return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
-}
-
 constexpr const char* kBarNames[] = {"operation", "card", "script"};
-
-QJsonObject LineFields(const TInstructionRef& line) {
-  return {{"script", L1(line.Script)},
-          {"line", line.Line},
-          {"text", L1(line.Text)},
-          {"card", L1(line.Card)}};
-}
 
 }  // namespace
 
@@ -31,12 +22,12 @@ void TRunEvents::RunStarted(const std::string& script) {
   Running = true;
   ShownPercent.fill(-1);
   ShownMax.fill(-1);
-  Emit("start", {{"script", L1(script)}});
+  Emit("start", {{"script", JsonText(script)}});
 }
 
 // The idle prompt before and after a run is no part of it.
 void TRunEvents::StatusAdded(const std::string& line) {
-  if (Running) Emit("status", {{"text", L1(line)}});
+  if (Running) Emit("status", {{"text", JsonText(line)}});
 }
 
 void TRunEvents::ProgressChanged(TMainView::TBar bar, int32_t position, int32_t max) {
@@ -49,30 +40,22 @@ void TRunEvents::ProgressChanged(TMainView::TBar bar, int32_t position, int32_t 
 }
 
 void TRunEvents::DeviceReported(const TDeviceReport& device) {
-  Emit("device", {{"type", L1(device.Type)},
-                  {"id", L1(device.Id)},
-                  {"boot_checksum", L1(device.BootChecksum)}});
+  Emit("device", DeviceJson(device));
 }
 
 void TRunEvents::InstructionStarted(const TInstructionRef& line, const std::string& engine) {
-  QJsonObject fields = LineFields(line);
-  fields["engine"] = L1(engine);
+  QJsonObject fields = LineJson(line);
+  fields["engine"] = JsonText(engine);
   Emit("instruction_start", fields);
 }
 
 void TRunEvents::InstructionEnded(const TInstructionRef& line, const TInstructionEnd& end) {
-  QJsonObject fields = LineFields(line);
-  fields["engine"] = L1(end.Engine);
-  fields["result"] = ResultText(end.Result);
-  fields["retries"] = end.Retries;
-  fields["sent"] = static_cast<qint64>(end.Sent);
-  fields["received"] = static_cast<qint64>(end.Received);
-  Emit("instruction_end", fields);
+  Emit("instruction_end", EndJson(line, end));
 }
 
 void TRunEvents::InstructionSkipped(const TInstructionRef& line, const std::string& reason) {
-  QJsonObject fields = LineFields(line);
-  fields["reason"] = L1(reason);
+  QJsonObject fields = LineJson(line);
+  fields["reason"] = JsonText(reason);
   Emit("instruction_skipped", fields);
 }
 
@@ -90,9 +73,9 @@ void TRunEvents::Finish(int exit_status, const std::string& failure) {
   TRunOutcome outcome = Outcome;
   if (outcome == roNONE) outcome = exit_status >= 128 ? roSTOPPED : roERROR;
   QJsonObject fields{{"result", OutcomeText(outcome)},
-                     {"error", L1(Error)},
-                     {"script", L1(ErrorScript)},
+                     {"error", JsonText(Error)},
+                     {"script", JsonText(ErrorScript)},
                      {"exit_status", exit_status}};
-  if (!failure.empty()) fields["failure"] = L1(failure);
+  if (!failure.empty()) fields["failure"] = JsonText(failure);
   Emit("result", fields);
 }

@@ -12,13 +12,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "app/RunJson.h"
 #include "version.h"
 
 namespace {
-
-QString L1(const std::string& s) {
-  return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
-}
 
 QString Iso(const QDateTime& t) {
   return t.toString(Qt::ISODateWithMs);
@@ -26,13 +23,6 @@ QString Iso(const QDateTime& t) {
 
 double Seconds(qint64 ms) {
   return static_cast<double>(ms) / 1000.0;
-}
-
-QJsonObject LineFields(const TInstructionRef& line) {
-  return {{"script", L1(line.Script)},
-          {"line", line.Line},
-          {"text", L1(line.Text)},
-          {"card", L1(line.Card)}};
 }
 
 bool WriteAll(int fd, const QByteArray& data) {
@@ -68,25 +58,24 @@ void TRunReport::RunStarted(const std::string& script) {
   Fields = {{"program", QStringLiteral(QUBRA_PRODUCT)},
             {"version", QStringLiteral(QUBRA_VERSION)},
             {"host", QSysInfo::machineHostName()},
-            {"name", L1(Name)},
-            {"transport", L1(link.Transport)},
-            {"link", L1(link.Link)},
-            {"script", L1(script)},
+            {"name", JsonText(Name)},
+            {"transport", JsonText(link.Transport)},
+            {"link", JsonText(link.Link)},
+            {"script", JsonText(script)},
             {"device", QJsonObject{{"type", ""}, {"id", ""}, {"boot_checksum", ""}}}};
   if (link.Transport == "udp") Fields["local_port"] = link.LocalPort;
 }
 
 // A file read twice counts once, unless it changed in between.
 void TRunReport::FileRead(const std::string& path) {
-  const QJsonObject file{{"path", L1(path)}, {"sha256", L1(FileSha256(path))}};
+  const QJsonObject file{{"path", JsonText(path)}, {"sha256", JsonText(FileSha256(path))}};
   for (const QJsonValue& f : Files)
     if (f.toObject() == file) return;
   Files.append(file);
 }
 
 void TRunReport::DeviceReported(const TDeviceReport& device) {
-  Fields["device"] = QJsonObject{
-      {"type", L1(device.Type)}, {"id", L1(device.Id)}, {"boot_checksum", L1(device.BootChecksum)}};
+  Fields["device"] = DeviceJson(device);
 }
 
 void TRunReport::InstructionStarted(const TInstructionRef&, const std::string&) {
@@ -94,35 +83,27 @@ void TRunReport::InstructionStarted(const TInstructionRef&, const std::string&) 
 }
 
 void TRunReport::InstructionEnded(const TInstructionRef& line, const TInstructionEnd& end) {
-  QJsonObject entry = LineFields(line);
-  entry["engine"] = L1(end.Engine);
-  entry["result"] = ResultText(end.Result);
-  entry["retries"] = end.Retries;
-  entry["sent"] = static_cast<qint64>(end.Sent);
-  entry["received"] = static_cast<qint64>(end.Received);
+  QJsonObject entry = EndJson(line, end);
   entry["seconds"] = Seconds(Clock.elapsed() - InstructionStartMs);
   Instructions.append(entry);
 }
 
 void TRunReport::InstructionSkipped(const TInstructionRef& line, const std::string& reason) {
-  QJsonObject entry = LineFields(line);
-  entry["engine"] = "";
-  entry["result"] = ResultText(irSKIPPED);
-  entry["reason"] = L1(reason);
-  entry["retries"] = 0;
-  entry["sent"] = 0;
-  entry["received"] = 0;
+  TInstructionEnd skipped;
+  skipped.Result = irSKIPPED;
+  QJsonObject entry = EndJson(line, skipped);
+  entry["reason"] = JsonText(reason);
   entry["seconds"] = 0.0;
   Instructions.append(entry);
 }
 
 void TRunReport::VersionSeen(const TVersionNote& note) {
   QJsonObject entry{
-      {"instruction", L1(note.Word)},
+      {"instruction", JsonText(note.Word)},
       {"component", note.Component ? QString(QLatin1Char(note.Component)) : QString()},
-      {"version", L1(note.Version)}};
+      {"version", JsonText(note.Version)}};
   if (note.Word == "T") {
-    entry["expected"] = L1(note.Expected);
+    entry["expected"] = JsonText(note.Expected);
     VersionsRead.append(entry);
   } else {
     VersionsWritten.append(entry);
@@ -133,8 +114,8 @@ void TRunReport::RunEnded(TRunOutcome outcome, const std::string& error,
                           const std::string& script) {
   End = QDateTime::currentDateTimeUtc();
   Fields["seconds"] = Seconds(Clock.elapsed());
-  Fields["error"] = L1(error);
-  Fields["error_script"] = L1(script);
+  Fields["error"] = JsonText(error);
+  Fields["error_script"] = JsonText(script);
   Outcome = outcome;
   if (Ended) Ended();
 }
@@ -159,7 +140,7 @@ QJsonObject TRunReport::Record(int exit_status) const {
 }
 
 std::string FileSha256(const std::string& path) {
-  QFile file(L1(path));
+  QFile file(JsonText(path));
   if (!file.open(QIODevice::ReadOnly)) return {};
   QCryptographicHash hash(QCryptographicHash::Sha256);
   if (!hash.addData(&file)) return {};

@@ -70,24 +70,33 @@ stage() {
 
 # --- simulator -----------------------------------------------------------------------------
 
+# Waits until the simulator PID has written its ready line to OUT; prints what follows the
+# transport name (127.0.0.1:PORT, or the pty line).
+wait_ready() {
+  local out=$1 pid=$2 i
+  for ((i = 0; i < 400; ++i)); do # up to 20 s
+    if grep -q '^qubra-sim: ready, ' "$out"; then
+      sed -n 's/^qubra-sim: ready, [a-z]* \([^,]*\),.*/\1/p' "$out"
+      return 0
+    fi
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  return 1
+}
+
 # Starts qubra-sim with the given options plus --dump; waits for its ready line and sets
-# SIM_ENDPOINT to what follows the transport name (127.0.0.1:PORT, or the pty line).
+# SIM_ENDPOINT.
 start_sim() {
   local args=("$@" --dump "$WORK/dump")
   [ -n "$SIM_BAUD" ] && args+=(--baud "$SIM_BAUD")
   : >"$WORK/sim.out"
   "$SIM" "${args[@]}" >"$WORK/sim.out" 2>"$WORK/sim.err" &
   SIM_PID=$!
-  local i
-  for ((i = 0; i < 400; ++i)); do  # up to 20 s
-    if grep -q '^qubra-sim: ready, ' "$WORK/sim.out"; then
-      SIM_ENDPOINT=$(sed -n 's/^qubra-sim: ready, [a-z]* \([^,]*\),.*/\1/p' "$WORK/sim.out")
-      say "simulator $SIM_PID: $(head -n1 "$WORK/sim.out")"
-      return 0
-    fi
-    kill -0 "$SIM_PID" 2>/dev/null || break
-    sleep 0.05
-  done
+  if SIM_ENDPOINT=$(wait_ready "$WORK/sim.out" "$SIM_PID"); then
+    say "simulator $SIM_PID: $(head -n1 "$WORK/sim.out")"
+    return 0
+  fi
   cat "$WORK/sim.err" >&2
   die "qubra-sim ${args[*]} did not get ready"
 }
@@ -109,17 +118,10 @@ start_device() {
   shift
   local args=("$@" --dump "$WORK/dump-$name")
   [ -n "$SIM_BAUD" ] && args+=(--baud "$SIM_BAUD")
+  : >"$WORK/sim-$name.out"
   "$SIM" "${args[@]}" >"$WORK/sim-$name.out" 2>"$WORK/sim-$name.err" &
   DEVICE_PID[$name]=$!
-  local i
-  for ((i = 0; i < 400; ++i)); do # up to 20 s
-    if grep -q '^qubra-sim: ready, ' "$WORK/sim-$name.out"; then
-      DEVICE_ENDPOINT[$name]=$(sed -n 's/^qubra-sim: ready, [a-z]* \([^,]*\),.*/\1/p' "$WORK/sim-$name.out")
-      return 0
-    fi
-    kill -0 "${DEVICE_PID[$name]}" 2>/dev/null || break
-    sleep 0.05
-  done
+  DEVICE_ENDPOINT[$name]=$(wait_ready "$WORK/sim-$name.out" "${DEVICE_PID[$name]}") && return 0
   cat "$WORK/sim-$name.err" >&2
   die "qubra-sim ${args[*]} did not get ready"
 }

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+#include <string>
+
+#include "app/RunObserver.h"
+
+// The JSON forms that records and events share. Byte strings become text as Latin-1.
+QString JsonText(const std::string& bytes);
+// "script", "line", "text", "card".
+QJsonObject LineJson(const TInstructionRef& line);
+// The line's fields with "engine", "result", "retries", "sent" and "received".
+QJsonObject EndJson(const TInstructionRef& line, const TInstructionEnd& end);
+// "type", "id", "boot_checksum".
+QJsonObject DeviceJson(const TDeviceReport& device);
