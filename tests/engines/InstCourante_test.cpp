@@ -136,6 +136,8 @@ TEST_F(CardFixture, VersionReadComparesWithTheExpectedText) {
     }
     EXPECT_FALSE(e.IsBusy());
     EXPECT_EQ(h.Only("same:"), c.same) << c.line << " read " << c.version;
+    EXPECT_EQ(h.versions,
+              Texts{"T:" + c.line.substr(1, 1) + ":" + c.version + ":" + c.line.substr(3)});
     EXPECT_EQ(h.progress_steps, 2);
     EXPECT_EQ(h.buffer, "");
     EXPECT_TRUE(h.errors.empty());
@@ -144,19 +146,25 @@ TEST_F(CardFixture, VersionReadComparesWithTheExpectedText) {
 
 // "V", "UV" and "OP": the command, then on "." the version text bare, then "." written.
 TEST_F(CardFixture, VersionWrites) {
-  const std::pair<std::string, Texts> cases[] = {
-      {"V1 0200", {"V1", "0200"}},
-      {"UV  0300 ", {"UV", "0300"}},
-      {"OP 0000", {"OP", "0000"}},
-      {"VE  1.2 b", {"VE", "1.2 b"}},
+  struct Case {
+    std::string line;
+    Texts sent;
+    std::string written;
   };
-  for (const auto& [line, sent] : cases) {
+  const Case cases[] = {
+      {"V1 0200", {"V1", "0200"}, "V:1:0200"},
+      {"UV  0300 ", {"UV", "0300"}, "UV::0300"},
+      {"OP 0000", {"OP", "0000"}, "OP::0000"},
+      {"VE  1.2 b", {"VE", "1.2 b"}, "V:E:1.2 b"},
+  };
+  for (const auto& [line, sent, written] : cases) {
     TInstCrt e;
     EngineHarness<TInstCrt> h(e);
     h.device = [](const std::string&) { return "."; };
     ASSERT_TRUE(h.Offer(line));
     h.RunUntilIdle();
     EXPECT_EQ(h.sent, sent) << line;
+    EXPECT_EQ(h.versions, Texts{written}) << line;
     EXPECT_EQ(h.Only("pmax:"), Texts{"2"});
     EXPECT_EQ(h.progress_steps, 2);
     EXPECT_TRUE(h.errors.empty());

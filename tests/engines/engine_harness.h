@@ -49,6 +49,13 @@ class EngineHarness {
       log.push_back(g.GetDeviceVariant() ? "variant:1" : "variant:0");
     };
     e.OnOperationEnd = [this](TGestionnaire&) { log.push_back("opend"); };
+    e.OnFileRead = [this](TGestionnaire& g) { files.push_back(g.GetFileRead()); };
+    e.OnRetry = [this](TGestionnaire&) { ++retries; };
+    e.OnVersion = [this](TGestionnaire& g) {
+      const TVersionNote& v = g.GetVersionNote();
+      versions.push_back(v.Word + ":" + (v.Component ? std::string(1, v.Component) : "") + ":" +
+                         v.Version + (v.Word == "T" ? ":" + v.Expected : ""));
+    };
   }
 
   // Offers a script line as the run controller does; true when the engine took it.
@@ -101,6 +108,11 @@ class EngineHarness {
   std::vector<std::string> statuses;
   std::vector<std::string> errors;
   int progress_steps = 0;
+  // What records of a run learn: files read, "R" charged, versions as "word:letter:version"
+  // (with ":expected" for "T").
+  std::vector<std::string> files;
+  int retries = 0;
+  std::vector<std::string> versions;
   // Called with every text sent; what it returns is appended to the received buffer.
   std::function<std::string(const std::string&)> device;
 };

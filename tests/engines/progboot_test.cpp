@@ -58,6 +58,7 @@ TEST_F(BootFixture, SynReadsTypeChecksumAndIdentity) {
   EXPECT_EQ(h.log, (Texts{"busy:1", "send:%", "status:Verify Device Type", "send:30", "variant:0",
                           "status:Boot Checksum : B234", "status:Device ID : 5678", "devid:22136",
                           "busy:0"}));
+  EXPECT_EQ(e.GetBootChecksum(), "B234");
   EXPECT_EQ(h.buffer, "");
   EXPECT_EQ(e.GetState(), 0);
 }
@@ -160,6 +161,8 @@ TEST_F(BootFixture, RetransmissionLimitCountsTheWholeInstruction) {
     ASSERT_TRUE(h.Offer("PB BOOT.HEX"));
     h.RunUntilIdle();
     std::string what = std::to_string(c.line_r) + "/" + std::to_string(c.record_r);
+    EXPECT_EQ(h.retries, c.line_r + c.record_r) << what;
+    EXPECT_EQ(h.files, Texts{dir.Path() + "BOOT.HEX"});
     if (c.fails) {
       EXPECT_EQ(h.errors, Texts{"Too Many Transmission Error !!!"}) << what;
       EXPECT_EQ(e.GetState(), 14) << what;

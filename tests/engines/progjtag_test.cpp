@@ -241,6 +241,7 @@ TEST_F(ProgJtagTest, RetryBudgetPerEffectFile) {
     e.SetUpdateAllowed(true);
     h.sent.clear();
     h.errors.clear();
+    h.retries = 0;
     int requests = 0;
     // 150 "R" to the first record, the rest as bad sums on the TDO statement.
     Play("r.svf", [&](const std::string& s) -> std::string {
@@ -251,6 +252,7 @@ TEST_F(ProgJtagTest, RetryBudgetPerEffectFile) {
         return requests < budget_used ? (++requests, "A500" + kEscDot) : "A5A5" + kEscDot;
       return ".";
     });
+    EXPECT_EQ(h.retries, budget_used);
     if (budget_used == 300) {
       EXPECT_TRUE(h.errors.empty());
       EXPECT_EQ(std::count(h.sent.begin(), h.sent.end(), ":010010630686\r\n"), 151);

@@ -99,6 +99,8 @@ TEST_F(PsdFixture, RetransmissionLimitCountsTheWholeInstruction) {
     ASSERT_TRUE(h.Offer("P3 BANK.HEX"));
     h.RunUntilIdle();
     std::string what = std::to_string(c.line_r) + "/" + std::to_string(c.record_r);
+    EXPECT_EQ(h.retries, c.line_r + c.record_r) << what;
+    EXPECT_EQ(h.files, Texts{dir.Path() + "BANK.HEX"});
     if (c.fails) {
       EXPECT_EQ(h.errors, Texts{"Too Many Transmission Error !!!"}) << what;
       EXPECT_EQ(e.GetState(), 4) << what;
