@@ -136,18 +136,24 @@ TEST_F(DriverSerial, RawBytesBothWaysUnchanged) {
   driver.SendRaw(all);
   EXPECT_EQ(pty.Read(all.size()), all);
 
+  // Every arrival is one event that hands over what it brought: never nothing, never more than
+  // the port reads at once.
   std::string back;
-  size_t chunks = 0;
+  std::vector<size_t> chunks;
   driver.OnRecString = [&](TComDriver& d, int32_t) {
-    ++chunks;
-    back += d.ReadRaw();
+    const std::string chunk = d.ReadRaw();
+    chunks.push_back(chunk.size());
+    back += chunk;
   };
   std::string big;
   for (int i = 0; i < 50; ++i) big += all;
   pty.Write(big);
   ASSERT_TRUE(WaitFor([&] { return back.size() >= big.size(); }));
   EXPECT_EQ(back, big);  // zero bytes included
-  EXPECT_GE(chunks, 1u);
+  for (size_t n : chunks) {
+    EXPECT_GT(n, 0u);
+    EXPECT_LE(n, size_t{8192});
+  }
 }
 
 TEST_F(DriverSerial, ReceivedTextIsCapped) {
@@ -196,6 +202,22 @@ TEST_F(DriverSerial, SettingsReopenThePort) {
   EXPECT_EQ(other.Read(1), "z");
 }
 
+TEST_F(DriverSerial, HungUpPortEndsTheLinkAndNamesIt) {
+  int lost = 0;
+  driver.OnLinkLost = [&](TComDriver& d, int32_t nro) {
+    EXPECT_EQ(nro, d.GetTag());
+    ++lost;
+  };
+  close(pty.master);  // the adapter is pulled out
+  pty.master = -1;
+  ASSERT_TRUE(WaitFor([&] { return lost == 1; }));
+  EXPECT_EQ(driver.LinkError(), "Serial port " + pty.path + " lost: hung up");
+  Pump();
+  EXPECT_EQ(lost, 1);
+  driver.SetConType(CON_NONE);
+  EXPECT_EQ(driver.LinkError(), "");
+}
+
 TEST(DriverSerialOpen, MissingPortReportsFailureWithReason) {
   EnsureApp();
   TComDriver driver;
@@ -209,7 +231,8 @@ TEST(DriverSerialOpen, MissingPortReportsFailureWithReason) {
   EXPECT_EQ(driver.GetConType(), CON_RS232);
   EXPECT_EQ(changes, 1);
   EXPECT_FALSE(driver.IsLinkOpen());
-  EXPECT_EQ(driver.LastError(), "TCOMPORT : cannot open COM3\r" + std::string(strerror(ENOENT)));
+  EXPECT_EQ(driver.LastError(),
+            "TCOMPORT : cannot open COM3 (/nonexistent/ttyQ3)\r" + std::string(strerror(ENOENT)));
   driver.SendVarCommand(2);
   driver.SetConType(CON_NONE);
   driver.SetComDevice(3, "");
