@@ -251,12 +251,9 @@ TEST_F(BatchRunTest, WaitsAndPausesAreNotSilence) {
 TEST_F(BatchRunTest, DeadLinksAreNamed) {
   const std::string p = pkg.Path();
   device.hang_up_on = "P0";
-  QElapsedTimer clock;
-  clock.start();
   TBatchConfig c = Config();
-  c.TimeoutSeconds = 60;
+  c.TimeoutSeconds = 10;  // only if the loss went unnoticed
   EXPECT_EQ(Run(std::move(c)), kBatchFailed);
-  EXPECT_LT(clock.elapsed(), 30000);
   const std::string closed = "Connection closed by device 127.0.0.1:" + std::to_string(peer.Port());
   EXPECT_THAT(out.str(), ::testing::EndsWith("Device ID : AAAA\n" + closed + "\n"));
   EXPECT_EQ(err.str(), closed + "\n" + p + "Qubra/script.ini\n");
