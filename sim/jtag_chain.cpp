@@ -1,5 +1,7 @@
 #include "jtag_chain.h"
 
+#include <algorithm>
+
 namespace {
 
 std::string Fit(std::string data, int bits) {
@@ -11,22 +13,22 @@ std::string Fit(std::string data, int bits) {
 
 std::optional<std::string> TJtagChain::ScanIr(int bits, std::string tdi, bool start, bool end) {
   tdi = Fit(std::move(tdi), bits);
-  if (start) {
-    ir_bits_ = 0;
-    ir_shift_.clear();
-  }
+  if (start) ir_bits_ = 0;
   std::string capture(tdi.size(), '\0');
-  if (ir_bits_ == 0 && !capture.empty()) capture[0] = static_cast<char>(kIrCapture);
-  ir_bits_ += bits;
-  ir_shift_ += tdi;
+  if (ir_bits_ == 0 && !capture.empty()) {
+    capture[0] = static_cast<char>(kIrCapture);
+    ir_first_ = static_cast<uint8_t>(tdi[0]);
+  }
+  // Saturates: a scan that long is refused whatever its exact length.
+  const auto add = static_cast<uint64_t>(std::max(bits, 0));
+  ir_bits_ = ir_bits_ > UINT64_MAX - add ? UINT64_MAX : ir_bits_ + add;
   if (!end) return capture;
-  const bool ok = ir_bits_ == kIrLength && !ir_shift_.empty();
+  const bool ok = ir_bits_ == kIrLength;
   if (ok) {
-    ir_ = static_cast<uint8_t>(ir_shift_[0]);
+    ir_ = ir_first_;
     if (ir_ == kProgram || ir_ == kVerify) pointer_ = 0;
   }
   ir_bits_ = 0;
-  ir_shift_.clear();
   if (!ok) return std::nullopt;
   return capture;
 }

@@ -40,8 +40,8 @@ class TJtagChain {
 
   uint32_t idcode_;
   uint8_t ir_ = kIdcode;  // IDCODE after a test-logic reset
-  int ir_bits_ = 0;       // bits shifted in during the current instruction scan
-  std::string ir_shift_;
+  uint64_t ir_bits_ = 0;  // bits shifted in during the current instruction scan
+  uint8_t ir_first_ = 0;  // its first byte, the instruction when the scan is 8 bits long
   size_t dr_offset_ = 0;  // byte offset into the current data scan
   size_t pointer_ = 0;    // next storage byte for PROGRAM and VERIFY
   uint8_t bypass_carry_ = 0;

@@ -111,7 +111,15 @@ class TSimDevice {
   TSimConfig config_;
   std::mt19937 rng_;
   Mode mode_ = Mode::kVariable;
+  // Input arrived and not yet taken: in_ from in_pos_ on. Steps move in_pos_, never the bytes.
+  std::string_view Input() const { return std::string_view(in_).substr(in_pos_); }
+  void Drop(size_t n) { in_pos_ += n; }
+  void DropAll() {
+    in_.clear();
+    in_pos_ = 0;
+  }
   std::string in_;
+  size_t in_pos_ = 0;
   std::string out_;
   std::string var_digits_;
   uint32_t last_updater_ = 0;

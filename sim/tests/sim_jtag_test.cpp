@@ -157,4 +157,17 @@ TEST(JtagChainTest, IdcodeAcrossSplitScanAndEraseAfterProgram) {
   EXPECT_EQ(chain.Instruction(), TJtagChain::kErase) << "a refused scan keeps the instruction";
 }
 
+// Four gigabits of continuation scans (four million statements of 512 bits) are more than a
+// 32-bit count holds: the scan must still be refused as too long, not taken for an 8-bit one when
+// the count wraps. Scans of a megabit each get there sooner.
+TEST(JtagChainTest, InstructionScanLengthNeverWraps) {
+  TJtagChain chain(0x12345679);
+  constexpr int kBits = 1 << 20;
+  const std::string zeros(kBits / 8, '\0');
+  ASSERT_TRUE(chain.ScanIr(8, "\xEA", true, false));
+  for (int i = 0; i < (1 << 12) - 1; ++i) ASSERT_TRUE(chain.ScanIr(kBits, zeros, false, false));
+  EXPECT_FALSE(chain.ScanIr(kBits, zeros, false, true)) << "8 + 2^32 bits";
+  EXPECT_EQ(chain.Instruction(), TJtagChain::kIdcode);
+}
+
 }  // namespace
