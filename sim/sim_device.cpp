@@ -77,7 +77,9 @@ TSimDevice::TSimDevice(const TSimConfig& config)
       rng_(config.seed),
       boot_(kBootLast - kBootFirst + 1, '\xFF'),
       edid_(kEdidSize, '\xFF'),
-      chains_{TJtagChain(kJtagIds[0]), TJtagChain(kJtagIds[1]), TJtagChain(kJtagIds[2])} {
+      chains_{TJtagChain(kJtagIds[0], config.jtag_parts_tdi_side, config.jtag_parts_tdo_side),
+              TJtagChain(kJtagIds[1], config.jtag_parts_tdi_side, config.jtag_parts_tdo_side),
+              TJtagChain(kJtagIds[2], config.jtag_parts_tdi_side, config.jtag_parts_tdo_side)} {
   for (auto& bank : banks_) bank.assign(kBankSize, '\xFF');
   for (char c : ComponentLetters) versions_[c] = "0000";
   versions_['u'] = versions_['o'] = "0000";

@@ -23,6 +23,9 @@ struct TSimConfig {
   uint32_t seed = 1;
   int64_t fail_line = 0;     // answer "X" to this line (1-based); 0: never
   int64_t hangup_after = 0;  // drop the link after this many lines; 0: never
+  // Parts in BYPASS around the part behind every JTAG target (see TJtagChain).
+  int jtag_parts_tdi_side = 0;
+  int jtag_parts_tdo_side = 0;
 };
 
 // The device side of the wire: variable mode, the boot loader and every engine's exchanges.
