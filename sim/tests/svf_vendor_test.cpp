@@ -255,7 +255,8 @@ TEST(SvfVendorTest, CpldBehindOtherPartsWithHeadersAndTrailers) {
   const TPlayed p = ExpectSameEffect(cpld, 'A', config);
   EXPECT_TRUE(p.errors.empty()) << p.errors[0];
   EXPECT_EQ(p.storage.size(), 250u);
-  EXPECT_NE(p.effect.find("SIR 32 TDI (FFFEFFFF);"), std::string::npos) << "trailer, instruction, header";
+  EXPECT_NE(p.effect.find("SIR 32 TDI (FFFEFFFF);"), std::string::npos)
+      << "trailer, instruction, header";
 }
 
 TEST(SvfVendorTest, WaitsGivenAsTimes) {

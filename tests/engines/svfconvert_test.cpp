@@ -50,15 +50,14 @@ TEST(SvfConvert, StatementsToEffectFileLines) {
        "// FREQUENCY 1E6 HZ dropped: the device clocks TCK at its own rate\n"
        "RUNTEST IDLE 1000 TCK;\nRUNTEST DRPAUSE 5 TCK;\nRUNTEST DRPAUSE 2 TCK;\nSTATE IDLE;\n"
        "RUNTEST DRPAUSE 0 TCK;\nSTATE IDLE;\n"},
-      {"RUNTEST 3000000000 TCK;",
-       "RUNTEST IDLE 2147483647 TCK;\nRUNTEST IDLE 852516353 TCK;\n"},
+      {"RUNTEST 3000000000 TCK;", "RUNTEST IDLE 2147483647 TCK;\nRUNTEST IDLE 852516353 TCK;\n"},
       {"TRST ABSENT; ENDDR DRPAUSE; endir irpause; STATE RESET IDLE; FREQUENCY; SDR 0;",
        "TRST ABSENT;\nENDDR DRPAUSE;\nENDIR IRPAUSE;\nSTATE RESET IDLE;\n"
        "// FREQUENCY dropped: the device clocks TCK at its own rate\n"},
       // Long scans are cut into statements of 512 bits, the first shifted first.
       {"SDR 1030 TDI (3" + std::string(256, '0') + "1) SMASK (3" + std::string(257, 'F') + ");",
-       "SDRS 512 TDI (" + std::string(126, '0') + "01);\nSDRC 512 TDI (" +
-           std::string(128, '0') + ");\nSDRE 6 TDI (30);\n"},
+       "SDRS 512 TDI (" + std::string(126, '0') + "01);\nSDRC 512 TDI (" + std::string(128, '0') +
+           ");\nSDRE 6 TDI (30);\n"},
   };
   for (const auto& [svf, effect] : cases) {
     const TConverted c = Convert(svf);
