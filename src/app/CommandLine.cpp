@@ -3,9 +3,11 @@
 #include <QCoreApplication>
 
 #include "app/Batch.h"
+#include "app/ConvertSvf.h"
 #include "app/LinkOption.h"
 #include "app/ProductionLine.h"
 #include "app/ScriptCheck.h"
+#include "engines/svfconvert.h"
 #include "formats/text.h"
 #include "version.h"
 
@@ -16,11 +18,15 @@ constexpr int64_t kMaxTimeoutSeconds = INT32_MAX / 1000;
 constexpr int64_t kMaxJobs = 1000;
 
 const char* ModeOption(TCommandMode mode) {
-  return mode == cmCHECK ? "--check" : mode == cmBATCH ? "--batch" : "--line";
+  return mode == cmCHECK   ? "--check"
+         : mode == cmBATCH ? "--batch"
+         : mode == cmLINE  ? "--line"
+                           : "--convert-svf";
 }
 
 bool TakesValue(const std::string& name) {
-  for (const char* option : {"--timeout", "--trace", "--link", "--report", "--name", "--line"})
+  for (const char* option :
+       {"--timeout", "--trace", "--tck-hz", "--link", "--report", "--name", "--line"})
     if (name == option) return true;
   return false;
 }
@@ -30,8 +36,12 @@ bool StartsWith(const std::string& s, const char* prefix) {
 }
 
 bool SetMode(Options& o, TCommandMode mode, const std::string& option, std::string& error) {
-  if (o.Mode == cmCHECK || o.Mode == cmBATCH || o.Mode == cmLINE) {
-    if (o.Mode == mode) return true;
+  if (o.Mode == cmCHECK || o.Mode == cmBATCH || o.Mode == cmCONVERT || o.Mode == cmLINE) {
+    if (o.Mode == mode && mode != cmCONVERT) return true;
+    if (o.Mode == mode) {
+      error = option + " may be given once";
+      return false;
+    }
     error = option + " cannot be combined with " + ModeOption(o.Mode);
     return false;
   }
@@ -80,6 +90,11 @@ bool CheckCombination(const Options& o, bool help_or_version, std::string& error
     error = std::string(o.Events ? "--events" : "--name") + " needs --batch";
   } else if (o.Jobs > 0 && !line) {
     error = "-j needs --line";
+  } else if (o.Mode == cmCONVERT && (!o.Script.empty() || o.ReadId)) {
+    error = "--convert-svf takes IN and OUT only, not \"" +
+            (o.ReadId ? std::string("--readid") : o.Script) + "\"";
+  } else if (!o.TckHz.empty() && o.Mode != cmCONVERT) {
+    error = "--tck-hz needs --convert-svf";
   }
   return error.empty();
 }
@@ -151,6 +166,18 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
     } else if (name == "--line") {
       if (TakeValue(args, i, name, inline_value, value, error) && SetMode(o, cmLINE, name, error))
         o.LineFile = value;
+    } else if (name == "--convert-svf") {
+      if (!SetMode(o, cmCONVERT, name, error)) break;
+      if (!TakeValue(args, i, name, {}, o.ConvertIn, error) ||
+          !TakeValue(args, i, name, {}, o.ConvertOut, error))
+        error = "--convert-svf needs IN and OUT";
+    } else if (name == "--tck-hz") {
+      if (!TakeValue(args, i, name, inline_value, value, error)) break;
+      const std::optional<TSvfReal> hz = ParseSvfReal(value);
+      if (hz && hz->Mantissa > 0)
+        o.TckHz = value;
+      else
+        error = "--tck-hz needs a TCK rate in Hz above 0, such as 1E6, not \"" + value + "\"";
     } else {
       error = "unknown option " + name;
     }
@@ -168,7 +195,7 @@ std::string UsageLine() {
   return "usage: qubra-updater [--link LINK] [SCRIPT] | --check [SCRIPT | --readid] | --batch "
          "[SCRIPT | --readid] [--link LINK] [--timeout SECONDS] [--trace FILE] [--report FILE] "
          "[--events] [--name NAME] | --line FILE [-j N] [SCRIPT | --readid] [--timeout SECONDS] "
-         "[--report FILE] | --help | --version";
+         "[--report FILE] | --convert-svf IN OUT [--tck-hz F] | --help | --version";
 }
 
 std::string HelpText() {
@@ -198,6 +225,12 @@ std::string HelpText() {
          "  --line FILE        update every device FILE lists (NAME LINK per line), each in a\n"
          "                     process of its own; exit 0 when every device completed, else 1\n"
          "  -j N               with --line: at most N devices at a time (default: all)\n"
+         "  --convert-svf IN OUT\n"
+         "                     convert the SVF file IN, as FPGA, PROM and CPLD tools write it,\n"
+         "                     into the effect file OUT that the device plays; OUT is written\n"
+         "                     only when all of IN converts; exit 0 converted, 1 not\n"
+         "  --tck-hz F         with --convert-svf: the device's TCK rate in Hz, for RUNTEST\n"
+         "                     times (default: the file's FREQUENCY)\n"
          "  --help             print this help\n"
          "  --version          print the program name and version\n"
          "Usage errors exit with status 2.\n";
@@ -233,6 +266,8 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
       return 0;
     case cmCHECK:
       return RunCheck(options, ProgramDir());
+    case cmCONVERT:
+      return RunConvertSvf(options);
     case cmBATCH: {
       // No window and no display: the event loop of Qt Core is all a run needs.
       QCoreApplication app(argc, argv);

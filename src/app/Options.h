@@ -4,7 +4,7 @@
 #include <string>
 
 // What the program was asked to do on its command line.
-enum TCommandMode : uint8_t { cmWINDOW, cmCHECK, cmBATCH, cmHELP, cmVERSION, cmLINE };
+enum TCommandMode : uint8_t { cmWINDOW, cmCHECK, cmBATCH, cmHELP, cmVERSION, cmCONVERT, cmLINE };
 
 struct Options {
   TCommandMode Mode = cmWINDOW;
@@ -12,10 +12,12 @@ struct Options {
   bool ReadId = false;         // run (or check) readid.ini instead of a script
   int32_t TimeoutSeconds = 0;  // --batch: longest silence of the device; 0 for no limit
   std::string TraceFile;       // --batch: where the traffic is written; empty for none
-  std::string Link;            // --batch and the window: the connection; empty: Updater.prm's
-  std::string ReportFile;      // --batch, --line: where each run's record is appended
-  bool Events = false;         // --batch: JSON lines on stdout instead of the status lines
-  std::string Name;            // --batch: the device's name in the record and the events
-  std::string LineFile;        // --line: the device list
-  int32_t Jobs = 0;            // --line: devices updated at a time; 0 for all
+  std::string ConvertIn, ConvertOut;  // --convert-svf IN OUT
+  std::string TckHz;                  // --tck-hz as written; checked when parsed
+  std::string Link;        // --batch and the window: the connection; empty: Updater.prm's
+  std::string ReportFile;  // --batch, --line: where each run's record is appended
+  bool Events = false;     // --batch: JSON lines on stdout instead of the status lines
+  std::string Name;        // --batch: the device's name in the record and the events
+  std::string LineFile;    // --line: the device list
+  int32_t Jobs = 0;        // --line: devices updated at a time; 0 for all
 };
