@@ -204,7 +204,10 @@ int TCommThread::SetLine(uint32_t baud, uint8_t dataBits, TParity parity, TStopB
 
 void TCommThread::ResetPort() {
   if (fd_ < 0) return;
-  tcflush(fd_, TCIOFLUSH);
+  // Only what was received before is stale. Output left by an earlier opening has been drained
+  // by its close, or, on a pseudo-terminal, handed to the other side already, where purging
+  // it would take back bytes the device has not read yet (the writes just before a reopen).
+  tcflush(fd_, TCIFLUSH);
   out_pending_.clear();
   // Pseudo-terminals have no modem lines: nothing to drop there.
   int dtr = TIOCM_DTR;
