@@ -197,11 +197,11 @@ TEST_F(LanSetup, TabReachesTheCheckedModeOnly) {
     QApplication::processEvents();
   ASSERT_EQ(QApplication::activeWindow(), &dlg_);
   auto press = [&](Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier) {
-    QWidget* focus = dlg_.focusWidget();
-    QKeyEvent down(QEvent::KeyPress, key, mods);
-    QApplication::sendEvent(focus ? focus : &dlg_, &down);
-    QKeyEvent up(QEvent::KeyRelease, key, mods);
-    QApplication::sendEvent(focus ? focus : &dlg_, &up);
+    QWidget* focus = dlg_.focusWidget() ? dlg_.focusWidget() : &dlg_;
+    for (QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+      QKeyEvent event(type, key, mods);
+      QApplication::sendEvent(focus, &event);
+    }
   };
   // Tab from Cancel once round the dialog, then Shift+Tab back.
   auto round = [&](Qt::KeyboardModifiers mods) {
