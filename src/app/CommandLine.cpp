@@ -70,7 +70,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
       if (o.Script.empty())
         o.Script = arg;
       else
-        error = "only one SCRIPT may be given, \"" + arg + "\" is a second one";
+        error = "only one SCRIPT may be given, \"" + Excerpt(arg) + "\" is a second one";
       continue;
     }
     std::string name = arg;
@@ -81,7 +81,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
     }
     std::string value;
     if (inline_value && name != "--timeout" && name != "--trace") {
-      error = name + " takes no value";
+      error = Excerpt(name) + " takes no value";
     } else if (name == "--check") {
       SetMode(o, cmCHECK, name, error);
     } else if (name == "--batch") {
@@ -99,11 +99,11 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
         o.TimeoutSeconds = static_cast<int32_t>(*s);
       else
         error = "--timeout needs a whole number of seconds from 1 to " +
-                std::to_string(kMaxTimeoutSeconds) + ", not \"" + value + "\"";
+                std::to_string(kMaxTimeoutSeconds) + ", not \"" + Excerpt(value) + "\"";
     } else if (name == "--trace") {
       if (TakeValue(args, i, name, inline_value, value, error)) o.TraceFile = value;
     } else {
-      error = "unknown option " + name;
+      error = "unknown option " + Excerpt(name);
     }
   }
   if (!error.empty() || !CheckCombination(o, help || version, error)) return false;

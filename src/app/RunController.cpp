@@ -226,8 +226,8 @@ void TRunController::GuardedStep() {
   }
   Stepping = false;
   if (failure.empty()) return;
-  const std::string text =
-      "Unexpected failure in run state " + std::to_string(state) + " : " + failure + " !!!";
+  const std::string text = "Unexpected failure in run state " + std::to_string(state) + " : " +
+                           Excerpt(failure) + " !!!";
   if (state == 6 || state == 7) {
     // Failing again while ending a run must not loop through the error box.
     LastError = text;
@@ -309,7 +309,7 @@ void TRunController::StepOpen() {
   Timer1.setInterval(10);
   ScriptLines.clear();
   if (!ReadTextLines(ScriptPath, ScriptLines)) {
-    ShowError(ScriptPath + " File not found !!!");
+    ShowError(Excerpt(ScriptPath) + " File not found !!!");
     return;
   }
   FDriver->SetConMode(MODE_VAR);
@@ -402,7 +402,7 @@ void TRunController::StepAbort() {
 }
 
 void TRunController::StepReport() {
-  View.ShowErrorBox(LastError + "\r\n" + (CardIndex != -1 ? CardScriptPath : ScriptPath));
+  View.ShowErrorBox(LastError + "\r\n" + Excerpt(CardIndex != -1 ? CardScriptPath : ScriptPath));
   GoTo(0);
 }
 

@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "formats/text.h"
 #include "ui/About.h"
 #include "ui/CompDlg.h"
 #include "ui/ipconfig.h"
@@ -174,8 +175,7 @@ bool TMainFich::SaveSettings() {
 void TMainFich::ShowComDevices() {
   Port1->setToolTipsVisible(true);
   for (int n = 1; n <= 9; ++n) {
-    QString path = QString::fromStdString(ComDevicePath(Settings, n));
-    ComItems[n - 1]->setToolTip(path);
+    ComItems[n - 1]->setToolTip(Latin1(Excerpt(ComDevicePath(Settings, n))));
   }
 }
 

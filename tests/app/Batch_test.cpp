@@ -15,6 +15,7 @@
 #include "app/package.h"
 #include "app/run_fixture.h"
 #include "app/scripted_device.h"
+#include "formats/text.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -181,6 +182,18 @@ TEST_F(BatchRunTest, ErrorsEndWithTheErrorBoxTextOnStderr) {
     EXPECT_THAT(out.str(), ::testing::EndsWith(c.status_tail));
     EXPECT_EQ(err.str(), c.error);
   }
+}
+
+// A runaway settings value reaches the output cut, not whole.
+TEST_F(BatchRunTest, RunawayDeviceAddressIsQuotedCut) {
+  const std::string address = "127.0.0.1" + std::string(10 << 20, '1');
+  pkg.Write("Updater.prm", "CON_TYPE=TCP\r\nREMOTE_IP=" + address + "\r\nREMOTE_PORT=10500\r\n");
+  TBatchConfig c = Config();
+  c.Configure = [this](TRunController& ctl) { ApplyProgramSettings(ctl, pkg.Path()); };
+  EXPECT_EQ(Run(std::move(c)), kBatchFailed);
+  EXPECT_EQ(out.str(), "Invalid device address " + Excerpt(address) +
+                           ":10500.\nError while opening LAN Device\n");
+  EXPECT_EQ(err.str(), "Error while opening LAN Device\n" + pkg.Path() + "script.ini\n");
 }
 
 TEST_F(BatchRunTest, MissingScriptAndReadId) {

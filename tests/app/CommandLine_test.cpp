@@ -72,6 +72,8 @@ TEST(CommandLine, UsageErrors) {
       {{"--check", "--readid", "x.ini"}, "--readid runs readid.ini and takes no SCRIPT"},
       {{"--check", "--timeout", "3"}, "--timeout needs --batch"},
       {{"--trace", "f"}, "--trace needs --batch"},
+      {{"--" + std::string(5000, 'x')},
+       "unknown option --" + std::string(254, 'x') + "...[4746 more characters cut]"},
   };
   for (const auto& [args, message] : cases) {
     Options o;

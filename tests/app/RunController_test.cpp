@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "app/run_fixture.h"
+#include "formats/text.h"
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
@@ -104,13 +105,17 @@ TEST_F(RunControllerTest, ReadIdRunsReadidFromProgramFolder) {
 }
 
 TEST_F(RunControllerTest, MissingMainScriptNeverOpensTheLink) {
-  Make();
-  const auto states = Run();
-  EXPECT_THAT(states, ElementsAre(1, 6, 7));
-  EXPECT_THAT(fl->Only("con:"), ElementsAre("0"));  // only the close of the abort step
-  const std::string path = prog + "script.ini";
-  EXPECT_EQ(view.status.back(), path + " File not found !!!");
-  EXPECT_THAT(view.error_boxes, ElementsAre(path + " File not found !!!\r\n" + path));
+  // A runaway SCRIPT argument is quoted cut.
+  for (const std::string& name : {std::string("script.ini"), std::string(5000, 's')}) {
+    view = TRecordingView{};
+    Make(name == "script.ini" ? "" : prog + name);
+    const auto states = Run();
+    EXPECT_THAT(states, ElementsAre(1, 6, 7));
+    EXPECT_THAT(fl->Only("con:"), ElementsAre("0"));  // only the close of the abort step
+    const std::string path = Excerpt(prog + name);
+    EXPECT_EQ(view.status.back(), path + " File not found !!!");
+    EXPECT_THAT(view.error_boxes, ElementsAre(path + " File not found !!!\r\n" + path));
+  }
 }
 
 TEST_F(RunControllerTest, OpenFailureShowsTheReasonFirst) {

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "app/fakes.h"
+#include "formats/text.h"
 #include "ui/About.h"
 #include "ui/CompDlg.h"
 #include "ui/MainFich.h"
@@ -63,12 +64,14 @@ class WindowSettings : public testing::Test {
 };
 
 TEST_F(WindowSettings, StartAndCloseRewriteOnlyTheFiveKeys) {
+  const std::string runaway = "COM5_DEVICE=/dev/" + std::string(5000, 'x') + "\r\n";
   WriteSettings(
       "; bench 4\r\n"
       "con_type=TCP\r\n"
       "OPERATOR=night shift\r\n"
       "COM3_DEVICE=/dev/ttyUSB0\r\n"
-      "REMOTE_IP=127.0.0.1\r\n");
+      "REMOTE_IP=127.0.0.1\r\n" +
+      runaway);
   w_->LoadSettings();
   EXPECT_TRUE(Item("LAN1")->isChecked());
   EXPECT_EQ(w_->IPConfigDlg->ConnectionKind(), CON_TCP);
@@ -79,6 +82,7 @@ TEST_F(WindowSettings, StartAndCloseRewriteOnlyTheFiveKeys) {
   EXPECT_EQ(link_->devices[9], "/dev/ttyS8");
   EXPECT_EQ(Item("Com31")->toolTip(), "/dev/ttyUSB0");
   EXPECT_EQ(Item("Com21")->toolTip(), "/dev/ttyS1");
+  EXPECT_EQ(Item("Com51")->toolTip().toStdString(), Excerpt(runaway.substr(12, 5005)));
 
   CloseWindow();
   EXPECT_EQ(ReadSettings(),
@@ -86,10 +90,11 @@ TEST_F(WindowSettings, StartAndCloseRewriteOnlyTheFiveKeys) {
             "con_type=TCP\r\n"
             "OPERATOR=night shift\r\n"
             "COM3_DEVICE=/dev/ttyUSB0\r\n"
-            "REMOTE_IP=127.0.0.1\r\n"
-            "COM_PORT=NA\r\n"
-            "REMOTE_PORT=10500\r\n"
-            "LOCAL_PORT=10500\r\n");
+            "REMOTE_IP=127.0.0.1\r\n" +
+                runaway +
+                "COM_PORT=NA\r\n"
+                "REMOTE_PORT=10500\r\n"
+                "LOCAL_PORT=10500\r\n");
 }
 
 TEST_F(WindowSettings, AppliedLanSetupIsUsedAtRunStartAndSaved) {
