@@ -319,7 +319,9 @@ TStopSignals::~TStopSignals() {
 
 void ApplyProgramSettings(TRunController& controller, const std::string& program_dir) {
   TSettingsLines lines;
-  const TConnectionSettings s = LoadSettings(program_dir, lines);
+  std::string unreadable;
+  const TConnectionSettings s = LoadSettings(program_dir, lines, unreadable);
+  if (!unreadable.empty()) std::cerr << "qubra-updater: " << unreadable << std::endl;
   controller.SetLanSettings(s.Lan);
   controller.SetPortChoice(s.Port);
   for (int n = 1; n <= 9; ++n) controller.Driver().SetComDevice(n, ComDevicePath(lines, n));

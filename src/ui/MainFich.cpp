@@ -158,8 +158,11 @@ void TMainFich::BuildControls() {
 }
 
 void TMainFich::LoadSettings() {
-  TConnectionSettings s = ::LoadSettings(ProgramDir, Settings);
-  SettingsLoaded = true;
+  std::string unreadable;
+  TConnectionSettings s = ::LoadSettings(ProgramDir, Settings, unreadable);
+  // A file that could not be read is never replaced by what the window made of it.
+  SettingsLoaded = unreadable.empty();
+  if (!unreadable.empty()) Ctl->ShowStatus(unreadable);
   IPConfigDlg->SetValues(s.Lan);
   Ctl->SetLanSettings(IPConfigDlg->Values());
   Ctl->SetPortChoice(s.Port);

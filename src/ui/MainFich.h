@@ -30,8 +30,9 @@ class TMainFich : public QMainWindow, public TMainView {
   TRunController& Controller() { return *Ctl; }
 
   // Reads Updater.prm from the program folder into the Port menu, the LAN Setup dialog, the
-  // driver's COM device paths and the run controller. Called once at start, before the window
-  // is shown; only a window that has read its settings writes them back when it closes.
+  // driver's COM device paths and the run controller; a file that exists but cannot be read is
+  // reported on the status box. Called once at start, before the window is shown; only a window
+  // that has read its settings writes them back when it closes.
   void LoadSettings();
   // Writes the Port menu and LAN Setup values into Updater.prm; false when it could not be
   // written (the reason is on stderr).

@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -194,6 +195,22 @@ TEST_F(BatchRunTest, RunawayDeviceAddressIsQuotedCut) {
   EXPECT_EQ(out.str(), "Invalid device address " + Excerpt(address) +
                            ":10500.\nError while opening LAN Device\n");
   EXPECT_EQ(err.str(), "Error while opening LAN Device\n" + pkg.Path() + "script.ini\n");
+}
+
+class ProgramSettingsTest : public RunFixture {};
+
+// The batch run never writes the settings file, but an unreadable one is still said.
+TEST_F(ProgramSettingsTest, UnreadableFileIsSaidOnStderr) {
+  Make();
+  const std::string path = prog + "Updater.prm";
+  ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+  testing::internal::CaptureStderr();
+  ApplyProgramSettings(*ctl, prog);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "qubra-updater: " + path +
+                " could not be read (not a regular file): the default settings are used and the "
+                "file is left as it is\n");
+  EXPECT_EQ(ctl->SelectedComPort(), "COM1");
 }
 
 TEST_F(BatchRunTest, MissingScriptAndReadId) {

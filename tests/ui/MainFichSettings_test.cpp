@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
@@ -181,14 +182,37 @@ TEST_F(WindowSettings, ManualShowsTheSelectionEveryTimeAndTheRunSeesIt) {
 }
 
 TEST_F(WindowSettings, UnwritableSettingsStillLetTheWindowClose) {
-  ASSERT_EQ(mkdir((prog_ + "Updater.prm").c_str(), 0755), 0);  // unreadable and unwritable
+  WriteSettings("CON_TYPE=RS232\r\nCOM_PORT=COM4\r\n");
+  ASSERT_EQ(chmod((prog_ + "Updater.prm").c_str(), 0444), 0);
   w_->LoadSettings();
-  EXPECT_TRUE(Item("Com11")->isChecked());
+  EXPECT_TRUE(Item("Com41")->isChecked());
+  Item("Com21")->trigger();
   testing::internal::CaptureStderr();
   CloseWindow();
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_FALSE(w_->isVisible());
   EXPECT_NE(err.find(prog_ + "Updater.prm"), std::string::npos) << err;
+  EXPECT_EQ(ReadSettings(), "CON_TYPE=RS232\r\nCOM_PORT=COM4\r\n");
+}
+
+// What could not be read is said at start and never replaced by the defaults.
+TEST_F(WindowSettings, UnreadableSettingsAreSaidAndLeftAlone) {
+  const std::string path = prog_ + "Updater.prm";
+  ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+  w_->LoadSettings();
+  EXPECT_TRUE(Item("Com11")->isChecked());
+  w_->Controller().Timer1Timer();
+  EXPECT_EQ(w_->MemoStatus->toPlainText().toStdString(),
+            path +
+                " could not be read (not a regular file): the default settings are used and the "
+                "file is left as it is\n"
+                "Click on button START to begin program operation");
+  testing::internal::CaptureStderr();
+  CloseWindow();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  struct stat st;
+  ASSERT_EQ(lstat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
 TEST_F(WindowSettings, AWindowThatNeverReadTheFileLeavesIt) {
