@@ -11,6 +11,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QShowEvent>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -200,6 +201,16 @@ void TMainFich::MManualClick() {
 
 void TMainFich::AboutUpdaterClick() {
   AboutBox->exec();
+}
+
+// The frame is known only once the window is shown: centre the whole window, frame included.
+void TMainFich::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (Centred || event->spontaneous()) return;
+  Centred = true;
+  if (QScreen* screen = this->screen())
+    move(frameGeometry().topLeft() + screen->availableGeometry().center() -
+         frameGeometry().center());
 }
 
 void TMainFich::closeEvent(QCloseEvent* event) {

@@ -77,6 +77,7 @@ class TMainFich : public QMainWindow, public TMainView {
   TSettingsLines Settings;              // lines of Updater.prm as read
 
  protected:
+  void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
 
  private:
@@ -91,4 +92,5 @@ class TMainFich : public QMainWindow, public TMainView {
   std::string ProgramDir;
   bool SettingsLoaded = false;
   bool ClosedOnce = false;
+  bool Centred = false;
 };
