@@ -256,18 +256,18 @@ void TComDriver::TcpError(TTcpClient::TErrorEvent kind, int& code) {
 }
 
 std::string TComDriver::RemoteName() const {
-  return IpRemoteAddress + ":" + std::to_string(IpRemotePort);
+  return Excerpt(IpRemoteAddress) + ":" + std::to_string(IpRemotePort);
 }
 
 void TComDriver::SerialError() {
   if (ConType != CON_RS232) return;
   const std::string& lost = serial_.LostReason();
   if (lost.empty()) {
-    NoteLinkError("Serial port " + serial_.DevicePath() +
+    NoteLinkError("Serial port " + Excerpt(serial_.DevicePath()) +
                   ": line error (framing, parity or overrun)");
     return;
   }
-  NoteLinkError("Serial port " + serial_.DevicePath() + " lost: " + lost);
+  NoteLinkError("Serial port " + Excerpt(serial_.DevicePath()) + " lost: " + lost);
   Fire(OnLinkLost);
 }
 
