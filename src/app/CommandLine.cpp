@@ -4,6 +4,7 @@
 
 #include "app/Batch.h"
 #include "app/ScriptCheck.h"
+#include "app/SerialPorts.h"
 #include "formats/text.h"
 #include "version.h"
 
@@ -16,10 +17,23 @@ bool StartsWith(const std::string& s, const char* prefix) {
   return s.rfind(prefix, 0) == 0;
 }
 
+const char* ModeOption(TCommandMode mode) {
+  switch (mode) {
+    case cmCHECK:
+      return "--check";
+    case cmBATCH:
+      return "--batch";
+    case cmLISTPORTS:
+      return "--list-ports";
+    default:
+      return "";
+  }
+}
+
 bool SetMode(Options& o, TCommandMode mode, const std::string& option, std::string& error) {
-  if (o.Mode == cmCHECK || o.Mode == cmBATCH) {
+  if (o.Mode != cmWINDOW) {
     if (o.Mode == mode) return true;
-    error = option + " cannot be combined with --" + (o.Mode == cmCHECK ? "check" : "batch");
+    error = option + " cannot be combined with " + ModeOption(o.Mode);
     return false;
   }
   o.Mode = mode;
@@ -49,8 +63,10 @@ bool CheckCombination(const Options& o, bool help_or_version, std::string& error
   if (help_or_version) return true;
   if (o.ReadId && !o.Script.empty()) {
     error = "--readid runs readid.ini and takes no SCRIPT";
-  } else if (o.ReadId && o.Mode == cmWINDOW) {
+  } else if (o.ReadId && o.Mode != cmCHECK && o.Mode != cmBATCH) {
     error = "--readid needs --batch or --check";
+  } else if (o.Mode == cmLISTPORTS && !o.Script.empty()) {
+    error = "--list-ports takes no SCRIPT";
   } else if ((o.TimeoutSeconds > 0 || !o.TraceFile.empty()) && o.Mode != cmBATCH) {
     error = std::string(o.TimeoutSeconds > 0 ? "--timeout" : "--trace") + " needs --batch";
   }
@@ -80,12 +96,16 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
       inline_value = arg.substr(eq + 1);
     }
     std::string value;
-    if (inline_value && name != "--timeout" && name != "--trace") {
+    if (inline_value && name != "--timeout" && name != "--trace" && name != "--folder") {
       error = name + " takes no value";
     } else if (name == "--check") {
       SetMode(o, cmCHECK, name, error);
     } else if (name == "--batch") {
       SetMode(o, cmBATCH, name, error);
+    } else if (name == "--list-ports") {
+      SetMode(o, cmLISTPORTS, name, error);
+    } else if (name == "--folder") {
+      if (TakeValue(args, i, name, inline_value, value, error)) o.Folder = value;
     } else if (name == "--readid") {
       o.ReadId = true;
     } else if (name == "--help") {
@@ -116,8 +136,9 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
 }
 
 std::string UsageLine() {
-  return "usage: qubra-updater [SCRIPT] | --check [SCRIPT | --readid] | --batch [SCRIPT | "
-         "--readid] [--timeout SECONDS] [--trace FILE] | --help | --version";
+  return "usage: qubra-updater [--folder DIR] [SCRIPT | --check [SCRIPT | --readid] | --batch "
+         "[SCRIPT | --readid] [--timeout SECONDS] [--trace FILE] | --list-ports] | --help | "
+         "--version";
 }
 
 std::string HelpText() {
@@ -137,6 +158,11 @@ std::string HelpText() {
          "                     nothing for that long while it is waited for (default: no limit)\n"
          "  --trace FILE       with --batch: write every byte sent (>) and received (<) to FILE,\n"
          "                     with milliseconds since start, in hex and as text\n"
+         "  --folder DIR       the package folder, in every mode: scripts, card folders,\n"
+         "                     BOOT_EXT_OPTION.HEX, readid.ini and Updater.prm are found in\n"
+         "                     DIR instead of the program's own folder\n"
+         "  --list-ports       list the serial devices present (by-id name, driver, USB ids,\n"
+         "                     manufacturer, product, serial number) and their COM slots\n"
          "  --help             print this help\n"
          "  --version          print the program name and version\n"
          "Usage errors exit with status 2.\n";
@@ -156,10 +182,24 @@ int RunCheck(const Options& options, const std::string& program_dir, std::ostrea
   return check.Findings().empty() ? 0 : 1;
 }
 
+std::string UseFolder(const Options& options) {
+  if (options.Folder.empty() || options.Mode == cmHELP || options.Mode == cmVERSION) return {};
+  std::string problem;
+  if (!options.Script.empty())
+    problem = PackageFolderProblem(options.Folder, {});
+  else if (options.Mode == cmCHECK || options.Mode == cmBATCH)
+    problem = PackageFolderProblem(options.Folder, {options.ReadId ? "readid.ini" : "script.ini"});
+  else
+    problem = PackageFolderProblem(options.Folder, {"script.ini", "readid.ini"});
+  if (!problem.empty()) return "--folder " + problem;
+  SetProgramDir(options.Folder);
+  return {};
+}
+
 std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
   std::string error;
-  if (!ParseCommandLine(args, options, error)) {
+  if (!ParseCommandLine(args, options, error) || !(error = UseFolder(options)).empty()) {
     std::cerr << "qubra-updater: " << error << "; " << UsageLine() << std::endl;
     return 2;
   }
@@ -177,6 +217,8 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
       QCoreApplication app(argc, argv);
       return RunBatch(options, ProgramDir());
     }
+    case cmLISTPORTS:
+      return RunListPorts(*MakeSystemSerialDevices(), ProgramDir(), std::cout, std::cerr);
     case cmWINDOW:
       break;
   }

@@ -48,7 +48,10 @@ bool ContainsNoCase(const std::string& text, const std::string& lower_needle) {
 
 TRunConfig DefaultRunConfig(const std::string& script_arg) {
   std::error_code ec;
-  return TRunConfig{ProgramDir(), script_arg, std::filesystem::exists("readid.ini", ec)};
+  // A package folder named on purpose holds its own readid.ini; without one the current folder
+  // is asked, as it always was.
+  const std::string readid = ProgramDirGiven() ? ProgramDir() + "readid.ini" : "readid.ini";
+  return TRunConfig{ProgramDir(), script_arg, std::filesystem::exists(readid, ec)};
 }
 
 TRunController::TRunController(TMainView& view, std::unique_ptr<TDeviceLink> link,
