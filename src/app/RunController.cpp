@@ -163,6 +163,17 @@ void TRunController::FormClose() {
   FDriver->SetConType(CON_NONE);
 }
 
+bool TRunController::SetProgramDir(const std::string& dir, bool readid_present) {
+  if (RunState != 0) return false;
+  Config.ProgramDir = dir;
+  if (!Config.ProgramDir.empty() && Config.ProgramDir.back() != '/') Config.ProgramDir += '/';
+  Config.ReadIdPresent = readid_present;
+  View.SetVisible(TMainView::ctReadId, readid_present);
+  View.SetVisible(TMainView::ctQuit, readid_present);
+  SetCurentCardDir(Config.ProgramDir);
+  return true;
+}
+
 void TRunController::SetPortChoice(const TPortChoice& choice) {
   FPort = choice;
   if (FPort.ComPort < 1 || FPort.ComPort > 9) FPort.ComPort = 1;

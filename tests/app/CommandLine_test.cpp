@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ProgramDir.h"
 #include "app/package.h"
 
 namespace {
@@ -81,6 +82,86 @@ TEST(CommandLine, UsageErrors) {
   }
 }
 
+TEST(CommandLine, FolderAndListPorts) {
+  const std::pair<Args, std::string> good[] = {
+      {{"--folder", "pkg"}, "pkg"},
+      {{"--check", "--folder=/a b/"}, "/a b/"},
+      {{"--list-ports", "--folder", "p"}, "p"},
+      {{"--batch", "--readid", "--folder", "p"}, "p"},
+  };
+  for (const auto& [args, folder] : good) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine(args, o, error)) << error;
+    EXPECT_EQ(o.Folder, folder);
+  }
+  Options o;
+  std::string error;
+  ASSERT_TRUE(ParseCommandLine({"--list-ports"}, o, error));
+  EXPECT_EQ(o.Mode, cmLISTPORTS);
+
+  const std::pair<Args, std::string> bad[] = {
+      {{"--folder"}, "--folder needs a value"},
+      {{"--folder", "--check"}, "--folder needs a value"},
+      {{"--folder="}, "--folder needs a value"},
+      {{"--list-ports", "x.ini"}, "--list-ports takes no SCRIPT"},
+      {{"--list-ports", "--readid"}, "--readid needs --batch or --check"},
+      {{"--check", "--list-ports"}, "--list-ports cannot be combined with --check"},
+      {{"--list-ports", "--batch"}, "--batch cannot be combined with --list-ports"},
+      {{"--list-ports=1"}, "--list-ports takes no value"},
+  };
+  for (const auto& [args, message] : bad) {
+    EXPECT_FALSE(ParseCommandLine(args, o, error)) << message;
+    EXPECT_EQ(error, message);
+  }
+}
+
+// DIR stands in for the program folder once it is found fit for the mode.
+TEST(CommandLine, UseFolder) {
+  TPackage pkg;
+  pkg.Write("readid.ini", "M0\n");
+  pkg.Write("notes.txt", "");
+  struct Case {
+    Args args;
+    std::string error;  // after "--folder " + the folder given
+  };
+  const Case cases[] = {
+      {{"--check"}, ": holds no script.ini"},
+      {{"--batch", "--readid"}, ""},
+      {{}, ""},  // the window: readid.ini will do
+      {{"--list-ports"}, ""},
+      {{"--check", "other.ini"}, ""},  // a SCRIPT named apart: only the folder must be there
+  };
+  for (const Case& c : cases) {
+    Args args = c.args;
+    args.insert(args.end(), {"--folder", pkg.Path()});
+    Options o;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine(args, o, error)) << error;
+    EXPECT_EQ(UseFolder(o), c.error.empty() ? "" : "--folder " + pkg.Path() + c.error);
+  }
+  EXPECT_EQ(ProgramDir(), pkg.Path());
+  for (const auto& [folder, problem] :
+       {std::pair<std::string, std::string>{pkg.Path() + "none", ": no such folder"},
+        {pkg.Path() + "notes.txt", ": not a folder"}}) {
+    Options o;
+    o.Folder = folder;
+    EXPECT_EQ(UseFolder(o), "--folder " + folder + problem);
+  }
+  Options help;
+  help.Mode = cmHELP;
+  help.Folder = pkg.Path() + "none";
+  EXPECT_EQ(UseFolder(help), "");
+
+  // Relative folders are made whole, so messages name files wherever the program started.
+  SetProgramDir("rel/./x");
+  EXPECT_EQ(ProgramDir(), (std::filesystem::current_path() / "rel/x/").string());
+  EXPECT_TRUE(ProgramDirGiven());
+  SetProgramDir("");
+  EXPECT_FALSE(ProgramDirGiven());
+  EXPECT_TRUE(std::filesystem::equivalent(ProgramDir(), QUBRA_BINARY_DIR));
+}
+
 TEST(CommandLine, ScriptPathAndHelp) {
   Options o;
   EXPECT_EQ(ScriptPathFor(o, "/p/"), "/p/script.ini");
@@ -90,7 +171,7 @@ TEST(CommandLine, ScriptPathAndHelp) {
   o.Script = "rel/x.ini";
   EXPECT_EQ(ScriptPathFor(o, "/p/"), "rel/x.ini");
   for (const char* option : {"--check", "--batch", "--readid", "--timeout SECONDS", "--trace FILE",
-                             "--help", "--version", "SCRIPT"})
+                             "--folder DIR", "--list-ports", "--help", "--version", "SCRIPT"})
     EXPECT_NE(HelpText().find(option), std::string::npos) << option;
   EXPECT_EQ(UsageLine().find('\n'), std::string::npos);
 }
@@ -173,6 +254,35 @@ TEST_F(Executable, CheckSoundAndFaultyPackage) {
   TResult other = Run("--check other.ini");
   EXPECT_EQ(other.status, 0);
   EXPECT_EQ(other.out, "no findings, 1 file checked\n");
+}
+
+// The package lies apart from the program and from the current folder.
+TEST_F(Executable, FolderNamesThePackage) {
+  TPackage elsewhere;
+  elsewhere.WriteSound();
+  TResult sound = Run("--check --folder " + elsewhere.Path());
+  EXPECT_EQ(sound.status, 0) << sound.err;
+  EXPECT_EQ(sound.out, "no findings, 9 files checked\n");
+  elsewhere.Remove("DVI/script.ini");
+  TResult faulty = Run("--check --folder=" + elsewhere.Path());
+  EXPECT_EQ(faulty.status, 1);
+  EXPECT_EQ(faulty.out.substr(0, elsewhere.Path().size()), elsewhere.Path()) << faulty.out;
+
+  // The program's own folder holds no package here.
+  TResult missing = Run("--batch --folder " + pkg.Path());
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_EQ(missing.out, "");
+  EXPECT_EQ(missing.err, "qubra-updater: --folder " + pkg.Path() + ": holds no script.ini; " +
+                             UsageLine() + "\n");
+}
+
+TEST_F(Executable, ListPorts) {
+  TResult listed = Run("--list-ports");
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  const std::string last = listed.out.substr(listed.out.rfind('\n', listed.out.size() - 2) + 1);
+  EXPECT_TRUE(last == "no serial devices found\n" ||
+              last.find(" serial device") != std::string::npos)
+      << listed.out;
 }
 
 TEST_F(Executable, VersionHelpAndUsage) {

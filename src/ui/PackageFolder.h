@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+class QWidget;
+
+// The package folder the operator works with when the program's own folder holds none (an
+// installed program): chosen with the standard folder dialog and remembered per user.
+
+// The folder chosen last, ending with "/"; "" when none was.
+std::string RememberedPackageFolder();
+void RememberPackageFolder(const std::string& dir);
+
+// Asks for a package folder, starting in `start`. "" when the operator cancels, or picks a
+// folder with no script.ini or readid.ini (a warning says so).
+std::string AskPackageFolder(QWidget* parent, const std::string& start);
+
+// At a window start without --folder and SCRIPT: when the program folder holds no script.ini,
+// makes the remembered folder the program folder, or asks for one when none still holds a
+// script. The program folder stays when the operator cancels.
+void ChooseStartFolder(QWidget* parent = nullptr);
