@@ -210,7 +210,7 @@ void TMainFich::AssignComDevice(int slot, const std::string& name) {
 
 void TMainFich::PackageFolderClick() {
   if (Ctl->Running()) return;
-  const std::string dir = AskPackageFolder(this, Ctl->GetProgramDir());
+  const std::string dir = AskPackageFolder(this, Ctl->GetProgramDir(), FolderDialog);
   if (dir.empty()) return;
   UsePackageFolder(dir);
   RememberPackageFolder(Ctl->GetProgramDir());

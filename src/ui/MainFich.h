@@ -8,6 +8,7 @@
 #include "app/RunController.h"
 #include "app/Settings.h"
 #include "link/SerialDevices.h"
+#include "ui/PackageFolder.h"
 
 class QAction;
 class QActionGroup;
@@ -49,6 +50,8 @@ class TMainFich : public QMainWindow, public TMainView {
   void UsePackageFolder(const std::string& dir);
   // Stores `name` as the device path of COM `slot` (COMn_DEVICE in Updater.prm at close).
   void AssignComDevice(int slot, const std::string& name);
+  // How "Package Folder..." asks (the standard folder dialog unless replaced).
+  TFolderDialog FolderDialog = StandardFolderDialog;
   // Where the Serial Devices dialog and nothing else finds the serial devices.
   void SetSerialDevices(std::unique_ptr<TSerialDevices> devices) { Devices = std::move(devices); }
 

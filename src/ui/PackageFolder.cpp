@@ -30,11 +30,15 @@ void RememberPackageFolder(const std::string& dir) {
   settings.setValue(kKey, QString::fromStdString(dir));
 }
 
-std::string AskPackageFolder(QWidget* parent, const std::string& start) {
-  const QString chosen =
-      QFileDialog::getExistingDirectory(parent, "Package Folder", QString::fromStdString(start));
-  if (chosen.isEmpty()) return {};
-  const std::string dir = chosen.toStdString();
+std::string StandardFolderDialog(QWidget* parent, const std::string& start) {
+  return QFileDialog::getExistingDirectory(parent, "Package Folder", QString::fromStdString(start))
+      .toStdString();
+}
+
+std::string AskPackageFolder(QWidget* parent, const std::string& start,
+                             const TFolderDialog& dialog) {
+  const std::string dir = dialog(parent, start);
+  if (dir.empty()) return {};
   if (const std::string problem = ScriptProblem(dir); !problem.empty()) {
     QMessageBox::warning(parent, "Package Folder", QString::fromStdString(problem));
     return {};
@@ -42,11 +46,11 @@ std::string AskPackageFolder(QWidget* parent, const std::string& start) {
   return dir.back() == '/' ? dir : dir + "/";
 }
 
-void ChooseStartFolder(QWidget* parent) {
+void ChooseStartFolder(QWidget* parent, const TFolderDialog& dialog) {
   if (PackageFolderProblem(ProgramDir(), {"script.ini"}).empty()) return;
   std::string dir = RememberedPackageFolder();
   if (dir.empty() || !ScriptProblem(dir).empty())
-    dir = AskPackageFolder(parent, dir.empty() ? QDir::homePath().toStdString() : dir);
+    dir = AskPackageFolder(parent, dir.empty() ? QDir::homePath().toStdString() : dir, dialog);
   if (dir.empty()) return;
   SetProgramDir(dir);
   RememberPackageFolder(ProgramDir());
