@@ -220,7 +220,7 @@ void TMainFich::UsePackageFolder(const std::string& dir) {
   if (Ctl->Running()) return;
   // The folder left keeps the choices made for it, as at a close.
   if (SettingsLoaded) SaveSettings();
-  SetProgramDir(dir);
+  ::SetProgramDir(dir);
   std::error_code ec;
   Ctl->SetProgramDir(::ProgramDir(), std::filesystem::exists(::ProgramDir() + "readid.ini", ec));
   LoadSettings();
