@@ -106,6 +106,7 @@ run help "$USR/bin/qubra-updater" --help
 expect help 0 && for option in --check --batch --folder --list-ports; do
   grep -q -- "$option" "$OUT" || fail "--help does not name $option"
 done
+help_options=$(grep -o -- '--[a-z][a-z-]*' "$OUT" | sort -u)
 run check "$USR/bin/qubra-updater" --check --folder "$DEMO"
 expect check 0 && grep -qx 'no findings, [0-9]* files checked' "$OUT" ||
   fail "--check of the installed demo package: $(cat "$OUT")"
@@ -135,6 +136,9 @@ for page in qubra-updater qubra-sim; do
     "$USR/share/man/man1/$page.1.gz"
   expect_quiet "man --warnings $page.1"
   grep -q "EXIT STATUS" "$OUT" || fail "$page(1) has no EXIT STATUS"
+  [ "$page" = qubra-updater ] && for option in $help_options; do
+    grep -q -- "$option" "$OUT" || fail "qubra-updater(1) does not describe $option, which --help names"
+  done
 done
 run desktop desktop-file-validate "$USR/share/applications/qubra-updater.desktop"
 expect_quiet desktop-file-validate
