@@ -136,8 +136,10 @@ for page in qubra-updater qubra-sim; do
     "$USR/share/man/man1/$page.1.gz"
   expect_quiet "man --warnings $page.1"
   grep -q "EXIT STATUS" "$OUT" || fail "$page(1) has no EXIT STATUS"
+  # Each option --help names has an entry of its own: a line of the page that starts with it.
   [ "$page" = qubra-updater ] && for option in $help_options; do
-    grep -q -- "$option" "$OUT" || fail "qubra-updater(1) does not describe $option, which --help names"
+    grep -qE -- "^ {7}$option( |$)" "$OUT" ||
+      fail "qubra-updater(1) has no entry for $option, which --help names"
   done
 done
 run desktop desktop-file-validate "$USR/share/applications/qubra-updater.desktop"
