@@ -3,6 +3,9 @@
 # Sourced by test.sh and run.sh.
 qubra_ensure_deps() {
   local pkgs=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev binutils "$@")
+  # libudev finds the serial adapters; the package check needs dpkg-shlibdeps (the .deb's
+  # dependencies), man (the manual pages) and desktop-file-validate (the desktop entry).
+  pkgs+=(libudev-dev dpkg-dev man-db desktop-file-utils)
   local missing=()
   for p in "${pkgs[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

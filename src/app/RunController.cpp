@@ -48,7 +48,10 @@ bool ContainsNoCase(const std::string& text, const std::string& lower_needle) {
 
 TRunConfig DefaultRunConfig(const std::string& script_arg) {
   std::error_code ec;
-  return TRunConfig{ProgramDir(), script_arg, std::filesystem::exists("readid.ini", ec)};
+  // A package folder named on purpose holds its own readid.ini; without one the current folder
+  // is asked, as it always was.
+  const std::string readid = ProgramDirGiven() ? ProgramDir() + "readid.ini" : "readid.ini";
+  return TRunConfig{ProgramDir(), script_arg, std::filesystem::exists(readid, ec)};
 }
 
 TRunController::TRunController(TMainView& view, std::unique_ptr<TDeviceLink> link,
@@ -160,6 +163,17 @@ void TRunController::FormClose() {
   Closed = true;
   Timer1.stop();
   FDriver->SetConType(CON_NONE);
+}
+
+bool TRunController::SetProgramDir(const std::string& dir, bool readid_present) {
+  if (RunState != 0) return false;
+  Config.ProgramDir = dir;
+  if (!Config.ProgramDir.empty() && Config.ProgramDir.back() != '/') Config.ProgramDir += '/';
+  Config.ReadIdPresent = readid_present;
+  View.SetVisible(TMainView::ctReadId, readid_present);
+  View.SetVisible(TMainView::ctQuit, readid_present);
+  SetCurentCardDir(Config.ProgramDir);
+  return true;
 }
 
 void TRunController::SetPortChoice(const TPortChoice& choice) {
