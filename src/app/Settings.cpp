@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/ReplaceFile.h"
+#include "app/AtomicFile.h"
 #include "formats/text.h"
 
 namespace {
@@ -141,9 +141,9 @@ bool SaveSettings(const std::string& programDir, TSettingsLines& lines, const TP
   SettingsToLines(lines, port, lan);
   std::string text;
   for (const std::string& line : lines) text += line + "\r\n";
-  std::string error;
-  if (ReplaceFile(programDir + kSettingsFileName, text, error)) return true;
-  std::fprintf(stderr, "qubra-updater: settings not saved: %s\n", error.c_str());
+  TAtomicFile file(programDir + kSettingsFileName);
+  if (file.Open() && file.Write(text) && file.Commit()) return true;
+  std::fprintf(stderr, "qubra-updater: settings not saved: %s\n", file.Error().c_str());
   return false;
 }
 

@@ -46,7 +46,7 @@ std::string ComDevicePath(const TSettingsLines& lines, int n);
 TConnectionSettings LoadSettings(const std::string& programDir, TSettingsLines& lines,
                                  std::string& unreadable);
 
-// Writes the five keys into `lines` and replaces <programDir>Updater.prm as ReplaceFile does,
+// Writes the five keys into `lines` and replaces <programDir>Updater.prm as TAtomicFile does,
 // each line ending in CR LF. On failure the old file is untouched, the reason goes to stderr
 // and false is returned.
 bool SaveSettings(const std::string& programDir, TSettingsLines& lines, const TPortChoice& port,
