@@ -76,7 +76,7 @@ bool CheckCombination(const Options& o, bool help_or_version, std::string& error
     error = std::string(o.TimeoutSeconds > 0 ? "--timeout" : "--trace") + " needs --batch";
   } else if (o.Mode == cmCONVERT && (!o.Script.empty() || o.ReadId)) {
     error = "--convert-svf takes IN and OUT only, not \"" +
-            (o.ReadId ? std::string("--readid") : o.Script) + "\"";
+            (o.ReadId ? std::string("--readid") : Excerpt(o.Script)) + "\"";
   } else if (!o.TckHz.empty() && o.Mode != cmCONVERT) {
     error = "--tck-hz needs --convert-svf";
   }
@@ -144,7 +144,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
       if (hz && hz->Mantissa > 0)
         o.TckHz = value;
       else
-        error = "--tck-hz needs a TCK rate in Hz above 0, such as 1E6, not \"" + value + "\"";
+        error =
+            "--tck-hz needs a TCK rate in Hz above 0, such as 1E6, not \"" + Excerpt(value) + "\"";
     } else {
       error = "unknown option " + Excerpt(name);
     }

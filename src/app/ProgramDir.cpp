@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "formats/text.h"
+
 namespace {
 
 std::string GivenDir;
@@ -42,14 +44,14 @@ std::string PackageFolderProblem(const std::string& dir,
                                  std::initializer_list<const char*> scripts) {
   std::error_code ec;
   const std::filesystem::file_status st = std::filesystem::status(dir, ec);
-  if (ec && ec != std::errc::no_such_file_or_directory) return dir + ": " + ec.message();
-  if (!std::filesystem::exists(st)) return dir + ": no such folder";
-  if (!std::filesystem::is_directory(st)) return dir + ": not a folder";
+  if (ec && ec != std::errc::no_such_file_or_directory) return Excerpt(dir) + ": " + ec.message();
+  if (!std::filesystem::exists(st)) return Excerpt(dir) + ": no such folder";
+  if (!std::filesystem::is_directory(st)) return Excerpt(dir) + ": not a folder";
   if (scripts.size() == 0) return {};
   std::string names;
   for (const char* script : scripts) {
     if (std::filesystem::is_regular_file(std::filesystem::path(dir) / script, ec)) return {};
     names += (names.empty() ? "" : " or ") + std::string(script);
   }
-  return dir + ": holds no " + names;
+  return Excerpt(dir) + ": holds no " + names;
 }
