@@ -345,10 +345,12 @@ void TComDriver::Transmit(const std::string& data) {
 void TComDriver::SendUdp(const std::string& data) {
   if (!udp_.IsActive()) return;
   std::string error;
+  bool closed = false;
   try {
     udp_.Send(IpRemoteAddress, IpRemotePort, data);
   } catch (const ESocketError& e) {
     CloseUdp();
+    closed = true;
     error = e.what();
   } catch (const ENetError& e) {
     // Not a socket failure: the endpoint stays usable.
@@ -361,6 +363,8 @@ void TComDriver::SendUdp(const std::string& data) {
   } else {
     std::fprintf(stderr, "%s\n", error.c_str());
   }
+  // Nothing reopens the endpoint during a run: the device can no longer be reached.
+  if (closed) Fire(OnLinkLost);
 }
 
 // ---------------------------------------------------------------------------------------------
