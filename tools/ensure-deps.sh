@@ -2,8 +2,11 @@
 # Installs the Debian packages the build, the tests and the demo need, when they are missing.
 # Sourced by test.sh and run.sh.
 qubra_ensure_deps() {
-  # jq: the end-to-end tests read the JSON report with it.
-  local pkgs=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev binutils jq "$@")
+  local pkgs=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev binutils "$@")
+  # libudev finds the serial adapters; the package check needs dpkg-shlibdeps (the .deb's
+  # dependencies), man (the manual pages) and desktop-file-validate (the desktop entry); the
+  # end-to-end tests read the JSON report with jq.
+  pkgs+=(libudev-dev dpkg-dev man-db desktop-file-utils jq)
   local missing=()
   for p in "${pkgs[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

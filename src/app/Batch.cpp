@@ -21,6 +21,7 @@
 #include "app/RunReport.h"
 #include "app/Settings.h"
 #include "engines/InstCourante.h"
+#include "formats/text.h"
 
 namespace {
 
@@ -183,7 +184,8 @@ bool TBatchRun::OpenFiles(std::string& failure) {
     auto file =
         std::make_unique<std::ofstream>(Config.TraceFile, std::ios::binary | std::ios::trunc);
     if (!*file) {
-      failure = "cannot write the trace file " + Config.TraceFile + ": " + std::strerror(errno);
+      failure =
+          "cannot write the trace file " + Excerpt(Config.TraceFile) + ": " + std::strerror(errno);
       return false;
     }
     *file << TraceHeader();
@@ -264,8 +266,9 @@ void TBatchRun::CheckIdle() {
     Finish(kBatchCompleted);
     return;
   }
-  std::string text = View.ErrorBoxShown() ? View.ErrorBoxText()
-                                          : Ctl->GetLastError() + "\r\n" + Ctl->GetScriptPath();
+  std::string text = View.ErrorBoxShown()
+                         ? View.ErrorBoxText()
+                         : Ctl->GetLastError() + "\r\n" + Excerpt(Ctl->GetScriptPath());
   for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.replace(at, 2, "\n");
   Err << text << std::endl;
   Finish(kBatchFailed);
@@ -350,10 +353,27 @@ TStopSignals::~TStopSignals() {
 
 // ---- command line ----
 
+namespace {
+
+// Updater.prm as read, never written back; a file that exists but cannot be read is said on
+// stderr.
+TSettingsLines ReadProgramSettings(const std::string& program_dir) {
+  TSettingsLines lines;
+  std::string unreadable;
+  LoadSettings(program_dir, lines, unreadable);
+  if (!unreadable.empty()) std::cerr << "qubra-updater: " << unreadable << std::endl;
+  return lines;
+}
+
+}  // namespace
+
+void ApplyProgramSettings(TRunController& controller, const std::string& program_dir) {
+  ApplyConnection(controller, ConnectionFromSettings(ReadProgramSettings(program_dir)));
+}
+
 int RunBatch(const Options& options, const std::string& program_dir) {
   // Updater.prm is only read: for the connection, or with --link for COMn_DEVICE alone.
-  TSettingsLines lines;
-  LoadSettings(program_dir, lines);
+  const TSettingsLines lines = ReadProgramSettings(program_dir);
   TConnection connection = ConnectionFromSettings(lines);
   if (TLinkOption link; !options.Link.empty()) {
     std::string error;

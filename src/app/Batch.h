@@ -174,5 +174,9 @@ class TStopSignals {
   std::unique_ptr<TImpl> Impl;
 };
 
+// The window's settings from the program folder's Updater.prm, never written back; a file that
+// exists but cannot be read is said on stderr.
+void ApplyProgramSettings(TRunController& controller, const std::string& program_dir);
+
 // --batch from the command line: the program folder's settings, signals, stdout and stderr.
 int RunBatch(const Options& options, const std::string& program_dir);

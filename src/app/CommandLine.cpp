@@ -7,6 +7,7 @@
 #include "app/LinkOption.h"
 #include "app/ProductionLine.h"
 #include "app/ScriptCheck.h"
+#include "app/SerialPorts.h"
 #include "engines/svfconvert.h"
 #include "formats/text.h"
 #include "version.h"
@@ -17,16 +18,9 @@ namespace {
 constexpr int64_t kMaxTimeoutSeconds = INT32_MAX / 1000;
 constexpr int64_t kMaxJobs = 1000;
 
-const char* ModeOption(TCommandMode mode) {
-  return mode == cmCHECK   ? "--check"
-         : mode == cmBATCH ? "--batch"
-         : mode == cmLINE  ? "--line"
-                           : "--convert-svf";
-}
-
 bool TakesValue(const std::string& name) {
   for (const char* option :
-       {"--timeout", "--trace", "--tck-hz", "--link", "--report", "--name", "--line"})
+       {"--timeout", "--trace", "--tck-hz", "--folder", "--link", "--report", "--name", "--line"})
     if (name == option) return true;
   return false;
 }
@@ -35,14 +29,28 @@ bool StartsWith(const std::string& s, const char* prefix) {
   return s.rfind(prefix, 0) == 0;
 }
 
+const char* ModeOption(TCommandMode mode) {
+  switch (mode) {
+    case cmCHECK:
+      return "--check";
+    case cmBATCH:
+      return "--batch";
+    case cmCONVERT:
+      return "--convert-svf";
+    case cmLISTPORTS:
+      return "--list-ports";
+    case cmLINE:
+      return "--line";
+    default:
+      return "";
+  }
+}
+
 bool SetMode(Options& o, TCommandMode mode, const std::string& option, std::string& error) {
-  if (o.Mode == cmCHECK || o.Mode == cmBATCH || o.Mode == cmCONVERT || o.Mode == cmLINE) {
+  if (o.Mode != cmWINDOW) {
     if (o.Mode == mode && mode != cmCONVERT) return true;
-    if (o.Mode == mode) {
-      error = option + " may be given once";
-      return false;
-    }
-    error = option + " cannot be combined with " + ModeOption(o.Mode);
+    error = o.Mode == mode ? option + " may be given once"
+                           : option + " cannot be combined with " + ModeOption(o.Mode);
     return false;
   }
   o.Mode = mode;
@@ -74,8 +82,10 @@ bool CheckCombination(const Options& o, bool help_or_version, std::string& error
   const bool line = o.Mode == cmLINE;
   if (o.ReadId && !o.Script.empty()) {
     error = "--readid runs readid.ini and takes no SCRIPT";
-  } else if (o.ReadId && o.Mode == cmWINDOW) {
-    error = "--readid needs --batch or --check";
+  } else if (o.ReadId && o.Mode != cmCHECK && !batch && !line) {
+    error = "--readid needs --batch, --check or --line";
+  } else if (o.Mode == cmLISTPORTS && !o.Script.empty()) {
+    error = "--list-ports takes no SCRIPT";
   } else if (o.TimeoutSeconds > 0 && !batch && !line) {
     error = "--timeout needs --batch or --line";
   } else if (!o.TraceFile.empty() && !batch) {
@@ -92,7 +102,7 @@ bool CheckCombination(const Options& o, bool help_or_version, std::string& error
     error = "-j needs --line";
   } else if (o.Mode == cmCONVERT && (!o.Script.empty() || o.ReadId)) {
     error = "--convert-svf takes IN and OUT only, not \"" +
-            (o.ReadId ? std::string("--readid") : o.Script) + "\"";
+            (o.ReadId ? std::string("--readid") : Excerpt(o.Script)) + "\"";
   } else if (!o.TckHz.empty() && o.Mode != cmCONVERT) {
     error = "--tck-hz needs --convert-svf";
   }
@@ -122,18 +132,22 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
         o.Jobs = static_cast<int32_t>(*n);
       else
         error = "-j needs a whole number of devices from 1 to " + std::to_string(kMaxJobs) +
-                ", not \"" + value + "\"";
+                ", not \"" + Excerpt(value) + "\"";
     } else if (!StartsWith(arg, "--")) {
       if (o.Script.empty())
         o.Script = arg;
       else
-        error = "only one SCRIPT may be given, \"" + arg + "\" is a second one";
+        error = "only one SCRIPT may be given, \"" + Excerpt(arg) + "\" is a second one";
     } else if (inline_value && !TakesValue(name)) {
-      error = name + " takes no value";
+      error = Excerpt(name) + " takes no value";
     } else if (name == "--check") {
       SetMode(o, cmCHECK, name, error);
     } else if (name == "--batch") {
       SetMode(o, cmBATCH, name, error);
+    } else if (name == "--list-ports") {
+      SetMode(o, cmLISTPORTS, name, error);
+    } else if (name == "--folder") {
+      if (TakeValue(args, i, name, inline_value, value, error)) o.Folder = value;
     } else if (name == "--readid") {
       o.ReadId = true;
     } else if (name == "--help") {
@@ -147,7 +161,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
         o.TimeoutSeconds = static_cast<int32_t>(*s);
       else
         error = "--timeout needs a whole number of seconds from 1 to " +
-                std::to_string(kMaxTimeoutSeconds) + ", not \"" + value + "\"";
+                std::to_string(kMaxTimeoutSeconds) + ", not \"" + Excerpt(value) + "\"";
     } else if (name == "--trace") {
       if (TakeValue(args, i, name, inline_value, value, error)) o.TraceFile = value;
     } else if (name == "--link") {
@@ -177,9 +191,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
       if (hz && hz->Mantissa > 0)
         o.TckHz = value;
       else
-        error = "--tck-hz needs a TCK rate in Hz above 0, such as 1E6, not \"" + value + "\"";
+        error =
+            "--tck-hz needs a TCK rate in Hz above 0, such as 1E6, not \"" + Excerpt(value) + "\"";
     } else {
-      error = "unknown option " + name;
+      error = "unknown option " + Excerpt(name);
     }
   }
   if (!error.empty() || !CheckCombination(o, help || version, error)) return false;
@@ -192,10 +207,11 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
 }
 
 std::string UsageLine() {
-  return "usage: qubra-updater [--link LINK] [SCRIPT] | --check [SCRIPT | --readid] | --batch "
-         "[SCRIPT | --readid] [--link LINK] [--timeout SECONDS] [--trace FILE] [--report FILE] "
-         "[--events] [--name NAME] | --line FILE [-j N] [SCRIPT | --readid] [--timeout SECONDS] "
-         "[--report FILE] | --convert-svf IN OUT [--tck-hz F] | --help | --version";
+  return "usage: qubra-updater [--folder DIR] [--link LINK] [SCRIPT | --check [SCRIPT | "
+         "--readid] | --batch [SCRIPT | --readid] [--link LINK] [--timeout SECONDS] [--trace FILE] "
+         "[--report FILE] [--events] [--name NAME] | --line FILE [-j N] [SCRIPT | --readid] "
+         "[--timeout SECONDS] [--report FILE] | --list-ports] | --convert-svf IN OUT [--tck-hz F] "
+         "| --help | --version";
 }
 
 std::string HelpText() {
@@ -215,6 +231,11 @@ std::string HelpText() {
          "                     nothing for that long while it is waited for (default: no limit)\n"
          "  --trace FILE       with --batch: write every byte sent (>) and received (<) to FILE,\n"
          "                     with milliseconds since start, in hex and as text\n"
+         "  --folder DIR       the package folder, in every mode: scripts, card folders,\n"
+         "                     BOOT_EXT_OPTION.HEX, readid.ini and Updater.prm are found in\n"
+         "                     DIR instead of the program's own folder\n"
+         "  --list-ports       list the serial devices present (by-id name, driver, USB ids,\n"
+         "                     manufacturer, product, serial number) and their COM slots\n"
          "  --link LINK        with --batch or the window: the connection for this process\n"
          "                     instead of Updater.prm's (which is then not rewritten): "
          "COM1..COM9,\n"
@@ -250,10 +271,25 @@ int RunCheck(const Options& options, const std::string& program_dir, std::ostrea
   return check.Findings().empty() ? 0 : 1;
 }
 
+std::string UseFolder(const Options& options) {
+  if (options.Folder.empty() || options.Mode == cmHELP || options.Mode == cmVERSION) return {};
+  std::string problem;
+  // A SCRIPT named apart, or files to convert, need no script in the folder.
+  if (!options.Script.empty() || options.Mode == cmCONVERT)
+    problem = PackageFolderProblem(options.Folder, {});
+  else if (options.Mode == cmCHECK || options.Mode == cmBATCH || options.Mode == cmLINE)
+    problem = PackageFolderProblem(options.Folder, {options.ReadId ? "readid.ini" : "script.ini"});
+  else
+    problem = PackageFolderProblem(options.Folder, {"script.ini", "readid.ini"});
+  if (!problem.empty()) return "--folder " + problem;
+  SetProgramDir(options.Folder);
+  return {};
+}
+
 std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
   std::string error;
-  if (!ParseCommandLine(args, options, error)) {
+  if (!ParseCommandLine(args, options, error) || !(error = UseFolder(options)).empty()) {
     std::cerr << "qubra-updater: " << error << "; " << UsageLine() << std::endl;
     return 2;
   }
@@ -277,6 +313,8 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
       QCoreApplication app(argc, argv);
       return RunLine(options, ProgramDir());
     }
+    case cmLISTPORTS:
+      return RunListPorts(*MakeSystemSerialDevices(), ProgramDir(), std::cout, std::cerr);
     case cmWINDOW:
       break;
   }

@@ -7,8 +7,9 @@ namespace {
 
 constexpr int32_t kDefaultLocalPort = 10500;
 
+// Outside text in a message, cut when it runs away.
 std::string Quoted(const std::string& text) {
-  return "\"" + text + "\"";
+  return "\"" + Excerpt(text) + "\"";
 }
 
 // The same range LAN Setup checks its port boxes against.

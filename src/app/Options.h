@@ -4,7 +4,16 @@
 #include <string>
 
 // What the program was asked to do on its command line.
-enum TCommandMode : uint8_t { cmWINDOW, cmCHECK, cmBATCH, cmHELP, cmVERSION, cmCONVERT, cmLINE };
+enum TCommandMode : uint8_t {
+  cmWINDOW,
+  cmCHECK,
+  cmBATCH,
+  cmHELP,
+  cmVERSION,
+  cmCONVERT,
+  cmLISTPORTS,
+  cmLINE
+};
 
 struct Options {
   TCommandMode Mode = cmWINDOW;
@@ -14,6 +23,7 @@ struct Options {
   std::string TraceFile;       // --batch: where the traffic is written; empty for none
   std::string ConvertIn, ConvertOut;  // --convert-svf IN OUT
   std::string TckHz;                  // --tck-hz as written; checked when parsed
+  std::string Folder;                 // --folder: the package folder; empty for the program's own
   std::string Link;        // --batch and the window: the connection; empty: Updater.prm's
   std::string ReportFile;  // --batch, --line: where each run's record is appended
   bool Events = false;     // --batch: JSON lines on stdout instead of the status lines

@@ -27,8 +27,9 @@ constexpr int kRedrawMs = 200;
 // A child that writes more than this on stderr is cut: only the first lines say what failed.
 constexpr qsizetype kMaxStderr = 64 * 1024;
 
+// Outside text in a message, cut when it runs away.
 std::string Quoted(const std::string& text) {
-  return "\"" + text + "\"";
+  return "\"" + Excerpt(text) + "\"";
 }
 
 std::vector<std::string> SplitBlanks(const std::string& text) {
@@ -94,7 +95,7 @@ bool ParseDeviceList(const std::string& path, const std::vector<std::string>& li
   std::map<int32_t, const TLineDevice*> local_ports;
   found.reserve(lines.size());
   auto refuse = [&](int line, const std::string& why) {
-    error = path + ":" + std::to_string(line) + ": " + why;
+    error = Excerpt(path) + ":" + std::to_string(line) + ": " + why;
     return false;
   };
   auto earlier = [](const TLineDevice* d) {
@@ -115,7 +116,7 @@ bool ParseDeviceList(const std::string& path, const std::vector<std::string>& li
                     "the name " + Quoted(device.Name) + " is already used" + earlier(it->second));
     const std::string key = LinkKey(device.Link, settings);
     if (auto it = links.find(key); it != links.end())
-      return refuse(n, "the link " + Quoted(fields[1]) + " (" + key + ") is already used" +
+      return refuse(n, "the link " + Quoted(fields[1]) + " (" + Excerpt(key) + ") is already used" +
                            earlier(it->second));
     const bool udp = device.Link.Kind == TLinkOption::lkUDP;
     if (auto it = local_ports.find(device.Link.LocalPort); udp && it != local_ports.end())
@@ -127,7 +128,7 @@ bool ParseDeviceList(const std::string& path, const std::vector<std::string>& li
     if (udp) local_ports[device.Link.LocalPort] = &found.back();
   }
   if (found.empty()) {
-    error = path + ": no device listed";
+    error = Excerpt(path) + ": no device listed";
     return false;
   }
   devices = std::move(found);
@@ -421,7 +422,9 @@ int RunLine(const Options& options, const std::string& program_dir) {
     return 2;
   }
   TSettingsLines settings;
-  LoadSettings(program_dir, settings);
+  std::string unreadable;
+  LoadSettings(program_dir, settings, unreadable);
+  if (!unreadable.empty()) std::cerr << "qubra-updater: " << unreadable << std::endl;
   std::vector<TLineDevice> devices;
   std::string error;
   if (!ParseDeviceList(options.LineFile, lines, settings, devices, error)) {
@@ -435,6 +438,7 @@ int RunLine(const Options& options, const std::string& program_dir) {
   }
   TProductionLine::TConfig config;
   config.Program = QCoreApplication::applicationFilePath().toStdString();
+  if (!options.Folder.empty()) config.SharedArgs.push_back("--folder=" + program_dir);
   if (options.TimeoutSeconds > 0)
     config.SharedArgs.push_back("--timeout=" + std::to_string(options.TimeoutSeconds));
   if (!options.ReportFile.empty()) config.SharedArgs.push_back("--report=" + options.ReportFile);

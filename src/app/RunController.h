@@ -50,6 +50,11 @@ class TRunController {
   // How the last run ended; roNONE before the first end and while a run goes on.
   TRunOutcome Outcome() const { return FOutcome; }
 
+  // Takes `dir` as the program folder for the runs to come; `readid_present` shows or hides
+  // Read Id and Quit. Idle only: false, and nothing changed, during a run.
+  bool SetProgramDir(const std::string& dir, bool readid_present);
+  const std::string& GetProgramDir() const { return Config.ProgramDir; }
+
   // Operator choices read at run start (menus and dialogs fill them).
   void SetPortChoice(const TPortChoice& choice);
   const TPortChoice& PortChoice() const { return FPort; }

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "app/RunJson.h"
+#include "formats/text.h"
 #include "version.h"
 
 namespace {
@@ -157,7 +158,7 @@ bool TReportFile::Open(const std::string& path, std::string& error) {
   Path = path;
   Fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (Fd >= 0) return true;
-  error = "cannot write the report file " + path + ": " + std::strerror(errno);
+  error = "cannot write the report file " + Excerpt(path) + ": " + std::strerror(errno);
   return false;
 }
 
@@ -172,6 +173,6 @@ bool TReportFile::Append(const QJsonObject& record, std::string& error) {
   const int saved = errno;
   if (!ok && sized) (void)!::ftruncate(Fd, st.st_size);
   if (locked) Flock(Fd, LOCK_UN);
-  if (!ok) error = "cannot write the report file " + Path + ": " + std::strerror(saved);
+  if (!ok) error = "cannot write the report file " + Excerpt(Path) + ": " + std::strerror(saved);
   return ok;
 }

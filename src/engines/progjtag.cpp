@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "formats/hex.h"
+#include "formats/text.h"
 
 namespace {
 
@@ -161,7 +162,7 @@ void TProgJtag::WaitIdReply() {
   FetchReceived();
   const size_t dot = Received.find('.');
   if (dot == std::string::npos || dot == 0) return;
-  SetStatus("ID Number : " + ReverseHexBytes(std::string_view(Received).substr(0, dot)));
+  SetStatus("ID Number : " + Excerpt(ReverseHexBytes(std::string_view(Received).substr(0, dot))));
   ClearReceived();
   State = 12;
 }
@@ -179,7 +180,7 @@ void TProgJtag::WaitFileAccepted() {
   const std::string path = CardDir + Instruction;
   LineCount = OpenEffectFile(path);
   if (LineCount == -1) {
-    ReportError(path + " File not found !!!");
+    ReportError(Excerpt(path) + " File not found !!!");
     return;
   }
   NoteFileRead(path);

@@ -9,6 +9,8 @@
 #include "app/RunController.h"
 #include "app/RunReport.h"
 #include "app/Settings.h"
+#include "link/SerialDevices.h"
+#include "ui/PackageFolder.h"
 
 class QAction;
 class QActionGroup;
@@ -33,8 +35,9 @@ class TMainFich : public QMainWindow, public TMainView {
 
   // Reads Updater.prm from the program folder into the Port menu, the LAN Setup dialog, the
   // driver's COM device paths and the run controller, and starts recording every run when it
-  // has REPORT_FILE. Called once at start, before the window is shown; only a window that has
-  // read its settings writes them back when it closes.
+  // has REPORT_FILE; a file that exists but cannot be read is reported on the status box.
+  // Called once at start, before the window is shown; only a window that has read its settings
+  // writes them back when it closes.
   void LoadSettings();
   // The connection of --link for this window, after LoadSettings: Updater.prm is then not
   // written back.
@@ -46,6 +49,18 @@ class TMainFich : public QMainWindow, public TMainView {
   void LAN1Click();
   void MManualClick();
   void AboutUpdaterClick();
+  void SerialDevicesClick();
+  void PackageFolderClick();
+
+  // Makes `dir` the program folder, as "Package Folder..." does once a folder is chosen: the
+  // settings go back to the folder left and are read from `dir`. Idle only.
+  void UsePackageFolder(const std::string& dir);
+  // Stores `name` as the device path of COM `slot` (COMn_DEVICE in Updater.prm at close).
+  void AssignComDevice(int slot, const std::string& name);
+  // How "Package Folder..." asks (the standard folder dialog unless replaced).
+  TFolderDialog FolderDialog = StandardFolderDialog;
+  // Where the Serial Devices dialog and nothing else finds the serial devices.
+  void SetSerialDevices(std::unique_ptr<TSerialDevices> devices) { Devices = std::move(devices); }
 
   // TMainView
   void SetTitle(const std::string& text) override;
@@ -66,8 +81,10 @@ class TMainFich : public QMainWindow, public TMainView {
   QPushButton* Quit = nullptr;
   QMenu* Port1 = nullptr;
   std::array<QAction*, 9> ComItems{};  // Com11 .. Com91
+  QAction* SerialDevices = nullptr;    // "Serial Devices..."
   QMenu* About1 = nullptr;
   QAction* AboutUpdater = nullptr;
+  QAction* PackageFolder = nullptr;  // "Package Folder..."
   QMenu* Program1 = nullptr;
   QAction* MAuto = nullptr;
   QAction* MManual = nullptr;
@@ -82,6 +99,7 @@ class TMainFich : public QMainWindow, public TMainView {
   TSettingsLines Settings;              // lines of Updater.prm as read
 
  protected:
+  void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
 
  private:
@@ -92,15 +110,19 @@ class TMainFich : public QMainWindow, public TMainView {
 
   void ShowComDevices();
   void ApplyConnection(const TConnection& connection);
+  void FollowReportFile();
   void AppendReport();
+  void ShowPackageFolder();
 
   // Records what the controller reports: it goes before it.
   std::unique_ptr<TRunReport> Report;
   std::string ReportPath;
   std::unique_ptr<TRunController> Ctl;
-  std::string ProgramDir;
+  std::unique_ptr<TSerialDevices> Devices;
   std::array<std::string, 9> ComDevices;
+  TLinkOption Link;  // --link, kept across package folders
   bool SettingsLoaded = false;
   bool LinkGiven = false;
   bool ClosedOnce = false;
+  bool Centred = false;
 };
