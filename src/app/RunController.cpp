@@ -100,8 +100,7 @@ std::array<TEngineSlot*, 4> TRunController::EngineOrder() {
 
 void TRunController::WireEngine(TGestionnaire& e) {
   e.OnSend = [this](TGestionnaire& g) { FDriver->SendRaw(g.GetSendText()); };
-  e.OnReceivedChange = [this](TGestionnaire& g) { ReceiveBuffer = g.GetReceived(); };
-  e.OnFetchReceived = [this](TGestionnaire& g) { g.SetReceived(ReceiveBuffer); };
+  e.ShareReceived(ReceiveBuffer);
   e.OnBusyChange = [this](TGestionnaire& g) { EngineBusy = g.IsBusy(); };
   e.OnProgressStep = [this](TGestionnaire&) { BarStep(0); };
   e.OnProgressMax = [this](TGestionnaire& g) { BarMax(0, g.GetProgressMax()); };
@@ -208,7 +207,7 @@ void TRunController::AppendReceived(const std::string& text) {
                  kMaxReceiveBuffer);
     ReceiveOverflowReported = true;
   }
-  ReceiveBuffer.append(text, 0, std::min(room, text.size()));
+  ReceiveBuffer.Append(std::string_view(text).substr(0, room));
   if (ReceiveBuffer.size() < kMaxReceiveBuffer / 2) ReceiveOverflowReported = false;
 }
 
@@ -349,7 +348,7 @@ void TRunController::OpenLink() {
 
 void TRunController::StepQueryDevice() {
   LineIndex = 0;
-  ReceiveBuffer.clear();
+  ReceiveBuffer.Clear();
   FilterMainScript();
   FDriver->SendVarCommand(kVarDEV);
   SyncCountdown = 500;
@@ -395,7 +394,7 @@ void TRunController::StepWaitSync() {
 }
 
 void TRunController::StepAbort() {
-  ReceiveBuffer.clear();
+  ReceiveBuffer.Clear();
   ShowIdleButtons();
   FDriver->SetConType(CON_NONE);
   RunState = 7;
@@ -420,7 +419,7 @@ void TRunController::StepWaitFinish() {
 }
 
 void TRunController::StepDone() {
-  ReceiveBuffer.clear();
+  ReceiveBuffer.Clear();
   ShowStatus("Program operation completed");
   ShowIdleButtons();
   FDriver->SetConType(CON_NONE);

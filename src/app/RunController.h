@@ -11,6 +11,7 @@
 #include "app/EngineSet.h"
 #include "app/MainView.h"
 #include "app/Selection.h"
+#include "engines/receivebuffer.h"
 #include "formats/constante.h"
 
 // Where the controller finds its files.
@@ -171,7 +172,7 @@ class TRunController {
   uint8_t DeviceVariant = 0;
   bool EngineBusy = false;
   std::string CurrentInstruction;
-  std::string ReceiveBuffer;
+  TReceiveBuffer ReceiveBuffer;
   bool ReceiveOverflowReported = false;
 
  public:

@@ -21,7 +21,7 @@ std::string TrimmedRest(const std::string& s) {
 
 // The reply of a TDO statement as hex text: ESC ESC stands for "1B", ESC "0" for "00", ESC "."
 // ends it, and an ESC before anything else is dropped. The last character is never taken alone.
-std::string DecodeTdoReply(const std::string& r) {
+std::string DecodeTdoReply(std::string_view r) {
   std::string out;
   size_t i = 0;
   while (i + 1 < r.size()) {
@@ -160,8 +160,8 @@ void TProgJtag::AwaitAck(uint8_t next) {
 void TProgJtag::WaitIdReply() {
   FetchReceived();
   const size_t dot = Received.find('.');
-  if (dot == std::string::npos || dot == 0) return;
-  SetStatus("ID Number : " + ReverseHexBytes(std::string_view(Received).substr(0, dot)));
+  if (dot == TReceiveBuffer::npos || dot == 0) return;
+  SetStatus("ID Number : " + ReverseHexBytes(Received.View().substr(0, dot)));
   ClearReceived();
   State = 12;
 }
@@ -255,7 +255,7 @@ void TProgJtag::ReadNextStatement() {
 }
 
 void TProgJtag::CheckTdoReply() {
-  std::string digits = DecodeTdoReply(Received);
+  std::string digits = DecodeTdoReply(Received.View());
   ClearReceived();
   if (!TdoSumOk(digits)) {
     if (CountRetry()) Send("R");
@@ -309,7 +309,7 @@ void TProgJtag::CloseEffectFile() {
 
 char TProgJtag::FindReplyCode() const {
   const size_t p = Received.find_first_of(".XR");
-  return p == std::string::npos ? '\0' : Received[p];
+  return p == TReceiveBuffer::npos ? '\0' : Received[p];
 }
 
 std::string TProgJtag::EffectFileName(const std::string& instruction) {
