@@ -2,7 +2,9 @@
 # Installs the Debian packages the build, the tests and the demo need, when they are missing.
 # Sourced by test.sh and run.sh.
 qubra_ensure_deps() {
-  local pkgs=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev binutils "$@")
+  # clang and its runtime libraries build the fuzzing harnesses.
+  local pkgs=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev binutils clang
+              libclang-rt-14-dev "$@")
   local missing=()
   for p in "${pkgs[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

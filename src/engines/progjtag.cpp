@@ -19,9 +19,10 @@ std::string TrimmedRest(const std::string& s) {
   return s.empty() ? std::string() : Trim(std::string_view(s).substr(1));
 }
 
-// The reply of a TDO statement as hex text: ESC ESC stands for "1B", ESC "0" for "00", ESC "."
-// ends it, and an ESC before anything else is dropped. The last character is never taken alone.
-std::string DecodeTdoReply(std::string_view r) {
+}  // namespace
+
+// The last character is never taken alone.
+std::string TProgJtag::DecodeTdoReply(std::string_view r) {
   std::string out;
   size_t i = 0;
   while (i + 1 < r.size()) {
@@ -41,6 +42,8 @@ std::string DecodeTdoReply(std::string_view r) {
   }
   return out;
 }
+
+namespace {
 
 // True when the last two digits are the 8-bit sum of the bytes before them. Without two digits
 // there is no sum, which counts as a wrong one.
