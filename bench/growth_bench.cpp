@@ -1,11 +1,12 @@
 // Times every parser on inputs of 1, 2, 4 and 8 MB, mostly the inputs that once made one of them
 // quadratic, and prints the growth per doubling: about 2 is linear, about 4 quadratic.
-// growth_bench [NAME...] runs the named parsers only. Exit status 1 when a growth is above 3 or
-// a parser ran out of time.
+// growth_bench [NAME...] runs the named parsers only. Exit status 1 when the mean growth of one
+// is above 3 or it ran out of time.
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -25,8 +26,9 @@
 namespace {
 
 constexpr size_t kMB = 1 << 20;
-constexpr double kTimeLimit = 20;  // seconds for one input; larger inputs are not tried then
-constexpr size_t kChunk = 64;      // bytes per arrival, as a serial line delivers them
+constexpr double kTimeLimit = 20;        // seconds for one input; larger inputs are not tried then
+constexpr size_t kSerialChunk = 64;      // bytes per arrival, as a serial line delivers them
+constexpr size_t kNetworkChunk = 65536;  // bytes per arrival, as one network read delivers them
 
 std::string Repeat(const std::string& unit, size_t size) {
   std::string s;
@@ -44,13 +46,13 @@ std::string Folder() {
   return dir;
 }
 
-// An engine wired to one buffer as the run controller wires it; noise arrives in small chunks
-// with a step after each, then `reply`. Returns after the step that follows the reply.
+// An engine wired to one buffer as the run controller wires it; noise arrives in chunks with a
+// step after each, then `reply`. Returns after the step that follows the reply.
 template <class Engine>
-void FeedNoise(Engine& e, TReceiveBuffer& owner, const std::string& noise,
+void FeedNoise(Engine& e, TReceiveBuffer& owner, const std::string& noise, size_t chunk,
                const std::string& reply) {
-  for (size_t i = 0; i < noise.size(); i += kChunk) {
-    owner.Append(std::string_view(noise).substr(i, kChunk));
+  for (size_t i = 0; i < noise.size(); i += chunk) {
+    owner.Append(std::string_view(noise).substr(i, chunk));
     e.Step();
   }
   owner.Append(reply);
@@ -66,7 +68,7 @@ void BootNoise(size_t size) {
   e.SetInstruction("SYN");
   e.Step();
   e.Step();  // "%"
-  FeedNoise(e, owner, Repeat("noise of a device starting up ", size), ".");
+  FeedNoise(e, owner, Repeat("noise of a device starting up ", size), kNetworkChunk, ".");
   if (sent != "30") std::fprintf(stderr, "boot: no \"30\" after the noise\n");
 }
 
@@ -86,7 +88,7 @@ void JtagNoise(size_t size) {
   e.Step();  // "P8"
   owner.Append(".");
   e.Step();  // the record
-  FeedNoise(e, owner, Repeat("0123456789ABCDEF noise ", size), "\x1b.");
+  FeedNoise(e, owner, Repeat("0123456789ABCDEF noise ", size), kSerialChunk, "\x1b.");
   if (sent != "R") std::fprintf(stderr, "jtag: no \"R\" after the noise\n");
 }
 
@@ -154,11 +156,17 @@ std::vector<Parser> Parsers() {
   };
 }
 
+// The best of three runs, or of one when it is long: a busy machine only ever adds time.
 double Time(const Parser& p, size_t size) {
   const std::string in = p.input(size);
-  const auto t0 = std::chrono::steady_clock::now();
-  p.run(in, size);
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  double best = 0;
+  for (int i = 0; i < 3 && (i == 0 || best < 1); ++i) {
+    const auto t0 = std::chrono::steady_clock::now();
+    p.run(in, size);
+    const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    best = i == 0 ? t : std::min(best, t);
+  }
+  return best;
 }
 
 }  // namespace
@@ -183,12 +191,12 @@ int main(int argc, char** argv) {
         std::printf(" %9s", "-");
     }
     std::printf("  ");
-    for (size_t i = 1; i < t.size(); ++i) {
-      // Below a few milliseconds the clock says more about the machine than the parser.
-      const double g = t[i] / std::max(t[i - 1], 1e-3);
-      std::printf(" %4.1f", g);
-      if (g > 3 && t[i] > 0.01) sound = false;
-    }
+    for (size_t i = 1; i < t.size(); ++i) std::printf(" %4.1f", t[i] / std::max(t[i - 1], 1e-3));
+    // One doubling may cross a cache size; the mean over all of them does not lie. Below a tenth
+    // of a second the clock says more about the machine than about the parser.
+    const double mean = std::pow(t.back() / std::max(t.front(), 1e-3), 1.0 / 3);
+    if (t.size() == 4) std::printf("   mean %.1f", mean);
+    if (t.size() == 4 && mean > 3 && t.back() > 0.1) sound = false;
     if (t.size() < 4) {
       std::printf("  over %.0f s, stopped", kTimeLimit);
       sound = false;
