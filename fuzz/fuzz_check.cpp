@@ -2,6 +2,7 @@
 //
 // Input: the main script; a line "@@ NAME" starts the file NAME of the package (a card script,
 // a HEX or effect file), up to the next such line.
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 

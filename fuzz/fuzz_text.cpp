@@ -1,4 +1,5 @@
 // Text-to-number conversion and line splitting.
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 
