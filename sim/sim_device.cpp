@@ -77,7 +77,9 @@ TSimDevice::TSimDevice(const TSimConfig& config)
       rng_(config.seed),
       boot_(kBootLast - kBootFirst + 1, '\xFF'),
       edid_(kEdidSize, '\xFF'),
-      chains_{TJtagChain(kJtagIds[0]), TJtagChain(kJtagIds[1]), TJtagChain(kJtagIds[2])} {
+      chains_{TJtagChain(kJtagIds[0], config.jtag_parts_tdi_side, config.jtag_parts_tdo_side),
+              TJtagChain(kJtagIds[1], config.jtag_parts_tdi_side, config.jtag_parts_tdo_side),
+              TJtagChain(kJtagIds[2], config.jtag_parts_tdi_side, config.jtag_parts_tdo_side)} {
   for (auto& bank : banks_) bank.assign(kBankSize, '\xFF');
   for (char c : ComponentLetters) versions_[c] = "0000";
   versions_['u'] = versions_['o'] = "0000";
@@ -92,7 +94,7 @@ size_t TSimDevice::JtagIndex(char target) {
 void TSimDevice::PowerOn() {
   if (mode_ == Mode::kHungUp) return;
   mode_ = config_.off ? Mode::kSync : Mode::kVariable;
-  in_.clear();
+  DropAll();
   var_digits_.clear();
   last_updater_ = 0;
 }
@@ -106,7 +108,7 @@ void TSimDevice::Abort() {
   if (!MidInstruction()) return;
   Log("instruction abandoned: the link went quiet");
   mode_ = Mode::kCommand;
-  in_.clear();
+  DropAll();
 }
 
 std::string TSimDevice::Version(char letter) const {
@@ -139,8 +141,11 @@ std::string TSimDevice::VersionTable() const {
 std::string TSimDevice::Feed(std::string_view bytes) {
   out_.clear();
   if (mode_ == Mode::kHungUp) return out_;
+  // What the last Feed left unread moves to the front once, so a read costs time in its length.
+  in_.erase(0, in_pos_);
+  in_pos_ = 0;
   in_.append(bytes);
-  while (mode_ != Mode::kHungUp && !in_.empty() && Step()) {
+  while (mode_ != Mode::kHungUp && !Input().empty() && Step()) {
   }
   return std::move(out_);
 }
@@ -174,15 +179,15 @@ bool TSimDevice::Step() {
 
 // Commands: optional decimal digits, then "?", "@", ">", "$", "#" or "yU".
 bool TSimDevice::StepVariable() {
-  const char c = in_[0];
+  const char c = Input()[0];
   if (c >= '0' && c <= '9') {
     if (var_digits_.size() < 10) var_digits_ += c;
-    in_.erase(0, 1);
+    Drop(1);
     return true;
   }
   if (c == 'y') {
-    if (in_.size() < 2) return false;
-    if (in_[1] == 'U') {
+    if (Input().size() < 2) return false;
+    if (Input()[1] == 'U') {
       const uint32_t value =
           var_digits_.empty() ? 0 : static_cast<uint32_t>(std::stoull(var_digits_));
       Log("<- " + var_digits_ + "yU");
@@ -191,9 +196,9 @@ bool TSimDevice::StepVariable() {
         mode_ = Mode::kSync;
       }
       last_updater_ = value;
-      in_.erase(0, 2);
+      Drop(2);
     } else {
-      in_.erase(0, 1);
+      Drop(1);
     }
     var_digits_.clear();
     return true;
@@ -203,29 +208,29 @@ bool TSimDevice::StepVariable() {
     Reply("DEV" + std::to_string(config_.type) + "\r\n");
   }
   var_digits_.clear();
-  in_.erase(0, 1);
+  Drop(1);
   return true;
 }
 
 bool TSimDevice::StepSync() {
-  if (in_[0] == '%') {
+  if (Input()[0] == '%') {
     Log("<- %");
     Reply(".");
     mode_ = Mode::kType;
   }
-  in_.erase(0, 1);
+  Drop(1);
   return true;
 }
 
 // Further "%" sent while the first "." was on its way are dropped.
 bool TSimDevice::StepType() {
-  if (in_[0] != '3') {
-    in_.erase(0, 1);
+  if (Input()[0] != '3') {
+    Drop(1);
     return true;
   }
-  if (in_.size() < 2) return false;
-  const std::string asked = in_.substr(0, 2);
-  in_.erase(0, 2);
+  if (Input().size() < 2) return false;
+  const std::string asked(Input().substr(0, 2));
+  Drop(2);
   Log("<- " + asked);
   if (asked != std::to_string(config_.type)) {
     Reply("X");
@@ -237,27 +242,27 @@ bool TSimDevice::StepType() {
 }
 
 bool TSimDevice::StepCommand() {
-  const char c0 = in_[0];
+  const char c0 = Input()[0];
   if (c0 == '\r' || c0 == '\n') {
-    in_.erase(0, 1);
+    Drop(1);
     return true;
   }
   if (c0 == '%') {
-    in_.erase(0, 1);
+    Drop(1);
     Log("<- % (synchronise again)");
     Reply(".");
     mode_ = Mode::kType;
     return true;
   }
   if (std::string_view("PDFRNMVTUO").find(c0) == std::string_view::npos) {
-    in_.erase(0, 1);
+    Drop(1);
     Log("<- " + Printable(std::string(1, c0)));
     Reply("I");
     return true;
   }
-  if (in_.size() < 2) return false;
-  const char c1 = in_[1];
-  in_.erase(0, 2);
+  if (Input().size() < 2) return false;
+  const char c1 = Input()[1];
+  Drop(2);
   Log("<- " + Printable(std::string{c0, c1}));
   Command(c0, c1);
   return true;
@@ -344,10 +349,10 @@ void TSimDevice::Command(char c0, char c1) {
 }
 
 bool TSimDevice::StepVersionText() {
-  if (in_.size() < 4) return false;
-  versions_[version_key_] = in_.substr(0, 4);
-  Log("<- " + Printable(in_.substr(0, 4)) + " (version)");
-  in_.erase(0, 4);
+  if (Input().size() < 4) return false;
+  versions_[version_key_] = std::string(Input().substr(0, 4));
+  Log("<- " + Printable(Input().substr(0, 4)) + " (version)");
+  Drop(4);
   Reply(".");
   mode_ = Mode::kCommand;
   return true;
@@ -362,22 +367,23 @@ void TSimDevice::StartUpload(std::string* memory, uint32_t base, const std::stri
 
 // Takes one line ended by LF (its CR dropped); false while it is incomplete.
 bool TSimDevice::TakeLine(std::string& line) {
-  const size_t lf = in_.find('\n');
-  if (lf == std::string::npos) {
-    if (in_.size() <= kMaxLine) return false;
-    line = in_;
-    in_.clear();
+  const std::string_view in = Input();
+  const size_t lf = in.find('\n');
+  if (lf == std::string_view::npos) {
+    if (in.size() <= kMaxLine) return false;
+    line = in;
+    DropAll();
     return true;
   }
-  line = in_.substr(0, lf);
-  in_.erase(0, lf + 1);
+  line = in.substr(0, lf);
+  Drop(lf + 1);
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return true;
 }
 
 bool TSimDevice::StepUpload() {
   // The EDID upload has no closing record: the next command ends it.
-  if (!upload_.checksum && in_[0] != ':' && in_[0] != '\r' && in_[0] != '\n') {
+  if (!upload_.checksum && Input()[0] != ':' && Input()[0] != '\r' && Input()[0] != '\n') {
     Complete(upload_.name);
     mode_ = Mode::kCommand;
     return true;
@@ -524,9 +530,9 @@ void TSimDevice::JtagRecord(const std::string& line) {
 
 // A data block: the TDI digits and the 8-bit sum of their bytes, as announced by the record.
 bool TSimDevice::StepJtagBlock() {
-  if (in_.size() < block_length_) return false;
-  const std::string block = in_.substr(0, block_length_);
-  in_.erase(0, block_length_);
+  if (Input().size() < block_length_) return false;
+  const std::string block(Input().substr(0, block_length_));
+  Drop(block_length_);
   Log("<- " + Printable(block) + " (data block)");
   mode_ = Mode::kJtag;
   if (config_.retry_rate > 0 && std::uniform_real_distribution<>(0, 1)(rng_) < config_.retry_rate) {
@@ -578,8 +584,8 @@ void TSimDevice::JtagScan(int type, int bits, std::string tdi) {
 
 // After a TDO reply: "." takes it (the statement is then acknowledged), "R" asks for it again.
 bool TSimDevice::StepJtagTdo() {
-  const char c = in_[0];
-  in_.erase(0, 1);
+  const char c = Input()[0];
+  Drop(1);
   Log("<- " + Printable(std::string(1, c)));
   if (c == 'R') {
     Reply(tdo_reply_);
@@ -595,7 +601,7 @@ TSimDevice::Fault TSimDevice::LineFault() {
   if (config_.hangup_after > 0 && lines_ >= config_.hangup_after) {
     Log("hanging up after line " + std::to_string(lines_));
     mode_ = Mode::kHungUp;
-    in_.clear();
+    DropAll();
     return Fault::kHangUp;
   }
   if (lines_ == config_.fail_line) {

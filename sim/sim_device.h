@@ -23,6 +23,9 @@ struct TSimConfig {
   uint32_t seed = 1;
   int64_t fail_line = 0;     // answer "X" to this line (1-based); 0: never
   int64_t hangup_after = 0;  // drop the link after this many lines; 0: never
+  // Parts in BYPASS around the part behind every JTAG target (see TJtagChain).
+  int jtag_parts_tdi_side = 0;
+  int jtag_parts_tdo_side = 0;
 };
 
 // The device side of the wire: variable mode, the boot loader and every engine's exchanges.
@@ -111,7 +114,15 @@ class TSimDevice {
   TSimConfig config_;
   std::mt19937 rng_;
   Mode mode_ = Mode::kVariable;
+  // Input arrived and not yet taken: in_ from in_pos_ on. Steps move in_pos_, never the bytes.
+  std::string_view Input() const { return std::string_view(in_).substr(in_pos_); }
+  void Drop(size_t n) { in_pos_ += n; }
+  void DropAll() {
+    in_.clear();
+    in_pos_ = 0;
+  }
   std::string in_;
+  size_t in_pos_ = 0;
   std::string out_;
   std::string var_digits_;
   uint32_t last_updater_ = 0;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <vector>
 
 #include "formats/hex.h"
@@ -232,6 +233,34 @@ TEST(SimDeviceTest, FragmentedInputGivesTheSameReplies) {
   EXPECT_EQ(a, "DEV30\r\n" + std::string(".") + ".40000001." + "....." + ".0000." + "...");
   EXPECT_EQ(a, b);
   EXPECT_EQ(whole.BootArea(), bytewise.BootArea());
+}
+
+// Every mode drops what it cannot use a byte or a line at a time. A read of megabytes of noise
+// must still pass in one go: moving the rest of the read at every step took minutes.
+TEST(SimDeviceTest, MegabytesOfNoiseInOneReadPassInTimeLinearInTheirLength) {
+  struct Case {
+    const char* mode;
+    std::string before, unit, after, reply;
+  };
+  const std::vector<Case> cases = {
+      {"variable mode", "", "x", "?", "DEV30\r\n"},
+      {"waiting for %", "1yU254yU", "x", "%", "."},
+      {"commands", "1yU254yU%30", "\n", "RS", "."},
+      {"EDID upload lines", "1yU254yU%30PE", "\r\n", "RS", ".."},
+  };
+  constexpr size_t kNoiseBytes = 2 << 20;
+  for (const Case& c : cases) {
+    TSimDevice dev({});
+    dev.Feed(c.before);
+    std::string noise;
+    while (noise.size() < kNoiseBytes) noise += c.unit;
+    const auto t0 = std::chrono::steady_clock::now();
+    const std::string reply = dev.Feed(noise + c.after);
+    const auto took = std::chrono::steady_clock::now() - t0;
+    // A generous bound: a linear pass takes well under a second, even with sanitizers.
+    ASSERT_LT(took, std::chrono::seconds(60)) << c.mode;
+    EXPECT_TRUE(reply.ends_with(c.reply)) << c.mode;
+  }
 }
 
 TEST(SimDeviceTest, FaultsOnLines) {

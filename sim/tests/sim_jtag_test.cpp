@@ -1,6 +1,8 @@
 // The JTAG exchanges of the device: statement records, data blocks and TDO replies.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "formats/hex.h"
 #include "jtag_chain.h"
 #include "sim_device.h"
@@ -155,6 +157,82 @@ TEST(JtagChainTest, IdcodeAcrossSplitScanAndEraseAfterProgram) {
   EXPECT_EQ(chain.Storage(), "\xFF\xFF");
   EXPECT_FALSE(chain.ScanIr(4, "\x0E", true, true));
   EXPECT_EQ(chain.Instruction(), TJtagChain::kErase) << "a refused scan keeps the instruction";
+}
+
+// Four gigabits of continuation scans (four million statements of 512 bits) are more than a
+// 32-bit count holds: the scan must still be refused as too long, not taken for an 8-bit one when
+// the count wraps. Scans of a megabit each get there sooner.
+TEST(JtagChainTest, InstructionScanLengthNeverWraps) {
+  TJtagChain chain(0x12345679);
+  constexpr int kBits = 1 << 20;
+  const std::string zeros(kBits / 8, '\0');
+  ASSERT_TRUE(chain.ScanIr(8, "\xEA", true, false));
+  for (int i = 0; i < (1 << 12) - 1; ++i) ASSERT_TRUE(chain.ScanIr(kBits, zeros, false, false));
+  EXPECT_FALSE(chain.ScanIr(kBits, zeros, false, true)) << "8 + 2^32 bits";
+  EXPECT_EQ(chain.Instruction(), TJtagChain::kIdcode);
+}
+
+// Plays `bits` of `tdi` as one scan cut into pieces at `cuts`; returns what came out, bit by bit.
+std::vector<bool> SplitScan(TJtagChain& chain, bool ir, const std::string& tdi, size_t bits,
+                            std::vector<size_t> cuts) {
+  cuts.push_back(bits);
+  std::vector<bool> out;
+  size_t from = 0;
+  for (size_t cut : cuts) {
+    std::string piece((cut - from + 7) / 8, '\0');
+    for (size_t i = from; i < cut; ++i)
+      if (static_cast<uint8_t>(tdi[i / 8]) >> (i % 8) & 1)
+        piece[(i - from) / 8] = static_cast<char>(piece[(i - from) / 8] | 1 << ((i - from) % 8));
+    const int n = static_cast<int>(cut - from);
+    const bool start = from == 0, end = cut == bits;
+    const auto got = ir ? chain.ScanIr(n, piece, start, end) : chain.ScanDr(n, piece, start, end);
+    EXPECT_TRUE(got) << "piece " << from << ".." << cut;
+    for (size_t i = 0; got && i < cut - from; ++i)
+      out.push_back(static_cast<uint8_t>((*got)[i / 8]) >> (i % 8) & 1);
+    from = cut;
+  }
+  return out;
+}
+
+// A scan cut anywhere, not only at whole bytes, does what the whole scan does: the same bits come
+// out and the part ends the same, also with other parts around it.
+TEST(JtagChainTest, SplitScansAtAnyBitDoWhatTheWholeScanDoes) {
+  std::mt19937 rng(5);
+  for (const auto& [tdi_side, tdo_side] : {std::pair{0, 0}, std::pair{1, 2}}) {
+    TJtagChain whole(0x12345679, tdi_side, tdo_side), split(0x12345679, tdi_side, tdo_side);
+    const size_t ir_bits = 8 * static_cast<size_t>(1 + tdi_side + tdo_side);
+    for (uint8_t instruction :
+         {TJtagChain::kIdcode, TJtagChain::kProgram, TJtagChain::kBypass, TJtagChain::kVerify}) {
+      std::string ir(ir_bits / 8, '\xFF');
+      ir[static_cast<size_t>(tdo_side)] = static_cast<char>(instruction);
+      EXPECT_EQ(SplitScan(whole, true, ir, ir_bits, {}), SplitScan(split, true, ir, ir_bits, {3}));
+      EXPECT_EQ(split.Instruction(), instruction);
+      std::string data(125, '\0');
+      for (char& c : data) c = static_cast<char>(rng());
+      EXPECT_EQ(SplitScan(whole, false, data, 997, {}),
+                SplitScan(split, false, data, 997, {1, 9, 512, 700}))
+          << "instruction " << int{instruction} << ", parts " << tdi_side << "," << tdo_side;
+    }
+    EXPECT_EQ(split.Storage(), whole.Storage());
+    EXPECT_EQ(split.Storage().size(), (997 - static_cast<size_t>(tdi_side + tdo_side) + 7) / 8);
+  }
+}
+
+// Parts in bypass around the part: every instruction register captures 01, and each bypass
+// bit delays the data by one clock.
+TEST(JtagChainTest, PartsAroundThePart) {
+  TJtagChain chain(0x12345679, 1, 2);
+  EXPECT_EQ(*chain.ScanIr(32, std::string("\xFF\xFF\xEA\xFF", 4), true, true),
+            std::string("\x01\x01\x01\x01", 4));
+  EXPECT_EQ(chain.Instruction(), TJtagChain::kProgram);
+  EXPECT_FALSE(chain.ScanIr(8, "\xFE", true, true)) << "8 bits do not reach the part";
+  EXPECT_EQ(chain.Instruction(), TJtagChain::kProgram);
+  // 2 bypass bits, 8 bits for the part, 1 bypass bit: the part keeps bits 2..9.
+  EXPECT_TRUE(chain.ScanDr(11, std::string("\x54\x06", 2), true, true));
+  EXPECT_EQ(chain.Storage(), "\x95");
+  chain.RunTest(7);
+  chain.RunTest(UINT32_MAX);
+  EXPECT_EQ(chain.RunClocks(), uint64_t{7} + UINT32_MAX);
 }
 
 }  // namespace

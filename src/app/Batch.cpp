@@ -258,7 +258,10 @@ bool TBatchRun::WaitingForDevice() const {
 
 void TBatchRun::NoReply() {
   if (Finished || !WaitingForDevice()) return;
-  Ctl->ShowError("No reply from device for " + std::to_string(Config.TimeoutSeconds) + " s");
+  std::string text = "No reply from device for " + std::to_string(Config.TimeoutSeconds) + " s";
+  // A link that keeps failing (a refused connection, a send error) explains the silence.
+  if (const std::string cause = Link->LinkError(); !cause.empty()) text += " (" + cause + ")";
+  Ctl->ShowError(text);
 }
 
 // ---- signals ----

@@ -5,4 +5,7 @@ TComDriverLink::TComDriverLink() {
   FDriver.OnRecString = [this](TComDriver&, int32_t) {
     if (OnRecString) OnRecString();
   };
+  FDriver.OnLinkLost = [this](TComDriver& d, int32_t) {
+    if (OnLinkLost) OnLinkLost(d.LinkError());
+  };
 }

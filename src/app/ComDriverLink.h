@@ -28,6 +28,7 @@ class TComDriverLink : public TDeviceLink {
   std::string ReadRaw() override { return FDriver.ReadRaw(); }
   void SendRaw(const std::string& data) override { FDriver.SendRaw(data); }
   std::string LastError() const override { return FDriver.LastError(); }
+  std::string LinkError() const override { return FDriver.LinkError(); }
   void SetComDevice(int n, const std::string& path) override { FDriver.SetComDevice(n, path); }
   void SetErrorBox(std::function<void(const std::string& text)> show) override {
     FDriver.ShowErrorBox = std::move(show);

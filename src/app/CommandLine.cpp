@@ -3,7 +3,9 @@
 #include <QCoreApplication>
 
 #include "app/Batch.h"
+#include "app/ConvertSvf.h"
 #include "app/ScriptCheck.h"
+#include "engines/svfconvert.h"
 #include "formats/text.h"
 #include "version.h"
 
@@ -17,9 +19,16 @@ bool StartsWith(const std::string& s, const char* prefix) {
 }
 
 bool SetMode(Options& o, TCommandMode mode, const std::string& option, std::string& error) {
-  if (o.Mode == cmCHECK || o.Mode == cmBATCH) {
-    if (o.Mode == mode) return true;
-    error = option + " cannot be combined with --" + (o.Mode == cmCHECK ? "check" : "batch");
+  if (o.Mode == cmCHECK || o.Mode == cmBATCH || o.Mode == cmCONVERT) {
+    if (o.Mode == mode && mode != cmCONVERT) return true;
+    if (o.Mode == mode) {
+      error = option + " may be given once";
+      return false;
+    }
+    error = option + " cannot be combined with --" +
+            (o.Mode == cmCHECK   ? "check"
+             : o.Mode == cmBATCH ? "batch"
+                                 : "convert-svf");
     return false;
   }
   o.Mode = mode;
@@ -53,6 +62,11 @@ bool CheckCombination(const Options& o, bool help_or_version, std::string& error
     error = "--readid needs --batch or --check";
   } else if ((o.TimeoutSeconds > 0 || !o.TraceFile.empty()) && o.Mode != cmBATCH) {
     error = std::string(o.TimeoutSeconds > 0 ? "--timeout" : "--trace") + " needs --batch";
+  } else if (o.Mode == cmCONVERT && (!o.Script.empty() || o.ReadId)) {
+    error = "--convert-svf takes IN and OUT only, not \"" +
+            (o.ReadId ? std::string("--readid") : o.Script) + "\"";
+  } else if (!o.TckHz.empty() && o.Mode != cmCONVERT) {
+    error = "--tck-hz needs --convert-svf";
   }
   return error.empty();
 }
@@ -80,7 +94,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
       inline_value = arg.substr(eq + 1);
     }
     std::string value;
-    if (inline_value && name != "--timeout" && name != "--trace") {
+    if (inline_value && name != "--timeout" && name != "--trace" && name != "--tck-hz") {
       error = name + " takes no value";
     } else if (name == "--check") {
       SetMode(o, cmCHECK, name, error);
@@ -102,6 +116,18 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
                 std::to_string(kMaxTimeoutSeconds) + ", not \"" + value + "\"";
     } else if (name == "--trace") {
       if (TakeValue(args, i, name, inline_value, value, error)) o.TraceFile = value;
+    } else if (name == "--convert-svf") {
+      if (!SetMode(o, cmCONVERT, name, error)) break;
+      if (!TakeValue(args, i, name, {}, o.ConvertIn, error) ||
+          !TakeValue(args, i, name, {}, o.ConvertOut, error))
+        error = "--convert-svf needs IN and OUT";
+    } else if (name == "--tck-hz") {
+      if (!TakeValue(args, i, name, inline_value, value, error)) break;
+      const std::optional<TSvfReal> hz = ParseSvfReal(value);
+      if (hz && hz->Mantissa > 0)
+        o.TckHz = value;
+      else
+        error = "--tck-hz needs a TCK rate in Hz above 0, such as 1E6, not \"" + value + "\"";
     } else {
       error = "unknown option " + name;
     }
@@ -117,7 +143,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
 
 std::string UsageLine() {
   return "usage: qubra-updater [SCRIPT] | --check [SCRIPT | --readid] | --batch [SCRIPT | "
-         "--readid] [--timeout SECONDS] [--trace FILE] | --help | --version";
+         "--readid] [--timeout SECONDS] [--trace FILE] | --convert-svf IN OUT [--tck-hz F] | "
+         "--help | --version";
 }
 
 std::string HelpText() {
@@ -137,6 +164,12 @@ std::string HelpText() {
          "                     nothing for that long while it is waited for (default: no limit)\n"
          "  --trace FILE       with --batch: write every byte sent (>) and received (<) to FILE,\n"
          "                     with milliseconds since start, in hex and as text\n"
+         "  --convert-svf IN OUT\n"
+         "                     convert the SVF file IN, as FPGA, PROM and CPLD tools write it,\n"
+         "                     into the effect file OUT that the device plays; OUT is written\n"
+         "                     only when all of IN converts; exit 0 converted, 1 not\n"
+         "  --tck-hz F         with --convert-svf: the device's TCK rate in Hz, for RUNTEST\n"
+         "                     times (default: the file's FREQUENCY)\n"
          "  --help             print this help\n"
          "  --version          print the program name and version\n"
          "Usage errors exit with status 2.\n";
@@ -172,6 +205,8 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
       return 0;
     case cmCHECK:
       return RunCheck(options, ProgramDir());
+    case cmCONVERT:
+      return RunConvertSvf(options);
     case cmBATCH: {
       // No window and no display: the event loop of Qt Core is all a run needs.
       QCoreApplication app(argc, argv);

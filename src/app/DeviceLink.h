@@ -28,6 +28,9 @@ class TDeviceLink {
   virtual std::string ReadRaw() = 0;                  // raw mode only; empties the driver's text
   virtual void SendRaw(const std::string& data) = 0;  // raw mode only
   virtual std::string LastError() const = 0;          // reason of the last failed opening
+  // The last failure of the open link, on one line (a refused connection, a send error); empty
+  // when there was none.
+  virtual std::string LinkError() const { return {}; }
   // Device path of COMn (n = 1..9) from the settings; empty restores the default.
   virtual void SetComDevice(int n, const std::string& path) { (void)n, (void)path; }
   // How the link shows a send failure to the operator (a UDP send error); unset: stderr.
@@ -36,6 +39,9 @@ class TDeviceLink {
   // Fired on the user-interface thread for every received chunk (raw mode) or report line
   // (variable mode).
   std::function<void()> OnRecString;
+  // Fired on the user-interface thread when the open link is gone for good (the device closed
+  // the connection, the serial port hung up), with a text naming the cause and the device.
+  std::function<void(const std::string& text)> OnLinkLost;
 };
 
 // Index of the device-state variable ("?" on the wire).

@@ -4,7 +4,7 @@
 #include <string>
 
 // What the program was asked to do on its command line.
-enum TCommandMode : uint8_t { cmWINDOW, cmCHECK, cmBATCH, cmHELP, cmVERSION };
+enum TCommandMode : uint8_t { cmWINDOW, cmCHECK, cmBATCH, cmHELP, cmVERSION, cmCONVERT };
 
 struct Options {
   TCommandMode Mode = cmWINDOW;
@@ -12,4 +12,6 @@ struct Options {
   bool ReadId = false;         // run (or check) readid.ini instead of a script
   int32_t TimeoutSeconds = 0;  // --batch: longest silence of the device; 0 for no limit
   std::string TraceFile;       // --batch: where the traffic is written; empty for none
+  std::string ConvertIn, ConvertOut;  // --convert-svf IN OUT
+  std::string TckHz;                  // --tck-hz as written; checked when parsed
 };

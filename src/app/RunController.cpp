@@ -57,6 +57,7 @@ TRunController::TRunController(TMainView& view, std::unique_ptr<TDeviceLink> lin
   if (!Config.ProgramDir.empty() && Config.ProgramDir.back() != '/') Config.ProgramDir += '/';
   SetPortChoice(TPortChoice{});
   FDriver->OnRecString = [this] { DoDriverReceive(); };
+  FDriver->OnLinkLost = [this](const std::string& text) { DoLinkLost(text); };
   FDriver->SetErrorBox([this](const std::string& text) { View.ShowErrorBox(text); });
   FDriver->SetBaudRate(57600);
   FDriver->SetConMode(MODE_RAW);
@@ -90,6 +91,7 @@ TRunController::~TRunController() {
   Timer1.stop();
   // The driver may still report while it closes; nothing must reach a half-destroyed window.
   FDriver->OnRecString = nullptr;
+  FDriver->OnLinkLost = nullptr;
   FDriver->SetErrorBox(nullptr);
   FDriver->SetConType(CON_NONE);
 }
@@ -195,6 +197,13 @@ void TRunController::DoDriverReceive() {
   AppendReceived(FDriver->ReadRaw());
   if (RunState != 1 && RunState != 4 && RunState != 6 && RunState != 10) GuardedStep();
   if (!Closed) Timer1.start();
+}
+
+// Nothing would ever arrive again: without this the run would wait for STOP. A run that is
+// already ending (6, 7) or complete (10) keeps its outcome.
+void TRunController::DoLinkLost(const std::string& text) {
+  if (Closed || RunState == 0 || RunState == 6 || RunState == 7 || RunState == 10) return;
+  ShowError(text);
 }
 
 // A device flooding the link must not grow memory without limit: no engine ever waits for
@@ -339,11 +348,17 @@ void TRunController::StepOpen() {
 void TRunController::OpenLink() {
   const bool lan = FPort.Lan;
   if (FDriver->SetConType(lan ? FLan.ConnectionKind : CON_RS232)) return;
-  // The operator needs the system's reason, not only which link failed.
-  for (const std::string& line : SplitLines(FDriver->LastError()))
-    if (!Trim(line).empty()) ShowStatus(line);
+  // The operator needs the system's reason and the device behind the port, not only which link
+  // failed: in the status box before the error, and in the error box after it.
+  std::string reason;
+  for (const std::string& line : SplitLines(FDriver->LastError())) {
+    if (Trim(line).empty()) continue;
+    ShowStatus(line);
+    reason += "\r\n" + line;
+  }
   ShowError(lan ? std::string("Error while opening LAN Device")
                 : "Error while opening " + FDriver->GetPort());
+  LastError += reason;
 }
 
 void TRunController::StepQueryDevice() {

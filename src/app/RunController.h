@@ -58,6 +58,8 @@ class TRunController {
   // Both callers stop Timer1 around the step and restart it afterwards, whatever happens.
   void Timer1Timer();
   void DoDriverReceive();
+  // The link is gone for good: ends an active run with `text` as its error.
+  void DoLinkLost(const std::string& text);
 
   void ShowStatus(const std::string& text);
   void ShowError(const std::string& text);

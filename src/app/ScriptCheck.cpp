@@ -9,6 +9,7 @@
 #include "engines/progjtag.h"
 #include "engines/progpsd.h"
 #include "engines/svf.h"
+#include "engines/svfconvert.h"
 #include "formats/constante.h"
 #include "formats/hex.h"
 #include "formats/text.h"
@@ -257,13 +258,29 @@ void TScriptCheck::CheckEffectFile(const std::string& script, int32_t n, const s
   if (*count == 0) Add(path, 0, "Effect File Empty !!!");
   TSvfStatement statement;
   std::string text;
+  bool faulty = false;
   for (int32_t line = 1; reader.Next(text); ++line) {
     const TSvfEncoding enc = EncodeSvfLine(text, statement);
     if (enc.Outcome != esERROR) continue;
+    faulty = true;
     std::string message = "Error in Effect file line : " + std::to_string(line);
     if (!enc.Reason.empty()) message += " (" + enc.Reason + ")";
     AddLineFault(path, line, message);
   }
+  if (faulty) SuggestConversion(path);
+}
+
+// A file exported by a vendor tool is standard SVF: say so when the converter would take it.
+void TScriptCheck::SuggestConversion(const std::string& path) {
+  const auto discard = [](std::string_view) { return true; };
+  const char* kConverts = "standard SVF: \"qubra-updater --convert-svf\" ";
+  if (ConvertSvfFile(path, {}, discard).Ok)
+    Add(path, 0, std::string(kConverts) + "converts it into an effect file the device plays");
+  else if (ConvertSvfFile(path, {TSvfReal{1, 0}}, discard).Ok)
+    Add(path, 0,
+        std::string(kConverts) +
+            "with --tck-hz, the device's TCK rate, converts it into an effect file the device "
+            "plays");
 }
 
 void TScriptCheck::Add(const std::string& path, int32_t line, const std::string& message) {

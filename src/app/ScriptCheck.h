@@ -42,6 +42,7 @@ class TScriptCheck {
                     const std::string& not_found, const std::string& empty_text);
   void CheckHexLines(const std::string& path, const std::vector<std::string>& lines);
   void CheckEffectFile(const std::string& script, int32_t n, const std::string& path);
+  void SuggestConversion(const std::string& path);
   void Add(const std::string& path, int32_t line, const std::string& message);
   // As Add, but a file full of bad lines does not flood the report.
   void AddLineFault(const std::string& path, int32_t line, const std::string& message);

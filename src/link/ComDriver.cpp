@@ -21,6 +21,7 @@ TComDriver::TComDriver() {
   serial_.SetBaud(BaudRate);
   serial_.Port = Port;
   serial_.ReceiveCallBack = [this](const std::string& data) { SerialData(data); };
+  serial_.OnError = [this](TComPort&) { SerialError(); };
 
   udp_.Broadcast = true;
   udp_.SetPort(IpLocalPort);
@@ -33,6 +34,7 @@ TComDriver::TComDriver() {
   tcp_.OnRead = [this] { TcpRead(); };
   tcp_.OnError = [this](TTcpClient::TErrorEvent kind, int& code) { TcpError(kind, code); };
   tcp_.OnConnect = [this] { TcpConnected(); };
+  tcp_.OnDisconnect = [this] { TcpClosed(); };
   TcpConnecting = false;
 
   tcp_retry_.setSingleShot(true);
@@ -66,6 +68,7 @@ bool TComDriver::SetConType(tConnectionType t) {
         break;
     }
     ConType = t;
+    link_error_.clear();
     switch (t) {
       case CON_NONE:
         CloseSerial();
@@ -232,11 +235,52 @@ void TComDriver::TcpConnected() {
   TcpConnecting = false;
 }
 
-void TComDriver::TcpError(TTcpClient::TErrorEvent, int& code) {
+// The device hung up (FIN): no new attempt is made, so the link is gone for good.
+void TComDriver::TcpClosed() {
+  if (ConType != CON_TCP) return;
+  NoteLinkError("Connection closed by device " + RemoteName());
+  Fire(OnLinkLost);
+}
+
+void TComDriver::TcpError(TTcpClient::TErrorEvent kind, int& code) {
+  // Retried below, so not lost for good: kept for whoever wonders why the device is silent.
+  if (kind == TTcpClient::eeConnect) {
+    NoteLinkError("Cannot connect to device " + RemoteName() + ": " + SysErrorText(code));
+  } else {
+    NoteLinkError("Connection to device " + RemoteName() + " lost: " + SysErrorText(code));
+  }
   CloseTcp();
   // A device that refuses at once would otherwise be retried in a busy loop.
   if (ConType == CON_TCP) tcp_retry_.start();
   code = 0;
+}
+
+std::string TComDriver::RemoteName() const {
+  return IpRemoteAddress + ":" + std::to_string(IpRemotePort);
+}
+
+void TComDriver::SerialError() {
+  if (ConType != CON_RS232) return;
+  const std::string& lost = serial_.LostReason();
+  if (lost.empty()) {
+    NoteLinkError("Serial port " + serial_.DevicePath() +
+                  ": line error (framing, parity or overrun)");
+    return;
+  }
+  NoteLinkError("Serial port " + serial_.DevicePath() + " lost: " + lost);
+  Fire(OnLinkLost);
+}
+
+void TComDriver::NoteLinkError(const std::string& text) {
+  // One line, whatever the system's text holds.
+  link_error_.clear();
+  for (char c : text) {
+    if (c != '\r' && c != '\n') {
+      link_error_ += c;
+    } else if (!link_error_.empty() && link_error_.back() != ' ') {
+      link_error_ += ' ';
+    }
+  }
 }
 
 void TComDriver::RetryTcp() {
@@ -311,6 +355,7 @@ void TComDriver::SendUdp(const std::string& data) {
     error = e.what();
   }
   if (error.empty()) return;
+  NoteLinkError("Cannot send to device " + RemoteName() + ": " + error);
   if (ShowErrorBox) {
     ShowErrorBox(error);
   } else {

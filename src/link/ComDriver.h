@@ -71,6 +71,9 @@ class TComDriver {
 
   // Why the last opening failed; empty after one that worked.
   const std::string& LastError() const { return last_error_; }
+  // The last failure of the chosen link since it was chosen, on one line: a refused connection,
+  // a send error, a line error, the device hanging up. Empty when there was none.
+  const std::string& LinkError() const { return link_error_; }
   // Device path for COMn (n = 1..9); empty restores /dev/ttyS<n-1>. Used from the next opening.
   void SetComDevice(int n, const std::string& path);
   std::string ComDevice(int n) const;
@@ -88,6 +91,10 @@ class TComDriver {
   // Sees every byte handed to an open transport (sent) and every byte taken from one, in wire
   // order, before the driver does anything with it. Unset: nothing.
   std::function<void(bool sent, const std::string& bytes)> WireTap;
+
+  // Fired when the open link is gone for good: the device closed the TCP connection, or the
+  // serial port hung up. LinkError() names the cause and the device.
+  TComDriverNotifyEvent OnLinkLost;
 
   TComDriverNotifyEvent OnADDRDBGchange, OnDATADBGchange, OnDEVchange, OnUPDATERchange,
       OnDOLLARSchange, OnSetDIESEchange, OnQUERYALLchange, OnRecString, OnSentString,
@@ -107,7 +114,11 @@ class TComDriver {
   void TcpRead();
   void TcpError(TTcpClient::TErrorEvent kind, int& code);
   void TcpConnected();
+  void TcpClosed();
   void RetryTcp();
+  void SerialError();
+  void NoteLinkError(const std::string& text);
+  std::string RemoteName() const;
   void Intake(const char* text, size_t n);
   void ParseVariables();
   void MatchLine(const std::string& line);
@@ -131,6 +142,7 @@ class TComDriver {
   bool DIESE = false, queryall = false;
 
   std::string last_error_;
+  std::string link_error_;
   std::array<std::string, 10> com_devices_;  // index 1..9
   bool overflow_reported_ = false;
   QTimer tcp_retry_;

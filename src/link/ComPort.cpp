@@ -20,6 +20,8 @@ namespace {
 
 // Without a modem-change wait that poll() can join, lines are sampled this often.
 constexpr int kModemPollMs = 200;
+// The port reported a hang-up (or read as end of file) without an error number.
+constexpr int kHungUp = -1;
 
 struct SpeedEntry {
   uint32_t baud;
@@ -77,6 +79,31 @@ long long LineErrorCount(int fd) {
   return static_cast<long long>(c.frame) + c.overrun + c.parity + c.brk + c.buf_overrun;
 }
 
+// Locks the port for this process. Root passes over another program's exclusive mark at
+// open(), so a mark that is already set means the port is in use just the same.
+int TakePort(int fd) {
+  if (flock(fd, LOCK_EX | LOCK_NB) < 0) return errno == EWOULDBLOCK ? EBUSY : errno;
+  int marked = 0;
+  if (Ioctl(fd, TIOCGEXCL, &marked) == 0 && marked) return EBUSY;
+  return 0;
+}
+
+// A raw 9600 baud 8N1 line without flow control; Open sets the real line straight after.
+int MakeRaw(int fd) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) < 0) return errno;
+  cfmakeraw(&tio);
+  tio.c_cflag &= ~(CSIZE | CSTOPB | PARODD | CMSPAR | CRTSCTS | HUPCL);
+  // No parity until Open sets the real line: pseudo-terminals refuse any.
+  tio.c_cflag |= CS8 | CLOCAL | CREAD;
+  tio.c_iflag &= ~(INPCK | IXON | IXOFF | IXANY);
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  cfsetispeed(&tio, B9600);
+  cfsetospeed(&tio, B9600);
+  return tcsetattr(fd, TCSANOW, &tio) < 0 ? errno : 0;
+}
+
 }  // namespace
 
 std::string DefaultComDevice(const std::string& portName) {
@@ -98,31 +125,21 @@ TCommThread::TCommThread(const std::string& device) {
     open_error_ = errno;
     return;
   }
-  termios tio{};
-  int err = Ioctl(fd, TIOCEXCL, nullptr);
-  if (err == 0 && flock(fd, LOCK_EX | LOCK_NB) < 0) {
-    // Another program holds the port; say so rather than "try again".
-    err = errno == EWOULDBLOCK ? EBUSY : errno;
-  }
-  if (err == 0 && tcgetattr(fd, &tio) < 0) err = errno;
+  // The lock comes first: until it is ours the exclusive mark belongs to whoever holds the port,
+  // and clearing it on the way out would open the port to everyone.
+  int err = TakePort(fd);
+  bool marked = false;
   if (err == 0) {
-    cfmakeraw(&tio);
-    tio.c_cflag &= ~(CSIZE | CSTOPB | PARODD | CMSPAR | CRTSCTS | HUPCL);
-    // No parity until Open sets the real line: pseudo-terminals refuse any.
-    tio.c_cflag |= CS8 | CLOCAL | CREAD;
-    tio.c_iflag &= ~(INPCK | IXON | IXOFF | IXANY);
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    cfsetispeed(&tio, B9600);
-    cfsetospeed(&tio, B9600);
-    if (tcsetattr(fd, TCSANOW, &tio) < 0) err = errno;
+    err = Ioctl(fd, TIOCEXCL, nullptr);
+    marked = err == 0;
   }
+  if (err == 0) err = MakeRaw(fd);
   if (err == 0) {
     stop_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (stop_fd_ < 0) err = errno;
   }
   if (err != 0) {
-    Ioctl(fd, TIOCNXCL, nullptr);
+    if (marked) Ioctl(fd, TIOCNXCL, nullptr);
     close(fd);
     open_error_ = err;
     return;
@@ -250,18 +267,22 @@ void TCommThread::Run(std::shared_ptr<THandover> handover, uint32_t readSize) {
     int r = poll(fds, 2, timeout);
     if (r < 0 && errno == EINTR) continue;
     if (fds[1].revents) return;
-    bool gone = r < 0;
+    // Why the port is gone: an errno value, or kHungUp.
+    int lost = r < 0 ? errno : 0;
     std::string data;
     if (fds[0].revents & POLLIN) {
       ssize_t n = read(fd_, buf.data(), buf.size());
       if (n > 0) {
         data.assign(buf.data(), static_cast<size_t>(n));
-      } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-        gone = true;  // EOF or EIO: the adapter was unplugged
+      } else if (n == 0) {
+        lost = kHungUp;  // a hung-up terminal reads as end of file: the adapter was unplugged
+      } else if (errno != EAGAIN && errno != EINTR) {
+        lost = errno;
       }
     } else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-      gone = true;
+      lost = kHungUp;
     }
+    const bool gone = lost != 0;
 
     uint32_t mask = 0;
     if (lines >= 0) {
@@ -285,13 +306,16 @@ void TCommThread::Run(std::shared_ptr<THandover> handover, uint32_t readSize) {
     if (mask == 0) continue;
 
     const uint32_t status = ModemStatus(lines);
-    bool handled = handover->Deliver(
-        [this, data = std::move(data), mask, status] { HandleCommEvent(data, mask, status); });
+    bool handled = handover->Deliver([this, data = std::move(data), mask, status, lost] {
+      HandleCommEvent(data, mask, status, lost);
+    });
     if (!handled || gone) return;
   }
 }
 
-void TCommThread::HandleCommEvent(const std::string& data, uint32_t mask, uint32_t modemStatus) {
+void TCommThread::HandleCommEvent(const std::string& data, uint32_t mask, uint32_t modemStatus,
+                                  int lost) {
+  if (lost != 0) lost_reason_ = lost == kHungUp ? "hung up" : SysErrorText(lost);
   if (mask & EV_RXCHAR) {
     // The receiver may close the port, which destroys this object and its callbacks: call a copy
     // and touch nothing of ours afterwards unless we are still alive.
@@ -300,7 +324,8 @@ void TCommThread::HandleCommEvent(const std::string& data, uint32_t mask, uint32
     if (!*alive) return;
     mask &= ~EV_RXCHAR;
   }
-  if (mask != 0 && StatusCallback) StatusCallback(mask, modemStatus);
+  if (mask == 0) return;
+  if (const TStatusCallback report = StatusCallback) report(mask, modemStatus);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -310,11 +335,20 @@ TComPort::~TComPort() {
   Close();
 }
 
+std::string TComPort::DevicePath() const {
+  return Device.empty() ? DefaultComDevice(Port) : Device;
+}
+
+const std::string& TComPort::LostReason() const {
+  static const std::string kNone;
+  return thread_ ? thread_->LostReason() : kNone;
+}
+
 void TComPort::Open() {
   if (opened_) return;
-  const std::string path = Device.empty() ? DefaultComDevice(Port) : Device;
+  const std::string path = DevicePath();
   auto thread = std::make_unique<TCommThread>(path);
-  const std::string prefix = "TCOMPORT : cannot open " + Port + "\r";
+  const std::string prefix = "TCOMPORT : cannot open " + Port + " (" + path + ")\r";
   if (!thread->IsOpen()) {
     throw EComError(prefix + SysErrorText(thread->OpenError()), thread->OpenError());
   }

@@ -69,13 +69,15 @@ class TCommThread {
   // Queues the bytes; what the line cannot take now is written as soon as it can.
   void WriteBytes(const char* data, size_t n);
   size_t PendingOutput() const { return out_pending_.size(); }
+  // Why the port went away ("hung up" or the system's text); empty while it works.
+  const std::string& LostReason() const { return lost_reason_; }
 
   TDataCallback DataCallback;
   TStatusCallback StatusCallback;
 
  private:
   void Run(std::shared_ptr<THandover> handover, uint32_t readSize);
-  void HandleCommEvent(const std::string& data, uint32_t mask, uint32_t modemStatus);
+  void HandleCommEvent(const std::string& data, uint32_t mask, uint32_t modemStatus, int lost);
   void Flush();
 
   int fd_ = -1;
@@ -84,6 +86,7 @@ class TCommThread {
   std::thread thread_;
   std::shared_ptr<THandover> handover_;
   std::string out_pending_;
+  std::string lost_reason_;
   QSocketNotifier write_notifier_{QSocketNotifier::Write};
   // Cleared when this object dies, so a callback that closed the port is noticed on return.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
@@ -116,6 +119,11 @@ class TComPort {
   void SetTerminator(const std::string& text);
   const std::string& TerminatorBytes() const { return terminator_; }
   size_t PendingOutput() const { return thread_ ? thread_->PendingOutput() : 0; }
+  // The path opened: Device, or the one derived from Port.
+  std::string DevicePath() const;
+  // Set when the port went away while open (an adapter pulled out); OnError has fired for it
+  // and nothing more will arrive. Empty while the port works and after Close.
+  const std::string& LostReason() const;
 
   std::string Port;    // name used in messages, e.g. "COM3"
   std::string Device;  // path opened; empty: derived from Port

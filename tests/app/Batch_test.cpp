@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -235,11 +236,64 @@ TEST_F(BatchRunTest, SilentDeviceEndsTheRunAfterTheTimeout) {
   EXPECT_EQ(ClosedConnections(1), 1);
 }
 
-TEST_F(BatchRunTest, CardWaitIsNotSilence) {
-  pkg.Write("Qubra/script.ini", "wait 1500\r\nT0 0130\r\n");
+// A card "wait" waits for nobody, and the effect-file pause stalls the event loop itself: the
+// device is silent through neither.
+TEST_F(BatchRunTest, WaitsAndPausesAreNotSilence) {
+  pkg.Write("Qubra/script.ini", "wait 1500\r\nT0 0130\r\nP8 prom1.svf\r\n");
+  pkg.Write("Qubra/prom1.svf", "SIR 8 TDI (FE);\r\nSDR 16 TDI (1234);\r\n");
   TBatchConfig c = Config();
   c.TimeoutSeconds = 1;
   EXPECT_EQ(Run(std::move(c)), kBatchCompleted) << err.str();
+}
+
+// A link that dies is named: the lost connection ends the run at once, the timeout tells of the
+// failures it saw, and an open failure names the device behind the port.
+TEST_F(BatchRunTest, DeadLinksAreNamed) {
+  const std::string p = pkg.Path();
+  device.hang_up_on = "P0";
+  TBatchConfig c = Config();
+  c.TimeoutSeconds = 10;  // only if the loss went unnoticed
+  EXPECT_EQ(Run(std::move(c)), kBatchFailed);
+  const std::string closed = "Connection closed by device 127.0.0.1:" + std::to_string(peer.Port());
+  EXPECT_THAT(out.str(), ::testing::EndsWith("Device ID : AAAA\n" + closed + "\n"));
+  EXPECT_EQ(err.str(), closed + "\n" + p + "Qubra/script.ini\n");
+
+  int refusing_port = 0;
+  const int refusing = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // bound, not listening
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(::bind(refusing, reinterpret_cast<sockaddr*>(&a), len), 0);
+  ASSERT_EQ(::getsockname(refusing, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  refusing_port = ntohs(a.sin_port);
+  out.str("");
+  err.str("");
+  c = Config();
+  c.TimeoutSeconds = 1;
+  c.Configure = [&](TRunController& ctl) {
+    ctl.SetLanSettings({CON_TCP, "127.0.0.1", refusing_port, 10500});
+    ctl.SetPortChoice({1, true});
+  };
+  EXPECT_EQ(Run(std::move(c)), kBatchFailed);
+  const std::string silent = "No reply from device for 1 s (Cannot connect to device 127.0.0.1:" +
+                             std::to_string(refusing_port) + ": Connection refused)";
+  EXPECT_THAT(out.str(), ::testing::EndsWith("\n" + silent + "\n"));
+  EXPECT_EQ(err.str(), silent + "\n" + p + "script.ini\n");
+  ::close(refusing);
+
+  out.str("");
+  err.str("");
+  c = Config();
+  c.Configure = [](TRunController& ctl) {
+    ctl.Driver().SetComDevice(3, "/nonexistent/ttyQ3");
+    ctl.SetPortChoice({3, false});
+  };
+  EXPECT_EQ(Run(std::move(c)), kBatchFailed);
+  const std::string reason = "TCOMPORT : cannot open COM3 (/nonexistent/ttyQ3)\n" +
+                             std::string(std::strerror(ENOENT)) + "\n";
+  EXPECT_EQ(out.str(), reason + "Error while opening COM3\n");
+  EXPECT_EQ(err.str(), "Error while opening COM3\n" + reason + p + "script.ini\n");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ConvertSvf.h"
 #include "app/package.h"
 
 namespace {
@@ -72,6 +73,13 @@ TEST(CommandLine, UsageErrors) {
       {{"--check", "--readid", "x.ini"}, "--readid runs readid.ini and takes no SCRIPT"},
       {{"--check", "--timeout", "3"}, "--timeout needs --batch"},
       {{"--trace", "f"}, "--trace needs --batch"},
+      {{"--convert-svf", "a.svf"}, "--convert-svf needs IN and OUT"},
+      {{"--convert-svf", "a", "b", "--check"}, "--check cannot be combined with --convert-svf"},
+      {{"--convert-svf", "a", "b", "--convert-svf", "c", "d"}, "--convert-svf may be given once"},
+      {{"--convert-svf", "a", "b", "c"}, "--convert-svf takes IN and OUT only, not \"c\""},
+      {{"--convert-svf", "a", "b", "--tck-hz", "0"},
+       "--tck-hz needs a TCK rate in Hz above 0, such as 1E6, not \"0\""},
+      {{"--tck-hz=1E6"}, "--tck-hz needs --convert-svf"},
   };
   for (const auto& [args, message] : cases) {
     Options o;
@@ -90,7 +98,7 @@ TEST(CommandLine, ScriptPathAndHelp) {
   o.Script = "rel/x.ini";
   EXPECT_EQ(ScriptPathFor(o, "/p/"), "rel/x.ini");
   for (const char* option : {"--check", "--batch", "--readid", "--timeout SECONDS", "--trace FILE",
-                             "--help", "--version", "SCRIPT"})
+                             "--convert-svf IN OUT", "--tck-hz F", "--help", "--version", "SCRIPT"})
     EXPECT_NE(HelpText().find(option), std::string::npos) << option;
   EXPECT_EQ(UsageLine().find('\n'), std::string::npos);
 }
@@ -109,6 +117,43 @@ TEST(CommandLine, RunCheckPrintsFindingsAndStatus) {
   EXPECT_EQ(RunCheck(o, pkg.Path(), faulty), 1);
   EXPECT_EQ(faulty.str(), pkg.Path() + "DVI/script.ini:2: Syntax Error in script file line : 2\n" +
                               "1 finding in 1 file (8 files checked)\n");
+}
+
+// OUT is replaced only by a whole conversion; what went wrong or was dropped is said with the line.
+TEST(CommandLine, ConvertSvf) {
+  TPackage pkg;
+  Options o;
+  std::string error;
+  ASSERT_TRUE(ParseCommandLine(
+      {"--convert-svf", pkg.Path() + "in.svf", pkg.Path() + "out.svf", "--tck-hz=2E6"}, o, error))
+      << error;
+  EXPECT_EQ(o.Mode, cmCONVERT);
+  pkg.Write("in.svf", "TRST ON;\nRUNTEST 1E-3 SEC;\n");
+  std::ostringstream out, err;
+  EXPECT_EQ(RunConvertSvf(o, out, err), 0);
+  EXPECT_EQ(err.str(), o.ConvertIn +
+                           ":1: warning: TRST ON: the device does not drive TRST, the "
+                           "chain is not reset\n");
+  EXPECT_EQ(out.str(),
+            o.ConvertIn + ": 2 statements converted into " + o.ConvertOut + " (3 lines)\n");
+  const std::string converted =
+      "// Converted from in.svf by qubra-updater --convert-svf --tck-hz 2E6\r\n"
+      "TRST ON;\r\nRUNTEST IDLE 2000 TCK;\r\n";
+  std::ifstream written(o.ConvertOut, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), converted);
+
+  pkg.Write("in.svf", "SIR 8 TDI (FE);\nPIO (HL);\n");
+  std::ostringstream out2, err2;
+  EXPECT_EQ(RunConvertSvf(o, out2, err2), 1);
+  EXPECT_EQ(out2.str(), "");
+  EXPECT_EQ(err2.str(), o.ConvertIn +
+                            ":2: PIO: the device drives no parallel pins; it cannot play this "
+                            "file\n" +
+                            o.ConvertOut + " not written\n");
+  std::ifstream kept(o.ConvertOut, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), converted);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(pkg.Path()), {}), 2)
+      << "no temporary file left behind";
 }
 
 // The real program, in a folder of its own (the program folder is where the program file is),

@@ -118,12 +118,40 @@ TEST_F(RunControllerTest, OpenFailureShowsTheReasonFirst) {
   Make();
   ctl->ComClick(3);
   fl->open_ok = false;
-  fl->last_error = "TCOMPORT : cannot open COM3\rNo such file or directory";
+  fl->last_error = "TCOMPORT : cannot open COM3 (/dev/ttyS2)\rNo such file or directory";
   Run();
-  EXPECT_THAT(view.status, ElementsAre("TCOMPORT : cannot open COM3", "No such file or directory",
-                                       "Error while opening COM3"));
-  EXPECT_EQ(view.error_boxes.at(0), "Error while opening COM3\r\n" + prog + "script.ini");
+  EXPECT_THAT(view.status, ElementsAre("TCOMPORT : cannot open COM3 (/dev/ttyS2)",
+                                       "No such file or directory", "Error while opening COM3"));
+  // The box names the device too; the script is still its last line.
+  EXPECT_EQ(view.error_boxes.at(0),
+            "Error while opening COM3\r\nTCOMPORT : cannot open COM3 (/dev/ttyS2)\r\n"
+            "No such file or directory\r\n" +
+                prog + "script.ini");
   EXPECT_TRUE(fl->Only("var:").empty());
+}
+
+// A link lost for good ends a run in progress; one that is ending or over keeps its outcome.
+TEST_F(RunControllerTest, LostLinkEndsTheRun) {
+  Write("x.ini", "M0\n");
+  Make(prog + "x.ini");
+  const std::string lost = "Connection closed by device 127.0.0.1:10500";
+  e.card->steps = 1000;
+  ctl->StartClick();
+  Tick(8);
+  ASSERT_EQ(ctl->GetRunState(), 13);
+  fl->OnLinkLost(lost);
+  EXPECT_EQ(ctl->GetRunState(), 6);
+  EXPECT_EQ(view.status.back(), lost);
+  Tick(2);
+  EXPECT_THAT(view.error_boxes, ElementsAre(lost + "\r\n" + prog + "x.ini"));
+  EXPECT_EQ(fl->con_type, CON_NONE);
+
+  for (uint8_t state : {0, 6, 7, 10}) {
+    ctl->SetRunState(state);
+    fl->OnLinkLost(lost);
+    EXPECT_EQ(ctl->GetRunState(), state);
+  }
+  EXPECT_EQ(view.error_boxes.size(), 1u);
 }
 
 TEST_F(RunControllerTest, LanRunUsesDialogValuesAndKeepsTheLinkOpen) {

@@ -168,6 +168,29 @@ TEST(ScriptCheck, BadLinesPerFileAreCapped) {
   EXPECT_EQ(report[11], "junk.hex: no end record");
 }
 
+// Effect files exported by vendor tools do not encode line by line; where the converter takes
+// them, the report says so once per file.
+TEST(ScriptCheck, VendorSvfFilesPointToTheConverter) {
+  TPackage pkg;
+  pkg.Write("main.ini", "P8 a.svf\nP9 b.svf\nPA c.svf\n");
+  pkg.Write("a.svf", "! vendor\nsir 8 tdi (fe);\n");
+  pkg.Write("b.svf", "RUNTEST 1E-3 SEC;\n");
+  pkg.Write("c.svf", "PIO (HLX);\n");
+  TScriptCheck check(pkg.Path());
+  check.Run(pkg.Path() + "main.ini");
+  const std::string converts = "standard SVF: \"qubra-updater --convert-svf\" ";
+  EXPECT_EQ(Report(check, pkg.Path()),
+            (Texts{"a.svf:1: Error in Effect file line : 1 (unknown statement)",
+                   "a.svf:2: Error in Effect file line : 2 (unknown statement)",
+                   "a.svf: " + converts + "converts it into an effect file the device plays",
+                   "b.svf:1: Error in Effect file line : 1 (RUNTEST count is not a number "
+                   "followed by a blank)",
+                   "b.svf: " + converts +
+                       "with --tck-hz, the device's TCK rate, converts it into an effect file the "
+                       "device plays",
+                   "c.svf:1: Error in Effect file line : 1 (unknown statement)"}));
+}
+
 TEST(ScriptCheck, Formatting) {
   EXPECT_EQ(FormatFinding({"a/b.ini", 7, "oops"}), "a/b.ini:7: oops");
   EXPECT_EQ(FormatFinding({"a/b.ini", 0, "oops"}), "a/b.ini: oops");

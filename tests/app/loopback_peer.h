@@ -92,6 +92,7 @@ class TLoopbackPeer {
         {
           std::lock_guard<std::mutex> lock(mutex_);
           answer = device_.Answer(msg);
+          if (device_.hung_up) return;
         }
         if (!answer.empty()) ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
       }

@@ -13,7 +13,8 @@ class TScriptedDevice {
  public:
   std::string Answer(const std::string& msg) {
     received.push_back(msg);
-    if (silent) return "";
+    if (msg == hang_up_on) hung_up = true;
+    if (silent || hung_up) return "";
     if (msg == "?") return dev_reply;
     if (msg.size() >= 2 && msg.compare(msg.size() - 2, 2, "yU") == 0) return "";
     if (msg == "%") {
@@ -55,7 +56,9 @@ class TScriptedDevice {
   std::string identity = "1234AAAA";     // boot checksum and device identifier
   std::map<char, std::string> versions;  // component letter -> version the device holds
   std::map<char, bool> failing_cards;
-  bool silent = false;  // switched off: answers nothing at all
+  bool silent = false;     // switched off: answers nothing at all
+  std::string hang_up_on;  // a message on which the device closes the connection
+  bool hung_up = false;
   std::vector<std::string> received;
 
  private:

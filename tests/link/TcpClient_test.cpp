@@ -4,6 +4,7 @@
 #include <netinet/tcp.h>
 
 #include "driver_test_util.h"
+#include "link/SysError.h"
 
 namespace {
 
@@ -146,13 +147,51 @@ TEST_F(DriverTcp, UnchangedPeerKeepsTheConnection) {
   close(again);
 }
 
-TEST_F(DriverTcp, DeviceClosingLeavesTheLinkIdle) {
+TEST_F(DriverTcp, DeviceClosingEndsTheLinkAndNamesIt) {
+  int lost = 0;
+  driver.OnLinkLost = [&](TComDriver&, int32_t) { ++lost; };
+  driver.SetConMode(MODE_RAW);
+  DeviceSend("last");
   close(device);
   device = -1;
-  ASSERT_TRUE(WaitFor([&] { return !driver.IsLinkOpen(); }));
-  EXPECT_FALSE(driver.IsTcpConnecting());
+  ASSERT_TRUE(WaitFor([&] { return lost == 1; }));
+  EXPECT_EQ(driver.ReadRaw(), "last");  // what came before the close still counts
+  EXPECT_EQ(driver.LinkError(),
+            "Connection closed by device 127.0.0.1:" + std::to_string(server_port));
+  EXPECT_FALSE(driver.IsLinkOpen());
+  EXPECT_FALSE(driver.IsTcpConnecting());  // no new attempt
+  driver.SendRaw("dropped");               // not connected: dropped, never sent later
+
+  // Chosen again, the link starts afresh.
+  driver.SetConType(CON_NONE);
+  EXPECT_EQ(driver.LinkError(), "");
+  ASSERT_TRUE(driver.SetConType(CON_TCP));
+  device = AcceptOne(server);
+  ASSERT_GE(device, 0);
+  ASSERT_TRUE(WaitFor([&] { return driver.IsLinkOpen(); }));
+  driver.SendRaw("after");
+  EXPECT_EQ(DeviceReceive(5), "after");
+  EXPECT_EQ(lost, 1);
+}
+
+// 65535 is a port like any other.
+TEST_F(DriverTcp, HighestPort) {
+  int highest = BindLoopback(SOCK_STREAM, 65535);
+  if (highest < 0) GTEST_SKIP() << "127.0.0.1:65535 is taken";
+  ASSERT_EQ(listen(highest, 4), 0);
   driver.SetConMode(MODE_RAW);
-  driver.SendRaw("dropped");  // not connected: dropped silently
+  driver.SetIpRemotePort(65535);
+  int peer = AcceptOne(highest);
+  ASSERT_GE(peer, 0);
+  std::swap(device, peer);
+  ASSERT_TRUE(WaitFor([&] { return driver.IsLinkOpen(); }));
+  driver.SendRaw("top");
+  EXPECT_EQ(DeviceReceive(3), "top");
+  DeviceSend("back");
+  EXPECT_EQ(ReceiveAtLeast(4), "back");
+  std::swap(device, peer);
+  close(peer);
+  close(highest);
 }
 
 TEST_F(DriverTcp, RetriesQuietlyUntilTheDeviceListens) {
@@ -166,6 +205,9 @@ TEST_F(DriverTcp, RetriesQuietlyUntilTheDeviceListens) {
   // The refusal has been handled once the driver stops connecting; it then waits to retry.
   ASSERT_TRUE(WaitFor([&] { return !driver.IsTcpConnecting(); }));
   EXPECT_FALSE(driver.IsLinkOpen());
+  EXPECT_EQ(driver.LinkError(),
+            "Cannot connect to device 127.0.0.1:" + std::to_string(refusing_port) + ": " +
+                SysErrorText(ECONNREFUSED));
   ASSERT_EQ(listen(refusing, 4), 0);
   int accepted = AcceptOne(refusing);
   EXPECT_GE(accepted, 0);

@@ -146,6 +146,48 @@ TEST_F(DriverUdp, SourceIsComparedAsText) {
   }
 }
 
+// The option is read back; nothing is ever sent to a broadcast address here.
+TEST_F(DriverUdp, SendingToBroadcastIsAllowed) {
+  for (int rebinds = 0; rebinds < 2; ++rebinds) {
+    const int fd = SocketOnPort(local_port);
+    ASSERT_GE(fd, 0);
+    int on = 0;
+    socklen_t len = sizeof on;
+    ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, &len), 0);
+    EXPECT_NE(on, 0) << rebinds;
+    driver.SetIpLocalPort(local_port);
+  }
+}
+
+// 65535 is a port like any other, on either side.
+TEST_F(DriverUdp, HighestPort) {
+  driver.SetConMode(MODE_RAW);
+  int highest = BindLoopback(SOCK_DGRAM, 65535);
+  if (highest < 0) GTEST_SKIP() << "UDP port 65535 is taken";
+  close(highest);  // free a moment ago: now the driver's
+  const int old_local = local_port;
+  local_port = 65535;
+  driver.SetIpLocalPort(local_port);
+  ASSERT_TRUE(driver.IsLinkOpen()) << driver.LastError();
+  DeviceSend("in");
+  EXPECT_EQ(ReceiveUntil("in"), "in");
+  driver.SendRaw("out");
+  EXPECT_EQ(DeviceReceive(), "out");
+
+  local_port = old_local;
+  driver.SetIpLocalPort(local_port);
+  highest = BindLoopback(SOCK_DGRAM, 65535);
+  ASSERT_GE(highest, 0);
+  std::swap(device, highest);
+  driver.SetIpRemotePort(65535);
+  driver.SendRaw("to");
+  EXPECT_EQ(DeviceReceive(), "to");
+  DeviceSend("from");
+  EXPECT_EQ(ReceiveUntil("from"), "from");
+  std::swap(device, highest);
+  close(highest);
+}
+
 TEST_F(DriverUdp, PortInUseAndRebinding) {
   driver.SetConType(CON_NONE);
   int holder_port = 0;
@@ -197,6 +239,8 @@ TEST_F(DriverUdp, SendErrorsGoToTheHook) {
   driver.SendRaw("y");  // closed: nothing sent, nothing shown
   EXPECT_EQ(shown, (std::vector<std::string>{"Package Size Too Big.",
                                              "Socket Error # 22\r\n" + SysErrorText(EINVAL)}));
+  EXPECT_EQ(driver.LinkError(),
+            "Cannot send to device 127.0.0.1:0: Socket Error # 22 " + SysErrorText(EINVAL));
 
   driver.SetIpRemotePort(device_port);  // reopens
   EXPECT_TRUE(driver.IsLinkOpen());

@@ -155,6 +155,19 @@ inline int LoopbackSocket(int type, int& port) {
   return fd;
 }
 
+// A socket bound to 127.0.0.1:`port`, once nobody else holds it; -1 if that takes too long.
+inline int BindLoopback(int type, int port) {
+  int fd = socket(AF_INET, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  // A stream port lingering after an earlier test is free; a datagram port must be ours alone.
+  const int on = 1;
+  if (type == SOCK_STREAM) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in a = Loopback(port);
+  if (WaitWithoutLoop([&] { return bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0; }))
+    return fd;
+  close(fd);
+  return -1;
+}
+
 // A UDP port that was free a moment ago.
 inline int FreeUdpPort() {
   int port = 0;

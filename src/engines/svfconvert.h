@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Conversion of a complete standard SVF file, as vendor tools export them, into an effect file
+// that the JTAG engine plays with the same effect on the chain: one statement per line, in the
+// forms EncodeSvfLine accepts, comments as "//".
+
+// A decimal number as SVF writes it ("100", "1.5E-3", ".5E6"): Mantissa x 10^Exponent.
+struct TSvfReal {
+  uint64_t Mantissa = 0;
+  int32_t Exponent = 0;
+};
+
+// Nothing for a text that is not such a number (a sign is not allowed). Digits beyond the
+// nineteenth round the mantissa up, so times and rates are never taken smaller than written.
+std::optional<TSvfReal> ParseSvfReal(std::string_view text);
+
+// The most clock cycles one converted RUNTEST may come to (a few hundred statements).
+inline constexpr uint64_t kSvfMaxClocks = uint64_t{1} << 40;
+
+// The fewest whole cycles at `hz` that last at least `seconds`; nothing beyond kSvfMaxClocks.
+std::optional<uint64_t> ClocksFor(TSvfReal seconds, TSvfReal hz);
+
+struct TSvfConvertOptions {
+  std::optional<TSvfReal> TckHz;  // the device's TCK rate; wins over FREQUENCY in the file
+};
+
+// Something said about the input: Line counts from 1, 0 for the file as a whole.
+struct TSvfConvertNote {
+  int64_t Line = 0;
+  std::string Text;
+};
+
+struct TSvfConvertResult {
+  bool Ok = false;
+  TSvfConvertNote Error;  // why the conversion stopped, when not Ok
+  std::vector<TSvfConvertNote> Warnings;
+  int64_t Statements = 0;  // SVF statements read
+  int64_t Lines = 0;       // effect-file lines written
+};
+
+// Reads the SVF file at `path` and hands each effect-file line, without its end, to `write`;
+// `write` returns false to stop the conversion (the output could not be written). Stops at the
+// first statement the device cannot play the same way.
+TSvfConvertResult ConvertSvfFile(const std::string& path, const TSvfConvertOptions& options,
+                                 const std::function<bool(std::string_view)>& write);

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// Reads a standard SVF file statement by statement, in memory bounded by the longest statement:
+// statements may span lines and share them, keywords are in any case, comments begin with "!"
+// or "//" and run to the end of their line.
+
+struct TSvfToken {
+  std::string Text;    // a word in upper case, or the characters of a value without its blanks
+  bool Value = false;  // the text stood in parentheses
+};
+
+struct TSvfSourceStatement {
+  int64_t Line = 0;  // where the statement begins, counted from 1
+  std::vector<TSvfToken> Tokens;
+};
+
+class TSvfReader {
+ public:
+  enum TItem : uint8_t { riSTATEMENT, riCOMMENT, riEND, riERROR };
+
+  TSvfReader() = default;
+  ~TSvfReader();
+  TSvfReader(const TSvfReader&) = delete;
+  TSvfReader& operator=(const TSvfReader&) = delete;
+
+  bool Open(const std::string& path);  // false when it is not a regular file that can be read
+
+  // The next statement (riSTATEMENT) or comment (riCOMMENT: `comment` holds its text after the
+  // marker, `line` its line). A comment inside a statement comes before that statement.
+  // riERROR leaves the reason in Error() and its line in ErrorLine().
+  TItem Next(TSvfSourceStatement& statement, std::string& comment, int64_t& line);
+  const std::string& Error() const { return error_; }
+  int64_t ErrorLine() const { return error_line_; }
+
+ private:
+  int Get();
+  void Unget(int c);
+  bool AtLineEnd(int c);
+  TItem Fail(int64_t line, const std::string& why);
+  bool TakeChar(char c);
+
+  std::FILE* file_ = nullptr;
+  int64_t line_ = 1;
+  TSvfSourceStatement partial_;  // the statement being read, kept across comments
+  bool in_value_ = false;
+  bool in_word_ = false;
+  std::string error_;
+  int64_t error_line_ = 0;
+};

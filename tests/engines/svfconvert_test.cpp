@@ -1,0 +1,143 @@
+#include "engines/svfconvert.h"
+
+#include <gtest/gtest.h>
+
+#include "scratch_dir.h"
+
+namespace {
+
+struct TConverted {
+  bool ok = false;
+  std::string text;   // the lines written, each ending in "\n"
+  std::string error;  // "line N: why"
+  std::vector<std::string> warnings;
+};
+
+TConverted Convert(const std::string& svf, std::optional<TSvfReal> tck_hz = {}) {
+  ScratchDir dir;
+  dir.Write("in.svf", svf);
+  TConverted c;
+  const TSvfConvertResult r =
+      ConvertSvfFile(dir.Path() + "in.svf", TSvfConvertOptions{tck_hz}, [&c](std::string_view l) {
+        c.text += std::string(l) + "\n";
+        return true;
+      });
+  c.ok = r.Ok;
+  if (!r.Ok) c.error = "line " + std::to_string(r.Error.Line) + ": " + r.Error.Text;
+  for (const TSvfConvertNote& w : r.Warnings)
+    c.warnings.push_back("line " + std::to_string(w.Line) + ": " + w.Text);
+  return c;
+}
+
+TEST(SvfConvert, StatementsToEffectFileLines) {
+  const std::pair<std::string, std::string> cases[] = {
+      // Any case, statements over several lines and several on one, comments kept as "//".
+      {"sir 8 tdi (fe);", "SIR 8 TDI (FE);\n"},
+      {"! head\r\nSIR 8\r\n TDI (F\r\nE); SDR 8 TDI(0f) // tail\n;\n\n",
+       "// head\nSIR 8 TDI (FE);\n// tail\nSDR 8 TDI (0F);\n"},
+      // Headers are shifted first, trailers last: HIR F, SIR 101, TIR 01 make 0 1101 1111.
+      {"HIR 4 TDI (F); TIR 2 TDI (1); SIR 3 TDI (5);", "SIR 9 TDI (00DF);\n"},
+      // TDO of the statement only: the header's bit and the padding are masked off.
+      {"HDR 1 TDI (0); SDR 8 TDI (00) TDO (A5);", "SDR 9 TDI (0000) TDO (014A) MASK (01FE);\n"},
+      // TDI, MASK and SMASK are kept at the same length; TDO is compared only where given;
+      // a new length brings masks of all ones.
+      {"SDR 8 TDI (12) MASK (0F) SMASK (F0); SDR 8 TDO (34); SDR 16 TDI (1234) TDO (5678);",
+       "SDR 8 TDI (12) SMASK (F0);\nSDR 8 TDI (12) TDO (34) MASK (0F) SMASK (F0);\n"
+       "SDR 16 TDI (1234) TDO (5678);\n"},
+      // Times are counted up at the file's rate; the run state and the end state carry over.
+      {"FREQUENCY 1E6 HZ; RUNTEST 1E-3 SEC; RUNTEST DRPAUSE 5 TCK 2E-6 SEC;\n"
+       "RUNTEST 1.5 TCK ENDSTATE IDLE; RUNTEST 0 TCK;",
+       "// FREQUENCY 1E6 HZ dropped: the device clocks TCK at its own rate\n"
+       "RUNTEST IDLE 1000 TCK;\nRUNTEST DRPAUSE 5 TCK;\nRUNTEST DRPAUSE 2 TCK;\nSTATE IDLE;\n"
+       "RUNTEST DRPAUSE 0 TCK;\nSTATE IDLE;\n"},
+      {"RUNTEST 3000000000 TCK;", "RUNTEST IDLE 2147483647 TCK;\nRUNTEST IDLE 852516353 TCK;\n"},
+      {"TRST ABSENT; ENDDR DRPAUSE; endir irpause; STATE RESET IDLE; FREQUENCY; SDR 0;",
+       "TRST ABSENT;\nENDDR DRPAUSE;\nENDIR IRPAUSE;\nSTATE RESET IDLE;\n"
+       "// FREQUENCY dropped: the device clocks TCK at its own rate\n"},
+      // Long scans are cut into statements of 512 bits, the first shifted first.
+      {"SDR 1030 TDI (3" + std::string(256, '0') + "1) SMASK (3" + std::string(257, 'F') + ");",
+       "SDRS 512 TDI (" + std::string(126, '0') + "01);\nSDRC 512 TDI (" + std::string(128, '0') +
+           ");\nSDRE 6 TDI (30);\n"},
+  };
+  for (const auto& [svf, effect] : cases) {
+    const TConverted c = Convert(svf);
+    EXPECT_TRUE(c.ok) << svf << ": " << c.error;
+    EXPECT_EQ(c.text, effect) << svf;
+  }
+  EXPECT_EQ(Convert("RUNTEST 1E-3 SEC;", ParseSvfReal("2.5e6")).text, "RUNTEST IDLE 2500 TCK;\n");
+  EXPECT_EQ(Convert("FREQUENCY 1E9 HZ; RUNTEST 1E-3 SEC;", ParseSvfReal("1000")).text,
+            "// FREQUENCY 1E9 HZ dropped: the device clocks TCK at its own rate\n"
+            "RUNTEST IDLE 1 TCK;\n")
+      << "the device's rate wins over the file's";
+}
+
+TEST(SvfConvert, ErrorsNameTheLine) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"PIO (HLX);", "line 1: PIO: the device drives no parallel pins; it cannot play this file"},
+      {"\nPIOMAP (IN A);", "line 2: PIOMAP: the device drives no parallel pins"},
+      {"RUNTEST 1E-3 SEC;", "line 1: RUNTEST 1E-3 SEC: no FREQUENCY gives the TCK rate"},
+      {"RUNTEST IDLE 10 SCK;", "line 1: RUNTEST counts SCK"},
+      {"SDR 8 TDI (00);\nSDR 16;",
+       "line 2: SDR: TDI must be given when the length changes (from 8 to 16 bits)"},
+      {"SIR 4 TDI (1F);", "line 1: SIR: TDI: the value has more than 4 bits"},
+      {"SIR 8 TDI (0G);", "line 1: SIR: TDI: \"G\" is not a hex digit"},
+      {"SDR 8 TDI (00) TDI (01);", "line 1: SDR: TDI given twice"},
+      {"SDR 8 TDI (00) TDO;", "line 1: SDR: TDO without its value in parentheses"},
+      {"SIR x TDI (00);", "line 1: SIR: the bit length must follow as a whole number"},
+      {"ENDIR DRSHIFT;", "line 1: ENDIR DRSHIFT: not a stable state"},
+      {"STATE IDLE DRSELECT;", "line 1: STATE path ending in DRSELECT: not a stable state"},
+      {"FREQUENCY 0 HZ;", "line 1: FREQUENCY needs a rate above 0 in HZ"},
+      {"TRST MAYBE;", "line 1: TRST needs one of ON, OFF, Z or ABSENT"},
+      {"\n\nFOO 1;", "line 3: unknown statement \"FOO\""},
+      {"SIR 8\nTDI (FE)", "line 1: statement not ended by \";\""},
+      {"SIR 8 TDI (FE;", "line 1: value not closed by \")\""},
+      {"SIR 8 TDI FE);", "line 1: \")\" without \"(\""},
+  };
+  for (const auto& [svf, error] : cases) {
+    const TConverted c = Convert(svf);
+    EXPECT_FALSE(c.ok) << svf;
+    EXPECT_EQ(c.error.substr(0, error.size()), error) << svf;
+  }
+  ScratchDir dir;
+  const TSvfConvertResult missing =
+      ConvertSvfFile(dir.Path() + "none.svf", {}, [](std::string_view) { return true; });
+  EXPECT_FALSE(missing.Ok);
+  EXPECT_EQ(missing.Error.Line, 0);
+  dir.Write("in.svf", "SIR 8 TDI (FE);");
+  const TSvfConvertResult unwritable =
+      ConvertSvfFile(dir.Path() + "in.svf", {}, [](std::string_view) { return false; });
+  EXPECT_EQ(unwritable.Error.Text, "the effect file could not be written");
+}
+
+TEST(SvfConvert, WarningsForWhatTheDeviceDoesNotDo) {
+  const TConverted c = Convert("TRST ON;\n\nTRST z; FREQUENCY 1E6 HZ;\nRUNTEST 10 SCK 1E-5 SEC;");
+  EXPECT_TRUE(c.ok) << c.error;
+  EXPECT_EQ(c.warnings,
+            (std::vector<std::string>{
+                "line 1: TRST ON: the device does not drive TRST, the chain is not reset",
+                "line 3: TRST Z: the device does not drive TRST, the chain is not reset",
+                "line 4: RUNTEST: the SCK count is dropped, the time is kept"}));
+  EXPECT_NE(c.text.find("TRST ON;\nTRST Z;\n"), std::string::npos);
+  EXPECT_NE(c.text.find("RUNTEST IDLE 10 TCK;"), std::string::npos);
+}
+
+TEST(SvfConvert, NumbersAndClocks) {
+  const auto clocks = [](const char* seconds, const char* hz) {
+    return ClocksFor(*ParseSvfReal(seconds), *ParseSvfReal(hz));
+  };
+  EXPECT_EQ(clocks("1E-3", "1E6"), 1000u) << "exact, not one more";
+  EXPECT_EQ(clocks("3.3E-3", "3E6"), 9900u);
+  EXPECT_EQ(clocks("0.0000001", "1E6"), 1u) << "at least the time asked";
+  EXPECT_EQ(clocks("1E-60", "1"), 1u);
+  EXPECT_EQ(clocks("0", "1E6"), 0u);
+  EXPECT_EQ(clocks("1099511627776", "1"), kSvfMaxClocks);
+  EXPECT_EQ(clocks("1099511627777", "1"), std::nullopt);
+  EXPECT_EQ(clocks("1E30", "1E30"), std::nullopt);
+  // Digits past the nineteenth round up.
+  EXPECT_EQ(clocks("0.00000000000000000011", "1E20"), 11u);
+  EXPECT_EQ(clocks("1.0000000000000000000001", "1"), 2u);
+  for (const char* bad : {"", ".", "-1", "1E", "1E+", "1.2.3", "0x10", "1 "})
+    EXPECT_FALSE(ParseSvfReal(bad)) << bad;
+}
+
+}  // namespace
