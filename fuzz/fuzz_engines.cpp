@@ -13,7 +13,8 @@
 
 namespace {
 
-constexpr int kMaxSteps = 20000;
+// Steps after the last reply: enough for any instruction to end or settle into waiting.
+constexpr int kStepsAfterReplies = 300;
 
 std::string_view TakeUntil(std::string_view& in, std::string_view mark) {
   const size_t p = in.find(mark);
@@ -73,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_REQUIRE(taken <= 1);  // no line belongs to two engines
 
   const size_t chunk = in.empty() ? 1 : 1 + static_cast<uint8_t>(in.front()) % 16;
-  for (int n = 0; n < kMaxSteps; ++n) {
+  for (int left = kStepsAfterReplies; left > 0; left -= in.empty()) {
     if (!in.empty()) {
       run.owner.Append(in.substr(0, chunk));
       in.remove_prefix(std::min(chunk, in.size()));
