@@ -26,9 +26,8 @@
 namespace {
 
 constexpr size_t kMB = 1 << 20;
-constexpr double kTimeLimit = 20;        // seconds for one input; larger inputs are not tried then
-constexpr size_t kSerialChunk = 64;      // bytes per arrival, as a serial line delivers them
-constexpr size_t kNetworkChunk = 65536;  // bytes per arrival, as one network read delivers them
+constexpr double kTimeLimit = 20;    // seconds for one input; larger inputs are not tried then
+constexpr size_t kSerialChunk = 64;  // bytes per arrival, as a serial line delivers them
 
 std::string Repeat(const std::string& unit, size_t size) {
   std::string s;
@@ -68,7 +67,9 @@ void BootNoise(size_t size) {
   e.SetInstruction("SYN");
   e.Step();
   e.Step();  // "%"
-  FeedNoise(e, owner, Repeat("noise of a device starting up ", size), kNetworkChunk, ".");
+  // All of it waiting at once, as a device chattering while the link opens leaves it.
+  const std::string noise = Repeat("noise of a device starting up ", size);
+  FeedNoise(e, owner, noise, noise.size(), ".");
   if (sent != "30") std::fprintf(stderr, "boot: no \"30\" after the noise\n");
 }
 
