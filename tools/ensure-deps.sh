@@ -2,9 +2,11 @@
 # Installs the Debian packages the build, the tests and the demo need, when they are missing.
 # Sourced by test.sh and run.sh.
 qubra_ensure_deps() {
-  # clang and its runtime libraries build the fuzzing harnesses.
-  local pkgs=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev binutils clang
-              libclang-rt-14-dev "$@")
+  local pkgs=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev binutils "$@")
+  # libudev finds the serial adapters; the package check needs dpkg-shlibdeps (the .deb's
+  # dependencies), man (the manual pages) and desktop-file-validate (the desktop entry); clang
+  # and its runtime libraries build the fuzzing harnesses.
+  pkgs+=(libudev-dev dpkg-dev man-db desktop-file-utils clang libclang-rt-14-dev)
   local missing=()
   for p in "${pkgs[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -6,7 +6,11 @@
 
 // A file written through a temporary file beside it that Commit renames over it, so the file is
 // never seen half-written: until Commit succeeds the old file (or none) stays as it was, and a
-// file abandoned without Commit leaves no temporary behind. A file it replaces keeps its mode.
+// file abandoned without Commit leaves no temporary behind. A symbolic link is followed to its
+// target, which is replaced in its own folder. The new file keeps the old one's permission bits,
+// owner, group and extended attributes (ACLs among them) as far as the system lets us; a new
+// file gets mode 0644. A file the user may not write, one without any write permission bit, or
+// one that is not a regular file is left untouched: Open refuses it.
 class TAtomicFile {
  public:
   explicit TAtomicFile(std::string path) : path_(std::move(path)) {}

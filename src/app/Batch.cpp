@@ -19,6 +19,7 @@
 #include "app/RunController.h"
 #include "app/Settings.h"
 #include "engines/InstCourante.h"
+#include "formats/text.h"
 
 namespace {
 
@@ -179,7 +180,7 @@ int TBatchRun::Exec() {
     auto file =
         std::make_unique<std::ofstream>(Config.TraceFile, std::ios::binary | std::ios::trunc);
     if (!*file) {
-      Err << "qubra-updater: cannot write the trace file " << Config.TraceFile << ": "
+      Err << "qubra-updater: cannot write the trace file " << Excerpt(Config.TraceFile) << ": "
           << std::strerror(errno) << std::endl;
       return kBatchFailed;
     }
@@ -232,8 +233,9 @@ void TBatchRun::CheckIdle() {
     Finish(kBatchCompleted);
     return;
   }
-  std::string text = View.ErrorBoxShown() ? View.ErrorBoxText()
-                                          : Ctl->GetLastError() + "\r\n" + Ctl->GetScriptPath();
+  std::string text = View.ErrorBoxShown()
+                         ? View.ErrorBoxText()
+                         : Ctl->GetLastError() + "\r\n" + Excerpt(Ctl->GetScriptPath());
   for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.replace(at, 2, "\n");
   Err << text << std::endl;
   Finish(kBatchFailed);
@@ -320,7 +322,9 @@ TStopSignals::~TStopSignals() {
 
 void ApplyProgramSettings(TRunController& controller, const std::string& program_dir) {
   TSettingsLines lines;
-  const TConnectionSettings s = LoadSettings(program_dir, lines);
+  std::string unreadable;
+  const TConnectionSettings s = LoadSettings(program_dir, lines, unreadable);
+  if (!unreadable.empty()) std::cerr << "qubra-updater: " << unreadable << std::endl;
   controller.SetLanSettings(s.Lan);
   controller.SetPortChoice(s.Port);
   for (int n = 1; n <= 9; ++n) controller.Driver().SetComDevice(n, ComDevicePath(lines, n));

@@ -161,7 +161,8 @@ class TStopSignals {
   std::unique_ptr<TImpl> Impl;
 };
 
-// The window's settings from the program folder's Updater.prm, never written back.
+// The window's settings from the program folder's Updater.prm, never written back; a file that
+// exists but cannot be read is said on stderr.
 void ApplyProgramSettings(TRunController& controller, const std::string& program_dir);
 
 // --batch from the command line: the program folder's settings, signals, stdout and stderr.

@@ -5,6 +5,7 @@
 #include "app/Batch.h"
 #include "app/ConvertSvf.h"
 #include "app/ScriptCheck.h"
+#include "app/SerialPorts.h"
 #include "engines/svfconvert.h"
 #include "formats/text.h"
 #include "version.h"
@@ -18,17 +19,26 @@ bool StartsWith(const std::string& s, const char* prefix) {
   return s.rfind(prefix, 0) == 0;
 }
 
+const char* ModeOption(TCommandMode mode) {
+  switch (mode) {
+    case cmCHECK:
+      return "--check";
+    case cmBATCH:
+      return "--batch";
+    case cmCONVERT:
+      return "--convert-svf";
+    case cmLISTPORTS:
+      return "--list-ports";
+    default:
+      return "";
+  }
+}
+
 bool SetMode(Options& o, TCommandMode mode, const std::string& option, std::string& error) {
-  if (o.Mode == cmCHECK || o.Mode == cmBATCH || o.Mode == cmCONVERT) {
+  if (o.Mode != cmWINDOW) {
     if (o.Mode == mode && mode != cmCONVERT) return true;
-    if (o.Mode == mode) {
-      error = option + " may be given once";
-      return false;
-    }
-    error = option + " cannot be combined with --" +
-            (o.Mode == cmCHECK   ? "check"
-             : o.Mode == cmBATCH ? "batch"
-                                 : "convert-svf");
+    error = o.Mode == mode ? option + " may be given once"
+                           : option + " cannot be combined with " + ModeOption(o.Mode);
     return false;
   }
   o.Mode = mode;
@@ -58,13 +68,15 @@ bool CheckCombination(const Options& o, bool help_or_version, std::string& error
   if (help_or_version) return true;
   if (o.ReadId && !o.Script.empty()) {
     error = "--readid runs readid.ini and takes no SCRIPT";
-  } else if (o.ReadId && o.Mode == cmWINDOW) {
+  } else if (o.ReadId && o.Mode != cmCHECK && o.Mode != cmBATCH) {
     error = "--readid needs --batch or --check";
+  } else if (o.Mode == cmLISTPORTS && !o.Script.empty()) {
+    error = "--list-ports takes no SCRIPT";
   } else if ((o.TimeoutSeconds > 0 || !o.TraceFile.empty()) && o.Mode != cmBATCH) {
     error = std::string(o.TimeoutSeconds > 0 ? "--timeout" : "--trace") + " needs --batch";
   } else if (o.Mode == cmCONVERT && (!o.Script.empty() || o.ReadId)) {
     error = "--convert-svf takes IN and OUT only, not \"" +
-            (o.ReadId ? std::string("--readid") : o.Script) + "\"";
+            (o.ReadId ? std::string("--readid") : Excerpt(o.Script)) + "\"";
   } else if (!o.TckHz.empty() && o.Mode != cmCONVERT) {
     error = "--tck-hz needs --convert-svf";
   }
@@ -84,7 +96,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
       if (o.Script.empty())
         o.Script = arg;
       else
-        error = "only one SCRIPT may be given, \"" + arg + "\" is a second one";
+        error = "only one SCRIPT may be given, \"" + Excerpt(arg) + "\" is a second one";
       continue;
     }
     std::string name = arg;
@@ -94,12 +106,17 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
       inline_value = arg.substr(eq + 1);
     }
     std::string value;
-    if (inline_value && name != "--timeout" && name != "--trace" && name != "--tck-hz") {
-      error = name + " takes no value";
+    if (inline_value && name != "--timeout" && name != "--trace" && name != "--tck-hz" &&
+        name != "--folder") {
+      error = Excerpt(name) + " takes no value";
     } else if (name == "--check") {
       SetMode(o, cmCHECK, name, error);
     } else if (name == "--batch") {
       SetMode(o, cmBATCH, name, error);
+    } else if (name == "--list-ports") {
+      SetMode(o, cmLISTPORTS, name, error);
+    } else if (name == "--folder") {
+      if (TakeValue(args, i, name, inline_value, value, error)) o.Folder = value;
     } else if (name == "--readid") {
       o.ReadId = true;
     } else if (name == "--help") {
@@ -113,7 +130,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
         o.TimeoutSeconds = static_cast<int32_t>(*s);
       else
         error = "--timeout needs a whole number of seconds from 1 to " +
-                std::to_string(kMaxTimeoutSeconds) + ", not \"" + value + "\"";
+                std::to_string(kMaxTimeoutSeconds) + ", not \"" + Excerpt(value) + "\"";
     } else if (name == "--trace") {
       if (TakeValue(args, i, name, inline_value, value, error)) o.TraceFile = value;
     } else if (name == "--convert-svf") {
@@ -127,9 +144,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
       if (hz && hz->Mantissa > 0)
         o.TckHz = value;
       else
-        error = "--tck-hz needs a TCK rate in Hz above 0, such as 1E6, not \"" + value + "\"";
+        error =
+            "--tck-hz needs a TCK rate in Hz above 0, such as 1E6, not \"" + Excerpt(value) + "\"";
     } else {
-      error = "unknown option " + name;
+      error = "unknown option " + Excerpt(name);
     }
   }
   if (!error.empty() || !CheckCombination(o, help || version, error)) return false;
@@ -142,9 +160,9 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
 }
 
 std::string UsageLine() {
-  return "usage: qubra-updater [SCRIPT] | --check [SCRIPT | --readid] | --batch [SCRIPT | "
-         "--readid] [--timeout SECONDS] [--trace FILE] | --convert-svf IN OUT [--tck-hz F] | "
-         "--help | --version";
+  return "usage: qubra-updater [--folder DIR] [SCRIPT | --check [SCRIPT | --readid] | --batch "
+         "[SCRIPT | --readid] [--timeout SECONDS] [--trace FILE] | --list-ports] | --convert-svf "
+         "IN OUT [--tck-hz F] | --help | --version";
 }
 
 std::string HelpText() {
@@ -164,6 +182,11 @@ std::string HelpText() {
          "                     nothing for that long while it is waited for (default: no limit)\n"
          "  --trace FILE       with --batch: write every byte sent (>) and received (<) to FILE,\n"
          "                     with milliseconds since start, in hex and as text\n"
+         "  --folder DIR       the package folder, in every mode: scripts, card folders,\n"
+         "                     BOOT_EXT_OPTION.HEX, readid.ini and Updater.prm are found in\n"
+         "                     DIR instead of the program's own folder\n"
+         "  --list-ports       list the serial devices present (by-id name, driver, USB ids,\n"
+         "                     manufacturer, product, serial number) and their COM slots\n"
          "  --convert-svf IN OUT\n"
          "                     convert the SVF file IN, as FPGA, PROM and CPLD tools write it,\n"
          "                     into the effect file OUT that the device plays; OUT is written\n"
@@ -189,10 +212,25 @@ int RunCheck(const Options& options, const std::string& program_dir, std::ostrea
   return check.Findings().empty() ? 0 : 1;
 }
 
+std::string UseFolder(const Options& options) {
+  if (options.Folder.empty() || options.Mode == cmHELP || options.Mode == cmVERSION) return {};
+  std::string problem;
+  // A SCRIPT named apart, or files to convert, need no script in the folder.
+  if (!options.Script.empty() || options.Mode == cmCONVERT)
+    problem = PackageFolderProblem(options.Folder, {});
+  else if (options.Mode == cmCHECK || options.Mode == cmBATCH)
+    problem = PackageFolderProblem(options.Folder, {options.ReadId ? "readid.ini" : "script.ini"});
+  else
+    problem = PackageFolderProblem(options.Folder, {"script.ini", "readid.ini"});
+  if (!problem.empty()) return "--folder " + problem;
+  SetProgramDir(options.Folder);
+  return {};
+}
+
 std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
   std::string error;
-  if (!ParseCommandLine(args, options, error)) {
+  if (!ParseCommandLine(args, options, error) || !(error = UseFolder(options)).empty()) {
     std::cerr << "qubra-updater: " << error << "; " << UsageLine() << std::endl;
     return 2;
   }
@@ -212,6 +250,8 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
       QCoreApplication app(argc, argv);
       return RunBatch(options, ProgramDir());
     }
+    case cmLISTPORTS:
+      return RunListPorts(*MakeSystemSerialDevices(), ProgramDir(), std::cout, std::cerr);
     case cmWINDOW:
       break;
   }

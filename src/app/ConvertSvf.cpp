@@ -2,11 +2,13 @@
 
 #include "app/AtomicFile.h"
 #include "engines/svfconvert.h"
+#include "formats/text.h"
 
 namespace {
 
 std::string Where(const std::string& path, const TSvfConvertNote& note) {
-  return note.Line > 0 ? path + ":" + std::to_string(note.Line) + ": " : path + ": ";
+  const std::string name = Excerpt(path);
+  return note.Line > 0 ? name + ":" + std::to_string(note.Line) + ": " : name + ": ";
 }
 
 std::string FileName(const std::string& path) {
@@ -35,14 +37,14 @@ int RunConvertSvf(const Options& options, std::ostream& out, std::ostream& err) 
   if (!r.Ok) {
     err << Where(options.ConvertIn, r.Error) << r.Error.Text << '\n';
     if (!file.Error().empty()) err << "qubra-updater: " << file.Error() << '\n';
-    err << options.ConvertOut << " not written" << std::endl;
+    err << Excerpt(options.ConvertOut) << " not written" << std::endl;
     return 1;
   }
   if (!file.Commit()) {
     err << "qubra-updater: " << file.Error() << std::endl;
     return 1;
   }
-  out << options.ConvertIn << ": " << r.Statements << " statements converted into "
-      << options.ConvertOut << " (" << r.Lines + 1 << " lines)" << std::endl;
+  out << Excerpt(options.ConvertIn) << ": " << r.Statements << " statements converted into "
+      << Excerpt(options.ConvertOut) << " (" << r.Lines + 1 << " lines)" << std::endl;
   return 0;
 }

@@ -4,7 +4,15 @@
 #include <string>
 
 // What the program was asked to do on its command line.
-enum TCommandMode : uint8_t { cmWINDOW, cmCHECK, cmBATCH, cmHELP, cmVERSION, cmCONVERT };
+enum TCommandMode : uint8_t {
+  cmWINDOW,
+  cmCHECK,
+  cmBATCH,
+  cmHELP,
+  cmVERSION,
+  cmCONVERT,
+  cmLISTPORTS
+};
 
 struct Options {
   TCommandMode Mode = cmWINDOW;
@@ -14,4 +22,5 @@ struct Options {
   std::string TraceFile;       // --batch: where the traffic is written; empty for none
   std::string ConvertIn, ConvertOut;  // --convert-svf IN OUT
   std::string TckHz;                  // --tck-hz as written; checked when parsed
+  std::string Folder;                 // --folder: the package folder; empty for the program's own
 };

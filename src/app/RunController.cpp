@@ -48,7 +48,10 @@ bool ContainsNoCase(const std::string& text, const std::string& lower_needle) {
 
 TRunConfig DefaultRunConfig(const std::string& script_arg) {
   std::error_code ec;
-  return TRunConfig{ProgramDir(), script_arg, std::filesystem::exists("readid.ini", ec)};
+  // A package folder named on purpose holds its own readid.ini; without one the current folder
+  // is asked, as it always was.
+  const std::string readid = ProgramDirGiven() ? ProgramDir() + "readid.ini" : "readid.ini";
+  return TRunConfig{ProgramDir(), script_arg, std::filesystem::exists(readid, ec)};
 }
 
 TRunController::TRunController(TMainView& view, std::unique_ptr<TDeviceLink> link,
@@ -161,6 +164,17 @@ void TRunController::FormClose() {
   FDriver->SetConType(CON_NONE);
 }
 
+bool TRunController::SetProgramDir(const std::string& dir, bool readid_present) {
+  if (RunState != 0) return false;
+  Config.ProgramDir = dir;
+  if (!Config.ProgramDir.empty() && Config.ProgramDir.back() != '/') Config.ProgramDir += '/';
+  Config.ReadIdPresent = readid_present;
+  View.SetVisible(TMainView::ctReadId, readid_present);
+  View.SetVisible(TMainView::ctQuit, readid_present);
+  SetCurentCardDir(Config.ProgramDir);
+  return true;
+}
+
 void TRunController::SetPortChoice(const TPortChoice& choice) {
   FPort = choice;
   if (FPort.ComPort < 1 || FPort.ComPort > 9) FPort.ComPort = 1;
@@ -234,8 +248,8 @@ void TRunController::GuardedStep() {
   }
   Stepping = false;
   if (failure.empty()) return;
-  const std::string text =
-      "Unexpected failure in run state " + std::to_string(state) + " : " + failure + " !!!";
+  const std::string text = "Unexpected failure in run state " + std::to_string(state) + " : " +
+                           Excerpt(failure) + " !!!";
   if (state == 6 || state == 7) {
     // Failing again while ending a run must not loop through the error box.
     LastError = text;
@@ -317,7 +331,7 @@ void TRunController::StepOpen() {
   Timer1.setInterval(10);
   ScriptLines.clear();
   if (!ReadTextLines(ScriptPath, ScriptLines)) {
-    ShowError(ScriptPath + " File not found !!!");
+    ShowError(Excerpt(ScriptPath) + " File not found !!!");
     return;
   }
   FDriver->SetConMode(MODE_VAR);
@@ -416,7 +430,7 @@ void TRunController::StepAbort() {
 }
 
 void TRunController::StepReport() {
-  View.ShowErrorBox(LastError + "\r\n" + (CardIndex != -1 ? CardScriptPath : ScriptPath));
+  View.ShowErrorBox(LastError + "\r\n" + Excerpt(CardIndex != -1 ? CardScriptPath : ScriptPath));
   GoTo(0);
 }
 

@@ -44,6 +44,11 @@ class TRunController {
   void MManualClick();
   void FormClose();  // closes the link and stops the timer
 
+  // Takes `dir` as the program folder for the runs to come; `readid_present` shows or hides
+  // Read Id and Quit. Idle only: false, and nothing changed, during a run.
+  bool SetProgramDir(const std::string& dir, bool readid_present);
+  const std::string& GetProgramDir() const { return Config.ProgramDir; }
+
   // Operator choices read at run start (menus and dialogs fill them).
   void SetPortChoice(const TPortChoice& choice);
   const TPortChoice& PortChoice() const { return FPort; }

@@ -48,7 +48,7 @@ bool Exists(const std::string& path) {
 }
 
 std::string NotFound(const std::string& path) {
-  return path + " File not found !!!";
+  return Excerpt(path) + " File not found !!!";
 }
 
 std::string SyntaxError(int32_t n) {
@@ -162,7 +162,7 @@ void TScriptCheck::CheckMotherboardLine(const std::string& script, int32_t n,
     present = true;
     if (!WalkCardScript(paths.back(), dir)) Add(script, n, NotFound(paths.back()));
   }
-  if (!present) Add(script, n, NotFound(paths[0]) + " (nor is there " + paths[1] + ")");
+  if (!present) Add(script, n, NotFound(paths[0]) + " (nor is there " + Excerpt(paths[1]) + ")");
 }
 
 void TScriptCheck::CheckDaughterLine(const std::string& script, int32_t n, const std::string& line,
@@ -297,8 +297,9 @@ void TScriptCheck::AddLineFault(const std::string& path, int32_t line, const std
 }
 
 std::string FormatFinding(const TCheckFinding& f) {
-  if (f.Line > 0) return f.Path + ":" + std::to_string(f.Line) + ": " + f.Message;
-  return f.Path + ": " + f.Message;
+  const std::string path = Excerpt(f.Path);
+  if (f.Line > 0) return path + ":" + std::to_string(f.Line) + ": " + f.Message;
+  return path + ": " + f.Message;
 }
 
 std::string FormatSummary(const std::vector<TCheckFinding>& findings, int32_t files_checked) {

@@ -81,7 +81,7 @@ void TRunController::StartCardScript() {
   CardScriptPath = FCurentCardDir + FileName(ScriptPath);
   CardLines.clear();
   if (!ReadTextLines(CardScriptPath, CardLines)) {
-    ShowError(CardScriptPath + " File not found !!!");
+    ShowError(Excerpt(CardScriptPath) + " File not found !!!");
     return;
   }
   CardLineIndex = 0;

@@ -1,13 +1,12 @@
 #include "app/Settings.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "app/AtomicFile.h"
 #include "formats/text.h"
 
 namespace {
@@ -55,19 +54,6 @@ const char* ConTypeText(tConnectionType t) {
     default:
       return "NONE";
   }
-}
-
-bool WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -127,56 +113,38 @@ std::string ComDevicePath(const TSettingsLines& lines, int n) {
   return "/dev/ttyS" + std::to_string(n - 1);
 }
 
-TConnectionSettings LoadSettings(const std::string& programDir, TSettingsLines& lines) {
-  if (!ReadTextLines(programDir + kSettingsFileName, lines)) {
-    lines.clear();
-    return TConnectionSettings{};
+TConnectionSettings LoadSettings(const std::string& programDir, TSettingsLines& lines,
+                                 std::string& unreadable) {
+  const std::string path = programDir + kSettingsFileName;
+  unreadable.clear();
+  lines.clear();
+  struct stat st;
+  std::string why;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return TConnectionSettings{};  // a first start: written at close
+    why = std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    why = "not a regular file";
+  } else if (errno = 0; !ReadTextLines(path, lines)) {
+    why = errno ? std::strerror(errno) : "read error";
+  } else {
+    return SettingsFromLines(lines);
   }
-  return SettingsFromLines(lines);
+  lines.clear();
+  unreadable = Excerpt(path) + " could not be read (" + why +
+               "): the default settings are used and the file is left as it is";
+  return TConnectionSettings{};
 }
 
 bool SaveSettings(const std::string& programDir, TSettingsLines& lines, const TPortChoice& port,
                   const TLanSettings& lan) {
   SettingsToLines(lines, port, lan);
-  std::string error;
-  if (WriteLinesAtomically(programDir + kSettingsFileName, lines, error)) return true;
-  std::fprintf(stderr, "qubra-updater: settings not saved: %s\n", error.c_str());
-  return false;
-}
-
-bool WriteLinesAtomically(const std::string& path, const TSettingsLines& lines,
-                          std::string& error) {
   std::string text;
   for (const std::string& line : lines) text += line + "\r\n";
-
-  size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string tmp = dir + "." + name + ".XXXXXX";
-  int fd = ::mkstemp(tmp.data());
-  if (fd < 0) {
-    error = "cannot create a temporary file in " + (dir.empty() ? std::string(".") : dir) + ": " +
-            std::strerror(errno);
-    return false;
-  }
-  // Keep the permissions of the file being replaced; a new one gets the usual 0644.
-  struct stat st;
-  mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0;
-  int saved = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    saved = errno;
-  }
-  if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) {
-    ok = false;
-    saved = errno;
-  }
-  if (!ok) {
-    ::unlink(tmp.c_str());
-    error = "cannot write " + path + ": " + std::strerror(saved);
-  }
-  return ok;
+  TAtomicFile file(programDir + kSettingsFileName);
+  if (file.Open() && file.Write(text) && file.Commit()) return true;
+  std::fprintf(stderr, "qubra-updater: settings not saved: %s\n", file.Error().c_str());
+  return false;
 }
 
 bool IsValidIpAddress(std::string_view text, uint8_t parts[4]) {

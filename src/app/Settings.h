@@ -39,18 +39,18 @@ std::string SelectedComPort(const TPortChoice& port);
 // Device path of COMn (n = 1..9): COMn_DEVICE when present and not empty, else /dev/ttyS<n-1>.
 std::string ComDevicePath(const TSettingsLines& lines, int n);
 
-// Reads <programDir>Updater.prm into `lines` (empty when it cannot be read) and returns the
-// connection it selects; an unreadable file selects COM1 and the LAN defaults.
-TConnectionSettings LoadSettings(const std::string& programDir, TSettingsLines& lines);
+// Reads <programDir>Updater.prm into `lines` and returns the connection it selects; without
+// the file, COM1 and the LAN defaults. A file that exists but cannot be read gives the defaults
+// too, and `unreadable` says so for the operator, naming the file and why; otherwise it is
+// empty. Such a file must never be written back: it would lose what the operator cannot see.
+TConnectionSettings LoadSettings(const std::string& programDir, TSettingsLines& lines,
+                                 std::string& unreadable);
 
-// Writes the five keys into `lines` and replaces <programDir>Updater.prm atomically. On
-// failure the old file is untouched, the reason goes to stderr and false is returned.
+// Writes the five keys into `lines` and replaces <programDir>Updater.prm as TAtomicFile does,
+// each line ending in CR LF. On failure the old file is untouched, the reason goes to stderr
+// and false is returned.
 bool SaveSettings(const std::string& programDir, TSettingsLines& lines, const TPortChoice& port,
                   const TLanSettings& lan);
-
-// Writes the lines, each ending in CR LF, to a temporary file beside `path` and renames it
-// over `path`. On failure `error` names the file and the reason.
-bool WriteLinesAtomically(const std::string& path, const TSettingsLines& lines, std::string& error);
 
 // Dotted IPv4 text: four parts, each converting completely (the shared text-to-number rules)
 // to 0..255. `parts` receives the four numbers, or four zeros when the text is not valid.

@@ -160,7 +160,7 @@ void TInstCrt::Recognize() {
 
 void TInstCrt::ShowPrompt() {
   Instruction = Trim(std::string_view(Instruction).substr(6));
-  SetStatus(Instruction);
+  SetStatus(Excerpt(Instruction));
   State = 8;
 }
 
@@ -203,7 +203,7 @@ std::string TInstCrt::ValueFault(uint8_t first_state, const std::string& line) {
     if (w.state == first_state) word = &w;
   if (word == nullptr || line.size() < word->cut) return {};
   const std::string rest = Trim(std::string_view(line).substr(word->cut));
-  const std::string quoted = "\"" + line + "\"";
+  const std::string quoted = "\"" + Excerpt(line) + "\"";
   switch (first_state) {
     case 2:
       if (!WaitTime(line))

@@ -162,7 +162,7 @@ bool TProgBoot::LoadFile() {
   const std::string path = CardDir + args.Name;
   RetryCount = 0;
   if (!ReadTextLines(path, Lines)) {
-    ReportError(CardDir + Instruction + " File not found !!!");
+    ReportError(Excerpt(CardDir + Instruction) + " File not found !!!");
     return false;
   }
   if (Lines.empty()) {
@@ -197,7 +197,8 @@ TProgBoot::TPbArguments TProgBoot::PbArguments(const std::string& instruction) {
 // A malformed checksum can never verify; it is refused before the boot area is erased.
 std::string TProgBoot::ChecksumFault(const std::string& line, const std::string& checksum) {
   if (checksum.empty() || IsFourHexDigits(checksum)) return {};
-  return "Bad checksum \"" + checksum + "\" in \"" + line + "\": four hex digits expected !!!";
+  return "Bad checksum \"" + Excerpt(checksum) + "\" in \"" + Excerpt(line) +
+         "\": four hex digits expected !!!";
 }
 
 void TProgBoot::CheckProgramCommand() {

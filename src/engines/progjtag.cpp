@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "formats/hex.h"
+#include "formats/text.h"
 
 namespace {
 
@@ -164,7 +165,7 @@ void TProgJtag::WaitIdReply() {
   FetchReceived();
   const size_t dot = Received.find('.');
   if (dot == TReceiveBuffer::npos || dot == 0) return;
-  SetStatus("ID Number : " + ReverseHexBytes(Received.View().substr(0, dot)));
+  SetStatus("ID Number : " + Excerpt(ReverseHexBytes(Received.View().substr(0, dot))));
   ClearReceived();
   State = 12;
 }
@@ -182,7 +183,7 @@ void TProgJtag::WaitFileAccepted() {
   const std::string path = CardDir + Instruction;
   LineCount = OpenEffectFile(path);
   if (LineCount == -1) {
-    ReportError(path + " File not found !!!");
+    ReportError(Excerpt(path) + " File not found !!!");
     return;
   }
   SetProgressMax(LineCount);

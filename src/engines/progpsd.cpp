@@ -112,7 +112,7 @@ bool TProgPsd::LoadFile() {
   const std::string path = CardDir + Instruction;
   RetryCount = 0;
   if (!ReadTextLines(path, Lines)) {
-    ReportError(path + " File not found !!!");
+    ReportError(Excerpt(path) + " File not found !!!");
     return false;
   }
   if (Lines.empty()) {

@@ -164,7 +164,7 @@ bool TConverter::Statement(const TSvfSourceStatement& st) {
     case kwUNKNOWN:
       break;
   }
-  return Fail("unknown statement \"" + t[0].Text + "\"");
+  return Fail("unknown statement \"" + Excerpt(t[0].Text) + "\"");
 }
 
 // "length [TDI (v)] [TDO (v)] [MASK (v)] [SMASK (v)]", each at most once, in any order.
@@ -181,7 +181,7 @@ bool TConverter::Pattern(TSvfPattern& pattern, const TTokens& t) {
     if (IsWord(t, i, "TDO")) value = &args.Tdo;
     if (IsWord(t, i, "MASK")) value = &args.Mask;
     if (IsWord(t, i, "SMASK")) value = &args.Smask;
-    if (!value) return Fail(keyword + ": unexpected \"" + t[i].Text + "\"");
+    if (!value) return Fail(keyword + ": unexpected \"" + Excerpt(t[i].Text) + "\"");
     if (i + 1 >= t.size() || !t[i + 1].Value)
       return Fail(keyword + ": " + t[i].Text + " without its value in parentheses");
     if (value->has_value()) return Fail(keyword + ": " + t[i].Text + " given twice");
@@ -212,7 +212,7 @@ bool TConverter::StableState(const TTokens& t, size_t i, const char* what, std::
 bool TConverter::EndState(const TTokens& t) {
   std::string code;
   if (!StableState(t, 1, t[0].Text.c_str(), code)) return false;
-  if (t.size() > 2) return Fail(t[0].Text + ": unexpected \"" + t[2].Text + "\"");
+  if (t.size() > 2) return Fail(t[0].Text + ": unexpected \"" + Excerpt(t[2].Text) + "\"");
   return Emit(t[0].Text + " " + t[1].Text + ";");
 }
 
@@ -220,7 +220,8 @@ bool TConverter::State(const TTokens& t) {
   if (t.size() < 2) return Fail("STATE needs at least one TAP state");
   std::string line = "STATE";
   for (size_t i = 1; i < t.size(); ++i) {
-    if (TapStateCode(t[i]).empty()) return Fail("STATE: \"" + t[i].Text + "\" is no TAP state");
+    if (TapStateCode(t[i]).empty())
+      return Fail("STATE: \"" + Excerpt(t[i].Text) + "\" is no TAP state");
     line += " " + t[i].Text;
   }
   std::string code;
@@ -250,7 +251,7 @@ bool TConverter::RunTest(const TTokens& t) {
     end_state_ = t[i + 1].Text;
     i += 2;
   }
-  if (i < t.size()) return Fail("RUNTEST: unexpected \"" + t[i].Text + "\"");
+  if (i < t.size()) return Fail("RUNTEST: unexpected \"" + Excerpt(t[i].Text) + "\"");
   // The device's RUNTEST carries a 32-bit count; a longer wait is several in a row.
   do {
     const uint64_t n = std::min(clocks, kMaxRunCount);
@@ -265,13 +266,14 @@ bool TConverter::RunTestClocks(const TTokens& t, size_t& i, uint64_t& clocks) {
   bool sck = false;
   if (i + 1 < t.size() && (IsWord(t, i + 1, "TCK") || IsWord(t, i + 1, "SCK"))) {
     count = ParseSvfReal(t[i].Text);
-    if (!count || t[i].Value) return Fail("RUNTEST: \"" + t[i].Text + "\" is not a clock count");
+    if (!count || t[i].Value)
+      return Fail("RUNTEST: \"" + Excerpt(t[i].Text) + "\" is not a clock count");
     sck = IsWord(t, i + 1, "SCK");
     i += 2;
   }
   if (i + 1 < t.size() && IsWord(t, i + 1, "SEC")) {
     time = ParseSvfReal(t[i].Text);
-    if (!time || t[i].Value) return Fail("RUNTEST: \"" + t[i].Text + "\" is not a time");
+    if (!time || t[i].Value) return Fail("RUNTEST: \"" + Excerpt(t[i].Text) + "\" is not a time");
     i += 2;
   }
   if (!count && !time) return Fail("RUNTEST needs a clock count or a time");
@@ -286,7 +288,7 @@ bool TConverter::RunTestClocks(const TTokens& t, size_t& i, uint64_t& clocks) {
   if (!time) return true;
   const std::optional<TSvfReal> hz = options_.TckHz ? options_.TckHz : frequency_;
   if (!hz)
-    return Fail("RUNTEST " + t[i - 2].Text +
+    return Fail("RUNTEST " + Excerpt(t[i - 2].Text) +
                 " SEC: no FREQUENCY gives the TCK rate; name it with --tck-hz");
   const std::optional<uint64_t> n = ClocksFor(*time, *hz);
   if (!n) return Fail("RUNTEST: more than 2^40 clocks");

@@ -146,3 +146,9 @@ std::optional<int64_t> StrToInt(std::string_view text, int64_t min, int64_t max)
   if (r < min || r > max) return std::nullopt;
   return r;
 }
+
+std::string Excerpt(std::string_view text, size_t max) {
+  if (text.size() <= max) return std::string(text);
+  return std::string(text.substr(0, max)) + "...[" + std::to_string(text.size() - max) +
+         " more characters cut]";
+}

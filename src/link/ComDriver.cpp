@@ -256,18 +256,18 @@ void TComDriver::TcpError(TTcpClient::TErrorEvent kind, int& code) {
 }
 
 std::string TComDriver::RemoteName() const {
-  return IpRemoteAddress + ":" + std::to_string(IpRemotePort);
+  return Excerpt(IpRemoteAddress) + ":" + std::to_string(IpRemotePort);
 }
 
 void TComDriver::SerialError() {
   if (ConType != CON_RS232) return;
   const std::string& lost = serial_.LostReason();
   if (lost.empty()) {
-    NoteLinkError("Serial port " + serial_.DevicePath() +
+    NoteLinkError("Serial port " + Excerpt(serial_.DevicePath()) +
                   ": line error (framing, parity or overrun)");
     return;
   }
-  NoteLinkError("Serial port " + serial_.DevicePath() + " lost: " + lost);
+  NoteLinkError("Serial port " + Excerpt(serial_.DevicePath()) + " lost: " + lost);
   Fire(OnLinkLost);
 }
 
@@ -345,10 +345,12 @@ void TComDriver::Transmit(const std::string& data) {
 void TComDriver::SendUdp(const std::string& data) {
   if (!udp_.IsActive()) return;
   std::string error;
+  bool closed = false;
   try {
     udp_.Send(IpRemoteAddress, IpRemotePort, data);
   } catch (const ESocketError& e) {
     CloseUdp();
+    closed = true;
     error = e.what();
   } catch (const ENetError& e) {
     // Not a socket failure: the endpoint stays usable.
@@ -361,6 +363,8 @@ void TComDriver::SendUdp(const std::string& data) {
   } else {
     std::fprintf(stderr, "%s\n", error.c_str());
   }
+  // Nothing reopens the endpoint during a run: the device can no longer be reached.
+  if (closed) Fire(OnLinkLost);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -92,8 +92,9 @@ class TComDriver {
   // order, before the driver does anything with it. Unset: nothing.
   std::function<void(bool sent, const std::string& bytes)> WireTap;
 
-  // Fired when the open link is gone for good: the device closed the TCP connection, or the
-  // serial port hung up. LinkError() names the cause and the device.
+  // Fired when the open link is gone for good: the device closed the TCP connection, the
+  // serial port hung up, or a failed UDP send closed the endpoint. LinkError() names the cause
+  // and the device.
   TComDriverNotifyEvent OnLinkLost;
 
   TComDriverNotifyEvent OnADDRDBGchange, OnDATADBGchange, OnDEVchange, OnUPDATERchange,

@@ -348,7 +348,8 @@ void TComPort::Open() {
   if (opened_) return;
   const std::string path = DevicePath();
   auto thread = std::make_unique<TCommThread>(path);
-  const std::string prefix = "TCOMPORT : cannot open " + Port + " (" + path + ")\r";
+  const std::string prefix =
+      "TCOMPORT : cannot open " + Excerpt(Port) + " (" + Excerpt(path) + ")\r";
   if (!thread->IsOpen()) {
     throw EComError(prefix + SysErrorText(thread->OpenError()), thread->OpenError());
   }
@@ -387,8 +388,8 @@ void TComPort::SetBaud(uint32_t baud) {
   baud_ = baud;
   if (!opened_) return;
   if (int err = thread_->SetLine(baud_, DataBits, Parity, StopBits)) {
-    throw EComError("TCOMPORT : cannot set " + std::to_string(baud) + " baud on " + Port + "\r" +
-                        SysErrorText(err),
+    throw EComError("TCOMPORT : cannot set " + std::to_string(baud) + " baud on " + Excerpt(Port) +
+                        "\r" + SysErrorText(err),
                     err);
   }
 }

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "formats/text.h"
 #include "link/SysError.h"
 
 TTcpClient::TTcpClient() {
@@ -27,7 +28,8 @@ void TTcpClient::Open() {
   sockaddr_in peer{};
   peer.sin_family = AF_INET;
   if (port_ < 0 || port_ > 65535 || inet_pton(AF_INET, address_.c_str(), &peer.sin_addr) != 1) {
-    throw ENetError("Invalid device address " + address_ + ":" + std::to_string(port_) + ".");
+    throw ENetError("Invalid device address " + Excerpt(address_) + ":" + std::to_string(port_) +
+                    ".");
   }
   peer.sin_port = htons(static_cast<uint16_t>(port_));
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 
+#include "formats/text.h"
 #include "link/SysError.h"
 
 namespace {
@@ -70,7 +71,8 @@ void TUdpSocket::Send(const std::string& address, int32_t port, const std::strin
   sockaddr_in peer{};
   peer.sin_family = AF_INET;
   if (port < 0 || port > 65535 || inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) {
-    throw ENetError("Invalid device address " + address + ":" + std::to_string(port) + ".");
+    throw ENetError("Invalid device address " + Excerpt(address) + ":" + std::to_string(port) +
+                    ".");
   }
   peer.sin_port = htons(static_cast<uint16_t>(port));
   ssize_t n;

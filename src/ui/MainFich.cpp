@@ -11,11 +11,17 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QShowEvent>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <filesystem>
 
+#include "app/ProgramDir.h"
+#include "formats/text.h"
 #include "ui/About.h"
 #include "ui/CompDlg.h"
+#include "ui/PackageFolder.h"
+#include "ui/SerialDevicesDlg.h"
 #include "ui/ipconfig.h"
 
 namespace {
@@ -48,8 +54,7 @@ TMainFich::TMainFich(TRunConfig config, std::unique_ptr<TDeviceLink> link, TEngi
     : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint) {
   setObjectName("MainFich");
-  ProgramDir = config.ProgramDir;
-  if (!ProgramDir.empty() && ProgramDir.back() != '/') ProgramDir += '/';
+  Devices = MakeSystemSerialDevices();
   BuildMenus();
   BuildControls();
   Ctl = std::make_unique<TRunController>(*this, std::move(link), std::move(engines),
@@ -62,6 +67,7 @@ TMainFich::TMainFich(TRunConfig config, std::unique_ptr<TDeviceLink> link, TEngi
   IPConfigDlg = new TIPConfigDlg(this);
   IPConfigDlg->setObjectName("IPConfigDlg");
   ShowComDevices();
+  ShowPackageFolder();
   layout()->setSizeConstraint(QLayout::SetFixedSize);
   adjustSize();
   setFixedSize(sizeHint());
@@ -95,6 +101,10 @@ void TMainFich::BuildMenus() {
   LAN1->setCheckable(true);
   ports->addAction(LAN1);
   connect(LAN1, &QAction::triggered, this, &TMainFich::LAN1Click);
+  Port1->addSeparator();
+  SerialDevices = Port1->addAction("Serial Devices...");
+  SerialDevices->setObjectName("SerialDevices");
+  connect(SerialDevices, &QAction::triggered, this, &TMainFich::SerialDevicesClick);
 
   Program1 = MainMenu1->addMenu("&Mode");
   Program1->setObjectName("Program1");
@@ -117,6 +127,9 @@ void TMainFich::BuildMenus() {
   AboutUpdater = About1->addAction("&About Qubra Updater...");
   AboutUpdater->setObjectName("AboutUpdater");
   connect(AboutUpdater, &QAction::triggered, this, &TMainFich::AboutUpdaterClick);
+  PackageFolder = About1->addAction("Package Folder...");
+  PackageFolder->setObjectName("PackageFolder");
+  connect(PackageFolder, &QAction::triggered, this, &TMainFich::PackageFolderClick);
 }
 
 void TMainFich::BuildControls() {
@@ -157,8 +170,11 @@ void TMainFich::BuildControls() {
 }
 
 void TMainFich::LoadSettings() {
-  TConnectionSettings s = ::LoadSettings(ProgramDir, Settings);
-  SettingsLoaded = true;
+  std::string unreadable;
+  TConnectionSettings s = ::LoadSettings(Ctl->GetProgramDir(), Settings, unreadable);
+  // A file that could not be read is never replaced by what the window made of it.
+  SettingsLoaded = unreadable.empty();
+  if (!unreadable.empty()) Ctl->ShowStatus(unreadable);
   IPConfigDlg->SetValues(s.Lan);
   Ctl->SetLanSettings(IPConfigDlg->Values());
   Ctl->SetPortChoice(s.Port);
@@ -167,16 +183,52 @@ void TMainFich::LoadSettings() {
 }
 
 bool TMainFich::SaveSettings() {
-  return ::SaveSettings(ProgramDir, Settings, Ctl->PortChoice(), IPConfigDlg->Values());
+  return ::SaveSettings(Ctl->GetProgramDir(), Settings, Ctl->PortChoice(), IPConfigDlg->Values());
 }
 
 // Tells the operator which adapter each "Com &n" opens.
 void TMainFich::ShowComDevices() {
   Port1->setToolTipsVisible(true);
   for (int n = 1; n <= 9; ++n) {
-    QString path = QString::fromStdString(ComDevicePath(Settings, n));
-    ComItems[n - 1]->setToolTip(path);
+    ComItems[n - 1]->setToolTip(Latin1(Excerpt(ComDevicePath(Settings, n))));
   }
+}
+
+void TMainFich::ShowPackageFolder() {
+  Ctl->ShowStatus("Package folder: " + Excerpt(Ctl->GetProgramDir()));
+}
+
+void TMainFich::SerialDevicesClick() {
+  const TPortChoice& port = Ctl->PortChoice();
+  TSerialDevicesDlg dlg(*Devices, Settings, port.Lan ? 1 : port.ComPort, this);
+  dlg.setObjectName("SerialDevicesDlg");
+  dlg.OnAssign = [this](int slot, const std::string& name) { AssignComDevice(slot, name); };
+  dlg.exec();
+}
+
+void TMainFich::AssignComDevice(int slot, const std::string& name) {
+  WriteSetting(Settings, "COM" + std::to_string(slot) + "_DEVICE", name);
+  Ctl->Driver().SetComDevice(slot, name);
+  ShowComDevices();
+}
+
+void TMainFich::PackageFolderClick() {
+  if (Ctl->Running()) return;
+  const std::string dir = AskPackageFolder(this, Ctl->GetProgramDir(), FolderDialog);
+  if (dir.empty()) return;
+  UsePackageFolder(dir);
+  RememberPackageFolder(Ctl->GetProgramDir());
+}
+
+void TMainFich::UsePackageFolder(const std::string& dir) {
+  if (Ctl->Running()) return;
+  // The folder left keeps the choices made for it, as at a close.
+  if (SettingsLoaded) SaveSettings();
+  ::SetProgramDir(dir);
+  std::error_code ec;
+  Ctl->SetProgramDir(::ProgramDir(), std::filesystem::exists(::ProgramDir() + "readid.ini", ec));
+  LoadSettings();
+  ShowPackageFolder();
 }
 
 void TMainFich::LAN1Click() {
@@ -197,6 +249,16 @@ void TMainFich::MManualClick() {
 
 void TMainFich::AboutUpdaterClick() {
   AboutBox->exec();
+}
+
+// The frame is known only once the window is shown: centre the whole window, frame included.
+void TMainFich::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (Centred || event->spontaneous()) return;
+  Centred = true;
+  if (QScreen* screen = this->screen())
+    move(frameGeometry().topLeft() + screen->availableGeometry().center() -
+         frameGeometry().center());
 }
 
 void TMainFich::closeEvent(QCloseEvent* event) {
@@ -238,12 +300,15 @@ void TMainFich::SetStartCaption(const std::string& text) {
 }
 
 void TMainFich::SetEnabled(TControl control, bool enabled) {
-  if (control == ctPortMenu)
+  if (control == ctPortMenu) {
     Port1->menuAction()->setEnabled(enabled);
-  else if (control == ctModeMenu)
+    // The package cannot change under a run.
+    PackageFolder->setEnabled(enabled);
+  } else if (control == ctModeMenu) {
     Program1->menuAction()->setEnabled(enabled);
-  else if (QWidget* w = Control(control))
+  } else if (QWidget* w = Control(control)) {
     w->setEnabled(enabled);
+  }
 }
 
 void TMainFich::SetVisible(TControl control, bool visible) {

@@ -7,6 +7,8 @@
 #include "app/MainView.h"
 #include "app/RunController.h"
 #include "app/Settings.h"
+#include "link/SerialDevices.h"
+#include "ui/PackageFolder.h"
 
 class QAction;
 class QActionGroup;
@@ -30,8 +32,9 @@ class TMainFich : public QMainWindow, public TMainView {
   TRunController& Controller() { return *Ctl; }
 
   // Reads Updater.prm from the program folder into the Port menu, the LAN Setup dialog, the
-  // driver's COM device paths and the run controller. Called once at start, before the window
-  // is shown; only a window that has read its settings writes them back when it closes.
+  // driver's COM device paths and the run controller; a file that exists but cannot be read is
+  // reported on the status box. Called once at start, before the window is shown; only a window
+  // that has read its settings writes them back when it closes.
   void LoadSettings();
   // Writes the Port menu and LAN Setup values into Updater.prm; false when it could not be
   // written (the reason is on stderr).
@@ -40,6 +43,18 @@ class TMainFich : public QMainWindow, public TMainView {
   void LAN1Click();
   void MManualClick();
   void AboutUpdaterClick();
+  void SerialDevicesClick();
+  void PackageFolderClick();
+
+  // Makes `dir` the program folder, as "Package Folder..." does once a folder is chosen: the
+  // settings go back to the folder left and are read from `dir`. Idle only.
+  void UsePackageFolder(const std::string& dir);
+  // Stores `name` as the device path of COM `slot` (COMn_DEVICE in Updater.prm at close).
+  void AssignComDevice(int slot, const std::string& name);
+  // How "Package Folder..." asks (the standard folder dialog unless replaced).
+  TFolderDialog FolderDialog = StandardFolderDialog;
+  // Where the Serial Devices dialog and nothing else finds the serial devices.
+  void SetSerialDevices(std::unique_ptr<TSerialDevices> devices) { Devices = std::move(devices); }
 
   // TMainView
   void SetTitle(const std::string& text) override;
@@ -60,8 +75,10 @@ class TMainFich : public QMainWindow, public TMainView {
   QPushButton* Quit = nullptr;
   QMenu* Port1 = nullptr;
   std::array<QAction*, 9> ComItems{};  // Com11 .. Com91
+  QAction* SerialDevices = nullptr;    // "Serial Devices..."
   QMenu* About1 = nullptr;
   QAction* AboutUpdater = nullptr;
+  QAction* PackageFolder = nullptr;  // "Package Folder..."
   QMenu* Program1 = nullptr;
   QAction* MAuto = nullptr;
   QAction* MManual = nullptr;
@@ -76,6 +93,7 @@ class TMainFich : public QMainWindow, public TMainView {
   TSettingsLines Settings;              // lines of Updater.prm as read
 
  protected:
+  void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
 
  private:
@@ -85,9 +103,11 @@ class TMainFich : public QMainWindow, public TMainView {
   void FormClose();
 
   void ShowComDevices();
+  void ShowPackageFolder();
 
   std::unique_ptr<TRunController> Ctl;
-  std::string ProgramDir;
+  std::unique_ptr<TSerialDevices> Devices;
   bool SettingsLoaded = false;
   bool ClosedOnce = false;
+  bool Centred = false;
 };

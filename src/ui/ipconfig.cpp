@@ -94,6 +94,9 @@ TIPConfigDlg::TIPConfigDlg(QWidget* parent) : QDialog(parent) {
   QWidget* order[] = {BCancel, ELocalPort, ERemoteAddr, ERemotePort, BOk, RGMode, RBUdp, RBTcp};
   for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
+  // Like any radio group, the pair is one Tab stop, the checked button; the arrows move within.
+  for (QRadioButton* rb : {RBTcp, RBUdp})
+    connect(rb, &QRadioButton::toggled, this, &TIPConfigDlg::UpdateModeTabStop);
   connect(RBTcp, &QRadioButton::clicked, this, [this] { SetConnectionKind(CON_TCP); });
   connect(RBUdp, &QRadioButton::clicked, this, [this] { SetConnectionKind(CON_UDP); });
   connect(BOk, &QPushButton::clicked, this, &TIPConfigDlg::BOkClick);
@@ -112,6 +115,12 @@ void TIPConfigDlg::SetConnectionKind(tConnectionType kind) {
   SetEditBackground(
       ELocalPort,
       udp ? QApplication::palette().color(QPalette::Active, QPalette::Base) : kInactiveCaptionText);
+}
+
+void TIPConfigDlg::UpdateModeTabStop() {
+  const bool none = !RBTcp->isChecked() && !RBUdp->isChecked();
+  for (QRadioButton* rb : {RBTcp, RBUdp})
+    rb->setFocusPolicy(rb->isChecked() || none ? Qt::StrongFocus : Qt::ClickFocus);
 }
 
 void TIPConfigDlg::SetRemoteAddress(const std::string& text) {

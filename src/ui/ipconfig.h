@@ -59,6 +59,8 @@ class TIPConfigDlg : public QDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
+  void UpdateModeTabStop();
+
   tConnectionType connectionKind_ = CON_NONE;
   std::string remoteAddress_;
   uint32_t remotePort_ = 0;

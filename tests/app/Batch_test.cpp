@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -16,6 +17,7 @@
 #include "app/package.h"
 #include "app/run_fixture.h"
 #include "app/scripted_device.h"
+#include "formats/text.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -182,6 +184,35 @@ TEST_F(BatchRunTest, ErrorsEndWithTheErrorBoxTextOnStderr) {
     EXPECT_THAT(out.str(), ::testing::EndsWith(c.status_tail));
     EXPECT_EQ(err.str(), c.error);
   }
+}
+
+// A runaway settings value reaches the output cut, not whole.
+TEST_F(BatchRunTest, RunawayDeviceAddressIsQuotedCut) {
+  const std::string address = "127.0.0.1" + std::string(10 << 20, '1');
+  pkg.Write("Updater.prm", "CON_TYPE=TCP\r\nREMOTE_IP=" + address + "\r\nREMOTE_PORT=10500\r\n");
+  TBatchConfig c = Config();
+  c.Configure = [this](TRunController& ctl) { ApplyProgramSettings(ctl, pkg.Path()); };
+  EXPECT_EQ(Run(std::move(c)), kBatchFailed);
+  const std::string reason = "Invalid device address " + Excerpt(address) + ":10500.";
+  EXPECT_EQ(out.str(), reason + "\nError while opening LAN Device\n");
+  EXPECT_EQ(err.str(),
+            "Error while opening LAN Device\n" + reason + "\n" + pkg.Path() + "script.ini\n");
+}
+
+class ProgramSettingsTest : public RunFixture {};
+
+// The batch run never writes the settings file, but an unreadable one is still said.
+TEST_F(ProgramSettingsTest, UnreadableFileIsSaidOnStderr) {
+  Make();
+  const std::string path = prog + "Updater.prm";
+  ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+  testing::internal::CaptureStderr();
+  ApplyProgramSettings(*ctl, prog);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "qubra-updater: " + path +
+                " could not be read (not a regular file): the default settings are used and the "
+                "file is left as it is\n");
+  EXPECT_EQ(ctl->SelectedComPort(), "COM1");
 }
 
 TEST_F(BatchRunTest, MissingScriptAndReadId) {

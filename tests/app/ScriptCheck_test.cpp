@@ -7,6 +7,7 @@
 
 #include "app/package.h"
 #include "formats/hex.h"
+#include "formats/text.h"
 
 namespace {
 
@@ -195,6 +196,18 @@ TEST(ScriptCheck, Formatting) {
   EXPECT_EQ(FormatFinding({"a/b.ini", 7, "oops"}), "a/b.ini:7: oops");
   EXPECT_EQ(FormatFinding({"a/b.ini", 0, "oops"}), "a/b.ini: oops");
   EXPECT_EQ(FormatSummary({{"x", 1, "m"}}, 1), "1 finding in 1 file (1 file checked)");
+
+  // Runaway names are quoted cut, in the message and in the path before it.
+  const std::string runaway(5000, 'n');
+  EXPECT_EQ(FormatFinding({runaway, 7, "oops"}), Excerpt(runaway) + ":7: oops");
+  TPackage pkg;
+  pkg.Write("x.ini", "PE " + runaway + "\r\nM" + runaway + "\r\n");
+  TScriptCheck check(pkg.Path());
+  check.Run(pkg.Path() + "x.ini");
+  ASSERT_EQ(check.Findings().size(), 2u);
+  EXPECT_EQ(check.Findings()[0].Message, Excerpt(pkg.Path() + runaway) + " File not found !!!");
+  EXPECT_EQ(check.Findings()[1].Message,
+            "Card number must be one digit 0 to 9 in \"" + Excerpt("M" + runaway) + "\" !!!");
 }
 
 }  // namespace

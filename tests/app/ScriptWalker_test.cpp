@@ -198,12 +198,20 @@ TEST_F(ScriptWalkerTest, ManualModeSelection) {
   TCompSelection prom1_off;
   prom1_off.PROM1 = false;
   TCompSelection only_cpld{true, false, false, false, true, false, true};
+  // Bank 7 is one of the MCU's banks, whatever the EDID box says.
+  TCompSelection mcu_off{true, false, true, true, true, true, true};
+  TCompSelection edid_off{true, true, true, true, true, false, true};
   const Case cases[] = {
       {no_board, {"jtag:P8 d"}},
       {prom1_off,
        {"psd:P0 b", "psd:P7 b", "card:V7 1", "jtag:P9 p", "jtag:PA c", "psd:PE e", "card:M1",
         "jtag:P8 d"}},
       {only_cpld, {"jtag:PA c", "card:M1", "jtag:P8 d"}},  // EDID off: PE goes too
+      {mcu_off,
+       {"jtag:P8 p", "card:V8 1", "jtag:P9 p", "jtag:PA c", "psd:PE e", "card:M1", "jtag:P8 d"}},
+      {edid_off,
+       {"psd:P0 b", "psd:P7 b", "card:V7 1", "jtag:P8 p", "card:V8 1", "jtag:P9 p", "jtag:PA c",
+        "card:M1", "jtag:P8 d"}},
   };
   for (const auto& c : cases) {
     ctl->SetCompSelection(c.sel);

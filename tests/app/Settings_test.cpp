@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "formats/text.h"
@@ -53,7 +56,9 @@ TEST_F(SettingsFile, StartAndCloseKeepForeignLinesInPlace) {
       "REMOTE_IP=127.0.0.1\r\n"
       "Remote_Port=10501\r\n");
   TSettingsLines lines;
-  TConnectionSettings s = LoadSettings(dir_, lines);
+  std::string unreadable;
+  TConnectionSettings s = LoadSettings(dir_, lines, unreadable);
+  EXPECT_EQ(unreadable, "");
   EXPECT_TRUE(s.Port.Lan);
   EXPECT_EQ(s.Lan.ConnectionKind, CON_TCP);
   EXPECT_EQ(s.Lan.RemoteAddress, "127.0.0.1");
@@ -75,7 +80,9 @@ TEST_F(SettingsFile, StartAndCloseKeepForeignLinesInPlace) {
 
 TEST_F(SettingsFile, MissingFileGivesDefaultsAndIsCreatedAtClose) {
   TSettingsLines lines;
-  TConnectionSettings s = LoadSettings(dir_, lines);
+  std::string unreadable;
+  TConnectionSettings s = LoadSettings(dir_, lines, unreadable);
+  EXPECT_EQ(unreadable, "");  // a first start is no fault
   EXPECT_TRUE(lines.empty());
   EXPECT_FALSE(s.Port.Lan);
   EXPECT_EQ(SelectedComPort(s.Port), "COM1");
@@ -96,10 +103,11 @@ TEST_F(SettingsFile, MissingFileGivesDefaultsAndIsCreatedAtClose) {
 TEST_F(SettingsFile, FailedWriteLeavesOldFileAndSaysWhy) {
   Write("CON_TYPE=RS232\r\n");
   TSettingsLines lines;
-  TConnectionSettings s = LoadSettings(dir_, lines);
+  std::string unreadable;
+  TConnectionSettings s = LoadSettings(dir_, lines, unreadable);
   s.Port.ComPort = 5;
 
-  // A folder standing where the file should be: the rename fails.
+  // A folder standing where the file should be is no file to replace.
   std::string other = dir_ + "sub/";
   ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
   ASSERT_EQ(mkdir((other + kSettingsFileName).c_str(), 0755), 0);
@@ -114,8 +122,117 @@ TEST_F(SettingsFile, FailedWriteLeavesOldFileAndSaysWhy) {
   err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find(dir_ + "none/"), std::string::npos) << err;
 
+  // A read-only file stays as it is, even where the system would let us replace it (root).
+  const std::string path = dir_ + kSettingsFileName;
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(SaveSettings(dir_, lines, s.Port, s.Lan));
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err, "qubra-updater: settings not saved: " + path +
+                     (geteuid() == 0 ? " is read-only\n" : ": Permission denied\n"));
+
   EXPECT_EQ(Read(), "CON_TYPE=RS232\r\n");
   EXPECT_EQ(EntryCount(), 2);  // Updater.prm and sub/, no temporary file
+}
+
+// A file that is there but cannot be read gives the defaults and says so; the caller must then
+// leave it alone.
+TEST_F(SettingsFile, UnreadableFileIsSaid) {
+  const std::string path = dir_ + kSettingsFileName;
+  const std::string tail = "): the default settings are used and the file is left as it is";
+  struct Case {
+    std::function<void()> make;
+    std::string reason;
+  };
+  std::vector<Case> cases = {
+      {[&] { mkdir(path.c_str(), 0755); }, "not a regular file"},
+      {[&] { mkfifo(path.c_str(), 0644); }, "not a regular file"},
+      {[&] { symlink(kSettingsFileName, path.c_str()); }, "Too many levels of symbolic links"},
+  };
+  if (geteuid() != 0)  // root reads whatever the mode says
+    cases.push_back(
+        {[&] { Write("CON_TYPE=TCP\r\n"), chmod(path.c_str(), 0); }, "Permission denied"});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reason);
+    std::system(("rm -rf '" + path + "'").c_str());
+    c.make();
+    TSettingsLines lines = {"stale"};
+    std::string unreadable;
+    const TConnectionSettings s = LoadSettings(dir_, lines, unreadable);
+    EXPECT_EQ(unreadable, path + " could not be read (" + c.reason + tail);
+    EXPECT_TRUE(lines.empty());
+    EXPECT_FALSE(s.Port.Lan);
+    EXPECT_EQ(s.Lan.RemoteAddress, "192.168.0.10");
+  }
+}
+
+// The atomic replacement must not lose what the user set on the file: its permission bits,
+// owner and group, extended attributes (ACLs are some).
+TEST_F(SettingsFile, RewriteKeepsWhatTheUserSetOnTheFile) {
+  const std::string path = dir_ + kSettingsFileName;
+  for (mode_t mode : {0600, 0640, 0664}) {
+    Write("COM_PORT=COM2\r\n");
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    const bool root = geteuid() == 0;
+    if (root) {
+      ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+    }
+    const bool xattrs = setxattr(path.c_str(), "user.note", "bench 4", 7, 0) == 0;
+    TSettingsLines lines;
+    std::string unreadable;
+    const TConnectionSettings s = LoadSettings(dir_, lines, unreadable);
+    ASSERT_TRUE(SaveSettings(dir_, lines, s.Port, s.Lan));
+    EXPECT_EQ(Read().substr(0, 15), "COM_PORT=COM2\r\n");
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode);
+    if (root) {
+      EXPECT_EQ(st.st_uid, 65534u);
+      EXPECT_EQ(st.st_gid, 65534u);
+    }
+    if (xattrs) {
+      char value[16] = {};
+      EXPECT_EQ(getxattr(path.c_str(), "user.note", value, sizeof value), 7);
+      EXPECT_STREQ(value, "bench 4");
+    }
+    EXPECT_EQ(EntryCount(), 1);
+  }
+}
+
+// A settings file shared through a symbolic link is updated where it lies, and the links stay.
+TEST_F(SettingsFile, LinksAreWrittenThroughToTheirTarget) {
+  const std::string prog = dir_ + "prog/", shared = dir_ + "shared/";
+  ASSERT_EQ(mkdir(prog.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
+  { std::ofstream(shared + kSettingsFileName, std::ios::binary) << "CON_TYPE=TCP\r\n"; }
+  ASSERT_EQ(symlink("../shared/Updater.prm", (prog + "hop").c_str()), 0);
+  ASSERT_EQ(symlink("hop", (prog + kSettingsFileName).c_str()), 0);
+  TSettingsLines lines;
+  std::string unreadable;
+  TConnectionSettings s = LoadSettings(prog, lines, unreadable);
+  ASSERT_TRUE(s.Port.Lan);
+  s.Lan.ConnectionKind = CON_UDP;
+  ASSERT_TRUE(SaveSettings(prog, lines, s.Port, s.Lan));
+
+  struct stat st;
+  ASSERT_EQ(lstat((prog + kSettingsFileName).c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  std::ifstream in(shared + kSettingsFileName, std::ios::binary);
+  std::string text(std::istreambuf_iterator<char>(in), {});
+  EXPECT_EQ(text.substr(0, 14), "CON_TYPE=UDP\r\n");
+  int entries = 0;
+  for (const std::string& d : {prog, shared}) {
+    DIR* dir = opendir(d.c_str());
+    while (dirent* e = readdir(dir)) entries += e->d_name[0] != '.';
+    closedir(dir);
+  }
+  EXPECT_EQ(entries, 3);  // two links and the target, no temporary file
+
+  // A link to a file not there yet makes it there.
+  ASSERT_EQ(unlink((shared + kSettingsFileName).c_str()), 0);
+  ASSERT_TRUE(SaveSettings(prog, lines, s.Port, s.Lan));
+  EXPECT_EQ(lstat((shared + kSettingsFileName).c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
 }
 
 struct LoadCase {
@@ -135,6 +252,8 @@ TEST(Settings, ReadingTheConnection) {
       {"CON_TYPE=NONE\nCOM_PORT=COM4", false, CON_TCP, "COM4", 10500, 10500,
        "CON_TYPE=RS232|COM_PORT=COM4"},
       {"CON_TYPE=RS232\nCOM_PORT=COM10", false, CON_TCP, "COM1", 10500, 10500,
+       "CON_TYPE=RS232|COM_PORT=COM1"},
+      {"CON_TYPE=RS232\nCOM_PORT=COM25", false, CON_TCP, "COM1", 10500, 10500,
        "CON_TYPE=RS232|COM_PORT=COM1"},
       {"COM_PORT=com9", false, CON_TCP, "COM1", 10500, 10500, "COM_PORT=COM1|CON_TYPE=RS232"},
       {"CON_TYPE=UDP\nCOM_PORT=COM7", true, CON_UDP, "COM1", 10500, 10500,

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "engines/engine_harness.h"
+#include "formats/text.h"
 
 namespace {
 
@@ -31,6 +32,11 @@ TEST_F(CardFixture, PromptShowsTheTextAndSendsNothing) {
   ASSERT_TRUE(h.Offer("prompt   Insert the card "));
   h.RunUntilIdle();
   EXPECT_EQ(h.log, (Texts{"busy:1", "status:Insert the card", "busy:0"}));
+  // A runaway prompt line is shown cut, not laid out whole.
+  const std::string text(100000, 'p');
+  ASSERT_TRUE(h.Offer("prompt " + text));
+  h.RunUntilIdle();
+  EXPECT_EQ(h.statuses.back(), Excerpt(text));
 }
 
 TEST_F(CardFixture, WaitEndsOnceMoreThanItsTimeHasPassed) {
@@ -240,6 +246,8 @@ TEST_F(CardFixture, MalformedInstructions) {
       {"wait 10 ms", "Bad wait time in \"wait 10 ms\": a number of milliseconds expected !!!"},
       {"wait 4294967296",
        "Bad wait time in \"wait 4294967296\": a number of milliseconds expected !!!"},
+      {"M" + std::string(5000, 'x'), "Card number must be one digit 0 to 9 in \"" +
+                                         Excerpt("M" + std::string(5000, 'x')) + "\" !!!"},
   };
   for (const auto& [line, error] : cases) {
     TInstCrt e;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "engines/engine_harness.h"
+#include "formats/text.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -245,8 +246,13 @@ TEST_F(BootFixture, BadFilesAreRefusedBeforeAnythingIsSent) {
                            "\n:00000001FF\n");
   dir.Write("TEXT.HEX", "hello\r\nworld\r\n");
   const std::string d = dir.Path();
+  const std::string runaway(100000, 'n');
   const std::pair<std::string, std::string> cases[] = {
       {"PB NOPE.HEX", d + "NOPE.HEX File not found !!!"},
+      {"PB " + runaway, Excerpt(d + runaway) + " File not found !!!"},
+      {"PB BOOT.HEX " + runaway, "Bad checksum \"" + Excerpt(runaway) + "\" in \"" +
+                                     Excerpt("PB BOOT.HEX " + runaway) +
+                                     "\": four hex digits expected !!!"},
       {"PB NOPE.HEX 1A2B", d + "NOPE.HEX 1A2B File not found !!!"},
       {"PB", d + " File not found !!!"},
       {"PB EMPTY.HEX", "Boot File Empty !!!"},

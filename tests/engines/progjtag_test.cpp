@@ -7,6 +7,7 @@
 
 #include "engines/engine_harness.h"
 #include "formats/hex.h"
+#include "formats/text.h"
 
 namespace {
 
@@ -117,6 +118,11 @@ TEST_F(ProgJtagTest, ReadsIdentification) {
   EXPECT_EQ(h.statuses, (Texts{"Extract JTAG Devices ID", "ID Number : 12345678"}));
   EXPECT_TRUE(h.errors.empty());
   EXPECT_EQ(h.buffer, "");
+  // A runaway reply is quoted cut.
+  ASSERT_TRUE(h.Offer("D9"));
+  h.Reply("." + std::string(1000, 'A') + ".");
+  h.RunUntilIdle();
+  EXPECT_EQ(h.statuses.back(), "ID Number : " + Excerpt(std::string(1000, 'A')));
 }
 
 TEST_F(ProgJtagTest, FCommandWaitsForTheAcknowledgement) {
@@ -155,6 +161,8 @@ TEST_F(ProgJtagTest, ErrorsEndTheInstruction) {
       {"P8 two.svf", [](const std::string& s) { return s.starts_with(":01000862") ? "X" : "."; },
        "Error while executing Effect file line : 2"},
       {"P8   missing.svf ", Accept, dir_ + "missing.svf File not found !!!"},
+      {"P8 " + std::string(100000, 'n'), Accept,
+       Excerpt(dir_ + std::string(100000, 'n')) + " File not found !!!"},
       {"P8 empty.svf", Accept, "Effect File Empty !!!"},
       {"P8 one.svf", [](const std::string& s) { return s == "P8" ? "I" : "."; },
        "Instruction unknown"},

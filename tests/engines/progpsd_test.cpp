@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "engines/engine_harness.h"
+#include "formats/text.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -231,8 +232,10 @@ TEST_F(PsdFixture, BadFilesAreRefusedBeforeAnythingIsSent) {
   dir.Write("BIN.HEX", ":00000001FF\n" + std::string("\x00\x01\x02\xFF", 4));
   dir.Write("TEXT.HEX", "\r\nnot hex\r\n");
   const std::string d = dir.Path();
+  const std::string runaway(100000, 'n');
   const std::pair<std::string, std::string> cases[] = {
       {"P3 NOPE.HEX", d + "NOPE.HEX File not found !!!"},
+      {"PE " + runaway, Excerpt(d + runaway) + " File not found !!!"},
       {"PE NOPE.HEX", d + "NOPE.HEX File not found !!!"},
       {"P3", d + " File not found !!!"},
       {"P3 EMPTY.HEX", "Keyb File Empty !!!"},

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "formats/text.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -89,6 +90,8 @@ TEST(SvfConvert, ErrorsNameTheLine) {
       {"FREQUENCY 0 HZ;", "line 1: FREQUENCY needs a rate above 0 in HZ"},
       {"TRST MAYBE;", "line 1: TRST needs one of ON, OFF, Z or ABSENT"},
       {"\n\nFOO 1;", "line 3: unknown statement \"FOO\""},
+      {std::string(5000, 'F') + " 1;",
+       "line 1: unknown statement \"" + Excerpt(std::string(5000, 'F')) + "\""},
       {"SIR 8\nTDI (FE)", "line 1: statement not ended by \";\""},
       {"SIR 8 TDI (FE;", "line 1: value not closed by \")\""},
       {"SIR 8 TDI FE);", "line 1: \")\" without \"(\""},

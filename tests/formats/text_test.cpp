@@ -90,3 +90,12 @@ TEST(Text, StrToInt) {
   EXPECT_EQ(StrToInt("$F", 0, 9), std::nullopt);
   EXPECT_EQ(StrToInt("5", 0, 5), 5);
 }
+
+TEST(Text, ExcerptCutsOnlyLongQuotes) {
+  const std::string exact(kExcerptMax, 'a');
+  EXPECT_EQ(Excerpt(exact), exact);
+  EXPECT_EQ(Excerpt(""), "");
+  EXPECT_EQ(Excerpt(std::string("a\0b", 3)), std::string("a\0b", 3));
+  EXPECT_EQ(Excerpt(exact + "bc"), exact + "...[2 more characters cut]");
+  EXPECT_EQ(Excerpt(std::string(10 << 20, 'x'), 4), "xxxx...[10485756 more characters cut]");
+}

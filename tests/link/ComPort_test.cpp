@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "formats/text.h"
 #include "link_test_util.h"
 
 namespace {
@@ -72,6 +73,16 @@ TEST(ComPort, OpenFailureNamesThePortAndTheReason) {
     EXPECT_EQ(e.Code(), ENOENT);
   }
   EXPECT_FALSE(port.Opened());
+
+  // A runaway device path from the settings is quoted cut.
+  port.Device = "/nonexistent/" + std::string(5000, 'q');
+  try {
+    port.Open();
+    ADD_FAILURE() << "opened";
+  } catch (const EComError& e) {
+    EXPECT_EQ(e.what(), "TCOMPORT : cannot open COM7 (" + Excerpt(port.Device) + ")\r" +
+                            std::string(std::strerror(ENAMETOOLONG)));
+  }
 
   port.Device = "/dev/null";  // not a terminal
   EXPECT_THROW(port.Open(), EComError);

@@ -229,14 +229,19 @@ TEST_F(DriverUdp, PortInUseAndRebinding) {
 TEST_F(DriverUdp, SendErrorsGoToTheHook) {
   std::vector<std::string> shown;
   driver.ShowErrorBox = [&](const std::string& text) { shown.push_back(text); };
+  int lost = 0;
+  driver.OnLinkLost = [&](TComDriver&, int32_t) { ++lost; };
   driver.SetConMode(MODE_RAW);
 
   driver.SendRaw(std::string(70000, 'x'));  // not a socket error: the endpoint stays
   EXPECT_TRUE(driver.IsLinkOpen());
+  EXPECT_EQ(lost, 0);
   driver.SetIpRemotePort(0);  // the system refuses to send there
   driver.SendRaw("x");
   EXPECT_FALSE(driver.IsLinkOpen());
+  EXPECT_EQ(lost, 1);   // closed for the rest of the run: the link is gone
   driver.SendRaw("y");  // closed: nothing sent, nothing shown
+  EXPECT_EQ(lost, 1);
   EXPECT_EQ(shown, (std::vector<std::string>{"Package Size Too Big.",
                                              "Socket Error # 22\r\n" + SysErrorText(EINVAL)}));
   EXPECT_EQ(driver.LinkError(),

@@ -3,23 +3,57 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSettings>
+#include <QTableWidget>
 #include <QTemporaryDir>
+#include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 
+#include "app/ProgramDir.h"
 #include "app/fakes.h"
+#include "formats/text.h"
+#include "link/fake_serial_devices.h"
 #include "ui/About.h"
 #include "ui/CompDlg.h"
 #include "ui/MainFich.h"
+#include "ui/PackageFolder.h"
+#include "ui/SerialDevicesDlg.h"
 #include "ui/ipconfig.h"
 #include "ui/ui_app.h"
 
 namespace {
+
+// The per-user settings (the remembered package folder) go to a folder of the tests' own.
+void PrivateUserSettings() {
+  static QTemporaryDir home;
+  QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home.path());
+}
+
+// A folder dialog answering `answers` in turn ("" cancels), recording where each one started.
+TFolderDialog AnsweringDialog(std::vector<std::string> answers, std::vector<std::string>* seen) {
+  auto left = std::make_shared<std::vector<std::string>>(std::move(answers));
+  return [left, seen](QWidget*, const std::string& start) {
+    seen->push_back("dialog in " + start);
+    std::string answer;
+    if (!left->empty()) {
+      answer = left->front();
+      left->erase(left->begin());
+    }
+    return answer;
+  };
+}
 
 class TMappedLink : public TFakeLink {
  public:
@@ -38,7 +72,11 @@ class WindowSettings : public testing::Test {
     link_ = link.get();
     w_ = std::make_unique<TMainFich>(TRunConfig{prog_, "", false}, std::move(link),
                                      MakeFakeEngines(&log_, engines_));
+    auto devices = std::make_unique<TFakeSerialDevices>();
+    devices_ = devices.get();
+    w_->SetSerialDevices(std::move(devices));
   }
+  void TearDown() override { SetProgramDir(""); }
   void WriteSettings(const std::string& bytes) {
     std::ofstream(prog_ + "Updater.prm", std::ios::binary) << bytes;
   }
@@ -57,18 +95,21 @@ class WindowSettings : public testing::Test {
   QTemporaryDir dir_;
   std::string prog_;
   TMappedLink* link_ = nullptr;
+  TFakeSerialDevices* devices_ = nullptr;
   TFakeEngines engines_{};
   std::vector<std::string> log_;
   std::unique_ptr<TMainFich> w_;
 };
 
 TEST_F(WindowSettings, StartAndCloseRewriteOnlyTheFiveKeys) {
+  const std::string runaway = "COM5_DEVICE=/dev/" + std::string(5000, 'x') + "\r\n";
   WriteSettings(
       "; bench 4\r\n"
       "con_type=TCP\r\n"
       "OPERATOR=night shift\r\n"
       "COM3_DEVICE=/dev/ttyUSB0\r\n"
-      "REMOTE_IP=127.0.0.1\r\n");
+      "REMOTE_IP=127.0.0.1\r\n" +
+      runaway);
   w_->LoadSettings();
   EXPECT_TRUE(Item("LAN1")->isChecked());
   EXPECT_EQ(w_->IPConfigDlg->ConnectionKind(), CON_TCP);
@@ -79,6 +120,7 @@ TEST_F(WindowSettings, StartAndCloseRewriteOnlyTheFiveKeys) {
   EXPECT_EQ(link_->devices[9], "/dev/ttyS8");
   EXPECT_EQ(Item("Com31")->toolTip(), "/dev/ttyUSB0");
   EXPECT_EQ(Item("Com21")->toolTip(), "/dev/ttyS1");
+  EXPECT_EQ(Item("Com51")->toolTip().toStdString(), Excerpt(runaway.substr(12, 5005)));
 
   CloseWindow();
   EXPECT_EQ(ReadSettings(),
@@ -86,10 +128,11 @@ TEST_F(WindowSettings, StartAndCloseRewriteOnlyTheFiveKeys) {
             "con_type=TCP\r\n"
             "OPERATOR=night shift\r\n"
             "COM3_DEVICE=/dev/ttyUSB0\r\n"
-            "REMOTE_IP=127.0.0.1\r\n"
-            "COM_PORT=NA\r\n"
-            "REMOTE_PORT=10500\r\n"
-            "LOCAL_PORT=10500\r\n");
+            "REMOTE_IP=127.0.0.1\r\n" +
+                runaway +
+                "COM_PORT=NA\r\n"
+                "REMOTE_PORT=10500\r\n"
+                "LOCAL_PORT=10500\r\n");
 }
 
 TEST_F(WindowSettings, AppliedLanSetupIsUsedAtRunStartAndSaved) {
@@ -176,14 +219,192 @@ TEST_F(WindowSettings, ManualShowsTheSelectionEveryTimeAndTheRunSeesIt) {
 }
 
 TEST_F(WindowSettings, UnwritableSettingsStillLetTheWindowClose) {
-  ASSERT_EQ(mkdir((prog_ + "Updater.prm").c_str(), 0755), 0);  // unreadable and unwritable
+  WriteSettings("CON_TYPE=RS232\r\nCOM_PORT=COM4\r\n");
+  ASSERT_EQ(chmod((prog_ + "Updater.prm").c_str(), 0444), 0);
   w_->LoadSettings();
-  EXPECT_TRUE(Item("Com11")->isChecked());
+  EXPECT_TRUE(Item("Com41")->isChecked());
+  Item("Com21")->trigger();
   testing::internal::CaptureStderr();
   CloseWindow();
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_FALSE(w_->isVisible());
   EXPECT_NE(err.find(prog_ + "Updater.prm"), std::string::npos) << err;
+  EXPECT_EQ(ReadSettings(), "CON_TYPE=RS232\r\nCOM_PORT=COM4\r\n");
+}
+
+// What could not be read is said at start and never replaced by the defaults.
+TEST_F(WindowSettings, UnreadableSettingsAreSaidAndLeftAlone) {
+  const std::string path = prog_ + "Updater.prm";
+  ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+  w_->LoadSettings();
+  EXPECT_TRUE(Item("Com11")->isChecked());
+  w_->Controller().Timer1Timer();
+  EXPECT_EQ(w_->MemoStatus->toPlainText().toStdString(),
+            "Package folder: " + prog_ + "\n" + path +
+                " could not be read (not a regular file): the default settings are used and the "
+                "file is left as it is\n"
+                "Click on button START to begin program operation");
+  testing::internal::CaptureStderr();
+  CloseWindow();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  struct stat st;
+  ASSERT_EQ(lstat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+// The dialog shows the list as it is while open; the assignment is saved with the settings.
+TEST_F(WindowSettings, SerialDevicesAssignsTheCheckedSlotAndFollowsPlugging) {
+  WriteSettings("CON_TYPE=RS232\r\nCOM_PORT=COM3\r\nREMOTE_IP=127.0.0.1\r\n");
+  w_->LoadSettings();
+  devices_->devices = {BoardPort()};
+  const TSerialDevice adapter = FtdiAdapter();
+  std::vector<std::string> seen;
+  OnModal([&](QWidget* d) {
+    auto* dlg = qobject_cast<TSerialDevicesDlg*>(d);
+    ASSERT_NE(dlg, nullptr);
+    auto cell = [dlg](int row, int column) {
+      QTableWidgetItem* item = dlg->DeviceList->item(row, column);
+      return item ? item->text().toStdString() : std::string("-");
+    };
+    EXPECT_EQ(dlg->CBSlot->currentText(), "COM3");
+    EXPECT_EQ(cell(0, 0) + " " + cell(0, 1), "/dev/ttyS0 COM1");
+    devices_->Plug(adapter);
+    ASSERT_EQ(dlg->DeviceList->rowCount(), 2);
+    EXPECT_EQ(cell(1, 0) + "|" + cell(1, 1) + "|" + cell(1, 2) + "|" + cell(1, 3) + "|" +
+                  cell(1, 4) + "|" + cell(1, 5) + "|" + cell(1, 6),
+              "/dev/ttyUSB0||ftdi_sio|0403:6001|FTDI|FT232R USB UART|A1B2C3");
+    dlg->DeviceList->selectRow(1);
+    EXPECT_EQ(dlg->LName->text().toStdString(), "Stored as " + adapter.ById);
+    dlg->BAssign->click();
+    EXPECT_EQ(cell(1, 1), "COM3");
+    devices_->Unplug("/dev/ttyS0");  // the adapter stays selected
+    ASSERT_EQ(dlg->DeviceList->rowCount(), 1);
+    EXPECT_EQ(dlg->DeviceList->selectedItems().value(0)->text(), "/dev/ttyUSB0");
+    seen.push_back("shown");
+    dlg->BClose->click();
+  });
+  Item("SerialDevices")->trigger();
+  EXPECT_EQ(seen, std::vector<std::string>{"shown"});
+  EXPECT_FALSE(devices_->changed) << "still watching after the dialog closed";
+  EXPECT_EQ(Item("Com31")->toolTip().toStdString(), adapter.ById);
+  EXPECT_EQ(link_->devices[3], adapter.ById);
+
+  CloseWindow();
+  EXPECT_EQ(ReadSettings(),
+            "CON_TYPE=RS232\r\nCOM_PORT=COM3\r\nREMOTE_IP=127.0.0.1\r\n"
+            "COM3_DEVICE=" +
+                adapter.ById + "\r\nREMOTE_PORT=10500\r\nLOCAL_PORT=10500\r\n");
+}
+
+TEST_F(WindowSettings, SerialDevicesSaysWhyTheListIsEmpty) {
+  devices_->fail = "cannot open the device database (libudev)";
+  {
+    TSerialDevicesDlg dlg(*devices_, w_->Settings, 1);
+    EXPECT_EQ(dlg.LName->text(), "cannot open the device database (libudev)");
+    EXPECT_FALSE(dlg.BAssign->isEnabled());
+  }
+  devices_->fail.clear();
+  devices_->watchable = false;
+  TSerialDevicesDlg dlg(*devices_, w_->Settings, 12);
+  EXPECT_EQ(dlg.CBSlot->currentText(), "COM9");
+  EXPECT_EQ(dlg.LName->text(), "No serial device found; plug one in and press Refresh.");
+  devices_->devices = {FtdiAdapter()};
+  dlg.BRefresh->click();
+  EXPECT_EQ(dlg.DeviceList->rowCount(), 1);
+  EXPECT_TRUE(dlg.BAssign->isEnabled());
+}
+
+// Each package folder keeps its own Updater.prm; the runs take their scripts from the new one.
+TEST_F(WindowSettings, PackageFolderChangesFolderSettingsAndScripts) {
+  PrivateUserSettings();
+  WriteSettings("CON_TYPE=RS232\r\nCOM_PORT=COM4\r\nREMOTE_IP=127.0.0.1\r\n");
+  w_->LoadSettings();
+  Item("Com51")->trigger();
+  QTemporaryDir other_dir;
+  const std::string other = other_dir.path().toStdString() + "/";
+  std::ofstream(other + "script.ini") << "M0\n";
+  std::ofstream(other + "readid.ini") << "M0\n";
+  std::ofstream(other + "Updater.prm")
+      << "CON_TYPE=RS232\r\nCOM_PORT=COM7\r\nREMOTE_IP=127.0.0.1\r\n";
+  EXPECT_TRUE(w_->ReadId->isHidden());
+
+  std::vector<std::string> seen;
+  w_->FolderDialog = AnsweringDialog({other_dir.path().toStdString(), "", prog_}, &seen);
+  Item("PackageFolder")->trigger();
+  EXPECT_EQ(ReadSettings(),
+            "CON_TYPE=RS232\r\nCOM_PORT=COM5\r\nREMOTE_IP=127.0.0.1\r\n"
+            "REMOTE_PORT=10500\r\nLOCAL_PORT=10500\r\n");
+  EXPECT_TRUE(Item("Com71")->isChecked());
+  EXPECT_FALSE(w_->ReadId->isHidden());
+  EXPECT_EQ(w_->Controller().GetProgramDir(), other);
+  EXPECT_EQ(ProgramDir(), other);
+  EXPECT_EQ(RememberedPackageFolder(), other);
+  const QString box = w_->MemoStatus->toPlainText();
+  EXPECT_EQ(box.toStdString(), "Package folder: " + prog_ + "\nPackage folder: " + other);
+
+  w_->Start->click();
+  w_->Controller().Timer1Timer();
+  EXPECT_EQ(w_->Controller().GetScriptPath(), other + "script.ini");
+  EXPECT_FALSE(Item("PackageFolder")->isEnabled());
+  w_->Start->click();  // STOP
+  w_->Controller().Timer1Timer();
+  EXPECT_TRUE(Item("PackageFolder")->isEnabled());
+
+  // Cancelled, then a folder that holds no script, refused with a warning: nothing changes.
+  Item("PackageFolder")->trigger();
+  OnModal([&seen](QWidget* w) {
+    auto* warning = qobject_cast<QMessageBox*>(w);
+    ASSERT_NE(warning, nullptr);
+    seen.push_back("warning: " + warning->text().toStdString());
+    warning->accept();
+  });
+  Item("PackageFolder")->trigger();
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      "dialog in " + prog_, "dialog in " + other, "dialog in " + other,
+                      "warning: " + prog_ + ": holds no script.ini or readid.ini"}));
+  EXPECT_EQ(w_->Controller().GetProgramDir(), other);
+  EXPECT_EQ(RememberedPackageFolder(), other);
+}
+
+// A window started from a folder without a package (an installed program) works in the folder
+// chosen last, and asks for one only when there is none that still holds a script.
+TEST(StartFolder, RemembersTheFolderChosenLast) {
+  UiApp();
+  PrivateUserSettings();
+  QTemporaryDir bin_dir, a_dir, b_dir;
+  const std::string bin = bin_dir.path().toStdString() + "/";
+  const std::string a = a_dir.path().toStdString() + "/";
+  const std::string b = b_dir.path().toStdString() + "/";
+  std::ofstream(a + "script.ini") << "M0\n";
+  std::ofstream(b + "readid.ini") << "M0\n";
+  RememberPackageFolder("");
+  std::vector<std::string> seen;
+  const TFolderDialog dialog = AnsweringDialog({"", b}, &seen);
+
+  SetProgramDir(a);  // a program folder with its package: nothing to ask
+  ChooseStartFolder(nullptr, dialog);
+  EXPECT_EQ(ProgramDir(), a);
+
+  SetProgramDir(bin);
+  ChooseStartFolder(nullptr, dialog);  // cancelled: the program folder stays
+  EXPECT_EQ(ProgramDir(), bin);
+  EXPECT_EQ(RememberedPackageFolder(), "");
+  ChooseStartFolder(nullptr, dialog);
+  EXPECT_EQ(ProgramDir(), b);
+  EXPECT_EQ(RememberedPackageFolder(), b);
+
+  SetProgramDir(bin);
+  ChooseStartFolder(nullptr, dialog);  // remembered and still a package: taken without asking
+  EXPECT_EQ(ProgramDir(), b);
+  const std::string home = QDir::homePath().toStdString();
+  EXPECT_EQ(seen, (std::vector<std::string>{"dialog in " + home, "dialog in " + home}));
+
+  std::filesystem::remove(b + "readid.ini");  // gone: asked again, starting there
+  SetProgramDir(bin);
+  ChooseStartFolder(nullptr, dialog);
+  EXPECT_EQ(seen.back(), "dialog in " + b);
+  EXPECT_EQ(ProgramDir(), bin);
+  SetProgramDir("");
 }
 
 TEST_F(WindowSettings, AWindowThatNeverReadTheFileLeavesIt) {

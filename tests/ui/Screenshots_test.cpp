@@ -1,31 +1,68 @@
 #include <gtest/gtest.h>
 
+#include <QImage>
 #include <QPixmap>
+#include <QTableWidget>
 #include <cstdlib>
+#include <set>
 
+#include "link/fake_serial_devices.h"
 #include "ui/CompDlg.h"
+#include "ui/SerialDevicesDlg.h"
 #include "ui/ipconfig.h"
 #include "ui/ui_app.h"
 
 namespace {
 
+// Every named control of a dialog shows in its picture: none lies outside the dialog, and
+// none is left blank (a region of one flat colour).
+void ExpectEveryControlDrawn(QWidget& dialog, const QImage& shot) {
+  const qreal ratio = shot.devicePixelRatio();
+  for (QWidget* control : dialog.findChildren<QWidget*>()) {
+    if (control->objectName().isEmpty() || !control->isVisibleTo(&dialog)) continue;
+    SCOPED_TRACE(control->objectName().toStdString());
+    const QRect area(control->mapTo(&dialog, QPoint(0, 0)), control->size());
+    EXPECT_TRUE(dialog.rect().contains(area));
+    const QRect pixels(area.topLeft() * ratio, area.size() * ratio);
+    std::set<QRgb> colours;
+    for (int y = pixels.top(); y <= pixels.bottom() && colours.size() < 2; ++y)
+      for (int x = pixels.left(); x <= pixels.right() && colours.size() < 2; ++x)
+        if (shot.valid(x, y)) colours.insert(shot.pixel(x, y));
+    EXPECT_EQ(colours.size(), 2u);
+  }
+}
+
 // Renders the dialogs as the operator first sees them; with QUBRA_SCREENSHOT_DIR set, the
 // pictures are kept there for the documentation.
-TEST(Screenshots, LanSetupAndComponentSelection) {
+TEST(Screenshots, Dialogs) {
   UiApp();
   TIPConfigDlg lan;
   lan.SetValues({CON_TCP, "192.168.0.10", 10500, 10500});
   lan.show();
-  QPixmap lanShot = lan.grab();
+  const QPixmap lanShot = lan.grab();
+  ExpectEveryControlDrawn(lan, lanShot.toImage());
   TCompSelDlg comp;
   comp.show();
-  QPixmap compShot = comp.grab();
+  const QPixmap compShot = comp.grab();
+  ExpectEveryControlDrawn(comp, compShot.toImage());
 
-  EXPECT_EQ(lanShot.size(), QSize(263, 247));
-  EXPECT_EQ(compShot.size(), comp.size());
+  // Two adapters and a port on the board; COM3 is the checked slot and reaches the FTDI one.
+  TFakeSerialDevices devices;
+  devices.devices = {BoardPort(),
+                     FtdiAdapter(),
+                     {"/dev/ttyUSB1", "/dev/serial/by-id/usb-1a86_USB_Serial-if00-port0", "ch341",
+                      "1a86", "7523", "QinHeng Electronics", "USB Serial", ""}};
+  const TSettingsLines settings = {"COM3_DEVICE=" + FtdiAdapter().ById};
+  TSerialDevicesDlg serial(devices, settings, 3);
+  serial.DeviceList->selectRow(1);
+  serial.show();
+  const QPixmap serialShot = serial.grab();
+  ExpectEveryControlDrawn(serial, serialShot.toImage());
+
   if (const char* dir = std::getenv("QUBRA_SCREENSHOT_DIR")) {
     EXPECT_TRUE(lanShot.save(QString::fromLocal8Bit(dir) + "/lan-setup.png"));
     EXPECT_TRUE(compShot.save(QString::fromLocal8Bit(dir) + "/component-selection.png"));
+    EXPECT_TRUE(serialShot.save(QString::fromLocal8Bit(dir) + "/serial-devices.png"));
   }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -186,6 +187,50 @@ TEST(LanSetupFresh, LayoutCaptionsFontsAndTabOrder) {
     w = w->nextInFocusChain();
   } while (w != dlg.BCancel && chain.size() < expected.size());
   EXPECT_EQ(chain, expected);
+}
+
+// The two radio buttons are one Tab stop, the checked one: Space there cannot switch the mode.
+TEST_F(LanSetup, TabReachesTheCheckedModeOnly) {
+  dlg_.show();
+  dlg_.activateWindow();
+  for (int i = 0; i < 1000 && QApplication::activeWindow() != &dlg_; ++i)
+    QApplication::processEvents();
+  ASSERT_EQ(QApplication::activeWindow(), &dlg_);
+  auto press = [&](Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+    QWidget* focus = dlg_.focusWidget() ? dlg_.focusWidget() : &dlg_;
+    for (QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+      QKeyEvent event(type, key, mods);
+      QApplication::sendEvent(focus, &event);
+    }
+  };
+  // Tab from Cancel once round the dialog, then Shift+Tab back.
+  auto round = [&](Qt::KeyboardModifiers mods) {
+    dlg_.BCancel->setFocus(Qt::OtherFocusReason);
+    std::vector<QWidget*> seen{dlg_.focusWidget()};
+    for (int i = 0; i < 10; ++i) {
+      press(Qt::Key_Tab, mods);
+      if (dlg_.focusWidget() == dlg_.BCancel) break;
+      seen.push_back(dlg_.focusWidget());
+    }
+    return seen;
+  };
+  using W = std::vector<QWidget*>;
+  EXPECT_EQ(round(Qt::NoModifier),
+            (W{dlg_.BCancel, dlg_.ERemoteAddr, dlg_.ERemotePort, dlg_.BOk, dlg_.RBTcp}));
+  EXPECT_EQ(round(Qt::ShiftModifier),
+            (W{dlg_.BCancel, dlg_.RBTcp, dlg_.BOk, dlg_.ERemotePort, dlg_.ERemoteAddr}));
+  // Shift+Tab from Cancel lands on Tcp: Space keeps it, the arrows move the check and the stop.
+  press(Qt::Key_Tab, Qt::ShiftModifier);
+  ASSERT_EQ(dlg_.focusWidget(), dlg_.RBTcp);
+  press(Qt::Key_Space);
+  EXPECT_EQ(dlg_.ConnectionKind(), CON_TCP);
+  press(Qt::Key_Right);
+  EXPECT_EQ(dlg_.ConnectionKind(), CON_UDP);
+  EXPECT_EQ(dlg_.focusWidget(), dlg_.RBUdp);
+  EXPECT_EQ(round(Qt::NoModifier), (W{dlg_.BCancel, dlg_.ELocalPort, dlg_.ERemoteAddr,
+                                      dlg_.ERemotePort, dlg_.BOk, dlg_.RBUdp}));
+  EXPECT_TRUE(dlg_.isVisible());
+  dlg_.close();
 }
 
 }  // namespace

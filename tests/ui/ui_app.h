@@ -10,8 +10,9 @@ inline QApplication* UiApp() {
   static int argc = 1;
   static char name[] = "tests_ui";
   static char* argv[] = {name, nullptr};
-  static QApplication app(argc, argv);
-  return &app;
+  // Never destroyed: at exit Qt's own statics (the input devices of key events) go first.
+  static QApplication* app = new QApplication(argc, argv);
+  return app;
 }
 
 #include <QTimer>

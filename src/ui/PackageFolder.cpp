@@ -1,0 +1,57 @@
+#include "ui/PackageFolder.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QSettings>
+
+#include "app/ProgramDir.h"
+
+namespace {
+
+constexpr const char* kKey = "PackageFolder";
+
+QSettings UserSettings() {
+  return QSettings(QSettings::NativeFormat, QSettings::UserScope, "Varnell", "qubra-updater");
+}
+
+std::string ScriptProblem(const std::string& dir) {
+  return PackageFolderProblem(dir, {"script.ini", "readid.ini"});
+}
+
+}  // namespace
+
+std::string RememberedPackageFolder() {
+  return UserSettings().value(kKey).toString().toStdString();
+}
+
+void RememberPackageFolder(const std::string& dir) {
+  QSettings settings = UserSettings();
+  settings.setValue(kKey, QString::fromStdString(dir));
+}
+
+std::string StandardFolderDialog(QWidget* parent, const std::string& start) {
+  return QFileDialog::getExistingDirectory(parent, "Package Folder", QString::fromStdString(start))
+      .toStdString();
+}
+
+std::string AskPackageFolder(QWidget* parent, const std::string& start,
+                             const TFolderDialog& dialog) {
+  const std::string dir = dialog(parent, start);
+  if (dir.empty()) return {};
+  if (const std::string problem = ScriptProblem(dir); !problem.empty()) {
+    QMessageBox::warning(parent, "Package Folder", QString::fromStdString(problem));
+    return {};
+  }
+  return dir.back() == '/' ? dir : dir + "/";
+}
+
+void ChooseStartFolder(QWidget* parent, const TFolderDialog& dialog) {
+  if (PackageFolderProblem(ProgramDir(), {"script.ini"}).empty()) return;
+  std::string dir = RememberedPackageFolder();
+  if (dir.empty() || !ScriptProblem(dir).empty())
+    dir = AskPackageFolder(parent, dir.empty() ? QDir::homePath().toStdString() : dir, dialog);
+  if (dir.empty()) return;
+  SetProgramDir(dir);
+  RememberPackageFolder(ProgramDir());
+}
