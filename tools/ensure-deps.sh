@@ -4,9 +4,10 @@
 qubra_ensure_deps() {
   local pkgs=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev binutils "$@")
   # libudev finds the serial adapters; the package check needs dpkg-shlibdeps (the .deb's
-  # dependencies), man (the manual pages) and desktop-file-validate (the desktop entry); the
-  # end-to-end tests read the JSON report with jq.
-  pkgs+=(libudev-dev dpkg-dev man-db desktop-file-utils jq)
+  # dependencies), man (the manual pages) and desktop-file-validate (the desktop entry); clang
+  # and its runtime libraries build the fuzzing harnesses; the end-to-end tests read the JSON
+  # report with jq.
+  pkgs+=(libudev-dev dpkg-dev man-db desktop-file-utils clang libclang-rt-14-dev jq)
   local missing=()
   for p in "${pkgs[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -109,8 +109,7 @@ void TRunController::WireEngine(TGestionnaire& e) {
       Figures.Sent += static_cast<int64_t>(g.GetSendText().size());
     FDriver->SendRaw(g.GetSendText());
   };
-  e.OnReceivedChange = [this](TGestionnaire& g) { ReceiveBuffer = g.GetReceived(); };
-  e.OnFetchReceived = [this](TGestionnaire& g) { g.SetReceived(ReceiveBuffer); };
+  e.ShareReceived(ReceiveBuffer);
   e.OnBusyChange = [this](TGestionnaire& g) {
     EngineBusy = g.IsBusy();
     if (EngineBusy && OfferPending) StartInstruction(g);
@@ -348,7 +347,7 @@ void TRunController::AppendReceived(const std::string& text) {
                  kMaxReceiveBuffer);
     ReceiveOverflowReported = true;
   }
-  ReceiveBuffer.append(text, 0, std::min(room, text.size()));
+  ReceiveBuffer.Append(std::string_view(text).substr(0, room));
   if (ReceiveBuffer.size() < kMaxReceiveBuffer / 2) ReceiveOverflowReported = false;
 }
 
@@ -497,7 +496,7 @@ void TRunController::OpenLink() {
 
 void TRunController::StepQueryDevice() {
   LineIndex = 0;
-  ReceiveBuffer.clear();
+  ReceiveBuffer.Clear();
   FilterMainScript();
   FDriver->SendVarCommand(kVarDEV);
   SyncCountdown = 500;
@@ -545,7 +544,7 @@ void TRunController::StepWaitSync() {
 }
 
 void TRunController::StepAbort() {
-  ReceiveBuffer.clear();
+  ReceiveBuffer.Clear();
   ShowIdleButtons();
   FDriver->SetConType(CON_NONE);
   RunState = 7;
@@ -574,7 +573,7 @@ void TRunController::StepWaitFinish() {
 }
 
 void TRunController::StepDone() {
-  ReceiveBuffer.clear();
+  ReceiveBuffer.Clear();
   ShowStatus("Program operation completed");
   ShowIdleButtons();
   FDriver->SetConType(CON_NONE);

@@ -12,6 +12,7 @@
 #include "app/MainView.h"
 #include "app/RunObserver.h"
 #include "app/Selection.h"
+#include "engines/receivebuffer.h"
 #include "formats/constante.h"
 
 // Where the controller finds its files.
@@ -200,7 +201,7 @@ class TRunController {
   uint8_t DeviceVariant = 0;
   bool EngineBusy = false;
   std::string CurrentInstruction;
-  std::string ReceiveBuffer;
+  TReceiveBuffer ReceiveBuffer;
   bool ReceiveOverflowReported = false;
 
   std::vector<TRunObserver*> Observers;

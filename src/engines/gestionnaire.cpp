@@ -19,14 +19,19 @@ void TGestionnaire::FetchReceived() {
   Fire(OnFetchReceived);
 }
 
-void TGestionnaire::Consume(const std::string& token) {
-  Received.erase(0, token.size());
+void TGestionnaire::Consume(size_t count) {
+  Received.Consume(count);
   Fire(OnReceivedChange);
 }
 
 void TGestionnaire::ClearReceived() {
-  Received.clear();
+  Received.Clear();
   Fire(OnReceivedChange);
+}
+
+void TGestionnaire::ShareReceived(TReceiveBuffer& owner) {
+  OnFetchReceived = [&owner](TGestionnaire& g) { g.SetReceived(owner); };
+  OnReceivedChange = [&owner](TGestionnaire& g) { owner.CatchUp(g.ReceivedBuffer()); };
 }
 
 void TGestionnaire::SetStatus(const std::string& text) {
@@ -41,7 +46,7 @@ void TGestionnaire::ReportError(const std::string& text) {
 
 void TGestionnaire::Reset() {
   Instruction.clear();
-  Received.clear();
+  Received.Clear();
   SendText.clear();
   ErrorText.clear();
   StatusText.clear();

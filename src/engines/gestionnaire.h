@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
+
+#include "engines/receivebuffer.h"
 
 // A version number the card engine read from the device or wrote to it.
 struct TVersionNote {
@@ -31,10 +34,17 @@ class TGestionnaire {
   void Send(const std::string& text);
   // Asks the owner to copy its received text in through SetReceived.
   void FetchReceived();
-  void SetReceived(const std::string& text) { Received = text; }
+  void SetReceived(std::string_view text) { Received.Assign(text); }
+  // Catches up with the owner's buffer: only what changed since the last fetch is copied.
+  void SetReceived(const TReceiveBuffer& owner) { Received.CatchUp(owner); }
   // Removes as many characters from the front of Received as `token` has; only its length counts.
-  void Consume(const std::string& token);
+  void Consume(const std::string& token) { Consume(token.size()); }
+  void Consume(size_t count);
   void ClearReceived();
+  // Wires OnFetchReceived and OnReceivedChange to `owner`, the one buffer of received text: a
+  // fetch catches up with it, and what the engine consumes is dropped from its front, while
+  // characters that reached it in between are kept.
+  void ShareReceived(TReceiveBuffer& owner);
   void SetStatus(const std::string& text);
   // Stores the text and fires OnError; engines override it to end their instruction as well.
   virtual void ReportError(const std::string& text);
@@ -56,7 +66,8 @@ class TGestionnaire {
 
   const std::string& GetInstruction() const { return Instruction; }
   const std::string& GetSendText() const { return SendText; }
-  const std::string& GetReceived() const { return Received; }
+  std::string_view GetReceived() const { return Received.View(); }
+  const TReceiveBuffer& ReceivedBuffer() const { return Received; }
   const std::string& GetErrorText() const { return ErrorText; }
   const std::string& GetStatusText() const { return StatusText; }
   int32_t GetProgressMax() const { return ProgressMax; }
@@ -92,7 +103,7 @@ class TGestionnaire {
   bool Begins(char c) const { return !Received.empty() && Received[0] == c; }
 
   std::string Instruction;
-  std::string Received;
+  TReceiveBuffer Received;
   std::string SendText;
   std::string ErrorText;
   std::string StatusText;

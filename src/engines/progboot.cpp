@@ -110,15 +110,17 @@ void TProgBoot::Synchronise() {
     State = 2;
     return;
   }
+  // Each "." answers with "30"; the noise in front of it goes in the same cut.
   while (!Received.empty()) {
-    if (Begins('.')) {
-      Consume(".");
-      SetStatus("Verify Device Type");
-      Send("30");
-      State = 4;
-    } else {
-      Consume("?");
+    const size_t dot = Received.find('.');
+    if (dot == TReceiveBuffer::npos) {
+      ClearReceived();
+      break;
     }
+    Consume(dot + 1);
+    SetStatus("Verify Device Type");
+    Send("30");
+    State = 4;
   }
 }
 

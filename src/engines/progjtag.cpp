@@ -20,9 +20,10 @@ std::string TrimmedRest(const std::string& s) {
   return s.empty() ? std::string() : Trim(std::string_view(s).substr(1));
 }
 
-// The reply of a TDO statement as hex text: ESC ESC stands for "1B", ESC "0" for "00", ESC "."
-// ends it, and an ESC before anything else is dropped. The last character is never taken alone.
-std::string DecodeTdoReply(const std::string& r) {
+}  // namespace
+
+// The last character is never taken alone.
+std::string TProgJtag::DecodeTdoReply(std::string_view r) {
   std::string out;
   size_t i = 0;
   while (i + 1 < r.size()) {
@@ -42,6 +43,8 @@ std::string DecodeTdoReply(const std::string& r) {
   }
   return out;
 }
+
+namespace {
 
 // True when the last two digits are the 8-bit sum of the bytes before them. Without two digits
 // there is no sum, which counts as a wrong one.
@@ -161,8 +164,8 @@ void TProgJtag::AwaitAck(uint8_t next) {
 void TProgJtag::WaitIdReply() {
   FetchReceived();
   const size_t dot = Received.find('.');
-  if (dot == std::string::npos || dot == 0) return;
-  SetStatus("ID Number : " + Excerpt(ReverseHexBytes(std::string_view(Received).substr(0, dot))));
+  if (dot == TReceiveBuffer::npos || dot == 0) return;
+  SetStatus("ID Number : " + Excerpt(ReverseHexBytes(Received.View().substr(0, dot))));
   ClearReceived();
   State = 12;
 }
@@ -257,7 +260,7 @@ void TProgJtag::ReadNextStatement() {
 }
 
 void TProgJtag::CheckTdoReply() {
-  std::string digits = DecodeTdoReply(Received);
+  std::string digits = DecodeTdoReply(Received.View());
   ClearReceived();
   if (!TdoSumOk(digits)) {
     if (CountRetry()) Send("R");
@@ -311,7 +314,7 @@ void TProgJtag::CloseEffectFile() {
 
 char TProgJtag::FindReplyCode() const {
   const size_t p = Received.find_first_of(".XR");
-  return p == std::string::npos ? '\0' : Received[p];
+  return p == TReceiveBuffer::npos ? '\0' : Received[p];
 }
 
 std::string TProgJtag::EffectFileName(const std::string& instruction) {

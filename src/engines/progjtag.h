@@ -30,6 +30,10 @@ class TProgJtag : public TGestionnaire {
   void CloseEffectFile();
   bool IsEffectFileOpen() const { return EffectFileOpen; }
 
+  // The reply of a TDO statement as hex text: ESC ESC stands for "1B", ESC "0" for "00", ESC "."
+  // ends it, and an ESC before anything else is dropped.
+  static std::string DecodeTdoReply(std::string_view reply);
+
   // The first ".", "X" or "R" anywhere in Received; '\0' when there is none.
   char FindReplyCode() const;
 

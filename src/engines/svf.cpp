@@ -144,6 +144,9 @@ TSvfEncoding EncodeScan(std::string_view t, TSvfStatement& st, bool sdr) {
   st.ScanLength = static_cast<int32_t>(*length);
 
   SkipBlanks(t);
+  // The text only ever loses its front: once no ")" is left, none will come back, and searching
+  // again for every later keyword would make a long broken line quadratic.
+  bool no_close = false;
   while (!t.empty()) {
     std::string* value = nullptr;
     if (TakePrefix(t, "TDI"))
@@ -160,8 +163,9 @@ TSvfEncoding EncodeScan(std::string_view t, TSvfStatement& st, bool sdr) {
       return Fail(std::string("unexpected text in ") + keyword);
     SkipBlanks(t);
     if (!t.empty()) t.remove_prefix(1);  // the opening parenthesis, whatever stands there
-    size_t close = t.find(')');
+    const size_t close = no_close ? std::string_view::npos : t.find(')');
     if (close == std::string_view::npos) {
+      no_close = true;
       value->clear();  // the digits stay in the text and fail as unexpected text
     } else {
       value->assign(t.substr(0, close));

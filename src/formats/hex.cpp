@@ -50,14 +50,14 @@ HexRecord ParseHexRecord(std::string_view line) {
   r.data.reserve(r.count);
   for (size_t i = 1; i <= r.count; ++i)
     r.data.push_back(static_cast<char>(ByteAt(line, 8 + 2 * i)));
-  r.complete = line.size() >= 11 + 2 * static_cast<size_t>(r.count);
+  r.complete = line.size() >= 9 + 2 * static_cast<size_t>(r.count);
   return r;
 }
 
 bool HexRecordChecksumOk(std::string_view line) {
   if (line.empty() || line[0] != ':') return false;
   HexRecord r = ParseHexRecord(line);
-  if (!r.complete) return false;
+  if (line.size() < 11 + 2 * static_cast<size_t>(r.count)) return false;
   int sum = 0;
   for (size_t pos = 2; pos <= 10 + 2 * static_cast<size_t>(r.count); pos += 2)
     sum += ByteAt(line, pos);

@@ -22,18 +22,19 @@ struct HexRecord {
   uint8_t type = 0;
   uint16_t address = 0;
   std::string data;       // exactly `count` bytes
-  bool complete = false;  // the line holds every position up to and including the checksum
+  bool complete = false;  // the line holds every data position; the checksum may be missing
 };
 
-// Positions missing from a short line read as "0"; `complete` tells whether any were missing.
-// The record checksum is not verified (see HexRecordChecksumOk).
+// Positions missing from a short line read as "0"; `complete` tells whether any data position
+// was missing. The record checksum is neither read nor verified (see HexRecordChecksumOk).
 HexRecord ParseHexRecord(std::string_view line);
 
 // True when the line is a complete record whose bytes, checksum included, sum to 0 mod 256.
 bool HexRecordChecksumOk(std::string_view line);
 
 // 16-bit wrap-around sum of the image bytes first..last of the 64 KiB image that the lines
-// describe (0xFF where no data record wrote). Incomplete records and bytes past 0xFFFF are dropped.
+// describe (0xFF where no data record wrote). Records short of their data and bytes past 0xFFFF
+// are dropped; an end record stops reading, with or without its checksum.
 uint16_t HexImageChecksum(const std::vector<std::string>& lines, uint16_t first, uint16_t last);
 
 // The 64 KiB image itself, built by the same rules as HexImageChecksum.

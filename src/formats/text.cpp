@@ -115,7 +115,7 @@ std::optional<int64_t> StrToInt(std::string_view text, int64_t min, int64_t max)
   if (i < text.size() && text[i] == '$') {
     base = 16;
     ++i;
-  } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+  } else if (i + 1 < text.size() && text[i] == '0' && text[i + 1] == 'x') {
     base = 16;
     i += 2;
   }

@@ -46,7 +46,8 @@ class LineReader {
 std::optional<int64_t> CountTextLines(const std::string& path);
 
 // Text to integer: leading blanks, an optional sign, then decimal digits, or hex digits after
-// "$" or "0x". The whole text must be consumed; empty text and values outside [min, max] fail.
+// "$" or "0x" (lower-case x only). The whole text must be consumed; empty text and values outside
+// [min, max] fail.
 std::optional<int64_t> StrToInt(std::string_view text, int64_t min = INT32_MIN,
                                 int64_t max = INT32_MAX);
 

@@ -45,7 +45,10 @@ TEST(ScriptCheck, EachFaultWithItsPathAndLine) {
   const std::string end = ":00000001FF\n";
   pkg.Write("Qubra/badsum.hex", MakeHexRecord(0, 0, "11") + "\n:0100010022DD\n" + end);
   pkg.Write("Qubra/noend.hex", MakeHexRecord(0, 0, "11") + "\n");
-  pkg.Write("Qubra/past.hex", MakeHexRecord(0, 0xFFFF, "1122") + "\n" + end);
+  // Data ending exactly at 0xFFFF and record type 5 are sound; one byte further and type 6 not.
+  pkg.Write("Qubra/past.hex",
+            MakeHexRecord(0, 0xFFFE, "1122") + "\n" + MakeHexRecord(0, 0xFFFF, "1122") + "\n" +
+                MakeHexRecord(5, 0, "00004000") + "\n" + MakeHexRecord(6, 0, "") + "\n" + end);
   pkg.Write("Qubra/lower.hex", ":0100000011ee\nnot hex\n:0300000011\n" + end);
   pkg.Write("Qubra/bad.svf", "STATE IDLE;\nSIR 8 TDI FE;\n// ok\nHDR 0;\n");
   pkg.Write("Qubra/script.ini",
@@ -60,7 +63,8 @@ TEST(ScriptCheck, EachFaultWithItsPathAndLine) {
       "Qubra/script.ini:1: Qubra/missing.hex File not found !!!",
       "Qubra/badsum.hex:2: bad record checksum",
       "Qubra/noend.hex: no end record",
-      "Qubra/past.hex:1: data past 0xFFFF",
+      "Qubra/past.hex:2: data past 0xFFFF",
+      "Qubra/past.hex:4: unknown record type 06",
       "Qubra/script.ini:6: Qubra/missing.svf File not found !!!",
       "Qubra/bad.svf:2: Error in Effect file line : 2 (unexpected text in SIR)",
       "Qubra/bad.svf:4: Error in Effect file line : 4 (unknown statement)",
@@ -85,7 +89,7 @@ TEST(ScriptCheck, EachFaultWithItsPathAndLine) {
   };
   EXPECT_EQ(Report(check, pkg.Path()), expected);
   EXPECT_EQ(FormatSummary(check.Findings(), check.FilesChecked()),
-            "26 findings in 7 files (7 files checked)");
+            "27 findings in 7 files (7 files checked)");
 }
 
 // "CM" may select either motherboard folder: one of them is enough, both are walked.

@@ -151,4 +151,32 @@ TEST_F(WholeRunTest, EngineErrorNamesTheSubScript) {
   EXPECT_EQ(view.error_boxes[0], svf + " File not found !!!\r\n" + prog + "Qubra/script.ini");
 }
 
+// The run controller offers every line to the four engines in its fixed order; each line is
+// taken by exactly one of them.
+TEST_F(WholeRunTest, EachLineGoesToItsEngine) {
+  const std::pair<std::string, int> cases[] = {
+      {"SYN", 0},      {"PB BOOT.HEX", 0}, {"prompt x", 1}, {"wait 5", 1},   {"RS", 1},
+      {"NP", 1},       {"FI", 1},          {"FY", 1},       {"V1 0200", 1},  {"T1 0200", 1},
+      {"UV 0200", 1},  {"M3", 1},          {"OP 0000", 1},  {"P0 B.HEX", 2}, {"P7 B.HEX", 2},
+      {"PE K.HEX", 2}, {"D2", 2},          {"F3", 2},       {"P8 a.svf", 3}, {"P9 a.svf", 3},
+      {"PA a.svf", 3}, {"D8", 3},          {"F A", 3},
+  };
+  for (const auto& [line, owner] : cases) {
+    Write("other.ini", line + "\r\n");
+    MakeReal(prog + "other.ini");
+    ctl->StartClick();
+    for (int i = 0; i < 200 && ctl->GetRunState() != 13 && ctl->GetRunState() != 6; ++i) {
+      Tick();
+      if (ctl->GetRunState() != 13) fl->Pump();
+    }
+    ASSERT_EQ(ctl->GetRunState(), 13) << line;
+    const TGestionnaire* engines[] = {&ctl->BootEngine(), &ctl->CardEngine(), &ctl->PsdEngine(),
+                                      &ctl->JtagEngine()};
+    std::vector<int> busy;
+    for (int i = 0; i < 4; ++i)
+      if (engines[i]->IsBusy()) busy.push_back(i);
+    EXPECT_EQ(busy, std::vector<int>{owner}) << line;
+  }
+}
+
 }  // namespace

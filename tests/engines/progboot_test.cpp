@@ -126,13 +126,19 @@ TEST_F(BootFixture, ProgramsThreeLinesInOrder) {
   EXPECT_EQ(e.GetState(), 0);
 }
 
+// Blanks and tabs alike separate the arguments.
 TEST_F(BootFixture, GivenChecksumReplacesTheComputedOne) {
-  h.device = GoodDevice;
-  ASSERT_TRUE(h.Offer("PB  BOOT.HEX   1A2B"));
-  h.RunUntilIdle();
-  ASSERT_FALSE(h.sent.empty());
-  EXPECT_EQ(h.sent.back(), ":0200000C1A2BAD\r\n");
-  EXPECT_TRUE(h.errors.empty());
+  for (const char* line : {"PB  BOOT.HEX   1A2B", "PB\tBOOT.HEX\t1A2B", "PB \t BOOT.HEX \t1A2B"}) {
+    TProgBoot e;
+    EngineHarness<TProgBoot> h(e);
+    e.SetCardDir(dir.Path());
+    h.device = GoodDevice;
+    ASSERT_TRUE(h.Offer(line));
+    h.RunUntilIdle();
+    ASSERT_FALSE(h.sent.empty());
+    EXPECT_EQ(h.sent.back(), ":0200000C1A2BAD\r\n") << line;
+    EXPECT_TRUE(h.errors.empty()) << line;
+  }
 }
 
 // "R" n times at the first transmission of line 0 and m times at the checksum record.

@@ -89,6 +89,12 @@ TYPED_TEST(EngineProtocol, ErrorEndsBusyInTheEnginesOrder) {
 TYPED_TEST(EngineProtocol, ResetRestoresTheBaseAndKeepsCardDirAndVariant) {
   TypeParam e;
   EngineHarness<TypeParam> h(e);
+  EXPECT_EQ(e.GetProgressMax(), 100);
+  EXPECT_EQ(e.GetDeviceId(), 0);
+  EXPECT_FALSE(e.IsBusy());
+  EXPECT_FALSE(e.UpdateAllowed());
+  EXPECT_FALSE(e.GetDeviceVariant());
+  EXPECT_TRUE(e.GetSendText().empty() && e.GetStatusText().empty() && e.GetErrorText().empty());
   e.SetCardDir("/cards/Qubra/");
   e.SetDeviceVariant(true);
   e.SetDeviceId(0x5678);
@@ -141,46 +147,6 @@ TEST(EngineProtocol, LineOfNoEngineRaisesNoEventAnywhere) {
   EXPECT_EQ(hc.log, Texts{});
   EXPECT_EQ(hp.log, Texts{});
   EXPECT_EQ(hj.log, Texts{});
-}
-
-// Each line is taken by exactly one engine, the first in the fixed order that knows it.
-TEST(EngineProtocol, EachLineGoesToItsEngine) {
-  const std::pair<std::string, int> cases[] = {
-      {"SYN", 0},      {"PB BOOT.HEX", 0}, {"prompt x", 1}, {"wait 5", 1},   {"RS", 1},
-      {"NP", 1},       {"FI", 1},          {"FY", 1},       {"V1 0200", 1},  {"T1 0200", 1},
-      {"UV 0200", 1},  {"M3", 1},          {"OP 0000", 1},  {"P0 B.HEX", 2}, {"P7 B.HEX", 2},
-      {"PE K.HEX", 2}, {"D2", 2},          {"F3", 2},       {"P8 a.svf", 3}, {"P9 a.svf", 3},
-      {"PA a.svf", 3}, {"D8", 3},          {"F A", 3},
-  };
-  for (const auto& [line, owner] : cases) {
-    TProgBoot boot;
-    TInstCrt card;
-    TProgPsd psd;
-    TProgJtag jtag;
-    TGestionnaire* engines[] = {&boot, &card, &psd, &jtag};
-    for (TGestionnaire* g : engines) g->SetUpdateAllowed(true);
-    int taken = -1;
-    // The run controller stops offering once an engine has taken the line.
-    for (int i = 0; i < 4 && taken < 0; ++i) {
-      engines[i]->SetInstruction(line);
-      switch (i) {
-        case 0:
-          boot.Step();
-          break;
-        case 1:
-          card.Step();
-          break;
-        case 2:
-          psd.Step();
-          break;
-        case 3:
-          jtag.Step();
-          break;
-      }
-      if (engines[i]->IsBusy()) taken = i;
-    }
-    EXPECT_EQ(taken, owner) << line;
-  }
 }
 
 }  // namespace

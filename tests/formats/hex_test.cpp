@@ -31,14 +31,16 @@ TEST(Hex, ParseRecord) {
   EXPECT_FALSE(HexRecordChecksumOk(":0312340001A2FF16"));
   EXPECT_TRUE(HexRecordChecksumOk(":00000001FF"));
 
-  // Truncated lines: every prefix parses without reading past the end and is incomplete.
+  // Truncated lines: every prefix parses without reading past the end; a record is complete
+  // once its data is there, but its checksum verifies only when present.
   const std::string full = ":0312340001A2FF15";
   for (size_t n = 0; n < full.size(); ++n) {
     HexRecord p = ParseHexRecord(full.substr(0, n));
     EXPECT_EQ(p.data.size(), n >= 3 ? 3u : 0u) << n;
-    EXPECT_FALSE(p.complete) << n;
+    EXPECT_EQ(p.complete, n >= 15) << n;
     EXPECT_FALSE(HexRecordChecksumOk(full.substr(0, n))) << n;
   }
+  EXPECT_TRUE(ParseHexRecord(":00000001").complete);
 }
 
 TEST(Hex, ImageChecksum) {
@@ -63,8 +65,12 @@ TEST(Hex, ImageChecksum) {
   // Lower-case digits read as 0; non-record lines are skipped.
   std::vector<std::string> lower = {"", "garbage", ":01400000aB00"};
   EXPECT_EQ(HexImageChecksum(lower, 0x4000, 0x4000), 0x0B);
-  // A truncated record writes nothing.
+  // A record short of its data writes nothing; one short of its checksum only counts in full.
   EXPECT_EQ(HexImageChecksum({":044000000102"}, 0x4000, 0x4000), 0xFF);
+  EXPECT_EQ(HexImageChecksum({":0100000012", ":00000001FF"}, 0, 0x7FFF), 0x7F13);
+  EXPECT_EQ(MakeHexRecord(0x0C, 0, WordToHex(0x7F13)), ":0200000C7F1360");
+  // An end record without its checksum still ends the file.
+  EXPECT_EQ(HexImageChecksum({":00000001", ":0140000001BE"}, 0x4000, 0x5FFF), 0xE000);
   // Bytes past 0xFFFF are dropped, never wrapped to address 0.
   std::vector<std::string> wrap = {":04FFFE00010203040000"};
   EXPECT_EQ(HexImageChecksum(wrap, 0xFFFE, 0xFFFF), 3);

@@ -74,6 +74,8 @@ TEST(Text, StrToInt) {
       {"1a", std::nullopt},
       {"$", std::nullopt},
       {"0x", std::nullopt},
+      {"0X1f", std::nullopt},  // only a lower-case "x" marks hex
+      {"0X", std::nullopt},
       {"-", std::nullopt},
       {"$G1", std::nullopt},
       {"99999999999999999999999", std::nullopt},

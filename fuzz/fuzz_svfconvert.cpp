@@ -1,0 +1,22 @@
+// Vendor SVF files converted into effect files: every line written is one the engine plays.
+#include <fstream>
+
+#include "engines/svf.h"
+#include "engines/svfconvert.h"
+#include "fuzz_util.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string path = FreshFolder() + "in.svf";
+  std::ofstream(path, std::ios::binary) << AsText(data, size);
+  TSvfStatement st;
+  int64_t written = 0;
+  const TSvfConvertResult r = ConvertSvfFile(path, {}, [&](std::string_view line) {
+    FUZZ_REQUIRE(line.find_first_of("\r\n") == std::string_view::npos);
+    FUZZ_REQUIRE(EncodeSvfLine(line, st).Outcome != esERROR);
+    ++written;
+    return true;
+  });
+  FUZZ_REQUIRE(r.Lines == written);
+  FUZZ_REQUIRE(r.Ok || !r.Error.Text.empty());
+  return 0;
+}
