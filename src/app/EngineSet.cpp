@@ -13,3 +13,17 @@ TEngineSet MakeEngineSet(TEngineParts* parts) {
   if (parts) *parts = {boot.get(), card.get(), psd.get(), jtag.get()};
   return AssembleEngineSet(std::move(boot), std::move(card), std::move(psd), std::move(jtag));
 }
+
+std::array<TEngineSlot*, 4> InRunOrder(TEngineSet& set) {
+  return {&set.Boot, &set.Card, &set.Psd, &set.Jtag};
+}
+
+bool OfferInstruction(TEngineSet& set, const std::string& line) {
+  for (TEngineSlot* e : InRunOrder(set)) {
+    (*e)->SetInstruction(line);
+    e->Step();
+  }
+  for (TEngineSlot* e : InRunOrder(set))
+    if ((*e)->IsBusy()) return true;
+  return false;
+}

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "engines/gestionnaire.h"
@@ -35,6 +37,12 @@ struct TEngineSet {
   TCardNotifyEvent* OnCardError = nullptr;
   TCardNotifyEvent* OnCardReady = nullptr;
 };
+
+// The order in which a run offers every instruction: boot, card, PSD, JTAG.
+std::array<TEngineSlot*, 4> InRunOrder(TEngineSet& set);
+// Offers one instruction to every engine in that order; the engine whose instruction it is
+// becomes busy (or reports its error at once). True when one is busy afterwards.
+bool OfferInstruction(TEngineSet& set, const std::string& line);
 
 // Puts four engines into a set; `card` is whichever engine carries the three card events.
 template <class Boot, class Card, class Psd, class Jtag>

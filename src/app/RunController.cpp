@@ -75,7 +75,7 @@ TRunController::TRunController(TMainView& view, std::unique_ptr<TDeviceLink> lin
   SelectMainCard(false);
   View.SetVisible(TMainView::ctReadId, Config.ReadIdPresent);
   View.SetVisible(TMainView::ctQuit, Config.ReadIdPresent);
-  for (TEngineSlot* e : EngineOrder()) WireEngine(**e);
+  for (TEngineSlot* e : InRunOrder(Engines)) WireEngine(**e);
   Engines.Boot->OnDeviceVariant = [this](TGestionnaire& g) {
     SelectMainCard(g.GetDeviceVariant());
   };
@@ -99,10 +99,6 @@ TRunController::~TRunController() {
   FDriver->SetConType(CON_NONE);
 }
 
-std::array<TEngineSlot*, 4> TRunController::EngineOrder() {
-  return {&Engines.Boot, &Engines.Card, &Engines.Psd, &Engines.Jtag};
-}
-
 void TRunController::WireEngine(TGestionnaire& e) {
   e.OnSend = [this](TGestionnaire& g) {
     if (OfferPending || InstructionOpen)
@@ -121,7 +117,7 @@ void TRunController::WireEngine(TGestionnaire& e) {
   e.OnDeviceId = [this](TGestionnaire& g) {
     DeviceId = static_cast<uint32_t>(g.GetDeviceId());
     LookupVersion();
-    for (TEngineSlot* engine : EngineOrder()) (*engine)->SetUpdateAllowed(DeviceKnown);
+    for (TEngineSlot* engine : InRunOrder(Engines)) (*engine)->SetUpdateAllowed(DeviceKnown);
     ShowTitle();
     const TDeviceReport device{DeviceVariant ? "35" : "30", WordToHex(static_cast<int>(DeviceId)),
                                g.GetBootChecksum()};
@@ -671,7 +667,7 @@ void TRunController::SelectMainCard(bool variant) {
 
 void TRunController::SetCurentCardDir(const std::string& dir) {
   FCurentCardDir = dir;
-  for (TEngineSlot* e : EngineOrder()) (*e)->SetCardDir(dir);
+  for (TEngineSlot* e : InRunOrder(Engines)) (*e)->SetCardDir(dir);
 }
 
 void TRunController::BarPosition(int bar, int32_t position) {

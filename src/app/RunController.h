@@ -150,7 +150,6 @@ class TRunController {
   void BarToMin(int bar) { BarPosition(bar, 0); }
   void BarStep(int bar) { BarPosition(bar, Bars[bar].Position + 1); }
   void WireEngine(TGestionnaire& e);
-  std::array<TEngineSlot*, 4> EngineOrder();  // boot, card, PSD, JTAG
 
   // What observers learn.
   template <class F>

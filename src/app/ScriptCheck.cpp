@@ -4,6 +4,7 @@
 #include <optional>
 #include <utility>
 
+#include "app/EngineSet.h"
 #include "engines/InstCourante.h"
 #include "engines/progboot.h"
 #include "engines/progjtag.h"
@@ -75,40 +76,25 @@ std::string HexLineFault(const std::string& line) {
 
 // Engines as a run controller holds them, but deaf and mute: sends are swallowed, nothing is
 // ever received, the clock stands still and nothing sleeps.
-struct TEngineSet {
-  TProgBoot Boot;
-  TInstCrt Card;
-  TProgPsd Psd;
-  TProgJtag Jtag;
+struct TCheckEngines {
+  TEngineParts P;
+  TEngineSet Set = MakeEngineSet(&P);
   std::vector<std::string> Errors;
 
-  explicit TEngineSet(const std::string& card_dir) {
-    for (TGestionnaire* e : All()) {
-      e->SetCardDir(card_dir);
-      e->SetUpdateAllowed(true);
-      e->OnSend = [](TGestionnaire&) {};
-      e->OnError = [this](TGestionnaire& g) { Errors.push_back(g.GetErrorText()); };
+  explicit TCheckEngines(const std::string& card_dir) {
+    for (TEngineSlot* e : InRunOrder(Set)) {
+      (*e)->SetCardDir(card_dir);
+      (*e)->SetUpdateAllowed(true);
+      (*e)->OnSend = [](TGestionnaire&) {};
+      (*e)->OnError = [this](TGestionnaire& g) { Errors.push_back(g.GetErrorText()); };
     }
-    Card.GetTickCount = [] { return uint32_t{0}; };
-    Jtag.Pause = [](int) {};
+    P.Card->GetTickCount = [] { return uint32_t{0}; };
+    P.Jtag->Pause = [](int) {};
   }
-  ~TEngineSet() {
-    for (TGestionnaire* e : All()) e->Reset();
+  ~TCheckEngines() {
+    for (TEngineSlot* e : InRunOrder(Set)) (*e)->Reset();
   }
-  std::vector<TGestionnaire*> All() { return {&Boot, &Card, &Psd, &Jtag}; }
-
-  // Offers the line in the run's order; true when an engine took it.
-  bool Offer(const std::string& line) {
-    Boot.SetInstruction(line);
-    Boot.Step();
-    Card.SetInstruction(line);
-    Card.Step();
-    Psd.SetInstruction(line);
-    Psd.Step();
-    Jtag.SetInstruction(line);
-    Jtag.Step();
-    return Boot.IsBusy() || Card.IsBusy() || Psd.IsBusy() || Jtag.IsBusy();
-  }
+  bool Offer(const std::string& line) { return OfferInstruction(Set, line); }
 };
 
 }  // namespace
@@ -125,10 +111,10 @@ void TScriptCheck::Run(const std::string& script_path) {
   WalkMainScript(script_path, lines);
   // The run closes a standard script with the boot area update from the program folder.
   if (FileName(script_path) == "script.ini") {
-    TEngineSet engines(ProgramDir);
+    TCheckEngines engines(ProgramDir);
     const std::string closing = "PB BOOT_EXT_OPTION.HEX";
-    if (engines.Offer(closing) && engines.Boot.GetState() == kBootLoadFile) {
-      const auto args = TProgBoot::PbArguments(engines.Boot.GetInstruction());
+    if (engines.Offer(closing) && engines.P.Boot->GetState() == kBootLoadFile) {
+      const auto args = TProgBoot::PbArguments(engines.P.Boot->GetInstruction());
       CheckHexFile(script_path, 0, ProgramDir + args.Name,
                    "closing \"" + closing + "\": " + NotFound(ProgramDir + args.Rest),
                    "Boot File Empty !!!");
@@ -191,32 +177,33 @@ bool TScriptCheck::WalkCardScript(const std::string& path, const std::string& ca
 
 void TScriptCheck::CheckInstruction(const std::string& script, int32_t n, const std::string& line,
                                     const std::string& card_dir) {
-  TEngineSet e(card_dir);
+  TCheckEngines e(card_dir);
   if (!e.Offer(line)) {
     Add(script, n, SyntaxError(n));
     return;
   }
   for (const std::string& error : e.Errors) Add(script, n, error);
-  if (e.Boot.IsBusy() && e.Boot.GetState() == kBootLoadFile) {
-    const auto args = TProgBoot::PbArguments(e.Boot.GetInstruction());
+  if (e.P.Boot->IsBusy() && e.P.Boot->GetState() == kBootLoadFile) {
+    const auto args = TProgBoot::PbArguments(e.P.Boot->GetInstruction());
     // A run names the rest of the line, checksum included.
     CheckHexFile(script, n, card_dir + args.Name, NotFound(card_dir + args.Rest),
                  "Boot File Empty !!!");
     if (std::string fault = TProgBoot::ChecksumFault(line, args.Checksum); !fault.empty())
       Add(script, n, fault);
   }
-  if (e.Card.IsBusy()) {
-    if (std::string fault = TInstCrt::ValueFault(e.Card.GetState(), line); !fault.empty())
+  if (e.P.Card->IsBusy()) {
+    if (std::string fault = TInstCrt::ValueFault(e.P.Card->GetState(), line); !fault.empty())
       Add(script, n, fault);
   }
-  if (e.Psd.IsBusy() && (e.Psd.GetState() == kPsdProgramBank || e.Psd.GetState() == kPsdUploadE)) {
-    const std::string path = card_dir + (e.Psd.GetState() == kPsdUploadE
-                                             ? e.Psd.GetInstruction()
-                                             : TProgPsd::BankFileName(e.Psd.GetInstruction()));
+  if (e.P.Psd->IsBusy() &&
+      (e.P.Psd->GetState() == kPsdProgramBank || e.P.Psd->GetState() == kPsdUploadE)) {
+    const std::string path = card_dir + (e.P.Psd->GetState() == kPsdUploadE
+                                             ? e.P.Psd->GetInstruction()
+                                             : TProgPsd::BankFileName(e.P.Psd->GetInstruction()));
     CheckHexFile(script, n, path, NotFound(path), "Keyb File Empty !!!");
   }
-  if (e.Jtag.IsBusy() && e.Jtag.GetState() == kJtagPlayEffect)
-    CheckEffectFile(script, n, card_dir + TProgJtag::EffectFileName(e.Jtag.GetInstruction()));
+  if (e.P.Jtag->IsBusy() && e.P.Jtag->GetState() == kJtagPlayEffect)
+    CheckEffectFile(script, n, card_dir + TProgJtag::EffectFileName(e.P.Jtag->GetInstruction()));
 }
 
 void TScriptCheck::CheckHexFile(const std::string& script, int32_t n, const std::string& path,

@@ -109,10 +109,7 @@ void TRunController::StepNextCardLine() {
 
 bool TRunController::Dispatch(int line_number) {
   Offer(LineRef(StepState == 14, static_cast<size_t>(line_number - 1)));
-  for (TEngineSlot* e : EngineOrder()) {
-    (*e)->SetInstruction(CurrentInstruction);
-    e->Step();
-  }
+  OfferInstruction(Engines, CurrentInstruction);
   // An engine that took the line and failed at once has already ended the run with its own
   // text; that is no syntax error.
   if (RunState != StepState) return false;
@@ -122,7 +119,7 @@ bool TRunController::Dispatch(int line_number) {
 }
 
 void TRunController::WaitLine() {
-  for (TEngineSlot* e : EngineOrder())
+  for (TEngineSlot* e : InRunOrder(Engines))
     if ((*e)->IsBusy()) e->Step();
   if (EngineBusy || RunState != StepState) return;
   EndInstruction(irDONE);
