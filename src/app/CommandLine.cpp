@@ -207,11 +207,16 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
 }
 
 std::string UsageLine() {
-  return "usage: qubra-updater [--folder DIR] [--link LINK] [SCRIPT | --check [SCRIPT | "
-         "--readid] | --batch [SCRIPT | --readid] [--link LINK] [--timeout SECONDS] [--trace FILE] "
-         "[--report FILE] [--events] [--name NAME] | --line FILE [-j N] [SCRIPT | --readid] "
-         "[--timeout SECONDS] [--report FILE] | --list-ports] | --convert-svf IN OUT [--tck-hz F] "
-         "| --help | --version";
+  return "usage: qubra-updater [--folder DIR] [--link LINK] [SCRIPT]\n"
+         "       qubra-updater [--folder DIR] --check [SCRIPT | --readid]\n"
+         "       qubra-updater [--folder DIR] --batch [SCRIPT | --readid] [--link LINK]\n"
+         "                     [--timeout SECONDS] [--trace FILE] [--report FILE] [--events]\n"
+         "                     [--name NAME]\n"
+         "       qubra-updater [--folder DIR] --line FILE [-j N] [SCRIPT | --readid]\n"
+         "                     [--timeout SECONDS] [--report FILE]\n"
+         "       qubra-updater [--folder DIR] --list-ports\n"
+         "       qubra-updater --convert-svf IN OUT [--tck-hz F]\n"
+         "       qubra-updater --help | --version";
 }
 
 std::string HelpText() {
@@ -290,7 +295,7 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
   std::string error;
   if (!ParseCommandLine(args, options, error) || !(error = UseFolder(options)).empty()) {
-    std::cerr << "qubra-updater: " << error << "; " << UsageLine() << std::endl;
+    std::cerr << "qubra-updater: " << error << "\n" << UsageLine() << std::endl;
     return 2;
   }
   switch (options.Mode) {

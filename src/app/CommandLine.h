@@ -12,7 +12,7 @@
 // Parses the arguments after the program name. False, with a one-line reason, on a usage error.
 bool ParseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error);
 
-// One line naming every form of the command line.
+// Every form of the command line, one per line.
 std::string UsageLine();
 std::string HelpText();
 
