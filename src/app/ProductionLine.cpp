@@ -206,6 +206,15 @@ std::vector<std::string> FormatTable(const std::vector<TDeviceRow>& rows, size_t
   return out;
 }
 
+namespace {
+
+// The error of a failed device, with the script it happened in.
+std::string FailureText(const TDeviceRow& row) {
+  return row.Error + (row.ErrorScript.empty() ? "" : " (" + row.ErrorScript + ")");
+}
+
+}  // namespace
+
 std::string FormatProgressLine(const TDeviceRow& row) {
   const std::string head = row.Name + " " + row.Link + ": ";
   switch (row.State) {
@@ -214,8 +223,7 @@ std::string FormatProgressLine(const TDeviceRow& row) {
     case dsCOMPLETED:
       return head + "completed in " + Seconds(row.Seconds) + " s";
     case dsFAILED:
-      return head + "failed after " + Seconds(row.Seconds) + " s: " + row.Error +
-             (row.ErrorScript.empty() ? "" : " (" + row.ErrorScript + ")");
+      return head + "failed after " + Seconds(row.Seconds) + " s: " + FailureText(row);
     case dsSTOPPED:
       return head + (row.Seconds == 0 ? "stopped before it started"
                                       : "stopped after " + Seconds(row.Seconds) + " s");
@@ -233,8 +241,7 @@ std::string FormatSummary(const std::vector<TDeviceRow>& rows) {
                      std::to_string(counts[dsSTOPPED]) + " stopped\n";
   for (const TDeviceRow& r : rows)
     if (r.State == dsFAILED)
-      text += "failed: " + r.Name + " " + r.Link + ": " + r.Error +
-              (r.ErrorScript.empty() ? "" : " (" + r.ErrorScript + ")") + "\n";
+      text += "failed: " + r.Name + " " + r.Link + ": " + FailureText(r) + "\n";
   return text;
 }
 

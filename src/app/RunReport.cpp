@@ -63,7 +63,7 @@ void TRunReport::RunStarted(const std::string& script) {
             {"transport", JsonText(link.Transport)},
             {"link", JsonText(link.Link)},
             {"script", JsonText(script)},
-            {"device", QJsonObject{{"type", ""}, {"id", ""}, {"boot_checksum", ""}}}};
+            {"device", DeviceJson(TDeviceReport{})}};
   if (link.Transport == "udp") Fields["local_port"] = link.LocalPort;
 }
 
