@@ -1,4 +1,6 @@
 #include <QApplication>
+#include <QTimer>
+#include <iostream>
 #include <memory>
 #include <optional>
 
@@ -7,10 +9,43 @@
 #include "app/LinkOption.h"
 #include "app/RunController.h"
 #include "app/Settings.h"
+#include "cli/Batch.h"
 #include "cli/CommandLine.h"
+#include "cli/LineCommand.h"
 #include "link/SerialDevices.h"
+#include "ui/LineWindow.h"
 #include "ui/MainFich.h"
 #include "ui/PackageFolder.h"
+
+namespace {
+
+// --line-window: the line's children always get the package folder the window works in, and
+// their records go to --report, or else to REPORT_FILE of that folder's settings.
+int LineWindow(QApplication& app, const Options& options) {
+  auto configure = [options](const std::string& dir) {
+    Options o = options;
+    o.Folder = dir;
+    TProductionLine::TConfig config = LineConfig(o, dir);
+    if (config.ReportFile.empty()) config.ReportFile = ReportFileSetting(config.Settings, dir);
+    return config;
+  };
+  TLineWindow window(configure, MakeSystemSerialDevices());
+  if (std::string error; !options.LineFile.empty() && !window.OpenList(options.LineFile, error)) {
+    std::cerr << "qubra-updater: " << error << std::endl;
+    return 2;
+  }
+  int stopped_by = 0;
+  TStopSignals stop_signals([&](int signal_number) {
+    stopped_by = signal_number;
+    window.StopAndClose();
+  });
+  window.show();
+  if (options.StartAll) QTimer::singleShot(0, &window, [&window] { window.StartAllClick(); });
+  const int status = app.exec();
+  return stopped_by != 0 ? 128 + stopped_by : status;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // --check, --help, --version and usage errors need no display: done before any window.
@@ -18,9 +53,11 @@ int main(int argc, char** argv) {
   if (std::optional<int> status = RunWithoutWindow(argc, argv, options)) return *status;
   QApplication app(argc, argv);
   if (options.Folder.empty() && options.Script.empty()) ChooseStartFolder();
+  if (options.Mode == cmLINEWINDOW) return LineWindow(app, options);
   std::string error;
   TMainFich MainFich(DefaultRunConfig(options.Script), std::make_unique<TComDriverLink>(),
-                     MakeEngineSet(), MakeSystemSerialDevices(), std::make_unique<TSettingsStore>());
+                     MakeEngineSet(), MakeSystemSerialDevices(),
+                     std::make_unique<TSettingsStore>());
   MainFich.LoadSettings();
   // The command line has checked the text already.
   if (TLinkOption link; !options.Link.empty() && ParseLinkOption(options.Link, link, error))

@@ -19,8 +19,8 @@ constexpr int64_t kMaxTimeoutSeconds = INT32_MAX / 1000;
 constexpr int64_t kMaxJobs = 1000;
 
 bool TakesValue(const std::string& name) {
-  for (const char* option :
-       {"--timeout", "--trace", "--tck-hz", "--folder", "--link", "--report", "--name", "--line"})
+  for (const char* option : {"--timeout", "--trace", "--tck-hz", "--folder", "--link", "--report",
+                             "--name", "--line", "--line-window"})
     if (name == option) return true;
   return false;
 }
@@ -41,6 +41,8 @@ const char* ModeOption(TCommandMode mode) {
       return "--list-ports";
     case cmLINE:
       return "--line";
+    case cmLINEWINDOW:
+      return "--line-window";
     default:
       return "";
   }
@@ -79,27 +81,32 @@ bool TakeValue(const std::vector<std::string>& args, size_t& i, const std::strin
 bool CheckCombination(const Options& o, bool help_or_version, std::string& error) {
   if (help_or_version) return true;
   const bool batch = o.Mode == cmBATCH;
-  const bool line = o.Mode == cmLINE;
-  if (o.ReadId && !o.Script.empty()) {
+  const bool line = o.Mode == cmLINE || o.Mode == cmLINEWINDOW;
+  if (o.Mode == cmLINEWINDOW && (o.ReadId || !o.Script.empty())) {
+    error = "--line-window takes one FILE, and no SCRIPT or --readid";
+  } else if (o.StartAll && o.Mode != cmLINEWINDOW) {
+    error = "--start needs --line-window";
+  } else if (o.ReadId && !o.Script.empty()) {
     error = "--readid runs readid.ini and takes no SCRIPT";
   } else if (o.ReadId && o.Mode != cmCHECK && !batch && !line) {
     error = "--readid needs --batch, --check or --line";
   } else if (o.Mode == cmLISTPORTS && !o.Script.empty()) {
     error = "--list-ports takes no SCRIPT";
   } else if (o.TimeoutSeconds > 0 && !batch && !line) {
-    error = "--timeout needs --batch or --line";
+    error = "--timeout needs --batch, --line or --line-window";
   } else if (!o.TraceFile.empty() && !batch) {
     error = "--trace needs --batch";
   } else if (!o.Link.empty() && line) {
-    error = "--link cannot be combined with --line: the device list names each link";
+    error = "--link cannot be combined with " + std::string(ModeOption(o.Mode)) +
+            ": the device list names each link";
   } else if (!o.Link.empty() && !batch && o.Mode != cmWINDOW) {
     error = "--link needs --batch or the window";
   } else if (!o.ReportFile.empty() && !batch && !line) {
-    error = "--report needs --batch or --line";
+    error = "--report needs --batch, --line or --line-window";
   } else if ((o.Events || !o.Name.empty()) && !batch) {
     error = std::string(o.Events ? "--events" : "--name") + " needs --batch";
   } else if (o.Jobs > 0 && !line) {
-    error = "-j needs --line";
+    error = "-j needs --line or --line-window";
   } else if (o.Mode == cmCONVERT && (!o.Script.empty() || o.ReadId)) {
     error = "--convert-svf takes IN and OUT only, not \"" +
             (o.ReadId ? std::string("--readid") : Excerpt(o.Script)) + "\"";
@@ -137,7 +144,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
       if (o.Script.empty())
         o.Script = arg;
       else
-        error = "only one SCRIPT may be given, \"" + Excerpt(arg) + "\" is a second one";
+        error = std::string(o.Mode == cmLINEWINDOW ? "only one FILE" : "only one SCRIPT") +
+                " may be given, \"" + Excerpt(arg) + "\" is a second one";
     } else if (inline_value && !TakesValue(name)) {
       error = Excerpt(name) + " takes no value";
     } else if (name == "--check") {
@@ -180,6 +188,14 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
     } else if (name == "--line") {
       if (TakeValue(args, i, name, inline_value, value, error) && SetMode(o, cmLINE, name, error))
         o.LineFile = value;
+    } else if (name == "--line-window") {
+      // FILE is optional: "--line-window=FILE", or the argument that does not begin with "-".
+      if (SetMode(o, cmLINEWINDOW, name, error) && inline_value) {
+        if (inline_value->empty()) error = name + " needs a value";
+        o.LineFile = *inline_value;
+      }
+    } else if (name == "--start") {
+      o.StartAll = true;
     } else if (name == "--convert-svf") {
       if (!SetMode(o, cmCONVERT, name, error)) break;
       if (!TakeValue(args, i, name, {}, o.ConvertIn, error) ||
@@ -197,6 +213,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
       error = "unknown option " + Excerpt(name);
     }
   }
+  if (o.Mode == cmLINEWINDOW && o.LineFile.empty()) std::swap(o.LineFile, o.Script);
   if (!error.empty() || !CheckCombination(o, help || version, error)) return false;
   if (help)
     o.Mode = cmHELP;
@@ -213,6 +230,8 @@ std::string UsageLine() {
          "                     [--timeout SECONDS] [--trace FILE] [--report FILE] [--events]\n"
          "                     [--name NAME]\n"
          "       qubra-updater [--folder DIR] --line FILE [-j N] [SCRIPT | --readid]\n"
+         "                     [--timeout SECONDS] [--report FILE]\n"
+         "       qubra-updater [--folder DIR] --line-window [FILE] [-j N] [--start]\n"
          "                     [--timeout SECONDS] [--report FILE]\n"
          "       qubra-updater [--folder DIR] --list-ports\n"
          "       qubra-updater --convert-svf IN OUT [--tck-hz F]\n"
@@ -232,8 +251,9 @@ std::string HelpText() {
          "                     status lines on stdout, the error and script on stderr;\n"
          "                     exit 0 completed, 1 error, 130/143 stopped by SIGINT/SIGTERM\n"
          "  --readid           with --check or --batch: readid.ini instead of a script\n"
-         "  --timeout SECONDS  with --batch: end the run as an error when the device sends\n"
-         "                     nothing for that long while it is waited for (default: no limit)\n"
+         "  --timeout SECONDS  with --batch or a line: end the run as an error when the\n"
+         "                     device sends nothing for that long while it is waited for\n"
+         "                     (default: no limit)\n"
          "  --trace FILE       with --batch: write every byte sent (>) and received (<) to FILE,\n"
          "                     with milliseconds since start, in hex and as text\n"
          "  --folder DIR       the package folder, in every mode: scripts, card folders,\n"
@@ -245,12 +265,18 @@ std::string HelpText() {
          "                     instead of Updater.prm's (which is then not rewritten): "
          "COM1..COM9,\n"
          "                     a device path, tcp:A.B.C.D:PORT or udp:A.B.C.D:PORT[:LOCALPORT]\n"
-         "  --report FILE      with --batch or --line: append a JSON record of each run to FILE\n"
+         "  --report FILE      with --batch or a line: append a JSON record of each run to FILE\n"
          "  --events           with --batch: JSON lines on stdout instead of the status lines\n"
          "  --name NAME        with --batch: the device's name in the record and the events\n"
          "  --line FILE        update every device FILE lists (NAME LINK per line), each in a\n"
          "                     process of its own; exit 0 when every device completed, else 1\n"
-         "  -j N               with --line: at most N devices at a time (default: all)\n"
+         "  -j N               with --line or --line-window: at most N devices at a time\n"
+         "                     (default: all)\n"
+         "  --line-window [FILE]\n"
+         "                     the production line in a window: one row per device of FILE,\n"
+         "                     each run as --line runs it, started and stopped one by one or\n"
+         "                     all at once; the list can be edited and saved\n"
+         "  --start            with --line-window: start every device when the window opens\n"
          "  --convert-svf IN OUT\n"
          "                     convert the SVF file IN, as FPGA, PROM and CPLD tools write it,\n"
          "                     into the effect file OUT that the device plays; OUT is written\n"
@@ -282,7 +308,8 @@ std::string UseFolder(const Options& options) {
   // A SCRIPT named apart, or files to convert, need no script in the folder.
   if (!options.Script.empty() || options.Mode == cmCONVERT)
     problem = PackageFolderProblem(options.Folder, {});
-  else if (options.Mode == cmCHECK || options.Mode == cmBATCH || options.Mode == cmLINE)
+  else if (options.Mode == cmCHECK || options.Mode == cmBATCH || options.Mode == cmLINE ||
+           options.Mode == cmLINEWINDOW)
     problem = PackageFolderProblem(options.Folder, {options.ReadId ? "readid.ini" : "script.ini"});
   else
     problem = PackageFolderProblem(options.Folder, {"script.ini", "readid.ini"});
@@ -321,6 +348,7 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
     case cmLISTPORTS:
       return RunListPorts(*MakeSystemSerialDevices(), ProgramDir(), std::cout, std::cerr);
     case cmWINDOW:
+    case cmLINEWINDOW:
       break;
   }
   return std::nullopt;

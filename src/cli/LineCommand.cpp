@@ -25,6 +25,22 @@ size_t TerminalWidth() {
 
 }  // namespace
 
+TProductionLine::TConfig LineConfig(const Options& options, const std::string& program_dir) {
+  TProductionLine::TConfig config;
+  std::string unreadable;
+  LoadSettings(program_dir, config.Settings, unreadable);
+  if (!unreadable.empty()) std::cerr << "qubra-updater: " << unreadable << std::endl;
+  config.Program = QCoreApplication::applicationFilePath().toStdString();
+  if (!options.Folder.empty()) config.SharedArgs.push_back("--folder=" + program_dir);
+  if (options.TimeoutSeconds > 0)
+    config.SharedArgs.push_back("--timeout=" + std::to_string(options.TimeoutSeconds));
+  config.ReportFile = options.ReportFile;
+  if (options.ReadId) config.SharedArgs.push_back("--readid");
+  if (!options.Script.empty()) config.SharedArgs.push_back(options.Script);
+  config.Jobs = options.Jobs;
+  return config;
+}
+
 int RunLine(const Options& options, const std::string& program_dir) {
   std::vector<std::string> lines;
   if (!ReadTextLines(options.LineFile, lines)) {
@@ -32,13 +48,10 @@ int RunLine(const Options& options, const std::string& program_dir) {
               << ": cannot be read: " << std::strerror(errno) << std::endl;
     return 2;
   }
-  TSettingsLines settings;
-  std::string unreadable;
-  LoadSettings(program_dir, settings, unreadable);
-  if (!unreadable.empty()) std::cerr << "qubra-updater: " << unreadable << std::endl;
+  TProductionLine::TConfig config = LineConfig(options, program_dir);
   std::vector<TLineDevice> devices;
   std::string error;
-  if (!ParseDeviceList(options.LineFile, lines, settings, devices, error)) {
+  if (!ParseDeviceList(options.LineFile, lines, config.Settings, devices, error)) {
     std::cerr << "qubra-updater: " << error << std::endl;
     return 2;
   }
@@ -47,15 +60,6 @@ int RunLine(const Options& options, const std::string& program_dir) {
     std::cerr << "qubra-updater: " << error << std::endl;
     return 1;
   }
-  TProductionLine::TConfig config;
-  config.Program = QCoreApplication::applicationFilePath().toStdString();
-  if (!options.Folder.empty()) config.SharedArgs.push_back("--folder=" + program_dir);
-  if (options.TimeoutSeconds > 0)
-    config.SharedArgs.push_back("--timeout=" + std::to_string(options.TimeoutSeconds));
-  if (!options.ReportFile.empty()) config.SharedArgs.push_back("--report=" + options.ReportFile);
-  if (options.ReadId) config.SharedArgs.push_back("--readid");
-  if (!options.Script.empty()) config.SharedArgs.push_back(options.Script);
-  config.Jobs = options.Jobs;
   config.Table = ::isatty(STDOUT_FILENO) == 1;
   config.Width = TerminalWidth();
   TProductionLine line(std::move(config), std::move(devices), std::cout);

@@ -12,7 +12,8 @@ enum TCommandMode : uint8_t {
   cmVERSION,
   cmCONVERT,
   cmLISTPORTS,
-  cmLINE
+  cmLINE,
+  cmLINEWINDOW
 };
 
 struct Options {
@@ -28,6 +29,7 @@ struct Options {
   std::string ReportFile;  // --batch, --line: where each run's record is appended
   bool Events = false;     // --batch: JSON lines on stdout instead of the status lines
   std::string Name;        // --batch: the device's name in the record and the events
-  std::string LineFile;    // --line: the device list
-  int32_t Jobs = 0;        // --line: devices updated at a time; 0 for all
+  std::string LineFile;    // --line, --line-window: the device list
+  int32_t Jobs = 0;        // --line, --line-window: devices updated at a time; 0 for all
+  bool StartAll = false;   // --line-window: every device starts when the window opens
 };

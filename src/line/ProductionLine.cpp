@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QFile>
 #include <QJsonDocument>
 #include <QProcess>
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <queue>
 
 #include "formats/text.h"
 
@@ -22,6 +24,8 @@ namespace {
 constexpr int kRedrawMs = 200;
 // A child that writes more than this on stderr is cut: only the first lines say what failed.
 constexpr qsizetype kMaxStderr = 64 * 1024;
+// A run that goes on talking keeps its latest status lines.
+constexpr size_t kMaxStatusLines = 2000;
 
 // Outside text in a message, cut when it runs away.
 std::string Quoted(const std::string& text) {
@@ -77,45 +81,50 @@ std::string FirstLine(const std::string& text) {
 
 // ---- the device list ----
 
+std::string TDeviceListCheck::Add(int line_number, const std::string& text, TLineDevice& device) {
+  auto earlier = [](const TSeen& seen) {
+    return " by " + Quoted(seen.Name) + " on line " + std::to_string(seen.LineNumber);
+  };
+  const std::vector<std::string> fields = SplitBlanks(text);
+  if (fields.size() != 2) return "NAME LINK expected, not " + Quoted(Trim(text));
+  // Written back to a list, it would read as a comment.
+  if (fields[0][0] == '#') return "the name " + Quoted(fields[0]) + " begins with \"#\"";
+  TLineDevice found{fields[0], {}, line_number};
+  std::string why;
+  if (!ParseLinkOption(fields[1], found.Link, why)) return why + "; LINK is " + LinkForms();
+  if (auto it = Names.find(found.Name); it != Names.end())
+    return "the name " + Quoted(found.Name) + " is already used" + earlier(it->second);
+  const std::string key = LinkKey(found.Link, Settings);
+  if (auto it = Links.find(key); it != Links.end())
+    return "the link " + Quoted(fields[1]) + " (" + Excerpt(key) + ") is already used" +
+           earlier(it->second);
+  const bool udp = found.Link.Kind == TLinkOption::lkUDP;
+  if (auto it = LocalPorts.find(found.Link.LocalPort); udp && it != LocalPorts.end())
+    return "the UDP local port " + std::to_string(found.Link.LocalPort) + " is already bound" +
+           earlier(it->second);
+  const TSeen seen{found.Name, line_number};
+  Names[found.Name] = seen;
+  Links[key] = seen;
+  if (udp) LocalPorts[found.Link.LocalPort] = seen;
+  device = std::move(found);
+  return {};
+}
+
 bool ParseDeviceList(const std::string& path, const std::vector<std::string>& lines,
                      const TSettingsLines& settings, std::vector<TLineDevice>& devices,
                      std::string& error) {
   std::vector<TLineDevice> found;
-  std::map<std::string, const TLineDevice*> names, links;
-  std::map<int32_t, const TLineDevice*> local_ports;
-  found.reserve(lines.size());
-  auto refuse = [&](int line, const std::string& why) {
-    error = Excerpt(path) + ":" + std::to_string(line) + ": " + why;
-    return false;
-  };
-  auto earlier = [](const TLineDevice* d) {
-    return " by " + Quoted(d->Name) + " on line " + std::to_string(d->LineNumber);
-  };
+  TDeviceListCheck check(settings);
   for (size_t i = 0; i < lines.size(); ++i) {
     const int n = static_cast<int>(i + 1);
     const std::string text = Trim(lines[i]);
     if (text.empty() || text[0] == '#') continue;
-    const std::vector<std::string> fields = SplitBlanks(text);
-    if (fields.size() != 2) return refuse(n, "NAME LINK expected, not " + Quoted(text));
-    TLineDevice device{fields[0], {}, n};
-    std::string why;
-    if (!ParseLinkOption(fields[1], device.Link, why))
-      return refuse(n, why + "; LINK is " + LinkForms());
-    if (auto it = names.find(device.Name); it != names.end())
-      return refuse(n,
-                    "the name " + Quoted(device.Name) + " is already used" + earlier(it->second));
-    const std::string key = LinkKey(device.Link, settings);
-    if (auto it = links.find(key); it != links.end())
-      return refuse(n, "the link " + Quoted(fields[1]) + " (" + Excerpt(key) + ") is already used" +
-                           earlier(it->second));
-    const bool udp = device.Link.Kind == TLinkOption::lkUDP;
-    if (auto it = local_ports.find(device.Link.LocalPort); udp && it != local_ports.end())
-      return refuse(n, "the UDP local port " + std::to_string(device.Link.LocalPort) +
-                           " is already bound" + earlier(it->second));
-    found.push_back(device);
-    names[device.Name] = &found.back();
-    links[key] = &found.back();
-    if (udp) local_ports[device.Link.LocalPort] = &found.back();
+    TLineDevice device;
+    if (const std::string why = check.Add(n, text, device); !why.empty()) {
+      error = Excerpt(path) + ":" + std::to_string(n) + ": " + why;
+      return false;
+    }
+    found.push_back(std::move(device));
   }
   if (found.empty()) {
     error = Excerpt(path) + ": no device listed";
@@ -123,6 +132,21 @@ bool ParseDeviceList(const std::string& path, const std::vector<std::string>& li
   }
   devices = std::move(found);
   return true;
+}
+
+std::vector<TLineDevice> ReadDeviceEntries(const std::vector<std::string>& lines) {
+  std::vector<TLineDevice> entries;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string text = Trim(lines[i]);
+    if (text.empty() || text[0] == '#') continue;
+    size_t blank = text.find_first_of(" \t");
+    TLineDevice entry;
+    entry.Name = text.substr(0, blank);
+    entry.Link.Text = blank == std::string::npos ? "" : Trim(text.substr(blank));
+    entry.LineNumber = static_cast<int>(i + 1);
+    entries.push_back(std::move(entry));
+  }
+  return entries;
 }
 
 // ---- rows ----
@@ -147,7 +171,8 @@ void ApplyEvent(TDeviceRow& row, const QJsonObject& event) {
   if (kind == "instruction_start") {
     row.Operation = Trim(Latin1(event["text"]));
     row.Card = Latin1(event["card"]);
-  } else if (kind == "progress" && event["bar"].toString() != "operation") {
+  } else if (kind == "progress" &&
+             (event["bar"].toString() == "script" || event["bar"].toString() == "card")) {
     int64_t* bar = row.Bars[event["bar"].toString() == "script" ? 0 : 1];
     bar[1] = std::max<int64_t>(event["max"].toInteger(), 0);
     bar[0] = std::clamp<int64_t>(event["position"].toInteger(), 0, bar[1]);
@@ -159,12 +184,29 @@ void ApplyEvent(TDeviceRow& row, const QJsonObject& event) {
     if (script[1] > 0)
       row.Percent =
           std::min(100, static_cast<int>(100 * (double(script[0]) + share) / double(script[1])));
+  } else if (kind == "progress" && event["bar"].toString() == "overall") {
+    row.OverallMax = std::max<int64_t>(event["max"].toInteger(), 0);
+    row.OverallPosition = std::clamp<int64_t>(event["position"].toInteger(), 0, row.OverallMax);
+    row.EtaSeconds = event["eta_seconds"].toDouble(-1);
+  } else if (kind == "status") {
+    if (row.Status.size() >= kMaxStatusLines)
+      row.Status.erase(row.Status.begin(), row.Status.begin() + kMaxStatusLines / 2);
+    row.Status.push_back(Latin1(event["text"]));
   } else if (kind == "result") {
     row.Ended = true;
     row.Error = Latin1(event["error"]);
     if (row.Error.empty()) row.Error = Latin1(event["failure"]);
     row.ErrorScript = Latin1(event["script"]);
   }
+}
+
+bool DeviceBusy(const TDeviceRow& row) {
+  return row.State == dsRUNNING || (row.State == dsWAITING && row.Queued);
+}
+
+int RunPercent(const TDeviceRow& row) {
+  if (row.OverallMax > 0) return static_cast<int>(100 * row.OverallPosition / row.OverallMax);
+  return row.Percent;
 }
 
 std::vector<std::string> FormatTable(const std::vector<TDeviceRow>& rows, size_t width) {
@@ -222,9 +264,49 @@ std::string FormatProgressLine(const TDeviceRow& row) {
   }
 }
 
-std::string FormatSummary(const std::vector<TDeviceRow>& rows) {
-  int counts[5] = {};
+std::array<int, 5> CountStates(const std::vector<TDeviceRow>& rows) {
+  std::array<int, 5> counts{};
   for (const TDeviceRow& r : rows) ++counts[r.State];
+  return counts;
+}
+
+double LineEtaSeconds(const std::vector<TDeviceRow>& rows, int jobs) {
+  std::vector<double> free_at;  // when each slot comes free, from now
+  double took = 0, expected = 0;
+  int completed = 0, waiting = 0;
+  for (const TDeviceRow& r : rows) {
+    if (r.State == dsRUNNING) {
+      if (r.EtaSeconds < 0) return -1;
+      free_at.push_back(r.EtaSeconds);
+      expected += r.Seconds + r.EtaSeconds;
+    } else if (r.State == dsCOMPLETED) {
+      took += r.Seconds;
+      ++completed;
+    } else if (r.State == dsWAITING && r.Queued) {
+      ++waiting;
+    }
+  }
+  const double each = completed > 0      ? took / completed
+                      : !free_at.empty() ? expected / static_cast<double>(free_at.size())
+                                         : -1;
+  if (waiting > 0 && each < 0) return -1;
+  const size_t lanes = jobs > 0 ? static_cast<size_t>(jobs) : rows.size();
+  if (free_at.size() < lanes) free_at.resize(lanes, 0);
+  std::priority_queue<double, std::vector<double>, std::greater<>> next(free_at.begin(),
+                                                                        free_at.end());
+  double end = 0;
+  for (int i = 0; i < waiting; ++i) {
+    const double start = next.top();
+    next.pop();
+    next.push(start + each);
+    end = std::max(end, start + each);
+  }
+  for (const double t : free_at) end = std::max(end, t);
+  return end;
+}
+
+std::string FormatSummary(const std::vector<TDeviceRow>& rows) {
+  const std::array<int, 5> counts = CountStates(rows);
   std::string text = std::to_string(rows.size()) + (rows.size() == 1 ? " device: " : " devices: ") +
                      std::to_string(counts[dsCOMPLETED]) + " completed, " +
                      std::to_string(counts[dsFAILED]) + " failed, " +
@@ -238,22 +320,39 @@ std::string FormatSummary(const std::vector<TDeviceRow>& rows) {
 // ---- the line ----
 
 struct TProductionLine::TChild {
+  size_t Index = 0;  // its row
   std::unique_ptr<QProcess> Process;
   QElapsedTimer Clock;
   QByteArray Pending;  // stdout not yet a whole line
   std::string Stderr;
+  bool StopAsked = false;
 };
+
+namespace {
+
+// A process that has ended, let go once the event loop has delivered what it still holds.
+void Discard(std::unique_ptr<QProcess>& process) {
+  if (!process) return;
+  process->disconnect();
+  process.release()->deleteLater();
+}
+
+// Names and paths are the system's bytes.
+QString Arg(const std::string& text) {
+  return QFile::decodeName(QByteArray::fromStdString(text));
+}
+
+}  // namespace
 
 TProductionLine::TProductionLine(TConfig config, std::vector<TLineDevice> devices,
                                  std::ostream& out)
-    : Config(std::move(config)), Devices(std::move(devices)), Out(out) {
-  for (const TLineDevice& d : Devices) {
-    TDeviceRow row;
-    row.Name = d.Name;
-    row.Link = d.Link.Text;
-    FRows.push_back(row);
-    Children.push_back(std::make_unique<TChild>());
-  }
+    : TProductionLine(std::move(config), std::move(devices)) {
+  Out = &out;
+}
+
+TProductionLine::TProductionLine(TConfig config, std::vector<TLineDevice> devices)
+    : Config(std::move(config)) {
+  SetDevices(std::move(devices));
   QObject::connect(&RedrawTimer, &QTimer::timeout, &RedrawTimer, [this] { Redraw(); });
 }
 
@@ -273,8 +372,8 @@ int TProductionLine::Exec() {
     Redraw();
     RedrawTimer.start(kRedrawMs);
   }
-  StartWaiting();
-  if (!AllEnded()) {
+  StartAll();
+  if (Busy()) {
     QEventLoop loop;
     Quit = [&loop] { loop.exit(0); };
     loop.exec();
@@ -282,7 +381,7 @@ int TProductionLine::Exec() {
   }
   RedrawTimer.stop();
   if (Config.Table) Redraw();
-  Out << FormatSummary(FRows) << std::flush;
+  if (Out) *Out << FormatSummary(FRows) << std::flush;
   if (StopSignal != 0) return 128 + StopSignal;
   const bool all = std::all_of(FRows.begin(), FRows.end(),
                                [](const TDeviceRow& r) { return r.State == dsCOMPLETED; });
@@ -291,22 +390,76 @@ int TProductionLine::Exec() {
 
 void TProductionLine::Stop(int signal_number) {
   if (StopSignal == 0) StopSignal = signal_number;
-  for (size_t i = 0; i < FRows.size(); ++i) {
-    if (FRows[i].State == dsWAITING) {
-      FRows[i].State = dsSTOPPED;
-      Show(i);
-    } else if (FRows[i].State == dsRUNNING && Children[i]->Process) {
-      const qint64 pid = Children[i]->Process->processId();
-      if (pid > 0) ::kill(static_cast<pid_t>(pid), signal_number);
-    }
-  }
-  if (AllEnded() && Quit) Quit();
+  for (size_t i = 0; i < FRows.size(); ++i) StopRow(i, signal_number);
+  if (!Busy()) EndedAll();
 }
 
-bool TProductionLine::AllEnded() const {
-  return std::none_of(FRows.begin(), FRows.end(), [](const TDeviceRow& r) {
-    return r.State == dsWAITING || r.State == dsRUNNING;
-  });
+void TProductionLine::StartAll() {
+  for (size_t i = 0; i < FRows.size(); ++i) Queue(i);
+  StartWaiting();
+}
+
+void TProductionLine::StartDevice(size_t index) {
+  if (index >= FRows.size()) return;
+  Queue(index);
+  StartWaiting();
+}
+
+void TProductionLine::RetryFailed() {
+  for (size_t i = 0; i < FRows.size(); ++i)
+    if (FRows[i].State == dsFAILED) Queue(i);
+  StartWaiting();
+}
+
+void TProductionLine::StopDevice(size_t index) {
+  if (index >= FRows.size()) return;
+  StopRow(index, SIGTERM);
+  if (!Busy()) EndedAll();
+}
+
+void TProductionLine::StopAll() {
+  for (size_t i = 0; i < FRows.size(); ++i) StopRow(i, SIGTERM);
+  if (!Busy()) EndedAll();
+}
+
+bool TProductionLine::Busy() const {
+  return std::any_of(FRows.begin(), FRows.end(), DeviceBusy);
+}
+
+void TProductionLine::Queue(size_t index) {
+  TDeviceRow& row = FRows[index];
+  if (StopSignal != 0 || row.State == dsRUNNING || row.Queued || !row.Problem.empty()) return;
+  if (!LineClock.isValid()) LineClock.start();
+  TDeviceRow fresh;
+  fresh.Name = row.Name;
+  fresh.Link = row.Link;
+  fresh.Queued = true;
+  row = std::move(fresh);
+  Notify(index);
+}
+
+void TProductionLine::StopRow(size_t index, int signal_number) {
+  TDeviceRow& row = FRows[index];
+  TChild& child = *Children[index];
+  if (row.State == dsWAITING && row.Queued) {
+    row.State = dsSTOPPED;
+    row.Queued = false;
+    Show(index);
+  } else if (row.State == dsRUNNING && child.Process) {
+    child.StopAsked = true;
+    const qint64 pid = child.Process->processId();
+    if (pid > 0) ::kill(static_cast<pid_t>(pid), signal_number);
+  }
+}
+
+void TProductionLine::EndedAll() {
+  if (LineClock.isValid()) LineEnded = static_cast<double>(LineClock.elapsed()) / 1000.0;
+  LineClock.invalidate();
+  if (Quit) Quit();
+}
+
+double TProductionLine::LineSeconds() const {
+  return LineClock.isValid() ? static_cast<double>(LineClock.elapsed()) / 1000.0 : LineEnded;
 }
 
 void TProductionLine::StartWaiting() {
@@ -315,7 +468,7 @@ void TProductionLine::StartWaiting() {
                                [](const TDeviceRow& r) { return r.State == dsRUNNING; });
   for (size_t i = 0; i < FRows.size(); ++i) {
     if (Config.Jobs > 0 && running >= Config.Jobs) return;
-    if (FRows[i].State != dsWAITING) continue;
+    if (FRows[i].State != dsWAITING || !FRows[i].Queued) continue;
     Start(i);
     ++running;
   }
@@ -325,55 +478,65 @@ void TProductionLine::Start(size_t index) {
   TChild& child = *Children[index];
   const TLineDevice& device = Devices[index];
   // "--option=value" keeps a name or path that begins with "-" a value.
-  QStringList args{"--batch", "--events", QString::fromLatin1("--name=" + device.Name),
-                   QString::fromLatin1("--link=" + device.Link.Text)};
-  for (const std::string& a : Config.SharedArgs) args << QString::fromLatin1(a);
+  QStringList args{"--batch", "--events", Arg("--name=" + device.Name),
+                   Arg("--link=" + device.Link.Text)};
+  if (!Config.ReportFile.empty()) args << Arg("--report=" + Config.ReportFile);
+  for (const std::string& a : Config.SharedArgs) args << Arg(a);
+  Discard(child.Process);
   child.Process = std::make_unique<QProcess>();
+  child.Pending.clear();
+  child.Stderr.clear();
+  child.StopAsked = false;
   QProcess* p = child.Process.get();
+  TChild* c = &child;
   p->setStandardInputFile(QProcess::nullDevice());
-  QObject::connect(p, &QProcess::readyReadStandardOutput, p, [this, index] { ReadEvents(index); });
-  QObject::connect(p, &QProcess::readyReadStandardError, p, [p, &child] {
+  QObject::connect(p, &QProcess::readyReadStandardOutput, p, [this, c] { ReadEvents(*c); });
+  QObject::connect(p, &QProcess::readyReadStandardError, p, [p, c] {
     const QByteArray text = p->readAllStandardError();
-    if (static_cast<qsizetype>(child.Stderr.size()) < kMaxStderr)
-      child.Stderr += text.toStdString();
+    if (static_cast<qsizetype>(c->Stderr.size()) < kMaxStderr) c->Stderr += text.toStdString();
   });
-  QObject::connect(p, &QProcess::finished, p, [this, index](int code, QProcess::ExitStatus s) {
-    Ended(index, code, s == QProcess::CrashExit);
+  QObject::connect(p, &QProcess::finished, p, [this, c](int code, QProcess::ExitStatus s) {
+    Ended(*c, code, s == QProcess::CrashExit);
   });
-  QObject::connect(p, &QProcess::errorOccurred, p, [this, index, p](QProcess::ProcessError e) {
+  QObject::connect(p, &QProcess::errorOccurred, p, [this, c, p](QProcess::ProcessError e) {
     if (e != QProcess::FailedToStart) return;
-    FRows[index].Error = "cannot start " + Config.Program + ": " + p->errorString().toStdString();
-    Ended(index, -1, true);
+    FRows[c->Index].Error =
+        "cannot start " + Config.Program + ": " + p->errorString().toStdString();
+    Ended(*c, -1, true);
   });
   FRows[index].State = dsRUNNING;
+  FRows[index].Queued = false;
   child.Clock.start();
   Show(index);
-  p->start(QString::fromStdString(Config.Program), args);
+  p->start(Arg(Config.Program), args);
 }
 
-void TProductionLine::ReadEvents(size_t index) {
-  TChild& child = *Children[index];
+void TProductionLine::ReadEvents(TChild& child) {
   child.Pending += child.Process->readAllStandardOutput();
+  bool applied = false;
   for (qsizetype end; (end = child.Pending.indexOf('\n')) >= 0;) {
     const QByteArray line = child.Pending.left(end);
     child.Pending.remove(0, end + 1);
     const QJsonDocument doc = QJsonDocument::fromJson(line);
-    if (doc.isObject()) ApplyEvent(FRows[index], doc.object());
+    if (!doc.isObject()) continue;
+    ApplyEvent(FRows[child.Index], doc.object());
+    applied = true;
   }
+  if (applied) Notify(child.Index);
 }
 
-void TProductionLine::Ended(size_t index, int exit_code, bool crashed) {
+void TProductionLine::Ended(TChild& child, int exit_code, bool crashed) {
+  const size_t index = child.Index;
   TDeviceRow& row = FRows[index];
   if (row.State != dsRUNNING) return;
-  TChild& child = *Children[index];
   if (child.Process && child.Process->state() == QProcess::NotRunning) {
-    ReadEvents(index);
+    ReadEvents(child);
     child.Stderr += child.Process->readAllStandardError().toStdString();
   }
   row.Seconds = static_cast<double>(child.Clock.elapsed()) / 1000.0;
   if (!crashed && exit_code == 0) {
     row.State = dsCOMPLETED;
-  } else if (StopSignal != 0 &&
+  } else if (child.StopAsked &&
              (crashed || exit_code == 128 + SIGINT || exit_code == 128 + SIGTERM)) {
     // A child the signal reached before it could stop the run cleanly was stopped all the same.
     row.State = dsSTOPPED;
@@ -386,25 +549,112 @@ void TProductionLine::Ended(size_t index, int exit_code, bool crashed) {
   }
   Show(index);
   StartWaiting();
-  if (AllEnded() && Quit) Quit();
+  if (!Busy()) EndedAll();
 }
 
 void TProductionLine::Show(size_t index) {
-  if (Config.Table)
+  if (Out && Config.Table)
     Redraw();
-  else
-    Out << FormatProgressLine(FRows[index]) << '\n' << std::flush;
+  else if (Out)
+    *Out << FormatProgressLine(FRows[index]) << '\n' << std::flush;
+  Notify(index);
 }
 
-void TProductionLine::Redraw() {
+void TProductionLine::Notify(size_t index) {
+  if (RowChanged) RowChanged(index);
+}
+
+void TProductionLine::UpdateElapsed() {
   for (size_t i = 0; i < FRows.size(); ++i)
     if (FRows[i].State == dsRUNNING)
       FRows[i].Seconds = static_cast<double>(Children[i]->Clock.elapsed()) / 1000.0;
+}
+
+void TProductionLine::Redraw() {
+  if (!Out) return;
+  UpdateElapsed();
   std::string text;
   if (DrawnLines > 0) text += "\033[" + std::to_string(DrawnLines) + "A";
   const std::vector<std::string> lines =
       FormatTable(FRows, Config.Width > 1 ? Config.Width - 1 : 1);
   for (const std::string& line : lines) text += "\r\033[K" + line + "\n";
   DrawnLines = lines.size();
-  Out << text << std::flush;
+  *Out << text << std::flush;
+}
+
+// ---- editing ----
+
+void TProductionLine::AddDevice(const std::string& name, const std::string& link) {
+  TLineDevice device;
+  device.Name = name;
+  device.Link.Text = link;
+  device.LineNumber = static_cast<int>(Devices.size() + 1);
+  Devices.push_back(std::move(device));
+  FRows.emplace_back();
+  FRows.back().Name = name;
+  FRows.back().Link = link;
+  Children.push_back(std::make_unique<TChild>());
+  Children.back()->Index = Devices.size() - 1;
+  Recheck();
+}
+
+bool TProductionLine::SetDevice(size_t index, const std::string& name, const std::string& link) {
+  if (index >= FRows.size() || DeviceBusy(FRows[index])) return false;
+  Devices[index].Name = name;
+  Devices[index].Link = TLinkOption{};
+  Devices[index].Link.Text = link;
+  FRows[index] = TDeviceRow{};
+  FRows[index].Name = name;
+  FRows[index].Link = link;
+  Recheck();
+  return true;
+}
+
+bool TProductionLine::RemoveDevice(size_t index) {
+  if (index >= FRows.size() || DeviceBusy(FRows[index])) return false;
+  Discard(Children[index]->Process);
+  Devices.erase(Devices.begin() + static_cast<std::ptrdiff_t>(index));
+  FRows.erase(FRows.begin() + static_cast<std::ptrdiff_t>(index));
+  Children.erase(Children.begin() + static_cast<std::ptrdiff_t>(index));
+  for (size_t i = index; i < Children.size(); ++i) Children[i]->Index = i;
+  Recheck();
+  return true;
+}
+
+bool TProductionLine::SetDevices(std::vector<TLineDevice> devices) {
+  if (Busy()) return false;
+  for (auto& child : Children) Discard(child->Process);
+  Devices = std::move(devices);
+  FRows.assign(Devices.size(), TDeviceRow{});
+  Children.clear();
+  for (size_t i = 0; i < Devices.size(); ++i) {
+    FRows[i].Name = Devices[i].Name;
+    FRows[i].Link = Devices[i].Link.Text;
+    Children.push_back(std::make_unique<TChild>());
+    Children.back()->Index = i;
+  }
+  Recheck();
+  return true;
+}
+
+bool TProductionLine::SetConfig(TConfig config) {
+  if (Busy()) return false;
+  Config = std::move(config);
+  Recheck();
+  return true;
+}
+
+// The devices busy are checked first: a device edited later never takes their link away.
+void TProductionLine::Recheck() {
+  TDeviceListCheck check(Config.Settings);
+  for (const bool busy : {true, false}) {
+    for (size_t i = 0; i < Devices.size(); ++i) {
+      if (DeviceBusy(FRows[i]) != busy) continue;
+      TLineDevice checked;
+      const std::string text = Devices[i].Name + " " + Devices[i].Link.Text;
+      FRows[i].Problem = check.Add(static_cast<int>(i + 1), text, checked);
+      if (FRows[i].Problem.empty()) Devices[i].Link = checked.Link;
+    }
+  }
+  if (ListChanged) ListChanged();
 }

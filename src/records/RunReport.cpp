@@ -141,7 +141,7 @@ QJsonObject TRunReport::Record(int exit_status) const {
 }
 
 std::string FileSha256(const std::string& path) {
-  QFile file(JsonText(path));
+  QFile file(QFile::decodeName(QByteArray::fromStdString(path)));
   if (!file.open(QIODevice::ReadOnly)) return {};
   QCryptographicHash hash(QCryptographicHash::Sha256);
   if (!hash.addData(&file)) return {};
