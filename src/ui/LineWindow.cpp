@@ -240,13 +240,18 @@ void TLineWindow::BuildControls() {
   big.setPointSizeF(big.pointSizeF() * 1.3);
   big.setBold(true);
   Summary->setFont(big);
-  Details = new QPlainTextEdit(central);
-  Details->setObjectName("Details");
-  Details->setReadOnly(true);
-  Details->setLineWrapMode(QPlainTextEdit::NoWrap);
+  auto* details = new QSplitter(Qt::Horizontal, central);
+  for (QPlainTextEdit** pane : {&StatusPane, &RecordPane}) {
+    *pane = new QPlainTextEdit(details);
+    (*pane)->setReadOnly(true);
+    (*pane)->setLineWrapMode(QPlainTextEdit::NoWrap);
+    details->addWidget(*pane);
+  }
+  StatusPane->setObjectName("StatusPane");
+  RecordPane->setObjectName("RecordPane");
   auto* split = new QSplitter(Qt::Vertical, central);
   split->addWidget(Table);
-  split->addWidget(Details);
+  split->addWidget(details);
   split->setStretchFactor(0, 3);
   split->setStretchFactor(1, 2);
   column->addWidget(split);
@@ -455,6 +460,10 @@ void TLineWindow::ShowAll() {
     Table->setRowCount(static_cast<int>(Runner->Rows().size()));
   }
   for (size_t i = 0; i < Runner->Rows().size(); ++i) ShowRow(i);
+  // The pane shows the first device until the operator picks one; nothing is selected for him.
+  if (Table->currentRow() < 0 && Table->rowCount() > 0)
+    Table->selectionModel()->setCurrentIndex(Table->model()->index(0, coName),
+                                             QItemSelectionModel::NoUpdate);
   ShowSummary();
   ShowDetails();
   UpdateActions();
@@ -531,7 +540,8 @@ void TLineWindow::ShowDetails() {
   const std::vector<TDeviceRow>& rows = Runner->Rows();
   if (current < 0 || current >= static_cast<int>(rows.size())) {
     DetailsRow = -1;
-    Details->clear();
+    StatusPane->clear();
+    RecordPane->clear();
     return;
   }
   const TDeviceRow& r = rows[static_cast<size_t>(current)];
@@ -542,23 +552,25 @@ void TLineWindow::ShowDetails() {
     const std::string& path = Runner->GetConfig().ReportFile;
     QJsonObject record;
     std::string error;
+    std::vector<std::string> lines;
     if (path.empty())
-      RecordLines = {"No run record: no report file (--report FILE, or REPORT_FILE in " +
-                     std::string(kSettingsFileName) + ")."};
+      lines = {"No run record: no report file (--report FILE, or REPORT_FILE in " +
+               std::string(kSettingsFileName) + ")."};
     else if (FindLastRecord(path, r.Name, record, error))
-      RecordLines = DescribeRecord(record);
+      lines = DescribeRecord(record);
     else
-      RecordLines = {error.empty() ? "No run record of " + r.Name + " in " + path + " yet."
-                                   : error};
+      lines = {error.empty() ? "No run record of " + r.Name + " in " + path + " yet." : error};
+    // Records hold paths and names, which are the system's bytes.
+    QString text = Utf8(r.Name + ": last run record") + "\n";
+    for (const std::string& line : lines) text += Utf8(line) + "\n";
+    RecordPane->setPlainText(text);
   }
   QString text = Utf8(r.Name + "  " + r.Link) + "  (" + DeviceStateText(r.State) + ")\n";
   if (!r.Problem.empty()) text += Utf8(r.Problem) + "\n";
-  text += "\nStatus lines of the run:\n";
-  for (const std::string& line : r.Status) text += "  " + Latin1(line) + "\n";
-  text += "\nLast run record:\n";
-  // Records hold paths and names, which are the system's bytes.
-  for (const std::string& line : RecordLines) text += "  " + Utf8(line) + "\n";
-  if (text != Details->toPlainText()) Details->setPlainText(text);
+  for (const std::string& line : r.Status) text += Latin1(line) + "\n";
+  if (text == StatusPane->toPlainText()) return;
+  StatusPane->setPlainText(text);
+  StatusPane->verticalScrollBar()->setValue(StatusPane->verticalScrollBar()->maximum());
 }
 
 void TLineWindow::ShowPackage() {

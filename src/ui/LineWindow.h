@@ -63,8 +63,9 @@ class TLineWindow : public QMainWindow {
 
   QTableWidget* Table = nullptr;
   QLabel* Summary = nullptr;
-  QPlainTextEdit* Details = nullptr;  // the selected device's status lines and last record
-  QLabel* Package = nullptr;          // the package folder and the report file
+  QPlainTextEdit* StatusPane = nullptr;  // the status lines of the device at the cursor
+  QPlainTextEdit* RecordPane = nullptr;  // its last run record
+  QLabel* Package = nullptr;             // the package folder and the report file
   QAction* StartAllItem = nullptr;
   QAction* StartItem = nullptr;
   QAction* StopAllItem = nullptr;
@@ -111,7 +112,6 @@ class TLineWindow : public QMainWindow {
   std::string ListFile;
   int DetailsRow = -1;  // the row whose record the details show
   TDeviceState DetailsState = dsWAITING;
-  std::vector<std::string> RecordLines;
   bool Closing = false;       // stopping the devices, to close once they have ended
   bool AskBeforeStop = true;  // closing asks while devices run
   bool ForceClose = false;

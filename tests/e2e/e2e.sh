@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # shellcheck disable=SC2317  # the checker takes code after the traps for unreachable
 # End-to-end runs of the real updater (--batch) against qubra-sim, one case per call:
-#   e2e.sh CASE      CASE: tcp udp pty auto readid retry fail hangup unplug type35 line
+#   e2e.sh CASE      CASE: tcp udp pty auto readid retry fail hangup unplug type35 line window
 #                    (or --list)
 # Environment: QUBRA_UPDATER, QUBRA_SIM (programs), QUBRA_DEMO (staged demo package),
 # OBJCOPY (default objcopy); QUBRA_SIM_BAUD paces the simulator (--baud) for timing runs;
-# QUBRA_E2E_KEEP=1 keeps the work folder.
+# QUBRA_E2E_KEEP=1 keeps the work folder; QUBRA_SHOTS=DIR (with an X display) keeps pictures
+# of the line window there.
 # Each case stages a program folder in a fresh temp folder, starts the simulator on a free
 # loopback port (or a pseudo-terminal) with --dump, runs the updater and checks its exit
 # status, its status lines and the images the simulator dumped.
 set -uo pipefail
 
-CASES=(tcp udp pty auto readid retry fail hangup unplug type35 line)
+CASES=(tcp udp pty auto readid retry fail hangup unplug type35 line window)
 UPDATER=${QUBRA_UPDATER:-}
 SIM=${QUBRA_SIM:-}
 DEMO=${QUBRA_DEMO:-}
@@ -464,6 +465,59 @@ case_line() {
   files=$(jq -r 'select(.name == "tcp1") | .files | length' "$report")
   [ "$files" = 16 ] || fail "line: tcp1 read $files files, not the package's 16"
   say "line: $(wc -l <"$WORK/report.sums") file hashes checked"
+}
+
+# The records in the report so far.
+records() {
+  [ -f "$1" ] && jq -s length "$1" || echo 0
+}
+
+# The whole screen, trimmed to the window (there is no window manager to place it).
+shot() {
+  [ -n "${QUBRA_SHOTS:-}" ] || return 0
+  sleep 0.5 # the window paints what it was last told
+  import -window root -trim +repage "$QUBRA_SHOTS/$1" || fail "window: no picture taken"
+}
+
+# The line window opened with --start on three devices, each at its own pace: all of them
+# complete and leave their records. SIGTERM then closes the window as closing it would.
+case_window() {
+  start_device fast --tcp 127.0.0.1:0
+  start_device steady --tcp 127.0.0.1:0 --latency 2
+  start_device slow --tcp 127.0.0.1:0 --latency 4
+  stage CON_TYPE=TCP COM_PORT=NA REMOTE_IP=127.0.0.1 REMOTE_PORT=1 LOCAL_PORT=1
+  local name report=$WORK/report.jsonl
+  for name in fast steady slow; do
+    echo "$name tcp:${DEVICE_ENDPOINT[$name]}"
+  done >"$WORK/devices.txt"
+  OUT=$WORK/window.out
+  ERR=$WORK/window.err
+  timeout --kill-after=5 "$RUN_LIMIT" "$PROG/qubra-updater" --line-window "$WORK/devices.txt" \
+    --start --timeout 20 --report "$report" >"$OUT" 2>"$ERR" &
+  UPD_PID=$!
+  local i shown=""
+  for ((i = 0; i < RUN_LIMIT * 20; ++i)); do
+    [ "$(records "$report")" -ge 3 ] && break
+    if [ -z "$shown" ] && [ "$(records "$report")" -ge 1 ]; then
+      shot line-window-running.png
+      shown=1
+    fi
+    kill -0 "$UPD_PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  shot line-window-completed.png
+  kill -TERM "$UPD_PID" 2>/dev/null
+  wait "$UPD_PID"
+  RC=$?
+  UPD_PID=""
+  stop_devices
+  expect_rc window 143
+  jq -r '"\(.name) \(.result) \(.exit_status)"' "$report" | sort >"$WORK/results.printed"
+  printf '%s\n' "fast completed 0" "slow completed 0" "steady completed 0" >"$WORK/results.lines"
+  expect_lines "window records" "$WORK/results.lines" "$WORK/results.printed"
+  for name in fast steady slow; do
+    expect_images "window $name" Qubra "$WORK/dump-$name"
+  done
 }
 
 # --- main ----------------------------------------------------------------------------------

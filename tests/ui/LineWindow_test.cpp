@@ -164,13 +164,14 @@ TEST_F(LineWindowTest, StartAllThenRetryFailed) {
 
   // The selected device's pane: its status lines and its newest record, file hashes included.
   Select(1);
-  const std::string details = window->Details->toPlainText().toStdString();
-  EXPECT_THAT(details, HasSubstr("  Program operation completed\n"));
-  EXPECT_THAT(details, HasSubstr("  Result: completed in "));
-  EXPECT_THAT(details, HasSubstr("  Files read: 16\n"));
-  EXPECT_THAT(details, HasSubstr("  " + FileSha256(pkg + "Qubra/script.ini") + "  " + pkg +
-                                 "Qubra/script.ini\n"));
-  EXPECT_THAT(details, HasSubstr("  Versions written: "));
+  EXPECT_THAT(window->StatusPane->toPlainText().toStdString(),
+              HasSubstr("\nUpload Bank1\nVerify Bank1\n"));
+  const std::string record = window->RecordPane->toPlainText().toStdString();
+  EXPECT_THAT(record, HasSubstr("\nResult: completed in "));
+  EXPECT_THAT(record, HasSubstr("\nFiles read: 16\n"));
+  EXPECT_THAT(record, HasSubstr("\n  " + FileSha256(pkg + "Qubra/script.ini") + "  " + pkg +
+                                "Qubra/script.ini\n"));
+  EXPECT_THAT(record, HasSubstr("\nVersions written: 6\n  V0 0101\n"));
 }
 
 TEST_F(LineWindowTest, StopOneLeavesTheOthersRunning) {
