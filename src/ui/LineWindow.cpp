@@ -297,28 +297,29 @@ void TLineWindow::SetListFile(const std::string& path) {
                  (path.empty() ? QString("untitled") : Utf8(path)));
 }
 
+void TLineWindow::ShowError(const std::string& error) {
+  QMessageBox::critical(this, "Error", Utf8(error), QMessageBox::Ok);
+}
+
 void TLineWindow::OpenClick() {
   if (Runner->Busy()) return;
   const QString path = QFileDialog::getOpenFileName(this, "Open Device List", Utf8(ListFile));
-  if (path.isEmpty()) return;
   std::string error;
-  if (!OpenList(path.toStdString(), error))
-    QMessageBox::critical(this, "Error", Utf8(error), QMessageBox::Ok);
+  if (!path.isEmpty() && !OpenList(path.toStdString(), error)) ShowError(error);
 }
 
 void TLineWindow::SaveClick() {
-  if (ListFile.empty()) return SaveAsClick();
   std::string error;
-  if (!SaveList(ListFile, error))
-    QMessageBox::critical(this, "Error", Utf8(error), QMessageBox::Ok);
+  if (ListFile.empty())
+    SaveAsClick();
+  else if (!SaveList(ListFile, error))
+    ShowError(error);
 }
 
 void TLineWindow::SaveAsClick() {
   const QString path = QFileDialog::getSaveFileName(this, "Save Device List", Utf8(ListFile));
-  if (path.isEmpty()) return;
   std::string error;
-  if (!SaveList(path.toStdString(), error))
-    QMessageBox::critical(this, "Error", Utf8(error), QMessageBox::Ok);
+  if (!path.isEmpty() && !SaveList(path.toStdString(), error)) ShowError(error);
 }
 
 void TLineWindow::AddClick() {
@@ -359,7 +360,7 @@ bool TLineWindow::ReportWritable() {
   const std::string& path = Runner->GetConfig().ReportFile;
   std::string error;
   if (TReportFile report; path.empty() || report.Open(path, error)) return true;
-  QMessageBox::critical(this, "Error", Utf8(error), QMessageBox::Ok);
+  ShowError(error);
   return false;
 }
 

@@ -100,6 +100,7 @@ class TLineWindow : public QMainWindow {
   void ListPorts();
   void FillLinks(QComboBox* box) const;
   bool ReportWritable();
+  void ShowError(const std::string& error);
   void SetListFile(const std::string& path);
 
   TConfigure Configure;

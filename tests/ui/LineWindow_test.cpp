@@ -16,6 +16,7 @@
 
 #include "formats/text.h"
 #include "link/fake_serial_devices.h"
+#include "link/link_test_util.h"
 #include "records/RunReport.h"
 #include "scratch_dir.h"
 #include "ui/LineWindow.h"
@@ -86,15 +87,7 @@ class LineWindowTest : public ::testing::Test {
     window->show();
   }
 
-  bool WaitFor(const std::function<bool()>& done) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-      if (clock.elapsed() > 90000) return false;
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-  }
+  static bool WaitFor(const std::function<bool()>& done) { return ::WaitFor(done, 90000); }
   bool WaitIdle() {
     return WaitFor([this] { return !window->Line().Busy(); });
   }
