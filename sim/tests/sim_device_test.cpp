@@ -318,6 +318,10 @@ TEST(SimDeviceTest, AbortDropsAnInstructionWhoseTrafficStopped) {
   b.dev.Abort();
   EXPECT_FALSE(b.dev.MidInstruction());
   EXPECT_EQ(b.dev.Feed("%"), ".") << "a new run synchronises again";
+  b.dev.Feed("30P8" + MakeHexRecord(0xA3, 8, "00") + kCrLf);  // the start of a split data scan
+  EXPECT_EQ(b.dev.Jtag('8').Tap(), tsDRSHIFT);
+  b.dev.Abort();
+  EXPECT_EQ(b.dev.Jtag('8').Tap(), tsRESET) << "the chain is reset";
 }
 
 }  // namespace
