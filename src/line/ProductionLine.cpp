@@ -24,6 +24,8 @@ namespace {
 constexpr int kRedrawMs = 200;
 // A child that writes more than this on stderr is cut: only the first lines say what failed.
 constexpr qsizetype kMaxStderr = 64 * 1024;
+// A device asked to stop and still running after this long is killed when asked again.
+constexpr qint64 kKillAfterMs = 5000;
 // A run that goes on talking keeps its latest status lines.
 constexpr size_t kMaxStatusLines = 2000;
 
@@ -326,6 +328,7 @@ struct TProductionLine::TChild {
   QByteArray Pending;  // stdout not yet a whole line
   std::string Stderr;
   bool StopAsked = false;
+  QElapsedTimer StopClock;  // since the stop was asked
 };
 
 namespace {
@@ -413,13 +416,19 @@ void TProductionLine::RetryFailed() {
 
 void TProductionLine::StopDevice(size_t index) {
   if (index >= FRows.size()) return;
-  StopRow(index, SIGTERM);
+  StopRow(index, StopSignalFor(*Children[index]));
   if (!Busy()) EndedAll();
 }
 
 void TProductionLine::StopAll() {
-  for (size_t i = 0; i < FRows.size(); ++i) StopRow(i, SIGTERM);
+  for (size_t i = 0; i < FRows.size(); ++i) StopRow(i, StopSignalFor(*Children[i]));
   if (!Busy()) EndedAll();
+}
+
+// A device still running a while after it was asked to stop is beyond stopping: its process is
+// ended. A second click soon after the first is only impatience.
+int TProductionLine::StopSignalFor(const TChild& child) const {
+  return child.StopAsked && child.StopClock.elapsed() >= kKillAfterMs ? SIGKILL : SIGTERM;
 }
 
 bool TProductionLine::Busy() const {
@@ -446,6 +455,7 @@ void TProductionLine::StopRow(size_t index, int signal_number) {
     row.Queued = false;
     Show(index);
   } else if (row.State == dsRUNNING && child.Process) {
+    if (!child.StopAsked) child.StopClock.start();
     child.StopAsked = true;
     const qint64 pid = child.Process->processId();
     if (pid > 0) ::kill(static_cast<pid_t>(pid), signal_number);

@@ -141,7 +141,8 @@ class TProductionLine {
   void StartDevice(size_t index);
   void RetryFailed();
   // A device waiting for its turn is stopped before it starts; a running one is sent SIGTERM
-  // and stops as STOP stops a run, its record written.
+  // and stops as STOP stops a run, its record written. Asked again once it has had a few seconds
+  // to stop, it is killed (and leaves no record).
   void StopDevice(size_t index);
   void StopAll();
   // A device runs or waits for its turn.
@@ -173,6 +174,7 @@ class TProductionLine {
   struct TChild;
   void Queue(size_t index);
   void StopRow(size_t index, int signal_number);
+  int StopSignalFor(const TChild& child) const;
   void StartWaiting();
   void Start(size_t index);
   void ReadEvents(TChild& child);
