@@ -160,11 +160,12 @@ class TBatchRun : private TRunObserver {
   QTimer IdleCheck;
 };
 
-// SIGINT and SIGTERM as STOP while it lives: the handler only writes to a pipe that the event
-// loop watches, and `stop` runs there with the signal number.
+// SIGINT, SIGTERM, SIGHUP and SIGPIPE as STOP while it lives: the handler only writes to a pipe
+// that the event loop watches, and `stop` runs there with the signal number. With `resized`,
+// SIGWINCH calls it there too.
 class TStopSignals {
  public:
-  explicit TStopSignals(std::function<void(int)> stop);
+  explicit TStopSignals(std::function<void(int)> stop, std::function<void()> resized = {});
   ~TStopSignals();
   TStopSignals(const TStopSignals&) = delete;
   TStopSignals& operator=(const TStopSignals&) = delete;
