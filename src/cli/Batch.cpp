@@ -320,6 +320,18 @@ struct TStopSignals::TImpl {
   std::function<void()> Resized;
   std::unique_ptr<QSocketNotifier> Notifier;
   std::vector<std::pair<int, struct sigaction>> Old;
+
+  // One signal from the pipe; false when none is waiting.
+  bool HandleOne() {
+    unsigned char byte = 0;
+    if (::read(g_stop_pipe[0], &byte, 1) != 1) return false;
+    if (byte == SIGWINCH) {
+      if (Resized) Resized();
+    } else if (Stop) {
+      Stop(byte);
+    }
+    return true;
+  }
 };
 
 TStopSignals::TStopSignals(std::function<void(int)> stop, std::function<void()> resized)
@@ -332,14 +344,7 @@ TStopSignals::TStopSignals(std::function<void(int)> stop, std::function<void()> 
   }
   Impl->Notifier = std::make_unique<QSocketNotifier>(g_stop_pipe[0], QSocketNotifier::Read);
   QObject::connect(Impl->Notifier.get(), &QSocketNotifier::activated, Impl->Notifier.get(),
-                   [impl = Impl.get()] {
-                     unsigned char byte = 0;
-                     if (::read(g_stop_pipe[0], &byte, 1) != 1) return;
-                     if (byte == SIGWINCH && impl->Resized)
-                       impl->Resized();
-                     else if (byte != SIGWINCH && impl->Stop)
-                       impl->Stop(byte);
-                   });
+                   [impl = Impl.get()] { impl->HandleOne(); });
   struct sigaction sa {};
   sa.sa_handler = OnStopSignal;
   sigemptyset(&sa.sa_mask);
@@ -351,6 +356,12 @@ TStopSignals::TStopSignals(std::function<void(int)> stop, std::function<void()> 
     Impl->Old.push_back({signal_number, {}});
     sigaction(signal_number, &sa, &Impl->Old.back().second);
   }
+}
+
+void TStopSignals::HandlePending() {
+  if (Impl->Notifier)
+    while (Impl->HandleOne()) {
+    }
 }
 
 TStopSignals::~TStopSignals() {

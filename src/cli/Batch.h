@@ -167,6 +167,9 @@ class TStopSignals {
  public:
   explicit TStopSignals(std::function<void(int)> stop, std::function<void()> resized = {});
   ~TStopSignals();
+  // Handles now, in order, the signals that have arrived but that the event loop has not yet
+  // seen.
+  void HandlePending();
   TStopSignals(const TStopSignals&) = delete;
   TStopSignals& operator=(const TStopSignals&) = delete;
 

@@ -71,6 +71,10 @@ int RunLine(const Options& options, const std::string& program_dir) {
   config.ReportFile = options.ReportFile;
   config.Script = ScriptPathFor(options, program_dir);
   config.Settings = settings;
+  TStopSignals* signals_seen = nullptr;
+  config.PendingSignals = [&signals_seen] {
+    if (signals_seen) signals_seen->HandlePending();
+  };
   TProductionLine line(std::move(config), std::move(devices), std::cout);
   std::function<void()> resized;
   if (::isatty(STDOUT_FILENO) == 1)
@@ -79,5 +83,6 @@ int RunLine(const Options& options, const std::string& program_dir) {
       line.Resize(now.Width, now.Height);
     };
   TStopSignals stop_signals([&line](int signal_number) { line.Stop(signal_number); }, resized);
+  signals_seen = &stop_signals;
   return line.Exec();
 }

@@ -450,6 +450,9 @@ size_t TProductionLine::Running() const {
 }
 
 void TProductionLine::StartWaiting() {
+  // Ctrl-C reaches every process of the terminal at once: the end of a child may come before
+  // the line's own signal has been handled, though it has arrived.
+  if (Config.PendingSignals) Config.PendingSignals();
   if (StopSignal != 0) return;
   for (size_t i = 0; i < FRows.size() && Running() < Jobs; ++i)
     if (FRows[i].State == dsWAITING) Start(i);
@@ -554,12 +557,8 @@ void TProductionLine::Ended(size_t index, int exit_code, bool crashed) {
   }
   if (!row.Ended) WriteLostRecord(index, crashed ? -1 : exit_code);
   Show(index);
-  // The next device starts on the event loop's next turn: a stop signal that came together with
-  // this end is seen first.
-  QTimer::singleShot(0, &RedrawTimer, [this] {
-    StartWaiting();
-    if (AllEnded() && Quit) Quit();
-  });
+  StartWaiting();
+  if (AllEnded() && Quit) Quit();
 }
 
 // A child that ended without its result (killed, crashed, never started) wrote no record:

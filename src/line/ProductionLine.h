@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QTimer>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -81,6 +82,9 @@ class TProductionLine {
     std::string ReportFile;
     std::string Script;       // the main script, as those records name it
     TSettingsLines Settings;  // COMn_DEVICE behind a COMn link, for those records
+    // Handles the signals that have arrived but are not yet handled (Stop may follow); called
+    // before a device starts.
+    std::function<void()> PendingSignals;
   };
 
   TProductionLine(TConfig config, std::vector<TLineDevice> devices, std::ostream& out);
