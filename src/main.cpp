@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <csignal>
 #include <memory>
 #include <optional>
 
@@ -13,6 +14,10 @@
 #include "ui/PackageFolder.h"
 
 int main(int argc, char** argv) {
+  // A write to a closed pipe or past the file-size limit fails with EPIPE or EFBIG, which its
+  // writer reports, instead of ending the program before it has said or recorded anything.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   // --check, --help, --version and usage errors need no display: done before any window.
   Options options;
   if (std::optional<int> status = RunWithoutWindow(argc, argv, options)) return *status;

@@ -4,12 +4,14 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QFile>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
 
 #include "app/Settings.h"
 #include "cli/Batch.h"
+#include "cli/CommandLine.h"
 #include "cli/Options.h"
 #include "formats/text.h"
 #include "line/ProductionLine.h"
@@ -17,10 +19,15 @@
 
 namespace {
 
-size_t TerminalWidth() {
+struct TTerminalSize {
+  size_t Width = 120;
+  size_t Height = 0;  // unknown
+};
+
+TTerminalSize MeasureTerminal() {
   winsize ws{};
-  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 20) return ws.ws_col;
-  return 120;
+  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0) return {};
+  return {ws.ws_col > 20 ? ws.ws_col : size_t{120}, ws.ws_row};
 }
 
 }  // namespace
@@ -42,13 +49,14 @@ int RunLine(const Options& options, const std::string& program_dir) {
     std::cerr << "qubra-updater: " << error << std::endl;
     return 2;
   }
-  // Found out now, not once every device has been updated without a record.
+  // Found out now, not once every device has been updated without a record. The line's own
+  // stdout is refused here too: the children's is the pipe of their events.
   if (TReportFile report; !options.ReportFile.empty() && !report.Open(options.ReportFile, error)) {
     std::cerr << "qubra-updater: " << error << std::endl;
     return 1;
   }
   TProductionLine::TConfig config;
-  config.Program = QCoreApplication::applicationFilePath().toStdString();
+  config.Program = QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString();
   if (!options.Folder.empty()) config.SharedArgs.push_back("--folder=" + program_dir);
   if (options.TimeoutSeconds > 0)
     config.SharedArgs.push_back("--timeout=" + std::to_string(options.TimeoutSeconds));
@@ -57,8 +65,24 @@ int RunLine(const Options& options, const std::string& program_dir) {
   if (!options.Script.empty()) config.SharedArgs.push_back(options.Script);
   config.Jobs = options.Jobs;
   config.Table = ::isatty(STDOUT_FILENO) == 1;
-  config.Width = TerminalWidth();
+  const TTerminalSize size = MeasureTerminal();
+  config.Width = size.Width;
+  config.Height = size.Height;
+  config.ReportFile = options.ReportFile;
+  config.Script = ScriptPathFor(options, program_dir);
+  config.Settings = settings;
+  TStopSignals* signals_seen = nullptr;
+  config.PendingSignals = [&signals_seen] {
+    if (signals_seen) signals_seen->HandlePending();
+  };
   TProductionLine line(std::move(config), std::move(devices), std::cout);
-  TStopSignals stop_signals([&line](int signal_number) { line.Stop(signal_number); });
+  std::function<void()> resized;
+  if (::isatty(STDOUT_FILENO) == 1)
+    resized = [&line] {
+      const TTerminalSize now = MeasureTerminal();
+      line.Resize(now.Width, now.Height);
+    };
+  TStopSignals stop_signals([&line](int signal_number) { line.Stop(signal_number); }, resized);
+  signals_seen = &stop_signals;
   return line.Exec();
 }

@@ -1,15 +1,18 @@
 #pragma once
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QTimer>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/LinkOption.h"
+#include "records/RunReport.h"
 
 class QProcess;
 
@@ -40,10 +43,12 @@ struct TDeviceRow {
   std::string Card;
   int Percent = 0;  // of the main script, with the part of the card sub-script that is done
   double Seconds = 0;
-  std::string Error;        // what failed
-  std::string ErrorScript;  // where
-  bool Ended = false;       // the child has reported its result
-  int64_t Bars[2][2] = {};  // script and card bar: position, maximum
+  std::string Error;          // what failed
+  std::string ErrorScript;    // where
+  bool Ended = false;         // the child has reported its result
+  std::string Result;         // the child's own: "completed", "error" or "stopped"
+  std::string ReportFailure;  // why the device's record could not be written
+  int64_t Bars[2][2] = {};    // script and card bar: position, maximum
 };
 
 // Takes one --events object of the device's child into its row.
@@ -52,6 +57,10 @@ void ApplyEvent(TDeviceRow& row, const QJsonObject& event);
 // The live table, one line per device, each cut to `width` characters; the first line names
 // the columns.
 std::vector<std::string> FormatTable(const std::vector<TDeviceRow>& rows, size_t width);
+// The table's `lines` (of `rows`) in at most `max_lines` lines: the running and failed devices
+// first, and a last line (not cut to the width) that counts the others by state. 0: no limit.
+std::vector<std::string> FitTable(std::vector<std::string> lines,
+                                  const std::vector<TDeviceRow>& rows, size_t max_lines);
 // One plain line for a device that starts or ends (not on a terminal).
 std::string FormatProgressLine(const TDeviceRow& row);
 // Counts by state, then one line per device that failed, with its error.
@@ -67,6 +76,15 @@ class TProductionLine {
     int Jobs = 0;                         // 0: all at once
     bool Table = false;                   // `out` is a terminal: redraw a table in place
     size_t Width = 120;                   // of the terminal
+    size_t Height = 0;                    // of the terminal; 0: no limit
+    // The children's report file, where the line writes the record of a device whose child
+    // wrote none (it never started, or died); empty for none.
+    std::string ReportFile;
+    std::string Script;       // the main script, as those records name it
+    TSettingsLines Settings;  // COMn_DEVICE behind a COMn link, for those records
+    // Handles the signals that have arrived but are not yet handled (Stop may follow); called
+    // before a device starts.
+    std::function<void()> PendingSignals;
   };
 
   TProductionLine(TConfig config, std::vector<TLineDevice> devices, std::ostream& out);
@@ -77,8 +95,10 @@ class TProductionLine {
   // Runs every device to its end, prints the summary; 0 when every device completed, 1 when
   // one did not, 128 + the signal when Stop was called.
   int Exec();
-  // Forwards the signal to every running child and starts no other.
+  // Forwards the signal (SIGTERM for SIGPIPE) to every running child and starts no other.
   void Stop(int signal_number);
+  // The terminal's new size: the table is drawn again to fit.
+  void Resize(size_t width, size_t height);
 
   const std::vector<TDeviceRow>& Rows() const { return FRows; }
 
@@ -87,10 +107,14 @@ class TProductionLine {
   void StartWaiting();
   void Start(size_t index);
   void ReadEvents(size_t index);
+  void FailedToStart(size_t index);
   void Ended(size_t index, int exit_code, bool crashed);
+  void WriteLostRecord(size_t index, int exit_status);
   void Show(size_t index);
+  void Note(const std::string& text);
   void Redraw();
   bool AllEnded() const;
+  size_t Running() const;
 
   TConfig Config;
   std::vector<TLineDevice> Devices;
@@ -99,6 +123,10 @@ class TProductionLine {
   std::ostream& Out;
   QTimer RedrawTimer;
   size_t DrawnLines = 0;
+  bool ClearScreen = false;  // the terminal shrank: what was drawn may have wrapped
+  size_t Jobs = 0;           // at most this many children at a time
+  std::string Notice;        // said once, and kept under the table
+  std::unique_ptr<TReportFile> Report;
   int StopSignal = 0;
   std::function<void()> Quit;
 };
