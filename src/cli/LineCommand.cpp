@@ -4,8 +4,6 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <cerrno>
-#include <cstring>
 #include <iostream>
 
 #include "app/Settings.h"
@@ -27,9 +25,8 @@ size_t TerminalWidth() {
 
 int RunLine(const Options& options, const std::string& program_dir) {
   std::vector<std::string> lines;
-  if (!ReadTextLines(options.LineFile, lines)) {
-    std::cerr << "qubra-updater: " << options.LineFile
-              << ": cannot be read: " << std::strerror(errno) << std::endl;
+  if (std::string why; !ReadTextLines(options.LineFile, lines, &why)) {
+    std::cerr << "qubra-updater: " << options.LineFile << ": cannot be read: " << why << std::endl;
     return 2;
   }
   TSettingsLines settings;
@@ -39,7 +36,9 @@ int RunLine(const Options& options, const std::string& program_dir) {
   std::vector<TLineDevice> devices;
   std::string error;
   if (!ParseDeviceList(options.LineFile, lines, settings, devices, error)) {
-    std::cerr << "qubra-updater: " << error << std::endl;
+    for (const std::string& line : SplitLines(error))
+      std::cerr << "qubra-updater: " << line << '\n';
+    std::cerr << std::flush;
     return 2;
   }
   // Found out now, not once every device has been updated without a record.

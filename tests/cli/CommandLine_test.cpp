@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/LinkOption.h"
 #include "app/ProgramDir.h"
 #include "app/package.h"
 #include "cli/ConvertSvf.h"
@@ -76,9 +77,9 @@ TEST(CommandLine, ParsesModesAndValues) {
        "",
        true,
        0},
-      {{"--batch", "--link=udp:127.0.0.1:10500:0x2905", "--name=-x"},
+      {{"--batch", "--link=udp:127.0.0.1:10500:10501", "--name=-x"},
        cmBATCH,
-       "udp:127.0.0.1:10500:0x2905",
+       "udp:127.0.0.1:10500:10501",
        "",
        "-x",
        "",
@@ -148,6 +149,12 @@ TEST(CommandLine, UsageErrors) {
       {{"--convert-svf", "a.svf"}, "--convert-svf needs IN and OUT"},
       {{"--convert-svf", "a", "b", "--check"}, "--check cannot be combined with --convert-svf"},
       {{"--convert-svf", "a", "b", "--convert-svf", "c", "d"}, "--convert-svf may be given once"},
+      // A second value would silently win over the first.
+      {{"--line", "a", "--line", "b"}, "--line may be given once"},
+      {{"--folder", "x", "--check", "--folder=y"}, "--folder may be given once"},
+      {{"--line", "l", "-j", "2", "-j", "3"}, "-j may be given once"},
+      {{"--batch", "--link", "COM1", "--link=COM2"}, "--link may be given once"},
+      {{"--check", "--check"}, "--check may be given once"},
       {{"--convert-svf", "a", "b", "c"}, "--convert-svf takes IN and OUT only, not \"c\""},
       {{"--convert-svf", "a", "b", "--tck-hz", "0"},
        "--tck-hz needs a TCK rate in Hz above 0, such as 1E6, not \"0\""},
@@ -163,6 +170,8 @@ TEST(CommandLine, UsageErrors) {
   }
 
   // A bad --link quotes the text, says what is wrong with it and shows every accepted form.
+  const std::string ip = ": A.B.C.D expected, each part 0 to 255 in decimal without leading zeros";
+  const std::string port = ": a port from 1 to 65535 in decimal expected";
   const std::string forms =
       "; LINK is COM1..COM9, a device path (/dev/ttyUSB0), tcp:A.B.C.D:PORT or "
       "udp:A.B.C.D:PORT[:LOCALPORT]";
@@ -174,14 +183,22 @@ TEST(CommandLine, UsageErrors) {
       {"tcp:127.0.0.1", "\"tcp:127.0.0.1\" is not tcp:A.B.C.D:PORT"},
       {"tcp:127.0.0.1:1:2", "\"tcp:127.0.0.1:1:2\" is not tcp:A.B.C.D:PORT"},
       {"udp:127.0.0.1:1:2:3", "\"udp:127.0.0.1:1:2:3\" is not udp:A.B.C.D:PORT[:LOCALPORT]"},
-      {"tcp:127.0.0.256:10500",
-       "bad address \"127.0.0.256\" in \"tcp:127.0.0.256:10500\": A.B.C.D expected"},
-      {"udp:127.0.0:10500", "bad address \"127.0.0\" in \"udp:127.0.0:10500\": A.B.C.D expected"},
-      {"tcp:127.0.0.1:65536",
-       "bad port \"65536\" in \"tcp:127.0.0.1:65536\": a port from 0 to 65535 expected"},
-      {"tcp:127.0.0.1:", "bad port \"\" in \"tcp:127.0.0.1:\": a port from 0 to 65535 expected"},
-      {"udp:127.0.0.1:10500:x",
-       "bad local port \"x\" in \"udp:127.0.0.1:10500:x\": a port from 0 to 65535 expected"},
+      {"tcp:127.0.0.256:10500", "bad address \"127.0.0.256\" in \"tcp:127.0.0.256:10500\"" + ip},
+      {"udp:127.0.0:10500", "bad address \"127.0.0\" in \"udp:127.0.0:10500\"" + ip},
+      // Read elsewhere as octal: 01.02.03.010 is not 1.2.3.10 everywhere.
+      {"tcp:01.02.03.04:80", "bad address \"01.02.03.04\" in \"tcp:01.02.03.04:80\"" + ip},
+      {"tcp:127.0.0.1.:80", "bad address \"127.0.0.1.\" in \"tcp:127.0.0.1.:80\"" + ip},
+      {"tcp: 127.0.0.1:80", "bad address \" 127.0.0.1\" in \"tcp: 127.0.0.1:80\"" + ip},
+      {"tcp:127.0.0.1:65536", "bad port \"65536\" in \"tcp:127.0.0.1:65536\"" + port},
+      {"tcp:127.0.0.1:", "bad port \"\" in \"tcp:127.0.0.1:\"" + port},
+      {"udp:127.0.0.1:10500:x", "bad local port \"x\" in \"udp:127.0.0.1:10500:x\"" + port},
+      {"tcp:127.0.0.1:0x50", "bad port \"0x50\" in \"tcp:127.0.0.1:0x50\"" + port},
+      {"tcp:127.0.0.1:+80", "bad port \"+80\" in \"tcp:127.0.0.1:+80\"" + port},
+      {"tcp:127.0.0.1:080", "bad port \"080\" in \"tcp:127.0.0.1:080\"" + port},
+      {"tcp:127.0.0.1: 80", "bad port \" 80\" in \"tcp:127.0.0.1: 80\"" + port},
+      {"tcp:127.0.0.1:80 ", "bad port \"80 \" in \"tcp:127.0.0.1:80 \"" + port},
+      {"tcp:127.0.0.1:0", "bad port \"0\" in \"tcp:127.0.0.1:0\"" + port},
+      {"udp:127.0.0.1:80:0", "bad local port \"0\" in \"udp:127.0.0.1:80:0\"" + port},
   };
   for (const auto& [link, message] : links) {
     Options o;
@@ -189,6 +206,12 @@ TEST(CommandLine, UsageErrors) {
     EXPECT_FALSE(ParseCommandLine({"--batch", "--link", link}, o, error)) << link;
     EXPECT_EQ(error, "--link " + message + forms);
   }
+  TLinkOption edges;
+  std::string error;
+  ASSERT_TRUE(ParseLinkOption("udp:127.0.10.0:65535:1", edges, error)) << error;
+  EXPECT_EQ(edges.Address, "127.0.10.0");
+  EXPECT_EQ(edges.RemotePort, 65535);
+  EXPECT_EQ(edges.LocalPort, 1);
 }
 
 TEST(CommandLine, FolderAndListPorts) {
@@ -230,12 +253,14 @@ TEST(CommandLine, UseFolder) {
   TPackage pkg;
   pkg.Write("readid.ini", "M0\n");
   pkg.Write("notes.txt", "");
+  std::filesystem::create_symlink("script.ini", pkg.Path() + "script.ini");
   struct Case {
     Args args;
     std::string error;  // after "--folder " + the folder given
   };
   const Case cases[] = {
-      {{"--check"}, ": holds no script.ini"},
+      // A script there that cannot be looked at is not "no script".
+      {{"--check"}, "script.ini: cannot be read: Too many levels of symbolic links"},
       {{"--batch", "--readid"}, ""},
       {{}, ""},  // the window: readid.ini will do
       {{"--list-ports"}, ""},
@@ -325,13 +350,13 @@ TEST(CommandLine, RunCheckPrintsFindingsAndStatus) {
   o.Mode = cmCHECK;
   std::ostringstream sound;
   EXPECT_EQ(RunCheck(o, pkg.Path(), sound), 0);
-  EXPECT_EQ(sound.str(), "no findings, 9 files checked\n");
+  EXPECT_EQ(sound.str(), "no findings, 10 files checked\n");
 
   pkg.Write("DVI/script.ini", "UV 0200\nXX\n");
   std::ostringstream faulty;
   EXPECT_EQ(RunCheck(o, pkg.Path(), faulty), 1);
   EXPECT_EQ(faulty.str(), pkg.Path() + "DVI/script.ini:2: Syntax Error in script file line : 2\n" +
-                              "1 finding in 1 file (8 files checked)\n");
+                              "1 finding in 1 file (9 files checked)\n");
 }
 
 // OUT is replaced only by a whole conversion; what went wrong or was dropped is said with the line.
@@ -414,7 +439,7 @@ TEST_F(Executable, CheckSoundAndFaultyPackage) {
   pkg.WriteSound();
   TResult sound = Run("--check");
   EXPECT_EQ(sound.status, 0) << sound.err;
-  EXPECT_EQ(sound.out, "no findings, 9 files checked\n");
+  EXPECT_EQ(sound.out, "no findings, 10 files checked\n");
   EXPECT_EQ(sound.err, "");
 
   pkg.Remove("Qubra/bank0.hex");
@@ -425,7 +450,7 @@ TEST_F(Executable, CheckSoundAndFaultyPackage) {
                             "Qubra/bank0.hex File not found !!!\n" + pkg.Path() +
                             "Qubra/prom1.svf:2: Error in Effect file line : 2 (SIR bit length "
                             "is not a number)\n" +
-                            "2 findings in 2 files (8 files checked)\n");
+                            "2 findings in 2 files (9 files checked)\n");
   EXPECT_EQ(faulty.err, "");
 
   // A SCRIPT is taken as given, relative to the current folder.
@@ -441,7 +466,7 @@ TEST_F(Executable, FolderNamesThePackage) {
   elsewhere.WriteSound();
   TResult sound = Run("--check --folder " + elsewhere.Path());
   EXPECT_EQ(sound.status, 0) << sound.err;
-  EXPECT_EQ(sound.out, "no findings, 9 files checked\n");
+  EXPECT_EQ(sound.out, "no findings, 10 files checked\n");
   elsewhere.Remove("DVI/script.ini");
   TResult faulty = Run("--check --folder=" + elsewhere.Path());
   EXPECT_EQ(faulty.status, 1);
@@ -453,6 +478,31 @@ TEST_F(Executable, FolderNamesThePackage) {
   EXPECT_EQ(missing.out, "");
   EXPECT_EQ(missing.err, "qubra-updater: --folder " + pkg.Path() + ": holds no script.ini\n" +
                              UsageLine() + "\n");
+}
+
+// Each failure names its own cause.
+TEST_F(Executable, MessagesNameTheRealCause) {
+  TPackage elsewhere;
+  elsewhere.WriteSound();
+  struct Case {
+    std::string args;
+    int status;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"--line " + elsewhere.Path(), 2,
+       "qubra-updater: " + elsewhere.Path() + ": cannot be read: is a folder\n"},
+      {"--line /dev/zero --folder " + elsewhere.Path(), 2,
+       "qubra-updater: /dev/zero: cannot be read: is not a regular file\n"},
+      // No COM slot was named, so none is blamed.
+      {"--batch --link /dev/null --folder " + elsewhere.Path(), 1,
+       "Error while opening /dev/null\nTCOMPORT : cannot open /dev/null\n"},
+  };
+  for (const Case& c : cases) {
+    const TResult r = Run(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args;
+    EXPECT_EQ(r.err.substr(0, c.err.size()), c.err) << c.args;
+  }
 }
 
 TEST_F(Executable, ListPorts) {
