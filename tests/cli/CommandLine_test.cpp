@@ -375,25 +375,75 @@ TEST(CommandLine, ConvertSvf) {
                            ":1: warning: TRST ON: the device does not drive TRST, the "
                            "chain is not reset\n");
   EXPECT_EQ(out.str(),
-            o.ConvertIn + ": 2 statements converted into " + o.ConvertOut + " (3 lines)\n");
+            o.ConvertIn + ": 2 statements converted into " + o.ConvertOut + " (5 lines)\n");
   const std::string converted =
       "// Converted from in.svf by qubra-updater --convert-svf --tck-hz 2E6\r\n"
-      "TRST ON;\r\nRUNTEST IDLE 2000 TCK;\r\n";
+      "ENDIR IDLE;\r\nENDDR IDLE;\r\nTRST ON;\r\nRUNTEST IDLE 2000 TCK;\r\n";
   std::ifstream written(o.ConvertOut, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), converted);
 
-  pkg.Write("in.svf", "SIR 8 TDI (FE);\nPIO (HL);\n");
+  pkg.Write("in.svf", "SIR 8 TDI (FE);\nPIO (HL);\nSIR 8 TDI (0X);\n");
   std::ostringstream out2, err2;
   EXPECT_EQ(RunConvertSvf(o, out2, err2), 1);
   EXPECT_EQ(out2.str(), "");
   EXPECT_EQ(err2.str(), o.ConvertIn +
                             ":2: PIO: the device drives no parallel pins; it cannot play this "
                             "file\n" +
+                            o.ConvertIn + ":3: SIR: TDI: \"X\" is not a hex digit\n" +
                             o.ConvertOut + " not written\n");
   std::ifstream kept(o.ConvertOut, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), converted);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(pkg.Path()), {}), 2)
       << "no temporary file left behind";
+
+  // The vendor original is never the output, by any name.
+  std::filesystem::create_symlink(o.ConvertIn, pkg.Path() + "link.svf");
+  for (const std::string& same : {o.ConvertIn, pkg.Path() + "link.svf", pkg.Path() + "./in.svf"}) {
+    Options self = o;
+    self.ConvertOut = same;
+    std::ostringstream out3, err3;
+    EXPECT_EQ(RunConvertSvf(self, out3, err3), 2) << same;
+    EXPECT_EQ(err3.str(), "qubra-updater: --convert-svf " + o.ConvertIn + " " + same +
+                              ": IN and OUT are the same file; the vendor original would be "
+                              "replaced\n");
+  }
+  std::ifstream original(o.ConvertIn, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(original), {}),
+            "SIR 8 TDI (FE);\nPIO (HL);\nSIR 8 TDI (0X);\n");
+}
+
+// A conversion cut short by a signal leaves no temporary file; the signal still ends it.
+TEST(CommandLine, InterruptedConversionRemovesItsTemporaryFile) {
+  TPackage pkg;
+  const std::string partial = pkg.Path() + ".out.svf.partial";
+  // The signal, and whether the process ignored it beforehand (nohup).
+  for (const auto& [signal_number, ignored] :
+       {std::pair{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false}, {SIGHUP, true}}) {
+    std::ofstream(partial) << "half";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (ignored) ::signal(signal_number, SIG_IGN);
+      const TRemoveOnSignal guard(partial);
+      ::raise(signal_number);
+      ::_exit(7);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    if (ignored) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7);
+      EXPECT_TRUE(std::filesystem::exists(partial));
+    } else {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << signal_number;
+      EXPECT_FALSE(std::filesystem::exists(partial)) << signal_number;
+    }
+  }
+  struct sigaction before = {};
+  struct sigaction after = {};
+  sigaction(SIGTERM, nullptr, &before);
+  { const TRemoveOnSignal guard(partial); }
+  sigaction(SIGTERM, nullptr, &after);
+  EXPECT_EQ(after.sa_handler, before.sa_handler) << "put back as it was";
 }
 
 // The real program, in a folder of its own (the program folder is where the program file is),
