@@ -150,14 +150,6 @@ TEST(ScriptCheck, DaughterCardLines) {
     EXPECT_EQ(Report(check, pkg.Path()), expected) << line;
     EXPECT_EQ(check.FilesChecked(), dvi ? 2 : 1) << line;
   }
-  // There, but not a script a run can read: the reason goes with the run's own text.
-  TPackage pkg;
-  pkg.Write("readid.ini", "C0\n");
-  std::filesystem::create_directories(pkg.Path() + "DVI/readid.ini");
-  TScriptCheck check(pkg.Path());
-  check.Run(pkg.Path() + "readid.ini");
-  EXPECT_EQ(Report(check, pkg.Path()),
-            Texts{"readid.ini:1: DVI/readid.ini File not found !!! (is a folder)"});
 }
 
 TEST(ScriptCheck, MissingMainScriptAndEmptyFiles) {

@@ -68,7 +68,7 @@ TEST_F(BootFixture, SynReadsTypeChecksumAndIdentity) {
 // An identifier that is not four upper-case hex digits is read as another one: said, and kept
 // as sent.
 TEST_F(BootFixture, IdentityThatIsNotHexIsSaid) {
-  for (const std::string id : {"ab12", " 2 0", "\x1b[2J", "12G4"}) {
+  for (const std::string id : {"ab12", " 2 0", "\x1b[2J"}) {
     TProgBoot e;
     EngineHarness<TProgBoot> h(e);
     h.device = [&](const std::string& s) { return s == "30" ? ".1234" + id + "." : "."; };

@@ -74,12 +74,9 @@ TEST(Text, FilesWholeAndByLine) {
   std::remove(fifo.c_str());
 }
 
+// UTF-8 paths pass whole: only the control characters are escaped.
 TEST(Text, EscapeControls) {
-  EXPECT_EQ(EscapeControls("Device ID : \x1b]0;x\x07\x1b[2J\t\x7f\r\n"),
-            "Device ID : \\x1B]0;x\\x07\\x1B[2J\\x09\\x7F\\x0D\\x0A");
-  EXPECT_EQ(EscapeControls("r\xC3\xA9p/pkg \xC3\xBC\xE2\x82\xAC \\ ok"),
-            "r\xC3\xA9p/pkg \xC3\xBC\xE2\x82\xAC \\ ok");
-  EXPECT_EQ(EscapeControls(std::string("a\0b", 3)), "a\\x00b");
+  EXPECT_EQ(EscapeControls("r\xC3\xA9p \xE2\x82\xAC\t\x7f"), "r\xC3\xA9p \xE2\x82\xAC\\x09\\x7F");
 }
 
 TEST(Text, StrToInt) {
