@@ -71,7 +71,7 @@ void TBatchView::DrawProgress(bool force) {
 void TBatchView::AppendStatus(const std::string& line) {
   if (print_status && running && running()) {
     ClearProgress();
-    Out << line << '\n' << std::flush;
+    Out << EscapeControls(line) << '\n' << std::flush;
     DrawProgress(true);
   }
 }
@@ -270,8 +270,16 @@ void TBatchRun::CheckIdle() {
   std::string text = View.ErrorBoxShown()
                          ? View.ErrorBoxText()
                          : Ctl->GetLastError() + "\r\n" + Excerpt(Ctl->GetScriptPath());
-  for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.replace(at, 2, "\n");
-  Err << text << std::endl;
+  // Its lines are the error box's; what the device put inside them is shown escaped.
+  std::string shown;
+  for (size_t from = 0;;) {
+    const size_t at = text.find("\r\n", from);
+    shown += EscapeControls(std::string_view(text).substr(from, at - from));
+    if (at == std::string::npos) break;
+    shown += '\n';
+    from = at + 2;
+  }
+  Err << shown << std::endl;
   Finish(kBatchFailed);
 }
 

@@ -5,8 +5,6 @@
 
 #include <QCoreApplication>
 #include <QFile>
-#include <cerrno>
-#include <cstring>
 #include <iostream>
 
 #include "app/Settings.h"
@@ -34,9 +32,8 @@ TTerminalSize MeasureTerminal() {
 
 int RunLine(const Options& options, const std::string& program_dir) {
   std::vector<std::string> lines;
-  if (!ReadTextLines(options.LineFile, lines)) {
-    std::cerr << "qubra-updater: " << options.LineFile
-              << ": cannot be read: " << std::strerror(errno) << std::endl;
+  if (std::string why; !ReadTextLines(options.LineFile, lines, &why)) {
+    std::cerr << "qubra-updater: " << options.LineFile << ": cannot be read: " << why << std::endl;
     return 2;
   }
   TSettingsLines settings;
@@ -46,7 +43,9 @@ int RunLine(const Options& options, const std::string& program_dir) {
   std::vector<TLineDevice> devices;
   std::string error;
   if (!ParseDeviceList(options.LineFile, lines, settings, devices, error)) {
-    std::cerr << "qubra-updater: " << error << std::endl;
+    for (const std::string& line : SplitLines(error))
+      std::cerr << "qubra-updater: " << line << '\n';
+    std::cerr << std::flush;
     return 2;
   }
   // Found out now, not once every device has been updated without a record. The line's own

@@ -105,9 +105,12 @@ bool ParseDeviceList(const std::string& path, const std::vector<std::string>& li
   std::map<std::string, const TLineDevice*> names, links;
   std::map<int32_t, const TLineDevice*> local_ports;
   found.reserve(lines.size());
+  std::string errors;
+  size_t count = 0;
+  // Every bad line is said at once, not one per try.
   auto refuse = [&](int line, const std::string& why) {
-    error = Excerpt(path) + ":" + std::to_string(line) + ": " + why;
-    return false;
+    if (++count <= kMaxListErrors)
+      errors += Excerpt(path) + ":" + std::to_string(line) + ": " + why + "\n";
   };
   auto earlier = [](const TLineDevice* d) {
     return " by " + Quoted(d->Name) + " on line " + std::to_string(d->LineNumber);
@@ -117,29 +120,41 @@ bool ParseDeviceList(const std::string& path, const std::vector<std::string>& li
     const std::string text = Trim(lines[i]);
     if (text.empty() || text[0] == '#') continue;
     const std::vector<std::string> fields = SplitBlanks(text);
-    if (fields.size() != 2) return refuse(n, "NAME LINK expected, not " + Quoted(text));
+    if (fields.size() != 2) {
+      refuse(n, "NAME LINK expected, not " + Quoted(text));
+      continue;
+    }
     TLineDevice device{fields[0], {}, n};
     std::string why;
-    if (!ParseLinkOption(fields[1], device.Link, why))
-      return refuse(n, why + "; LINK is " + LinkForms());
-    if (auto it = names.find(device.Name); it != names.end())
-      return refuse(n,
-                    "the name " + Quoted(device.Name) + " is already used" + earlier(it->second));
+    if (!ParseLinkOption(fields[1], device.Link, why)) {
+      refuse(n, why + "; LINK is " + LinkForms());
+      continue;
+    }
     const std::string key = LinkKey(device.Link, settings);
-    if (auto it = links.find(key); it != links.end())
-      return refuse(n, "the link " + Quoted(fields[1]) + " (" + Excerpt(key) + ") is already used" +
-                           earlier(it->second));
     const bool udp = device.Link.Kind == TLinkOption::lkUDP;
-    if (auto it = local_ports.find(device.Link.LocalPort); udp && it != local_ports.end())
-      return refuse(n, "the UDP local port " + std::to_string(device.Link.LocalPort) +
-                           " is already bound" + earlier(it->second));
+    const auto name = names.find(device.Name);
+    const auto link = links.find(key);
+    const auto port = udp ? local_ports.find(device.Link.LocalPort) : local_ports.end();
+    if (name != names.end())
+      refuse(n, "the name " + Quoted(device.Name) + " is already used" + earlier(name->second));
+    if (link != links.end())
+      refuse(n, "the link " + Quoted(fields[1]) + " (" + Excerpt(key) + ") is already used" +
+                    earlier(link->second));
+    if (port != local_ports.end())
+      refuse(n, "the UDP local port " + std::to_string(device.Link.LocalPort) +
+                    " is already bound" + earlier(port->second));
+    if (name != names.end() || link != links.end() || port != local_ports.end()) continue;
     found.push_back(device);
     names[device.Name] = &found.back();
     links[key] = &found.back();
     if (udp) local_ports[device.Link.LocalPort] = &found.back();
   }
-  if (found.empty()) {
-    error = Excerpt(path) + ": no device listed";
+  if (count > kMaxListErrors)
+    errors +=
+        Excerpt(path) + ": " + std::to_string(count - kMaxListErrors) + " more errors not listed\n";
+  if (found.empty() && count == 0) errors = Excerpt(path) + ": no device listed\n";
+  if (!errors.empty()) {
+    error = errors.substr(0, errors.size() - 1);
     return false;
   }
   devices = std::move(found);

@@ -24,9 +24,11 @@ struct TLineDevice {
 };
 
 // Reads a device list (`lines` of the file `path`): one "NAME LINK" per line, blank lines and
-// lines beginning with '#' skipped. Refuses, with "path:line: reason", a malformed line, a bad
-// link, a name or link used twice (COMn resolved through `settings`), and two UDP links that
-// would bind the same local port.
+// lines beginning with '#' skipped. Refuses a malformed line, a bad link, a name or link used
+// twice (COMn resolved through `settings`), and two UDP links that would bind the same local
+// port: `error` then holds one line "path:line: reason" for each, up to kMaxListErrors, and
+// one that counts the rest.
+inline constexpr size_t kMaxListErrors = 20;
 bool ParseDeviceList(const std::string& path, const std::vector<std::string>& lines,
                      const TSettingsLines& settings, std::vector<TLineDevice>& devices,
                      std::string& error);

@@ -258,17 +258,41 @@ TEST_F(BatchRunTest, CompletionTextAlreadyShownStillCompletes) {
   EXPECT_EQ(err.str(), "");
 }
 
-// A runaway settings value reaches the output cut, not whole.
+// A runaway settings value reaches the output cut, not whole, and control characters from
+// outside reach the terminal escaped: they can neither clear the screen nor retitle it.
 TEST_F(BatchRunTest, RunawayDeviceAddressIsQuotedCut) {
-  const std::string address = "127.0.0.1" + std::string(10 << 20, '1');
-  pkg.Write("Updater.prm", "CON_TYPE=TCP\r\nREMOTE_IP=" + address + "\r\nREMOTE_PORT=10500\r\n");
+  const std::string cut = "127.0.0.1" + std::string(10 << 20, '1');
+  const std::string controls = "127.0.0.1\x1b]0;x\x07\x1b[2J";
+  for (const std::string& address : {cut, controls}) {
+    pkg.Write("Updater.prm", "CON_TYPE=TCP\r\nREMOTE_IP=" + address + "\r\nREMOTE_PORT=10500\r\n");
+    TBatchConfig c = Config();
+    c.Configure = [this](TRunController& ctl) { ApplyProgramSettings(ctl, pkg.Path()); };
+    out.str("");
+    err.str("");
+    EXPECT_EQ(Run(std::move(c)), kBatchFailed);
+    const std::string shown = address == cut ? Excerpt(address) : "127.0.0.1\\x1B]0;x\\x07\\x1B[2J";
+    const std::string reason = "Invalid device address " + shown + ":10500.";
+    EXPECT_EQ(out.str(), reason + "\nError while opening LAN Device\n");
+    EXPECT_EQ(err.str(),
+              "Error while opening LAN Device\n" + reason + "\n" + pkg.Path() + "script.ini\n");
+  }
+}
+
+// An identifier that is not hex is said as such; the record keeps what the device sent, and
+// the terminal sees it escaped.
+TEST_F(BatchRunTest, IdentifierThatIsNotHexIsSaidAndRecordedAsSent) {
+  device.identity = "1234\x1b[2J";
   TBatchConfig c = Config();
-  c.Configure = [this](TRunController& ctl) { ApplyProgramSettings(ctl, pkg.Path()); };
-  EXPECT_EQ(Run(std::move(c)), kBatchFailed);
-  const std::string reason = "Invalid device address " + Excerpt(address) + ":10500.";
-  EXPECT_EQ(out.str(), reason + "\nError while opening LAN Device\n");
-  EXPECT_EQ(err.str(),
-            "Error while opening LAN Device\n" + reason + "\n" + pkg.Path() + "script.ini\n");
+  c.ReportFile = pkg.Path() + "runs.jsonl";
+  EXPECT_EQ(Run(std::move(c)), kBatchCompleted) << err.str();
+  EXPECT_THAT(out.str(), HasSubstr("Device ID : \\x1B[2J\nDevice ID \"\\x1B[2J\" is not a valid "
+                                   "identifier: four hex digits expected\n"));
+  EXPECT_EQ(out.str().find('\x1b'), std::string::npos);
+  std::ifstream in(pkg.Path() + "runs.jsonl");
+  const std::vector<QJsonObject> records =
+      JsonLines(std::string(std::istreambuf_iterator<char>(in), {}));
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["device"].toObject()["id"].toString(), "\x1b[2J");
 }
 
 class ProgramSettingsTest : public RunFixture {};

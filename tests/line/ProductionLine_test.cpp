@@ -57,8 +57,12 @@ TEST(DeviceList, RefusesBadLinesAndClashesNamingTheLine) {
        "line.txt:1: \"COM0\" is not a link; LINK is COM1..COM9, a device path (/dev/ttyUSB0), "
        "tcp:A.B.C.D:PORT or udp:A.B.C.D:PORT[:LOCALPORT]"},
       {"a COM1\nb COM2\na COM4\n", "line.txt:3: the name \"a\" is already used by \"a\" on line 1"},
-      {"a tcp:127.0.0.1:4001\nb tcp:127.0.0.1:0xFA1\n",
-       "line.txt:2: the link \"tcp:127.0.0.1:0xFA1\" (tcp 127.0.0.1:4001) is already used by \"a\" "
+      {"a tcp:127.0.0.1:4001\nb tcp:127.000.0.1:4001\n",
+       "line.txt:2: bad address \"127.000.0.1\" in \"tcp:127.000.0.1:4001\": A.B.C.D expected, "
+       "each part 0 to 255 in decimal without leading zeros; LINK is COM1..COM9, a device path "
+       "(/dev/ttyUSB0), tcp:A.B.C.D:PORT or udp:A.B.C.D:PORT[:LOCALPORT]"},
+      {"a tcp:127.0.0.1:4001\nb tcp:127.0.0.1:4001\n",
+       "line.txt:2: the link \"tcp:127.0.0.1:4001\" (tcp 127.0.0.1:4001) is already used by \"a\" "
        "on line 1"},
       {"a COM3\n\nb /dev/ttyUSB7\n",
        "line.txt:3: the link \"/dev/ttyUSB7\" (serial /dev/ttyUSB7) is already used by \"a\" on "
@@ -68,6 +72,15 @@ TEST(DeviceList, RefusesBadLinesAndClashesNamingTheLine) {
       {"a udp:127.0.0.1:4001:5000\nb tcp:127.0.0.1:4002\nc udp:127.0.0.1:4003:5000\n",
        "line.txt:3: the UDP local port 5000 is already bound by \"a\" on line 1"},
       {"# nothing\n\n", "line.txt: no device listed"},
+      // Every fault at once, each with its line; a line refused takes nothing away from later
+      // ones.
+      {"lonely\na COM1\nb udp:127.0.0.1:0x50\na COM1\nc tcp:127.0.0.1:1\n",
+       "line.txt:1: NAME LINK expected, not \"lonely\"\n"
+       "line.txt:3: bad port \"0x50\" in \"udp:127.0.0.1:0x50\": a port from 1 to 65535 in "
+       "decimal expected; LINK is COM1..COM9, a device path (/dev/ttyUSB0), tcp:A.B.C.D:PORT or "
+       "udp:A.B.C.D:PORT[:LOCALPORT]\n"
+       "line.txt:4: the name \"a\" is already used by \"a\" on line 2\n"
+       "line.txt:4: the link \"COM1\" (serial /dev/ttyS0) is already used by \"a\" on line 2"},
   };
   for (const auto& [text, message] : cases) {
     std::vector<TLineDevice> devices;
@@ -75,9 +88,16 @@ TEST(DeviceList, RefusesBadLinesAndClashesNamingTheLine) {
     EXPECT_FALSE(Parse(text, devices, error, settings)) << text;
     EXPECT_EQ(error, message);
   }
-  // A TCP and a UDP link to one address and port are two links.
   std::vector<TLineDevice> devices;
   std::string error;
+  std::string many;
+  for (int i = 0; i < 25; ++i) many += "x\n";
+  EXPECT_FALSE(Parse(many, devices, error));
+  const std::vector<std::string> lines = SplitLines(error);
+  ASSERT_EQ(lines.size(), kMaxListErrors + 1);
+  EXPECT_EQ(lines[19], "line.txt:20: NAME LINK expected, not \"x\"");
+  EXPECT_EQ(lines.back(), "line.txt: 5 more errors not listed");
+  // A TCP and a UDP link to one address and port are two links.
   EXPECT_TRUE(Parse("a tcp:127.0.0.1:4001\nb udp:127.0.0.1:4001\n", devices, error)) << error;
 }
 
