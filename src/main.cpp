@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QTimer>
+#include <csignal>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -27,6 +28,8 @@ int LineWindow(QApplication& app, const Options& options) {
     o.Folder = dir;
     TProductionLine::TConfig config = LineConfig(o, dir);
     if (config.ReportFile.empty()) config.ReportFile = ReportFileSetting(config.Settings, dir);
+    if (o.ReportFile.empty() && !config.ReportFile.empty())
+      config.SharedArgs.push_back("--report=" + config.ReportFile);
     return config;
   };
   TLineWindow window(configure, MakeSystemSerialDevices());
@@ -48,6 +51,10 @@ int LineWindow(QApplication& app, const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A write to a closed pipe or past the file-size limit fails with EPIPE or EFBIG, which its
+  // writer reports, instead of ending the program before it has said or recorded anything.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   // --check, --help, --version and usage errors need no display: done before any window.
   Options options;
   if (std::optional<int> status = RunWithoutWindow(argc, argv, options)) return *status;

@@ -181,7 +181,7 @@ TPlayed ConvertAndPlay(TSimDevice& dev, char target, const std::string& svf,
         p.effect += std::string(line) + "\r\n";
         return true;
       });
-  EXPECT_TRUE(r.Ok) << r.Error.Line << ": " << r.Error.Text;
+  for (const TSvfConvertNote& e : r.Errors) ADD_FAILURE() << e.Line << ": " << e.Text;
   for (const std::string& line : SplitLines(p.effect)) {
     TSvfStatement st;
     EXPECT_NE(EncodeSvfLine(line, st).Outcome, esERROR) << line;

@@ -25,6 +25,8 @@ class TAtomicFile {
   // Flushes, syncs and renames over the path. False, with the reason, when any step failed.
   bool Commit();
   const std::string& Error() const { return error_; }
+  // The temporary file while it exists (after Open, before Commit or its failure), else "".
+  const std::string& TempPath() const { return tmp_; }
 
  private:
   bool Flush();

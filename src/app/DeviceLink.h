@@ -16,7 +16,7 @@ class TDeviceLink {
   virtual bool SetConType(tConnectionType t) = 0;
   virtual tConnectionType GetConType() const = 0;
   virtual void SetConMode(tConnectionMode m) = 0;
-  virtual void SetPort(const std::string& name) = 0;  // "COM1".."COM9"
+  virtual void SetPort(const std::string& name) = 0;  // "COM1".."COM9", or a device path
   virtual std::string GetPort() const = 0;
   virtual void SetBaudRate(uint32_t baud) = 0;
   virtual void SetIpLocalPort(int32_t port) = 0;

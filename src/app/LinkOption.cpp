@@ -12,17 +12,44 @@ std::string Quoted(const std::string& text) {
   return "\"" + Excerpt(text) + "\"";
 }
 
-// The same range LAN Setup checks its port boxes against.
+// Digits only, no sign, blank or base prefix, and no leading zero: "010" is 8 to some readers
+// and 10 to others, so a link means the same wherever it is read.
+std::optional<int32_t> PlainDecimal(std::string_view text, int32_t max) {
+  if (text.empty() || text.size() > 5 || (text[0] == '0' && text.size() > 1)) return std::nullopt;
+  int32_t n = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + (c - '0');
+  }
+  if (n > max) return std::nullopt;
+  return n;
+}
+
 bool ReadPort(const std::string& text, const char* what, const std::string& link, int32_t& port,
               std::string& error) {
-  const std::optional<int64_t> n = StrToInt(text, 0, 65535);
-  if (n) {
-    port = static_cast<int32_t>(*n);
+  const std::optional<int32_t> n = PlainDecimal(text, 65535);
+  if (n && *n > 0) {
+    port = *n;
     return true;
   }
   error = std::string("bad ") + what + " " + Quoted(text) + " in " + Quoted(link) +
-          ": a port from 0 to 65535 expected";
+          ": a port from 1 to 65535 in decimal expected";
   return false;
+}
+
+bool ReadAddress(const std::string& text, std::string& address) {
+  std::string parts[4];
+  size_t start = 0;
+  for (int i = 0; i < 4; ++i) {
+    const size_t dot = i < 3 ? text.find('.', start) : text.size();
+    if (dot == std::string::npos) return false;
+    const std::optional<int32_t> n =
+        PlainDecimal(std::string_view(text).substr(start, dot - start), 255);
+    if (!n) return false;
+    address += (i > 0 ? "." : "") + std::to_string(*n);
+    start = dot + 1;
+  }
+  return true;
 }
 
 bool ParseNetwork(const std::string& text, TLinkOption& link, std::string& error) {
@@ -36,13 +63,11 @@ bool ParseNetwork(const std::string& text, TLinkOption& link, std::string& error
     error = Quoted(text) + " is not " + (udp ? "udp:A.B.C.D:PORT[:LOCALPORT]" : "tcp:A.B.C.D:PORT");
     return false;
   }
-  uint8_t ip[4];
-  if (!IsValidIpAddress(parts[0], ip)) {
-    error = "bad address " + Quoted(parts[0]) + " in " + Quoted(text) + ": A.B.C.D expected";
+  if (!ReadAddress(parts[0], link.Address)) {
+    error = "bad address " + Quoted(parts[0]) + " in " + Quoted(text) +
+            ": A.B.C.D expected, each part 0 to 255 in decimal without leading zeros";
     return false;
   }
-  link.Address = std::to_string(ip[0]) + "." + std::to_string(ip[1]) + "." + std::to_string(ip[2]) +
-                 "." + std::to_string(ip[3]);
   if (!ReadPort(parts[1], "port", text, link.RemotePort, error)) return false;
   link.LocalPort = kDefaultLocalPort;
   return parts.size() < 3 || ReadPort(parts[2], "local port", text, link.LocalPort, error);
@@ -77,7 +102,7 @@ bool ParseLinkOption(const std::string& text, TLinkOption& link, std::string& er
 
 TConnection ConnectionFromSettings(const TSettingsLines& lines) {
   const TConnectionSettings s = SettingsFromLines(lines);
-  TConnection c{s.Port, s.Lan, {}};
+  TConnection c{s.Port, s.Lan, {}, {}};
   for (int n = 1; n <= 9; ++n) c.ComDevices[n - 1] = ComDevicePath(lines, n);
   return c;
 }
@@ -90,7 +115,7 @@ TConnection ConnectionFromLink(const TLinkOption& link, const TSettingsLines& li
       c.Port.ComPort = link.ComPort;
       break;
     case TLinkOption::lkDEVICE:
-      c.ComDevices[0] = link.DevicePath;
+      c.ComDevices[0] = c.Device = link.DevicePath;
       break;
     case TLinkOption::lkTCP:
     case TLinkOption::lkUDP:
@@ -107,6 +132,7 @@ TConnection ConnectionFromLink(const TLinkOption& link, const TSettingsLines& li
 void ApplyConnection(TRunController& controller, const TConnection& connection) {
   controller.SetLanSettings(connection.Lan);
   controller.SetPortChoice(connection.Port);
+  controller.SetPortDevice(connection.Device);
   for (int n = 1; n <= 9; ++n) controller.Driver().SetComDevice(n, connection.ComDevices[n - 1]);
 }
 

@@ -25,8 +25,9 @@ struct TLinkOption {
 // The accepted forms, for messages.
 std::string LinkForms();
 
-// Reads `text`, checking addresses and ports as LAN Setup does. False with `error` quoting the
-// text and naming what is wrong.
+// Reads `text`. Address parts (0 to 255) and ports (1 to 65535) are plain decimal, without
+// sign, blank, base prefix or leading zero. False with `error` quoting the text and naming
+// what is wrong.
 bool ParseLinkOption(const std::string& text, TLinkOption& link, std::string& error);
 
 // Everything a run needs to reach its device: the Port menu's choice, the LAN values and the
@@ -35,12 +36,13 @@ struct TConnection {
   TPortChoice Port;
   TLanSettings Lan;
   std::array<std::string, 9> ComDevices;
+  std::string Device;  // a device path opened by itself, not as a COM slot; "" for none
 };
 
 // The connection Updater.prm selects.
 TConnection ConnectionFromSettings(const TSettingsLines& lines);
 // The connection of a link; COMn still maps through the settings' COMn_DEVICE, and a device
-// path takes the place of COM1.
+// path is opened by itself (it also stands behind COM1, should the operator check Com 1).
 TConnection ConnectionFromLink(const TLinkOption& link, const TSettingsLines& lines);
 void ApplyConnection(TRunController& controller, const TConnection& connection);
 

@@ -48,10 +48,14 @@ std::string PackageFolderProblem(const std::string& dir,
   if (!std::filesystem::exists(st)) return Excerpt(dir) + ": no such folder";
   if (!std::filesystem::is_directory(st)) return Excerpt(dir) + ": not a folder";
   if (scripts.size() == 0) return {};
-  std::string names;
+  std::string names, unreadable;
   for (const char* script : scripts) {
-    if (std::filesystem::is_regular_file(std::filesystem::path(dir) / script, ec)) return {};
+    const std::filesystem::path path = std::filesystem::path(dir) / script;
+    if (std::filesystem::is_regular_file(path, ec)) return {};
+    // A folder we may not look into says nothing about what it holds.
+    if (ec && ec != std::errc::no_such_file_or_directory && unreadable.empty())
+      unreadable = Excerpt(path.string()) + ": cannot be read: " + ec.message();
     names += (names.empty() ? "" : " or ") + std::string(script);
   }
-  return Excerpt(dir) + ": holds no " + names;
+  return unreadable.empty() ? Excerpt(dir) + ": holds no " + names : unreadable;
 }

@@ -119,7 +119,7 @@ void TRunController::WireEngine(TGestionnaire& e) {
     LookupVersion();
     for (TEngineSlot* engine : InRunOrder(Engines)) (*engine)->SetUpdateAllowed(DeviceKnown);
     ShowTitle();
-    const TDeviceReport device{DeviceVariant ? "35" : "30", WordToHex(static_cast<int>(DeviceId)),
+    const TDeviceReport device{DeviceVariant ? "35" : "30", g.GetDeviceIdText(),
                                g.GetBootChecksum()};
     Notify([&](TRunObserver& o) { o.DeviceReported(device); });
   };
@@ -258,6 +258,7 @@ void TRunController::QuitClick() {
 }
 
 void TRunController::ComClick(int n) {
+  FPortDevice.clear();
   SetPortChoice(TPortChoice{n, false});
 }
 
@@ -456,7 +457,7 @@ void TRunController::StepOpen() {
     FDriver->SetIpRemoteAddress(FLan.RemoteAddress);
   } else {
     FDriver->SetBaudRate(9600);
-    FDriver->SetPort(SelectedComPort());
+    FDriver->SetPort(FPortDevice.empty() ? SelectedComPort() : FPortDevice);
   }
   View.SetEnabled(TMainView::ctPortMenu, false);
   View.SetEnabled(TMainView::ctModeMenu, false);

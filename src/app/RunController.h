@@ -59,6 +59,9 @@ class TRunController {
   // Operator choices read at run start (menus and dialogs fill them).
   void SetPortChoice(const TPortChoice& choice);
   const TPortChoice& PortChoice() const { return FPort; }
+  // A device path opened by itself in place of the checked COM slot (--link), until a COM item
+  // is clicked; "" for none.
+  void SetPortDevice(const std::string& path) { FPortDevice = path; }
   void SetLanSettings(const TLanSettings& lan) { FLan = lan; }
   const TLanSettings& LanSettings() const { return FLan; }
   void SetCompSelection(const TCompSelection& sel) { CompSel = sel; }
@@ -176,6 +179,7 @@ class TRunController {
   bool Closed = false;
   uint8_t StepState = 0;  // RunState when the current step began
   TPortChoice FPort;
+  std::string FPortDevice;
   TLanSettings FLan;
   bool FManual = false;
   TCompSelection CompSel;

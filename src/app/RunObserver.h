@@ -32,7 +32,7 @@ struct TInstructionEnd {
 // What the boot loader reported at synchronisation.
 struct TDeviceReport {
   std::string Type;          // "30" or "35"
-  std::string Id;            // four hex digits
+  std::string Id;            // as the device sent it: four hex digits, unless it erred
   std::string BootChecksum;  // four hex digits, as shown
 };
 

@@ -1,6 +1,8 @@
 #include "check/ScriptCheck.h"
 
-#include <filesystem>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <optional>
 #include <utility>
 
@@ -39,17 +41,19 @@ std::string FileName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool IsHexDigitChar(char c) {
-  return c == '0' || HexValue(c) != 0;
-}
-
-bool Exists(const std::string& path) {
-  std::error_code ec;
-  return std::filesystem::exists(path, ec);
+// Not there at all, as opposed to there but not readable.
+bool Missing(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
 }
 
 std::string NotFound(const std::string& path) {
   return Excerpt(path) + " File not found !!!";
+}
+
+// The run's own text, and why, when the file is there but cannot be read.
+std::string NotRead(const std::string& path, const std::string& why) {
+  return NotFound(path) + (Missing(path) ? "" : " (" + why + ")");
 }
 
 std::string SyntaxError(int32_t n) {
@@ -60,7 +64,7 @@ std::string SyntaxError(int32_t n) {
 std::string HexLineFault(const std::string& line) {
   if (line.empty() || line[0] != ':') return "not an Intel HEX record";
   for (size_t i = 1; i < line.size(); ++i)
-    if (!IsHexDigitChar(line[i]))
+    if (!IsHexDigit(line[i]))
       return "character " + std::to_string(i + 1) + " is not an upper-case hex digit";
   const HexRecord r = ParseHexRecord(line);
   if (!r.complete || line.size() != 11 + 2 * static_cast<size_t>(r.count))
@@ -136,19 +140,26 @@ void TScriptCheck::WalkMainScript(const std::string& path, const std::vector<std
   }
 }
 
-// Which motherboard folder a run takes depends on the device; a package may serve only one.
+// Which motherboard folder a run takes depends on the device type: the run of a device whose
+// folder is missing or unreadable stops at this line.
 void TScriptCheck::CheckMotherboardLine(const std::string& script, int32_t n,
                                         const std::string& name) {
-  std::vector<std::string> paths;
-  bool present = false;
-  for (const card_rec& card : {MotherboardCardRec, MotherboardCardRecU}) {
+  const std::pair<card_rec, const char*> folders[] = {{MotherboardCardRec, "30"},
+                                                      {MotherboardCardRecU, "35"}};
+  std::vector<std::string> faults;
+  for (const auto& [card, type] : folders) {
     const std::string dir = ProgramDir + card.folder;
-    paths.push_back(dir + name);
-    if (!Exists(paths.back())) continue;
-    present = true;
-    if (!WalkCardScript(paths.back(), dir)) Add(script, n, NotFound(paths.back()));
+    std::string why;
+    if (WalkCardScript(dir + name, dir, why)) continue;
+    why = Missing(dir + name) ? "" : why + "; ";
+    faults.push_back(NotFound(dir + name) + " (" + why + "a device of type " + type +
+                     " stops here)");
   }
-  if (!present) Add(script, n, NotFound(paths[0]) + " (nor is there " + Excerpt(paths[1]) + ")");
+  const std::string qubra = ProgramDir + MotherboardCardRec.folder + name;
+  const std::string uqubra = ProgramDir + MotherboardCardRecU.folder + name;
+  if (faults.size() == 2 && Missing(qubra) && Missing(uqubra))
+    faults = {NotFound(qubra) + " (nor is there " + Excerpt(uqubra) + ")"};
+  for (const std::string& fault : faults) Add(script, n, fault);
 }
 
 void TScriptCheck::CheckDaughterLine(const std::string& script, int32_t n, const std::string& line,
@@ -159,13 +170,15 @@ void TScriptCheck::CheckDaughterLine(const std::string& script, int32_t n, const
     return;
   }
   const std::string dir = ProgramDir + DaughterCards[0].folder;
-  if (!WalkCardScript(dir + name, dir)) Add(script, n, NotFound(dir + name));
+  std::string why;
+  if (!WalkCardScript(dir + name, dir, why)) Add(script, n, NotRead(dir + name, why));
 }
 
-bool TScriptCheck::WalkCardScript(const std::string& path, const std::string& card_dir) {
+bool TScriptCheck::WalkCardScript(const std::string& path, const std::string& card_dir,
+                                  std::string& why) {
   if (Checked.count(path)) return true;
   std::vector<std::string> lines;
-  if (!ReadTextLines(path, lines)) return false;
+  if (!ReadTextLines(path, lines, &why)) return false;
   Checked.insert(path);
   // Card sub-scripts have no card lines: a "C" line there is an instruction no engine takes.
   for (size_t i = 0; i < lines.size(); ++i) {

@@ -34,8 +34,8 @@ class TScriptCheck {
   void CheckMotherboardLine(const std::string& script, int32_t n, const std::string& name);
   void CheckDaughterLine(const std::string& script, int32_t n, const std::string& line,
                          const std::string& name);
-  // False when the sub-script cannot be read.
-  bool WalkCardScript(const std::string& path, const std::string& card_dir);
+  // False, with the reason, when the sub-script cannot be read.
+  bool WalkCardScript(const std::string& path, const std::string& card_dir, std::string& why);
   void CheckInstruction(const std::string& script, int32_t n, const std::string& line,
                         const std::string& card_dir);
   void CheckHexFile(const std::string& script, int32_t n, const std::string& path,

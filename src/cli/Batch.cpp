@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <vector>
 
 #include "app/ComDriverLink.h"
 #include "app/EngineSet.h"
@@ -70,7 +71,7 @@ void TBatchView::DrawProgress(bool force) {
 void TBatchView::AppendStatus(const std::string& line) {
   if (print_status && running && running()) {
     ClearProgress();
-    Out << line << '\n' << std::flush;
+    Out << EscapeControls(line) << '\n' << std::flush;
     DrawProgress(true);
   }
 }
@@ -269,8 +270,16 @@ void TBatchRun::CheckIdle() {
   std::string text = View.ErrorBoxShown()
                          ? View.ErrorBoxText()
                          : Ctl->GetLastError() + "\r\n" + Excerpt(Ctl->GetScriptPath());
-  for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.replace(at, 2, "\n");
-  Err << text << std::endl;
+  // Its lines are the error box's; what the device put inside them is shown escaped.
+  std::string shown;
+  for (size_t from = 0;;) {
+    const size_t at = text.find("\r\n", from);
+    shown += EscapeControls(std::string_view(text).substr(from, at - from));
+    if (at == std::string::npos) break;
+    shown += '\n';
+    from = at + 2;
+  }
+  Err << shown << std::endl;
   Finish(kBatchFailed);
 }
 
@@ -316,35 +325,56 @@ void OnStopSignal(int signal_number) {
 
 struct TStopSignals::TImpl {
   std::function<void(int)> Stop;
+  std::function<void()> Resized;
   std::unique_ptr<QSocketNotifier> Notifier;
-  struct sigaction OldInt {
-  }, OldTerm{};
+  std::vector<std::pair<int, struct sigaction>> Old;
+
+  // One signal from the pipe; false when none is waiting.
+  bool HandleOne() {
+    unsigned char byte = 0;
+    if (::read(g_stop_pipe[0], &byte, 1) != 1) return false;
+    if (byte == SIGWINCH) {
+      if (Resized) Resized();
+    } else if (Stop) {
+      Stop(byte);
+    }
+    return true;
+  }
 };
 
-TStopSignals::TStopSignals(std::function<void(int)> stop) : Impl(std::make_unique<TImpl>()) {
+TStopSignals::TStopSignals(std::function<void(int)> stop, std::function<void()> resized)
+    : Impl(std::make_unique<TImpl>()) {
   Impl->Stop = std::move(stop);
+  Impl->Resized = std::move(resized);
   if (::pipe2(g_stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
     std::perror("qubra-updater: SIGINT and SIGTERM cannot stop the run cleanly: pipe");
     return;
   }
   Impl->Notifier = std::make_unique<QSocketNotifier>(g_stop_pipe[0], QSocketNotifier::Read);
   QObject::connect(Impl->Notifier.get(), &QSocketNotifier::activated, Impl->Notifier.get(),
-                   [impl = Impl.get()] {
-                     unsigned char byte = 0;
-                     if (::read(g_stop_pipe[0], &byte, 1) == 1 && impl->Stop) impl->Stop(byte);
-                   });
+                   [impl = Impl.get()] { impl->HandleOne(); });
   struct sigaction sa {};
   sa.sa_handler = OnStopSignal;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &sa, &Impl->OldInt);
-  sigaction(SIGTERM, &sa, &Impl->OldTerm);
+  // A closed terminal (HUP) or output (PIPE) must not end the process without its record.
+  std::vector<int> handled{SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+  if (Impl->Resized) handled.push_back(SIGWINCH);
+  for (const int signal_number : handled) {
+    Impl->Old.push_back({signal_number, {}});
+    sigaction(signal_number, &sa, &Impl->Old.back().second);
+  }
+}
+
+void TStopSignals::HandlePending() {
+  if (Impl->Notifier)
+    while (Impl->HandleOne()) {
+    }
 }
 
 TStopSignals::~TStopSignals() {
   if (!Impl->Notifier) return;
-  sigaction(SIGINT, &Impl->OldInt, nullptr);
-  sigaction(SIGTERM, &Impl->OldTerm, nullptr);
+  for (const auto& [signal_number, old] : Impl->Old) sigaction(signal_number, &old, nullptr);
   Impl->Notifier.reset();
   ::close(g_stop_pipe[0]);
   ::close(g_stop_pipe[1]);

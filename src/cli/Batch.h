@@ -160,12 +160,16 @@ class TBatchRun : private TRunObserver {
   QTimer IdleCheck;
 };
 
-// SIGINT and SIGTERM as STOP while it lives: the handler only writes to a pipe that the event
-// loop watches, and `stop` runs there with the signal number.
+// SIGINT, SIGTERM, SIGHUP and SIGPIPE as STOP while it lives: the handler only writes to a pipe
+// that the event loop watches, and `stop` runs there with the signal number. With `resized`,
+// SIGWINCH calls it there too.
 class TStopSignals {
  public:
-  explicit TStopSignals(std::function<void(int)> stop);
+  explicit TStopSignals(std::function<void(int)> stop, std::function<void()> resized = {});
   ~TStopSignals();
+  // Handles now, in order, the signals that have arrived but that the event loop has not yet
+  // seen.
+  void HandlePending();
   TStopSignals(const TStopSignals&) = delete;
   TStopSignals& operator=(const TStopSignals&) = delete;
 

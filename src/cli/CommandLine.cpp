@@ -1,6 +1,7 @@
 #include "cli/CommandLine.h"
 
 #include <QCoreApplication>
+#include <set>
 
 #include "app/LinkOption.h"
 #include "app/SerialPorts.h"
@@ -50,9 +51,7 @@ const char* ModeOption(TCommandMode mode) {
 
 bool SetMode(Options& o, TCommandMode mode, const std::string& option, std::string& error) {
   if (o.Mode != cmWINDOW) {
-    if (o.Mode == mode && mode != cmCONVERT) return true;
-    error = o.Mode == mode ? option + " may be given once"
-                           : option + " cannot be combined with " + ModeOption(o.Mode);
+    error = option + " cannot be combined with " + ModeOption(o.Mode);
     return false;
   }
   o.Mode = mode;
@@ -122,6 +121,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
   Options o;
   bool help = false;
   bool version = false;
+  std::set<std::string> given;
   error.clear();
   for (size_t i = 0; i < args.size() && error.empty(); ++i) {
     const std::string& arg = args[i];
@@ -132,7 +132,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
       inline_value = arg.substr(eq + 1);
     }
     std::string value;
-    if (arg == "-j") {
+    // A second value would silently win over the first: which one was meant?
+    if ((arg == "-j" || StartsWith(arg, "--")) && !given.insert(name).second) {
+      error = Excerpt(name) + " may be given once";
+    } else if (arg == "-j") {
       if (!TakeValue(args, i, arg, std::nullopt, value, error)) break;
       std::optional<int64_t> n = StrToInt(value, 1, kMaxJobs);
       if (n)

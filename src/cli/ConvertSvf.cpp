@@ -1,5 +1,11 @@
 #include "cli/ConvertSvf.h"
 
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
 #include "app/AtomicFile.h"
 #include "engines/svfconvert.h"
 #include "formats/text.h"
@@ -16,9 +22,51 @@ std::string FileName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Links and hard links included: writing OUT would replace IN.
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+constexpr int kRemovalSignals[] = {SIGINT, SIGTERM, SIGHUP};
+char g_removal_path[PATH_MAX];
+
+void RemoveAndEnd(int signal_number) {
+  if (g_removal_path[0] != '\0') ::unlink(g_removal_path);
+  // The handler was reset on entry: the signal, blocked until we return, then ends the process.
+  ::raise(signal_number);
+}
+
 }  // namespace
 
+TRemoveOnSignal::TRemoveOnSignal(const std::string& path) {
+  if (path.size() >= sizeof g_removal_path) return;
+  std::memcpy(g_removal_path, path.c_str(), path.size() + 1);
+  struct sigaction sa {};
+  sa.sa_handler = RemoveAndEnd;
+  sigemptyset(&sa.sa_mask);
+  for (const int s : kRemovalSignals) sigaddset(&sa.sa_mask, s);
+  sa.sa_flags = SA_RESETHAND;
+  for (size_t i = 0; i < std::size(kRemovalSignals); ++i) {
+    sigaction(kRemovalSignals[i], nullptr, &Old[i]);
+    if (Old[i].sa_handler != SIG_IGN) sigaction(kRemovalSignals[i], &sa, nullptr);
+  }
+}
+
+TRemoveOnSignal::~TRemoveOnSignal() {
+  for (size_t i = 0; i < std::size(kRemovalSignals); ++i)
+    sigaction(kRemovalSignals[i], &Old[i], nullptr);
+  g_removal_path[0] = '\0';
+}
+
 int RunConvertSvf(const Options& options, std::ostream& out, std::ostream& err) {
+  if (SameFile(options.ConvertIn, options.ConvertOut)) {
+    err << "qubra-updater: --convert-svf " << Excerpt(options.ConvertIn) << " "
+        << Excerpt(options.ConvertOut)
+        << ": IN and OUT are the same file; the vendor original would be replaced" << std::endl;
+    return 2;
+  }
   TSvfConvertOptions convert;
   if (!options.TckHz.empty()) convert.TckHz = ParseSvfReal(options.TckHz);
   TAtomicFile file(options.ConvertOut);
@@ -26,6 +74,8 @@ int RunConvertSvf(const Options& options, std::ostream& out, std::ostream& err) 
     err << "qubra-updater: " << file.Error() << std::endl;
     return 1;
   }
+  // A conversion cut short must not leave hundreds of MB of temporary file behind.
+  const TRemoveOnSignal remove_on_signal(file.TempPath());
   const auto write = [&file](std::string_view line) {
     return file.Write(line) && file.Write("\r\n");
   };
@@ -35,7 +85,7 @@ int RunConvertSvf(const Options& options, std::ostream& out, std::ostream& err) 
   for (const TSvfConvertNote& w : r.Warnings)
     err << Where(options.ConvertIn, w) << "warning: " << w.Text << '\n';
   if (!r.Ok) {
-    err << Where(options.ConvertIn, r.Error) << r.Error.Text << '\n';
+    for (const TSvfConvertNote& e : r.Errors) err << Where(options.ConvertIn, e) << e.Text << '\n';
     if (!file.Error().empty()) err << "qubra-updater: " << file.Error() << '\n';
     err << Excerpt(options.ConvertOut) << " not written" << std::endl;
     return 1;

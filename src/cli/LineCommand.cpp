@@ -4,12 +4,12 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <cerrno>
-#include <cstring>
+#include <QFile>
 #include <iostream>
 
 #include "app/Settings.h"
 #include "cli/Batch.h"
+#include "cli/CommandLine.h"
 #include "cli/Options.h"
 #include "formats/text.h"
 #include "line/ProductionLine.h"
@@ -17,10 +17,15 @@
 
 namespace {
 
-size_t TerminalWidth() {
+struct TTerminalSize {
+  size_t Width = 120;
+  size_t Height = 0;  // unknown
+};
+
+TTerminalSize MeasureTerminal() {
   winsize ws{};
-  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 20) return ws.ws_col;
-  return 120;
+  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0) return {};
+  return {ws.ws_col > 20 ? ws.ws_col : size_t{120}, ws.ws_row};
 }
 
 }  // namespace
@@ -30,39 +35,56 @@ TProductionLine::TConfig LineConfig(const Options& options, const std::string& p
   std::string unreadable;
   LoadSettings(program_dir, config.Settings, unreadable);
   if (!unreadable.empty()) std::cerr << "qubra-updater: " << unreadable << std::endl;
-  config.Program = QCoreApplication::applicationFilePath().toStdString();
+  config.Program = QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString();
   if (!options.Folder.empty()) config.SharedArgs.push_back("--folder=" + program_dir);
   if (options.TimeoutSeconds > 0)
     config.SharedArgs.push_back("--timeout=" + std::to_string(options.TimeoutSeconds));
-  config.ReportFile = options.ReportFile;
+  if (!options.ReportFile.empty()) config.SharedArgs.push_back("--report=" + options.ReportFile);
   if (options.ReadId) config.SharedArgs.push_back("--readid");
   if (!options.Script.empty()) config.SharedArgs.push_back(options.Script);
   config.Jobs = options.Jobs;
+  config.ReportFile = options.ReportFile;
+  config.Script = ScriptPathFor(options, program_dir);
   return config;
 }
 
 int RunLine(const Options& options, const std::string& program_dir) {
   std::vector<std::string> lines;
-  if (!ReadTextLines(options.LineFile, lines)) {
-    std::cerr << "qubra-updater: " << options.LineFile
-              << ": cannot be read: " << std::strerror(errno) << std::endl;
+  if (std::string why; !ReadTextLines(options.LineFile, lines, &why)) {
+    std::cerr << "qubra-updater: " << options.LineFile << ": cannot be read: " << why << std::endl;
     return 2;
   }
   TProductionLine::TConfig config = LineConfig(options, program_dir);
   std::vector<TLineDevice> devices;
   std::string error;
   if (!ParseDeviceList(options.LineFile, lines, config.Settings, devices, error)) {
-    std::cerr << "qubra-updater: " << error << std::endl;
+    for (const std::string& line : SplitLines(error))
+      std::cerr << "qubra-updater: " << line << '\n';
+    std::cerr << std::flush;
     return 2;
   }
-  // Found out now, not once every device has been updated without a record.
+  // Found out now, not once every device has been updated without a record. The line's own
+  // stdout is refused here too: the children's is the pipe of their events.
   if (TReportFile report; !options.ReportFile.empty() && !report.Open(options.ReportFile, error)) {
     std::cerr << "qubra-updater: " << error << std::endl;
     return 1;
   }
   config.Table = ::isatty(STDOUT_FILENO) == 1;
-  config.Width = TerminalWidth();
+  const TTerminalSize size = MeasureTerminal();
+  config.Width = size.Width;
+  config.Height = size.Height;
+  TStopSignals* signals_seen = nullptr;
+  config.PendingSignals = [&signals_seen] {
+    if (signals_seen) signals_seen->HandlePending();
+  };
   TProductionLine line(std::move(config), std::move(devices), std::cout);
-  TStopSignals stop_signals([&line](int signal_number) { line.Stop(signal_number); });
+  std::function<void()> resized;
+  if (::isatty(STDOUT_FILENO) == 1)
+    resized = [&line] {
+      const TTerminalSize now = MeasureTerminal();
+      line.Resize(now.Width, now.Height);
+    };
+  TStopSignals stop_signals([&line](int signal_number) { line.Stop(signal_number); }, resized);
+  signals_seen = &stop_signals;
   return line.Exec();
 }

@@ -53,6 +53,7 @@ void TGestionnaire::Reset() {
   ProgressMax = 100;
   DeviceId = 0;
   BootChecksum.clear();
+  DeviceIdText.clear();
   RetryCount = 0;
   FUpdateAllowed = false;
   Busy = false;

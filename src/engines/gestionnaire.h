@@ -61,8 +61,10 @@ class TGestionnaire {
   void NoteFileRead(const std::string& path);  // a file named by the instruction was read
   void ChargeRetry();                          // one "R" charged to the instruction
   void NoteVersion(const TVersionNote& note);
-  // The boot checksum as shown, set before the device identifier is reported.
+  // The boot checksum as shown, and the device identifier as the device sent it, both set
+  // before the identifier is reported.
   void SetBootChecksum(const std::string& text) { BootChecksum = text; }
+  void SetDeviceIdText(const std::string& text) { DeviceIdText = text; }
 
   const std::string& GetInstruction() const { return Instruction; }
   const std::string& GetSendText() const { return SendText; }
@@ -78,6 +80,7 @@ class TGestionnaire {
   const std::string& GetFileRead() const { return FileRead; }
   const TVersionNote& GetVersionNote() const { return VersionNote; }
   const std::string& GetBootChecksum() const { return BootChecksum; }
+  const std::string& GetDeviceIdText() const { return DeviceIdText; }
   void SetCardDir(const std::string& dir) { CardDir = dir; }
 
   TNotifyEvent OnSend;
@@ -117,6 +120,7 @@ class TGestionnaire {
   std::string FileRead;
   TVersionNote VersionNote;
   std::string BootChecksum;
+  std::string DeviceIdText;
 };
 
 // Retransmission requests ("R") accepted per instruction; one more ends it.

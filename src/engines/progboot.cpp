@@ -150,6 +150,10 @@ void TProgBoot::ReadIdentity() {
   SetBootChecksum(WordToHex((checksum + 0xA000) & 0xFFFF));
   SetStatus("Boot Checksum : " + BootChecksum);
   SetStatus("Device ID : " + id);
+  // An identifier that is not hex would be taken for another one: say so.
+  if (!std::all_of(id.begin(), id.end(), IsHexDigit))
+    SetStatus("Device ID \"" + id + "\" is not a valid identifier: four hex digits expected");
+  SetDeviceIdText(id);
   SetDeviceId(HexToWord(id));
   ClearReceived();
   State = 13;

@@ -93,43 +93,52 @@ class TConverter {
   bool Trst(const TTokens& t);
   bool StableState(const TTokens& t, size_t i, const char* what, std::string& code);
   bool Emit(const std::string& line);
-  bool Fail(const std::string& why);
+  // Notes the error at the token's line (the statement's without one) and stops the output.
+  bool Fail(const std::string& why, const TSvfToken* at = nullptr);
+  bool FailAt(int64_t line, const std::string& why);
 
   const TSvfConvertOptions& options_;
   const std::function<bool(std::string_view)>& write_;
   TSvfConvertResult result_;
   int64_t line_ = 0;  // of the statement being converted
+  bool writing_ = true;   // no error yet
+  bool stop_ = false;     // the output failed, or enough errors are listed
+  bool started_ = false;  // the end states are set
   TSvfPattern hir_, hdr_, tir_, tdr_, sir_, sdr_;
   std::optional<TSvfReal> frequency_;
   std::string run_state_ = "IDLE", end_state_ = "IDLE";
+  std::string end_ir_ = "IDLE", end_dr_ = "IDLE";
 };
 
 TSvfConvertResult TConverter::Run(const std::string& path) {
   TSvfReader reader;
   if (!reader.Open(path)) {
-    result_.Error = {0, "cannot be read"};
+    FailAt(0, "cannot be read");
     return result_;
   }
   TSvfSourceStatement st;
   std::string comment;
-  for (;;) {
+  while (!stop_) {
     switch (reader.Next(st, comment, line_)) {
       case TSvfReader::riCOMMENT:
-        if (!Emit("//" + comment)) return result_;
+        Emit("//" + comment);
         break;
       case TSvfReader::riSTATEMENT:
         line_ = st.Line;
         ++result_.Statements;
-        if (!st.Tokens.empty() && !Statement(st)) return result_;
+        // The device keeps the end states a file before set: the standard's are made plain.
+        if (!started_) started_ = Emit("ENDIR IDLE;") && Emit("ENDDR IDLE;");
+        if (!st.Tokens.empty()) Statement(st);
         break;
       case TSvfReader::riEND:
-        result_.Ok = true;
+        result_.Ok = result_.Errors.empty();
         return result_;
       case TSvfReader::riERROR:
-        result_.Error = {reader.ErrorLine(), reader.Error()};
-        return result_;
+        FailAt(reader.ErrorLine(), reader.Error());
+        break;
     }
   }
+  return result_;
 }
 
 bool TConverter::Statement(const TSvfSourceStatement& st) {
@@ -164,55 +173,73 @@ bool TConverter::Statement(const TSvfSourceStatement& st) {
     case kwUNKNOWN:
       break;
   }
-  return Fail("unknown statement \"" + Excerpt(t[0].Text) + "\"");
+  return Fail("unknown statement \"" + EscapeControls(Excerpt(t[0].Text)) + "\"");
 }
 
 // "length [TDI (v)] [TDO (v)] [MASK (v)] [SMASK (v)]", each at most once, in any order.
 bool TConverter::Pattern(TSvfPattern& pattern, const TTokens& t) {
   const std::string& keyword = t[0].Text;
   std::optional<int64_t> length;
-  if (t.size() >= 2 && !t[1].Value) length = StrToInt(t[1].Text, 0, UINT32_MAX);
-  if (!length) return Fail(keyword + ": the bit length must follow as a whole number");
+  if (t.size() >= 2 && !t[1].Value) length = StrToInt(t[1].Text, 0, INT64_MAX);
+  if (!length)
+    return Fail(keyword + ": the bit length must follow as a whole number",
+                &t[t.size() > 1 ? 1 : 0]);
+  if (static_cast<uint64_t>(*length) > options_.MaxScanBits)
+    return Fail(keyword + ": " + t[1].Text + " bits, more than the longest scan converted (" +
+                    std::to_string(options_.MaxScanBits) + " bits)",
+                &t[1]);
   TSvfPatternArgs args;
   args.Length = static_cast<uint64_t>(*length);
+  const TSvfToken* values[4] = {};  // where TDI, TDO, MASK and SMASK stand
   for (size_t i = 2; i < t.size(); i += 2) {
-    std::optional<std::string>* value = nullptr;
-    if (IsWord(t, i, "TDI")) value = &args.Tdi;
-    if (IsWord(t, i, "TDO")) value = &args.Tdo;
-    if (IsWord(t, i, "MASK")) value = &args.Mask;
-    if (IsWord(t, i, "SMASK")) value = &args.Smask;
-    if (!value) return Fail(keyword + ": unexpected \"" + Excerpt(t[i].Text) + "\"");
+    static const char* const kNames[] = {"TDI", "TDO", "MASK", "SMASK"};
+    std::optional<std::string>* fields[] = {&args.Tdi, &args.Tdo, &args.Mask, &args.Smask};
+    int k = 0;
+    while (k < 4 && !IsWord(t, i, kNames[k])) ++k;
+    if (k == 4) return Fail(keyword + ": unexpected \"" + Excerpt(t[i].Text) + "\"", &t[i]);
     if (i + 1 >= t.size() || !t[i + 1].Value)
-      return Fail(keyword + ": " + t[i].Text + " without its value in parentheses");
-    if (value->has_value()) return Fail(keyword + ": " + t[i].Text + " given twice");
-    *value = t[i + 1].Text;
+      return Fail(keyword + ": " + t[i].Text + " without its value in parentheses", &t[i]);
+    if (values[k]) return Fail(keyword + ": " + t[i].Text + " given twice", &t[i]);
+    *fields[k] = t[i + 1].Text;
+    values[k] = &t[i + 1];
   }
   std::string why;
-  if (!ApplyPatternArgs(pattern, args, why)) return Fail(keyword + ": " + why);
-  return true;
+  TSvfValueFault fault;
+  if (ApplyPatternArgs(pattern, args, why, &fault)) return true;
+  if (fault.Value < 0) return Fail(keyword + ": " + why);
+  return FailAt(values[fault.Value]->LineOf(fault.Offset), keyword + ": " + why);
 }
 
 bool TConverter::Scan(TSvfPattern& body, const TSvfPattern& header, const TSvfPattern& trailer,
                       const TTokens& t) {
   if (!Pattern(body, t)) return false;
   const TSvfScan scan(header, body, trailer);
-  if (scan.Length() > UINT32_MAX) return Fail(t[0].Text + ": scan longer than 2^32 bits");
+  if (scan.Length() > options_.MaxScanBits)
+    return Fail(t[0].Text + ": " + std::to_string(scan.Length()) +
+                " bits with header and trailer, more than the longest scan converted (" +
+                std::to_string(options_.MaxScanBits) + " bits)");
+  // A scan of no bits still takes the chain to its end state.
+  if (scan.Length() == 0) return Emit("STATE " + (t[0].Text == "SIR" ? end_ir_ : end_dr_) + ";");
+  if (!writing_) return true;  // the lines would not be written
   return scan.Statements(t[0].Text.c_str(), [this](const std::string& line) { return Emit(line); });
 }
 
 bool TConverter::StableState(const TTokens& t, size_t i, const char* what, std::string& code) {
   code = i < t.size() ? TapStateCode(t[i]) : std::string();
-  if (code.empty()) return Fail(std::string(what) + " needs a TAP state name");
+  if (code.empty())
+    return Fail(std::string(what) + " needs a TAP state name", i < t.size() ? &t[i] : nullptr);
   if (!IsStableCode(code))
     return Fail(std::string(what) + " " + t[i].Text +
-                ": not a stable state (RESET, IDLE, DRPAUSE or IRPAUSE)");
+                    ": not a stable state (RESET, IDLE, DRPAUSE or IRPAUSE)",
+                &t[i]);
   return true;
 }
 
 bool TConverter::EndState(const TTokens& t) {
   std::string code;
   if (!StableState(t, 1, t[0].Text.c_str(), code)) return false;
-  if (t.size() > 2) return Fail(t[0].Text + ": unexpected \"" + Excerpt(t[2].Text) + "\"");
+  if (t.size() > 2) return Fail(t[0].Text + ": unexpected \"" + Excerpt(t[2].Text) + "\"", &t[2]);
+  (t[0].Text == "ENDIR" ? end_ir_ : end_dr_) = t[1].Text;
   return Emit(t[0].Text + " " + t[1].Text + ";");
 }
 
@@ -221,7 +248,7 @@ bool TConverter::State(const TTokens& t) {
   std::string line = "STATE";
   for (size_t i = 1; i < t.size(); ++i) {
     if (TapStateCode(t[i]).empty())
-      return Fail("STATE: \"" + Excerpt(t[i].Text) + "\" is no TAP state");
+      return Fail("STATE: \"" + Excerpt(t[i].Text) + "\" is no TAP state", &t[i]);
     line += " " + t[i].Text;
   }
   std::string code;
@@ -243,7 +270,7 @@ bool TConverter::RunTest(const TTokens& t) {
   if (!RunTestClocks(t, i, clocks)) return false;
   if (IsWord(t, i, "MAXIMUM")) {
     if (i + 2 >= t.size() || !ParseSvfReal(t[i + 1].Text) || !IsWord(t, i + 2, "SEC"))
-      return Fail("RUNTEST: MAXIMUM needs a time in SEC");
+      return Fail("RUNTEST: MAXIMUM needs a time in SEC", &t[i]);
     i += 3;  // the device never runs longer than the clocks asked
   }
   if (IsWord(t, i, "ENDSTATE")) {
@@ -251,7 +278,7 @@ bool TConverter::RunTest(const TTokens& t) {
     end_state_ = t[i + 1].Text;
     i += 2;
   }
-  if (i < t.size()) return Fail("RUNTEST: unexpected \"" + Excerpt(t[i].Text) + "\"");
+  if (i < t.size()) return Fail("RUNTEST: unexpected \"" + Excerpt(t[i].Text) + "\"", &t[i]);
   // The device's RUNTEST carries a 32-bit count; a longer wait is several in a row.
   do {
     const uint64_t n = std::min(clocks, kMaxRunCount);
@@ -267,13 +294,14 @@ bool TConverter::RunTestClocks(const TTokens& t, size_t& i, uint64_t& clocks) {
   if (i + 1 < t.size() && (IsWord(t, i + 1, "TCK") || IsWord(t, i + 1, "SCK"))) {
     count = ParseSvfReal(t[i].Text);
     if (!count || t[i].Value)
-      return Fail("RUNTEST: \"" + Excerpt(t[i].Text) + "\" is not a clock count");
+      return Fail("RUNTEST: \"" + Excerpt(t[i].Text) + "\" is not a clock count", &t[i]);
     sck = IsWord(t, i + 1, "SCK");
     i += 2;
   }
   if (i + 1 < t.size() && IsWord(t, i + 1, "SEC")) {
     time = ParseSvfReal(t[i].Text);
-    if (!time || t[i].Value) return Fail("RUNTEST: \"" + Excerpt(t[i].Text) + "\" is not a time");
+    if (!time || t[i].Value)
+      return Fail("RUNTEST: \"" + Excerpt(t[i].Text) + "\" is not a time", &t[i]);
     i += 2;
   }
   if (!count && !time) return Fail("RUNTEST needs a clock count or a time");
@@ -289,7 +317,8 @@ bool TConverter::RunTestClocks(const TTokens& t, size_t& i, uint64_t& clocks) {
   const std::optional<TSvfReal> hz = options_.TckHz ? options_.TckHz : frequency_;
   if (!hz)
     return Fail("RUNTEST " + Excerpt(t[i - 2].Text) +
-                " SEC: no FREQUENCY gives the TCK rate; name it with --tck-hz");
+                    " SEC: no FREQUENCY gives the TCK rate; name it with --tck-hz",
+                &t[i - 2]);
   const std::optional<uint64_t> n = ClocksFor(*time, *hz);
   if (!n) return Fail("RUNTEST: more than 2^40 clocks");
   clocks = std::max(clocks, *n);
@@ -303,7 +332,7 @@ bool TConverter::Frequency(const TTokens& t) {
   }
   const std::optional<TSvfReal> hz = ParseSvfReal(t[1].Text);
   if (t.size() != 3 || t[1].Value || !hz || hz->Mantissa == 0 || !IsWord(t, 2, "HZ"))
-    return Fail("FREQUENCY needs a rate above 0 in HZ");
+    return Fail("FREQUENCY needs a rate above 0 in HZ", &t[1]);
   frequency_ = hz;
   return Emit("// FREQUENCY " + t[1].Text + " HZ dropped: the device clocks TCK at its own rate");
 }
@@ -311,7 +340,7 @@ bool TConverter::Frequency(const TTokens& t) {
 bool TConverter::Trst(const TTokens& t) {
   const bool known = t.size() == 2 && (IsWord(t, 1, "ON") || IsWord(t, 1, "OFF") ||
                                        IsWord(t, 1, "Z") || IsWord(t, 1, "ABSENT"));
-  if (!known) return Fail("TRST needs one of ON, OFF, Z or ABSENT");
+  if (!known) return Fail("TRST needs one of ON, OFF, Z or ABSENT", &t.back());
   if (IsWord(t, 1, "ON") || IsWord(t, 1, "Z"))
     result_.Warnings.push_back(
         {line_, "TRST " + t[1].Text + ": the device does not drive TRST, the chain is not reset"});
@@ -327,13 +356,27 @@ bool TConverter::Emit(const std::string& line) {
   if (e.Outcome == esERROR || (e.Outcome == esSKIP) != silent)
     return Fail("converted to \"" + line.substr(0, 80) + "\", which does not encode (" + e.Reason +
                 ")");
-  if (!write_(line)) return Fail("the effect file could not be written");
+  if (!writing_) return true;
+  if (!write_(line)) {
+    stop_ = true;
+    return Fail("the effect file could not be written");
+  }
   ++result_.Lines;
   return true;
 }
 
-bool TConverter::Fail(const std::string& why) {
-  result_.Error = {line_, why};
+bool TConverter::Fail(const std::string& why, const TSvfToken* at) {
+  return FailAt(at ? at->Line : line_, why);
+}
+
+bool TConverter::FailAt(int64_t line, const std::string& why) {
+  writing_ = false;
+  if (result_.Errors.size() == kSvfMaxErrors) {
+    result_.Errors.push_back({0, "stopped after " + std::to_string(kSvfMaxErrors) + " errors"});
+    stop_ = true;
+  } else if (result_.Errors.size() < kSvfMaxErrors) {
+    result_.Errors.push_back({line, why});
+  }
   return false;
 }
 

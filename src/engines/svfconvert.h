@@ -27,8 +27,17 @@ inline constexpr uint64_t kSvfMaxClocks = uint64_t{1} << 40;
 // The fewest whole cycles at `hz` that last at least `seconds`; nothing beyond kSvfMaxClocks.
 std::optional<uint64_t> ClocksFor(TSvfReal seconds, TSvfReal hz);
 
+// The longest scan converted, header and trailer included: far beyond any real part (the
+// largest vendor file seen shifts 5.7 Mbit at once), yet a few bytes of input can no longer
+// ask for gigabytes of output.
+inline constexpr uint64_t kSvfMaxScanBits = uint64_t{1} << 26;
+
+// Errors listed before the conversion gives up.
+inline constexpr size_t kSvfMaxErrors = 20;
+
 struct TSvfConvertOptions {
   std::optional<TSvfReal> TckHz;  // the device's TCK rate; wins over FREQUENCY in the file
+  uint64_t MaxScanBits = kSvfMaxScanBits;
 };
 
 // Something said about the input: Line counts from 1, 0 for the file as a whole.
@@ -39,14 +48,18 @@ struct TSvfConvertNote {
 
 struct TSvfConvertResult {
   bool Ok = false;
-  TSvfConvertNote Error;  // why the conversion stopped, when not Ok
+  // Why the conversion failed, in the order of the file; after kSvfMaxErrors, a last note says
+  // that it stopped there.
+  std::vector<TSvfConvertNote> Errors;
   std::vector<TSvfConvertNote> Warnings;
   int64_t Statements = 0;  // SVF statements read
   int64_t Lines = 0;       // effect-file lines written
 };
 
 // Reads the SVF file at `path` and hands each effect-file line, without its end, to `write`;
-// `write` returns false to stop the conversion (the output could not be written). Stops at the
-// first statement the device cannot play the same way.
+// `write` returns false to stop the conversion (the output could not be written). The output
+// starts with the standard's end states (IDLE), not those a file before left in the device.
+// After the first statement the device cannot play the same way nothing more is written, but
+// the rest of the file is still read for further errors.
 TSvfConvertResult ConvertSvfFile(const std::string& path, const TSvfConvertOptions& options,
                                  const std::function<bool(std::string_view)>& write);

@@ -19,12 +19,15 @@ std::string Quoted(char c) {
   return "byte " + ByteToHex(u);
 }
 
-bool ReadValue(const std::optional<std::string>& text, const char* name, uint64_t length,
-               TSvfBits& out, std::string& why) {
-  std::string fault;
-  std::optional<TSvfBits> bits = HexToBits(*text, length, fault);
+bool ReadValue(const std::optional<std::string>& text, int value, uint64_t length, TSvfBits& out,
+               std::string& why, TSvfValueFault* fault) {
+  static const char* const kNames[] = {"TDI", "TDO", "MASK", "SMASK"};
+  std::string reason;
+  size_t at = 0;
+  std::optional<TSvfBits> bits = HexToBits(*text, length, reason, &at);
   if (!bits) {
-    why = std::string(name) + ": " + fault;
+    why = std::string(kNames[value]) + ": " + reason;
+    if (fault) *fault = {value, at};
     return false;
   }
   out = std::move(*bits);
@@ -39,7 +42,8 @@ bool TSvfBits::Bit(uint64_t i) const {
   return (Bytes[byte] >> (i % 8)) & 1;
 }
 
-std::optional<TSvfBits> HexToBits(std::string_view hex, uint64_t length, std::string& why) {
+std::optional<TSvfBits> HexToBits(std::string_view hex, uint64_t length, std::string& why,
+                                  size_t* at) {
   TSvfBits bits;
   bits.Length = length;
   const size_t n = hex.size();
@@ -48,6 +52,7 @@ std::optional<TSvfBits> HexToBits(std::string_view hex, uint64_t length, std::st
     const int v = DigitValue(c);
     if (v < 0) {
       why = Quoted(c) + " is not a hex digit";
+      if (at) *at = n - 1 - k;
       return std::nullopt;
     }
     for (int b = 0; b < 4; ++b) {
@@ -55,6 +60,7 @@ std::optional<TSvfBits> HexToBits(std::string_view hex, uint64_t length, std::st
       const uint64_t i = 4 * static_cast<uint64_t>(k) + b;
       if (i >= length) {
         why = "the value has more than " + std::to_string(length) + " bits";
+        if (at) *at = n - 1 - k;
         return std::nullopt;
       }
       if (bits.Bytes.size() <= i / 8) bits.Bytes.resize(i / 8 + 1, 0);
@@ -64,13 +70,14 @@ std::optional<TSvfBits> HexToBits(std::string_view hex, uint64_t length, std::st
   return bits;
 }
 
-bool ApplyPatternArgs(TSvfPattern& pattern, const TSvfPatternArgs& args, std::string& why) {
+bool ApplyPatternArgs(TSvfPattern& pattern, const TSvfPatternArgs& args, std::string& why,
+                      TSvfValueFault* fault) {
   const bool same = args.Length == pattern.Length;
   const TSvfBits ones{args.Length, {}, true};
   TSvfPattern next;
   next.Length = args.Length;
   if (args.Tdi) {
-    if (!ReadValue(args.Tdi, "TDI", args.Length, next.Tdi, why)) return false;
+    if (!ReadValue(args.Tdi, 0, args.Length, next.Tdi, why, fault)) return false;
   } else if (same) {
     next.Tdi = std::move(pattern.Tdi);
   } else if (args.Length == 0) {
@@ -81,14 +88,14 @@ bool ApplyPatternArgs(TSvfPattern& pattern, const TSvfPatternArgs& args, std::st
     return false;
   }
   next.HasTdo = args.Tdo.has_value();
-  if (args.Tdo && !ReadValue(args.Tdo, "TDO", args.Length, next.Tdo, why)) return false;
+  if (args.Tdo && !ReadValue(args.Tdo, 1, args.Length, next.Tdo, why, fault)) return false;
   if (args.Mask) {
-    if (!ReadValue(args.Mask, "MASK", args.Length, next.Mask, why)) return false;
+    if (!ReadValue(args.Mask, 2, args.Length, next.Mask, why, fault)) return false;
   } else {
     next.Mask = same ? std::move(pattern.Mask) : ones;
   }
   if (args.Smask) {
-    if (!ReadValue(args.Smask, "SMASK", args.Length, next.Smask, why)) return false;
+    if (!ReadValue(args.Smask, 3, args.Length, next.Smask, why, fault)) return false;
   } else {
     next.Smask = same ? std::move(pattern.Smask) : ones;
   }

@@ -21,9 +21,10 @@ struct TSvfBits {
 };
 
 // Reads a value written most significant digit first as `length` bits; missing leading digits
-// are zeros. Nothing, with the reason in `why`, for a character that is not a hex digit or for
-// a value with bits set at or past `length`.
-std::optional<TSvfBits> HexToBits(std::string_view hex, uint64_t length, std::string& why);
+// are zeros. Nothing, with the reason in `why` and the offending character's offset in `at`,
+// for a character that is not a hex digit or for a value with bits set at or past `length`.
+std::optional<TSvfBits> HexToBits(std::string_view hex, uint64_t length, std::string& why,
+                                  size_t* at = nullptr);
 
 // One of the six scan patterns of SVF (SIR, SDR and their headers and trailers), as the
 // statements so far leave it.
@@ -39,11 +40,19 @@ struct TSvfPatternArgs {
   std::optional<std::string> Tdi, Tdo, Mask, Smask;
 };
 
+// Where ApplyPatternArgs found a value at fault: Value 0 to 3 for TDI, TDO, MASK and SMASK, -1
+// for none (TDI missing); Offset of the offending character in it.
+struct TSvfValueFault {
+  int Value = -1;
+  size_t Offset = 0;
+};
+
 // Applies one statement to the pattern by the rules of SVF: TDI, MASK and SMASK left out are kept
 // from the previous statement of the same kind when the length is the same; otherwise TDI must
 // be given and MASK and SMASK become all ones. TDO is compared only when given. False, with the
-// reason in `why`, when a value does not fit or TDI is missing.
-bool ApplyPatternArgs(TSvfPattern& pattern, const TSvfPatternArgs& args, std::string& why);
+// reason in `why` and the place in `fault`, when a value does not fit or TDI is missing.
+bool ApplyPatternArgs(TSvfPattern& pattern, const TSvfPatternArgs& args, std::string& why,
+                      TSvfValueFault* fault = nullptr);
 
 // One scan as the chain sees it: the header shifted first, then the statement's own bits, then
 // the trailer.

@@ -23,6 +23,10 @@ int HexValue(char c) {
   return 0;
 }
 
+bool IsHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+}
+
 std::string ByteToHex(int v) {
   return {HexDigit(v >> 4), HexDigit(v)};
 }

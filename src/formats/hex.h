@@ -10,6 +10,7 @@
 
 char HexDigit(int v);                // digit of the low four bits
 int HexValue(char c);                // "0"-"9", "A"-"F" -> 0..15; anything else -> 0
+bool IsHexDigit(char c);             // one of "0"-"9", "A"-"F"
 std::string ByteToHex(int v);        // low 8 bits, two digits
 std::string WordToHex(int v);        // low 16 bits, four digits
 std::string DWordToHex(uint32_t v);  // eight digits

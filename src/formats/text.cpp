@@ -2,6 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
+
+#include "formats/hex.h"
+
 std::string Trim(std::string_view s) {
   size_t b = 0, e = s.size();
   while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
@@ -26,19 +31,26 @@ std::vector<std::string> SplitLines(std::string_view text) {
   return lines;
 }
 
-bool ReadTextLines(const std::string& path, std::vector<std::string>& lines) {
+bool ReadTextLines(const std::string& path, std::vector<std::string>& lines, std::string* why) {
   lines.clear();
+  const auto fail = [why](const char* reason) {
+    if (why) *why = reason;
+    return false;
+  };
+  // A FIFO or a device is refused before it is opened: opening one may block for good.
   struct stat st;
-  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (stat(path.c_str(), &st) != 0) return fail(std::strerror(errno));
+  if (S_ISDIR(st.st_mode)) return fail("is a folder");
+  if (!S_ISREG(st.st_mode)) return fail("is not a regular file");
   std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
+  if (!f) return fail(std::strerror(errno));
   std::string text;
   char buf[65536];
   size_t n;
   while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-  bool ok = !std::ferror(f);
+  const int error = std::ferror(f) ? errno : 0;
   std::fclose(f);
-  if (!ok) return false;
+  if (error != 0) return fail(std::strerror(error));
   lines = SplitLines(text);
   return true;
 }
@@ -151,4 +163,14 @@ std::string Excerpt(std::string_view text, size_t max) {
   if (text.size() <= max) return std::string(text);
   return std::string(text.substr(0, max)) + "...[" + std::to_string(text.size() - max) +
          " more characters cut]";
+}
+
+std::string EscapeControls(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    out += u >= 0x20 && u != 0x7F ? std::string(1, c) : "\\x" + ByteToHex(u);
+  }
+  return out;
 }

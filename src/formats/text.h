@@ -17,8 +17,10 @@ std::string Trim(std::string_view s);
 std::vector<std::string> SplitLines(std::string_view text);
 
 // Reads a whole text file as lines. Returns false (and leaves `lines` empty) when the file
-// cannot be opened or read, or is not a regular file.
-bool ReadTextLines(const std::string& path, std::vector<std::string>& lines);
+// cannot be opened or read, or is not a regular file; `why`, when given, then says which
+// ("is a folder", "is not a regular file", or the system's reason).
+bool ReadTextLines(const std::string& path, std::vector<std::string>& lines,
+                   std::string* why = nullptr);
 
 // Reads a text file line by line without holding it whole (effect files run to many MB).
 class LineReader {
@@ -56,3 +58,7 @@ std::optional<int64_t> StrToInt(std::string_view text, int64_t min = INT32_MIN,
 // says how many more were cut. A quote never floods the status box or a terminal.
 inline constexpr size_t kExcerptMax = 256;
 std::string Excerpt(std::string_view text, size_t max = kExcerptMax);
+
+// Outside text for a terminal: every control character (below 0x20, and 0x7F) becomes "\xHH",
+// so a device cannot move the cursor, retitle the window or ring the bell. Other bytes are kept.
+std::string EscapeControls(std::string_view text);

@@ -1,6 +1,8 @@
 #include "line/ProductionLine.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -14,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <limits>
 #include <map>
 #include <queue>
 
@@ -58,13 +61,31 @@ std::string LinkKey(const TLinkOption& link, const TSettingsLines& settings) {
   return d.Transport + " " + d.Link;
 }
 
-std::string Latin1(const QJsonValue& v) {
-  return v.toString().toLatin1().toStdString();
+// Event text as the terminal and the summary show it: UTF-8, as names and paths are.
+std::string Bytes(const QJsonValue& v) {
+  return v.toString().toUtf8().toStdString();
+}
+
+// Columns count characters, not the bytes of UTF-8 names.
+size_t Columns(const std::string& text) {
+  return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
+// The first `columns` characters of `text`, never half of one.
+std::string CutColumns(const std::string& text, size_t columns) {
+  size_t seen = 0;
+  for (size_t at = 0; at < text.size(); ++at)
+    if ((static_cast<unsigned char>(text[at]) & 0xC0) != 0x80 && seen++ == columns)
+      return text.substr(0, at);
+  return text;
 }
 
 std::string Cell(const std::string& text, size_t width) {
-  if (text.size() > width) return width == 0 ? "" : text.substr(0, width - 1) + "~";
-  return text + std::string(width - text.size(), ' ');
+  const size_t columns = Columns(text);
+  if (columns > width) return width == 0 ? "" : CutColumns(text, width - 1) + "~";
+  return text + std::string(width - columns, ' ');
 }
 
 std::string Seconds(double s) {
@@ -83,27 +104,34 @@ std::string FirstLine(const std::string& text) {
 
 // ---- the device list ----
 
-std::string TDeviceListCheck::Add(int line_number, const std::string& text, TLineDevice& device) {
+std::vector<std::string> TDeviceListCheck::Add(int line_number, const std::string& text,
+                                               TLineDevice& device) {
   auto earlier = [](const TSeen& seen) {
     return " by " + Quoted(seen.Name) + " on line " + std::to_string(seen.LineNumber);
   };
   const std::vector<std::string> fields = SplitBlanks(text);
-  if (fields.size() != 2) return "NAME LINK expected, not " + Quoted(Trim(text));
+  if (fields.size() != 2) return {"NAME LINK expected, not " + Quoted(Trim(text))};
   // Written back to a list, it would read as a comment.
-  if (fields[0][0] == '#') return "the name " + Quoted(fields[0]) + " begins with \"#\"";
+  if (fields[0][0] == '#') return {"the name " + Quoted(fields[0]) + " begins with \"#\""};
   TLineDevice found{fields[0], {}, line_number};
   std::string why;
-  if (!ParseLinkOption(fields[1], found.Link, why)) return why + "; LINK is " + LinkForms();
-  if (auto it = Names.find(found.Name); it != Names.end())
-    return "the name " + Quoted(found.Name) + " is already used" + earlier(it->second);
+  if (!ParseLinkOption(fields[1], found.Link, why)) return {why + "; LINK is " + LinkForms()};
   const std::string key = LinkKey(found.Link, Settings);
-  if (auto it = Links.find(key); it != Links.end())
-    return "the link " + Quoted(fields[1]) + " (" + Excerpt(key) + ") is already used" +
-           earlier(it->second);
   const bool udp = found.Link.Kind == TLinkOption::lkUDP;
-  if (auto it = LocalPorts.find(found.Link.LocalPort); udp && it != LocalPorts.end())
-    return "the UDP local port " + std::to_string(found.Link.LocalPort) + " is already bound" +
-           earlier(it->second);
+  const auto name = Names.find(found.Name);
+  const auto link = Links.find(key);
+  const auto port = udp ? LocalPorts.find(found.Link.LocalPort) : LocalPorts.end();
+  std::vector<std::string> reasons;
+  if (name != Names.end())
+    reasons.push_back("the name " + Quoted(found.Name) + " is already used" +
+                      earlier(name->second));
+  if (link != Links.end())
+    reasons.push_back("the link " + Quoted(fields[1]) + " (" + Excerpt(key) + ") is already used" +
+                      earlier(link->second));
+  if (port != LocalPorts.end())
+    reasons.push_back("the UDP local port " + std::to_string(found.Link.LocalPort) +
+                      " is already bound" + earlier(port->second));
+  if (!reasons.empty()) return reasons;
   const TSeen seen{found.Name, line_number};
   Names[found.Name] = seen;
   Links[key] = seen;
@@ -117,19 +145,26 @@ bool ParseDeviceList(const std::string& path, const std::vector<std::string>& li
                      std::string& error) {
   std::vector<TLineDevice> found;
   TDeviceListCheck check(settings);
+  std::string errors;
+  size_t count = 0;
   for (size_t i = 0; i < lines.size(); ++i) {
     const int n = static_cast<int>(i + 1);
     const std::string text = Trim(lines[i]);
     if (text.empty() || text[0] == '#') continue;
     TLineDevice device;
-    if (const std::string why = check.Add(n, text, device); !why.empty()) {
-      error = Excerpt(path) + ":" + std::to_string(n) + ": " + why;
-      return false;
-    }
-    found.push_back(std::move(device));
+    const std::vector<std::string> reasons = check.Add(n, text, device);
+    // Every bad line is said at once, not one per try.
+    for (const std::string& why : reasons)
+      if (++count <= kMaxListErrors)
+        errors += Excerpt(path) + ":" + std::to_string(n) + ": " + why + "\n";
+    if (reasons.empty()) found.push_back(std::move(device));
   }
-  if (found.empty()) {
-    error = Excerpt(path) + ": no device listed";
+  if (count > kMaxListErrors)
+    errors +=
+        Excerpt(path) + ": " + std::to_string(count - kMaxListErrors) + " more errors not listed\n";
+  if (found.empty() && count == 0) errors = Excerpt(path) + ": no device listed\n";
+  if (!errors.empty()) {
+    error = errors.substr(0, errors.size() - 1);
     return false;
   }
   devices = std::move(found);
@@ -171,8 +206,8 @@ const char* DeviceStateText(TDeviceState state) {
 void ApplyEvent(TDeviceRow& row, const QJsonObject& event) {
   const QString kind = event["event"].toString();
   if (kind == "instruction_start") {
-    row.Operation = Trim(Latin1(event["text"]));
-    row.Card = Latin1(event["card"]);
+    row.Operation = Trim(Bytes(event["text"]));
+    row.Card = Bytes(event["card"]);
   } else if (kind == "progress" &&
              (event["bar"].toString() == "script" || event["bar"].toString() == "card")) {
     int64_t* bar = row.Bars[event["bar"].toString() == "script" ? 0 : 1];
@@ -193,12 +228,13 @@ void ApplyEvent(TDeviceRow& row, const QJsonObject& event) {
   } else if (kind == "status") {
     if (row.Status.size() >= kMaxStatusLines)
       row.Status.erase(row.Status.begin(), row.Status.begin() + kMaxStatusLines / 2);
-    row.Status.push_back(Latin1(event["text"]));
+    row.Status.push_back(Bytes(event["text"]));
   } else if (kind == "result") {
     row.Ended = true;
-    row.Error = Latin1(event["error"]);
-    if (row.Error.empty()) row.Error = Latin1(event["failure"]);
-    row.ErrorScript = Latin1(event["script"]);
+    row.Result = Bytes(event["result"]);
+    row.Error = Bytes(event["error"]);
+    row.ErrorScript = Bytes(event["script"]);
+    row.ReportFailure = Bytes(event["failure"]);
   }
 }
 
@@ -214,8 +250,8 @@ int RunPercent(const TDeviceRow& row) {
 std::vector<std::string> FormatTable(const std::vector<TDeviceRow>& rows, size_t width) {
   size_t name_width = 4, link_width = 4;
   for (const TDeviceRow& r : rows) {
-    name_width = std::max(name_width, r.Name.size());
-    link_width = std::max(link_width, r.Link.size());
+    name_width = std::max(name_width, Columns(r.Name));
+    link_width = std::max(link_width, Columns(r.Link));
   }
   auto line = [&](const std::string& name, const std::string& link, const std::string& state,
                   const std::string& operation, const std::string& card, const std::string& percent,
@@ -226,7 +262,7 @@ std::vector<std::string> FormatTable(const std::vector<TDeviceRow>& rows, size_t
                        std::string(8 - std::min<size_t>(8, elapsed.size()), ' ') + elapsed + "  " +
                        error;
     while (!text.empty() && text.back() == ' ') text.pop_back();
-    return text.size() > width ? text.substr(0, width) : text;
+    return CutColumns(text, width);
   };
   std::vector<std::string> out{
       line("NAME", "LINK", "STATE", "OPERATION", "CARD", "DONE", "ELAPSED", "ERROR")};
@@ -235,8 +271,40 @@ std::vector<std::string> FormatTable(const std::vector<TDeviceRow>& rows, size_t
     out.push_back(line(r.Name, r.Link, DeviceStateText(r.State), r.Operation, r.Card,
                        started ? std::to_string(r.Percent) + "%" : "",
                        started ? Seconds(r.Seconds) + "s" : "",
-                       r.State == dsFAILED ? r.Error : ""));
+                       r.State == dsFAILED ? r.Error : r.ReportFailure));
   }
+  return out;
+}
+
+std::vector<std::string> FitTable(std::vector<std::string> lines,
+                                  const std::vector<TDeviceRow>& rows, size_t max_lines) {
+  if (max_lines == 0 || lines.size() <= max_lines) return lines;
+  // The header and the count line take two; the devices that need watching go first.
+  const size_t room = max_lines >= 2 ? max_lines - 2 : 0;
+  constexpr int kRank[] = {2, 0, 3, 1, 2};  // waiting, running, completed, failed, stopped
+  std::vector<size_t> order(rows.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return kRank[rows[a].State] < kRank[rows[b].State]; });
+  std::vector<bool> shown(rows.size(), false);
+  for (size_t i = 0; i < room && i < order.size(); ++i) shown[order[i]] = true;
+  int hidden[5] = {};
+  std::vector<std::string> out;
+  if (max_lines >= 2) out.push_back(lines[0]);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (shown[i])
+      out.push_back(lines[i + 1]);
+    else
+      ++hidden[rows[i].State];
+  }
+  std::string more = "(" + std::to_string(rows.size() - room) + " more:";
+  const char* separator = " ";
+  for (const TDeviceState state : {dsRUNNING, dsFAILED, dsWAITING, dsSTOPPED, dsCOMPLETED}) {
+    if (hidden[state] == 0) continue;
+    more += separator + std::to_string(hidden[state]) + " " + DeviceStateText(state);
+    separator = ", ";
+  }
+  out.push_back(more + ")");
   return out;
 }
 
@@ -247,6 +315,11 @@ std::string FailureText(const TDeviceRow& row) {
   return row.Error + (row.ErrorScript.empty() ? "" : " (" + row.ErrorScript + ")");
 }
 
+// A record that could not be written is a fact of its own, beside how the device ended.
+std::string RecordNote(const TDeviceRow& row) {
+  return row.ReportFailure.empty() ? "" : "; " + row.ReportFailure;
+}
+
 }  // namespace
 
 std::string FormatProgressLine(const TDeviceRow& row) {
@@ -255,12 +328,15 @@ std::string FormatProgressLine(const TDeviceRow& row) {
     case dsRUNNING:
       return head + "started";
     case dsCOMPLETED:
-      return head + "completed in " + Seconds(row.Seconds) + " s";
+      return head + "completed in " + Seconds(row.Seconds) + " s" + RecordNote(row);
     case dsFAILED:
-      return head + "failed after " + Seconds(row.Seconds) + " s: " + FailureText(row);
+      return head + "failed after " + Seconds(row.Seconds) + " s: " + FailureText(row) +
+             RecordNote(row);
     case dsSTOPPED:
-      return head + (row.Seconds == 0 ? "stopped before it started"
-                                      : "stopped after " + Seconds(row.Seconds) + " s");
+      return head +
+             (row.Seconds == 0 ? "stopped before it started"
+                               : "stopped after " + Seconds(row.Seconds) + " s") +
+             RecordNote(row);
     default:
       return head + "waiting";
   }
@@ -316,15 +392,64 @@ std::string FormatSummary(const std::vector<TDeviceRow>& rows) {
   for (const TDeviceRow& r : rows)
     if (r.State == dsFAILED)
       text += "failed: " + r.Name + " " + r.Link + ": " + FailureText(r) + "\n";
+  for (const TDeviceRow& r : rows)
+    if (!r.ReportFailure.empty())
+      text += "not recorded: " + r.Name + " " + r.Link + ": " + r.ReportFailure + "\n";
   return text;
 }
 
 // ---- the line ----
 
+namespace {
+
+// A running child holds three descriptors here (its stdout, its stderr and the process
+// itself), and one more until the event loop has seen it start; a start needs a few more for
+// a moment.
+constexpr size_t kFilesPerChild = 4;
+constexpr size_t kFilesSpare = 16;
+
+size_t OpenFiles() {
+  std::error_code ec;
+  size_t n = 0;
+  for (std::filesystem::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end;
+       it.increment(ec))
+    ++n;
+  return n;
+}
+
+// How many children the open-file limit (`limit`) leaves room for; 0 when there is no limit.
+size_t ChildrenTheFileLimitAllows(rlim_t& limit) {
+  rlimit rl{};
+  if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return 0;
+  limit = rl.rlim_cur;
+  const size_t used = OpenFiles() + kFilesSpare;
+  return limit > used ? std::max<size_t>(1, (limit - used) / kFilesPerChild) : 1;
+}
+
+// The signals that stop a run as STOP does: the operator's, a closed terminal or line, a
+// closed output.
+bool IsStopSignal(int signal_number) {
+  return signal_number == SIGINT || signal_number == SIGTERM || signal_number == SIGHUP ||
+         signal_number == SIGPIPE;
+}
+
+std::string SignalText(int signal_number) {
+  const char* name = ::sigabbrev_np(signal_number);
+  return std::to_string(signal_number) + (name ? std::string(" (SIG") + name + ")" : "");
+}
+
+// Arguments are the system's bytes: names and paths in UTF-8.
+QString Arg(const std::string& bytes) {
+  return QFile::decodeName(QByteArray::fromStdString(bytes));
+}
+
+}  // namespace
+
 struct TProductionLine::TChild {
   size_t Index = 0;  // its row
   std::unique_ptr<QProcess> Process;
   QElapsedTimer Clock;
+  QDateTime Start;
   QByteArray Pending;  // stdout not yet a whole line
   std::string Stderr;
   bool StopAsked = false;
@@ -338,11 +463,6 @@ void Discard(std::unique_ptr<QProcess>& process) {
   if (!process) return;
   process->disconnect();
   process.release()->deleteLater();
-}
-
-// Names and paths are the system's bytes.
-QString Arg(const std::string& text) {
-  return QFile::decodeName(QByteArray::fromStdString(text));
 }
 
 }  // namespace
@@ -383,32 +503,51 @@ int TProductionLine::Exec() {
     Quit = nullptr;
   }
   RedrawTimer.stop();
+  // Drawn last as a whole: nothing climbs back over it any more.
+  Config.Height = 0;
   if (Config.Table) Redraw();
   if (Out) *Out << FormatSummary(FRows) << std::flush;
   if (StopSignal != 0) return 128 + StopSignal;
-  const bool all = std::all_of(FRows.begin(), FRows.end(),
-                               [](const TDeviceRow& r) { return r.State == dsCOMPLETED; });
+  const bool all = std::all_of(FRows.begin(), FRows.end(), [](const TDeviceRow& r) {
+    return r.State == dsCOMPLETED && r.ReportFailure.empty();
+  });
   return all ? 0 : 1;
 }
 
 void TProductionLine::Stop(int signal_number) {
   if (StopSignal == 0) StopSignal = signal_number;
-  for (size_t i = 0; i < FRows.size(); ++i) StopRow(i, signal_number);
+  // A child ignores SIGPIPE until it can stop cleanly on it.
+  const int forward = signal_number == SIGPIPE ? SIGTERM : signal_number;
+  for (size_t i = 0; i < FRows.size(); ++i) StopRow(i, forward);
   if (!Busy()) EndedAll();
 }
 
+void TProductionLine::Resize(size_t width, size_t height) {
+  if (width == Config.Width && height == Config.Height) return;
+  // Lines cut to the old width wrap in a narrower terminal, and a lower one scrolls the top of
+  // the table away: counting lines back up no longer finds it.
+  if (width < Config.Width || (height > 0 && (Config.Height == 0 || height < Config.Height)))
+    ClearScreen = true;
+  Config.Width = width;
+  Config.Height = height;
+  if (Config.Table && DrawnLines > 0) Redraw();
+}
+
 void TProductionLine::StartAll() {
+  LimitJobs();
   for (size_t i = 0; i < FRows.size(); ++i) Queue(i);
   StartWaiting();
 }
 
 void TProductionLine::StartDevice(size_t index) {
   if (index >= FRows.size()) return;
+  LimitJobs();
   Queue(index);
   StartWaiting();
 }
 
 void TProductionLine::RetryFailed() {
+  LimitJobs();
   for (size_t i = 0; i < FRows.size(); ++i)
     if (FRows[i].State == dsFAILED) Queue(i);
   StartWaiting();
@@ -435,6 +574,24 @@ bool TProductionLine::Busy() const {
   return std::any_of(FRows.begin(), FRows.end(), DeviceBusy);
 }
 
+size_t TProductionLine::Running() const {
+  return static_cast<size_t>(std::count_if(
+      FRows.begin(), FRows.end(), [](const TDeviceRow& r) { return r.State == dsRUNNING; }));
+}
+
+// At the start of a line, as many devices at a time as asked and the open-file limit allows.
+void TProductionLine::LimitJobs() {
+  if (Busy()) return;
+  Jobs = Config.Jobs > 0 ? static_cast<size_t>(Config.Jobs) : std::numeric_limits<size_t>::max();
+  rlim_t limit = 0;
+  if (const size_t room = ChildrenTheFileLimitAllows(limit);
+      room > 0 && room < std::min(Jobs, FRows.size())) {
+    Jobs = room;
+    Note("at most " + std::to_string(room) + " devices at a time: the open-file limit (ulimit -n " +
+         std::to_string(limit) + ") allows no more");
+  }
+}
+
 void TProductionLine::Queue(size_t index) {
   TDeviceRow& row = FRows[index];
   if (StopSignal != 0 || row.State == dsRUNNING || row.Queued || !row.Problem.empty()) return;
@@ -453,6 +610,7 @@ void TProductionLine::StopRow(size_t index, int signal_number) {
   if (row.State == dsWAITING && row.Queued) {
     row.State = dsSTOPPED;
     row.Queued = false;
+    WriteLostRecord(index, -1);
     Show(index);
   } else if (row.State == dsRUNNING && child.Process) {
     if (!child.StopAsked) child.StopClock.start();
@@ -473,15 +631,12 @@ double TProductionLine::LineSeconds() const {
 }
 
 void TProductionLine::StartWaiting() {
+  // Ctrl-C reaches every process of the terminal at once: the end of a child may come before
+  // the line's own signal has been handled, though it has arrived.
+  if (Config.PendingSignals) Config.PendingSignals();
   if (StopSignal != 0) return;
-  auto running = std::count_if(FRows.begin(), FRows.end(),
-                               [](const TDeviceRow& r) { return r.State == dsRUNNING; });
-  for (size_t i = 0; i < FRows.size(); ++i) {
-    if (Config.Jobs > 0 && running >= Config.Jobs) return;
-    if (FRows[i].State != dsWAITING || !FRows[i].Queued) continue;
-    Start(i);
-    ++running;
-  }
+  for (size_t i = 0; i < FRows.size() && Running() < Jobs; ++i)
+    if (FRows[i].State == dsWAITING && FRows[i].Queued) Start(i);
 }
 
 void TProductionLine::Start(size_t index) {
@@ -490,7 +645,6 @@ void TProductionLine::Start(size_t index) {
   // "--option=value" keeps a name or path that begins with "-" a value.
   QStringList args{"--batch", "--events", Arg("--name=" + device.Name),
                    Arg("--link=" + device.Link.Text)};
-  if (!Config.ReportFile.empty()) args << Arg("--report=" + Config.ReportFile);
   for (const std::string& a : Config.SharedArgs) args << Arg(a);
   Discard(child.Process);
   child.Process = std::make_unique<QProcess>();
@@ -500,6 +654,13 @@ void TProductionLine::Start(size_t index) {
   QProcess* p = child.Process.get();
   TChild* c = &child;
   p->setStandardInputFile(QProcess::nullDevice());
+  const pid_t line_pid = ::getpid();
+  p->setChildProcessModifier([line_pid] {
+    // A device is never left updating unwatched: when the line goes, its child stops as STOP
+    // stops a run, and writes its record.
+    ::prctl(PR_SET_PDEATHSIG, SIGHUP);
+    if (::getppid() != line_pid) ::_exit(128 + SIGHUP);
+  });
   QObject::connect(p, &QProcess::readyReadStandardOutput, p, [this, c] { ReadEvents(*c); });
   QObject::connect(p, &QProcess::readyReadStandardError, p, [p, c] {
     const QByteArray text = p->readAllStandardError();
@@ -508,17 +669,32 @@ void TProductionLine::Start(size_t index) {
   QObject::connect(p, &QProcess::finished, p, [this, c](int code, QProcess::ExitStatus s) {
     Ended(*c, code, s == QProcess::CrashExit);
   });
-  QObject::connect(p, &QProcess::errorOccurred, p, [this, c, p](QProcess::ProcessError e) {
-    if (e != QProcess::FailedToStart) return;
-    FRows[c->Index].Error =
-        "cannot start " + Config.Program + ": " + p->errorString().toStdString();
-    Ended(*c, -1, true);
+  QObject::connect(p, &QProcess::errorOccurred, p, [this, c](QProcess::ProcessError e) {
+    if (e == QProcess::FailedToStart) FailedToStart(*c);
   });
   FRows[index].State = dsRUNNING;
   FRows[index].Queued = false;
   child.Clock.start();
-  Show(index);
+  child.Start = QDateTime::currentDateTimeUtc();
   p->start(Arg(Config.Program), args);
+  if (FRows[index].State == dsRUNNING) Show(index);
+}
+
+void TProductionLine::FailedToStart(TChild& child) {
+  const size_t index = child.Index;
+  const std::string why = child.Process->errorString().toStdString();
+  Discard(child.Process);
+  if (const size_t others = Running() - 1; others > 0) {
+    // The line's own resources ran out (descriptors, processes), not the device: it waits
+    // for another child to end.
+    FRows[index].State = dsWAITING;
+    FRows[index].Queued = true;
+    Jobs = std::min(Jobs, others);
+    Note("at most " + std::to_string(Jobs) + " devices at a time: the line could start no more");
+    return;
+  }
+  FRows[index].Error = "cannot start " + Config.Program + ": " + why;
+  Ended(child, -1, true);
 }
 
 void TProductionLine::ReadEvents(TChild& child) {
@@ -544,22 +720,64 @@ void TProductionLine::Ended(TChild& child, int exit_code, bool crashed) {
     child.Stderr += child.Process->readAllStandardError().toStdString();
   }
   row.Seconds = static_cast<double>(child.Clock.elapsed()) / 1000.0;
-  if (!crashed && exit_code == 0) {
+  // A crashed child's code is the signal that ended it.
+  const int signal_number = crashed ? exit_code : exit_code > 128 ? exit_code - 128 : 0;
+  if (row.Ended)
+    // Its own result decides, whatever its exit status says of the record.
+    row.State = row.Result == "completed" ? dsCOMPLETED
+                : row.Result == "stopped" ? dsSTOPPED
+                                          : dsFAILED;
+  else if (!crashed && exit_code == 0)
     row.State = dsCOMPLETED;
-  } else if (child.StopAsked &&
-             (crashed || exit_code == 128 + SIGINT || exit_code == 128 + SIGTERM)) {
-    // A child the signal reached before it could stop the run cleanly was stopped all the same.
+  else if (IsStopSignal(signal_number) || (child.StopAsked && crashed))
+    // Ctrl-C reaches every process of the terminal: a child may end before the line has seen
+    // its own signal. One the operator had to kill was stopped all the same.
     row.State = dsSTOPPED;
-  } else {
+  else
     row.State = dsFAILED;
+  if (row.State == dsFAILED && row.Error.empty()) {
+    std::swap(row.Error, row.ReportFailure);
+    if (row.Error.empty() && crashed && exit_code > 0)
+      row.Error = "the updater was killed by signal " + SignalText(exit_code);
     if (row.Error.empty()) row.Error = FirstLine(child.Stderr);
-    if (row.Error.empty())
-      row.Error = crashed ? "the updater ended abnormally"
-                          : "the updater ended with status " + std::to_string(exit_code);
+    if (row.Error.empty()) row.Error = "the updater ended with status " + std::to_string(exit_code);
   }
+  if (!row.Ended) WriteLostRecord(index, crashed ? -1 : exit_code);
   Show(index);
   StartWaiting();
   if (!Busy()) EndedAll();
+}
+
+// A child that ended without its result (killed, crashed, never started) wrote no record:
+// the line writes what it knows, so that every device has one.
+void TProductionLine::WriteLostRecord(size_t index, int exit_status) {
+  if (Config.ReportFile.empty()) return;
+  TDeviceRow& row = FRows[index];
+  const TChild& child = *Children[index];
+  TLostRun run;
+  run.Name = row.Name;
+  run.Link = DescribeConnection(ConnectionFromLink(Devices[index].Link, Config.Settings));
+  run.Script = Config.Script;
+  run.End = QDateTime::currentDateTimeUtc();
+  run.Start = child.Start.isValid() ? child.Start : run.End;
+  run.Outcome = row.State == dsCOMPLETED ? roCOMPLETED
+                : row.State == dsSTOPPED ? roSTOPPED
+                                         : roERROR;
+  if (row.State == dsFAILED)
+    run.Error = row.Error;
+  else if (exit_status < 0 && child.Start.isValid() && child.Process)
+    run.Error = "the updater was killed by signal " + SignalText(child.Process->exitCode());
+  run.ExitStatus = exit_status;
+  std::string failure;
+  if (!Report) {
+    Report = std::make_unique<TReportFile>();
+    if (!Report->Open(Config.ReportFile, failure)) {
+      Report.reset();
+      row.ReportFailure = failure;
+      return;
+    }
+  }
+  if (!Report->Append(LostRunRecord(run), failure)) row.ReportFailure = failure;
 }
 
 void TProductionLine::Show(size_t index) {
@@ -574,6 +792,16 @@ void TProductionLine::Notify(size_t index) {
   if (RowChanged) RowChanged(index);
 }
 
+// Said once where it is seen: a line of its own, or under the table.
+void TProductionLine::Note(const std::string& text) {
+  if (Notice == "qubra-updater: " + text) return;
+  Notice = "qubra-updater: " + text;
+  if (Out && Config.Table)
+    Redraw();
+  else if (Out)
+    *Out << Notice << '\n' << std::flush;
+}
+
 void TProductionLine::UpdateElapsed() {
   for (size_t i = 0; i < FRows.size(); ++i)
     if (FRows[i].State == dsRUNNING)
@@ -583,11 +811,21 @@ void TProductionLine::UpdateElapsed() {
 void TProductionLine::Redraw() {
   if (!Out) return;
   UpdateElapsed();
+  const size_t width = Config.Width > 1 ? Config.Width - 1 : 1;
+  // The cursor's own line stays on the screen too, or the next drawing could not climb back.
+  const size_t room = Config.Height > 0 ? std::max<size_t>(Config.Height - 1, 1) : 0;
+  const bool notice = !Notice.empty() && (room == 0 || room >= 2);
+  std::vector<std::string> lines =
+      FitTable(FormatTable(FRows, width), FRows, notice && room > 0 ? room - 1 : room);
+  if (notice) lines.push_back(Notice);
   std::string text;
-  if (DrawnLines > 0) text += "\033[" + std::to_string(DrawnLines) + "A";
-  const std::vector<std::string> lines =
-      FormatTable(FRows, Config.Width > 1 ? Config.Width - 1 : 1);
-  for (const std::string& line : lines) text += "\r\033[K" + line + "\n";
+  if (ClearScreen)
+    text += "\033[H\033[2J";
+  else if (DrawnLines > 0)
+    text += "\033[" + std::to_string(DrawnLines) + "A";
+  ClearScreen = false;
+  for (const std::string& line : lines) text += "\r\033[K" + CutColumns(line, width) + "\n";
+  text += "\033[J";  // what a longer drawing left below
   DrawnLines = lines.size();
   *Out << text << std::flush;
 }
@@ -662,8 +900,11 @@ void TProductionLine::Recheck() {
       if (DeviceBusy(FRows[i]) != busy) continue;
       TLineDevice checked;
       const std::string text = Devices[i].Name + " " + Devices[i].Link.Text;
-      FRows[i].Problem = check.Add(static_cast<int>(i + 1), text, checked);
-      if (FRows[i].Problem.empty()) Devices[i].Link = checked.Link;
+      std::string problem;
+      for (const std::string& why : check.Add(static_cast<int>(i + 1), text, checked))
+        problem += (problem.empty() ? "" : "; ") + why;
+      if (problem.empty()) Devices[i].Link = checked.Link;
+      FRows[i].Problem = std::move(problem);
     }
   }
   if (ListChanged) ListChanged();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QTimer>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "app/LinkOption.h"
+#include "records/RunReport.h"
 
 class QProcess;
 
@@ -29,9 +31,9 @@ struct TLineDevice {
 class TDeviceListCheck {
  public:
   explicit TDeviceListCheck(const TSettingsLines& settings) : Settings(settings) {}
-  // "" when `text` ("NAME LINK") names a sound device, which fills `device` and is remembered;
-  // otherwise the reason, and nothing is remembered.
-  std::string Add(int line_number, const std::string& text, TLineDevice& device);
+  // Every reason `text` ("NAME LINK") is refused; none when it names a sound device, which
+  // then fills `device` and is remembered.
+  std::vector<std::string> Add(int line_number, const std::string& text, TLineDevice& device);
 
  private:
   struct TSeen {
@@ -44,9 +46,11 @@ class TDeviceListCheck {
 };
 
 // Reads a device list (`lines` of the file `path`): one "NAME LINK" per line, blank lines and
-// lines beginning with '#' skipped. Refuses, with "path:line: reason", a malformed line, a bad
-// link, a name or link used twice (COMn resolved through `settings`), and two UDP links that
-// would bind the same local port.
+// lines beginning with '#' skipped. Refuses a malformed line, a bad link, a name or link used
+// twice (COMn resolved through `settings`), and two UDP links that would bind the same local
+// port: `error` then holds one line "path:line: reason" for each, up to kMaxListErrors, and
+// one that counts the rest.
+inline constexpr size_t kMaxListErrors = 20;
 bool ParseDeviceList(const std::string& path, const std::vector<std::string>& lines,
                      const TSettingsLines& settings, std::vector<TLineDevice>& devices,
                      std::string& error);
@@ -66,10 +70,12 @@ struct TDeviceRow {
   std::string Card;
   int Percent = 0;  // of the main script, with the part of the card sub-script that is done
   double Seconds = 0;
-  std::string Error;        // what failed
-  std::string ErrorScript;  // where
-  bool Ended = false;       // the child has reported its result
-  int64_t Bars[2][2] = {};  // script and card bar: position, maximum
+  std::string Error;          // what failed
+  std::string ErrorScript;    // where
+  bool Ended = false;         // the child has reported its result
+  std::string Result;         // the child's own: "completed", "error" or "stopped"
+  std::string ReportFailure;  // why the device's record could not be written
+  int64_t Bars[2][2] = {};    // script and card bar: position, maximum
   // The whole run's progress and time left as the child reckons them (below 0 while unknown).
   int64_t OverallPosition = 0;
   int64_t OverallMax = 0;
@@ -94,6 +100,10 @@ void ApplyEvent(TDeviceRow& row, const QJsonObject& event);
 // The live table, one line per device, each cut to `width` characters; the first line names
 // the columns.
 std::vector<std::string> FormatTable(const std::vector<TDeviceRow>& rows, size_t width);
+// The table's `lines` (of `rows`) in at most `max_lines` lines: the running and failed devices
+// first, and a last line (not cut to the width) that counts the others by state. 0: no limit.
+std::vector<std::string> FitTable(std::vector<std::string> lines,
+                                  const std::vector<TDeviceRow>& rows, size_t max_lines);
 // One plain line for a device that starts or ends (not on a terminal).
 std::string FormatProgressLine(const TDeviceRow& row);
 // Counts by state, then one line per device that failed, with its error.
@@ -114,11 +124,18 @@ class TProductionLine {
   struct TConfig {
     std::string Program;                  // the updater itself
     std::vector<std::string> SharedArgs;  // passed to every child after its own
-    std::string ReportFile;               // where each child appends its record; "" for none
-    TSettingsLines Settings;              // the package's, for the COMn slots of the list
     int Jobs = 0;                         // 0: all at once
     bool Table = false;                   // `out` is a terminal: redraw a table in place
     size_t Width = 120;                   // of the terminal
+    size_t Height = 0;                    // of the terminal; 0: no limit
+    // The children's report file, where the line also writes the record of a device whose
+    // child wrote none (it never started, or died); empty for none.
+    std::string ReportFile;
+    std::string Script;       // the main script, as those records name it
+    TSettingsLines Settings;  // COMn_DEVICE behind a COMn link, for the list and the records
+    // Handles the signals that have arrived but are not yet handled (Stop may follow); called
+    // before a device starts.
+    std::function<void()> PendingSignals;
   };
 
   // Every device is checked (TDeviceListCheck); one that is refused keeps its reason in its
@@ -132,8 +149,10 @@ class TProductionLine {
   // Runs every device to its end, prints the summary; 0 when every device completed, 1 when
   // one did not, 128 + the signal when Stop was called.
   int Exec();
-  // Forwards the signal to every running child and starts no other.
+  // Forwards the signal (SIGTERM for SIGPIPE) to every running child and starts no other.
   void Stop(int signal_number);
+  // The terminal's new size: the table is drawn again to fit.
+  void Resize(size_t width, size_t height);
 
   // Each start queues devices that are neither running nor refused, resets their rows and
   // starts as many as the jobs allow: every one, the one at `index`, or those that failed.
@@ -142,7 +161,7 @@ class TProductionLine {
   void RetryFailed();
   // A device waiting for its turn is stopped before it starts; a running one is sent SIGTERM
   // and stops as STOP stops a run, its record written. Asked again once it has had a few seconds
-  // to stop, it is killed (and leaves no record).
+  // to stop, it is killed (the line writes its record).
   void StopDevice(size_t index);
   void StopAll();
   // A device runs or waits for its turn.
@@ -164,6 +183,9 @@ class TProductionLine {
   // Since the first of the devices now busy started; the whole time of the last ones once
   // they have all ended.
   double LineSeconds() const;
+  // What the line had to say of itself (fewer devices at a time than asked, and why); "" for
+  // nothing.
+  const std::string& GetNotice() const { return Notice; }
 
   // A row's state, progress or text changed.
   std::function<void(size_t index)> RowChanged;
@@ -172,18 +194,23 @@ class TProductionLine {
 
  private:
   struct TChild;
+  void LimitJobs();
   void Queue(size_t index);
   void StopRow(size_t index, int signal_number);
   int StopSignalFor(const TChild& child) const;
   void StartWaiting();
   void Start(size_t index);
   void ReadEvents(TChild& child);
+  void FailedToStart(TChild& child);
   void Ended(TChild& child, int exit_code, bool crashed);
+  void WriteLostRecord(size_t index, int exit_status);
   void Show(size_t index);
   void Notify(size_t index);
+  void Note(const std::string& text);
   void Redraw();
   void Recheck();
   void EndedAll();
+  size_t Running() const;
 
   TConfig Config;
   std::vector<TLineDevice> Devices;
@@ -194,6 +221,10 @@ class TProductionLine {
   QElapsedTimer LineClock;
   double LineEnded = 0;  // LineSeconds once the last device ended
   size_t DrawnLines = 0;
+  bool ClearScreen = false;  // the terminal shrank: what was drawn may have wrapped
+  size_t Jobs = 0;           // at most this many children at a time
+  std::string Notice;        // said once, and kept under the table
+  std::unique_ptr<TReportFile> Report;
   int StopSignal = 0;
   std::function<void()> Quit;
 };

@@ -351,8 +351,9 @@ void TComPort::Open() {
   if (opened_) return;
   const std::string path = DevicePath();
   auto thread = std::make_unique<TCommThread>(path);
-  const std::string prefix =
-      "TCOMPORT : cannot open " + Excerpt(Port) + " (" + Excerpt(path) + ")\r";
+  // A device path named by itself has no COM slot to name.
+  const std::string prefix = "TCOMPORT : cannot open " + Excerpt(Port) +
+                             (path == Port ? "" : " (" + Excerpt(path) + ")") + "\r";
   if (!thread->IsOpen()) {
     throw EComError(prefix + SysErrorText(thread->OpenError()), thread->OpenError());
   }

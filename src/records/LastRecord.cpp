@@ -12,7 +12,7 @@ constexpr qint64 kBlock = 64 * 1024;
 constexpr qsizetype kMaxLine = 64 * 1024 * 1024;
 
 std::string Text(const QJsonValue& v) {
-  return v.toString().toLatin1().toStdString();
+  return v.toString().toUtf8().toStdString();
 }
 
 // The record on `line` when it is one of `name`.

@@ -1,7 +1,15 @@
 #include "records/RunJson.h"
 
+#include <QStringDecoder>
+
+// A file name is the system's bytes, UTF-8 here; a device may send any byte, which Latin-1
+// keeps one character each.
 QString JsonText(const std::string& bytes) {
-  return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+  const QByteArrayView view(bytes.data(), static_cast<qsizetype>(bytes.size()));
+  QStringDecoder utf8(QStringDecoder::Utf8,
+                      QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+  QString text = utf8(view);
+  return utf8.hasError() ? QString::fromLatin1(view) : text;
 }
 
 QJsonObject LineJson(const TInstructionRef& line) {

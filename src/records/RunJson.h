@@ -6,7 +6,8 @@
 
 #include "app/RunObserver.h"
 
-// The JSON forms that records and events share. Byte strings become text as Latin-1.
+// The JSON forms that records and events share. Byte strings become text as UTF-8 when they
+// are UTF-8 (paths, names, messages naming them), otherwise byte for byte as Latin-1.
 QString JsonText(const std::string& bytes);
 // "script", "line", "text", "card".
 QJsonObject LineJson(const TInstructionRef& line);

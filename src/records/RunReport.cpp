@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <QCryptographicHash>
-#include <QFile>
 #include <QJsonDocument>
 #include <QSysInfo>
 #include <cerrno>
@@ -35,6 +34,16 @@ bool WriteAll(int fd, const QByteArray& data) {
     done += n;
   }
   return true;
+}
+
+std::string NotRegular(const struct stat& st) {
+  const char* kind = S_ISFIFO(st.st_mode)   ? "a FIFO"
+                     : S_ISDIR(st.st_mode)  ? "a folder"
+                     : S_ISCHR(st.st_mode)  ? "a character device"
+                     : S_ISBLK(st.st_mode)  ? "a block device"
+                     : S_ISSOCK(st.st_mode) ? "a socket"
+                                            : "something else";
+  return std::string("it is ") + kind + ", not a regular file";
 }
 
 int Flock(int fd, int operation) {
@@ -141,11 +150,33 @@ QJsonObject TRunReport::Record(int exit_status) const {
 }
 
 std::string FileSha256(const std::string& path) {
-  QFile file(QFile::decodeName(QByteArray::fromStdString(path)));
-  if (!file.open(QIODevice::ReadOnly)) return {};
+  // The path's own bytes, and never a FIFO or device that would block or never end.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return {};
   QCryptographicHash hash(QCryptographicHash::Sha256);
-  if (!hash.addData(&file)) return {};
-  return hash.result().toHex().toStdString();
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  char buffer[65536];
+  for (ssize_t n; ok && (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0)
+      ok = false;
+    else
+      hash.addData(QByteArrayView(buffer, n));
+  }
+  ::close(fd);
+  return ok ? hash.result().toHex().toStdString() : std::string();
+}
+
+QJsonObject LostRunRecord(const TLostRun& run) {
+  TRunReport report(run.Name, [&run] { return run.Link; });
+  report.RunStarted(run.Script);
+  report.RunEnded(run.Outcome, run.Error, "");
+  QJsonObject r = report.Record(run.ExitStatus);
+  r["start"] = Iso(run.Start);
+  r["end"] = Iso(run.End);
+  r["seconds"] = Seconds(run.Start.msecsTo(run.End));
+  return r;
 }
 
 // ---- file ----
@@ -156,10 +187,24 @@ TReportFile::~TReportFile() {
 
 bool TReportFile::Open(const std::string& path, std::string& error) {
   Path = path;
-  Fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (Fd >= 0) return true;
-  error = "cannot write the report file " + Excerpt(path) + ": " + std::strerror(errno);
-  return false;
+  auto refuse = [&](const std::string& why) {
+    error = "cannot write the report file " + Excerpt(path) + ": " + why;
+    if (Fd >= 0) ::close(Fd);
+    Fd = -1;
+    return false;
+  };
+  // Only a regular file: a FIFO nobody reads would block the open for good, and a terminal or
+  // pipe would mix the records into other output.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return refuse(NotRegular(st));
+  Fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (Fd < 0) return refuse(std::strerror(errno));
+  if (::fstat(Fd, &st) != 0) return refuse(std::strerror(errno));
+  if (!S_ISREG(st.st_mode)) return refuse(NotRegular(st));
+  for (const int own : {STDOUT_FILENO, STDERR_FILENO})
+    if (struct stat o{}; ::fstat(own, &o) == 0 && o.st_dev == st.st_dev && o.st_ino == st.st_ino)
+      return refuse("it is this program's own output");
+  return true;
 }
 
 bool TReportFile::Append(const QJsonObject& record, std::string& error) {

@@ -44,8 +44,21 @@ class TRunReport : public TRunObserver {
   TRunOutcome Outcome = roNONE;
 };
 
-// SHA-256 of a file's bytes in lower-case hex; "" when it cannot be read.
+// SHA-256 of a regular file's bytes in lower-case hex; "" when it cannot be read.
 std::string FileSha256(const std::string& path);
+
+// What is known of a run whose process ended without writing its record.
+struct TLostRun {
+  std::string Name;
+  TLinkDescription Link;
+  std::string Script;
+  QDateTime Start, End;
+  TRunOutcome Outcome = roERROR;
+  std::string Error;
+  int ExitStatus = -1;  // below 0: none (killed by a signal, never started)
+};
+// Its record, in the form of TRunReport::Record, with no device, files or instructions.
+QJsonObject LostRunRecord(const TLostRun& run);
 
 // A report file shared by many processes. Each record is one line, appended with a single
 // write under an exclusive lock, so records never interleave or tear.
@@ -56,7 +69,8 @@ class TReportFile {
   TReportFile(const TReportFile&) = delete;
   TReportFile& operator=(const TReportFile&) = delete;
 
-  // Opens (creates) `path` for appending. False with `error` naming the file and the reason.
+  // Opens (creates) `path` for appending, without blocking. Refuses anything but a regular
+  // file, and this process's own stdout or stderr. False with `error` naming the file and why.
   bool Open(const std::string& path, std::string& error);
   // REQUIRES: Open succeeded. On failure the file is left as it was before the call.
   bool Append(const QJsonObject& record, std::string& error);

@@ -22,9 +22,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 
 #include "app/AtomicFile.h"
 #include "app/ProgramDir.h"
@@ -51,12 +49,9 @@ constexpr int kTickMs = 250;
 // Stopped devices that have not ended after this long are killed with the window.
 constexpr int kCloseLimitMs = 30000;
 
-// Names, links and paths are the system's bytes; device and script texts are Latin-1.
+// The rows hold UTF-8, as the events and records give it.
 QString Utf8(const std::string& s) {
   return QString::fromStdString(s);
-}
-QString Latin1(const std::string& s) {
-  return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
 }
 
 QColor StateColour(TDeviceState state) {
@@ -266,8 +261,8 @@ void TLineWindow::BuildControls() {
 
 bool TLineWindow::OpenList(const std::string& path, std::string& error) {
   std::vector<std::string> lines;
-  if (!ReadTextLines(path, lines)) {
-    error = Excerpt(path) + ": cannot be read: " + std::strerror(errno);
+  if (std::string why; !ReadTextLines(path, lines, &why)) {
+    error = Excerpt(path) + ": cannot be read: " + why;
     return false;
   }
   if (!Runner->SetDevices(ReadDeviceEntries(lines))) {
@@ -505,13 +500,13 @@ void TLineWindow::ShowRow(size_t index) {
   bar->setValue(Started(r) ? RunPercent(r) : 0);
   bar->setTextVisible(Started(r));
 
-  cell(coOperation, Latin1(r.Operation));
-  cell(coCard, Latin1(r.Card));
+  cell(coOperation, Utf8(r.Operation));
+  cell(coCard, Utf8(r.Card));
   cell(coElapsed, Started(r) ? Utf8(Tenths(r.Seconds)) : QString());
   cell(coLeft, r.State == dsRUNNING && r.EtaSeconds >= 0 ? Utf8(Duration(r.EtaSeconds)) : "");
   const std::string error = r.State == dsFAILED ? r.Error : "";
-  QTableWidgetItem* shown = cell(coError, error.empty() ? problem : Latin1(error));
-  shown->setToolTip(r.ErrorScript.empty() ? QString() : Latin1(r.ErrorScript));
+  QTableWidgetItem* shown = cell(coError, error.empty() ? problem : Utf8(error));
+  shown->setToolTip(r.ErrorScript.empty() ? QString() : Utf8(r.ErrorScript));
 }
 
 void TLineWindow::ShowSummary() {
@@ -561,14 +556,13 @@ void TLineWindow::ShowDetails() {
       lines = DescribeRecord(record);
     else
       lines = {error.empty() ? "No run record of " + r.Name + " in " + path + " yet." : error};
-    // Records hold paths and names, which are the system's bytes.
     QString text = Utf8(r.Name + ": last run record") + "\n";
     for (const std::string& line : lines) text += Utf8(line) + "\n";
     RecordPane->setPlainText(text);
   }
   QString text = Utf8(r.Name + "  " + r.Link) + "  (" + DeviceStateText(r.State) + ")\n";
   if (!r.Problem.empty()) text += Utf8(r.Problem) + "\n";
-  for (const std::string& line : r.Status) text += Latin1(line) + "\n";
+  for (const std::string& line : r.Status) text += Utf8(line) + "\n";
   if (text == StatusPane->toPlainText()) return;
   StatusPane->setPlainText(text);
   StatusPane->verticalScrollBar()->setValue(StatusPane->verticalScrollBar()->maximum());

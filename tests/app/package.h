@@ -26,6 +26,7 @@ class TPackage : public ScratchDir {
     Write("Qubra/prom1.svf",
           "// PROM 1\r\nSTATE RESET IDLE;\r\nSIR 8 TDI (FE);\r\nSDR 8 TDI (00) TDO (A5);\r\n"
           "RUNTEST 100 TCK;\r\n");
+    Write("UQubra/script.ini", "T0 0130\r\n");  // a device of type 35 only has its version read
     Write("DVI/script.ini", "UV 0200\r\nD2\r\nP9 dvi.svf\r\n");
     Write("DVI/dvi.svf", "SIR 8 TDI (FE);\n");
   }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -31,8 +32,8 @@ TEST(ScriptCheck, SoundPackageHasNoFinding) {
   TScriptCheck check(pkg.Path());
   check.Run(pkg.Path() + "script.ini");
   EXPECT_EQ(Report(check, pkg.Path()), Texts{});
-  EXPECT_EQ(check.FilesChecked(), 9);
-  EXPECT_EQ(FormatSummary(check.Findings(), check.FilesChecked()), "no findings, 9 files checked");
+  EXPECT_EQ(check.FilesChecked(), 10);
+  EXPECT_EQ(FormatSummary(check.Findings(), check.FilesChecked()), "no findings, 10 files checked");
 }
 
 // One fault of each kind; every one is reported with the file and the line it is in.
@@ -89,30 +90,43 @@ TEST(ScriptCheck, EachFaultWithItsPathAndLine) {
   };
   EXPECT_EQ(Report(check, pkg.Path()), expected);
   EXPECT_EQ(FormatSummary(check.Findings(), check.FilesChecked()),
-            "27 findings in 7 files (7 files checked)");
+            "27 findings in 7 files (8 files checked)");
 }
 
-// "CM" may select either motherboard folder: one of them is enough, both are walked.
+// "CM" selects Qubra/ for a device of type 30 and UQubra/ for type 35: both are walked, and a
+// run stops at a folder that is missing or cannot be read.
 TEST(ScriptCheck, MotherboardFolders) {
+  enum TFolder { kSound, kFaulty, kMissing, kLoop };
   struct Case {
-    bool qubra, uqubra;
+    TFolder qubra, uqubra;
     Texts findings;
   };
   const Case cases[] = {
-      {true, false, {}},
-      {false, true, {}},
-      {true, true, {"UQubra/other.ini:1: Syntax Error in script file line : 1"}},
-      {false,
-       false,
+      {kSound, kSound, {}},
+      {kSound, kFaulty, {"UQubra/other.ini:2: Syntax Error in script file line : 2"}},
+      {kSound,
+       kMissing,
+       {"other.ini:1: UQubra/other.ini File not found !!! (a device of type 35 stops here)"}},
+      {kMissing,
+       kSound,
+       {"other.ini:1: Qubra/other.ini File not found !!! (a device of type 30 stops here)"}},
+      {kLoop,
+       kSound,
+       {"other.ini:1: Qubra/other.ini File not found !!! (Too many levels of symbolic links; a "
+        "device of type 30 stops here)"}},
+      {kMissing,
+       kMissing,
        {"other.ini:1: Qubra/other.ini File not found !!! (nor is there UQubra/other.ini)"}},
   };
   for (const Case& c : cases) {
     TPackage pkg;
     pkg.Write("other.ini", "CM\n");
-    if (c.qubra) pkg.Write("Qubra/other.ini", "prompt x\n");
-    if (c.uqubra) pkg.Write("UQubra/other.ini", "rem\nnot an instruction\n");
-    if (c.qubra && c.uqubra) pkg.Write("UQubra/other.ini", "X\n");
-    if (!c.qubra && c.uqubra) pkg.Write("UQubra/other.ini", "RS\n");
+    for (const auto& [folder, state] : {std::pair{"Qubra", c.qubra}, {"UQubra", c.uqubra}}) {
+      if (state == kSound) pkg.Write(std::string(folder) + "/other.ini", "rem\nRS\n");
+      if (state == kFaulty) pkg.Write(std::string(folder) + "/other.ini", "rem\nX\n");
+      // A folder that even root cannot look into.
+      if (state == kLoop) std::filesystem::create_symlink(folder, pkg.Path() + folder);
+    }
     TScriptCheck check(pkg.Path());
     check.Run(pkg.Path() + "other.ini");  // not script.ini: no closing boot file
     EXPECT_EQ(Report(check, pkg.Path()), c.findings) << c.qubra << c.uqubra;

@@ -1,6 +1,10 @@
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -9,6 +13,7 @@
 #include <QProcess>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 
 #include "app/loopback_peer.h"
 #include "app/package.h"
@@ -147,26 +152,44 @@ TEST_F(BatchProgram, EngineErrorAndMissingScript) {
   EXPECT_EQ(peer.Connections(), 1);  // no second connection
 }
 
+// A stop signal, a closed terminal (SIGHUP) or a closed output pipe: the run stops as STOP
+// stops it and its record is written.
 TEST_F(BatchProgram, SignalStopsTheRunAndClosesTheLink) {
   // The effect file holds the run in the JTAG engine's pause for a second.
   pkg.Write("Qubra/script.ini", "T0 0130\r\nP8 prom1.svf\r\n");
   pkg.Write("Qubra/prom1.svf", "SIR 8 TDI (FE);\r\nSDR 16 TDI (1234);\r\n");
-  const std::pair<int, int> cases[] = {{SIGTERM, 143}, {SIGINT, 130}};
+  const std::pair<int, int> cases[] = {
+      {SIGTERM, 143}, {SIGINT, 130}, {SIGHUP, 129}, {SIGPIPE, 141}};
   int connection = 0;
   for (const auto& [signal_number, status] : cases) {
     ++connection;
     const size_t before = peer.Wire().size();
-    Start({"--batch"});
+    // For SIGPIPE its events go to a pipe of ours, whose reading end is then closed.
+    int events[2] = {-1, -1};
+    if (signal_number == SIGPIPE) {
+      ASSERT_EQ(::pipe2(events, O_CLOEXEC), 0);
+      process.setChildProcessModifier([&events] { ::dup2(events[1], STDOUT_FILENO); });
+    }
+    Start({"--batch", "--events", "--report", "runs.jsonl"});
     ASSERT_TRUE(WaitFor([&] {
       const auto wire = peer.Wire();
       return std::find(wire.begin() + before, wire.end(), "P8") != wire.end();
     }));
-    ::kill(static_cast<pid_t>(process.processId()), signal_number);
+    if (signal_number == SIGPIPE) {
+      ::close(events[1]);
+      ::close(events[0]);
+      process.setChildProcessModifier({});
+    } else {
+      ::kill(static_cast<pid_t>(process.processId()), signal_number);
+    }
     TResult r = Finish();
     EXPECT_EQ(r.status, status) << signal_number;
-    EXPECT_THAT(r.out, ::testing::Not(HasSubstr("Program operation completed")));
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(WaitFor([&] { return peer.Closed() == connection; })) << signal_number;
+    const std::vector<QJsonObject> records = Records("runs.jsonl");
+    ASSERT_EQ(records.size(), static_cast<size_t>(connection));
+    EXPECT_EQ(records.back()["result"].toString(), "stopped") << signal_number;
+    EXPECT_EQ(records.back()["exit_status"].toInt(), status);
   }
 }
 
@@ -267,6 +290,53 @@ TEST_F(BatchProgram, LineForwardsTheSignalToEveryDevice) {
   EXPECT_EQ(r.status, 143);
   EXPECT_THAT(r.out, EndsWith("2 devices: 0 completed, 0 failed, 2 stopped\n"));
   EXPECT_TRUE(WaitFor([&] { return peer.Closed() == 1 && peer2.Closed() == 1; }));
+}
+
+// On a terminal the table fits its lines (the cursor's own line aside) and its width, and
+// follows a new size: the screen is cleared once, then the table is drawn to the new size.
+TEST_F(BatchProgram, LineTableFitsTheTerminalAndFollowsItsSize) {
+  std::string list;
+  for (int i = 1; i <= 8; ++i)
+    list += "dev" + std::to_string(i) + " tcp:127.0.0.1:" + std::to_string(i) + "\n";
+  pkg.Write("devices.txt", list);
+  int master = -1, slave = -1;
+  winsize size{6, 100, 0, 0};
+  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, &size), 0);
+  ::fcntl(master, F_SETFL, O_NONBLOCK);
+  process.setChildProcessModifier([slave] { ::dup2(slave, STDOUT_FILENO); });
+  Start({"--line", "devices.txt", "--timeout", "1"});
+  ::close(slave);
+  std::string screen;
+  auto drain = [&] {
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(master, buffer, sizeof buffer)) > 0;) screen.append(buffer, n);
+  };
+  ASSERT_TRUE(WaitFor([&] {
+    drain();
+    return screen.find("more:") != std::string::npos;
+  }));
+  size = {5, 60, 0, 0};
+  ASSERT_EQ(::ioctl(master, TIOCSWINSZ, &size), 0);
+  ::kill(static_cast<pid_t>(process.processId()), SIGWINCH);
+  EXPECT_TRUE(WaitFor([&] {
+    drain();
+    return process.state() == QProcess::NotRunning;
+  }));
+  EXPECT_EQ(process.exitCode(), 1);
+  drain();
+  ::close(master);
+  const size_t cleared = screen.find("\033[H\033[2J");
+  const size_t summary = screen.rfind("\033[J");
+  ASSERT_LT(cleared, summary);
+  auto fits = [](const std::string& drawn, size_t rows, size_t columns) {
+    const std::regex climb("\033\\[([0-9]+)A");
+    for (std::sregex_iterator m(drawn.begin(), drawn.end(), climb), end; m != end; ++m)
+      EXPECT_LE(std::stoul((*m)[1]), rows - 1);
+    const std::string text = std::regex_replace(drawn, std::regex("\033\\[[0-9;]*[A-Za-z]|\r"), "");
+    for (const std::string& line : SplitLines(text)) EXPECT_LE(line.size(), columns - 1) << line;
+  };
+  fits(screen.substr(0, cleared), 6, 100);
+  fits(screen.substr(cleared, summary - cleared), 5, 60);
 }
 
 TEST_F(BatchProgram, TimeoutEndsARunAgainstASilentDevice) {

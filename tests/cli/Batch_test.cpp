@@ -13,6 +13,7 @@
 #include <QJsonObject>
 #include <QTimer>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -284,17 +285,41 @@ TEST_F(BatchRunTest, CompletionTextAlreadyShownStillCompletes) {
   EXPECT_EQ(err.str(), "");
 }
 
-// A runaway settings value reaches the output cut, not whole.
+// A runaway settings value reaches the output cut, not whole, and control characters from
+// outside reach the terminal escaped: they can neither clear the screen nor retitle it.
 TEST_F(BatchRunTest, RunawayDeviceAddressIsQuotedCut) {
-  const std::string address = "127.0.0.1" + std::string(10 << 20, '1');
-  pkg.Write("Updater.prm", "CON_TYPE=TCP\r\nREMOTE_IP=" + address + "\r\nREMOTE_PORT=10500\r\n");
+  const std::string cut = "127.0.0.1" + std::string(10 << 20, '1');
+  const std::string controls = "127.0.0.1\x1b]0;x\x07\x1b[2J";
+  for (const std::string& address : {cut, controls}) {
+    pkg.Write("Updater.prm", "CON_TYPE=TCP\r\nREMOTE_IP=" + address + "\r\nREMOTE_PORT=10500\r\n");
+    TBatchConfig c = Config();
+    c.Configure = [this](TRunController& ctl) { ApplyProgramSettings(ctl, pkg.Path()); };
+    out.str("");
+    err.str("");
+    EXPECT_EQ(Run(std::move(c)), kBatchFailed);
+    const std::string shown = address == cut ? Excerpt(address) : "127.0.0.1\\x1B]0;x\\x07\\x1B[2J";
+    const std::string reason = "Invalid device address " + shown + ":10500.";
+    EXPECT_EQ(out.str(), reason + "\nError while opening LAN Device\n");
+    EXPECT_EQ(err.str(),
+              "Error while opening LAN Device\n" + reason + "\n" + pkg.Path() + "script.ini\n");
+  }
+}
+
+// An identifier that is not hex is said as such; the record keeps what the device sent, and
+// the terminal sees it escaped.
+TEST_F(BatchRunTest, IdentifierThatIsNotHexIsSaidAndRecordedAsSent) {
+  device.identity = "1234\x1b[2J";
   TBatchConfig c = Config();
-  c.Configure = [this](TRunController& ctl) { ApplyProgramSettings(ctl, pkg.Path()); };
-  EXPECT_EQ(Run(std::move(c)), kBatchFailed);
-  const std::string reason = "Invalid device address " + Excerpt(address) + ":10500.";
-  EXPECT_EQ(out.str(), reason + "\nError while opening LAN Device\n");
-  EXPECT_EQ(err.str(),
-            "Error while opening LAN Device\n" + reason + "\n" + pkg.Path() + "script.ini\n");
+  c.ReportFile = pkg.Path() + "runs.jsonl";
+  EXPECT_EQ(Run(std::move(c)), kBatchCompleted) << err.str();
+  EXPECT_THAT(out.str(), HasSubstr("Device ID : \\x1B[2J\nDevice ID \"\\x1B[2J\" is not a valid "
+                                   "identifier: four hex digits expected\n"));
+  EXPECT_EQ(out.str().find('\x1b'), std::string::npos);
+  std::ifstream in(pkg.Path() + "runs.jsonl");
+  const std::vector<QJsonObject> records =
+      JsonLines(std::string(std::istreambuf_iterator<char>(in), {}));
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["device"].toObject()["id"].toString(), "\x1b[2J");
 }
 
 class ProgramSettingsTest : public RunFixture {};
@@ -337,10 +362,15 @@ TEST_F(BatchRunTest, MissingScriptAndReadId) {
 // --events puts JSON lines on stdout instead of the status lines; --report appends one record
 // whose figures agree with what crossed the wire.
 TEST_F(BatchRunTest, EventsAndReportFollowTheRun) {
+  // Names and paths in the record are the bytes they are: the package through a folder whose
+  // name is not ASCII.
+  const std::string folder = pkg.Path() + "pkg ü€/";
+  std::filesystem::create_directory_symlink(pkg.Path(), pkg.Path() + "pkg ü€");
   TBatchConfig c = Config();
+  c.ProgramDir = folder;
   c.Events = true;
-  c.ReportFile = pkg.Path() + "runs.jsonl";
-  c.Name = "bench 4";
+  c.ReportFile = folder + "rép.jsonl";
+  c.Name = "bänch €4";
   c.Link = {"tcp", "127.0.0.1:" + std::to_string(peer.Port()), 0};
   EXPECT_EQ(Run(std::move(c)), kBatchCompleted) << err.str();
   EXPECT_EQ(err.str(), "");
@@ -376,12 +406,12 @@ TEST_F(BatchRunTest, EventsAndReportFollowTheRun) {
   EXPECT_EQ(result["result"].toString(), "completed");
   EXPECT_EQ(result["exit_status"].toInt(-1), 0);
 
-  std::ifstream in(pkg.Path() + "runs.jsonl");
+  std::ifstream in(folder + "rép.jsonl");
   const std::vector<QJsonObject> records =
       JsonLines(std::string(std::istreambuf_iterator<char>(in), {}));
   ASSERT_EQ(records.size(), 1u);
   const QJsonObject r = records[0];
-  EXPECT_EQ(r["name"].toString(), "bench 4");
+  EXPECT_EQ(r["name"].toString().toStdString(), "bänch €4");
   EXPECT_EQ(r["link"].toString().toStdString(), "127.0.0.1:" + std::to_string(peer.Port()));
   EXPECT_EQ(r["result"].toString(), "completed");
   EXPECT_EQ(r["exit_status"].toInt(-1), 0);
@@ -391,9 +421,9 @@ TEST_F(BatchRunTest, EventsAndReportFollowTheRun) {
   for (const QJsonValue& f : r["files"].toArray())
     files[f["path"].toString().toStdString()] = f["sha256"].toString().toStdString();
   EXPECT_EQ(files.size(), 5u);  // three scripts, the bank file and the boot file
-  EXPECT_EQ(files[pkg.Path() + "script.ini"],
+  EXPECT_EQ(files[folder + "script.ini"],
             "689097c9b512f80610a4b1183339e161e5c08cb60ba4ac9ab3da6570d390d2ee");
-  EXPECT_EQ(files[pkg.Path() + "Qubra/bank0.hex"],
+  EXPECT_EQ(files[folder + "Qubra/bank0.hex"],
             "6e665e77ddb78a1605e4a82e5c7ca354bb36fa7dffe195f16f8e0356f82d29a3");
   // The bank's figures are the bytes between its command and the next one on the wire.
   const std::vector<std::string> wire = peer.Wire();
@@ -420,20 +450,31 @@ TEST_F(BatchRunTest, EventsAndReportFollowTheRun) {
                   QJsonObject{{"instruction", "OP"}, {"component", ""}, {"version", "0000"}}}));
 }
 
+// Anything but a regular file is refused at once: a FIFO nobody reads would block for good.
 TEST_F(BatchRunTest, UnwritableReportIsRefusedBeforeTheDevice) {
-  TBatchConfig c = Config();
-  c.Events = true;
-  c.ReportFile = pkg.Path() + "missing/runs.jsonl";
-  EXPECT_EQ(Run(std::move(c)), kBatchFailed);
-  const std::string why = "cannot write the report file " + pkg.Path() +
-                          "missing/runs.jsonl: No such file or directory";
-  EXPECT_EQ(err.str(), "qubra-updater: " + why + "\n");
+  ASSERT_EQ(::mkfifo((pkg.Path() + "fifo").c_str(), 0644), 0);
+  const std::pair<std::string, std::string> cases[] = {
+      {pkg.Path() + "missing/runs.jsonl", "No such file or directory"},
+      {pkg.Path() + "fifo", "it is a FIFO, not a regular file"},
+      {pkg.Path() + "Qubra", "it is a folder, not a regular file"},
+      {"/dev/null", "it is a character device, not a regular file"},
+  };
+  for (const auto& [path, reason] : cases) {
+    out.str("");
+    err.str("");
+    TBatchConfig c = Config();
+    c.Events = true;
+    c.ReportFile = path;
+    EXPECT_EQ(Run(std::move(c)), kBatchFailed);
+    const std::string why = "cannot write the report file " + path + ": " + reason;
+    EXPECT_EQ(err.str(), "qubra-updater: " + why + "\n");
+    const std::vector<QJsonObject> events = JsonLines(out.str());
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0]["result"].toString(), "error");
+    EXPECT_EQ(events[0]["failure"].toString().toStdString(), why);
+    EXPECT_EQ(events[0]["exit_status"].toInt(), 1);
+  }
   EXPECT_EQ(peer.Connections(), 0);
-  const std::vector<QJsonObject> events = JsonLines(out.str());
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0]["result"].toString(), "error");
-  EXPECT_EQ(events[0]["failure"].toString().toStdString(), why);
-  EXPECT_EQ(events[0]["exit_status"].toInt(), 1);
 }
 
 TEST_F(BatchRunTest, StopClosesTheLinkAndExitsWithTheSignal) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/LinkOption.h"
 #include "app/ProgramDir.h"
 #include "app/package.h"
 #include "cli/ConvertSvf.h"
@@ -77,9 +78,9 @@ TEST(CommandLine, ParsesModesAndValues) {
        "",
        true,
        0},
-      {{"--batch", "--link=udp:127.0.0.1:10500:0x2905", "--name=-x"},
+      {{"--batch", "--link=udp:127.0.0.1:10500:10501", "--name=-x"},
        cmBATCH,
-       "udp:127.0.0.1:10500:0x2905",
+       "udp:127.0.0.1:10500:10501",
        "",
        "-x",
        "",
@@ -171,6 +172,11 @@ TEST(CommandLine, UsageErrors) {
       {{"--convert-svf", "a.svf"}, "--convert-svf needs IN and OUT"},
       {{"--convert-svf", "a", "b", "--check"}, "--check cannot be combined with --convert-svf"},
       {{"--convert-svf", "a", "b", "--convert-svf", "c", "d"}, "--convert-svf may be given once"},
+      // A second value would silently win over the first.
+      {{"--line", "a", "--line", "b"}, "--line may be given once"},
+      {{"--folder", "x", "--check", "--folder=y"}, "--folder may be given once"},
+      {{"--line", "l", "-j", "2", "-j", "3"}, "-j may be given once"},
+      {{"--check", "--check"}, "--check may be given once"},
       {{"--convert-svf", "a", "b", "c"}, "--convert-svf takes IN and OUT only, not \"c\""},
       {{"--convert-svf", "a", "b", "--tck-hz", "0"},
        "--tck-hz needs a TCK rate in Hz above 0, such as 1E6, not \"0\""},
@@ -186,6 +192,8 @@ TEST(CommandLine, UsageErrors) {
   }
 
   // A bad --link quotes the text, says what is wrong with it and shows every accepted form.
+  const std::string ip = ": A.B.C.D expected, each part 0 to 255 in decimal without leading zeros";
+  const std::string port = ": a port from 1 to 65535 in decimal expected";
   const std::string forms =
       "; LINK is COM1..COM9, a device path (/dev/ttyUSB0), tcp:A.B.C.D:PORT or "
       "udp:A.B.C.D:PORT[:LOCALPORT]";
@@ -197,14 +205,20 @@ TEST(CommandLine, UsageErrors) {
       {"tcp:127.0.0.1", "\"tcp:127.0.0.1\" is not tcp:A.B.C.D:PORT"},
       {"tcp:127.0.0.1:1:2", "\"tcp:127.0.0.1:1:2\" is not tcp:A.B.C.D:PORT"},
       {"udp:127.0.0.1:1:2:3", "\"udp:127.0.0.1:1:2:3\" is not udp:A.B.C.D:PORT[:LOCALPORT]"},
-      {"tcp:127.0.0.256:10500",
-       "bad address \"127.0.0.256\" in \"tcp:127.0.0.256:10500\": A.B.C.D expected"},
-      {"udp:127.0.0:10500", "bad address \"127.0.0\" in \"udp:127.0.0:10500\": A.B.C.D expected"},
-      {"tcp:127.0.0.1:65536",
-       "bad port \"65536\" in \"tcp:127.0.0.1:65536\": a port from 0 to 65535 expected"},
-      {"tcp:127.0.0.1:", "bad port \"\" in \"tcp:127.0.0.1:\": a port from 0 to 65535 expected"},
-      {"udp:127.0.0.1:10500:x",
-       "bad local port \"x\" in \"udp:127.0.0.1:10500:x\": a port from 0 to 65535 expected"},
+      {"tcp:127.0.0.256:10500", "bad address \"127.0.0.256\" in \"tcp:127.0.0.256:10500\"" + ip},
+      {"udp:127.0.0:10500", "bad address \"127.0.0\" in \"udp:127.0.0:10500\"" + ip},
+      // Read elsewhere as octal: 01.02.03.010 is not 1.2.3.10 everywhere.
+      {"tcp:01.02.03.04:80", "bad address \"01.02.03.04\" in \"tcp:01.02.03.04:80\"" + ip},
+      {"tcp:127.0.0.1:65536", "bad port \"65536\" in \"tcp:127.0.0.1:65536\"" + port},
+      {"tcp:127.0.0.1:", "bad port \"\" in \"tcp:127.0.0.1:\"" + port},
+      {"udp:127.0.0.1:10500:x", "bad local port \"x\" in \"udp:127.0.0.1:10500:x\"" + port},
+      {"tcp:127.0.0.1:0x50", "bad port \"0x50\" in \"tcp:127.0.0.1:0x50\"" + port},
+      {"tcp:127.0.0.1:+80", "bad port \"+80\" in \"tcp:127.0.0.1:+80\"" + port},
+      {"tcp:127.0.0.1:080", "bad port \"080\" in \"tcp:127.0.0.1:080\"" + port},
+      {"tcp:127.0.0.1: 80", "bad port \" 80\" in \"tcp:127.0.0.1: 80\"" + port},
+      {"tcp:127.0.0.1:80 ", "bad port \"80 \" in \"tcp:127.0.0.1:80 \"" + port},
+      {"tcp:127.0.0.1:0", "bad port \"0\" in \"tcp:127.0.0.1:0\"" + port},
+      {"udp:127.0.0.1:80:0", "bad local port \"0\" in \"udp:127.0.0.1:80:0\"" + port},
   };
   for (const auto& [link, message] : links) {
     Options o;
@@ -212,6 +226,12 @@ TEST(CommandLine, UsageErrors) {
     EXPECT_FALSE(ParseCommandLine({"--batch", "--link", link}, o, error)) << link;
     EXPECT_EQ(error, "--link " + message + forms);
   }
+  TLinkOption edges;
+  std::string error;
+  ASSERT_TRUE(ParseLinkOption("udp:127.0.10.0:65535:1", edges, error)) << error;
+  EXPECT_EQ(edges.Address, "127.0.10.0");
+  EXPECT_EQ(edges.RemotePort, 65535);
+  EXPECT_EQ(edges.LocalPort, 1);
 }
 
 TEST(CommandLine, FolderAndListPorts) {
@@ -253,12 +273,14 @@ TEST(CommandLine, UseFolder) {
   TPackage pkg;
   pkg.Write("readid.ini", "M0\n");
   pkg.Write("notes.txt", "");
+  std::filesystem::create_symlink("script.ini", pkg.Path() + "script.ini");
   struct Case {
     Args args;
     std::string error;  // after "--folder " + the folder given
   };
   const Case cases[] = {
-      {{"--check"}, ": holds no script.ini"},
+      // A script there that cannot be looked at is not "no script".
+      {{"--check"}, "script.ini: cannot be read: Too many levels of symbolic links"},
       {{"--batch", "--readid"}, ""},
       {{}, ""},  // the window: readid.ini will do
       {{"--list-ports"}, ""},
@@ -491,13 +513,13 @@ TEST(CommandLine, RunCheckPrintsFindingsAndStatus) {
   o.Mode = cmCHECK;
   std::ostringstream sound;
   EXPECT_EQ(RunCheck(o, pkg.Path(), sound), 0);
-  EXPECT_EQ(sound.str(), "no findings, 9 files checked\n");
+  EXPECT_EQ(sound.str(), "no findings, 10 files checked\n");
 
   pkg.Write("DVI/script.ini", "UV 0200\nXX\n");
   std::ostringstream faulty;
   EXPECT_EQ(RunCheck(o, pkg.Path(), faulty), 1);
   EXPECT_EQ(faulty.str(), pkg.Path() + "DVI/script.ini:2: Syntax Error in script file line : 2\n" +
-                              "1 finding in 1 file (8 files checked)\n");
+                              "1 finding in 1 file (9 files checked)\n");
 }
 
 // OUT is replaced only by a whole conversion; what went wrong or was dropped is said with the line.
@@ -516,25 +538,69 @@ TEST(CommandLine, ConvertSvf) {
                            ":1: warning: TRST ON: the device does not drive TRST, the "
                            "chain is not reset\n");
   EXPECT_EQ(out.str(),
-            o.ConvertIn + ": 2 statements converted into " + o.ConvertOut + " (3 lines)\n");
+            o.ConvertIn + ": 2 statements converted into " + o.ConvertOut + " (5 lines)\n");
   const std::string converted =
       "// Converted from in.svf by qubra-updater --convert-svf --tck-hz 2E6\r\n"
-      "TRST ON;\r\nRUNTEST IDLE 2000 TCK;\r\n";
+      "ENDIR IDLE;\r\nENDDR IDLE;\r\nTRST ON;\r\nRUNTEST IDLE 2000 TCK;\r\n";
   std::ifstream written(o.ConvertOut, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), converted);
 
-  pkg.Write("in.svf", "SIR 8 TDI (FE);\nPIO (HL);\n");
+  pkg.Write("in.svf", "SIR 8 TDI (FE);\nPIO (HL);\nSIR 8 TDI (0X);\n");
   std::ostringstream out2, err2;
   EXPECT_EQ(RunConvertSvf(o, out2, err2), 1);
   EXPECT_EQ(out2.str(), "");
   EXPECT_EQ(err2.str(), o.ConvertIn +
                             ":2: PIO: the device drives no parallel pins; it cannot play this "
                             "file\n" +
+                            o.ConvertIn + ":3: SIR: TDI: \"X\" is not a hex digit\n" +
                             o.ConvertOut + " not written\n");
   std::ifstream kept(o.ConvertOut, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), converted);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(pkg.Path()), {}), 2)
       << "no temporary file left behind";
+
+  // The vendor original is never the output, by any name.
+  std::filesystem::create_symlink(o.ConvertIn, pkg.Path() + "link.svf");
+  for (const std::string& same : {o.ConvertIn, pkg.Path() + "link.svf", pkg.Path() + "./in.svf"}) {
+    Options self = o;
+    self.ConvertOut = same;
+    std::ostringstream out3, err3;
+    EXPECT_EQ(RunConvertSvf(self, out3, err3), 2) << same;
+    EXPECT_EQ(err3.str(), "qubra-updater: --convert-svf " + o.ConvertIn + " " + same +
+                              ": IN and OUT are the same file; the vendor original would be "
+                              "replaced\n");
+  }
+  std::ifstream original(o.ConvertIn, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(original), {}),
+            "SIR 8 TDI (FE);\nPIO (HL);\nSIR 8 TDI (0X);\n");
+}
+
+// A conversion cut short by a signal leaves no temporary file; the signal still ends it.
+TEST(CommandLine, InterruptedConversionRemovesItsTemporaryFile) {
+  TPackage pkg;
+  const std::string partial = pkg.Path() + ".out.svf.partial";
+  // The signal, and whether the process ignored it beforehand (nohup).
+  for (const auto& [signal_number, ignored] :
+       {std::pair{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false}, {SIGHUP, true}}) {
+    std::ofstream(partial) << "half";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (ignored) ::signal(signal_number, SIG_IGN);
+      const TRemoveOnSignal guard(partial);
+      ::raise(signal_number);
+      ::_exit(7);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    if (ignored) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7);
+      EXPECT_TRUE(std::filesystem::exists(partial));
+    } else {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << signal_number;
+      EXPECT_FALSE(std::filesystem::exists(partial)) << signal_number;
+    }
+  }
 }
 
 // The real program, in a folder of its own (the program folder is where the program file is),
@@ -580,7 +646,7 @@ TEST_F(Executable, CheckSoundAndFaultyPackage) {
   pkg.WriteSound();
   TResult sound = Run("--check");
   EXPECT_EQ(sound.status, 0) << sound.err;
-  EXPECT_EQ(sound.out, "no findings, 9 files checked\n");
+  EXPECT_EQ(sound.out, "no findings, 10 files checked\n");
   EXPECT_EQ(sound.err, "");
 
   pkg.Remove("Qubra/bank0.hex");
@@ -591,7 +657,7 @@ TEST_F(Executable, CheckSoundAndFaultyPackage) {
                             "Qubra/bank0.hex File not found !!!\n" + pkg.Path() +
                             "Qubra/prom1.svf:2: Error in Effect file line : 2 (SIR bit length "
                             "is not a number)\n" +
-                            "2 findings in 2 files (8 files checked)\n");
+                            "2 findings in 2 files (9 files checked)\n");
   EXPECT_EQ(faulty.err, "");
 
   // A SCRIPT is taken as given, relative to the current folder.
@@ -607,7 +673,7 @@ TEST_F(Executable, FolderNamesThePackage) {
   elsewhere.WriteSound();
   TResult sound = Run("--check --folder " + elsewhere.Path());
   EXPECT_EQ(sound.status, 0) << sound.err;
-  EXPECT_EQ(sound.out, "no findings, 9 files checked\n");
+  EXPECT_EQ(sound.out, "no findings, 10 files checked\n");
   elsewhere.Remove("DVI/script.ini");
   TResult faulty = Run("--check --folder=" + elsewhere.Path());
   EXPECT_EQ(faulty.status, 1);
@@ -619,6 +685,21 @@ TEST_F(Executable, FolderNamesThePackage) {
   EXPECT_EQ(missing.out, "");
   EXPECT_EQ(missing.err, "qubra-updater: --folder " + pkg.Path() + ": holds no script.ini\n" +
                              UsageLine() + "\n");
+}
+
+// Each failure names its own cause: no stale errno, no COM slot that was never named.
+TEST_F(Executable, MessagesNameTheRealCause) {
+  pkg.WriteSound();
+  const std::pair<std::string, std::string> cases[] = {
+      {"--line /dev/zero", "qubra-updater: /dev/zero: cannot be read: is not a regular file\n"},
+      {"--batch --link /dev/null",
+       "Error while opening /dev/null\nTCOMPORT : cannot open /dev/null\n"},
+  };
+  for (const auto& [args, err] : cases) {
+    const TResult r = Run(args);
+    EXPECT_EQ(r.status, args.rfind("--line", 0) == 0 ? 2 : 1) << args;
+    EXPECT_EQ(r.err.substr(0, err.size()), err) << args;
+  }
 }
 
 TEST_F(Executable, ListPorts) {

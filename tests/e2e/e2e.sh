@@ -2,7 +2,8 @@
 # shellcheck disable=SC2317  # the checker takes code after the traps for unreachable
 # End-to-end runs of the real updater (--batch) against qubra-sim, one case per call:
 #   e2e.sh CASE      CASE: tcp udp pty auto readid retry fail hangup unplug type35 line
-#                    vendor window (or --list)
+#                    line_utf8 line_hup line_ctrlc line_orphan line_pipe line_crash
+#                    line_fifo line_full vendor window (or --list)
 # Environment: QUBRA_UPDATER, QUBRA_SIM (programs), QUBRA_DEMO (staged demo package),
 # OBJCOPY (default objcopy); QUBRA_SIM_BAUD paces the simulator (--baud) for timing runs;
 # QUBRA_E2E_KEEP=1 keeps the work folder; QUBRA_SHOTS=DIR (with an X display) keeps pictures
@@ -12,7 +13,8 @@
 # status, its status lines and the images the simulator dumped.
 set -uo pipefail
 
-CASES=(tcp udp pty auto readid retry fail hangup unplug type35 line vendor window)
+CASES=(tcp udp pty auto readid retry fail hangup unplug type35 line line_utf8 line_hup line_ctrlc
+  line_orphan line_pipe line_crash line_fifo line_full vendor window)
 UPDATER=${QUBRA_UPDATER:-}
 SIM=${QUBRA_SIM:-}
 DEMO=${QUBRA_DEMO:-}
@@ -511,9 +513,235 @@ case_vendor() {
     fail "vendor: jtag9.bin differs from the data of $WORK/prom2_vendor.svf"
 }
 
-# The records in the report so far.
-records() {
-  [ -f "$1" ] && jq -s length "$1" || echo 0
+# --- lines under signals and broken paths ----------------------------------------------------
+
+# N simulated TCP devices dev1..devN (simulator options after N), their list in
+# $WORK/devices.txt, and a program folder whose Updater.prm leads nowhere.
+line_devices() {
+  local n=$1 i
+  shift
+  : >"$WORK/devices.txt"
+  for ((i = 1; i <= n; ++i)); do
+    start_device "dev$i" --tcp 127.0.0.1:0 "$@"
+    echo "dev$i tcp:${DEVICE_ENDPOINT[dev$i]}" >>"$WORK/devices.txt"
+  done
+  stage CON_TYPE=TCP COM_PORT=NA REMOTE_IP=127.0.0.1 REMOTE_PORT=1 LOCAL_PORT=1
+}
+
+# Starts the line in a session of its own, so that its process group is its alone, as a
+# terminal's job is: UPD_PID, output in $WORK/NAME.out and .err.
+start_line() {
+  local name=$1
+  shift
+  OUT=$WORK/$name.out
+  ERR=$WORK/$name.err
+  setsid "$PROG/qubra-updater" --line "$WORK/devices.txt" --timeout 20 "$@" >"$OUT" 2>"$ERR" &
+  UPD_PID=$!
+}
+
+# Waits for the line to end (killing it past RUN_LIMIT) and checks its exit status.
+finish_line() {
+  local name=$1 want=$2 i
+  for ((i = 0; i < RUN_LIMIT * 10; ++i)); do
+    kill -0 "$UPD_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 "$UPD_PID" 2>/dev/null && { kill -KILL "$UPD_PID"; fail "$name: the line did not end"; }
+  wait "$UPD_PID"
+  RC=$?
+  UPD_PID=""
+  say "$name: qubra-updater --line -> exit $RC"
+  expect_rc "$name" "$want"
+}
+
+# Waits until the updater holds a connection to each named device (an established TCP
+# connection on its port): the run is under way there.
+wait_connected() {
+  local name hex i
+  for name in "$@"; do
+    hex=$(printf '%04X' "${DEVICE_ENDPOINT[$name]##*:}")
+    for ((i = 0; i < 400; ++i)); do
+      awk -v p=":$hex" '$2 ~ p "$" && $4 == "01" { f = 1 } END { exit !f }' /proc/net/tcp && break
+      sleep 0.05
+    done
+    ((i < 400)) || die "$name: the updater never connected"
+  done
+}
+
+# Waits until FILE holds N records (processes the line left behind write them last).
+wait_records() {
+  local i
+  for ((i = 0; i < 400; ++i)); do
+    [ -f "$1" ] && [ "$(wc -l <"$1")" -ge "$2" ] && return 0
+    sleep 0.05
+  done
+  fail "only $(wc -l <"$1" 2>/dev/null) records in $1, not $2"
+}
+
+# The records of FILE, one "name result exit_status error" per line and sorted, against the
+# expected lines: exactly one record per device.
+expect_records() {
+  local what=$1 file=$2
+  shift 2
+  jq -r '"\(.name) \(.result) \(.exit_status) \(.error)"' "$file" | sort >"$WORK/$what.records"
+  printf '%s\n' "$@" | sort >"$WORK/$what.expected"
+  expect_lines "$what records" "$WORK/$what.expected" "$WORK/$what.records"
+}
+
+# A package folder, a script, a report and device names that are not ASCII: every record goes
+# to that report, names the files as they are, and their hashes check.
+case_line_utf8() {
+  start_device d1 --tcp 127.0.0.1:0
+  start_device d2 --tcp 127.0.0.1:0
+  stage CON_TYPE=TCP COM_PORT=NA REMOTE_IP=127.0.0.1 REMOTE_PORT=1 LOCAL_PORT=1
+  local pkg="$WORK/pkg ü€" report="$WORK/rép.jsonl"
+  mkdir -p "$pkg" && cp -R "$PROG"/. "$pkg"/
+  printf '%s\n' "dév€1 tcp:${DEVICE_ENDPOINT[d1]}" "dév€2 tcp:${DEVICE_ENDPOINT[d2]}" \
+    >"$WORK/devices.txt"
+  start_line utf8 --folder "$pkg" --report "$report" "$pkg/script.ini"
+  finish_line utf8 0
+  stop_devices
+  grep -qx "2 devices: 2 completed, 0 failed, 0 stopped" "$OUT" || fail "utf8: $(tail -n 1 "$OUT")"
+  expect_records utf8 "$report" "dév€1 completed 0 " "dév€2 completed 0 "
+  [ "$(jq -r .script "$report" | sort -u)" = "$pkg/script.ini" ] ||
+    fail "utf8: the records name the script $(jq -r .script "$report" | sort -u)"
+  jq -r '.files[] | "\(.sha256)  \(.path)"' "$report" >"$WORK/report.sums"
+  [ "$(wc -l <"$WORK/report.sums")" = 32 ] || fail "utf8: $(wc -l <"$WORK/report.sums") hashes"
+  sha256sum --check --quiet "$WORK/report.sums" || fail "utf8: a file hash in the report differs"
+  local name
+  for name in d1 d2; do expect_images "utf8 $name" Qubra "$WORK/dump-$name"; done
+}
+
+# The terminal closes: its SIGHUP reaches the whole process group. Every device stops as STOP
+# stops a run, and writes its record.
+case_line_hup() {
+  line_devices 4
+  start_line hup --report "$WORK/report.jsonl"
+  wait_connected dev1 dev2 dev3 dev4
+  kill -HUP -- "-$UPD_PID"
+  finish_line hup 129
+  grep -qx "4 devices: 0 completed, 0 failed, 4 stopped" "$OUT" || fail "hup: $(tail -n 1 "$OUT")"
+  expect_records hup "$WORK/report.jsonl" "dev1 stopped 129 " "dev2 stopped 129 " \
+    "dev3 stopped 129 " "dev4 stopped 129 "
+}
+
+# Ctrl-C on a terminal signals the whole process group: children may end before the line has
+# seen its own SIGINT. Two run, two wait; all four are stopped, none failed.
+case_line_ctrlc() {
+  line_devices 4
+  start_line ctrlc -j 2 --report "$WORK/report.jsonl"
+  wait_connected dev1 dev2
+  kill -INT -- "-$UPD_PID"
+  finish_line ctrlc 130
+  grep -qx "4 devices: 0 completed, 0 failed, 4 stopped" "$OUT" ||
+    fail "ctrlc: $(tail -n 1 "$OUT")"
+  expect_records ctrlc "$WORK/report.jsonl" "dev1 stopped 130 " "dev2 stopped 130 " \
+    "dev3 stopped null " "dev4 stopped null "
+}
+
+# The line itself is killed: its children stop by themselves and write their records.
+case_line_orphan() {
+  line_devices 2
+  start_line orphan --report "$WORK/report.jsonl"
+  wait_connected dev1 dev2
+  kill -KILL "$UPD_PID"
+  finish_line orphan 137
+  wait_records "$WORK/report.jsonl" 2
+  expect_records orphan "$WORK/report.jsonl" "dev1 stopped 129 " "dev2 stopped 129 "
+}
+
+# The output piped to `head -1`: the line stops every device when its output goes, and a lone
+# --batch does the same; every device has its record.
+case_line_pipe() {
+  line_devices 4
+  OUT=$WORK/pipe.out
+  ERR=$WORK/pipe.err
+  timeout --kill-after=5 "$RUN_LIMIT" "$PROG/qubra-updater" --line "$WORK/devices.txt" -j 2 \
+    --timeout 20 --report "$WORK/report.jsonl" 2>"$ERR" | head -n 1 >"$OUT"
+  RC=${PIPESTATUS[0]}
+  expect_rc "line | head -1" 141
+  # The line finds its output gone at its next line: a start, or the end of a device.
+  jq -r '"\(.name) \(.result)"' "$WORK/report.jsonl" | sed 's/ completed$/ stopped/' |
+    sort >"$WORK/pipe.records"
+  printf 'dev%s stopped\n' 1 2 3 4 >"$WORK/pipe.expected"
+  expect_lines "line | head -1 records" "$WORK/pipe.expected" "$WORK/pipe.records"
+  [ "$(jq -r 'select(.name == "dev3" or .name == "dev4") | .exit_status' "$WORK/report.jsonl")" = \
+    "$(printf 'null\nnull')" ] || fail "line | head -1: a device that waited was started"
+  timeout --kill-after=5 "$RUN_LIMIT" "$PROG/qubra-updater" --batch --timeout 20 \
+    --link "tcp:${DEVICE_ENDPOINT[dev1]}" --report "$WORK/batch.jsonl" 2>"$ERR" | head -n 1 >"$OUT"
+  RC=${PIPESTATUS[0]}
+  expect_rc "batch | head -1" 141
+  expect_records batch "$WORK/batch.jsonl" " stopped 141 "
+}
+
+# One child is killed: the line writes its record, naming the signal, and the others complete.
+case_line_crash() {
+  line_devices 3
+  start_line crash --report "$WORK/report.jsonl"
+  wait_connected dev1 dev2 dev3
+  local p
+  for p in /proc/[0-9]*; do
+    [ "$(awk '{ print $4 }' "$p/stat" 2>/dev/null)" = "$UPD_PID" ] &&
+      tr '\0' '\n' <"$p/cmdline" | grep -qx -- --name=dev2 && kill -KILL "${p#/proc/}"
+  done
+  finish_line crash 1
+  local killed="the updater was killed by signal 9 (SIGKILL)"
+  printf '%s\n' "3 devices: 2 completed, 1 failed, 0 stopped" \
+    "failed: dev2 tcp:${DEVICE_ENDPOINT[dev2]}: $killed" >"$WORK/crash.lines"
+  tail -n 2 "$OUT" >"$WORK/crash.printed"
+  expect_lines crash "$WORK/crash.lines" "$WORK/crash.printed"
+  expect_records crash "$WORK/report.jsonl" "dev1 completed 0 " "dev2 error null $killed" \
+    "dev3 completed 0 "
+  [ "$(jq -r 'select(.name == "dev2") | .link' "$WORK/report.jsonl")" = "${DEVICE_ENDPOINT[dev2]}" ] ||
+    fail "crash: the record of dev2 does not name its link"
+}
+
+# A report that is a FIFO nobody reads, or the line's own output, is refused at once; no
+# device is touched.
+case_line_fifo() {
+  line_devices 1
+  mkfifo "$WORK/fifo"
+  local report why
+  for report in "$WORK/fifo" /dev/stdout; do
+    why="it is a FIFO, not a regular file"
+    [ "$report" = /dev/stdout ] && why="it is this program's own output"
+    OUT=$WORK/fifo.out
+    ERR=$WORK/fifo.err
+    timeout --kill-after=5 20 "$PROG/qubra-updater" --line "$WORK/devices.txt" --report "$report" \
+      >"$OUT" 2>"$ERR"
+    RC=$?
+    expect_rc "--report $report" 1
+    echo "qubra-updater: cannot write the report file $report: $why" >"$WORK/fifo.lines"
+    expect_lines "--report $report" "$WORK/fifo.lines" "$ERR"
+  done
+  stop_devices
+  grep -q "stopped after 0 lines" "$WORK/sim-dev1.out" || fail "fifo: the device was touched"
+}
+
+# The report cannot take the records (the file-size limit): the devices completed all the
+# same, and the summary says which records are missing.
+case_line_full() {
+  line_devices 2
+  head -c 3000 /dev/zero | tr '\0' '#' >"$WORK/report.jsonl"
+  OUT=$WORK/full.out
+  ERR=$WORK/full.err
+  (
+    ulimit -f 4
+    exec timeout --kill-after=5 "$RUN_LIMIT" "$PROG/qubra-updater" --line "$WORK/devices.txt" \
+      --timeout 20 --report "$WORK/report.jsonl" >"$OUT" 2>"$ERR"
+  )
+  RC=$?
+  stop_devices
+  expect_rc full 1
+  local why="cannot write the report file $WORK/report.jsonl: File too large"
+  printf '%s\n' "2 devices: 2 completed, 0 failed, 0 stopped" \
+    "not recorded: dev1 tcp:${DEVICE_ENDPOINT[dev1]}: $why" \
+    "not recorded: dev2 tcp:${DEVICE_ENDPOINT[dev2]}: $why" >"$WORK/full.lines"
+  tail -n 3 "$OUT" >"$WORK/full.printed"
+  expect_lines full "$WORK/full.lines" "$WORK/full.printed"
+  [ "$(wc -c <"$WORK/report.jsonl")" = 3000 ] || fail "full: the report was changed"
+  local name
+  for name in dev1 dev2; do expect_images "full $name" Qubra "$WORK/dump-$name"; done
 }
 
 # The whole screen, trimmed to the window (there is no window manager to place it).
@@ -541,8 +769,8 @@ case_window() {
   UPD_PID=$!
   local i shown=""
   for ((i = 0; i < RUN_LIMIT * 20; ++i)); do
-    [ "$(records "$report")" -ge 3 ] && break
-    if [ -z "$shown" ] && [ "$(records "$report")" -ge 1 ]; then
+    [ -f "$report" ] && [ "$(wc -l <"$report")" -ge 3 ] && break
+    if [ -z "$shown" ] && [ -s "$report" ]; then
       shot line-window-running.png
       shown=1
     fi
@@ -556,9 +784,7 @@ case_window() {
   UPD_PID=""
   stop_devices
   expect_rc window 143
-  jq -r '"\(.name) \(.result) \(.exit_status)"' "$report" | sort >"$WORK/results.printed"
-  printf '%s\n' "fast completed 0" "slow completed 0" "steady completed 0" >"$WORK/results.lines"
-  expect_lines "window records" "$WORK/results.lines" "$WORK/results.printed"
+  expect_records window "$report" "fast completed 0 " "steady completed 0 " "slow completed 0 "
   for name in fast steady slow; do
     expect_images "window $name" Qubra "$WORK/dump-$name"
   done

@@ -60,8 +60,28 @@ TEST_F(BootFixture, SynReadsTypeChecksumAndIdentity) {
                           "status:Boot Checksum : B234", "status:Device ID : 5678", "devid:22136",
                           "busy:0"}));
   EXPECT_EQ(e.GetBootChecksum(), "B234");
+  EXPECT_EQ(e.GetDeviceIdText(), "5678");
   EXPECT_EQ(h.buffer, "");
   EXPECT_EQ(e.GetState(), 0);
+}
+
+// An identifier that is not four upper-case hex digits is read as another one: said, and kept
+// as sent.
+TEST_F(BootFixture, IdentityThatIsNotHexIsSaid) {
+  for (const std::string id : {"ab12", " 2 0", "\x1b[2J"}) {
+    TProgBoot e;
+    EngineHarness<TProgBoot> h(e);
+    h.device = [&](const std::string& s) { return s == "30" ? ".1234" + id + "." : "."; };
+    ASSERT_TRUE(h.Offer("SYN"));
+    h.RunUntilIdle();
+    EXPECT_EQ(
+        h.Only("status:"),
+        (Texts{"Verify Device Type", "Boot Checksum : B234", "Device ID : " + id,
+               "Device ID \"" + id + "\" is not a valid identifier: four hex digits expected"}))
+        << id;
+    EXPECT_EQ(e.GetDeviceIdText(), id);
+    EXPECT_FALSE(e.IsBusy()) << "the run goes on";
+  }
 }
 
 TEST_F(BootFixture, DeviceTypeChecks) {

@@ -7,10 +7,15 @@
 
 namespace {
 
+using namespace std::string_literals;
+
+// Every output starts with the standard's end states, whatever a file before left.
+const std::string kStart = "ENDIR IDLE;\nENDDR IDLE;\n";
+
 struct TConverted {
   bool ok = false;
   std::string text;   // the lines written, each ending in "\n"
-  std::string error;  // "line N: why"
+  std::string error;  // "line N: why", one line for each error
   std::vector<std::string> warnings;
 };
 
@@ -24,7 +29,8 @@ TConverted Convert(const std::string& svf, std::optional<TSvfReal> tck_hz = {}) 
         return true;
       });
   c.ok = r.Ok;
-  if (!r.Ok) c.error = "line " + std::to_string(r.Error.Line) + ": " + r.Error.Text;
+  for (const TSvfConvertNote& e : r.Errors)
+    c.error += (c.error.empty() ? "" : "\n") + ("line " + std::to_string(e.Line)) + ": " + e.Text;
   for (const TSvfConvertNote& w : r.Warnings)
     c.warnings.push_back("line " + std::to_string(w.Line) + ": " + w.Text);
   return c;
@@ -33,42 +39,50 @@ TConverted Convert(const std::string& svf, std::optional<TSvfReal> tck_hz = {}) 
 TEST(SvfConvert, StatementsToEffectFileLines) {
   const std::pair<std::string, std::string> cases[] = {
       // Any case, statements over several lines and several on one, comments kept as "//".
-      {"sir 8 tdi (fe);", "SIR 8 TDI (FE);\n"},
+      {"sir 8 tdi (fe);", kStart + "SIR 8 TDI (FE);\n"},
       {"! head\r\nSIR 8\r\n TDI (F\r\nE); SDR 8 TDI(0f) // tail\n;\n\n",
-       "// head\nSIR 8 TDI (FE);\n// tail\nSDR 8 TDI (0F);\n"},
+       "// head\n" + kStart + "SIR 8 TDI (FE);\n// tail\nSDR 8 TDI (0F);\n"},
+      // A byte-order mark (older Notepad) is no part of the first statement.
+      {"\xEF\xBB\xBFSIR 8 TDI (FE);", kStart + "SIR 8 TDI (FE);\n"},
       // Headers are shifted first, trailers last: HIR F, SIR 101, TIR 01 make 0 1101 1111.
-      {"HIR 4 TDI (F); TIR 2 TDI (1); SIR 3 TDI (5);", "SIR 9 TDI (00DF);\n"},
+      {"HIR 4 TDI (F); TIR 2 TDI (1); SIR 3 TDI (5);", kStart + "SIR 9 TDI (00DF);\n"},
       // TDO of the statement only: the header's bit and the padding are masked off.
-      {"HDR 1 TDI (0); SDR 8 TDI (00) TDO (A5);", "SDR 9 TDI (0000) TDO (014A) MASK (01FE);\n"},
+      {"HDR 1 TDI (0); SDR 8 TDI (00) TDO (A5);",
+       kStart + "SDR 9 TDI (0000) TDO (014A) MASK (01FE);\n"},
       // TDI, MASK and SMASK are kept at the same length; TDO is compared only where given;
       // a new length brings masks of all ones.
       {"SDR 8 TDI (12) MASK (0F) SMASK (F0); SDR 8 TDO (34); SDR 16 TDI (1234) TDO (5678);",
-       "SDR 8 TDI (12) SMASK (F0);\nSDR 8 TDI (12) TDO (34) MASK (0F) SMASK (F0);\n"
-       "SDR 16 TDI (1234) TDO (5678);\n"},
+       kStart + "SDR 8 TDI (12) SMASK (F0);\nSDR 8 TDI (12) TDO (34) MASK (0F) SMASK (F0);\n" +
+           "SDR 16 TDI (1234) TDO (5678);\n"},
       // Times are counted up at the file's rate; the run state and the end state carry over.
       {"FREQUENCY 1E6 HZ; RUNTEST 1E-3 SEC; RUNTEST DRPAUSE 5 TCK 2E-6 SEC;\n"
        "RUNTEST 1.5 TCK ENDSTATE IDLE; RUNTEST 0 TCK;",
-       "// FREQUENCY 1E6 HZ dropped: the device clocks TCK at its own rate\n"
-       "RUNTEST IDLE 1000 TCK;\nRUNTEST DRPAUSE 5 TCK;\nRUNTEST DRPAUSE 2 TCK;\nSTATE IDLE;\n"
-       "RUNTEST DRPAUSE 0 TCK;\nSTATE IDLE;\n"},
-      {"RUNTEST 3000000000 TCK;", "RUNTEST IDLE 2147483647 TCK;\nRUNTEST IDLE 852516353 TCK;\n"},
-      {"TRST ABSENT; ENDDR DRPAUSE; endir irpause; STATE RESET IDLE; FREQUENCY; SDR 0;",
-       "TRST ABSENT;\nENDDR DRPAUSE;\nENDIR IRPAUSE;\nSTATE RESET IDLE;\n"
-       "// FREQUENCY dropped: the device clocks TCK at its own rate\n"},
+       kStart + "// FREQUENCY 1E6 HZ dropped: the device clocks TCK at its own rate\n" +
+           "RUNTEST IDLE 1000 TCK;\nRUNTEST DRPAUSE 5 TCK;\nRUNTEST DRPAUSE 2 TCK;\nSTATE IDLE;\n" +
+           "RUNTEST DRPAUSE 0 TCK;\nSTATE IDLE;\n"},
+      {"RUNTEST 3000000000 TCK;",
+       kStart + "RUNTEST IDLE 2147483647 TCK;\nRUNTEST IDLE 852516353 TCK;\n"},
+      // A scan of no bits still leaves the chain in its end state.
+      {"TRST ABSENT; SDR 0; ENDDR DRPAUSE; endir irpause; STATE RESET IDLE; FREQUENCY; SDR 0;\n"
+       "SIR 0; HIR 1 TDI (1); SIR 0;",
+       kStart + "TRST ABSENT;\nSTATE IDLE;\nENDDR DRPAUSE;\nENDIR IRPAUSE;\nSTATE RESET IDLE;\n" +
+           "// FREQUENCY dropped: the device clocks TCK at its own rate\n" +
+           "STATE DRPAUSE;\nSTATE IRPAUSE;\nSIR 1 TDI (01);\n"},
       // Long scans are cut into statements of 512 bits, the first shifted first.
       {"SDR 1030 TDI (3" + std::string(256, '0') + "1) SMASK (3" + std::string(257, 'F') + ");",
-       "SDRS 512 TDI (" + std::string(126, '0') + "01);\nSDRC 512 TDI (" + std::string(128, '0') +
-           ");\nSDRE 6 TDI (30);\n"},
+       kStart + "SDRS 512 TDI (" + std::string(126, '0') + "01);\nSDRC 512 TDI (" +
+           std::string(128, '0') + ");\nSDRE 6 TDI (30);\n"},
   };
   for (const auto& [svf, effect] : cases) {
     const TConverted c = Convert(svf);
     EXPECT_TRUE(c.ok) << svf << ": " << c.error;
     EXPECT_EQ(c.text, effect) << svf;
   }
-  EXPECT_EQ(Convert("RUNTEST 1E-3 SEC;", ParseSvfReal("2.5e6")).text, "RUNTEST IDLE 2500 TCK;\n");
+  EXPECT_EQ(Convert("RUNTEST 1E-3 SEC;", ParseSvfReal("2.5e6")).text,
+            kStart + "RUNTEST IDLE 2500 TCK;\n");
   EXPECT_EQ(Convert("FREQUENCY 1E9 HZ; RUNTEST 1E-3 SEC;", ParseSvfReal("1000")).text,
-            "// FREQUENCY 1E9 HZ dropped: the device clocks TCK at its own rate\n"
-            "RUNTEST IDLE 1 TCK;\n")
+            kStart + "// FREQUENCY 1E9 HZ dropped: the device clocks TCK at its own rate\n" +
+                "RUNTEST IDLE 1 TCK;\n")
       << "the device's rate wins over the file's";
 }
 
@@ -95,6 +109,22 @@ TEST(SvfConvert, ErrorsNameTheLine) {
       {"SIR 8\nTDI (FE)", "line 1: statement not ended by \";\""},
       {"SIR 8 TDI (FE;", "line 1: value not closed by \")\""},
       {"SIR 8 TDI FE);", "line 1: \")\" without \"(\""},
+      // The line of the bad token, not of the statement it stands in.
+      {"SDR 24 TDI (\n0000\n\n0G\n00);", "line 4: SDR: TDI: \"G\" is not a hex digit"},
+      {"SIR 4\nTDI (\nF\n1F);", "line 4: SIR: TDI: the value has more than 4 bits"},
+      {"SIR 8\n\nTDI (FE)\nFOO;", "line 4: SIR: unexpected \"FOO\""},
+      {"RUNTEST\nIDLE\n1E-3 SEC;", "line 3: RUNTEST 1E-3 SEC: no FREQUENCY"},
+      {"SDR 8 TDI (00\n\n", "line 1: value not closed by \")\""},
+      // No real part needs a longer scan; a few bytes must not ask for gigabytes.
+      {"SDR 67108865 TDI (0);",
+       "line 1: SDR: 67108865 bits, more than the longest scan converted (67108864 bits)"},
+      {"SDR 99999999999999999999 TDI (0);", "line 1: SDR: the bit length must follow"},
+      {"HIR 8 TDI (0);\nSIR 67108860 TDI (0);",
+       "line 2: SIR: 67108868 bits with header and trailer, more than the longest scan converted "
+       "(67108864 bits)"},
+      {"\xFF\xFES\0I\0R\0 \08\0;\0"s,
+       "line 0: UTF-16 text, which SVF is not: save the file as ASCII or UTF-8 text"},
+      {"\0S\0I\0R"s, "line 0: UTF-16 text"},
   };
   for (const auto& [svf, error] : cases) {
     const TConverted c = Convert(svf);
@@ -105,11 +135,37 @@ TEST(SvfConvert, ErrorsNameTheLine) {
   const TSvfConvertResult missing =
       ConvertSvfFile(dir.Path() + "none.svf", {}, [](std::string_view) { return true; });
   EXPECT_FALSE(missing.Ok);
-  EXPECT_EQ(missing.Error.Line, 0);
-  dir.Write("in.svf", "SIR 8 TDI (FE);");
-  const TSvfConvertResult unwritable =
-      ConvertSvfFile(dir.Path() + "in.svf", {}, [](std::string_view) { return false; });
-  EXPECT_EQ(unwritable.Error.Text, "the effect file could not be written");
+  ASSERT_EQ(missing.Errors.size(), 1u);
+  EXPECT_EQ(missing.Errors[0].Line, 0);
+  dir.Write("in.svf", "SIR 8 TDI (FE);\nSIR 8 TDI (FF);\n");
+  int writes = 0;
+  const TSvfConvertResult unwritable = ConvertSvfFile(dir.Path() + "in.svf", {}, [&](auto) {
+    ++writes;
+    return false;
+  });
+  ASSERT_EQ(unwritable.Errors.size(), 1u);
+  EXPECT_EQ(unwritable.Errors[0].Text, "the effect file could not be written");
+  EXPECT_EQ(writes, 1) << "nothing more is tried once the output failed";
+}
+
+// Every error of the file is listed at once, up to a limit; nothing is written after the first.
+TEST(SvfConvert, ErrorsAreAllListed) {
+  const TConverted c = Convert(
+      "SIR 8 TDI (FE);\nPIO (HL);\nSIR 8 TDI FE);\nSDR 8\nTDI (0G);\nSIR 8 TDI (01);\nFOO;");
+  EXPECT_FALSE(c.ok);
+  EXPECT_EQ(c.error,
+            "line 2: PIO: the device drives no parallel pins; it cannot play this file\n"
+            "line 3: \")\" without \"(\"\n"
+            "line 5: SDR: TDI: \"G\" is not a hex digit\n"
+            "line 7: unknown statement \"FOO\"");
+  EXPECT_EQ(c.text, kStart + "SIR 8 TDI (FE);\n");
+  std::string many;
+  for (int i = 0; i < 30; ++i) many += "FOO;\n";
+  const TConverted capped = Convert(many);
+  const std::vector<std::string> lines = SplitLines(capped.error);
+  ASSERT_EQ(lines.size(), kSvfMaxErrors + 1);
+  EXPECT_EQ(lines[kSvfMaxErrors - 1], "line 20: unknown statement \"FOO\"");
+  EXPECT_EQ(lines.back(), "line 0: stopped after 20 errors");
 }
 
 TEST(SvfConvert, WarningsForWhatTheDeviceDoesNotDo) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 
@@ -50,7 +53,30 @@ TEST(Text, FilesWholeAndByLine) {
   EXPECT_TRUE(whole.empty());
   EXPECT_FALSE(r.Open(path));
   EXPECT_FALSE(CountTextLines(path).has_value());
-  EXPECT_FALSE(ReadTextLines(testing::TempDir(), whole));  // a folder is not a text file
+
+  // What is not a text file says why, never a reason left over from an earlier call. A FIFO
+  // nobody writes is refused without waiting for a writer.
+  const std::string fifo = testing::TempDir() + "text_test_fifo";
+  std::remove(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::pair<std::string, std::string> unreadable[] = {
+      {path, "No such file or directory"},
+      {testing::TempDir(), "is a folder"},
+      {fifo, "is not a regular file"},
+      {"/dev/zero", "is not a regular file"},
+  };
+  for (const auto& [file, reason] : unreadable) {
+    std::string why;
+    errno = ENOENT;
+    EXPECT_FALSE(ReadTextLines(file, whole, &why)) << file;
+    EXPECT_EQ(why, reason) << file;
+  }
+  std::remove(fifo.c_str());
+}
+
+// UTF-8 paths pass whole: only the control characters are escaped.
+TEST(Text, EscapeControls) {
+  EXPECT_EQ(EscapeControls("r\xC3\xA9p \xE2\x82\xAC\t\x7f"), "r\xC3\xA9p \xE2\x82\xAC\\x09\\x7F");
 }
 
 TEST(Text, StrToInt) {

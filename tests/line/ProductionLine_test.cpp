@@ -2,12 +2,23 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <QCoreApplication>
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QTimer>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
 
 #include "formats/text.h"
+#include "scratch_dir.h"
 
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -46,8 +57,12 @@ TEST(DeviceList, RefusesBadLinesAndClashesNamingTheLine) {
        "line.txt:1: \"COM0\" is not a link; LINK is COM1..COM9, a device path (/dev/ttyUSB0), "
        "tcp:A.B.C.D:PORT or udp:A.B.C.D:PORT[:LOCALPORT]"},
       {"a COM1\nb COM2\na COM4\n", "line.txt:3: the name \"a\" is already used by \"a\" on line 1"},
-      {"a tcp:127.0.0.1:4001\nb tcp:127.0.0.1:0xFA1\n",
-       "line.txt:2: the link \"tcp:127.0.0.1:0xFA1\" (tcp 127.0.0.1:4001) is already used by \"a\" "
+      {"a tcp:127.0.0.1:4001\nb tcp:127.000.0.1:4001\n",
+       "line.txt:2: bad address \"127.000.0.1\" in \"tcp:127.000.0.1:4001\": A.B.C.D expected, "
+       "each part 0 to 255 in decimal without leading zeros; LINK is COM1..COM9, a device path "
+       "(/dev/ttyUSB0), tcp:A.B.C.D:PORT or udp:A.B.C.D:PORT[:LOCALPORT]"},
+      {"a tcp:127.0.0.1:4001\nb tcp:127.0.0.1:4001\n",
+       "line.txt:2: the link \"tcp:127.0.0.1:4001\" (tcp 127.0.0.1:4001) is already used by \"a\" "
        "on line 1"},
       {"a COM3\n\nb /dev/ttyUSB7\n",
        "line.txt:3: the link \"/dev/ttyUSB7\" (serial /dev/ttyUSB7) is already used by \"a\" on "
@@ -57,6 +72,15 @@ TEST(DeviceList, RefusesBadLinesAndClashesNamingTheLine) {
       {"a udp:127.0.0.1:4001:5000\nb tcp:127.0.0.1:4002\nc udp:127.0.0.1:4003:5000\n",
        "line.txt:3: the UDP local port 5000 is already bound by \"a\" on line 1"},
       {"# nothing\n\n", "line.txt: no device listed"},
+      // Every fault at once, each with its line; a line refused takes nothing away from later
+      // ones.
+      {"lonely\na COM1\nb udp:127.0.0.1:0x50\na COM1\nc tcp:127.0.0.1:1\n",
+       "line.txt:1: NAME LINK expected, not \"lonely\"\n"
+       "line.txt:3: bad port \"0x50\" in \"udp:127.0.0.1:0x50\": a port from 1 to 65535 in "
+       "decimal expected; LINK is COM1..COM9, a device path (/dev/ttyUSB0), tcp:A.B.C.D:PORT or "
+       "udp:A.B.C.D:PORT[:LOCALPORT]\n"
+       "line.txt:4: the name \"a\" is already used by \"a\" on line 2\n"
+       "line.txt:4: the link \"COM1\" (serial /dev/ttyS0) is already used by \"a\" on line 2"},
   };
   for (const auto& [text, message] : cases) {
     std::vector<TLineDevice> devices;
@@ -83,9 +107,16 @@ TEST(DeviceList, RefusesBadLinesAndClashesNamingTheLine) {
   EXPECT_THAT(problems(), ElementsAre("b: ", "c: ", "#d: the name \"#d\" begins with \"#\""));
   EXPECT_FALSE(line.RemoveDevice(3));
 
-  // A TCP and a UDP link to one address and port are two links.
   std::vector<TLineDevice> devices;
   std::string error;
+  std::string many;
+  for (int i = 0; i < 25; ++i) many += "x\n";
+  EXPECT_FALSE(Parse(many, devices, error));
+  const std::vector<std::string> lines = SplitLines(error);
+  ASSERT_EQ(lines.size(), kMaxListErrors + 1);
+  EXPECT_EQ(lines[19], "line.txt:20: NAME LINK expected, not \"x\"");
+  EXPECT_EQ(lines.back(), "line.txt: 5 more errors not listed");
+  // A TCP and a UDP link to one address and port are two links.
   EXPECT_TRUE(Parse("a tcp:127.0.0.1:4001\nb udp:127.0.0.1:4001\n", devices, error)) << error;
 }
 
@@ -127,7 +158,9 @@ TEST(LineRows, EventsDriveOperationCardPercentAndError) {
   EXPECT_EQ(row.ErrorScript, "/p/x.ini");
   TDeviceRow report_failed;
   Feed(report_failed, R"({"event":"result","result":"completed","error":"","failure":"no disk"})");
-  EXPECT_EQ(report_failed.Error, "no disk");
+  EXPECT_EQ(report_failed.Result, "completed");
+  EXPECT_EQ(report_failed.Error, "");
+  EXPECT_EQ(report_failed.ReportFailure, "no disk");
 }
 
 // The line's time left: devices running end as they expect, those waiting for their turn take
@@ -212,6 +245,200 @@ TEST(LineRows, TableProgressLinesAndSummary) {
   EXPECT_EQ(FormatSummary(rows),
             "4 devices: 1 completed, 1 failed, 1 stopped\n"
             "failed: tcp2 tcp:127.0.0.1:4002: Error while writing!!! (/p/Qubra/script.ini)\n");
+}
+
+// The table in a terminal of few lines: the running and failed devices, then a count of the
+// rest; the cursor's line is not the table's.
+TEST(LineRows, TableFitsTheTerminalsLines) {
+  std::vector<TDeviceRow> rows(6);
+  const TDeviceState states[] = {dsCOMPLETED, dsRUNNING, dsWAITING, dsFAILED, dsWAITING, dsRUNNING};
+  for (size_t i = 0; i < rows.size(); ++i) {
+    rows[i].Name = "d" + std::to_string(i);
+    rows[i].State = states[i];
+  }
+  const std::vector<std::string> table = FormatTable(rows, 80);
+  auto names = [](const std::vector<std::string>& lines) {
+    std::vector<std::string> out;
+    for (const std::string& l : lines) out.push_back(l.substr(0, l.find(' ')));
+    return out;
+  };
+  const std::pair<size_t, std::vector<std::string>> cases[] = {
+      {0, {"NAME", "d0", "d1", "d2", "d3", "d4", "d5"}},
+      {7, {"NAME", "d0", "d1", "d2", "d3", "d4", "d5"}},
+      {6, {"NAME", "d1", "d2", "d3", "d5", "(2"}},
+      {4, {"NAME", "d1", "d5", "(4"}},
+      {2, {"NAME", "(6"}},
+      {1, {"(6"}},
+  };
+  for (const auto& [lines, expected] : cases)
+    EXPECT_EQ(names(FitTable(table, rows, lines)), expected) << lines;
+  EXPECT_EQ(FitTable(table, rows, 4).back(), "(4 more: 1 failed, 2 waiting, 1 completed)");
+}
+
+QCoreApplication& App() {
+  static int argc = 1;
+  static char name[] = "tests_line";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication app(argc, argv);
+  return app;
+}
+
+// The line over a stand-in for the updater: a shell script that ends as its NAME says, in a
+// folder whose name is not ASCII.
+class LineRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    App();
+    dir.Write("pkg ü€/child.sh", R"(#!/bin/sh
+name=${3#--name=}
+result() {
+  printf '{"event":"result","result":"%s","error":"%s","script":"","exit_status":%s%s}\n' \
+    "$1" "$2" "$3" "$4"
+}
+case $name in
+  args*) printf '%s\n' "$@" >"${0%/*}/$name.args"; result completed "" 0 ;;
+  unrecorded) result completed "" 1 ',"failure":"cannot write the report file r: File too large"'
+    exit 1 ;;
+  interrupted) result stopped "" 130; exit 130 ;;
+  failed) result error "Error while writing!!!" 1; exit 1 ;;
+  hungup) exit 129 ;;
+  killed) kill -KILL $$ ;;
+  interrupt) kill -INT $$ ;;
+  usage) echo "qubra-updater: --folder x: no such folder" >&2; exit 2 ;;
+  brief) result completed "" 0 ;;
+  slow*) sleep 1; result completed "" 0 ;;
+esac
+)");
+    std::filesystem::permissions(folder + "child.sh", std::filesystem::perms::owner_all);
+  }
+
+  // Devices of the given names, on links of their own.
+  std::vector<TLineDevice> Devices(const std::vector<std::string>& names) {
+    std::vector<TLineDevice> devices;
+    for (const std::string& name : names) {
+      TLineDevice d{name, {}, static_cast<int>(devices.size() + 1)};
+      std::string error;
+      EXPECT_TRUE(
+          ParseLinkOption("tcp:127.0.0.1:" + std::to_string(4001 + devices.size()), d.Link, error));
+      devices.push_back(d);
+    }
+    return devices;
+  }
+
+  TProductionLine::TConfig Config() {
+    TProductionLine::TConfig c;
+    c.Program = folder + "child.sh";
+    c.ReportFile = folder + "rép.jsonl";
+    c.Script = folder + "script ü.ini";
+    c.SharedArgs = {"--folder=" + folder, "--report=" + c.ReportFile, c.Script};
+    return c;
+  }
+
+  std::map<std::string, QJsonObject> Records() {
+    std::map<std::string, QJsonObject> records;
+    std::ifstream in(folder + "rép.jsonl");
+    for (std::string line; std::getline(in, line);) {
+      const QJsonObject r = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+      EXPECT_EQ(records.count(r["name"].toString().toStdString()), 0u) << line;
+      records[r["name"].toString().toStdString()] = r;
+    }
+    return records;
+  }
+
+  ScratchDir dir;
+  const std::string folder = dir.Path() + "pkg ü€/";
+  std::ostringstream out;
+};
+
+// How each child ends decides its state, whatever the order of signals; a child that wrote no
+// record gets one from the line, and an unwritten record is a fact beside a completed device.
+TEST_F(LineRun, EachChildsEndAndItsRecord) {
+  struct TCase {
+    std::string Name;
+    TDeviceState State;
+    std::string Error;
+    std::string Recorded;  // "result error exit_status" of the line's record; "" for none
+  };
+  const std::string killed = "the updater was killed by signal 9 (SIGKILL)";
+  const std::string usage = "qubra-updater: --folder x: no such folder";
+  const TCase cases[] = {
+      {"args-dév€", dsCOMPLETED, "", ""},
+      {"unrecorded", dsCOMPLETED, "", ""},
+      {"interrupted", dsSTOPPED, "", ""},
+      {"failed", dsFAILED, "Error while writing!!!", ""},
+      {"hungup", dsSTOPPED, "", "stopped  129"},
+      {"killed", dsFAILED, killed, "error " + killed + " null"},
+      {"interrupt", dsSTOPPED, "", "stopped the updater was killed by signal 2 (SIGINT) null"},
+      {"usage", dsFAILED, usage, "error " + usage + " 2"},
+  };
+  std::vector<std::string> names;
+  for (const TCase& c : cases) names.push_back(c.Name);
+  TProductionLine line(Config(), Devices(names), out);
+  EXPECT_EQ(line.Exec(), 1);
+  const std::map<std::string, QJsonObject> records = Records();
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const TCase& c = cases[i];
+    EXPECT_EQ(DeviceStateText(line.Rows()[i].State), std::string(DeviceStateText(c.State)))
+        << c.Name;
+    EXPECT_EQ(line.Rows()[i].Error, c.Error) << c.Name;
+    auto it = records.find(c.Name);
+    if (c.Recorded.empty()) {
+      EXPECT_EQ(it, records.end()) << c.Name;
+      continue;
+    }
+    ASSERT_NE(it, records.end()) << c.Name;
+    const QJsonObject& r = it->second;
+    EXPECT_EQ((r["result"].toString() + " " + r["error"].toString() + " " +
+               (r["exit_status"].isNull() ? "null" : QString::number(r["exit_status"].toInt())))
+                  .toStdString(),
+              c.Recorded);
+    EXPECT_EQ(r["link"].toString().toStdString(), "127.0.0.1:" + std::to_string(4001 + i));
+    EXPECT_EQ(r["script"].toString().toStdString(), folder + "script ü.ini");
+    EXPECT_FALSE(r["start"].toString().isEmpty());
+  }
+  EXPECT_THAT(out.str(), HasSubstr("\nnot recorded: unrecorded tcp:127.0.0.1:4002: cannot write "
+                                   "the report file r: File too large\n"));
+  // Names and paths reach the child as the bytes they are.
+  std::ifstream args(folder + "args-dév€.args");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(args), {}),
+            "--batch\n--events\n--name=args-dév€\n--link=tcp:127.0.0.1:4001\n--folder=" + folder +
+                "\n--report=" + folder + "rép.jsonl\n" + folder + "script ü.ini\n");
+}
+
+// With room for two children under the open-file limit, the line runs two at a time; when the
+// descriptors run out all the same, a device waits instead of failing.
+TEST_F(LineRun, FitsTheChildrenToTheOpenFileLimit) {
+  const size_t open = static_cast<size_t>(std::distance(
+      std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator()));
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+  rlimit low = old;
+  low.rlim_cur = open + 16 + 3 * 4;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  TProductionLine line(Config(), Devices({"brief", "slow2", "slow3", "slow4", "slow5"}), out);
+  // Once the first three children run, every free descriptor is taken until the line says that
+  // it waits: the one that ends first leaves too few for the next start.
+  std::vector<int> hoard;
+  QTimer::singleShot(0, [&] {
+    for (int fd; (fd = ::dup(0)) >= 0;) hoard.push_back(fd);
+  });
+  QTimer release;
+  QObject::connect(&release, &QTimer::timeout, [&] {
+    if (out.str().find("could start no more") == std::string::npos) return;
+    for (const int fd : hoard) ::close(fd);
+    hoard.clear();
+  });
+  release.start(1);
+  const int status = line.Exec();
+  for (const int fd : hoard) ::close(fd);
+  ::setrlimit(RLIMIT_NOFILE, &old);
+  EXPECT_EQ(status, 0) << out.str();
+  EXPECT_THAT(out.str(), HasSubstr("qubra-updater: at most 3 devices at a time: the open-file "
+                                   "limit (ulimit -n " +
+                                   std::to_string(low.rlim_cur) + ") allows no more\n"));
+  EXPECT_THAT(out.str(), HasSubstr("qubra-updater: at most 2 devices at a time: the line could "
+                                   "start no more\n"));
+  EXPECT_THAT(out.str(), HasSubstr("5 devices: 5 completed, 0 failed, 0 stopped\n"));
 }
 
 }  // namespace

@@ -77,7 +77,7 @@ class LineWindowTest : public ::testing::Test {
     auto configure = [this](const std::string&) {
       TProductionLine::TConfig config;
       config.Program = kBinary + "/qubra-updater";
-      config.SharedArgs = {"--folder=" + pkg, "--timeout=20"};
+      config.SharedArgs = {"--folder=" + pkg, "--timeout=20", "--report=" + report};
       config.ReportFile = report;
       return config;
     };

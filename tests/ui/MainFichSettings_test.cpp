@@ -427,7 +427,7 @@ TEST_F(WindowSettings, LinkOverridesTheFileAndReportFileRecordsEachRun) {
   w_->LoadSettings();
   TLinkOption link;
   std::string error;
-  ASSERT_TRUE(ParseLinkOption("udp:127.0.0.1:0x2904:10600", link, error)) << error;
+  ASSERT_TRUE(ParseLinkOption("udp:127.0.0.1:10500:10600", link, error)) << error;
   w_->UseLink(link);
   EXPECT_TRUE(Item("LAN1")->isChecked());
   EXPECT_EQ(w_->IPConfigDlg->ConnectionKind(), CON_UDP);
