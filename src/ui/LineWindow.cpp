@@ -528,6 +528,8 @@ void TLineWindow::ShowSummary() {
     const double eta = LineEtaSeconds(rows, Runner->GetConfig().Jobs);
     times += eta >= 0 ? ", about " + Duration(eta) + " left" : ", time left not known yet";
   }
+  // Why fewer devices run at a time than asked, when the system allows no more.
+  if (!Runner->GetNotice().empty()) times += (times.empty() ? "" : "\n") + Runner->GetNotice();
   Summary->setText(Utf8(text) + (times.empty() ? "" : "\n" + Utf8(times)));
 }
 
