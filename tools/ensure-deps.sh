@@ -6,8 +6,9 @@ qubra_ensure_deps() {
   # libudev finds the serial adapters; the package check needs dpkg-shlibdeps (the .deb's
   # dependencies), man (the manual pages) and desktop-file-validate (the desktop entry); clang
   # and its runtime libraries build the fuzzing harnesses; the end-to-end tests read the JSON
-  # report with jq.
+  # report with jq; sealed packages are checked with libsodium and signed in the tests with minisign.
   pkgs+=(libudev-dev dpkg-dev man-db desktop-file-utils clang libclang-rt-14-dev jq)
+  pkgs+=(libsodium-dev minisign)
   local missing=()
   for p in "${pkgs[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
