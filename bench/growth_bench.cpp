@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "app/ScriptCheck.h"
 #include "app/Settings.h"
+#include "check/ScriptCheck.h"
 #include "engines/progboot.h"
 #include "engines/progjtag.h"
 #include "engines/svf.h"

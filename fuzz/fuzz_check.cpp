@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/ScriptCheck.h"
+#include "check/ScriptCheck.h"
 #include "formats/text.h"
 #include "fuzz_util.h"
 

@@ -3,10 +3,12 @@
 #include <optional>
 
 #include "app/ComDriverLink.h"
-#include "app/CommandLine.h"
 #include "app/EngineSet.h"
 #include "app/LinkOption.h"
 #include "app/RunController.h"
+#include "app/Settings.h"
+#include "cli/CommandLine.h"
+#include "link/SerialDevices.h"
 #include "ui/MainFich.h"
 #include "ui/PackageFolder.h"
 
@@ -18,7 +20,7 @@ int main(int argc, char** argv) {
   if (options.Folder.empty() && options.Script.empty()) ChooseStartFolder();
   std::string error;
   TMainFich MainFich(DefaultRunConfig(options.Script), std::make_unique<TComDriverLink>(),
-                     MakeEngineSet());
+                     MakeEngineSet(), MakeSystemSerialDevices(), std::make_unique<TSettingsStore>());
   MainFich.LoadSettings();
   // The command line has checked the text already.
   if (TLinkOption link; !options.Link.empty() && ParseLinkOption(options.Link, link, error))

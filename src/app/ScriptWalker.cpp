@@ -1,4 +1,6 @@
 // The script walker (run states 12 to 15) and the rules that turn script lines into comments.
+// It is no unit of its own but the run controller's walking states, kept in this file: the walker
+// and the controller call each other because they step one run's state together.
 #include <algorithm>
 
 #include "app/RunController.h"

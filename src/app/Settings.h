@@ -52,6 +52,21 @@ TConnectionSettings LoadSettings(const std::string& programDir, TSettingsLines& 
 bool SaveSettings(const std::string& programDir, TSettingsLines& lines, const TPortChoice& port,
                   const TLanSettings& lan);
 
+// Where a window keeps its settings between starts: Updater.prm of its program folder, through
+// the two functions above. main hands one to the window; a test may hand in its own.
+class TSettingsStore {
+ public:
+  virtual ~TSettingsStore() = default;
+  virtual TConnectionSettings Load(const std::string& programDir, TSettingsLines& lines,
+                                   std::string& unreadable) {
+    return LoadSettings(programDir, lines, unreadable);
+  }
+  virtual bool Save(const std::string& programDir, TSettingsLines& lines, const TPortChoice& port,
+                    const TLanSettings& lan) {
+    return SaveSettings(programDir, lines, port, lan);
+  }
+};
+
 // Dotted IPv4 text: four parts, each converting completely (the shared text-to-number rules)
 // to 0..255. `parts` receives the four numbers, or four zeros when the text is not valid.
 bool IsValidIpAddress(std::string_view text, uint8_t parts[4]);

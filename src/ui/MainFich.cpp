@@ -51,11 +51,13 @@ QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption) 
 }  // namespace
 
 TMainFich::TMainFich(TRunConfig config, std::unique_ptr<TDeviceLink> link, TEngineSet engines,
+                     std::unique_ptr<TSerialDevices> devices, std::unique_ptr<TSettingsStore> store,
                      QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint) {
   setObjectName("MainFich");
-  Devices = MakeSystemSerialDevices();
+  Devices = std::move(devices);
+  Store = std::move(store);
   BuildMenus();
   BuildControls();
   Ctl = std::make_unique<TRunController>(*this, std::move(link), std::move(engines),
@@ -173,7 +175,7 @@ void TMainFich::BuildControls() {
 
 void TMainFich::LoadSettings() {
   std::string unreadable;
-  ::LoadSettings(Ctl->GetProgramDir(), Settings, unreadable);
+  Store->Load(Ctl->GetProgramDir(), Settings, unreadable);
   // A file that could not be read is never replaced by what the window made of it.
   SettingsLoaded = unreadable.empty();
   if (!unreadable.empty()) Ctl->ShowStatus(unreadable);
@@ -219,7 +221,7 @@ void TMainFich::AppendReport() {
 }
 
 bool TMainFich::SaveSettings() {
-  return ::SaveSettings(Ctl->GetProgramDir(), Settings, Ctl->PortChoice(), IPConfigDlg->Values());
+  return Store->Save(Ctl->GetProgramDir(), Settings, Ctl->PortChoice(), IPConfigDlg->Values());
 }
 
 // Tells the operator which adapter each "Com &n" opens.

@@ -7,9 +7,9 @@
 #include "app/LinkOption.h"
 #include "app/MainView.h"
 #include "app/RunController.h"
-#include "app/RunReport.h"
 #include "app/Settings.h"
 #include "link/SerialDevices.h"
+#include "records/RunReport.h"
 #include "ui/PackageFolder.h"
 
 class QAction;
@@ -27,7 +27,10 @@ class TMainFich : public QMainWindow, public TMainView {
   Q_OBJECT
 
  public:
+  // `devices` serves the Serial Devices dialog and nothing else; `store` reads and writes the
+  // settings of the program folder.
   TMainFich(TRunConfig config, std::unique_ptr<TDeviceLink> link, TEngineSet engines,
+            std::unique_ptr<TSerialDevices> devices, std::unique_ptr<TSettingsStore> store,
             QWidget* parent = nullptr);
   ~TMainFich() override;
 
@@ -59,8 +62,6 @@ class TMainFich : public QMainWindow, public TMainView {
   void AssignComDevice(int slot, const std::string& name);
   // How "Package Folder..." asks (the standard folder dialog unless replaced).
   TFolderDialog FolderDialog = StandardFolderDialog;
-  // Where the Serial Devices dialog and nothing else finds the serial devices.
-  void SetSerialDevices(std::unique_ptr<TSerialDevices> devices) { Devices = std::move(devices); }
 
   // TMainView
   void SetTitle(const std::string& text) override;
@@ -119,6 +120,7 @@ class TMainFich : public QMainWindow, public TMainView {
   std::string ReportPath;
   std::unique_ptr<TRunController> Ctl;
   std::unique_ptr<TSerialDevices> Devices;
+  std::unique_ptr<TSettingsStore> Store;
   std::array<std::string, 9> ComDevices;
   TLinkOption Link;  // --link, kept across package folders
   bool SettingsLoaded = false;

@@ -72,11 +72,11 @@ class WindowSettings : public testing::Test {
     prog_ = dir_.path().toStdString() + "/";
     auto link = std::make_unique<TMappedLink>();
     link_ = link.get();
-    w_ = std::make_unique<TMainFich>(TRunConfig{prog_, "", false}, std::move(link),
-                                     MakeFakeEngines(&log_, engines_));
     auto devices = std::make_unique<TFakeSerialDevices>();
     devices_ = devices.get();
-    w_->SetSerialDevices(std::move(devices));
+    w_ = std::make_unique<TMainFich>(TRunConfig{prog_, "", false}, std::move(link),
+                                     MakeFakeEngines(&log_, engines_), std::move(devices),
+                                     std::make_unique<TSettingsStore>());
   }
   void TearDown() override { SetProgramDir(""); }
   void WriteSettings(const std::string& bytes) {

@@ -16,6 +16,7 @@
 #include <stdexcept>
 
 #include "app/fakes.h"
+#include "link/fake_serial_devices.h"
 #include "ui/MainFich.h"
 #include "ui/ui_app.h"
 
@@ -34,7 +35,8 @@ class MainFichTest : public ::testing::Test {
     fl = link.get();
     fl->dev = 30;
     w = std::make_unique<TMainFich>(TRunConfig{prog, "", readid}, std::move(link),
-                                    MakeFakeEngines(&log, e));
+                                    MakeFakeEngines(&log, e), std::make_unique<TFakeSerialDevices>(),
+                                    std::make_unique<TSettingsStore>());
   }
   QAction* Item(const char* name) {
     QAction* a = w->findChild<QAction*>(name);

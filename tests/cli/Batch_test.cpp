@@ -1,4 +1,4 @@
-#include "app/Batch.h"
+#include "cli/Batch.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -18,12 +18,12 @@
 
 #include "app/ComDriverLink.h"
 #include "app/RunController.h"
-#include "app/RunReport.h"
 #include "app/loopback_peer.h"
 #include "app/package.h"
 #include "app/run_fixture.h"
 #include "app/scripted_device.h"
 #include "formats/text.h"
+#include "records/RunReport.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;

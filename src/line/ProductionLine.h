@@ -12,7 +12,6 @@
 #include "app/LinkOption.h"
 
 class QProcess;
-struct Options;
 
 // One line of a device list: "NAME LINK".
 struct TLineDevice {
@@ -103,7 +102,3 @@ class TProductionLine {
   int StopSignal = 0;
   std::function<void()> Quit;
 };
-
-// --line from the command line: reads the list, refuses clashes before anything starts, and
-// runs the line with SIGINT and SIGTERM forwarded to the children.
-int RunLine(const Options& options, const std::string& program_dir);

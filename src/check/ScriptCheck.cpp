@@ -1,4 +1,4 @@
-#include "app/ScriptCheck.h"
+#include "check/ScriptCheck.h"
 
 #include <filesystem>
 #include <optional>

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Options.h"
 #include "app/ProgramDir.h"
+#include "cli/Options.h"
 
 // Parses the arguments after the program name. False, with a one-line reason, on a usage error.
 bool ParseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error);

@@ -1,4 +1,4 @@
-#include "app/RunJson.h"
+#include "records/RunJson.h"
 
 QString JsonText(const std::string& bytes) {
   return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));

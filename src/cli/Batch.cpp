@@ -1,4 +1,4 @@
-#include "app/Batch.h"
+#include "cli/Batch.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -15,13 +15,13 @@
 
 #include "app/ComDriverLink.h"
 #include "app/EngineSet.h"
-#include "app/Options.h"
 #include "app/RunController.h"
-#include "app/RunEvents.h"
-#include "app/RunReport.h"
 #include "app/Settings.h"
+#include "cli/Options.h"
 #include "engines/InstCourante.h"
 #include "formats/text.h"
+#include "records/RunEvents.h"
+#include "records/RunReport.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/CommandLine.h"
+#include "cli/CommandLine.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "app/ConvertSvf.h"
 #include "app/ProgramDir.h"
 #include "app/package.h"
+#include "cli/ConvertSvf.h"
 #include "formats/text.h"
 
 namespace {

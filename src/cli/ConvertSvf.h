@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "app/Options.h"
+#include "cli/Options.h"
 
 // --convert-svf IN OUT [--tck-hz F]: converts a standard SVF file into an effect file the device
 // plays. Errors and warnings go to `err` as "IN:line: text", a summary to `out`. Returns 0 when

@@ -1,9 +1,9 @@
-#include "app/RunEvents.h"
+#include "records/RunEvents.h"
 
 #include <QJsonDocument>
 #include <ostream>
 
-#include "app/RunJson.h"
+#include "records/RunJson.h"
 
 namespace {
 

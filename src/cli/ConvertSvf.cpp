@@ -1,4 +1,4 @@
-#include "app/ConvertSvf.h"
+#include "cli/ConvertSvf.h"
 
 #include "app/AtomicFile.h"
 #include "engines/svfconvert.h"

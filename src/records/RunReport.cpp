@@ -1,4 +1,4 @@
-#include "app/RunReport.h"
+#include "records/RunReport.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -12,8 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/RunJson.h"
 #include "formats/text.h"
+#include "records/RunJson.h"
 #include "version.h"
 
 namespace {

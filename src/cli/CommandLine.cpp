@@ -1,13 +1,13 @@
-#include "app/CommandLine.h"
+#include "cli/CommandLine.h"
 
 #include <QCoreApplication>
 
-#include "app/Batch.h"
-#include "app/ConvertSvf.h"
 #include "app/LinkOption.h"
-#include "app/ProductionLine.h"
-#include "app/ScriptCheck.h"
 #include "app/SerialPorts.h"
+#include "check/ScriptCheck.h"
+#include "cli/Batch.h"
+#include "cli/ConvertSvf.h"
+#include "cli/LineCommand.h"
 #include "engines/svfconvert.h"
 #include "formats/text.h"
 #include "version.h"

@@ -1,4 +1,4 @@
-#include "app/ProductionLine.h"
+#include "line/ProductionLine.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
