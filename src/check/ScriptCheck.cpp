@@ -102,6 +102,7 @@ struct TCheckEngines {
 TScriptCheck::TScriptCheck(std::string program_dir) : ProgramDir(std::move(program_dir)) {}
 
 void TScriptCheck::Run(const std::string& script_path) {
+  Named.insert(script_path);
   std::vector<std::string> lines;
   if (!ReadTextLines(script_path, lines)) {
     Add(script_path, 0, NotFound(script_path));
@@ -163,6 +164,7 @@ void TScriptCheck::CheckDaughterLine(const std::string& script, int32_t n, const
 }
 
 bool TScriptCheck::WalkCardScript(const std::string& path, const std::string& card_dir) {
+  Named.insert(path);
   if (Checked.count(path)) return true;
   std::vector<std::string> lines;
   if (!ReadTextLines(path, lines)) return false;
@@ -208,6 +210,7 @@ void TScriptCheck::CheckInstruction(const std::string& script, int32_t n, const 
 
 void TScriptCheck::CheckHexFile(const std::string& script, int32_t n, const std::string& path,
                                 const std::string& not_found, const std::string& empty_text) {
+  Named.insert(path);
   if (Checked.count(path)) return;
   std::vector<std::string> lines;
   if (!ReadTextLines(path, lines)) {
@@ -234,6 +237,7 @@ void TScriptCheck::CheckHexLines(const std::string& path, const std::vector<std:
 }
 
 void TScriptCheck::CheckEffectFile(const std::string& script, int32_t n, const std::string& path) {
+  Named.insert(path);
   if (Checked.count(path)) return;
   const std::optional<int64_t> count = CountTextLines(path);
   LineReader reader;

@@ -1,9 +1,7 @@
 #include "seal/Manifest.h"
 
-#include <fcntl.h>
 #include <sodium.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -85,22 +83,6 @@ bool ParseEntry(std::string_view line, TManifestEntry& entry, std::string& why) 
   return why.empty();
 }
 
-// Without O_NONBLOCK a FIFO put in place of a file would block the open for good.
-std::FILE* OpenRegular(const std::string& path, std::string& error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    error = std::strerror(errno);
-    return nullptr;
-  }
-  struct stat st;
-  std::FILE* f = nullptr;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !(f = ::fdopen(fd, "rb"))) {
-    ::close(fd);
-    error = "not a regular file";
-  }
-  return f;
-}
-
 }  // namespace
 
 const TManifestEntry* TManifest::Find(std::string_view path) const {
@@ -117,29 +99,12 @@ std::string Sha256Hex(std::string_view bytes) {
   return Hex(digest, sizeof digest);
 }
 
-bool ReadFileBytes(const std::string& path, std::string& bytes, std::string& error,
-                   size_t max_bytes) {
-  bytes.clear();
-  std::FILE* f = OpenRegular(path, error);
-  if (!f) return false;
-  char buf[65536];
-  size_t n;
-  while (bytes.size() < max_bytes &&
-         (n = std::fread(buf, 1, std::min(sizeof buf, max_bytes - bytes.size()), f)) > 0) {
-    bytes.append(buf, n);
-  }
-  const bool ok = !std::ferror(f);
-  std::fclose(f);
-  if (!ok) error = "read error";
-  return ok;
-}
-
 bool HashFile(const std::string& path, uint64_t& size, std::string& sha256, std::string& error) {
   if (!StartSodium()) {
     error = "the cryptography library cannot be started";
     return false;
   }
-  std::FILE* f = OpenRegular(path, error);
+  std::FILE* f = OpenRegularFile(path, error);
   if (!f) return false;
   crypto_hash_sha256_state state;
   crypto_hash_sha256_init(&state);

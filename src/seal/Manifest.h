@@ -38,10 +38,6 @@ std::string Sha256Hex(std::string_view bytes);
 // cannot be read or is not a regular file.
 bool HashFile(const std::string& path, uint64_t& size, std::string& sha256, std::string& error);
 
-// Reads the file at `path`, at most its first `max_bytes`. False, with the reason, when it cannot.
-bool ReadFileBytes(const std::string& path, std::string& bytes, std::string& error,
-                   size_t max_bytes = SIZE_MAX);
-
 std::string FormatManifest(const TManifest& manifest);
 // `where` names the file in errors, as "where:LINE: what is wrong".
 std::optional<TManifest> ParseManifest(std::string_view text, const std::string& where,

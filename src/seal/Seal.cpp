@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "formats/text.h"
+
 namespace {
 
 // The signature lines the minisign tool reads fit in far less; the rest is never looked at.
@@ -67,9 +69,9 @@ TSealState CheckSeal(const std::string& folder, const TTrustStore& trust,
 }
 
 std::string SealStatusText(const TSealState& state) {
-  if (!state.Sealed) return "Package not sealed";
   if (state.Verified) return "Package sealed by key " + state.KeyId + " (trusted)";
-  std::string text = "Package seal not accepted: " + state.Problems.front();
+  if (state.Problems.empty()) return "Package not sealed";
+  std::string text = "Package not accepted: " + state.Problems.front();
   if (state.Problems.size() > 1) {
     text += " (and " + std::to_string(state.Problems.size() - 1) + " more)";
   }

@@ -27,5 +27,5 @@ TSealState CheckSeal(const std::string& folder, const TTrustStore& trust,
                      const std::vector<std::string>& named);
 
 // One line for the operator: "Package sealed by key ... (trusted)", "Package not sealed", or
-// the first reason the seal is not accepted.
+// the first reason the package is not accepted.
 std::string SealStatusText(const TSealState& state);

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
+#include "app/AtomicFile.h"
 #include "formats/text.h"
 #include "seal/Manifest.h"
 
@@ -14,15 +16,21 @@ namespace {
 // Enough for the lines of a key file the minisign tool reads; the rest is never looked at.
 constexpr size_t kKeyFileBytes = 4096;
 
+// The key in the file at `path`, its text in `text`; nullopt with the reason.
+std::optional<TPublicKey> ReadKeyFile(const std::string& path, std::string& text,
+                                      std::string& error) {
+  if (ReadFileBytes(path, text, error, kKeyFileBytes))
+    return ParsePublicKey(text, Excerpt(path), error);
+  error = Excerpt(path) + ": " + error;
+  return std::nullopt;
+}
+
 void LoadKeyFile(const std::string& path, TTrustStore& store) {
   std::string text, error;
-  if (!ReadFileBytes(path, text, error, kKeyFileBytes)) {
-    store.Errors.push_back(Excerpt(path) + ": " + error);
-  } else if (const auto key = ParsePublicKey(text, Excerpt(path), error)) {
+  if (const auto key = ReadKeyFile(path, text, error))
     store.Keys.push_back({*key, path});
-  } else {
+  else
     store.Errors.push_back(error);
-  }
 }
 
 void LoadKeyFolder(const std::string& folder, TTrustStore& store) {
@@ -77,4 +85,22 @@ TTrustStore LoadTrustedKeys(const TTrustPlaces& places) {
   for (const std::string& file : places.Files) LoadKeyFile(file, store);
   for (const std::string& folder : places.Folders) LoadKeyFolder(folder, store);
   return store;
+}
+
+bool AddTrustedKey(const std::string& path, const std::string& folder, std::string& key_id,
+                   std::string& error) {
+  std::string text;
+  const auto key = ReadKeyFile(path, text, error);
+  if (!key) return false;
+  key_id = KeyIdText(key->Id);
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  if (ec) {
+    error = Excerpt(folder) + ": " + ec.message();
+    return false;
+  }
+  TAtomicFile file(folder + key_id + ".pub");
+  if (file.Open() && file.Write(text) && file.Commit()) return true;
+  error = file.Error();
+  return false;
 }

@@ -37,3 +37,9 @@ struct TTrustStore {
 
 // Files first, in the order given, then each folder's "*.pub" files sorted by name.
 TTrustStore LoadTrustedKeys(const TTrustPlaces& places);
+
+// Copies the public key file `path` into `folder` (made when missing) as KEYID.pub, through a
+// temporary file, and sets `key_id`. False, with the reason, when it holds no key or cannot be
+// copied.
+bool AddTrustedKey(const std::string& path, const std::string& folder, std::string& key_id,
+                   std::string& error);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "formats/text.h"
+
 #include "scratch_dir.h"
 
 namespace {
