@@ -115,36 +115,21 @@ if [ "$batch" = 2 ]; then
   exit $?
 fi
 
-sim_pid=""
+. tools/demo-sim.sh
 stop_sim() {
-  if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
+  if qubra_stop_sim; then
     sed -n 's/^qubra-sim: //p' "$dir/sim.log" | tail -n +2 >&2
   fi
-  sim_pid=""
 }
 trap stop_sim EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
 # shellcheck disable=SC2086  # the simulator options are words on purpose
-build/qubra-sim --tcp 127.0.0.1:0 --dump "$dir/device" $sim_args >"$dir/sim.log" 2>"$dir/sim.err" &
-sim_pid=$!
-port=""
-for _ in $(seq 200); do  # up to 10 s
-  port=$(sed -n 's/^qubra-sim: ready, tcp 127\.0\.0\.1:\([0-9]*\),.*/\1/p' "$dir/sim.log")
-  [ -n "$port" ] && break
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.05
-done
-if [ -z "$port" ]; then
-  cat "$dir/sim.err" >&2
+if ! qubra_start_sim build/qubra-sim "$dir" --dump "$dir/device" $sim_args; then
   echo "run.sh: the simulator did not start" >&2
   exit 1
 fi
-printf '%s\r\n' CON_TYPE=TCP COM_PORT=NA REMOTE_IP=127.0.0.1 "REMOTE_PORT=$port" \
-  "LOCAL_PORT=$port" >"$dir/Updater.prm"
 echo "run.sh: $(head -n1 "$dir/sim.log" | sed 's/^qubra-sim: //'); program in $dir" >&2
 [ "$batch" = 0 ] && echo "run.sh: press START in the window; close it to stop the simulator" >&2
 rc=0

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 . tools/ensure-deps.sh
-qubra_ensure_deps
+qubra_ensure_deps "${QUBRA_TEST_DEPS[@]}"
 
 jobs=$(nproc)
 run_suite() {

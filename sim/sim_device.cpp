@@ -77,9 +77,7 @@ TSimDevice::TSimDevice(const TSimConfig& config)
       rng_(config.seed),
       boot_(kBootLast - kBootFirst + 1, '\xFF'),
       edid_(kEdidSize, '\xFF'),
-      chains_{TJtagChain(kJtagIds[0], config.jtag_parts_tdi_side, config.jtag_parts_tdo_side),
-              TJtagChain(kJtagIds[1], config.jtag_parts_tdi_side, config.jtag_parts_tdo_side),
-              TJtagChain(kJtagIds[2], config.jtag_parts_tdi_side, config.jtag_parts_tdo_side)} {
+      chains_{MakeChain(config, '8'), MakeChain(config, '9'), MakeChain(config, 'A')} {
   for (auto& bank : banks_) bank.assign(kBankSize, '\xFF');
   for (char c : ComponentLetters) versions_[c] = "0000";
   versions_['u'] = versions_['o'] = "0000";
@@ -91,8 +89,19 @@ size_t TSimDevice::JtagIndex(char target) {
   return target == '8' ? 0 : target == '9' ? 1 : 2;
 }
 
+TJtagChain TSimDevice::MakeChain(const TSimConfig& config, char target) {
+  const uint32_t idcode = kJtagIds[JtagIndex(target)];
+  const auto it = config.jtag_chains.find(target);
+  if (it == config.jtag_chains.end()) return TJtagChain(idcode);
+  std::vector<TJtagPart> parts = it->second;
+  for (TJtagPart& p : parts)
+    if (p.modelled && p.idcode == 0) p.idcode = idcode;
+  return TJtagChain(std::move(parts));
+}
+
 void TSimDevice::PowerOn() {
   if (mode_ == Mode::kHungUp) return;
+  for (TJtagChain& chain : chains_) chain.Reset();
   mode_ = config_.off ? Mode::kSync : Mode::kVariable;
   DropAll();
   var_digits_.clear();
@@ -100,13 +109,17 @@ void TSimDevice::PowerOn() {
 }
 
 bool TSimDevice::MidInstruction() const {
-  return mode_ == Mode::kVersionText || mode_ == Mode::kUpload || mode_ == Mode::kJtag ||
-         mode_ == Mode::kJtagBlock || mode_ == Mode::kJtagTdo;
+  return mode_ == Mode::kVersionText || mode_ == Mode::kUpload || InJtag();
+}
+
+bool TSimDevice::InJtag() const {
+  return mode_ == Mode::kJtag || mode_ == Mode::kJtagBlock || mode_ == Mode::kJtagTdo;
 }
 
 void TSimDevice::Abort() {
   if (!MidInstruction()) return;
   Log("instruction abandoned: the link went quiet");
+  if (InJtag()) chains_[JtagIndex(jtag_target_)].Reset();
   mode_ = Mode::kCommand;
   DropAll();
 }
@@ -484,25 +497,27 @@ void TSimDevice::JtagRecord(const std::string& line) {
   const HexRecord rec = ParseHexRecord(line);
   TJtagChain& chain = chains_[JtagIndex(jtag_target_)];
   const auto byte = [&](size_t i) { return static_cast<unsigned char>(rec.data[i]); };
-  const bool codes_ok = std::all_of(rec.data.begin(), rec.data.end(),
-                                    [](char c) { return static_cast<unsigned char>(c) <= 0x0F; });
+  std::optional<bool> taken;  // nothing: the record is not understood
   switch (rec.type) {
     case 0x01:
+      if (!chain.EndOfFile()) return ChainRefused();
       Reply(".");
       Complete(std::string("jtag") + jtag_target_ + ".bin");
       mode_ = Mode::kCommand;
       return;
     case 0x04:
-      if (rec.count != 5 || byte(4) > 0x0F) break;
-      chain.RunTest(static_cast<uint32_t>(byte(0)) << 24 | byte(1) << 16 | byte(2) << 8 | byte(3));
-      Reply(".");
-      return;
+      if (rec.count != 5) break;
+      taken = chain.RunTest(
+          static_cast<uint32_t>(byte(0)) << 24 | byte(1) << 16 | byte(2) << 8 | byte(3), byte(4));
+      break;
     case 0x05:
+      taken = chain.State(rec.data);
+      break;
     case 0x06:
     case 0x07:
-      if (!codes_ok || (rec.type != 0x05 && rec.count != 1)) break;
-      Reply(".");
-      return;
+      if (rec.count != 1) break;
+      taken = rec.type == 0x06 ? chain.EndIr(byte(0)) : chain.EndDr(byte(0));
+      break;
     default: {
       const int kind = rec.type & 0x0F;
       const int bits = rec.address;
@@ -524,7 +539,18 @@ void TSimDevice::JtagRecord(const std::string& line) {
       return;
     }
   }
-  Log("statement record not understood");
+  if (!taken) {
+    Log("statement record not understood");
+    Fail();
+  } else if (!*taken) {
+    ChainRefused();
+  } else {
+    Reply(".");
+  }
+}
+
+void TSimDevice::ChainRefused() {
+  Log("statement refused by the chain: " + chains_[JtagIndex(jtag_target_)].Refusal());
   Fail();
 }
 
@@ -565,11 +591,7 @@ void TSimDevice::JtagScan(int type, int bits, std::string tdi) {
   const bool start = type & 0x20, end = type & 0x40;
   const auto capture = (type & 0x0F) == 2 ? chain.ScanIr(bits, std::move(tdi), start, end)
                                           : chain.ScanDr(bits, std::move(tdi), start, end);
-  if (!capture) {
-    Log("scan refused by the part");
-    Fail();
-    return;
-  }
+  if (!capture) return ChainRefused();
   if (!(type & 0x10)) {
     Reply(".");
     return;
@@ -618,9 +640,11 @@ void TSimDevice::Reply(const std::string& text) {
   Log("-> " + Printable(text));
 }
 
-// A refused line ends the instruction on the device as well: the updater stops there.
+// A refused line ends the instruction on the device as well: the updater stops there. The
+// chain of an effect file so ended is reset, so the next file finds it in a known state.
 void TSimDevice::Fail() {
   Reply("X");
+  if (InJtag()) chains_[JtagIndex(jtag_target_)].Reset();
   mode_ = Mode::kCommand;
 }
 

@@ -23,9 +23,9 @@ struct TSimConfig {
   uint32_t seed = 1;
   int64_t fail_line = 0;     // answer "X" to this line (1-based); 0: never
   int64_t hangup_after = 0;  // drop the link after this many lines; 0: never
-  // Parts in BYPASS around the part behind every JTAG target (see TJtagChain).
-  int jtag_parts_tdi_side = 0;
-  int jtag_parts_tdo_side = 0;
+  // The parts behind a JTAG target ('8', '9', 'A'), from TDI to TDO (see TJtagChain); a target
+  // left out has the modelled part alone. A modelled part without an IDCODE gets the target's.
+  std::map<char, std::vector<TJtagPart>> jtag_chains;
 };
 
 // The device side of the wire: variable mode, the boot loader and every engine's exchanges.
@@ -87,6 +87,7 @@ class TSimDevice {
   };
 
   static size_t JtagIndex(char target);
+  static TJtagChain MakeChain(const TSimConfig& config, char target);
   bool Step();
   bool StepVariable();
   bool StepSync();
@@ -104,6 +105,8 @@ class TSimDevice {
   void UploadChecksum(const std::string& data);
   void JtagRecord(const std::string& line);
   void JtagScan(int type, int bits, std::string tdi);
+  void ChainRefused();
+  bool InJtag() const;
   Fault LineFault();
   std::optional<bool> ActOnFault(Fault fault);
   void Reply(const std::string& text);

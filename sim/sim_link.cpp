@@ -178,6 +178,7 @@ std::string TSimLink::Service(const std::vector<pollfd>& fds, Clock::time_point 
       } else if ((p.revents & POLLHUP) || (n < 0 && errno == EIO)) {
         // No program has the terminal open (yet, or while it reopens it at another speed).
         quiet_until_ = now + kPtyRetry;
+        pending_.clear();
       }
     }
   }
@@ -194,9 +195,15 @@ void TSimLink::Send(std::string_view bytes) {
     }
     return;
   }
-  if (client_fd_ < 0 && master_fd_ < 0) return;
+  if (client_fd_ < 0 && (master_fd_ < 0 || !PtyOpened())) return;
   pending_.append(bytes);
   FlushPending();
+}
+
+// Bytes written while no program has the terminal open would wait there for the next one.
+bool TSimLink::PtyOpened() const {
+  pollfd p{master_fd_, 0, 0};
+  return poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
 }
 
 void TSimLink::FlushPending() {

@@ -41,6 +41,7 @@ class TSimLink {
   void CloseClient();
   void Note(const std::string& text) { notes_ += text + "\n"; }
   void FlushPending();
+  bool PtyOpened() const;
 
   TSimOptions::Link kind_ = TSimOptions::Link::kNone;
   int listen_fd_ = -1, client_fd_ = -1, udp_fd_ = -1, master_fd_ = -1;

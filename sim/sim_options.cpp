@@ -45,6 +45,49 @@ std::string Upper(std::string s) {
   return s;
 }
 
+// "IR[:IDCODE][*]": the length of the instruction register, the IDCODE in hex, * for the
+// modelled part.
+bool ParseJtagPart(std::string text, TJtagPart& part, std::string& error) {
+  part.modelled = !text.empty() && text.back() == '*';
+  if (part.modelled) text.pop_back();
+  const size_t colon = text.find(':');
+  const auto ir = StrToInt(text.substr(0, colon), 0, 1000);
+  if (!ir) return error = "expected the instruction register's length in bits", false;
+  part.ir_length = static_cast<int>(*ir);
+  if (colon == std::string::npos) return true;
+  std::string id = Upper(text.substr(colon + 1));
+  if (id.rfind("0X", 0) == 0) id.erase(0, 2);
+  if (id.empty() || id.size() > 8 || !IsHexText(id))
+    return error = "expected the IDCODE as 1 to 8 hex digits after ':'", false;
+  part.idcode = static_cast<uint32_t>(std::stoul(id, nullptr, 16));
+  return true;
+}
+
+// "T=PARTS": the chain behind JTAG target T, its parts from TDI to TDO separated by commas.
+bool ParseJtagChain(const std::string& v, TSimOptions& o, std::string& error) {
+  const std::string target = Upper(v.substr(0, v.find('=')));
+  if (v.find('=') == std::string::npos || (target != "8" && target != "9" && target != "A"))
+    return error = "expected T=PARTS with T one of 8, 9, A, got '" + v + "'", false;
+  if (o.device.jtag_chains.count(target[0]))
+    return error = "the chain of target " + target + " is given twice", false;
+  std::vector<TJtagPart> parts;
+  const std::string list = v.substr(v.find('=') + 1);
+  for (size_t at = 0; at <= list.size() && parts.size() <= TJtagChain::kMaxParts;) {
+    const size_t comma = std::min(list.find(',', at), list.size());
+    const std::string text = list.substr(at, comma - at);
+    parts.emplace_back();
+    if (!ParseJtagPart(text, parts.back(), error)) {
+      error = target + ": part " + std::to_string(parts.size()) + " '" + text + "': " + error;
+      return false;
+    }
+    at = comma + 1;
+  }
+  if (const std::string why = TJtagChain::Check(parts); !why.empty())
+    return error = target + ": " + why + ", got '" + list + "'", false;
+  o.device.jtag_chains[target[0]] = std::move(parts);
+  return true;
+}
+
 bool ParseOne(const std::string& opt, const std::string& v, TSimOptions& o, std::string& error) {
   auto number = [&](int64_t min, int64_t max, int64_t& out) {
     const auto n = StrToInt(v, min, max);
@@ -98,6 +141,7 @@ bool ParseOne(const std::string& opt, const std::string& v, TSimOptions& o, std:
     o.device.cards = v;
     return true;
   }
+  if (opt == "--jtag-chain") return ParseJtagChain(v, o, error);
   if (opt == "--retry-rate") {
     char* end = nullptr;
     const double p = v.empty() ? -1 : std::strtod(v.c_str(), &end);
@@ -189,6 +233,11 @@ Device:
   --id HHHH            device identifier reported by the boot loader (default 0001)
   --version C=HHHH     initial version of component C (0-9, A, E); repeatable (default 0000)
   --cards LIST         digits of the cards that answer a ping, or none (default 0)
+  --jtag-chain T=PARTS the parts behind JTAG target T (8, 9 or A), from TDI to TDO, separated
+                       by commas, each as IR[:IDCODE], IR the instruction register's length
+                       (2 to 32 bits) and IDCODE in hex; the part marked * is the modelled one
+                       (IR 8 to 32 bits, IDCODE by default the target's); repeatable. Default:
+                       8* alone, IDCODE 0C0DE801 (8), 0C0DE901 (9), 0C0DEA01 (A)
 
 Faults:
   --retry-rate P       answer "R" to a line or data block, and garble a TDO sum, with

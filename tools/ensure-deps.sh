@@ -1,16 +1,26 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, when they are missing.
-# Sourced by test.sh and run.sh.
+# Installs the Debian packages a script needs, when they are missing. Sourced by package.sh,
+# run.sh, test.sh and the tools.
+
+# Building the programs and the packages: the compiler and Qt 6; libudev finds the serial
+# adapters; libsodium checks sealed packages; CPack's .deb needs dpkg-shlibdeps (dpkg-dev) and
+# file for its dependencies.
+QUBRA_BUILD_DEPS=(cmake ninja-build g++ qt6-base-dev libudev-dev libsodium-dev dpkg-dev file)
+# Testing: GoogleTest; objcopy (binutils) gives the images the end-to-end tests compare with;
+# the package check needs man, desktop-file-validate and lintian; clang and its runtime
+# libraries build the fuzzing harnesses; the end-to-end tests read the JSON report with jq; the
+# tests sign sealed packages with minisign.
+# shellcheck disable=SC2034  # read by the scripts that source this file
+QUBRA_TEST_DEPS=(libgtest-dev libgmock-dev binutils man-db desktop-file-utils lintian clang
+  libclang-rt-14-dev jq minisign)
+# The pictures of docs/ (tools/screenshots.sh): the widget tests on a virtual X display.
+# shellcheck disable=SC2034
+QUBRA_PICTURE_DEPS=(libgtest-dev libgmock-dev xvfb xauth)
+
+# qubra_ensure_deps [PACKAGE...]: the build set and the packages named.
 qubra_ensure_deps() {
-  local pkgs=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev binutils "$@")
-  # libudev finds the serial adapters; the package check needs dpkg-shlibdeps (the .deb's
-  # dependencies), man (the manual pages) and desktop-file-validate (the desktop entry); clang
-  # and its runtime libraries build the fuzzing harnesses; the end-to-end tests read the JSON
-  # report with jq; sealed packages are checked with libsodium and signed in the tests with minisign.
-  pkgs+=(libudev-dev dpkg-dev man-db desktop-file-utils clang libclang-rt-14-dev jq)
-  pkgs+=(libsodium-dev minisign)
   local missing=()
-  for p in "${pkgs[@]}"; do
+  for p in "${QUBRA_BUILD_DEPS[@]}" "$@"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0

@@ -14,7 +14,7 @@ target=$1
 seconds=${2:-60}
 shift $(( $# >= 2 ? 2 : 1 ))
 . tools/ensure-deps.sh
-qubra_ensure_deps
+qubra_ensure_deps clang libclang-rt-14-dev
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \

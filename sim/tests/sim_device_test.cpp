@@ -187,7 +187,9 @@ TEST(SimDeviceTest, ShortCommands) {
       {"D2", ".A2."}, {"D7", ".A7."},   {"D8", ".01E80D0C."}, {"DA", ".01EA0D0C."}, {"F3", "."},
       {"F9", "."},    {"FY", "."},      {"RS", "."},          {"NP", "."},          {"M0", "."},
       {"M1", "X"},    {"T0", ".0000."}, {"T8", ".0101."},     {"TX", "I"},          {"PZ", "I"},
-      {"DB", "I"},    {"Z", "I"},       {"\r\nRS", "."},      {"MX", "I"},
+      {"DB", "I"},    {"Z", "I"},       {"\r\nRS", "."},      {"MX", "I"},          {"RX", "I"},
+      {"NQ", "I"},    {"V?", "I"},      {"UX", "I"},          {"OX", "I"},          {"FZ", "I"},
+      {"ZRS", "I."},  {"rs", "II"},
   };
   TSimConfig config;
   config.versions['8'] = "0101";
@@ -316,6 +318,10 @@ TEST(SimDeviceTest, AbortDropsAnInstructionWhoseTrafficStopped) {
   b.dev.Abort();
   EXPECT_FALSE(b.dev.MidInstruction());
   EXPECT_EQ(b.dev.Feed("%"), ".") << "a new run synchronises again";
+  b.dev.Feed("30P8" + MakeHexRecord(0xA3, 8, "00") + kCrLf);  // the start of a split data scan
+  EXPECT_EQ(b.dev.Jtag('8').Tap(), tsDRSHIFT);
+  b.dev.Abort();
+  EXPECT_EQ(b.dev.Jtag('8').Tap(), tsRESET) << "the chain is reset";
 }
 
 }  // namespace

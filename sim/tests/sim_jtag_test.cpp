@@ -3,9 +3,12 @@
 
 #include <random>
 
+#include "engines/progjtag.h"
+#include "engines/svf.h"
 #include "formats/hex.h"
 #include "jtag_chain.h"
 #include "sim_device.h"
+#include "sim_options.h"
 
 namespace {
 
@@ -14,6 +17,12 @@ const std::string kAck = kEsc + ".";
 
 std::string Line(const std::string& record) {
   return record + "\r\n";
+}
+
+// The record of an effect-file line without a data block, with its line end.
+std::string Record(const std::string& line) {
+  TSvfStatement st;
+  return Line(EncodeStatement(line, st));
 }
 
 struct JtagSession {
@@ -94,13 +103,26 @@ TEST(SimJtagTest, RefusedStatements) {
       {Line(MakeHexRecord(0x63, 16, "06")) + "341247", "data block sum wrong"},
       {Line(MakeHexRecord(0x63, 16, "06")) + "34124g", "data block not hex"},
       {Line(MakeHexRecord(0x63, 16, "05")) + "34124", "odd data block"},
+      {Record("ENDIR IREXIT1;"), "ENDIR in a state the TAP passes"},
+      {Record("ENDDR DRSHIFT;"), "ENDDR in a shift state"},
+      {Record("RUNTEST DRUPDATE 10 TCK;"), "RUNTEST in a state the TAP passes"},
+      {Record("STATE IDLE IRSELECT;"), "a path that skips DRSELECT"},
+      {Record("STATE IDLE DRSELECT DRCAPTURE DRSHIFT DREXIT1 DRPAUSE;"), "a path that shifts"},
+      {Record("STATE IDLE DRSELECT DRCAPTURE;"), "a path ending in a capture state"},
+      {Record("SDRC 8 TDI (00);"), "a continuation with no scan open"},
+      {Record("SIRS 8 TDI (EA);") + Record("SIRE 8 TDI (EA);"), "an instruction scan too long"},
+      {Record("SIRS 4 TDI (0A);") + Record("SDR 8 TDI (00);"), "a scan while another is open"},
+      {Record("SDRS 8 TDI (00);") + Record("ENDDR IDLE;"), "ENDDR within a scan"},
+      {Record("SDRS 8 TDI (00);") + Line(":00000001FF"), "a file ending within a scan"},
   };
   for (const auto& [sent, why] : cases) {
     JtagSession s;
     const std::string reply = s.dev.Feed(sent);
-    ASSERT_FALSE(reply.empty()) << why;
-    EXPECT_EQ(reply.back(), 'X') << why;
+    EXPECT_EQ(reply.find('X'), reply.size() - 1) << why << ": only the last statement is refused";
     EXPECT_EQ(s.dev.Feed("RS"), ".") << why;
+    EXPECT_EQ(s.dev.Jtag('8').Tap(), tsRESET) << why << ": the chain is reset";
+    EXPECT_EQ(s.dev.Feed("P8"), ".");
+    EXPECT_EQ(s.dev.Feed(Record("SDR 8 TDI (00);")), ".") << why << ": the next file plays";
   }
 }
 
@@ -225,14 +247,94 @@ TEST(JtagChainTest, PartsAroundThePart) {
   EXPECT_EQ(*chain.ScanIr(32, std::string("\xFF\xFF\xEA\xFF", 4), true, true),
             std::string("\x01\x01\x01\x01", 4));
   EXPECT_EQ(chain.Instruction(), TJtagChain::kProgram);
-  EXPECT_FALSE(chain.ScanIr(8, "\xFE", true, true)) << "8 bits do not reach the part";
-  EXPECT_EQ(chain.Instruction(), TJtagChain::kProgram);
   // 2 bypass bits, 8 bits for the part, 1 bypass bit: the part keeps bits 2..9.
   EXPECT_TRUE(chain.ScanDr(11, std::string("\x54\x06", 2), true, true));
   EXPECT_EQ(chain.Storage(), "\x95");
   chain.RunTest(7);
   chain.RunTest(UINT32_MAX);
   EXPECT_EQ(chain.RunClocks(), uint64_t{7} + UINT32_MAX);
+  EXPECT_FALSE(chain.ScanIr(8, "\xFE", true, true)) << "8 bits do not reach the part";
+  EXPECT_EQ(chain.Instruction(), TJtagChain::kProgram);
+  chain.Reset();
+  EXPECT_EQ(chain.Instruction(), TJtagChain::kIdcode);
+  ASSERT_TRUE(chain.EndIr(tsIRPAUSE));
+  EXPECT_TRUE(chain.ScanIr(32, std::string("\xFF\xFF\xEE\xFF", 4), true, true));
+  EXPECT_EQ(chain.Tap(), tsIRPAUSE);
+  EXPECT_EQ(chain.Instruction(), TJtagChain::kIdcode) << "not before IRUPDATE";
+  EXPECT_TRUE(chain.State(std::string(1, tsIRPAUSE)));
+  EXPECT_EQ(chain.Instruction(), TJtagChain::kVerify) << "IRPAUSE named again goes round";
+}
+
+// Plays effect-file lines into target 8 as the engine sends them. One word per line: "." when
+// the statement is acknowledged, the captured hex digits of a scan with TDO, "X" when refused
+// (and nothing after it).
+std::string Play(TSimDevice& dev, const std::vector<std::string>& lines) {
+  std::string words;
+  for (const std::string& line : lines) {
+    TSvfStatement st;
+    const TSvfEncoding e = EncodeSvfLine(line, st);
+    EXPECT_EQ(e.Outcome, esRECORD) << line;
+    std::string reply = dev.Feed(Line(e.Record));
+    if (st.BlockPending && reply == kAck) reply = dev.Feed(st.TdiData);
+    if (!words.empty()) words += ' ';
+    if (reply.size() > 2 && reply.ends_with(kAck)) {
+      const std::string digits = TProgJtag::DecodeTdoReply(reply);
+      words += digits.substr(0, digits.size() - 2);
+      reply = dev.Feed(".");
+    }
+    if (reply != ".") return words + reply;
+    if (!(st.StatementType & kSvfFlagTdo)) words += '.';
+  }
+  return words;
+}
+
+// The TAP controller moves as the statements say: an instruction takes effect in IRUPDATE, a
+// reset selects IDCODE, ERASE needs the clock in IDLE, a data scan moves the storage on in
+// DRUPDATE, and the other parts show their IDCODEs until the first instruction.
+TEST(JtagChainTest, TapFollowsTheStatements) {
+  struct Case {
+    const char* what;
+    std::string chain;  // as --jtag-chain gives it, "" for the default
+    std::vector<std::string> lines;
+    std::string words;
+  };
+  const std::vector<std::string> program12 = {"SIR 8 TDI (EA);", "SDR 8 TDI (12);"};
+  const auto with = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const std::vector<std::string> verify = {"SIR 8 TDI (EE);", "SDR 8 TDI (00) TDO (00);"};
+  const std::vector<Case> cases = {
+      {"ERASE ended in IRPAUSE is in force once RUNTEST IDLE passes IRUPDATE", "",
+       with(with(program12, {"ENDIR IRPAUSE;", "SIR 8 TDI (EC);", "RUNTEST IDLE 100 TCK;"}),
+            verify),
+       ". . . . . . FF"},
+      {"ERASE clocked in DRPAUSE", "",
+       with(with(program12, {"SIR 8 TDI (EC);", "RUNTEST DRPAUSE 100 TCK;"}), verify),
+       ". . . . . 12"},
+      {"a scan from DRPAUSE passes DRUPDATE first",
+       "",
+       {"SIR 8 TDI (EA);", "ENDDR DRPAUSE;", "SDR 8 TDI (12);", "SDR 8 TDI (34);",
+        "SIR 8 TDI (EE);", "SDR 16 TDI (0000) TDO (0000);"},
+       ". . . . . 1234"},
+      {"STATE RESET selects IDCODE",
+       "",
+       {"SIR 8 TDI (EE);", "STATE IDLE DRSELECT IRSELECT RESET;", "SDR 32 TDI (0) TDO (0);"},
+       ". . 01E80D0C"},
+      {"every IDCODE after a reset, bypass bits after an instruction",
+       "8=8,10*,6:3F00C0DB",
+       {"SDR 65 TDI (0) TDO (0);", "SIR 24 TDI (FFFFBF) TDO (0);", "SDR 34 TDI (0) TDO (0);"},
+       "DBC0003F01E80D0C00 410001 02D01B1800"},
+  };
+  for (const Case& c : cases) {
+    TSimOptions o;
+    std::string error;
+    std::vector<std::string> args = {"--tcp", "0"};
+    if (!c.chain.empty()) args.insert(args.end(), {"--jtag-chain", c.chain});
+    ASSERT_TRUE(ParseSimOptions(args, o, error)) << error;
+    JtagSession s(o.device);
+    EXPECT_EQ(Play(s.dev, c.lines), c.words) << c.what;
+  }
 }
 
 }  // namespace

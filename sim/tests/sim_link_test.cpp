@@ -78,6 +78,7 @@ TEST(SimLinkTest, TcpOneConnectionAtATime) {
   TSimLink link;
   std::string error;
   ASSERT_TRUE(link.Open(o, error)) << error;
+  link.Send("lost");  // no connection yet: dropped
   const int first = Connect(PortOf(link));
   ASSERT_EQ(write(first, "?", 1), 1);
   Pumped p = Pump(link, [](const Pumped& p) { return p.got == "?"; });
@@ -94,6 +95,17 @@ TEST(SimLinkTest, TcpOneConnectionAtATime) {
   EXPECT_EQ(ReadSome(second, 2), "ok");
   close(first);
   close(second);
+  std::string notes;
+  Pump(link, [&](const Pumped&) {
+    notes += link.TakeNotes();
+    return notes.find("connection closed by the updater") != std::string::npos;
+  });
+  link.Send("lost");  // nobody connected: dropped, not kept for the next connection
+  const int third = Connect(PortOf(link));
+  Pump(link, [](const Pumped& p) { return p.new_session; });
+  link.Send("x");
+  EXPECT_EQ(ReadSome(third, 1), "x");
+  close(third);
 }
 
 TEST(SimLinkTest, UdpAnswersTheSenderFromItsPort) {
@@ -102,6 +114,7 @@ TEST(SimLinkTest, UdpAnswersTheSenderFromItsPort) {
   TSimLink link;
   std::string error;
   ASSERT_TRUE(link.Open(o, error)) << error;
+  link.Send("lost");  // no sender yet: dropped
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   const sockaddr_in me = Loopback(0);
   ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&me), sizeof me), 0);
@@ -131,6 +144,7 @@ TEST(SimLinkTest, PtySurvivesTheUpdaterReopeningThePort) {
   std::string error;
   ASSERT_TRUE(link.Open(o, error)) << error;
   for (const char* sent : {"?", "1yU254yU"}) {
+    link.Send("lost");  // the terminal is not open: dropped
     const int port = open(o.pty_link.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(port, 0);
     termios t{};

@@ -32,6 +32,9 @@ TEST(SimOptionsTest, ParsesEveryOption) {
                                "--baud=57600",
                                "--dump",
                                "out",
+                               "--jtag-chain",
+                               "9=8:0x1A2B3C4D,10*,6:3f00c0db",
+                               "--jtag-chain=a=8*",
                                "-v"},
                               o, error))
       << error;
@@ -51,6 +54,10 @@ TEST(SimOptionsTest, ParsesEveryOption) {
   EXPECT_EQ(o.latency_ms, 5);
   EXPECT_EQ(o.baud, 57600);
   EXPECT_EQ(o.dump_dir, "out");
+  EXPECT_EQ(o.device.jtag_chains.at('9'),
+            (std::vector<TJtagPart>{{8, 0x1A2B3C4D}, {10, 0, true}, {6, 0x3F00C0DB}}));
+  EXPECT_EQ(o.device.jtag_chains.at('A'), (std::vector<TJtagPart>{{8, 0, true}}));
+  EXPECT_EQ(o.device.jtag_chains.count('8'), 0u) << "the default chain";
   EXPECT_TRUE(o.verbose);
 
   TSimOptions u;
@@ -61,6 +68,8 @@ TEST(SimOptionsTest, ParsesEveryOption) {
 }
 
 TEST(SimOptionsTest, Errors) {
+  std::string parts33 = "8*";
+  for (int i = 0; i < 32; ++i) parts33 += ",2";
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{}, "give one of --tcp, --udp or --pty"},
       {{"--tcp", "192.168.0.10:10500"},
@@ -81,6 +90,27 @@ TEST(SimOptionsTest, Errors) {
        "--fail-line: expected a whole number from 1 to 9223372036854775807, got '0'"},
       {{"--pty", "x", "--baud"}, "--baud: missing value"},
       {{"--pty", "x", "--colour", "red"}, "--colour: unknown option"},
+      {{"--pty", "x", "--jtag-chain", "B=8*"},
+       "--jtag-chain: expected T=PARTS with T one of 8, 9, A, got 'B=8*'"},
+      {{"--pty", "x", "--jtag-chain", "8"},
+       "--jtag-chain: expected T=PARTS with T one of 8, 9, A, got '8'"},
+      {{"--pty", "x", "--jtag-chain", "8=8*", "--jtag-chain", "8=10*"},
+       "--jtag-chain: the chain of target 8 is given twice"},
+      {{"--pty", "x", "--jtag-chain", "9=8,x*"},
+       "--jtag-chain: 9: part 2 'x*': expected the instruction register's length in bits"},
+      {{"--pty", "x", "--jtag-chain", "A=10:0xZZ*"},
+       "--jtag-chain: A: part 1 '10:0xZZ*': expected the IDCODE as 1 to 8 hex digits after ':'"},
+      {{"--pty", "x", "--jtag-chain", "8=8*,10*"},
+       "--jtag-chain: 8: mark exactly one part, the modelled one, with *, got '8*,10*'"},
+      {{"--pty", "x", "--jtag-chain", "8=6*"},
+       "--jtag-chain: 8: part 1: the modelled part's instruction register has 8 to 32 bits, got "
+       "'6*'"},
+      {{"--pty", "x", "--jtag-chain", "8=8,33:1,8*"},
+       "--jtag-chain: 8: part 2: an instruction register has 2 to 32 bits, got '8,33:1,8*'"},
+      {{"--pty", "x", "--jtag-chain", "8=8:0C0DE800*"},
+       "--jtag-chain: 8: part 1: an IDCODE has bit 0 set, got '8:0C0DE800*'"},
+      {{"--pty", "x", "--jtag-chain", "8=" + parts33},
+       "--jtag-chain: 8: a chain has 1 to 32 parts, got '" + parts33 + "'"},
   };
   for (const auto& [args, message] : cases) {
     TSimOptions o;

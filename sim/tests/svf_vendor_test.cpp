@@ -35,9 +35,16 @@ std::string Bytes(const TBits& b) {
   return r;
 }
 
+uint8_t TapCode(const std::string& name) {
+  std::string_view rest = name;
+  const std::string code = ParseTapState(rest);
+  EXPECT_TRUE(!code.empty() && rest.empty()) << name;
+  return code.empty() ? 0 : static_cast<uint8_t>(HexValue(code[0]) * 16 + HexValue(code[1]));
+}
+
 // The original read one statement at a time, as a JTAG player reads it: headers and trailers
 // around every scan, whole scans into a chain of the simulator's model, TDO compared where the
-// mask says, and waits counted in clocks.
+// mask says, waits counted in clocks, and the end, run and path states handed to the chain.
 struct TReference {
   struct TPattern {
     size_t length = 0;
@@ -80,6 +87,17 @@ struct TReference {
     if (w[0] == "SIR" || w[0] == "SDR") Scan(w[0] == "SIR");
     if (w[0] == "FREQUENCY" && w.size() > 1 && hz == 0) file_hz = std::stod(w[1]);
     if (w[0] == "RUNTEST") RunTest(w);
+    if (w[0] == "ENDIR") {
+      EXPECT_TRUE(chain.EndIr(TapCode(w[1])));
+    }
+    if (w[0] == "ENDDR") {
+      EXPECT_TRUE(chain.EndDr(TapCode(w[1])));
+    }
+    if (w[0] == "STATE") {
+      std::string path;
+      for (size_t i = 1; i < w.size(); ++i) path += static_cast<char>(TapCode(w[i]));
+      EXPECT_TRUE(chain.State(path)) << chain.Refusal();
+    }
   }
 
   void Apply(TPattern& p, const std::vector<std::string>& w) {
@@ -117,19 +135,28 @@ struct TReference {
       if (care[i] && ((static_cast<uint8_t>((*got)[i / 8]) >> (i % 8) & 1) != tdo[i])) ++failed;
   }
 
+  // A run state named is also the end state, unless ENDSTATE names another; both are kept for
+  // the RUNTEST statements that name none.
   void RunTest(const std::vector<std::string>& w) {
     size_t i = 1;
-    if (i < w.size() && !std::isdigit(static_cast<unsigned char>(w[i][0]))) ++i;  // run state
+    if (i < w.size() && std::isalpha(static_cast<unsigned char>(w[i][0])))
+      run_state = end_state = w[i++];
     double clocks = 0;
     if (i + 1 < w.size() && w[i + 1] == "TCK") clocks = std::ceil(std::stod(w[i])), i += 2;
     if (i + 1 < w.size() && w[i + 1] == "SEC") {
       const double rate = hz > 0 ? hz : file_hz;
       clocks = std::max(clocks, std::ceil(std::stod(w[i]) * rate * (1 - 1e-12)));
     }
-    chain.RunTest(static_cast<uint32_t>(clocks));
+    const auto end = std::find(w.begin(), w.end(), "ENDSTATE");
+    if (end != w.end() && end + 1 != w.end()) end_state = end[1];
+    EXPECT_TRUE(chain.RunTest(static_cast<uint32_t>(clocks), TapCode(run_state)));
+    if (end_state != run_state) {
+      EXPECT_TRUE(chain.State(std::string(1, static_cast<char>(TapCode(end_state)))));
+    }
   }
 
   TJtagChain chain;
+  std::string run_state = "IDLE", end_state = "IDLE";
   double hz = 0, file_hz = 0;
   TPattern hir, hdr, tir, tdr, sir, sdr;
   int checks = 0, failed = 0;
@@ -179,9 +206,7 @@ TPlayed ConvertAndPlay(TSimDevice& dev, char target, const std::string& svf,
 TPlayed ExpectSameEffect(const std::string& svf, char target, TSimConfig config = {},
                          double tck_hz = 0) {
   TSimDevice dev(config);
-  TReference ref(
-      TJtagChain(dev.Jtag(target).IdCode(), config.jtag_parts_tdi_side, config.jtag_parts_tdo_side),
-      tck_hz);
+  TReference ref(dev.Jtag(target), tck_hz);
   ref.Play(svf);
   const TPlayed p = ConvertAndPlay(
       dev, target, svf, tck_hz > 0 ? ParseSvfReal(std::to_string(tck_hz)) : std::nullopt);
@@ -250,8 +275,7 @@ TEST(SvfVendorTest, CpldBehindOtherPartsWithHeadersAndTrailers) {
       Wrapped(page1) + ");\nsdr 1000 tdo (" + Wrapped(page2) +
       "); ! TDI kept from the statement before\nhir 0; tir 0; hdr 0; tdr 0;\n";
   TSimConfig config;
-  config.jtag_parts_tdi_side = 1;
-  config.jtag_parts_tdo_side = 2;
+  config.jtag_chains['A'] = {{}, {8, 0, true}, {}, {}};
   const TPlayed p = ExpectSameEffect(cpld, 'A', config);
   EXPECT_TRUE(p.errors.empty()) << p.errors[0];
   EXPECT_EQ(p.storage.size(), 250u);
@@ -269,6 +293,52 @@ TEST(SvfVendorTest, WaitsGivenAsTimes) {
   const TPlayed p = ExpectSameEffect(fpga, '9', {}, 1.2e6);
   EXPECT_EQ(p.storage, "\xFF\xFF") << "erased while the clock ran";
   EXPECT_EQ(p.clocks, 6000u + 300u + 2u + 3u);
+}
+
+// A part with a 10-bit instruction register between two others, one with an IDCODE: after a
+// reset every IDCODE shows in one scan; the file then checks the part's own, and programs and
+// verifies it with scans that rest in the pause states between statements.
+std::string TenBitFile(const std::string& data, const std::string& ids) {
+  const std::string ones(data.size(), 'F');
+  return "! Exported by an FPGA tool: an 8-bit part before the FPGA, a 6-bit one after it\n"
+         "TRST ABSENT;\nENDIR IDLE;\nENDDR IDLE;\nSTATE RESET;\nFREQUENCY 2.5E6 HZ;\n"
+         "SDR 65 TDI (0) TDO (" +
+         ids +
+         ") MASK (00FFFFFFFFFFFFFFF);\n"
+         "HIR 6 TDI (3F);\nTIR 8 TDI (FF);\nHDR 1 TDI (0);\nTDR 1 TDI (0);\n"
+         "SIR 10 TDI (3FE);\nSDR 32 TDI (00000000) TDO (4D0A5E31) MASK (0FFFFFFF);\n"
+         "SIR 10 TDI (3EC);\nRUNTEST IDLE 4.0E-3 SEC;\n"
+         "ENDIR IRPAUSE;\nENDDR DRPAUSE;\nSIR 10 TDI (3EA);\n"
+         "SDR " +
+         std::to_string(4 * data.size()) + " TDI (" + Wrapped(data) +
+         ");\n"
+         "ENDIR IDLE;\nENDDR IDLE;\nRUNTEST IDLE 100 TCK;\nSIR 10 TDI (3EE);\n"
+         "SDR " +
+         std::to_string(4 * data.size()) + " TDI (0) TDO (" + Wrapped(data) + ") MASK (" +
+         Wrapped(ones) + ");\nSTATE RESET;\n";
+}
+
+TEST(SvfVendorTest, TenBitPartAmongOthersChecksItsOwnIdcode) {
+  TSimConfig config;
+  config.jtag_chains['9'] = {{8}, {10, 0x4D0A5E31, true}, {6, 0x3F00C0DB}};
+  std::mt19937 rng(13);
+  const std::string data = RandomHex(rng, 300);  // 1200 bits: three statements
+  // Bypass bit of the 8-bit part, then the part's IDCODE, then the 6-bit part's, shifted first.
+  const std::string ids = "04D0A5E313F00C0DB";
+  const TPlayed p = ExpectSameEffect(TenBitFile(data, ids), '9', config);
+  EXPECT_TRUE(p.errors.empty()) << p.errors[0];
+  EXPECT_EQ(p.storage.size(), 150u);
+  EXPECT_NE(p.effect.find("SIR 24 TDI (FFFFBF);"), std::string::npos) << "trailer, IR, header";
+  EXPECT_EQ(p.clocks, 10000u + 100u);
+
+  std::string other = ids;
+  other[9] = '5';  // the 6-bit part answers another IDCODE
+  const TPlayed q = ExpectSameEffect(TenBitFile(data, other), '9', config);
+  const std::vector<std::string> lines = SplitLines(q.effect);
+  const auto id_scan = std::find_if(lines.begin(), lines.end(),
+                                    [](const std::string& l) { return l.starts_with("SDR 65"); });
+  EXPECT_EQ(q.errors, std::vector<std::string>{"Error while executing Effect file line : " +
+                                               std::to_string(id_scan - lines.begin() + 1)});
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -298,41 +299,184 @@ TEST(CommandLine, ScriptPath) {
   EXPECT_EQ(ScriptPathFor(o, "/p/"), "rel/x.ini");
 }
 
-// The help is the user's reference: the usage line and the option list name the same options,
-// and each is one the parser takes, alone or beside one other, with a value for each
-// placeholder the help shows.
-TEST(CommandLine, HelpDescribesTheOptionsTheParserTakes) {
-  const std::vector<std::string> lines = SplitLines(HelpText());
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(HelpText().rfind(UsageLine() + "\n\n", 0), 0u);
-  std::map<std::string, Args> described;  // option -> its words, a value for each placeholder
-  for (const std::string& line : lines) {
-    std::istringstream words(line);
-    std::string option, word;
-    if (line.rfind("  --", 0) != 0 || !(words >> option)) continue;
-    Args& args = described[option] = {option};
-    // Placeholders are written in capitals: "--convert-svf IN OUT".
-    while (words >> word &&
-           std::all_of(word.begin(), word.end(), [](char c) { return c >= 'A' && c <= 'Z'; }))
-      args.push_back(word == "LINK" ? "COM1" : "5");
+// What a paper says of one option: its placeholders ("IN OUT") and the modes it is said to work
+// with ("--batch", "the window"); no modes when it is not limited to some.
+struct TOptionText {
+  std::string option, placeholders;
+  std::set<std::string> with;
+};
+
+std::string Summary(const TOptionText& t) {
+  std::string s = t.option + (t.placeholders.empty() ? "" : " " + t.placeholders) + " (with:";
+  for (const std::string& mode : t.with) s += " " + mode;
+  return s + ")";
+}
+
+std::vector<std::string> Summaries(const std::vector<TOptionText>& texts) {
+  std::vector<std::string> lines;
+  for (const TOptionText& t : texts) lines.push_back(Summary(t));
+  return lines;
+}
+
+// "--timeout SECONDS ..." and the text after it; placeholders are written in capitals.
+TOptionText OptionHead(const std::string& line, std::string* rest = nullptr) {
+  std::istringstream words(line);
+  TOptionText t;
+  words >> t.option;
+  std::string word;
+  while (words >> word &&
+         std::all_of(word.begin(), word.end(), [](char c) { return c >= 'A' && c <= 'Z'; }))
+    t.placeholders += (t.placeholders.empty() ? "" : " ") + word;
+  if (rest && words) {
+    std::getline(words, *rest);
+    *rest = word + *rest;
   }
-  for (const auto& [option, args] : described) {
+  return t;
+}
+
+std::set<std::string> ModesNamed(const std::string& text) {
+  static const std::regex mode("--[a-z][a-z-]*|the window");
+  std::set<std::string> modes;
+  for (std::sregex_iterator m(text.begin(), text.end(), mode), end; m != end; ++m)
+    modes.insert(m->str());
+  return modes;
+}
+
+// The modes of a description that opens with "with --check, --batch or the window: ...".
+std::set<std::string> WithModes(const std::string& description) {
+  const std::string text =
+      description.substr(std::min(description.find_first_not_of(' '), description.size()));
+  if (text.rfind("with ", 0) != 0 && text.rfind("With ", 0) != 0) return {};
+  return ModesNamed(text.substr(0, text.find(':')));
+}
+
+std::string SourceFile(const std::string& path) {
+  std::ifstream in(std::string(QUBRA_SOURCE_DIR) + "/" + path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The option list of --help, in its order.
+std::vector<TOptionText> HelpOptions() {
+  std::vector<TOptionText> options;
+  std::vector<std::string> descriptions;
+  for (const std::string& line : SplitLines(HelpText())) {
+    if (line.rfind("  -", 0) == 0) {
+      descriptions.emplace_back();
+      options.push_back(OptionHead(line, &descriptions.back()));
+    } else if (line.rfind("   ", 0) == 0 && !options.empty()) {
+      descriptions.back() += line;
+    } else if (!options.empty()) {
+      break;
+    }
+  }
+  for (size_t i = 0; i < options.size(); ++i) options[i].with = WithModes(descriptions[i]);
+  return options;
+}
+
+// A roff line as read: macro names, font changes, quotes and escaped hyphens gone.
+std::string RoffText(const std::string& line) {
+  std::string text =
+      line.rfind('.', 0) == 0 ? line.substr(std::min(line.find(' '), line.size())) : line;
+  text = std::regex_replace(text, std::regex(R"(\\f[BIRP]|")"), "");
+  return std::regex_replace(text, std::regex(R"(\\-)"), "-") + " ";
+}
+
+// The .TP entries of the manual page's OPTIONS section, in its order.
+std::vector<TOptionText> ManualOptions() {
+  std::vector<TOptionText> options;
+  std::string description;
+  bool in_options = false, tag_next = false, in_entry = false;
+  const auto finish = [&] {
+    if (in_entry) options.back().with = WithModes(description);
+    description.clear();
+    in_entry = false;
+  };
+  for (const std::string& line : SplitLines(SourceFile("docs/man/qubra-updater.1.in"))) {
+    if (line.rfind(".SH", 0) == 0) {
+      if (in_options) break;
+      in_options = line == ".SH OPTIONS";
+    } else if (in_options && (line == ".TP" || line == ".PP")) {
+      finish();
+      tag_next = line == ".TP";
+    } else if (in_options && tag_next) {
+      tag_next = false;
+      TOptionText head = OptionHead(RoffText(line));
+      in_entry = head.option.rfind('-', 0) == 0;
+      if (in_entry) options.push_back(head);
+    } else if (in_entry) {
+      description += RoffText(line);
+    }
+  }
+  finish();
+  return options;
+}
+
+// The rows of the README's option table: "| `--timeout SECONDS` | `--batch`, `--line` | ...".
+std::vector<TOptionText> ReadmeOptions() {
+  std::vector<TOptionText> options;
+  bool in_section = false;
+  for (const std::string& line : SplitLines(SourceFile("README.md"))) {
+    if (line.rfind("## ", 0) == 0) in_section = line == "## Command-line options";
+    if (!in_section || line.rfind("| `-", 0) != 0) continue;
+    std::vector<std::string> cells;
+    std::istringstream row(line.substr(1));
+    for (std::string cell; std::getline(row, cell, '|');) cells.push_back(cell);
+    if (cells.size() < 3) continue;
+    TOptionText t = OptionHead(std::regex_replace(cells[0], std::regex("`"), " "));
+    t.with = ModesNamed(cells[1]);
+    options.push_back(t);
+  }
+  return options;
+}
+
+// --help, the manual page and the README are the user's references: they name the same options
+// in the same order, with the same placeholders, limited to the same modes, and the parser takes
+// each option in just those modes (everywhere when none are named).
+TEST(CommandLine, HelpManualPageAndReadmeAgreeOnEveryOption) {
+  EXPECT_EQ(HelpText().rfind(UsageLine() + "\n\n", 0), 0u);
+  const std::vector<TOptionText> help = HelpOptions();
+  ASSERT_GE(help.size(), 17u);
+  const std::map<std::string, Args> modes = {
+      {"the window", {}},
+      {"--check", {"--check"}},
+      {"--batch", {"--batch"}},
+      {"--line", {"--line", "devices.txt"}},
+      {"--list-ports", {"--list-ports"}},
+      {"--convert-svf", {"--convert-svf", "in.svf", "out.svf"}},
+      {"--seal", {"--seal"}},
+  };
+  std::set<std::string> in_list;
+  for (const TOptionText& t : help) in_list.insert(t.option);
+  for (const auto& [mode, mode_args] : modes) {
     Options o;
     std::string error;
-    bool taken = ParseCommandLine(args, o, error);
-    for (const auto& [other, other_args] : described) {
-      Args both = other_args;
-      both.insert(both.end(), args.begin(), args.end());
-      taken = taken || (other != option && ParseCommandLine(both, o, error));
-    }
-    EXPECT_TRUE(taken) << option;
+    EXPECT_TRUE(ParseCommandLine(mode_args, o, error)) << mode << ": " << error;
+    EXPECT_TRUE(mode == "the window" || in_list.count(mode)) << mode;
   }
-  std::set<std::string> in_usage, in_list;
-  for (size_t at = 0; (at = UsageLine().find("--", at)) != std::string::npos; at += 2)
-    in_usage.insert(UsageLine().substr(at, UsageLine().find_first_of(" ]|\n", at) - at));
-  for (const auto& entry : described) in_list.insert(entry.first);
+  for (const TOptionText& t : help) {
+    if (modes.count(t.option)) continue;
+    Args args = {t.option};
+    std::istringstream placeholders(t.placeholders);
+    for (std::string p; placeholders >> p;) args.push_back(p == "LINK" ? "COM1" : "5");
+    for (const std::string& mode : t.with) EXPECT_TRUE(modes.count(mode)) << Summary(t);
+    for (const auto& [mode, mode_args] : modes) {
+      Args both = mode_args;
+      both.insert(both.end(), args.begin(), args.end());
+      Options o;
+      std::string error;
+      EXPECT_EQ(ParseCommandLine(both, o, error), t.with.empty() || t.with.count(mode) > 0)
+          << Summary(t) << " given with " << mode << ": " << error;
+    }
+  }
+  std::set<std::string> in_usage;
+  const std::string usage = UsageLine();
+  const std::regex usage_option("(?:^|[^a-z])(--?[a-z][a-z-]*)");
+  for (std::sregex_iterator m(usage.begin(), usage.end(), usage_option), end; m != end; ++m)
+    in_usage.insert((*m)[1].str());
   EXPECT_EQ(in_list, in_usage);
-  EXPECT_GE(in_list.size(), 11u);
+
+  EXPECT_EQ(Summaries(ManualOptions()), Summaries(help));
+  EXPECT_EQ(Summaries(ReadmeOptions()), Summaries(help));
 }
 
 TEST(CommandLine, RunCheckPrintsFindingsAndStatus) {

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # shellcheck disable=SC2317  # the checker takes code after the traps for unreachable
 # End-to-end runs of the real updater (--batch) against qubra-sim, one case per call:
-#   e2e.sh CASE      CASE: tcp udp pty auto readid retry fail hangup unplug type35 line seal
-#                    (or --list)
+#   e2e.sh CASE      CASE: tcp udp pty auto readid retry fail hangup unplug type35 line
+#                    vendor seal (or --list)
 # Environment: QUBRA_UPDATER, QUBRA_SIM (programs), QUBRA_DEMO (staged demo package),
 # OBJCOPY (default objcopy); QUBRA_SIM_BAUD paces the simulator (--baud) for timing runs;
 # QUBRA_E2E_KEEP=1 keeps the work folder.
@@ -12,7 +12,7 @@
 # and exits with 77 (skipped) without it.
 set -uo pipefail
 
-CASES=(tcp udp pty auto readid retry fail hangup unplug type35 line seal)
+CASES=(tcp udp pty auto readid retry fail hangup unplug type35 line vendor seal)
 UPDATER=${QUBRA_UPDATER:-}
 SIM=${QUBRA_SIM:-}
 DEMO=${QUBRA_DEMO:-}
@@ -226,7 +226,7 @@ expect_images() {
     n=$((n + 1))
   done < <(hex_regions "$card")
   local t svf
-  for t in 8:PROM1 9:PROM2 A:CPLD; do
+  for t in ${JTAG_TARGETS:-8:PROM1 9:PROM2 A:CPLD}; do
     svf=$PROG/$card/${t#*:}.SVF
     svf_program_bytes "$svf" >"$WORK/expect.bin"
     [ -s "$WORK/expect.bin" ] || fail "$what: no program data found in $svf"
@@ -465,6 +465,50 @@ case_line() {
   files=$(jq -r 'select(.name == "tcp1") | .files | length' "$report")
   [ "$files" = 16 ] || fail "line: tcp1 read $files files, not the package's 16"
   say "line: $(wc -l <"$WORK/report.sums") file hashes checked"
+}
+
+# PROM 2 as a part with a 10-bit instruction register, an 8-bit part on its TDI side and a
+# 6-bit one on its TDO side: a file as an FPGA tool exports it for that chain, converted with
+# --convert-svf, checks the part's IDCODE and programs it.
+VENDOR_CHAIN="9=8,10:4D0A5E31*,6:3F00C0DB"
+VENDOR_BYTES=96
+
+# Byte i of the data: (37 i + 11) mod 256, as \xHH escapes, first byte first.
+vendor_bytes() {
+  awk -v n="$VENDOR_BYTES" 'BEGIN { for (i = 0; i < n; ++i) printf "\\x%02X", (i * 37 + 11) % 256 }'
+}
+
+vendor_svf() {
+  awk -v n="$VENDOR_BYTES" 'BEGIN {
+    for (i = n - 1; i >= 0; --i) data = data sprintf("%02X", (i * 37 + 11) % 256)
+    for (i = 0; i < n; ++i) ones = ones "FF"
+    print "! PROM 2 behind two other parts, as an FPGA tool exports it"
+    print "TRST ABSENT;\nENDIR IDLE;\nENDDR IDLE;\nSTATE RESET;\nFREQUENCY 1.00E+06 HZ;"
+    print "HIR 6 TDI (3F);\nTIR 8 TDI (FF);\nHDR 1 TDI (0);\nTDR 1 TDI (0);"
+    print "SIR 10 TDI (3FE);\nSDR 32 TDI (00000000) TDO (4D0A5E31) MASK (0FFFFFFF);"
+    print "SIR 10 TDI (3EC);\nRUNTEST IDLE 1.00E-03 SEC;\nSIR 10 TDI (3EA);\nENDDR DRPAUSE;"
+    printf "SDR %d TDI (\n  %s\n  %s);\n", 8 * n, substr(data, 1, n), substr(data, n + 1)
+    print "ENDDR IDLE;\nRUNTEST 100 TCK;\nSIR 10 TDI (3EE);"
+    printf "SDR %d TDI (0)\n  TDO (%s)\n  MASK (%s);\nSTATE RESET;\n", 8 * n, data, ones
+  }'
+}
+
+case_vendor() {
+  start_sim --tcp 127.0.0.1:0 --jtag-chain "$VENDOR_CHAIN"
+  stage_lan TCP "${SIM_ENDPOINT##*:}"
+  vendor_svf >"$WORK/prom2_vendor.svf"
+  "$PROG/qubra-updater" --convert-svf "$WORK/prom2_vendor.svf" "$PROG/Qubra/PROM2.SVF" \
+    >"$WORK/convert.out" 2>&1 || {
+    cat "$WORK/convert.out" >&2
+    die "vendor: --convert-svf failed"
+  }
+  run_updater vendor-readid --readid --timeout 20
+  expect_rc vendor-readid 0
+  grep -qx "ID Number : 4D0A5E31" "$OUT" || fail "vendor: D9 did not read the part's IDCODE"
+  JTAG_TARGETS="8:PROM1 A:CPLD" standard_run vendor Qubra 0101
+  printf '%b' "$(vendor_bytes)" >"$WORK/expect.bin"
+  cmp "$WORK/expect.bin" "$WORK/dump/jtag9.bin" ||
+    fail "vendor: jtag9.bin differs from the data of $WORK/prom2_vendor.svf"
 }
 
 # A sealed package, signed with minisign as its author would: each way it can differ from its

@@ -4,8 +4,9 @@
 # The packages as a user gets them, made from a build that is already there (nothing is built
 # again): the .deb is unpacked into a temporary root and its programs run from there (version,
 # help, a check of the installed demo package, the serial devices, a whole batch update of the
-# demo package against the installed simulator on 127.0.0.1), its manual pages and desktop entry
-# are validated, and the portable archive's program checks its own folder in place.
+# demo package against the installed simulator on 127.0.0.1), its manual pages, desktop entry and
+# changelog are validated, lintian finds no error in it, and the portable archive's program
+# checks its own folder in place.
 #   package_check.sh BUILD_DIR
 # Environment: CPACK (default cpack); QUBRA_PACKAGE_KEEP=1 keeps the work folder.
 set -uo pipefail
@@ -95,9 +96,20 @@ USR=$ROOT/usr
 DEMO=$USR/share/qubra-updater/demo
 for f in bin/qubra-updater bin/qubra-sim share/qubra-updater/demo/script.ini \
   share/applications/qubra-updater.desktop share/icons/hicolor/scalable/apps/qubra-updater.svg \
-  share/man/man1/qubra-updater.1.gz share/man/man1/qubra-sim.1.gz; do
+  share/man/man1/qubra-updater.1.gz share/man/man1/qubra-sim.1.gz \
+  share/doc/qubra-updater/copyright share/doc/qubra-updater/changelog.gz; do
   [ -e "$USR/$f" ] || fail "not in the .deb: /usr/$f"
 done
+
+# Debian's own checker: an error fails, a warning is shown.
+run lintian lintian --tag-display-limit 0 "$DEB"
+expect lintian 0 || fail "lintian: $(grep '^E: ' "$OUT")"
+grep '^W: ' "$OUT" | while read -r line; do say "lintian: $line"; done
+gzip -dc "$USR/share/doc/qubra-updater/changelog.gz" >"$WORK/changelog"
+changelog_version=$(dpkg-parsechangelog -l "$WORK/changelog" -S Version)
+deb_version=$(dpkg-deb --field "$DEB" Version)
+[ "$changelog_version" = "$deb_version" ] ||
+  fail "the changelog's last entry is $changelog_version, the package $deb_version"
 
 run version "$USR/bin/qubra-updater" --version
 expect version 0 && [[ $(cat "$OUT") == "Varnell Qubra Updater "[0-9]*.[0-9]*.[0-9]*.[0-9]* ]] ||
@@ -153,6 +165,9 @@ tar -xzf "$TGZ" -C "$WORK/portable" || die "cannot unpack $TGZ"
 top=$(find "$WORK/portable" -mindepth 1 -maxdepth 1 -type d | head -n1)
 [ -x "$top/qubra-updater" ] && [ -f "$top/script.ini" ] ||
   fail "the archive's folder does not hold the program beside script.ini"
+for f in README.md man/man1/qubra-updater.1.gz man/man1/qubra-sim.1.gz; do
+  [ -f "$top/$f" ] || fail "not in the portable archive: $f"
+done
 run portable bash -c 'cd "$1" && ./qubra-updater --check' portable "$top"
 expect portable 0 && grep -qx 'no findings, [0-9]* files checked' "$OUT" ||
   fail "--check in the portable folder: $(cat "$OUT")"

@@ -12,7 +12,6 @@
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTreeWidget>
-#include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 
@@ -162,12 +161,6 @@ TEST_F(MainFichTest, OpensCentredWithFixedSize) {
   EXPECT_EQ(w->minimumSize(), w->size());
   EXPECT_FALSE(w->windowFlags() & Qt::WindowMaximizeButtonHint);
   EXPECT_TRUE(w->windowFlags() & Qt::WindowMinimizeButtonHint);
-  // Saving the picture for the documentation is asked for through the environment.
-  if (const char* path = std::getenv("QUBRA_SCREENSHOT")) {
-    w->Controller().Timer1Timer();
-    w->repaint();
-    EXPECT_TRUE(w->grab().save(QString::fromLocal8Bit(path)));
-  }
 }
 
 }  // namespace

@@ -1,13 +1,22 @@
 #include <gtest/gtest.h>
 
+#include <QDeadlineTimer>
 #include <QImage>
 #include <QPixmap>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTableWidget>
+#include <QTemporaryDir>
 #include <cstdlib>
+#include <filesystem>
 #include <set>
 
+#include "app/ComDriverLink.h"
+#include "app/EngineSet.h"
+#include "app/ProgramDir.h"
 #include "link/fake_serial_devices.h"
 #include "ui/CompDlg.h"
+#include "ui/MainFich.h"
 #include "ui/SerialDevicesDlg.h"
 #include "ui/ipconfig.h"
 #include "ui/ui_app.h"
@@ -32,8 +41,15 @@ void ExpectEveryControlDrawn(QWidget& dialog, const QImage& shot) {
   }
 }
 
-// Renders the dialogs as the operator first sees them; with QUBRA_SCREENSHOT_DIR set, the
-// pictures are kept there for the documentation.
+// Kept for the documentation when QUBRA_SCREENSHOT_DIR names a folder.
+void Keep(const QPixmap& shot, const char* name) {
+  const char* dir = std::getenv("QUBRA_SCREENSHOT_DIR");
+  if (dir) {
+    EXPECT_TRUE(shot.save(QString::fromLocal8Bit(dir) + "/" + name)) << name;
+  }
+}
+
+// Renders the dialogs as the operator first sees them.
 TEST(Screenshots, Dialogs) {
   UiApp();
   TIPConfigDlg lan;
@@ -59,11 +75,55 @@ TEST(Screenshots, Dialogs) {
   const QPixmap serialShot = serial.grab();
   ExpectEveryControlDrawn(serial, serialShot.toImage());
 
-  if (const char* dir = std::getenv("QUBRA_SCREENSHOT_DIR")) {
-    EXPECT_TRUE(lanShot.save(QString::fromLocal8Bit(dir) + "/lan-setup.png"));
-    EXPECT_TRUE(compShot.save(QString::fromLocal8Bit(dir) + "/component-selection.png"));
-    EXPECT_TRUE(serialShot.save(QString::fromLocal8Bit(dir) + "/serial-devices.png"));
+  Keep(lanShot, "lan-setup.png");
+  Keep(compShot, "component-selection.png");
+  Keep(serialShot, "serial-devices.png");
+}
+
+// The main window as the program composes it, over an update package: idle, and with
+// QUBRA_SCREENSHOT_PACKAGE (a staged package whose Updater.prm names a simulated device on
+// 127.0.0.1) after a whole update. Without it, over a copy of the demo package, idle only.
+TEST(Screenshots, MainWindow) {
+  UiApp();
+  QTemporaryDir copy;
+  const char* staged = std::getenv("QUBRA_SCREENSHOT_PACKAGE");
+  std::string package;
+  if (staged) {
+    package = staged;
+  } else {
+    package = copy.path().toStdString() + "/qubra-demo";
+    std::filesystem::copy(QUBRA_SOURCE_DIR "/demo", package,
+                          std::filesystem::copy_options::recursive);
   }
+  SetProgramDir(package);
+  {
+    TMainFich window(DefaultRunConfig(""), std::make_unique<TComDriverLink>(), MakeEngineSet(),
+                     std::make_unique<TFakeSerialDevices>(), std::make_unique<TSettingsStore>());
+    window.LoadSettings();
+    window.show();
+    window.Controller().Timer1Timer();
+    // The status box lays out its lines on the next turn of the event loop.
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(window.ReadId->isVisible());
+    EXPECT_TRUE(window.Quit->isVisible());
+    EXPECT_EQ(
+        window.MemoStatus->toPlainText().toStdString(),
+        "Package folder: " + ProgramDir() + "\nClick on button START to begin program operation");
+    const QPixmap idle = window.grab();
+    ExpectEveryControlDrawn(window, idle.toImage());
+    Keep(idle, "main-window.png");
+
+    if (staged) {
+      window.Start->click();
+      for (QDeadlineTimer deadline(120000);
+           window.Controller().Outcome() == roNONE && !deadline.hasExpired();)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+      EXPECT_EQ(window.Controller().Outcome(), roCOMPLETED) << window.Controller().GetLastError();
+      window.Controller().Timer1Timer();
+      Keep(window.grab(), "run-completed.png");
+    }
+  }
+  SetProgramDir("");
 }
 
 }  // namespace
