@@ -13,7 +13,8 @@
 // Ed25519 key. Signature file: "untrusted comment: ...", base64 of "ED" (signs the BLAKE2b-512
 // of the file) or "Ed" (legacy: signs the file itself), the key id and the 64-byte signature,
 // then "trusted comment: ..." and base64 of the signature of that signature followed by the
-// trusted comment. Lines are read as the tool reads them, so both agree on every file.
+// trusted comment. Lines are read as the tool reads them, so a damaged file gets the same
+// verdict from both.
 
 using TKeyId = std::array<uint8_t, 8>;
 
@@ -43,5 +44,5 @@ std::optional<TSignature> ParseSignature(std::string_view text, const std::strin
 // failed. REQUIRES: the key ids match (the caller picks the key by id).
 std::string VerifySignature(const TPublicKey& key, const TSignature& sig, std::string_view message);
 
-// False when libsodium cannot be started; every other function here needs it started.
+// False when libsodium cannot be started. The functions that need it start it themselves.
 bool StartSodium();
