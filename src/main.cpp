@@ -9,6 +9,7 @@
 #include "app/RunController.h"
 #include "app/Settings.h"
 #include "cli/CommandLine.h"
+#include "cli/SealCommand.h"
 #include "link/SerialDevices.h"
 #include "ui/MainFich.h"
 #include "ui/PackageFolder.h"
@@ -30,6 +31,7 @@ int main(int argc, char** argv) {
   // The command line has checked the text already.
   if (TLinkOption link; !options.Link.empty() && ParseLinkOption(options.Link, link, error))
     MainFich.UseLink(link);
+  MainFich.UseSealPolicy(SealPolicyFor(options));
   MainFich.show();
   return app.exec();
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // What the program was asked to do on its command line.
 enum TCommandMode : uint8_t {
@@ -12,7 +13,8 @@ enum TCommandMode : uint8_t {
   cmVERSION,
   cmCONVERT,
   cmLISTPORTS,
-  cmLINE
+  cmLINE,
+  cmSEAL
 };
 
 struct Options {
@@ -30,4 +32,7 @@ struct Options {
   std::string Name;        // --batch: the device's name in the record and the events
   std::string LineFile;    // --line: the device list
   int32_t Jobs = 0;        // --line: devices updated at a time; 0 for all
+  std::string SealFolder;  // --seal DIR: the package folder, as --folder
+  std::vector<std::string> TrustFiles;  // --trust, in the order given
+  bool RequireSeal = false;             // --require-seal
 };
