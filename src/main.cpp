@@ -13,6 +13,7 @@
 #include "cli/Batch.h"
 #include "cli/CommandLine.h"
 #include "cli/LineCommand.h"
+#include "cli/SealCommand.h"
 #include "link/SerialDevices.h"
 #include "ui/LineWindow.h"
 #include "ui/MainFich.h"
@@ -69,6 +70,7 @@ int main(int argc, char** argv) {
   // The command line has checked the text already.
   if (TLinkOption link; !options.Link.empty() && ParseLinkOption(options.Link, link, error))
     MainFich.UseLink(link);
+  MainFich.UseSealPolicy(SealPolicyFor(options));
   MainFich.show();
   return app.exec();
 }

@@ -3,14 +3,16 @@
 # run.sh, test.sh and the tools.
 
 # Building the programs and the packages: the compiler and Qt 6; libudev finds the serial
-# adapters; CPack's .deb needs dpkg-shlibdeps (dpkg-dev) and file for its dependencies.
-QUBRA_BUILD_DEPS=(cmake ninja-build g++ qt6-base-dev libudev-dev dpkg-dev file)
+# adapters; libsodium checks sealed packages; CPack's .deb needs dpkg-shlibdeps (dpkg-dev) and
+# file for its dependencies.
+QUBRA_BUILD_DEPS=(cmake ninja-build g++ qt6-base-dev libudev-dev libsodium-dev dpkg-dev file)
 # Testing: GoogleTest; objcopy (binutils) gives the images the end-to-end tests compare with;
 # the package check needs man, desktop-file-validate and lintian; clang and its runtime
-# libraries build the fuzzing harnesses; the end-to-end tests read the JSON report with jq.
+# libraries build the fuzzing harnesses; the end-to-end tests read the JSON report with jq; the
+# tests sign sealed packages with minisign.
 # shellcheck disable=SC2034  # read by the scripts that source this file
 QUBRA_TEST_DEPS=(libgtest-dev libgmock-dev binutils man-db desktop-file-utils lintian clang
-  libclang-rt-14-dev jq)
+  libclang-rt-14-dev jq minisign)
 # The pictures of docs/ (tools/screenshots.sh): the widget tests on a virtual X display, and the
 # line window's end-to-end case (objcopy, jq; ImageMagick's import takes the picture).
 # shellcheck disable=SC2034

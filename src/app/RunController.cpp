@@ -231,7 +231,7 @@ void TRunController::EndInstruction(TInstructionResult result) {
 
 void TRunController::StartClick() {
   if (RunState == 0) {
-    ScriptPath = Config.ScriptArg.empty() ? Config.ProgramDir + "script.ini" : Config.ScriptArg;
+    ScriptPath = StartScriptPath();
     View.SetEnabled(TMainView::ctQuit, false);
     RunState = 1;
     BeginRun();
@@ -243,6 +243,10 @@ void TRunController::StartClick() {
     RunState = 0;
     View.SetEnabled(TMainView::ctQuit, true);
   }
+}
+
+std::string TRunController::StartScriptPath() const {
+  return Config.ScriptArg.empty() ? Config.ProgramDir + "script.ini" : Config.ScriptArg;
 }
 
 void TRunController::ReadIdClick() {
@@ -444,11 +448,7 @@ void TRunController::StepIdle() {
 
 void TRunController::StepOpen() {
   Timer1.setInterval(10);
-  ScriptLines.clear();
-  if (!ReadTextLines(ScriptPath, ScriptLines)) {
-    ShowError(Excerpt(ScriptPath) + " File not found !!!");
-    return;
-  }
+  if (!PassGate() || !ReadScript(ScriptPath, ScriptLines)) return;
   Notify([&](TRunObserver& o) { o.FileRead(ScriptPath); });
   FDriver->SetConMode(MODE_VAR);
   if (FPort.Lan) {
@@ -473,6 +473,36 @@ void TRunController::StepOpen() {
   BarPosition(2, 0);
   RunState = 2;
   OpenLink();
+}
+
+// The package is judged before the device hears anything; its file check then sees every file
+// the run reads, so what goes out is what was judged.
+bool TRunController::PassGate() {
+  FileCheck = nullptr;
+  if (Gate) {
+    TPackageVerdict verdict = Gate(Config.ProgramDir, ScriptPath);
+    Notify([&](TRunObserver& o) { o.SealChecked(verdict.Seal); });
+    if (!verdict.Problems.empty()) {
+      for (const std::string& problem : verdict.Problems) ShowStatus(problem);
+      ShowError("Package not accepted: nothing was sent to the device");
+      for (const std::string& problem : verdict.Problems) LastError += "\r\n" + problem;
+      return false;
+    }
+    FileCheck = std::move(verdict.FileCheck);
+  }
+  for (TEngineSlot* e : InRunOrder(Engines)) (*e)->SetFileCheck(FileCheck);
+  return true;
+}
+
+bool TRunController::ReadScript(const std::string& path, std::vector<std::string>& lines) {
+  std::string bytes, refusal;
+  lines.clear();
+  if (ReadRunFile(path, FileCheck, bytes, refusal)) {
+    lines = SplitLines(bytes);
+    return true;
+  }
+  ShowError(!refusal.empty() ? refusal : Excerpt(path) + " File not found !!!");
+  return false;
 }
 
 void TRunController::OpenLink() {

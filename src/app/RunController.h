@@ -10,6 +10,7 @@
 #include "app/DeviceLink.h"
 #include "app/EngineSet.h"
 #include "app/MainView.h"
+#include "app/PackageGate.h"
 #include "app/RunObserver.h"
 #include "app/Selection.h"
 #include "engines/receivebuffer.h"
@@ -48,6 +49,9 @@ class TRunController {
   // Observers follow every run from START to its end; not owned, they must outlive the
   // controller's last run.
   void AddObserver(TRunObserver* observer) { Observers.push_back(observer); }
+  // Judges the package at the start of every run, before the device is contacted; a run it
+  // refuses ends as an error. Without one every package runs.
+  void SetPackageGate(TPackageGate gate) { Gate = std::move(gate); }
   // How the last run ended; roNONE before the first end and while a run goes on.
   TRunOutcome Outcome() const { return FOutcome; }
 
@@ -55,6 +59,8 @@ class TRunController {
   // Read Id and Quit. Idle only: false, and nothing changed, during a run.
   bool SetProgramDir(const std::string& dir, bool readid_present);
   const std::string& GetProgramDir() const { return Config.ProgramDir; }
+  // The script START runs: SCRIPT as given, otherwise the program folder's script.ini.
+  std::string StartScriptPath() const;
 
   // Operator choices read at run start (menus and dialogs fill them).
   void SetPortChoice(const TPortChoice& choice);
@@ -120,6 +126,9 @@ class TRunController {
   void GoTo(uint8_t next);  // an error reported during the step keeps state 6
   void StepIdle();
   void StepOpen();
+  bool PassGate();
+  // Reads a script through the run's file check; false after the error is shown.
+  bool ReadScript(const std::string& path, std::vector<std::string>& lines);
   void OpenLink();
   void StepQueryDevice();
   void StepWaitDevice();
@@ -206,6 +215,9 @@ class TRunController {
   std::string CurrentInstruction;
   TReceiveBuffer ReceiveBuffer;
   bool ReceiveOverflowReported = false;
+
+  TPackageGate Gate;
+  TFileCheck FileCheck;  // the run's, from the gate
 
   std::vector<TRunObserver*> Observers;
   bool RunActive = false;

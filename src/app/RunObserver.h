@@ -36,6 +36,15 @@ struct TDeviceReport {
   std::string BootChecksum;  // four hex digits, as shown
 };
 
+// What a package's seal said when a run began.
+struct TSealReport {
+  bool Sealed = false;    // the package holds a manifest
+  bool Verified = false;  // signed by a trusted key, every file as it was sealed
+  std::string ManifestSha256;
+  std::string KeyId;           // as the signing tool prints it; "" when none could be read
+  std::string TrustedComment;  // vouched for only when Verified
+};
+
 // Follows a run as the run controller carries it out. Calls come on the event-loop thread,
 // from inside the controller's steps; an observer must not drive the controller from them.
 class TRunObserver {
@@ -45,6 +54,8 @@ class TRunObserver {
   virtual void StatusAdded(const std::string& /*line*/) {}
   virtual void ProgressChanged(TMainView::TBar /*bar*/, int32_t /*position*/, int32_t /*max*/) {}
   virtual void FileRead(const std::string& /*path*/) {}
+  // Before the device is contacted, when the run has a package gate.
+  virtual void SealChecked(const TSealReport& /*seal*/) {}
   virtual void DeviceReported(const TDeviceReport& /*device*/) {}
   virtual void InstructionStarted(const TInstructionRef& /*line*/, const std::string& /*engine*/) {}
   virtual void InstructionEnded(const TInstructionRef& /*line*/, const TInstructionEnd& /*end*/) {}

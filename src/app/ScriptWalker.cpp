@@ -75,11 +75,7 @@ void TRunController::StepNextMainLine() {
 
 void TRunController::StartCardScript() {
   CardScriptPath = FCurentCardDir + FileName(ScriptPath);
-  CardLines.clear();
-  if (!ReadTextLines(CardScriptPath, CardLines)) {
-    ShowError(Excerpt(CardScriptPath) + " File not found !!!");
-    return;
-  }
+  if (!ReadScript(CardScriptPath, CardLines)) return;
   Notify([&](TRunObserver& o) { o.FileRead(CardScriptPath); });
   CardLineIndex = 0;
   FilterCardComponents();

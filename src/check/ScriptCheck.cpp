@@ -106,6 +106,7 @@ struct TCheckEngines {
 TScriptCheck::TScriptCheck(std::string program_dir) : ProgramDir(std::move(program_dir)) {}
 
 void TScriptCheck::Run(const std::string& script_path) {
+  Named.insert(script_path);
   std::vector<std::string> lines;
   if (!ReadTextLines(script_path, lines)) {
     Add(script_path, 0, NotFound(script_path));
@@ -176,6 +177,7 @@ void TScriptCheck::CheckDaughterLine(const std::string& script, int32_t n, const
 
 bool TScriptCheck::WalkCardScript(const std::string& path, const std::string& card_dir,
                                   std::string& why) {
+  Named.insert(path);
   if (Checked.count(path)) return true;
   std::vector<std::string> lines;
   if (!ReadTextLines(path, lines, &why)) return false;
@@ -221,6 +223,7 @@ void TScriptCheck::CheckInstruction(const std::string& script, int32_t n, const 
 
 void TScriptCheck::CheckHexFile(const std::string& script, int32_t n, const std::string& path,
                                 const std::string& not_found, const std::string& empty_text) {
+  Named.insert(path);
   if (Checked.count(path)) return;
   std::vector<std::string> lines;
   if (!ReadTextLines(path, lines)) {
@@ -247,6 +250,7 @@ void TScriptCheck::CheckHexLines(const std::string& path, const std::vector<std:
 }
 
 void TScriptCheck::CheckEffectFile(const std::string& script, int32_t n, const std::string& path) {
+  Named.insert(path);
   if (Checked.count(path)) return;
   const std::optional<int64_t> count = CountTextLines(path);
   LineReader reader;

@@ -28,6 +28,9 @@ class TScriptCheck {
   const std::vector<TCheckFinding>& Findings() const { return Findings_; }
   // Files read: scripts, HEX files and effect files, each counted once.
   int32_t FilesChecked() const { return static_cast<int32_t>(Checked.size()); }
+  // Every file a run of the package may read, found or not: the scripts, HEX files and effect
+  // files named, and of the two motherboard folders those present.
+  const std::set<std::string>& NamedFiles() const { return Named; }
 
  private:
   void WalkMainScript(const std::string& path, const std::vector<std::string>& lines);
@@ -50,6 +53,7 @@ class TScriptCheck {
   std::string ProgramDir;
   std::vector<TCheckFinding> Findings_;
   std::set<std::string> Checked;
+  std::set<std::string> Named;
   std::map<std::string, int32_t> LineFaults;  // per file, for AddLineFault
 };
 

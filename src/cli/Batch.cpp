@@ -19,6 +19,7 @@
 #include "app/RunController.h"
 #include "app/Settings.h"
 #include "cli/Options.h"
+#include "cli/SealCommand.h"
 #include "engines/InstCourante.h"
 #include "formats/text.h"
 #include "records/RunEvents.h"
@@ -424,7 +425,11 @@ int RunBatch(const Options& options, const std::string& program_dir) {
   config.ReportFile = options.ReportFile;
   config.Name = options.Name;
   config.Link = DescribeConnection(connection);
-  config.Configure = [connection](TRunController& ctl) { ApplyConnection(ctl, connection); };
+  config.Configure = [connection,
+                      gate = MakeSealGate(SealPolicyFor(options))](TRunController& ctl) {
+    ApplyConnection(ctl, connection);
+    ctl.SetPackageGate(gate);
+  };
   TBatchRun run(std::move(config), std::cout, std::cerr);
   TStopSignals stop_signals([&run](int signal_number) { run.Stop(signal_number); });
   return run.Exec();

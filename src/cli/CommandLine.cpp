@@ -9,6 +9,7 @@
 #include "cli/Batch.h"
 #include "cli/ConvertSvf.h"
 #include "cli/LineCommand.h"
+#include "cli/SealCommand.h"
 #include "engines/svfconvert.h"
 #include "formats/text.h"
 #include "version.h"
@@ -21,7 +22,7 @@ constexpr int64_t kMaxJobs = 1000;
 
 bool TakesValue(const std::string& name) {
   for (const char* option : {"--timeout", "--trace", "--tck-hz", "--folder", "--link", "--report",
-                             "--name", "--line", "--line-window"})
+                             "--name", "--line", "--line-window", "--seal", "--trust"})
     if (name == option) return true;
   return false;
 }
@@ -42,6 +43,8 @@ const char* ModeOption(TCommandMode mode) {
       return "--list-ports";
     case cmLINE:
       return "--line";
+    case cmSEAL:
+      return "--seal";
     case cmLINEWINDOW:
       return "--line-window";
     default:
@@ -111,6 +114,16 @@ bool CheckCombination(const Options& o, bool help_or_version, std::string& error
             (o.ReadId ? std::string("--readid") : Excerpt(o.Script)) + "\"";
   } else if (!o.TckHz.empty() && o.Mode != cmCONVERT) {
     error = "--tck-hz needs --convert-svf";
+  } else if (o.Mode == cmSEAL && (!o.Script.empty() || o.ReadId)) {
+    error = "--seal seals the whole package (script.ini and readid.ini) and takes no " +
+            std::string(o.ReadId ? "--readid" : "SCRIPT");
+  } else if (!o.SealFolder.empty() && !o.Folder.empty() && o.SealFolder != o.Folder) {
+    error = "--seal " + Excerpt(o.SealFolder) + " and --folder " + Excerpt(o.Folder) +
+            " name two folders";
+  } else if ((!o.TrustFiles.empty() || o.RequireSeal) &&
+             (o.Mode == cmSEAL || o.Mode == cmCONVERT || o.Mode == cmLISTPORTS)) {
+    error = std::string(o.RequireSeal ? "--require-seal" : "--trust") +
+            " needs the window, --batch, --check, --line or --line-window";
   }
   return error.empty();
 }
@@ -132,8 +145,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
       inline_value = arg.substr(eq + 1);
     }
     std::string value;
-    // A second value would silently win over the first: which one was meant?
-    if ((arg == "-j" || StartsWith(arg, "--")) && !given.insert(name).second) {
+    // A second value would silently win over the first: which one was meant? Keys add up.
+    if ((arg == "-j" || StartsWith(arg, "--")) && name != "--trust" && !given.insert(name).second) {
       error = Excerpt(name) + " may be given once";
     } else if (arg == "-j") {
       if (!TakeValue(args, i, arg, std::nullopt, value, error)) break;
@@ -188,6 +201,15 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
       if (TakeValue(args, i, name, inline_value, value, error)) o.Name = value;
     } else if (name == "--events") {
       o.Events = true;
+    } else if (name == "--seal") {
+      if (!SetMode(o, cmSEAL, name, error)) break;
+      // DIR is optional: "--seal --folder DIR" works as well.
+      if (inline_value || (i + 1 < args.size() && !StartsWith(args[i + 1], "--")))
+        TakeValue(args, i, name, inline_value, o.SealFolder, error);
+    } else if (name == "--trust") {
+      if (TakeValue(args, i, name, inline_value, value, error)) o.TrustFiles.push_back(value);
+    } else if (name == "--require-seal") {
+      o.RequireSeal = true;
     } else if (name == "--line") {
       if (TakeValue(args, i, name, inline_value, value, error) && SetMode(o, cmLINE, name, error))
         o.LineFile = value;
@@ -218,6 +240,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
   }
   if (o.Mode == cmLINEWINDOW && o.LineFile.empty()) std::swap(o.LineFile, o.Script);
   if (!error.empty() || !CheckCombination(o, help || version, error)) return false;
+  if (o.Folder.empty()) o.Folder = o.SealFolder;
   if (help)
     o.Mode = cmHELP;
   else if (version)
@@ -227,18 +250,20 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
 }
 
 std::string UsageLine() {
-  return "usage: qubra-updater [--folder DIR] [--link LINK] [SCRIPT]\n"
-         "       qubra-updater [--folder DIR] --check [SCRIPT | --readid]\n"
+  return "usage: qubra-updater [--folder DIR] [--link LINK] [SEAL] [SCRIPT]\n"
+         "       qubra-updater [--folder DIR] --check [SCRIPT | --readid] [SEAL]\n"
          "       qubra-updater [--folder DIR] --batch [SCRIPT | --readid] [--link LINK]\n"
          "                     [--timeout SECONDS] [--trace FILE] [--report FILE] [--events]\n"
-         "                     [--name NAME]\n"
+         "                     [--name NAME] [SEAL]\n"
          "       qubra-updater [--folder DIR] --line FILE [-j N] [SCRIPT | --readid]\n"
-         "                     [--timeout SECONDS] [--report FILE]\n"
+         "                     [--timeout SECONDS] [--report FILE] [SEAL]\n"
          "       qubra-updater [--folder DIR] --line-window [FILE] [-j N] [--start]\n"
-         "                     [--timeout SECONDS] [--report FILE]\n"
+         "                     [--timeout SECONDS] [--report FILE] [SEAL]\n"
          "       qubra-updater [--folder DIR] --list-ports\n"
+         "       qubra-updater --seal [DIR] | --folder DIR --seal\n"
          "       qubra-updater --convert-svf IN OUT [--tck-hz F]\n"
-         "       qubra-updater --help | --version";
+         "       qubra-updater --help | --version\n"
+         "SEAL is [--trust FILE]... [--require-seal]";
 }
 
 std::string HelpText() {
@@ -288,8 +313,22 @@ std::string HelpText() {
          "                     only when all of IN converts; exit 0 converted, 1 not\n"
          "  --tck-hz F         with --convert-svf: the device's TCK rate in Hz, for RUNTEST\n"
          "                     times (default: the file's FREQUENCY)\n"
+         "  --seal [DIR]       write package.manifest in the package folder (DIR, --folder or\n"
+         "                     the program's): every file a run may read with its SHA-256 and\n"
+         "                     size; a package --check faults is not sealed. The author then\n"
+         "                     signs it: minisign -Sm package.manifest\n"
+         "  --trust FILE       with the window, --check, --batch, --line or --line-window:\n"
+         "                     trust the minisign public key FILE (repeatable), besides the\n"
+         "                     *.pub files in\n"
+         "                     /etc/qubra-updater/trusted.d/ and in\n"
+         "                     ~/.config/qubra-updater/trusted.d/\n"
+         "  --require-seal     with the window, --check, --batch, --line or --line-window:\n"
+         "                     refuse a package that is not sealed, as REQUIRE_SEAL=1 in\n"
+         "                     /etc/qubra-updater/policy does for a station\n"
          "  --help             print this help\n"
          "  --version          print the program name and version\n"
+         "A sealed package runs only when a trusted key signed its manifest and every file is\n"
+         "as it was sealed; otherwise the run ends before the device is contacted (exit 1).\n"
          "Usage errors exit with status 2.\n";
 }
 
@@ -299,12 +338,19 @@ std::string ScriptPathFor(const Options& options, const std::string& program_dir
 }
 
 int RunCheck(const Options& options, const std::string& program_dir, std::ostream& out) {
+  const std::string script = ScriptPathFor(options, program_dir);
   TScriptCheck check(program_dir);
-  check.Run(ScriptPathFor(options, program_dir));
-  for (const TCheckFinding& f : check.Findings()) out << FormatFinding(f) << '\n';
-  out << FormatSummary(check.Findings(), check.FilesChecked()) << '\n';
+  check.Run(script);
+  std::vector<TCheckFinding> findings = check.Findings();
+  // Every way the package differs from its seal, not only the first a run would stop at.
+  const TSealState seal = CheckPackageSeal(program_dir, script, SealPolicyFor(options));
+  for (const std::string& problem : seal.Problems)
+    findings.push_back({program_dir + kManifestName, 0, problem});
+  for (const TCheckFinding& f : findings) out << FormatFinding(f) << '\n';
+  if (seal.Verified) out << SealStatusText(seal) << '\n';
+  out << FormatSummary(findings, check.FilesChecked()) << '\n';
   out.flush();
-  return check.Findings().empty() ? 0 : 1;
+  return findings.empty() ? 0 : 1;
 }
 
 std::string UseFolder(const Options& options) {
@@ -313,6 +359,8 @@ std::string UseFolder(const Options& options) {
   // A SCRIPT named apart, or files to convert, need no script in the folder.
   if (!options.Script.empty() || options.Mode == cmCONVERT)
     problem = PackageFolderProblem(options.Folder, {});
+  else if (options.Mode == cmSEAL)
+    problem = PackageFolderProblem(options.Folder, {"script.ini"});
   else if (options.Mode == cmCHECK || options.Mode == cmBATCH || options.Mode == cmLINE ||
            options.Mode == cmLINEWINDOW)
     problem = PackageFolderProblem(options.Folder, {options.ReadId ? "readid.ini" : "script.ini"});
@@ -326,7 +374,8 @@ std::string UseFolder(const Options& options) {
 std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
   std::string error;
-  if (!ParseCommandLine(args, options, error) || !(error = UseFolder(options)).empty()) {
+  if (!ParseCommandLine(args, options, error) || !(error = UseFolder(options)).empty() ||
+      !(error = TrustFileProblem(options)).empty()) {
     std::cerr << "qubra-updater: " << error << "\n" << UsageLine() << std::endl;
     return 2;
   }
@@ -339,6 +388,8 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
       return 0;
     case cmCHECK:
       return RunCheck(options, ProgramDir());
+    case cmSEAL:
+      return RunSeal(ProgramDir(), std::cout, std::cerr);
     case cmCONVERT:
       return RunConvertSvf(options);
     case cmBATCH: {

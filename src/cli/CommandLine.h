@@ -20,14 +20,16 @@ std::string HelpText();
 // readid.ini or script.ini.
 std::string ScriptPathFor(const Options& options, const std::string& program_dir);
 
-// --check: prints the findings and a summary on `out`; 0 when nothing was found, 1 otherwise.
+// --check: prints the findings (the seal's problems among them), the seal of a verified package
+// and a summary on `out`; 0 when nothing was found, 1 otherwise.
 int RunCheck(const Options& options, const std::string& program_dir, std::ostream& out = std::cout);
 
 // Checks --folder DIR against the mode (DIR must exist and hold the script the mode starts
 // from) and makes it the program folder. "" when fine, else the usage error.
 std::string UseFolder(const Options& options);
 
-// Handles every mode that needs no window and no display: usage errors (status 2), --help,
-// --version, --check, --batch and --list-ports; makes --folder the program folder. Returns
-// nothing when the window is to open, with `options` filled in.
+// Handles every mode that needs no window and no display: usage errors (status 2, a --trust
+// file without a key among them), --help, --version, --check, --seal, --batch, --line and
+// --list-ports; makes --folder the program folder. Returns nothing when the window is to open,
+// with `options` filled in.
 std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options);

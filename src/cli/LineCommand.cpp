@@ -41,6 +41,8 @@ TProductionLine::TConfig LineConfig(const Options& options, const std::string& p
     config.SharedArgs.push_back("--timeout=" + std::to_string(options.TimeoutSeconds));
   if (!options.ReportFile.empty()) config.SharedArgs.push_back("--report=" + options.ReportFile);
   if (options.ReadId) config.SharedArgs.push_back("--readid");
+  for (const std::string& key : options.TrustFiles) config.SharedArgs.push_back("--trust=" + key);
+  if (options.RequireSeal) config.SharedArgs.push_back("--require-seal");
   if (!options.Script.empty()) config.SharedArgs.push_back(options.Script);
   config.Jobs = options.Jobs;
   config.ReportFile = options.ReportFile;

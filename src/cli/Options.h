@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // What the program was asked to do on its command line.
 enum TCommandMode : uint8_t {
@@ -13,6 +14,7 @@ enum TCommandMode : uint8_t {
   cmCONVERT,
   cmLISTPORTS,
   cmLINE,
+  cmSEAL,
   cmLINEWINDOW
 };
 
@@ -32,4 +34,7 @@ struct Options {
   std::string LineFile;    // --line, --line-window: the device list
   int32_t Jobs = 0;        // --line, --line-window: devices updated at a time; 0 for all
   bool StartAll = false;   // --line-window: every device starts when the window opens
+  std::string SealFolder;  // --seal DIR: the package folder, as --folder
+  std::vector<std::string> TrustFiles;  // --trust, in the order given
+  bool RequireSeal = false;             // --require-seal
 };

@@ -1,5 +1,25 @@
 #include "engines/gestionnaire.h"
 
+#include "formats/text.h"
+
+bool ReadRunFile(const std::string& path, const TFileCheck& check, std::string& bytes,
+                 std::string& refusal) {
+  std::string error;
+  refusal.clear();
+  if (!ReadFileBytes(path, bytes, error)) return false;
+  if (check) refusal = check(path, bytes);
+  return refusal.empty();
+}
+
+bool TGestionnaire::ReadFileLines(const std::string& path, std::vector<std::string>& lines,
+                                  std::string& refusal) const {
+  std::string bytes;
+  lines.clear();
+  if (!ReadRunFile(path, FileCheck, bytes, refusal)) return false;
+  lines = SplitLines(bytes);
+  return true;
+}
+
 void TGestionnaire::BeginBusy() {
   Busy = true;
   Fire(OnBusyChange);

@@ -4,8 +4,18 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engines/receivebuffer.h"
+
+// Why the bytes of a file a run reads must not reach the device, or "" when they may. The owner
+// installs one for a sealed package; without one files are read as they always were.
+using TFileCheck = std::function<std::string(const std::string& path, std::string_view bytes)>;
+
+// The one way a run reads a file its scripts name: whole, and shown to `check` when there is
+// one. False when it cannot be read (`refusal` empty) or `check` refuses it (`refusal` says why).
+bool ReadRunFile(const std::string& path, const TFileCheck& check, std::string& bytes,
+                 std::string& refusal);
 
 // A version number the card engine read from the device or wrote to it.
 struct TVersionNote {
@@ -48,7 +58,8 @@ class TGestionnaire {
   void SetStatus(const std::string& text);
   // Stores the text and fires OnError; engines override it to end their instruction as well.
   virtual void ReportError(const std::string& text);
-  // Back to the values after creation; CardDir and DeviceVariant are kept; no event fires.
+  // Back to the values after creation; CardDir, FileCheck and DeviceVariant are kept; no event
+  // fires.
   virtual void Reset();
   void SetProgressMax(int32_t n);
   void ProgressStep();
@@ -82,6 +93,7 @@ class TGestionnaire {
   const std::string& GetBootChecksum() const { return BootChecksum; }
   const std::string& GetDeviceIdText() const { return DeviceIdText; }
   void SetCardDir(const std::string& dir) { CardDir = dir; }
+  void SetFileCheck(TFileCheck check) { FileCheck = std::move(check); }
 
   TNotifyEvent OnSend;
   TNotifyEvent OnReceivedChange;
@@ -102,6 +114,9 @@ class TGestionnaire {
   void Fire(const TNotifyEvent& event) {
     if (event) event(*this);
   }
+  // The lines of a file an instruction names, through FileCheck; as ReadRunFile.
+  bool ReadFileLines(const std::string& path, std::vector<std::string>& lines,
+                     std::string& refusal) const;
   // The reply character at the front of Received, as the engines test it.
   bool Begins(char c) const { return !Received.empty() && Received[0] == c; }
 
@@ -116,6 +131,7 @@ class TGestionnaire {
   int32_t RetryCount = 0;
   bool Busy = false;
   std::string CardDir;
+  TFileCheck FileCheck;
   bool DeviceVariant = false;
   std::string FileRead;
   TVersionNote VersionNote;

@@ -166,8 +166,9 @@ bool TProgBoot::LoadFile() {
   Instruction = args.Rest;
   const std::string path = CardDir + args.Name;
   RetryCount = 0;
-  if (!ReadTextLines(path, Lines)) {
-    ReportError(Excerpt(CardDir + Instruction) + " File not found !!!");
+  if (std::string refusal; !ReadFileLines(path, Lines, refusal)) {
+    ReportError(!refusal.empty() ? refusal
+                                 : Excerpt(CardDir + Instruction) + " File not found !!!");
     return false;
   }
   NoteFileRead(path);

@@ -183,7 +183,7 @@ void TProgJtag::WaitFileAccepted() {
   const std::string path = CardDir + Instruction;
   LineCount = OpenEffectFile(path);
   if (LineCount == -1) {
-    ReportError(Excerpt(path) + " File not found !!!");
+    ReportError(!Refusal.empty() ? Refusal : Excerpt(path) + " File not found !!!");
     return;
   }
   NoteFileRead(path);
@@ -301,10 +301,22 @@ void TProgJtag::Reset() {
 
 int32_t TProgJtag::OpenEffectFile(const std::string& path) {
   CloseEffectFile();
-  std::optional<int64_t> count = CountTextLines(path);
-  if (!count || *count > INT32_MAX || !EffectFile.Open(path)) return -1;
+  Refusal.clear();
+  std::optional<int64_t> count;
+  if (FileCheck) {
+    // Played from the bytes that were checked, so a file changed meanwhile is never sent.
+    std::string bytes;
+    if (!ReadRunFile(path, FileCheck, bytes, Refusal)) return -1;
+    count = CountLines(bytes);
+    EffectFile.OpenBytes(std::move(bytes));
+  } else {
+    count = CountTextLines(path);
+    if (!count || !EffectFile.Open(path)) return -1;
+  }
   EffectFileOpen = true;
-  return static_cast<int32_t>(*count);
+  if (*count <= INT32_MAX) return static_cast<int32_t>(*count);
+  CloseEffectFile();
+  return -1;
 }
 
 void TProgJtag::CloseEffectFile() {

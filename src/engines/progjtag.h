@@ -24,8 +24,8 @@ class TProgJtag : public TGestionnaire {
   // Back to idle; an effect file left open by a stopped run stays open until the next one opens.
   void Reset() override;
 
-  // -1 when the file cannot be read; otherwise opens it (closing one still open), counts its lines
-  // and leaves it at its first line.
+  // -1 when the file cannot be read or FileCheck refuses it (Refusal then says why); otherwise
+  // opens it (closing one still open), counts its lines and leaves it at its first line.
   int32_t OpenEffectFile(const std::string& path);
   void CloseEffectFile();
   bool IsEffectFileOpen() const { return EffectFileOpen; }
@@ -67,4 +67,5 @@ class TProgJtag : public TGestionnaire {
 
   LineReader EffectFile;
   bool EffectFileOpen = false;
+  std::string Refusal;
 };

@@ -111,8 +111,8 @@ void TProgPsd::Recognize() {
 bool TProgPsd::LoadFile() {
   const std::string path = CardDir + Instruction;
   RetryCount = 0;
-  if (!ReadTextLines(path, Lines)) {
-    ReportError(Excerpt(path) + " File not found !!!");
+  if (std::string refusal; !ReadFileLines(path, Lines, refusal)) {
+    ReportError(!refusal.empty() ? refusal : Excerpt(path) + " File not found !!!");
     return false;
   }
   NoteFileRead(path);

@@ -1,7 +1,10 @@
 #include "formats/text.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -31,26 +34,63 @@ std::vector<std::string> SplitLines(std::string_view text) {
   return lines;
 }
 
-bool ReadTextLines(const std::string& path, std::vector<std::string>& lines, std::string* why) {
-  lines.clear();
-  const auto fail = [why](const char* reason) {
-    if (why) *why = reason;
-    return false;
-  };
-  // A FIFO or a device is refused before it is opened: opening one may block for good.
+int64_t CountLines(std::string_view text) {
+  int64_t n = 0;
+  for (size_t i = 0; i < text.size(); ++n) {
+    while (i < text.size() && text[i] != '\r' && text[i] != '\n') ++i;
+    if (i < text.size())
+      i += (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ? 2 : 1;
+  }
+  return n;
+}
+
+std::FILE* OpenRegularFile(const std::string& path, std::string& error) {
+  // Anything but a regular file is refused before it is opened: opening a FIFO or a device may
+  // block for good or act on it; O_NONBLOCK and the second look cover a file swapped between.
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) return fail(std::strerror(errno));
-  if (S_ISDIR(st.st_mode)) return fail("is a folder");
-  if (!S_ISREG(st.st_mode)) return fail("is not a regular file");
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return fail(std::strerror(errno));
-  std::string text;
+  if (::stat(path.c_str(), &st) != 0) {
+    error = std::strerror(errno);
+    return nullptr;
+  }
+  if (S_ISDIR(st.st_mode)) return error = "is a folder", nullptr;
+  if (!S_ISREG(st.st_mode)) return error = "is not a regular file", nullptr;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return nullptr;
+  }
+  std::FILE* f = nullptr;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !(f = ::fdopen(fd, "rb"))) {
+    ::close(fd);
+    error = "is not a regular file";
+  }
+  return f;
+}
+
+bool ReadFileBytes(const std::string& path, std::string& bytes, std::string& error,
+                   size_t max_bytes) {
+  bytes.clear();
+  std::FILE* f = OpenRegularFile(path, error);
+  if (!f) return false;
   char buf[65536];
   size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-  const int error = std::ferror(f) ? errno : 0;
+  while (bytes.size() < max_bytes &&
+         (n = std::fread(buf, 1, std::min(sizeof buf, max_bytes - bytes.size()), f)) > 0) {
+    bytes.append(buf, n);
+  }
+  const int read_error = std::ferror(f) ? errno : 0;
   std::fclose(f);
-  if (error != 0) return fail(std::strerror(error));
+  if (read_error != 0) error = std::strerror(read_error);
+  return read_error == 0;
+}
+
+bool ReadTextLines(const std::string& path, std::vector<std::string>& lines, std::string* why) {
+  lines.clear();
+  std::string text, error;
+  if (!ReadFileBytes(path, text, error)) {
+    if (why) *why = error;
+    return false;
+  }
   lines = SplitLines(text);
   return true;
 }
@@ -67,9 +107,18 @@ bool LineReader::Open(const std::string& path) {
   return file_ != nullptr;
 }
 
+void LineReader::OpenBytes(std::string bytes) {
+  Close();
+  bytes_ = std::move(bytes);
+  from_bytes_ = true;
+}
+
 void LineReader::Close() {
   if (file_) std::fclose(file_);
   file_ = nullptr;
+  from_bytes_ = false;
+  bytes_.clear();
+  at_ = 0;
   has_pending_ = false;
 }
 
@@ -78,12 +127,13 @@ int LineReader::Get() {
     has_pending_ = false;
     return pending_;
   }
+  if (from_bytes_) return at_ < bytes_.size() ? static_cast<unsigned char>(bytes_[at_++]) : EOF;
   return std::getc(file_);
 }
 
 bool LineReader::Next(std::string& line) {
   line.clear();
-  if (!file_) return false;
+  if (!IsOpen()) return false;
   int c = Get();
   if (c == EOF) return false;
   while (c != EOF && c != '\n' && c != '\r') {
@@ -101,8 +151,9 @@ bool LineReader::Next(std::string& line) {
 }
 
 bool LineReader::Eof() const {
-  if (!file_) return true;
   if (has_pending_) return false;
+  if (from_bytes_) return at_ >= bytes_.size();
+  if (!file_) return true;
   int c = std::getc(file_);
   if (c == EOF) return true;
   std::ungetc(c, file_);

@@ -16,6 +16,17 @@ std::string Trim(std::string_view s);
 
 std::vector<std::string> SplitLines(std::string_view text);
 
+// Opens `path` for reading when it is a regular file; a FIFO in its place does not block the
+// open. nullptr, with the reason in `error`, when it cannot.
+std::FILE* OpenRegularFile(const std::string& path, std::string& error);
+// Reads the file at `path`, at most its first `max_bytes`. False, with the reason, when it
+// cannot be opened or read, or is not a regular file.
+bool ReadFileBytes(const std::string& path, std::string& bytes, std::string& error,
+                   size_t max_bytes = SIZE_MAX);
+
+// Number of lines of `text`, counted as SplitLines counts them.
+int64_t CountLines(std::string_view text);
+
 // Reads a whole text file as lines. Returns false (and leaves `lines` empty) when the file
 // cannot be opened or read, or is not a regular file; `why`, when given, then says which
 // ("is a folder", "is not a regular file", or the system's reason).
@@ -31,8 +42,10 @@ class LineReader {
   LineReader& operator=(const LineReader&) = delete;
 
   bool Open(const std::string& path);  // false when the file cannot be opened
+  // Reads the lines of `bytes`, already read from a file, as Open would read them.
+  void OpenBytes(std::string bytes);
   void Close();
-  bool IsOpen() const { return file_ != nullptr; }
+  bool IsOpen() const { return file_ != nullptr || from_bytes_; }
   // Next line without its end; false at the end of the file.
   bool Next(std::string& line);
   bool Eof() const;
@@ -40,6 +53,9 @@ class LineReader {
  private:
   int Get();
   std::FILE* file_ = nullptr;
+  bool from_bytes_ = false;
+  std::string bytes_;
+  size_t at_ = 0;      // the next byte of bytes_
   int pending_ = EOF;  // a byte read ahead after a CR
   bool has_pending_ = false;
 };

@@ -25,6 +25,12 @@ void TRunEvents::RunStarted(const std::string& script) {
   Emit("start", {{"script", JsonText(script)}});
 }
 
+void TRunEvents::SealChecked(const TSealReport& seal) {
+  QJsonObject fields = SealJson(seal);
+  fields["sealed"] = seal.Sealed;
+  Emit("seal", fields);
+}
+
 // The idle prompt before and after a run is no part of it.
 void TRunEvents::StatusAdded(const std::string& line) {
   if (Running) Emit("status", {{"text", JsonText(line)}});

@@ -9,9 +9,9 @@
 #include "app/RunObserver.h"
 
 // --events: what a run does as JSON Lines on `out`, one object per line, each flushed at once
-// so that another program can follow the run live. Every object has "event": "start", "status",
-// "progress", "device", "instruction_start", "instruction_end", "instruction_skipped" or, last,
-// "result".
+// so that another program can follow the run live. Every object has "event": "start", "seal",
+// "status", "progress", "device", "instruction_start", "instruction_end", "instruction_skipped"
+// or, last, "result".
 class TRunEvents : public TRunObserver {
  public:
   explicit TRunEvents(std::ostream& out);
@@ -21,6 +21,7 @@ class TRunEvents : public TRunObserver {
   void Finish(int exit_status, const std::string& failure = "");
 
   void RunStarted(const std::string& script) override;
+  void SealChecked(const TSealReport& seal) override;
   void StatusAdded(const std::string& line) override;
   void ProgressChanged(TMainView::TBar bar, int32_t position, int32_t max) override;
   void DeviceReported(const TDeviceReport& device) override;

@@ -34,3 +34,10 @@ QJsonObject DeviceJson(const TDeviceReport& device) {
           {"id", JsonText(device.Id)},
           {"boot_checksum", JsonText(device.BootChecksum)}};
 }
+
+QJsonObject SealJson(const TSealReport& seal) {
+  return {{"manifest_sha256", JsonText(seal.ManifestSha256)},
+          {"key_id", JsonText(seal.KeyId)},
+          {"trusted_comment", JsonText(seal.TrustedComment)},
+          {"verified", seal.Verified}};
+}

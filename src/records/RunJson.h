@@ -15,3 +15,5 @@ QJsonObject LineJson(const TInstructionRef& line);
 QJsonObject EndJson(const TInstructionRef& line, const TInstructionEnd& end);
 // "type", "id", "boot_checksum".
 QJsonObject DeviceJson(const TDeviceReport& device);
+// "manifest_sha256", "key_id", "trusted_comment", "verified".
+QJsonObject SealJson(const TSealReport& seal);

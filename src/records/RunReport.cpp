@@ -72,7 +72,8 @@ void TRunReport::RunStarted(const std::string& script) {
             {"transport", JsonText(link.Transport)},
             {"link", JsonText(link.Link)},
             {"script", JsonText(script)},
-            {"device", DeviceJson(TDeviceReport{})}};
+            {"device", DeviceJson(TDeviceReport{})},
+            {"seal", QJsonValue()}};
   if (link.Transport == "udp") Fields["local_port"] = link.LocalPort;
 }
 
@@ -82,6 +83,10 @@ void TRunReport::FileRead(const std::string& path) {
   for (const QJsonValue& f : Files)
     if (f.toObject() == file) return;
   Files.append(file);
+}
+
+void TRunReport::SealChecked(const TSealReport& seal) {
+  Fields["seal"] = seal.Sealed ? QJsonValue(SealJson(seal)) : QJsonValue();
 }
 
 void TRunReport::DeviceReported(const TDeviceReport& device) {

@@ -11,7 +11,8 @@
 #include "app/RunObserver.h"
 
 // The record of one run, built from what the run controller reports: when, where, what was read
-// (with SHA-256), every instruction with its figures, versions, and how it ended.
+// (with SHA-256), the package's seal (null when unsealed), every instruction with its figures,
+// versions, and how it ended.
 class TRunReport : public TRunObserver {
  public:
   // `name` is the device's name on a production line ("" when none); `link` describes the
@@ -26,6 +27,7 @@ class TRunReport : public TRunObserver {
 
   void RunStarted(const std::string& script) override;
   void FileRead(const std::string& path) override;
+  void SealChecked(const TSealReport& seal) override;
   void DeviceReported(const TDeviceReport& device) override;
   void InstructionStarted(const TInstructionRef& line, const std::string& engine) override;
   void InstructionEnded(const TInstructionRef& line, const TInstructionEnd& end) override;

@@ -134,6 +134,9 @@ void TMainFich::BuildMenus() {
   PackageFolder = About1->addAction("Package Folder...");
   PackageFolder->setObjectName("PackageFolder");
   connect(PackageFolder, &QAction::triggered, this, &TMainFich::PackageFolderClick);
+  TrustedKeys = About1->addAction("Trusted Keys...");
+  TrustedKeys->setObjectName("TrustedKeys");
+  connect(TrustedKeys, &QAction::triggered, this, &TMainFich::TrustedKeysClick);
 }
 
 void TMainFich::BuildControls() {
@@ -231,6 +234,30 @@ void TMainFich::ShowComDevices() {
 
 void TMainFich::ShowPackageFolder() {
   Ctl->ShowStatus("Package folder: " + Excerpt(Ctl->GetProgramDir()));
+  ShowSeal();
+}
+
+void TMainFich::UseSealPolicy(TSealPolicy policy) {
+  SealPolicy = std::move(policy);
+  SealPolicyGiven = true;
+  Ctl->SetPackageGate(MakeSealGate(SealPolicy));
+  ShowSeal();
+}
+
+// An unsealed package is not worth a line unless the station asks for seals.
+void TMainFich::ShowSeal() {
+  if (!SealPolicyGiven || Ctl->Running()) return;
+  const TSealState state =
+      CheckPackageSeal(Ctl->GetProgramDir(), Ctl->StartScriptPath(), SealPolicy);
+  if (state.Sealed || !state.Problems.empty()) Ctl->ShowStatus(SealStatusText(state));
+}
+
+void TMainFich::TrustedKeysClick() {
+  TTrustedKeysDlg dlg(SealPolicy.Trust, SealPolicy.KeyFolder, this);
+  dlg.setObjectName("TrustedKeysDlg");
+  dlg.KeyFileDialog = KeyFileDialog;
+  dlg.OnKeysChanged = [this] { ShowSeal(); };
+  dlg.exec();
 }
 
 void TMainFich::SerialDevicesClick() {

@@ -10,7 +10,9 @@
 #include "app/Settings.h"
 #include "link/SerialDevices.h"
 #include "records/RunReport.h"
+#include "seal/SealGate.h"
 #include "ui/PackageFolder.h"
+#include "ui/TrustedKeysDlg.h"
 
 class QAction;
 class QActionGroup;
@@ -45,6 +47,9 @@ class TMainFich : public QMainWindow, public TMainView {
   // The connection of --link for this window, after LoadSettings: Updater.prm is then not
   // written back.
   void UseLink(const TLinkOption& link);
+  // Judges every run's package by `policy` before the device is contacted, and shows the seal
+  // of a sealed package (or why it is not accepted) in the status box.
+  void UseSealPolicy(TSealPolicy policy);
   // Writes the Port menu and LAN Setup values into Updater.prm; false when it could not be
   // written (the reason is on stderr).
   bool SaveSettings();
@@ -54,6 +59,7 @@ class TMainFich : public QMainWindow, public TMainView {
   void AboutUpdaterClick();
   void SerialDevicesClick();
   void PackageFolderClick();
+  void TrustedKeysClick();
 
   // Makes `dir` the program folder, as "Package Folder..." does once a folder is chosen: the
   // settings go back to the folder left and are read from `dir`. Idle only.
@@ -62,6 +68,8 @@ class TMainFich : public QMainWindow, public TMainView {
   void AssignComDevice(int slot, const std::string& name);
   // How "Package Folder..." asks (the standard folder dialog unless replaced).
   TFolderDialog FolderDialog = StandardFolderDialog;
+  // How "Trusted Keys..." asks for a key file to add.
+  TKeyFileDialog KeyFileDialog = StandardKeyFileDialog;
 
   // TMainView
   void SetTitle(const std::string& text) override;
@@ -86,6 +94,7 @@ class TMainFich : public QMainWindow, public TMainView {
   QMenu* About1 = nullptr;
   QAction* AboutUpdater = nullptr;
   QAction* PackageFolder = nullptr;  // "Package Folder..."
+  QAction* TrustedKeys = nullptr;    // "Trusted Keys..."
   QMenu* Program1 = nullptr;
   QAction* MAuto = nullptr;
   QAction* MManual = nullptr;
@@ -114,6 +123,7 @@ class TMainFich : public QMainWindow, public TMainView {
   void FollowReportFile();
   void AppendReport();
   void ShowPackageFolder();
+  void ShowSeal();
 
   // Records what the controller reports: it goes before it.
   std::unique_ptr<TRunReport> Report;
@@ -123,6 +133,8 @@ class TMainFich : public QMainWindow, public TMainView {
   std::unique_ptr<TSettingsStore> Store;
   std::array<std::string, 9> ComDevices;
   TLinkOption Link;  // --link, kept across package folders
+  TSealPolicy SealPolicy;
+  bool SealPolicyGiven = false;
   bool SettingsLoaded = false;
   bool LinkGiven = false;
   bool ClosedOnce = false;

@@ -23,9 +23,12 @@
 #include "app/package.h"
 #include "app/run_fixture.h"
 #include "app/scripted_device.h"
+#include "cli/SealCommand.h"
 #include "formats/text.h"
 #include "records/LastRecord.h"
 #include "records/RunReport.h"
+#include "seal/SealGate.h"
+#include "seal/minisign_tool.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -320,6 +323,62 @@ TEST_F(BatchRunTest, IdentifierThatIsNotHexIsSaidAndRecordedAsSent) {
       JsonLines(std::string(std::istreambuf_iterator<char>(in), {}));
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0]["device"].toObject()["id"].toString(), "\x1b[2J");
+}
+
+// A sealed package is judged before the device hears a byte, and every file the run reads later
+// is held against the manifest when it is read: a bank file changed after the judgement never
+// goes out.
+TEST_F(BatchRunTest, SealIsJudgedBeforeContactAndAtEveryRead) {
+  if (!HaveMinisign()) GTEST_SKIP() << "the minisign tool is not installed";
+  ScratchDir keys;
+  const TToolKey author(keys, "author");
+  pkg.Write("UQubra/script.ini", "T0 0130\r\n");  // the check wants both device types served
+  std::ostringstream seal_out;
+  ASSERT_EQ(RunSeal(pkg.Path(), seal_out, err), 0) << err.str();
+  ASSERT_TRUE(author.Sign(pkg.Path() + kManifestName));
+  struct Case {
+    const char* Name;
+    TSealPolicy Policy;
+    bool ChangeAfterCheck;
+    int Status;
+    std::string Error;  // the last line on stderr before the script
+    bool Contact;
+  };
+  const Case cases[] = {
+      {"trusted", {{{author.Pub}, {}}}, false, kBatchCompleted, "", true},
+      {"bank changed after the check",
+       {{{author.Pub}, {}}},
+       true,
+       kBatchFailed,
+       "Qubra/bank0.hex: changed since the package was sealed",
+       true},
+      {"untrusted", {}, false, kBatchFailed, "which is not trusted", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    pkg.Write("Qubra/bank0.hex", ":0400000001020304F2\r\n:00000001FF\r\n");
+    err.str("");
+    const size_t wire_before = peer.Wire().size();
+    const int connections_before = peer.Connections();
+    TBatchConfig config = Config();
+    config.Configure = [&, configure = config.Configure](TRunController& ctl) {
+      configure(ctl);
+      ctl.SetPackageGate(
+          [&, gate = MakeSealGate(c.Policy)](const std::string& dir, const std::string& script) {
+            TPackageVerdict verdict = gate(dir, script);
+            if (c.ChangeAfterCheck)
+              pkg.Write("Qubra/bank0.hex", ":0400000001020305F1\r\n:00000001FF\r\n");
+            return verdict;
+          });
+    };
+    EXPECT_EQ(Run(std::move(config)), c.Status) << err.str();
+    EXPECT_THAT(err.str(), HasSubstr(c.Error));
+    EXPECT_EQ(peer.Connections() > connections_before, c.Contact);
+    const std::vector<std::string> wire = peer.Wire();
+    const bool bank_sent =
+        std::find(wire.begin() + static_cast<long>(wire_before), wire.end(), "P0") != wire.end();
+    EXPECT_EQ(bank_sent, c.Status == kBatchCompleted);
+  }
 }
 
 class ProgramSettingsTest : public RunFixture {};

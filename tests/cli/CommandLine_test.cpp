@@ -1,5 +1,6 @@
 #include "cli/CommandLine.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -19,6 +20,7 @@
 #include "app/package.h"
 #include "cli/ConvertSvf.h"
 #include "formats/text.h"
+#include "seal/minisign_tool.h"
 
 namespace {
 
@@ -181,6 +183,15 @@ TEST(CommandLine, UsageErrors) {
       {{"--convert-svf", "a", "b", "--tck-hz", "0"},
        "--tck-hz needs a TCK rate in Hz above 0, such as 1E6, not \"0\""},
       {{"--tck-hz=1E6"}, "--tck-hz needs --convert-svf"},
+      {{"--seal", "pkg", "x.ini"},
+       "--seal seals the whole package (script.ini and readid.ini) and takes no SCRIPT"},
+      {{"--seal", "a", "--folder", "b"}, "--seal a and --folder b name two folders"},
+      {{"--seal", "--batch"}, "--batch cannot be combined with --seal"},
+      {{"--seal", "--trust", "k.pub"},
+       "--trust needs the window, --batch, --check, --line or --line-window"},
+      {{"--list-ports", "--require-seal"},
+       "--require-seal needs the window, --batch, --check, --line or --line-window"},
+      {{"--check", "--trust"}, "--trust needs a value"},
       {{"--" + std::string(5000, 'x')},
        "unknown option --" + std::string(254, 'x') + "...[4746 more characters cut]"},
   };
@@ -240,6 +251,9 @@ TEST(CommandLine, FolderAndListPorts) {
       {{"--check", "--folder=/a b/"}, "/a b/"},
       {{"--list-ports", "--folder", "p"}, "p"},
       {{"--batch", "--readid", "--folder", "p"}, "p"},
+      {{"--seal", "p"}, "p"},
+      {{"--folder=p", "--seal"}, "p"},
+      {{"--seal=p", "--folder", "p"}, "p"},
   };
   for (const auto& [args, folder] : good) {
     Options o;
@@ -251,6 +265,10 @@ TEST(CommandLine, FolderAndListPorts) {
   std::string error;
   ASSERT_TRUE(ParseCommandLine({"--list-ports"}, o, error));
   EXPECT_EQ(o.Mode, cmLISTPORTS);
+  ASSERT_TRUE(ParseCommandLine(
+      {"--trust", "a.pub", "--line", "l", "--trust=b.pub", "--require-seal"}, o, error));
+  EXPECT_EQ(o.TrustFiles, (Args{"a.pub", "b.pub"}));
+  EXPECT_TRUE(o.RequireSeal);
 
   const std::pair<Args, std::string> bad[] = {
       {{"--folder"}, "--folder needs a value"},
@@ -471,6 +489,7 @@ TEST(CommandLine, HelpManualPageAndReadmeAgreeOnEveryOption) {
       {"--line-window", {"--line-window", "devices.txt"}},
       {"--list-ports", {"--list-ports"}},
       {"--convert-svf", {"--convert-svf", "in.svf", "out.svf"}},
+      {"--seal", {"--seal"}},
   };
   std::set<std::string> in_list;
   for (const TOptionText& t : help) in_list.insert(t.option);
@@ -700,6 +719,42 @@ TEST_F(Executable, MessagesNameTheRealCause) {
     EXPECT_EQ(r.status, args.rfind("--line", 0) == 0 ? 2 : 1) << args;
     EXPECT_EQ(r.err.substr(0, err.size()), err) << args;
   }
+}
+
+// The author seals and signs; the check names what differs; a key file without a key is a usage
+// error, and a package the check faults is not sealed.
+TEST_F(Executable, SealedPackage) {
+  if (!HaveMinisign()) GTEST_SKIP() << "the minisign tool is not installed";
+  pkg.WriteSound();
+  const std::string manifest = pkg.Path() + "package.manifest";
+  TResult sealed = Run("--seal");
+  EXPECT_EQ(sealed.status, 0) << sealed.err;
+  EXPECT_EQ(sealed.out,
+            manifest + ": 10 files sealed\nsign it with: minisign -Sm " + manifest + "\n");
+  ScratchDir keys;
+  const TToolKey author(keys, "author");
+  ASSERT_TRUE(author.Sign(manifest));
+  const std::string pub = ReadAll(author.Pub);
+  const std::string key_id = pub.substr(39, pub.find('\n') - 39);  // after "...public key "
+  TResult trusted = Run("--check --trust " + author.Pub);
+  EXPECT_EQ(trusted.status, 0) << trusted.err;
+  EXPECT_EQ(trusted.out,
+            "Package sealed by key " + key_id + " (trusted)\nno findings, 10 files checked\n");
+
+  pkg.Write("Qubra/edid.hex", ":00000001FF\r\n");
+  pkg.Remove("DVI/dvi.svf");
+  TResult changed = Run("--check --trust " + author.Pub);
+  EXPECT_EQ(changed.status, 1);
+  EXPECT_THAT(changed.out, ::testing::HasSubstr(manifest + ": DVI/dvi.svf: missing\n" + manifest +
+                                                ": Qubra/edid.hex: size differs"));
+  TResult bad_key = Run("--check --trust " + manifest + ".minisig");
+  EXPECT_EQ(bad_key.status, 2);
+  EXPECT_EQ(
+      bad_key.err.rfind("qubra-updater: --trust " + manifest + ".minisig:2: the public key", 0), 0u)
+      << bad_key.err;
+  TResult faulty = Run("--seal");
+  EXPECT_EQ(faulty.status, 1);
+  EXPECT_THAT(faulty.err, ::testing::HasSubstr("DVI/dvi.svf File not found !!!"));
 }
 
 TEST_F(Executable, ListPorts) {

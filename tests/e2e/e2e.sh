@@ -3,18 +3,19 @@
 # End-to-end runs of the real updater (--batch) against qubra-sim, one case per call:
 #   e2e.sh CASE      CASE: tcp udp pty auto readid retry fail hangup unplug type35 line
 #                    line_utf8 line_hup line_ctrlc line_orphan line_pipe line_crash
-#                    line_fifo line_full vendor window (or --list)
+#                    line_fifo line_full vendor seal window (or --list)
 # Environment: QUBRA_UPDATER, QUBRA_SIM (programs), QUBRA_DEMO (staged demo package),
 # OBJCOPY (default objcopy); QUBRA_SIM_BAUD paces the simulator (--baud) for timing runs;
 # QUBRA_E2E_KEEP=1 keeps the work folder; QUBRA_SHOTS=DIR (with an X display) keeps pictures
 # of the line window there.
 # Each case stages a program folder in a fresh temp folder, starts the simulator on a free
 # loopback port (or a pseudo-terminal) with --dump, runs the updater and checks its exit
-# status, its status lines and the images the simulator dumped.
+# status, its status lines and the images the simulator dumped. The seal case needs minisign
+# and exits with 77 (skipped) without it.
 set -uo pipefail
 
 CASES=(tcp udp pty auto readid retry fail hangup unplug type35 line line_utf8 line_hup line_ctrlc
-  line_orphan line_pipe line_crash line_fifo line_full vendor window)
+  line_orphan line_pipe line_crash line_fifo line_full vendor seal window)
 UPDATER=${QUBRA_UPDATER:-}
 SIM=${QUBRA_SIM:-}
 DEMO=${QUBRA_DEMO:-}
@@ -742,6 +743,77 @@ case_line_full() {
   [ "$(wc -c <"$WORK/report.jsonl")" = 3000 ] || fail "full: the report was changed"
   local name
   for name in dev1 dev2; do expect_images "full $name" Qubra "$WORK/dump-$name"; done
+}
+
+# A sealed package, signed with minisign as its author would: each way it can differ from its
+# seal ends the run before the device receives a byte, naming the reason; then a run trusted
+# through the user's key folder is byte-exact and its record names the key.
+case_seal() {
+  command -v minisign >/dev/null || { say "seal: minisign is not installed: skipped"; exit 77; }
+  start_sim --tcp 127.0.0.1:0
+  stage_lan TCP "${SIM_ENDPOINT##*:}"
+  export XDG_CONFIG_HOME=$WORK/config
+  local k
+  for k in author other; do
+    minisign -G -W -p "$WORK/$k.pub" -s "$WORK/$k.key" >/dev/null || die "minisign -G failed"
+  done
+  "$PROG/qubra-updater" --seal "$PROG" >"$WORK/seal.out" 2>&1 || die "--seal: $(cat "$WORK/seal.out")"
+  minisign -S -s "$WORK/author.key" -m "$PROG/package.manifest" >/dev/null || die "minisign -S failed"
+  local key_id
+  key_id=$(sed -n 's/^untrusted comment: minisign public key //p' "$WORK/author.pub")
+  cp -R "$PROG" "$WORK/sealed"
+
+  # One changed byte: a digit of the first record's data.
+  local hex=$PROG/Qubra/BANK3.HEX byte
+  byte=$(dd if="$hex" bs=1 skip=9 count=1 2>/dev/null)
+  [ "$byte" = 0 ] && byte=1 || byte=0
+  printf '%s' "$byte" | dd of="$hex" bs=1 seek=9 conv=notrunc 2>/dev/null
+  seal_refused changed "Qubra/BANK3.HEX: changed since the package was sealed" --trust "$WORK/author.pub"
+  rm "$PROG/DVI/EDID.HEX"
+  seal_refused missing "DVI/EDID.HEX: missing" --trust "$WORK/author.pub"
+  cp "$PROG/Qubra/BANK7.HEX" "$PROG/Qubra/EXTRA.HEX"
+  echo "P7 EXTRA.HEX" >>"$PROG/Qubra/script.ini"
+  seal_refused extra "Qubra/EXTRA.HEX: not listed in package.manifest" --trust "$WORK/author.pub"
+  seal_refused untrusted "signed by key $key_id, which is not trusted" --trust "$WORK/other.pub"
+  seal_refused readid "signed by key $key_id, which is not trusted" --readid
+  rm "$PROG/package.manifest" "$PROG/package.manifest.minisig"
+  seal_refused unsealed "Package not sealed (no package.manifest), and --require-seal" --require-seal
+
+  mkdir -p "$XDG_CONFIG_HOME/qubra-updater/trusted.d"
+  cp "$WORK/author.pub" "$XDG_CONFIG_HOME/qubra-updater/trusted.d/"
+  run_updater sealed --timeout 20 --report "$WORK/report.jsonl"
+  stop_sim
+  expect_rc sealed 0
+  # The device received what the sealed run sent and nothing else.
+  local sent received
+  sent=$(awk '$2 == ">" { n += split(substr($0, 14, 48), b, " ") } END { print n + 0 }' \
+    "$WORK/sealed.trace")
+  received=$(sed -n 's/^qubra-sim: stopped after [0-9]* lines, \([0-9]*\) bytes received.*/\1/p' \
+    "$WORK/sim.out")
+  [ "$sent" = "$received" ] || fail "seal: the device received $received bytes, the run sent $sent"
+  standard_lines >"$WORK/standard.lines"
+  expect_lines sealed "$WORK/standard.lines" "$OUT"
+  expect_images sealed Qubra
+  expect_versions sealed 0101
+  local seal
+  seal=$(jq -c '.seal | [.key_id, .verified, .manifest_sha256]' "$WORK/report.jsonl")
+  [ "$seal" = "[\"$key_id\",true,\"$(sha256sum <"$PROG/package.manifest" | cut -d' ' -f1)\"]" ] ||
+    fail "sealed: the record's seal is $seal"
+}
+
+# Runs the updater on the package as it stands, expects exit 1 with `reason` on stderr and not a
+# byte sent, then puts the sealed package back.
+seal_refused() {
+  local name=$1 reason=$2
+  shift 2
+  run_updater "$name" --timeout 20 "$@"
+  expect_rc "$name" 1
+  grep -qF -- "$reason" "$ERR" || fail "$name: stderr does not say \"$reason\": $(cat "$ERR")"
+  if grep -q '^ *[0-9]*  >' "$WORK/$name.trace"; then
+    fail "$name: bytes were sent to the device"
+  fi
+  rm -rf "$PROG"
+  cp -R "$WORK/sealed" "$PROG"
 }
 
 # The whole screen, trimmed to the window (there is no window manager to place it).

@@ -87,6 +87,33 @@ TEST_F(ProgJtagTest, PlaysAnEffectFile) {
   EXPECT_EQ(h.buffer, "");
 }
 
+// With a file check the engine plays the bytes the check saw, even when the file changes
+// afterwards, and a file the check refuses sends nothing after the command.
+TEST_F(ProgJtagTest, FileCheckSeesTheBytesPlayed) {
+  const std::string file = "SIR 8 TDI (FE);\r\nSDR 16 TDI (1234);\r\n";
+  Write("prog.svf", file);
+  std::string seen;
+  e.SetFileCheck([&](const std::string& path, std::string_view bytes) {
+    seen = std::string(bytes);
+    Write("prog.svf", "SIR 8 TDI (00);\r\n");
+    return path == dir_ + "prog.svf" ? "" : "wrong path " + path;
+  });
+  Play("prog.svf", Accept);
+  EXPECT_EQ(seen, file);
+  EXPECT_TRUE(h.errors.empty());
+  EXPECT_EQ(h.sent,
+            (Texts{"P8", ":01000862FE97\r\n", ":010010630686\r\n", "341246", ":00000001FF\r\n"}));
+
+  h.sent.clear();
+  e.SetFileCheck([](const std::string&, std::string_view) {
+    return std::string("prog.svf: changed since the package was sealed");
+  });
+  Play("prog.svf", Accept);
+  EXPECT_EQ(h.errors, Texts{"prog.svf: changed since the package was sealed"});
+  EXPECT_EQ(h.sent, Texts{"P8"});
+  EXPECT_FALSE(e.IsEffectFileOpen());
+}
+
 TEST_F(ProgJtagTest, TakesOnlyJtagTargets) {
   for (const char* line : {"P7 prog.svf", "D3", "F0", "Dx", "PB x", "P", "X8", "d8"}) {
     EXPECT_FALSE(h.Offer(line)) << line;

@@ -11,12 +11,15 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTemporaryDir>
+#include <QTreeWidget>
 #include <fstream>
 #include <stdexcept>
 
 #include "app/fakes.h"
 #include "link/fake_serial_devices.h"
+#include "seal/minisign_tool.h"
 #include "ui/MainFich.h"
+#include "ui/TrustedKeysDlg.h"
 #include "ui/ui_app.h"
 
 namespace {
@@ -33,9 +36,9 @@ class MainFichTest : public ::testing::Test {
     auto link = std::make_unique<TFakeLink>();
     fl = link.get();
     fl->dev = 30;
-    w = std::make_unique<TMainFich>(TRunConfig{prog, "", readid}, std::move(link),
-                                    MakeFakeEngines(&log, e), std::make_unique<TFakeSerialDevices>(),
-                                    std::make_unique<TSettingsStore>());
+    w = std::make_unique<TMainFich>(
+        TRunConfig{prog, "", readid}, std::move(link), MakeFakeEngines(&log, e),
+        std::make_unique<TFakeSerialDevices>(), std::make_unique<TSettingsStore>());
   }
   QAction* Item(const char* name) {
     QAction* a = w->findChild<QAction*>(name);
@@ -63,7 +66,7 @@ TEST_F(MainFichTest, MenusCarryTheirCaptionsAndRadioGroups) {
             "Serial Devices...");
   items.clear();
   for (QAction* a : w->About1->actions()) items << a->text();
-  EXPECT_EQ(items.join("|"), "&About Qubra Updater...|Package Folder...");
+  EXPECT_EQ(items.join("|"), "&About Qubra Updater...|Package Folder...|Trusted Keys...");
   EXPECT_TRUE(Item("Com11")->isChecked());
   EXPECT_TRUE(Item("MAuto")->isChecked());
 
@@ -107,6 +110,46 @@ TEST_F(MainFichTest, IdlePromptAndRunCaptions) {
   w->Controller().Timer1Timer();
   EXPECT_EQ(w->Start->text(), "START");
   EXPECT_TRUE(w->Port1->menuAction()->isEnabled());
+}
+
+// The status box shows the seal, and a key added in Trusted Keys... is trusted at once.
+TEST_F(MainFichTest, TrustedKeysAddsAKeyAndTheSealFollows) {
+  if (!HaveMinisign()) GTEST_SKIP() << "the minisign tool is not installed";
+  std::ofstream(prog + "script.ini") << "rem sealed\r\n";
+  std::ofstream(prog + "BOOT_EXT_OPTION.HEX") << ":00000001FF\r\n";
+  std::string error;
+  const auto manifest = BuildManifest(prog, {"script.ini", "BOOT_EXT_OPTION.HEX"}, error);
+  ASSERT_TRUE(manifest && WriteManifest(prog, *manifest, error)) << error;
+  ScratchDir keys;
+  const TToolKey author(keys, "author");
+  ASSERT_TRUE(author.Sign(prog + kManifestName));
+  const std::string user = keys.Path() + "user/";
+  TSealPolicy policy;
+  policy.Trust.Folders = {user};
+  policy.KeyFolder = user;
+  w->UseSealPolicy(policy);
+  const auto last_line = [this] {
+    const QString text = w->MemoStatus->toPlainText();
+    return text.mid(text.lastIndexOf('\n') + 1).toStdString();
+  };
+  EXPECT_THAT(last_line(), ::testing::EndsWith("which is not trusted"));
+
+  w->KeyFileDialog = [&](QWidget*) { return author.Pub; };
+  int listed = -1;
+  OnModal([&](QWidget* dialog) {
+    auto* keys_dlg = qobject_cast<TTrustedKeysDlg*>(dialog);
+    ASSERT_NE(keys_dlg, nullptr);
+    keys_dlg->AddKeyClick();
+    listed = keys_dlg->Keys->topLevelItemCount();
+    dialog->close();
+  });
+  Item("TrustedKeys")->trigger();
+  EXPECT_EQ(listed, 1);
+  const std::string text = last_line();
+  ASSERT_TRUE(text.starts_with("Package sealed by key ")) << text;
+  const std::string key_id = text.substr(22, text.find(' ', 22) - 22);
+  EXPECT_EQ(text, "Package sealed by key " + key_id + " (trusted)");
+  EXPECT_EQ(ReadAll(user + key_id + ".pub"), ReadAll(author.Pub));
 }
 
 TEST_F(MainFichTest, OpensCentredWithFixedSize) {

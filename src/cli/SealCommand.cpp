@@ -1,0 +1,62 @@
+#include "cli/SealCommand.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <ostream>
+
+#include "check/ScriptCheck.h"
+#include "cli/Options.h"
+#include "formats/text.h"
+
+TSealPolicy SealPolicyFor(const Options& options, const std::string& policy_file) {
+  TSealPolicy policy;
+  policy.Trust.Files = options.TrustFiles;
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  const char* home = std::getenv("HOME");
+  policy.Trust.Folders = DefaultTrustFolders(config, home);
+  policy.KeyFolder = UserTrustFolder(config, home);
+  ReadStationPolicy(policy_file, policy);
+  if (options.RequireSeal) {
+    policy.RequireSeal = true;
+    policy.RequiredBy = "--require-seal";
+  }
+  return policy;
+}
+
+std::string TrustFileProblem(const Options& options) {
+  std::string problem;
+  for (const std::string& error : LoadTrustedKeys({options.TrustFiles, {}}).Errors) {
+    problem += (problem.empty() ? "--trust " : "\n--trust ") + error;
+  }
+  return problem;
+}
+
+int RunSeal(const std::string& program_dir, std::ostream& out, std::ostream& err) {
+  TScriptCheck check(program_dir);
+  check.Run(program_dir + "script.ini");
+  std::error_code ec;
+  if (std::filesystem::exists(program_dir + "readid.ini", ec))
+    check.Run(program_dir + "readid.ini");
+  const std::string manifest_path = program_dir + kManifestName;
+  if (!check.Findings().empty()) {
+    for (const TCheckFinding& f : check.Findings()) err << FormatFinding(f) << '\n';
+    err << "qubra-updater: " << Excerpt(manifest_path) << " not written: the package check found "
+        << FormatSummary(check.Findings(), check.FilesChecked()) << std::endl;
+    return 1;
+  }
+  std::string old, error;
+  const bool had_manifest = ReadFileBytes(manifest_path, old, error);
+  const auto manifest = BuildManifest(program_dir, PackageFiles(program_dir, check), error);
+  if (!manifest || !WriteManifest(program_dir, *manifest, error)) {
+    err << "qubra-updater: " << Excerpt(manifest_path) << " not written: " << error << std::endl;
+    return 1;
+  }
+  out << Excerpt(manifest_path) << ": " << manifest->Entries.size() << " files sealed\n";
+  if (had_manifest && old != FormatManifest(*manifest) &&
+      std::filesystem::exists(program_dir + kSignatureName, ec)) {
+    out << Excerpt(program_dir + kSignatureName)
+        << " signs the manifest as it was before and no longer matches\n";
+  }
+  out << "sign it with: minisign -Sm " << Excerpt(manifest_path) << std::endl;
+  return 0;
+}

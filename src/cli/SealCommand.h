@@ -1,0 +1,21 @@
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+#include "seal/SealGate.h"
+
+struct Options;
+
+// The seal policy of this process: the --trust files, the station's and the user's key
+// folders, --require-seal, and the station's policy file.
+TSealPolicy SealPolicyFor(const Options& options,
+                          const std::string& policy_file = kStationPolicyFile);
+
+// Why the --trust files cannot serve, one line each; empty when every one holds a key.
+std::string TrustFileProblem(const Options& options);
+
+// --seal: writes package.manifest for every file a run of the package in `program_dir` may
+// read (script.ini's, and readid.ini's when present). A package the package check faults is
+// not sealed. 0 written, 1 not.
+int RunSeal(const std::string& program_dir, std::ostream& out, std::ostream& err);

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "seal/Manifest.h"
+#include "seal/TrustedKeys.h"
+
+// A sealed package holds "package.manifest" and its signature beside it.
+inline constexpr char kSignatureName[] = "package.manifest.minisig";
+
+// What a package's seal says, for the run record, the status box and the package check.
+struct TSealState {
+  bool Sealed = false;    // the package holds a manifest
+  bool Verified = false;  // signed by a trusted key, and every file is as it was sealed
+  std::string ManifestSha256;
+  std::string KeyId;                  // "" when no signature could be read
+  std::string TrustedComment;         // as read; vouched for only when Verified
+  std::vector<std::string> Problems;  // every reason it is not verified, one line each
+  TManifest Manifest;
+};
+
+// Checks the seal of the package in `folder` (ending with '/') against `trust`: the signature,
+// every file the manifest lists, and that each of `named` (the files a run may read, relative
+// to `folder`) is listed. Reports every problem, not only the first.
+TSealState CheckSeal(const std::string& folder, const TTrustStore& trust,
+                     const std::vector<std::string>& named);
+
+// One line for the operator: "Package sealed by key ... (trusted)", "Package not sealed", or
+// the first reason the package is not accepted.
+std::string SealStatusText(const TSealState& state);

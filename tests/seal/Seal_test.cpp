@@ -1,0 +1,148 @@
+#include "seal/Seal.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "formats/text.h"
+#include "minisign_tool.h"
+#include "seal/SealGate.h"
+
+namespace {
+
+TEST(TrustFolders, FollowTheUsersConfigFolder) {
+  const struct {
+    const char *Xdg, *Home;
+    std::vector<std::string> Folders;
+  } cases[] = {
+      {nullptr, "/home/op", {kStationTrustFolder, "/home/op/.config/qubra-updater/trusted.d/"}},
+      {"/cfg/", "/home/op", {kStationTrustFolder, "/cfg/qubra-updater/trusted.d/"}},
+      {"relative", "/home/op", {kStationTrustFolder, "/home/op/.config/qubra-updater/trusted.d/"}},
+      {"", nullptr, {kStationTrustFolder}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DefaultTrustFolders(c.Xdg, c.Home), c.Folders);
+}
+
+class SealTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!HaveMinisign()) GTEST_SKIP() << "the minisign tool is not installed";
+    Package.Write("script.ini", "CM\r\n");
+    Package.Write("Qubra/BANK3.HEX", ":00000001FF\r\n");
+    std::string error;
+    const auto manifest = BuildManifest(Package.Path(), Named, error);
+    ASSERT_TRUE(manifest && WriteManifest(Package.Path(), *manifest, error)) << error;
+    ASSERT_TRUE(Author.Sign(Package.Path() + kManifestName));
+    std::string key;
+    ASSERT_TRUE(ReadFileBytes(Author.Pub, key, error));
+    Keys.Write("station/author.pub", key);
+  }
+
+  ScratchDir Package, Keys;
+  TToolKey Author{Keys, "author"}, Stranger{Keys, "stranger"};
+  const std::vector<std::string> Named = {"script.ini", "Qubra/BANK3.HEX"};
+};
+
+TEST_F(SealTest, TrustedAndIntactOrEveryReasonWhyNot) {
+  const std::string station = Keys.Path() + "station/";
+  const struct {
+    const char* Name;
+    std::function<void(TTrustPlaces&)> Change;
+    std::vector<std::string> Problems;  // "KEY" stands for the author's key id
+  } cases[] = {
+      {"trusted by the station's folder", [](TTrustPlaces&) {}, {}},
+      {"trusted by a named file",
+       [&](TTrustPlaces& p) {
+         p = {{Author.Pub}, {Keys.Path() + "absent/"}};
+       },
+       {}},
+      {"key not trusted",
+       [&](TTrustPlaces& p) {
+         p = {{Stranger.Pub}, {}};
+       },
+       {"signed by key KEY, which is not trusted"}},
+      {"unreadable key file, key not trusted",
+       [&](TTrustPlaces& p) {
+         Keys.Write("bad/bad.pub", "untrusted comment: x\nnot a key\n");
+         p = {{}, {Keys.Path() + "bad/"}};
+       },
+       {"signed by key KEY, which is not trusted",
+        Keys.Path() + "bad/bad.pub:2: the public key is not base64: \"not a key\""}},
+      {"signature missing",
+       [&](TTrustPlaces&) { Package.Remove(kSignatureName); },
+       {"package.manifest.minisig: missing: the manifest is not signed"}},
+      {"manifest changed after signing",
+       [&](TTrustPlaces&) {
+         Package.Write(kManifestName, ReadAll(Package.Path() + kManifestName) + "# more\n");
+       },
+       {"package.manifest.minisig: the signature does not match (key KEY)"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    SetUp();
+    TTrustPlaces places{{}, {station}};
+    c.Change(places);
+    const TSealState state = CheckSeal(Package.Path(), LoadTrustedKeys(places), Named);
+    std::vector<std::string> expected = c.Problems;
+    for (std::string& p : expected) {
+      if (const size_t at = p.find("KEY"); at != std::string::npos) p.replace(at, 3, state.KeyId);
+    }
+    EXPECT_TRUE(state.Sealed);
+    EXPECT_EQ(state.Problems, expected);
+    EXPECT_EQ(state.Verified, expected.empty());
+    EXPECT_EQ(state.ManifestSha256, Sha256Hex(ReadAll(Package.Path() + kManifestName)));
+    if (state.Verified) {
+      EXPECT_EQ(SealStatusText(state), "Package sealed by key " + state.KeyId + " (trusted)");
+      EXPECT_TRUE(state.TrustedComment.starts_with("timestamp:")) << state.TrustedComment;
+      EXPECT_NE(ReadAll(Author.Pub).find(state.KeyId), std::string::npos);
+    }
+  }
+}
+
+TEST_F(SealTest, AddedKeyIsTrustedFromTheUsersFolder) {
+  const std::string user = Keys.Path() + "config/qubra-updater/trusted.d/";
+  std::string key_id, error;
+  EXPECT_FALSE(AddTrustedKey(Package.Path() + kManifestName, user, key_id, error));
+  EXPECT_EQ(error, Package.Path() + "package.manifest:2: the public key is not base64: \"" +
+                       "# SHA-256, size in bytes, path in the package folder; sign\"");
+  ASSERT_TRUE(AddTrustedKey(Author.Pub, user, key_id, error)) << error;
+  EXPECT_EQ(ReadAll(user + key_id + ".pub"), ReadAll(Author.Pub));
+  const TSealState state = CheckSeal(Package.Path(), LoadTrustedKeys({{}, {user}}), Named);
+  EXPECT_TRUE(state.Verified);
+  EXPECT_EQ(state.KeyId, key_id);
+}
+
+// The station's policy file, and what an unsealed package then meets.
+TEST_F(SealTest, StationPolicy) {
+  Package.Remove(kManifestName);
+  const std::string path = Keys.Path() + "policy";
+  const struct {
+    const char* Text;  // nullptr: no policy file
+    bool Require;
+    std::vector<std::string> Problems;
+  } cases[] = {
+      {nullptr, false, {}},
+      {"# station 4\nREQUIRE_SEAL=1\n",
+       true,
+       {"Package not sealed (no package.manifest), and " + path +
+        " (REQUIRE_SEAL=1) accepts sealed packages only"}},
+      {"REQUIRE_SEAL=0\n", false, {}},
+      {"REQUIRE_SEAL=yes\n",
+       false,
+       {path + ": REQUIRE_SEAL=yes: 0 or 1 expected, so no package is accepted"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Text ? c.Text : "none");
+    if (c.Text) Keys.Write("policy", c.Text);
+    TSealPolicy policy;
+    ReadStationPolicy(path, policy);
+    EXPECT_EQ(policy.RequireSeal, c.Require);
+    const TSealState state =
+        CheckPackageSeal(Package.Path(), Package.Path() + "script.ini", policy);
+    EXPECT_EQ(state.Problems, c.Problems);
+    EXPECT_EQ(SealStatusText(state),
+              c.Problems.empty() ? "Package not sealed" : "Package not accepted: " + c.Problems[0]);
+  }
+}
+
+}  // namespace
