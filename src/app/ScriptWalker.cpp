@@ -36,7 +36,7 @@ void AddComponent(std::vector<std::string>& prefixes, char letter) {
 
 void TRunController::StepNextMainLine() {
   if (LineIndex >= static_cast<int32_t>(ScriptLines.size())) {
-    RunState = FileName(ScriptPath) == "script.ini" ? 16 : 8;
+    RunState = FileNameIsStandardScript() ? 16 : 8;
     return;
   }
   CurrentInstruction = Trim(ScriptLines[LineIndex]);
@@ -71,6 +71,10 @@ void TRunController::StepNextMainLine() {
     return;
   }
   if (Dispatch(LineIndex)) GoTo(13);
+}
+
+bool TRunController::FileNameIsStandardScript() const {
+  return FileName(ScriptPath) == "script.ini";
 }
 
 void TRunController::StartCardScript() {
@@ -147,10 +151,7 @@ void TRunController::CommentOutLines(bool card, const std::vector<std::string>& 
     if (std::none_of(prefixes.begin(), prefixes.end(),
                      [&](const std::string& p) { return StartsWith(trimmed, p); }))
       continue;
-    if (i >= ahead) {
-      const TInstructionRef ref = LineRef(card, i);
-      Notify([&](TRunObserver& o) { o.InstructionSkipped(ref, reason); });
-    }
+    if (i >= ahead) ReportSkip(LineRef(card, i), reason);
     lines[i] = "rem";
   }
 }

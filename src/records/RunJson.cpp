@@ -1,11 +1,17 @@
 #include "records/RunJson.h"
 
+#include <QFile>
+
 QString JsonText(const std::string& bytes) {
   return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
 }
 
+QString JsonPath(const std::string& path) {
+  return QFile::decodeName(QByteArray::fromStdString(path));
+}
+
 QJsonObject LineJson(const TInstructionRef& line) {
-  return {{"script", JsonText(line.Script)},
+  return {{"script", JsonPath(line.Script)},
           {"line", line.Line},
           {"text", JsonText(line.Text)},
           {"card", JsonText(line.Card)}};

@@ -3,6 +3,8 @@
 #include <QAction>
 #include <QActionGroup>
 #include <QCloseEvent>
+#include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QMenuBar>
@@ -168,16 +170,19 @@ void TMainFich::BuildControls() {
   row->addWidget(Quit);
   column->addLayout(row);
   setCentralWidget(central);
-  connect(Start, &QPushButton::clicked, this, [this] { Ctl->StartClick(); });
+  connect(Start, &QPushButton::clicked, this, &TMainFich::StartClick);
   connect(ReadId, &QPushButton::clicked, this, [this] { Ctl->ReadIdClick(); });
   connect(Quit, &QPushButton::clicked, this, [this] { Ctl->QuitClick(); });
 }
 
 void TMainFich::LoadSettings() {
   std::string unreadable;
-  Store->Load(Ctl->GetProgramDir(), Settings, unreadable);
+  // Without a package folder there is no file of its own to read, nor one to write back.
+  const bool folder = !Ctl->GetProgramDir().empty();
+  Settings.clear();
+  if (folder) Store->Load(Ctl->GetProgramDir(), Settings, unreadable);
   // A file that could not be read is never replaced by what the window made of it.
-  SettingsLoaded = unreadable.empty();
+  SettingsLoaded = folder && unreadable.empty();
   if (!unreadable.empty()) Ctl->ShowStatus(unreadable);
   ApplyConnection(LinkGiven ? ConnectionFromLink(Link, Settings)
                             : ConnectionFromSettings(Settings));
@@ -221,6 +226,7 @@ void TMainFich::AppendReport() {
 }
 
 bool TMainFich::SaveSettings() {
+  if (Ctl->GetProgramDir().empty()) return false;
   return Store->Save(Ctl->GetProgramDir(), Settings, Ctl->PortChoice(), IPConfigDlg->Values());
 }
 
@@ -231,7 +237,10 @@ void TMainFich::ShowComDevices() {
 }
 
 void TMainFich::ShowPackageFolder() {
-  Ctl->ShowStatus("Package folder: " + Excerpt(Ctl->GetProgramDir()));
+  if (Ctl->GetProgramDir().empty())
+    Ctl->ShowStatus("No package folder: START asks for the folder that holds script.ini");
+  else
+    Ctl->ShowStatus("Package folder: " + Excerpt(Ctl->GetProgramDir()));
 }
 
 void TMainFich::SerialDevicesClick() {
@@ -250,11 +259,24 @@ void TMainFich::AssignComDevice(int slot, const std::string& name) {
 }
 
 void TMainFich::PackageFolderClick() {
-  if (Ctl->Running()) return;
-  const std::string dir = AskPackageFolder(this, Ctl->GetProgramDir(), FolderDialog);
-  if (dir.empty()) return;
+  if (!Ctl->Running()) AskPackageFolder();
+}
+
+bool TMainFich::AskPackageFolder() {
+  std::string start = Ctl->GetProgramDir();
+  if (start.empty()) start = RememberedPackageFolder();
+  if (start.empty()) start = QFile::encodeName(QDir::homePath()).toStdString();
+  const std::string dir = ::AskPackageFolder(this, start, FolderDialog);
+  if (dir.empty()) return false;
   UsePackageFolder(dir);
   RememberPackageFolder(Ctl->GetProgramDir());
+  return true;
+}
+
+// A window without a package folder has nothing to run until the operator names one.
+void TMainFich::StartClick() {
+  if (!Ctl->Running() && Ctl->GetProgramDir().empty() && !AskPackageFolder()) return;
+  Ctl->StartClick();
 }
 
 void TMainFich::UsePackageFolder(const std::string& dir) {
