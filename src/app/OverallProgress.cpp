@@ -107,8 +107,8 @@ void TOverallProgress::Plan(const std::string& script, const std::vector<std::st
   if (closing) {
     total += add(Key(script, 0, "PB"), PlannedBytes("PB BOOT_EXT_OPTION.HEX", program_dir));
     total += add(Key(script, 0, "OP"), kCommand + 4);
-    total += add(Key(script, 0, "FI"), kCommand);
   }
+  total += add(Key(script, 0, "FI"), kCommand);
   Total = std::max(total, Position());
 }
 
@@ -163,6 +163,7 @@ void TOverallProgress::StartClock(int64_t now_ms) {
 }
 
 double TOverallProgress::EtaSeconds(int64_t now_ms) const {
+  if (Total > 0 && Position() >= Total) return 0;
   const int64_t moved = Position() - ClockPosition;
   const int64_t elapsed = now_ms - ClockMs;
   if (ClockMs < 0 || elapsed < kMinMeasureMs || moved <= 0) return -1;

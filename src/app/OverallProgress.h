@@ -18,9 +18,9 @@ int64_t PlannedBytes(const std::string& line, const std::string& card_dir);
 // that did not answer) when that is decided, and both are equal once the run completes.
 class TOverallProgress {
  public:
-  // What a run will carry out: the main script `script` (its `lines`) in `program_dir`, the
-  // motherboard's sub-script in `card_folder`, and with `closing` the standard script's
-  // closing boot area, "OP" and "FI". Keeps what was done so far.
+  // What a run will carry out: "SYN", the main script `script` (its `lines`) in `program_dir`,
+  // the motherboard's sub-script in `card_folder`, with `closing` the standard script's closing
+  // boot area and "OP", and "FI". Keeps what was done so far.
   void Plan(const std::string& script, const std::vector<std::string>& lines,
             const std::string& program_dir, const std::string& card_folder, bool closing);
   void Reset();

@@ -170,6 +170,7 @@ TEST_F(WholeRunTest, PlannedBytesAndTimeLeft) {
   p.End();
   p.Complete();
   EXPECT_EQ(p.Position(), p.Max());
+  EXPECT_EQ(p.EtaSeconds(3001), 0);
 }
 
 TEST_F(WholeRunTest, CardThatMissesItsPingIsSkipped) {
