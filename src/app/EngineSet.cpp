@@ -24,6 +24,10 @@ TEngineSet MakeEngineSet(TEngineParts* parts) {
   return AssembleEngineSet(std::move(boot), std::move(card), std::move(psd), std::move(jtag));
 }
 
+bool IsComment(const std::string& trimmed) {
+  return trimmed.empty() || trimmed.rfind("rem", 0) == 0;
+}
+
 std::array<TEngineSlot*, 4> InRunOrder(TEngineSet& set) {
   return {&set.Boot, &set.Card, &set.Psd, &set.Jtag};
 }

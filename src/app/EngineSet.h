@@ -39,6 +39,9 @@ struct TEngineSet {
   TCardNotifyEvent* OnCardReady = nullptr;
 };
 
+// A trimmed script line that is offered to no engine: empty, or beginning with "rem".
+bool IsComment(const std::string& trimmed);
+
 // The order in which a run offers every instruction: boot, card, PSD, JTAG.
 std::array<TEngineSlot*, 4> InRunOrder(TEngineSet& set);
 // Offers one instruction to every engine in that order; the engine whose instruction it is

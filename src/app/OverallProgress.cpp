@@ -21,15 +21,6 @@ bool StartsWith(const std::string& s, const char* prefix) {
   return s.rfind(prefix, 0) == 0;
 }
 
-bool IsComment(const std::string& trimmed) {
-  return trimmed.empty() || StartsWith(trimmed, "rem");
-}
-
-std::string FileName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // The run's own steps have line 0: they are told apart by their word.
 std::string Key(const std::string& script, int32_t line, const std::string& text) {
   std::string key = script + '\n' + std::to_string(line);

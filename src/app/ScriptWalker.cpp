@@ -13,15 +13,6 @@ bool StartsWith(const std::string& s, const std::string& prefix) {
   return s.compare(0, prefix.size(), prefix) == 0;
 }
 
-bool IsSkipped(const std::string& trimmed) {
-  return trimmed.empty() || StartsWith(trimmed, "rem");
-}
-
-std::string FileName(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 int32_t NonEmptyLines(const std::vector<std::string>& lines) {
   return static_cast<int32_t>(
       std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return !l.empty(); }));
@@ -64,7 +55,7 @@ void TRunController::StepNextMainLine() {
   ++LineIndex;
   BarToMin(0);
   BarToMin(1);
-  if (IsSkipped(CurrentInstruction)) {
+  if (IsComment(CurrentInstruction)) {
     BarToMax(0);
     BarToMax(1);
     BarStep(2);
@@ -97,7 +88,7 @@ void TRunController::StepNextCardLine() {
     CurrentInstruction = Trim(CardLines[CardLineIndex]);
     ++CardLineIndex;
     BarToMin(0);
-    if (IsSkipped(CurrentInstruction)) {
+    if (IsComment(CurrentInstruction)) {
       BarStep(1);
       return;
     }

@@ -24,15 +24,6 @@ bool StartsWith(const std::string& s, const char* prefix) {
   return s.rfind(prefix, 0) == 0;
 }
 
-bool IsComment(const std::string& line) {
-  return line.empty() || StartsWith(line, "rem");
-}
-
-std::string FileName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 bool IsHexDigitChar(char c) {
   return c == '0' || HexValue(c) != 0;
 }

@@ -11,11 +11,6 @@ std::string Where(const std::string& path, const TSvfConvertNote& note) {
   return note.Line > 0 ? name + ":" + std::to_string(note.Line) + ": " : name + ": ";
 }
 
-std::string FileName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 }  // namespace
 
 int RunConvertSvf(const Options& options, std::ostream& out, std::ostream& err) {

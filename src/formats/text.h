@@ -14,6 +14,9 @@
 // Removes leading and trailing blanks and control characters (every byte <= ' ').
 std::string Trim(std::string_view s);
 
+// What follows the last "/" of `path`: the file's own name.
+std::string FileName(const std::string& path);
+
 std::vector<std::string> SplitLines(std::string_view text);
 
 // Reads a whole text file as lines. Returns false (and leaves `lines` empty) when the file
