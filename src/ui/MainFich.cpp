@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
+#include <QStringDecoder>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <filesystem>
@@ -31,6 +32,15 @@ namespace {
 
 QString Latin1(const std::string& s) {
   return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+// Status lines carry the device's Latin-1 text and file names in the system's UTF-8 (a package
+// in ~/Téléchargements): bytes that read as UTF-8 are taken as such, as Latin-1 text hardly ever
+// does.
+QString StatusText(const std::string& s) {
+  QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+  const QString text = utf8(QByteArrayView(s.data(), static_cast<qsizetype>(s.size())));
+  return utf8.hasError() ? Latin1(s) : text;
 }
 
 QProgressBar* MakeBar(QWidget* parent, const char* name) {
@@ -351,7 +361,7 @@ void TMainFich::SetTitle(const std::string& text) {
 }
 
 void TMainFich::AppendStatus(const std::string& line) {
-  MemoStatus->appendPlainText(Latin1(line));
+  MemoStatus->appendPlainText(StatusText(line));
 }
 
 void TMainFich::SetStartCaption(const std::string& text) {
@@ -393,7 +403,7 @@ void TMainFich::ShowMode(bool manual) {
 }
 
 void TMainFich::ShowErrorBox(const std::string& text) {
-  QString shown = Latin1(text);
+  QString shown = StatusText(text);
   shown.replace("\r\n", "\n");
   QMessageBox::critical(this, QStringLiteral("Error"), shown, QMessageBox::Ok);
 }

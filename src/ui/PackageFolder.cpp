@@ -32,11 +32,14 @@ void RememberPackageFolder(const std::string& dir) {
 }
 
 std::string StandardFolderDialog(QWidget* parent, const std::string& start) {
-  // The caption is the one line the dialog has to say what to pick.
-  const QString dir = QFileDialog::getExistingDirectory(
-      parent, "Package Folder: choose the folder that holds script.ini",
-      QFile::decodeName(QByteArray::fromStdString(start)));
-  return QFile::encodeName(dir).toStdString();
+  // Says what to pick in its caption and beside the name field, whichever the desktop shows.
+  QFileDialog dialog(parent, "Package Folder: choose the folder that holds script.ini",
+                     QFile::decodeName(QByteArray::fromStdString(start)));
+  dialog.setFileMode(QFileDialog::Directory);
+  dialog.setOption(QFileDialog::ShowDirsOnly);
+  dialog.setLabelText(QFileDialog::FileName, "Folder with script.ini:");
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+  return QFile::encodeName(dialog.selectedFiles().first()).toStdString();
 }
 
 std::string AskPackageFolder(QWidget* parent, const std::string& start,

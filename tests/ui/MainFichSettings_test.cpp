@@ -432,8 +432,9 @@ TEST(NoPackageFolder, StartAsksForTheFolderAndNothingIsWrittenMeanwhile) {
   UiApp();
   PrivateUserSettings();
   RememberPackageFolder("");
-  TPackage pkg;
-  pkg.Write("script.ini", "M0\r\n");
+  TPackage top;
+  top.Write("rép ü€/script.ini", "M0\r\n");
+  const std::string pkg = top.Path() + "rép ü€/";
   std::vector<std::string> calls, seen;
   auto store = std::make_unique<TCountingStore>();
   store->log = &calls;
@@ -446,21 +447,26 @@ TEST(NoPackageFolder, StartAsksForTheFolderAndNothingIsWrittenMeanwhile) {
   w->LoadSettings();
   EXPECT_EQ(w->MemoStatus->toPlainText().toStdString(),
             "No package folder: START asks for the folder that holds script.ini");
-  w->FolderDialog = AnsweringDialog({"", pkg.Path()}, &seen);
+  w->FolderDialog = AnsweringDialog({"", pkg}, &seen);
   w->Start->click();  // cancelled
   w->Controller().Timer1Timer();
   EXPECT_FALSE(w->Controller().Running());
   EXPECT_TRUE(calls.empty());
   w->Start->click();
   EXPECT_TRUE(w->Controller().Running());
-  EXPECT_EQ(w->Controller().GetScriptPath(), pkg.Path() + "script.ini");
+  EXPECT_EQ(w->Controller().GetScriptPath(), pkg + "script.ini");
+  // The folder's name as the system spells it; the device's own text stays Latin-1.
+  w->AppendStatus("Bo\xEEte");
+  EXPECT_TRUE(w->MemoStatus->toPlainText().endsWith("\nPackage folder: " + QString::fromUtf8(pkg) +
+                                                    "\nBo\u00EEte"))
+      << w->MemoStatus->toPlainText().toStdString();
   const std::string home = QFile::encodeName(QDir::homePath()).toStdString();
   EXPECT_EQ(seen, (std::vector<std::string>{"dialog in " + home, "dialog in " + home}));
-  EXPECT_EQ(RememberedPackageFolder(), pkg.Path());
+  EXPECT_EQ(RememberedPackageFolder(), pkg);
   w->Start->click();  // STOP
   w->show();
   w->close();
-  EXPECT_EQ(calls, (std::vector<std::string>{"load " + pkg.Path(), "save " + pkg.Path()}));
+  EXPECT_EQ(calls, (std::vector<std::string>{"load " + pkg, "save " + pkg}));
   SetProgramDir("");
 }
 
