@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 #include "app/ProgramDir.h"
@@ -727,7 +728,7 @@ void TRunController::LookupVersion() {
 
 void TRunController::SelectMainCard(bool variant) {
   const card_rec& card = variant ? MotherboardCardRecU : MotherboardCardRec;
-  const bool changed = card.folder != MotherboardCard.folder;
+  const bool changed = std::string_view(card.folder) != MotherboardCard.folder;
   MotherboardCard = card;
   DeviceVariant = variant ? 1 : 0;
   if (changed && RunActive) PlanOverall();
