@@ -23,10 +23,11 @@ int main(int argc, char** argv) {
   Options options;
   if (std::optional<int> status = RunWithoutWindow(argc, argv, options)) return *status;
   QApplication app(argc, argv);
-  if (options.Folder.empty() && options.Script.empty()) ChooseStartFolder();
+  ChooseStartFolder();
   std::string error;
   TMainFich MainFich(DefaultRunConfig(options.Script), std::make_unique<TComDriverLink>(),
-                     MakeEngineSet(), MakeSystemSerialDevices(), std::make_unique<TSettingsStore>());
+                     MakeEngineSet(), MakeSystemSerialDevices(),
+                     std::make_unique<TSettingsStore>());
   MainFich.LoadSettings();
   // The command line has checked the text already.
   if (TLinkOption link; !options.Link.empty() && ParseLinkOption(options.Link, link, error))

@@ -56,9 +56,9 @@ int RunLine(const Options& options, const std::string& program_dir) {
   }
   TProductionLine::TConfig config;
   config.Program = QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString();
-  if (!options.Folder.empty()) config.SharedArgs.push_back("--folder=" + program_dir);
-  if (options.TimeoutSeconds > 0)
-    config.SharedArgs.push_back("--timeout=" + std::to_string(options.TimeoutSeconds));
+  // The children find the package where this process found it, whatever their folder.
+  config.SharedArgs.push_back("--folder=" + program_dir);
+  config.SharedArgs.push_back("--timeout=" + std::to_string(SilenceLimitSeconds(options)));
   if (!options.ReportFile.empty()) config.SharedArgs.push_back("--report=" + options.ReportFile);
   if (options.ReadId) config.SharedArgs.push_back("--readid");
   for (const std::string& key : options.TrustFiles) config.SharedArgs.push_back("--trust=" + key);

@@ -43,14 +43,18 @@ struct TDeviceRow {
   TDeviceState State = dsWAITING;
   std::string Operation;  // the instruction being carried out
   std::string Card;
-  int Percent = 0;  // of the main script, with the part of the card sub-script that is done
+  int Percent = 0;  // of the bytes the run will send: OverallPosition of OverallMax
   double Seconds = 0;
   std::string Error;          // what failed
   std::string ErrorScript;    // where
   bool Ended = false;         // the child has reported its result
   std::string Result;         // the child's own: "completed", "error" or "stopped"
   std::string ReportFailure;  // why the device's record could not be written
-  int64_t Bars[2][2] = {};    // script and card bar: position, maximum
+  // The run's overall progress as the child reports it: bytes sent of those it will send
+  // (never going back), and the seconds it estimates are left, below 0 while unknown.
+  int64_t OverallPosition = 0;
+  int64_t OverallMax = 0;
+  double EtaSeconds = -1;
 };
 
 // Takes one --events object of the device's child into its row.
