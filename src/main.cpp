@@ -21,15 +21,13 @@
 
 namespace {
 
-// --line-window: the line's children always get the package folder the window works in, and
-// their records go to --report, or else to REPORT_FILE of that folder's settings.
+// --line-window: the records go to --report, or else to REPORT_FILE of the settings of the
+// package folder the window works in.
 int LineWindow(QApplication& app, const Options& options) {
   auto configure = [options](const std::string& dir) {
-    Options o = options;
-    o.Folder = dir;
-    TProductionLine::TConfig config = LineConfig(o, dir);
+    TProductionLine::TConfig config = LineConfig(options, dir);
     if (config.ReportFile.empty()) config.ReportFile = ReportFileSetting(config.Settings, dir);
-    if (o.ReportFile.empty() && !config.ReportFile.empty())
+    if (options.ReportFile.empty() && !config.ReportFile.empty())
       config.SharedArgs.push_back("--report=" + config.ReportFile);
     return config;
   };
@@ -60,7 +58,7 @@ int main(int argc, char** argv) {
   Options options;
   if (std::optional<int> status = RunWithoutWindow(argc, argv, options)) return *status;
   QApplication app(argc, argv);
-  if (options.Folder.empty() && options.Script.empty()) ChooseStartFolder();
+  ChooseStartFolder();
   if (options.Mode == cmLINEWINDOW) return LineWindow(app, options);
   std::string error;
   TMainFich MainFich(DefaultRunConfig(options.Script), std::make_unique<TComDriverLink>(),

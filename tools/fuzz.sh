@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Fuzzes one parser for a while: tools/fuzz.sh TARGET [SECONDS] [libFuzzer options...]
-# TARGET is one of: hex text svf svfconvert tdo engines settings check sim. New inputs are kept in
+# TARGET is one of: hex text svf svfconvert tdo engines settings check sim seal. New inputs are kept in
 # build-fuzz/corpus/TARGET; a crash is saved in build-fuzz/ and replayed by passing its file.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-targets="hex text svf svfconvert tdo engines settings check sim"
+targets="hex text svf svfconvert tdo engines settings check sim seal"
 if [ $# -lt 1 ] || [[ " $targets " != *" $1 "* ]]; then
   echo "usage: tools/fuzz.sh TARGET [SECONDS] [libFuzzer options...]" >&2
   echo "targets: $targets" >&2

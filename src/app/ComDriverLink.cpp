@@ -8,4 +8,7 @@ TComDriverLink::TComDriverLink() {
   FDriver.OnLinkLost = [this](TComDriver& d, int32_t) {
     if (OnLinkLost) OnLinkLost(d.LinkError());
   };
+  FDriver.OnLinkTrouble = [this](TComDriver& d, int32_t) {
+    if (OnLinkTrouble) OnLinkTrouble(d.LinkError());
+  };
 }

@@ -42,6 +42,9 @@ class TDeviceLink {
   // Fired on the user-interface thread when the open link is gone for good (the device closed
   // the connection, the serial port hung up), with a text naming the cause and the device.
   std::function<void(const std::string& text)> OnLinkLost;
+  // Fired on the user-interface thread when the link failed but is tried again (a TCP
+  // connection refused, unreachable or unanswered), with a text naming the cause and the device.
+  std::function<void(const std::string& text)> OnLinkTrouble;
 };
 
 // Index of the device-state variable ("?" on the wire).

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "engines/gestionnaire.h"
 
@@ -37,6 +38,9 @@ struct TEngineSet {
   TCardNotifyEvent* OnCardError = nullptr;
   TCardNotifyEvent* OnCardReady = nullptr;
 };
+
+// A trimmed script line that is offered to no engine: empty, or beginning with "rem".
+bool IsComment(const std::string& trimmed);
 
 // The order in which a run offers every instruction: boot, card, PSD, JTAG.
 std::array<TEngineSlot*, 4> InRunOrder(TEngineSet& set);
@@ -75,3 +79,35 @@ struct TEngineParts {
 
 // The four real engines.
 TEngineSet MakeEngineSet(TEngineParts* parts = nullptr);
+
+// A file an instruction line names: Intel HEX that the boot loader or the PSD programmer
+// sends, or an effect file that the JTAG programmer plays.
+struct TNamedFile {
+  enum TKind : uint8_t { nfNONE, nfBOOT_HEX, nfPSD_HEX, nfEFFECT };
+  TKind Kind = nfNONE;
+  std::string Path;     // the card folder and the name
+  std::string Missing;  // the path a run names when the file is missing ("PB": with the rest)
+};
+
+// Engines as a run holds them, but deaf and mute: what they send is counted and dropped,
+// nothing is ever received, the clock stands still and nothing sleeps. Offering them a line
+// shows which engine takes it and what file it names, without a device.
+class TDryEngines {
+ public:
+  explicit TDryEngines(const std::string& card_dir);
+  ~TDryEngines();
+  TDryEngines(const TDryEngines&) = delete;
+  TDryEngines& operator=(const TDryEngines&) = delete;
+
+  // Offers `line` as a run does; true when an engine took it.
+  bool Offer(const std::string& line);
+  // The file the line offered last names.
+  TNamedFile NamedFile() const;
+
+  TEngineParts P;
+  TEngineSet Set = MakeEngineSet(&P);
+  std::vector<std::string> Errors;  // what the engines reported while offered the line
+
+ private:
+  std::string CardDir;
+};

@@ -8,54 +8,114 @@
 namespace {
 
 std::string GivenDir;
+bool Forgotten = false;
 
 std::string WithSlash(std::string dir) {
   if (dir.empty() || dir.back() != '/') dir += '/';
   return dir;
 }
 
+// Messages name files by their whole path, wherever the program was started from.
+std::string Absolute(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::path whole = std::filesystem::absolute(path, ec);
+  if (ec) whole = path;
+  return whole.lexically_normal().string();
+}
+
+bool HoldsOne(const std::string& dir, const std::vector<std::string>& scripts) {
+  std::error_code ec;
+  for (const std::string& script : scripts)
+    if (std::filesystem::is_regular_file(std::filesystem::path(dir) / script, ec)) return true;
+  return false;
+}
+
+std::string Alternatives(const std::vector<std::string>& names, const char* word) {
+  std::string text;
+  for (size_t i = 0; i < names.size(); ++i)
+    text += (i == 0                  ? ""
+             : i + 1 == names.size() ? std::string(" ") + word + " "
+                                     : ", ") +
+            Excerpt(names[i]);
+  return text;
+}
+
 }  // namespace
 
-std::string ProgramDir() {
-  if (!GivenDir.empty()) return GivenDir;
+std::string ProgramFileDir() {
   std::error_code ec;
   const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (ec || exe.empty()) return {};
   return WithSlash(exe.parent_path().string());
 }
 
-void SetProgramDir(const std::string& dir) {
-  if (dir.empty()) {
-    GivenDir.clear();
-    return;
-  }
-  // Messages name files by their whole path, wherever the program was started from.
+std::string CurrentDir() {
   std::error_code ec;
-  std::filesystem::path path = std::filesystem::absolute(dir, ec);
-  if (ec) path = dir;
-  GivenDir = WithSlash(path.lexically_normal().string());
+  const std::string dir = std::filesystem::current_path(ec).string();
+  return ec || dir.empty() ? std::string() : WithSlash(dir);
+}
+
+std::string ProgramDir() {
+  if (Forgotten) return {};
+  if (!GivenDir.empty()) return GivenDir;
+  return ProgramFileDir();
+}
+
+void SetProgramDir(const std::string& dir) {
+  Forgotten = false;
+  GivenDir = dir.empty() ? std::string() : WithSlash(Absolute(dir));
+}
+
+void ForgetProgramDir() {
+  GivenDir.clear();
+  Forgotten = true;
 }
 
 bool ProgramDirGiven() {
   return !GivenDir.empty();
 }
 
-std::string PackageFolderProblem(const std::string& dir,
-                                 std::initializer_list<const char*> scripts) {
+std::string PackageFolderProblem(const std::string& dir, const std::vector<std::string>& scripts) {
   std::error_code ec;
   const std::filesystem::file_status st = std::filesystem::status(dir, ec);
   if (ec && ec != std::errc::no_such_file_or_directory) return Excerpt(dir) + ": " + ec.message();
   if (!std::filesystem::exists(st)) return Excerpt(dir) + ": no such folder";
   if (!std::filesystem::is_directory(st)) return Excerpt(dir) + ": not a folder";
   if (scripts.size() == 0) return {};
-  std::string names, unreadable;
-  for (const char* script : scripts) {
+  std::string unreadable;
+  for (const std::string& script : scripts) {
     const std::filesystem::path path = std::filesystem::path(dir) / script;
     if (std::filesystem::is_regular_file(path, ec)) return {};
     // A folder we may not look into says nothing about what it holds.
     if (ec && ec != std::errc::no_such_file_or_directory && unreadable.empty())
       unreadable = Excerpt(path.string()) + ": cannot be read: " + ec.message();
-    names += (names.empty() ? "" : " or ") + std::string(script);
   }
-  return unreadable.empty() ? Excerpt(dir) + ": holds no " + names : unreadable;
+  return unreadable.empty() ? Excerpt(dir) + ": holds no " + Alternatives(scripts, "or")
+                            : unreadable;
+}
+
+TPackageFound FindPackageFolder(const TPackageSearch& search) {
+  TPackageFound found;
+  auto look = [&](const std::string& dir, bool own) {
+    found.LookedIn.push_back(dir);
+    if (!HoldsOne(dir, search.Starts)) return false;
+    found.Dir = dir;
+    found.Own = own;
+    return true;
+  };
+  if (!search.ProgramFileDir.empty() && look(search.ProgramFileDir, true)) return found;
+  if (!search.Script.empty()) {
+    // The script names its package: its card folders and settings lie beside it.
+    found.Dir = WithSlash(std::filesystem::path(Absolute(search.Script)).parent_path().string());
+    return found;
+  }
+  if (search.CurrentDir != search.ProgramFileDir) look(search.CurrentDir, false);
+  return found;
+}
+
+std::string NoPackageText(const TPackageFound& found, const std::vector<std::string>& starts) {
+  const std::vector<std::string>& dirs = found.LookedIn;
+  const std::string where =
+      dirs.size() == 1 ? Excerpt(dirs[0]) : "neither " + Alternatives(dirs, "nor");
+  return where + " holds " + (dirs.size() == 1 ? "no " : "") + Alternatives(starts, "or");
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 #include "app/ProgramDir.h"
@@ -61,6 +62,7 @@ TRunController::TRunController(TMainView& view, std::unique_ptr<TDeviceLink> lin
   SetPortChoice(TPortChoice{});
   FDriver->OnRecString = [this] { DoDriverReceive(); };
   FDriver->OnLinkLost = [this](const std::string& text) { DoLinkLost(text); };
+  FDriver->OnLinkTrouble = [this](const std::string& text) { DoLinkTrouble(text); };
   FDriver->SetErrorBox([this](const std::string& text) { View.ShowErrorBox(text); });
   FDriver->SetBaudRate(57600);
   FDriver->SetConMode(MODE_RAW);
@@ -95,6 +97,7 @@ TRunController::~TRunController() {
   // The driver may still report while it closes; nothing must reach a half-destroyed window.
   FDriver->OnRecString = nullptr;
   FDriver->OnLinkLost = nullptr;
+  FDriver->OnLinkTrouble = nullptr;
   FDriver->SetErrorBox(nullptr);
   FDriver->SetConType(CON_NONE);
 }
@@ -104,6 +107,10 @@ void TRunController::WireEngine(TGestionnaire& e) {
     if (OfferPending || InstructionOpen)
       Figures.Sent += static_cast<int64_t>(g.GetSendText().size());
     FDriver->SendRaw(g.GetSendText());
+    if (InstructionOpen) {
+      Overall.Sent(Figures.Sent);
+      ShowOverall();
+    }
   };
   e.ShareReceived(ReceiveBuffer);
   e.OnBusyChange = [this](TGestionnaire& g) {
@@ -166,6 +173,11 @@ void TRunController::BeginRun() {
   RunActive = true;
   FOutcome = roNONE;
   OfferPending = InstructionOpen = false;
+  DeferredSkips.clear();
+  Overall.Reset();
+  OverallShown[0] = OverallShown[1] = -1;
+  RunClock.start();
+  TroublesShown.clear();
   Notify([&](TRunObserver& o) { o.RunStarted(ScriptPath); });
 }
 
@@ -217,6 +229,9 @@ void TRunController::StartInstruction(TGestionnaire& taker) {
                    : t == Engines.Psd.get()  ? "psd"
                                              : "jtag";
   Notify([&](TRunObserver& o) { o.InstructionStarted(Offered, Figures.Engine); });
+  Overall.Begin(Offered);
+  Overall.Sent(Figures.Sent);
+  ShowOverall();
 }
 
 void TRunController::EndInstruction(TInstructionResult result) {
@@ -225,6 +240,39 @@ void TRunController::EndInstruction(TInstructionResult result) {
   InstructionOpen = false;
   Figures.Result = result;
   Notify([&](TRunObserver& o) { o.InstructionEnded(Offered, Figures); });
+  Overall.End();
+  ShowOverall();
+  std::vector<std::pair<TInstructionRef, std::string>> skips;
+  skips.swap(DeferredSkips);
+  for (const auto& [line, reason] : skips) ReportSkip(line, reason);
+}
+
+void TRunController::ReportSkip(const TInstructionRef& line, const std::string& reason) {
+  if (InstructionOpen) {
+    DeferredSkips.emplace_back(line, reason);
+    return;
+  }
+  Notify([&](TRunObserver& o) { o.InstructionSkipped(line, reason); });
+  Overall.Skip(line);
+  ShowOverall();
+}
+
+// Planned when the script is read, and again should the device turn out to be the other
+// variant, whose motherboard sub-script lies in another folder.
+void TRunController::PlanOverall() {
+  Overall.Plan(ScriptPath, ScriptLines, Config.ProgramDir, MotherboardCard.folder,
+               FileNameIsStandardScript());
+  ShowOverall();
+}
+
+void TRunController::ShowOverall() {
+  if (!RunActive) return;
+  const int64_t position = Overall.Position(), max = Overall.Max();
+  if (position == OverallShown[0] && max == OverallShown[1]) return;
+  OverallShown[0] = position;
+  OverallShown[1] = max;
+  const double eta = Overall.EtaSeconds(RunClock.elapsed());
+  Notify([&](TRunObserver& o) { o.OverallProgressChanged(position, max, eta); });
 }
 
 // ---- buttons, menus, window ----
@@ -335,6 +383,14 @@ void TRunController::DoDriverReceive() {
 void TRunController::DoLinkLost(const std::string& text) {
   if (Closed || RunState == 0 || RunState == 6 || RunState == 7 || RunState == 10) return;
   ShowError(text);
+}
+
+// A device being switched on may refuse for a while: the run goes on, the operator learns why
+// nothing happens yet.
+void TRunController::DoLinkTrouble(const std::string& text) {
+  if (Closed || RunState == 0 || RunState == 6 || RunState == 7 || RunState == 10) return;
+  if (text.empty() || !TroublesShown.insert(text).second) return;
+  ShowStatus(text + "; trying again");
 }
 
 // A device flooding the link must not grow memory without limit: no engine ever waits for
@@ -450,6 +506,7 @@ void TRunController::StepOpen() {
   Timer1.setInterval(10);
   if (!PassGate() || !ReadScript(ScriptPath, ScriptLines)) return;
   Notify([&](TRunObserver& o) { o.FileRead(ScriptPath); });
+  PlanOverall();
   FDriver->SetConMode(MODE_VAR);
   if (FPort.Lan) {
     FDriver->SetIpLocalPort(FLan.LocalPort);
@@ -510,15 +567,20 @@ void TRunController::OpenLink() {
   if (FDriver->SetConType(lan ? FLan.ConnectionKind : CON_RS232)) return;
   // The operator needs the system's reason and the device behind the port, not only which link
   // failed: in the status box before the error, and in the error box after it.
+  const std::string reason = ShowOpenFailure();
+  ShowError(lan ? std::string("Error while opening LAN Device")
+                : "Error while opening " + FDriver->GetPort());
+  LastError += reason;
+}
+
+std::string TRunController::ShowOpenFailure() {
   std::string reason;
   for (const std::string& line : SplitLines(FDriver->LastError())) {
     if (Trim(line).empty()) continue;
     ShowStatus(line);
     reason += "\r\n" + line;
   }
-  ShowError(lan ? std::string("Error while opening LAN Device")
-                : "Error while opening " + FDriver->GetPort());
-  LastError += reason;
+  return reason;
 }
 
 void TRunController::StepQueryDevice() {
@@ -548,10 +610,11 @@ void TRunController::StepWaitDevice() {
 void TRunController::StepBootSync() {
   FDriver->SetConMode(MODE_RAW);
   if (FDriver->GetConType() == CON_RS232) {
-    // Reopen at the boot loader's speed; a failure shows up as a silent boot loader.
+    // Reopen at the boot loader's speed. The run goes on whatever happens (the boot loader
+    // then stays silent), but the operator learns why.
     FDriver->SetConType(CON_NONE);
     FDriver->SetBaudRate(57600);
-    FDriver->SetConType(CON_RS232);
+    if (!FDriver->SetConType(CON_RS232)) ShowOpenFailure();
   }
   Offer(OwnStep("SYN"));
   Engines.Boot->SetInstruction("SYN");
@@ -563,6 +626,7 @@ void TRunController::StepWaitSync() {
   if (Engines.Boot->IsBusy()) Engines.Boot.Step();
   if (EngineBusy || RunState == 6) return;
   EndInstruction(irDONE);
+  Overall.StartClock(RunClock.elapsed());
   LineIndex = 0;
   BarToMax(0);
   BarToMax(1);
@@ -608,6 +672,8 @@ void TRunController::StepDone() {
   View.SetEnabled(TMainView::ctPortMenu, true);
   View.SetEnabled(TMainView::ctModeMenu, true);
   for (int bar = 0; bar < 3; ++bar) BarToMax(bar);
+  Overall.Complete();
+  ShowOverall();
   EndRun(roCOMPLETED);
 }
 
@@ -692,8 +758,11 @@ void TRunController::LookupVersion() {
 }
 
 void TRunController::SelectMainCard(bool variant) {
-  MotherboardCard = variant ? MotherboardCardRecU : MotherboardCardRec;
+  const card_rec& card = variant ? MotherboardCardRecU : MotherboardCardRec;
+  const bool changed = std::string_view(card.folder) != MotherboardCard.folder;
+  MotherboardCard = card;
   DeviceVariant = variant ? 1 : 0;
+  if (changed && RunActive) PlanOverall();
 }
 
 void TRunController::SetCurentCardDir(const std::string& dir) {

@@ -1,15 +1,18 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QTimer>
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "app/DeviceLink.h"
 #include "app/EngineSet.h"
 #include "app/MainView.h"
+#include "app/OverallProgress.h"
 #include "app/PackageGate.h"
 #include "app/RunObserver.h"
 #include "app/Selection.h"
@@ -81,6 +84,8 @@ class TRunController {
   void DoDriverReceive();
   // The link is gone for good: ends an active run with `text` as its error.
   void DoLinkLost(const std::string& text);
+  // The link failed and is tried again: says why on the status box, once per cause and run.
+  void DoLinkTrouble(const std::string& text);
 
   void ShowStatus(const std::string& text);
   void ShowError(const std::string& text);
@@ -130,6 +135,8 @@ class TRunController {
   // Reads a script through the run's file check; false after the error is shown.
   bool ReadScript(const std::string& path, std::vector<std::string>& lines);
   void OpenLink();
+  // Shows why the link would not open, a line each; the same lines, each after CR LF.
+  std::string ShowOpenFailure();
   void StepQueryDevice();
   void StepWaitDevice();
   void StepBootSync();
@@ -149,6 +156,8 @@ class TRunController {
   void WaitLine();  // states 13 and 15
   bool Dispatch(int line_number);
   void StartCardScript();
+  // The closing steps (states 16 to 18) follow the script.
+  bool FileNameIsStandardScript() const;
   void FilterMainScript();
   void FilterCardComponents();
 
@@ -177,6 +186,9 @@ class TRunController {
   void StartInstruction(TGestionnaire& taker);
   void EndInstruction(TInstructionResult result);
   void CommentOutLines(bool card, const std::vector<std::string>& prefixes, const char* reason);
+  void ReportSkip(const TInstructionRef& line, const std::string& reason);
+  void PlanOverall();
+  void ShowOverall();
 
   TMainView& View;
   TRunConfig Config;
@@ -226,6 +238,13 @@ class TRunController {
   bool OfferPending = false;
   bool InstructionOpen = false;
   TInstructionEnd Figures;
+  // Lines passed over by what the instruction under way found: reported once it has ended,
+  // so every record lists them after the line that decided it.
+  std::vector<std::pair<TInstructionRef, std::string>> DeferredSkips;
+  TOverallProgress Overall;
+  QElapsedTimer RunClock;
+  int64_t OverallShown[2] = {-1, -1};
+  std::set<std::string> TroublesShown;
 
  public:
   static constexpr size_t kMaxReceiveBuffer = 1 << 20;

@@ -53,6 +53,10 @@ class TRunObserver {
   virtual void RunStarted(const std::string& /*script*/) {}
   virtual void StatusAdded(const std::string& /*line*/) {}
   virtual void ProgressChanged(TMainView::TBar /*bar*/, int32_t /*position*/, int32_t /*max*/) {}
+  // The whole run's progress in bytes sent (TOverallProgress): `position` never goes back and
+  // equals `max` once the run completes; `eta_seconds` is below 0 while unknown.
+  virtual void OverallProgressChanged(int64_t /*position*/, int64_t /*max*/,
+                                      double /*eta_seconds*/) {}
   virtual void FileRead(const std::string& /*path*/) {}
   // Before the device is contacted, when the run has a package gate.
   virtual void SealChecked(const TSealReport& /*seal*/) {}

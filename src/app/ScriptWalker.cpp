@@ -13,15 +13,6 @@ bool StartsWith(const std::string& s, const std::string& prefix) {
   return s.compare(0, prefix.size(), prefix) == 0;
 }
 
-bool IsSkipped(const std::string& trimmed) {
-  return trimmed.empty() || StartsWith(trimmed, "rem");
-}
-
-std::string FileName(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 int32_t NonEmptyLines(const std::vector<std::string>& lines) {
   return static_cast<int32_t>(
       std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return !l.empty(); }));
@@ -36,7 +27,7 @@ void AddComponent(std::vector<std::string>& prefixes, char letter) {
 
 void TRunController::StepNextMainLine() {
   if (LineIndex >= static_cast<int32_t>(ScriptLines.size())) {
-    RunState = FileName(ScriptPath) == "script.ini" ? 16 : 8;
+    RunState = FileNameIsStandardScript() ? 16 : 8;
     return;
   }
   CurrentInstruction = Trim(ScriptLines[LineIndex]);
@@ -64,13 +55,17 @@ void TRunController::StepNextMainLine() {
   ++LineIndex;
   BarToMin(0);
   BarToMin(1);
-  if (IsSkipped(CurrentInstruction)) {
+  if (IsComment(CurrentInstruction)) {
     BarToMax(0);
     BarToMax(1);
     BarStep(2);
     return;
   }
   if (Dispatch(LineIndex)) GoTo(13);
+}
+
+bool TRunController::FileNameIsStandardScript() const {
+  return FileName(ScriptPath) == "script.ini";
 }
 
 void TRunController::StartCardScript() {
@@ -89,7 +84,7 @@ void TRunController::StepNextCardLine() {
     CurrentInstruction = Trim(CardLines[CardLineIndex]);
     ++CardLineIndex;
     BarToMin(0);
-    if (IsSkipped(CurrentInstruction)) {
+    if (IsComment(CurrentInstruction)) {
       BarStep(1);
       return;
     }
@@ -143,10 +138,7 @@ void TRunController::CommentOutLines(bool card, const std::vector<std::string>& 
     if (std::none_of(prefixes.begin(), prefixes.end(),
                      [&](const std::string& p) { return StartsWith(trimmed, p); }))
       continue;
-    if (i >= ahead) {
-      const TInstructionRef ref = LineRef(card, i);
-      Notify([&](TRunObserver& o) { o.InstructionSkipped(ref, reason); });
-    }
+    if (i >= ahead) ReportSkip(LineRef(card, i), reason);
     lines[i] = "rem";
   }
 }

@@ -19,26 +19,11 @@
 
 namespace {
 
-// The first state of the instructions that name a file, from the engines' state tables.
-constexpr uint8_t kBootLoadFile = 7;    // "PB"
-constexpr uint8_t kPsdProgramBank = 1;  // "P" digit
-constexpr uint8_t kPsdUploadE = 14;     // "PE"
-constexpr uint8_t kJtagPlayEffect = 6;  // "P" target
-
 // Beyond this many bad lines in one file, one more finding says how many were left out.
 constexpr int32_t kMaxLineFaults = 10;
 
 bool StartsWith(const std::string& s, const char* prefix) {
   return s.rfind(prefix, 0) == 0;
-}
-
-bool IsComment(const std::string& line) {
-  return line.empty() || StartsWith(line, "rem");
-}
-
-std::string FileName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // Not there at all, as opposed to there but not readable.
@@ -78,29 +63,6 @@ std::string HexLineFault(const std::string& line) {
   return {};
 }
 
-// Engines as a run controller holds them, but deaf and mute: sends are swallowed, nothing is
-// ever received, the clock stands still and nothing sleeps.
-struct TCheckEngines {
-  TEngineParts P;
-  TEngineSet Set = MakeEngineSet(&P);
-  std::vector<std::string> Errors;
-
-  explicit TCheckEngines(const std::string& card_dir) {
-    for (TEngineSlot* e : InRunOrder(Set)) {
-      (*e)->SetCardDir(card_dir);
-      (*e)->SetUpdateAllowed(true);
-      (*e)->OnSend = [](TGestionnaire&) {};
-      (*e)->OnError = [this](TGestionnaire& g) { Errors.push_back(g.GetErrorText()); };
-    }
-    P.Card->GetTickCount = [] { return uint32_t{0}; };
-    P.Jtag->Pause = [](int) {};
-  }
-  ~TCheckEngines() {
-    for (TEngineSlot* e : InRunOrder(Set)) (*e)->Reset();
-  }
-  bool Offer(const std::string& line) { return OfferInstruction(Set, line); }
-};
-
 }  // namespace
 
 TScriptCheck::TScriptCheck(std::string program_dir) : ProgramDir(std::move(program_dir)) {}
@@ -116,13 +78,14 @@ void TScriptCheck::Run(const std::string& script_path) {
   WalkMainScript(script_path, lines);
   // The run closes a standard script with the boot area update from the program folder.
   if (FileName(script_path) == "script.ini") {
-    TCheckEngines engines(ProgramDir);
+    TDryEngines engines(ProgramDir);
     const std::string closing = "PB BOOT_EXT_OPTION.HEX";
-    if (engines.Offer(closing) && engines.P.Boot->GetState() == kBootLoadFile) {
-      const auto args = TProgBoot::PbArguments(engines.P.Boot->GetInstruction());
-      CheckHexFile(script_path, 0, ProgramDir + args.Name,
-                   "closing \"" + closing + "\": " + NotFound(ProgramDir + args.Rest),
-                   "Boot File Empty !!!");
+    if (engines.Offer(closing)) {
+      const TNamedFile file = engines.NamedFile();
+      if (file.Kind == TNamedFile::nfBOOT_HEX)
+        CheckHexFile(script_path, 0, file.Path,
+                     "closing \"" + closing + "\": " + NotFound(file.Missing),
+                     "Boot File Empty !!!");
     }
   }
 }
@@ -192,33 +155,35 @@ bool TScriptCheck::WalkCardScript(const std::string& path, const std::string& ca
 
 void TScriptCheck::CheckInstruction(const std::string& script, int32_t n, const std::string& line,
                                     const std::string& card_dir) {
-  TCheckEngines e(card_dir);
+  TDryEngines e(card_dir);
   if (!e.Offer(line)) {
     Add(script, n, SyntaxError(n));
     return;
   }
   for (const std::string& error : e.Errors) Add(script, n, error);
-  if (e.P.Boot->IsBusy() && e.P.Boot->GetState() == kBootLoadFile) {
-    const auto args = TProgBoot::PbArguments(e.P.Boot->GetInstruction());
-    // A run names the rest of the line, checksum included.
-    CheckHexFile(script, n, card_dir + args.Name, NotFound(card_dir + args.Rest),
-                 "Boot File Empty !!!");
-    if (std::string fault = TProgBoot::ChecksumFault(line, args.Checksum); !fault.empty())
-      Add(script, n, fault);
-  }
   if (e.P.Card->IsBusy()) {
     if (std::string fault = TInstCrt::ValueFault(e.P.Card->GetState(), line); !fault.empty())
       Add(script, n, fault);
   }
-  if (e.P.Psd->IsBusy() &&
-      (e.P.Psd->GetState() == kPsdProgramBank || e.P.Psd->GetState() == kPsdUploadE)) {
-    const std::string path = card_dir + (e.P.Psd->GetState() == kPsdUploadE
-                                             ? e.P.Psd->GetInstruction()
-                                             : TProgPsd::BankFileName(e.P.Psd->GetInstruction()));
-    CheckHexFile(script, n, path, NotFound(path), "Keyb File Empty !!!");
+  const TNamedFile file = e.NamedFile();
+  switch (file.Kind) {
+    case TNamedFile::nfBOOT_HEX: {
+      // A run names the rest of the line, checksum included.
+      CheckHexFile(script, n, file.Path, NotFound(file.Missing), "Boot File Empty !!!");
+      const auto args = TProgBoot::PbArguments(e.P.Boot->GetInstruction());
+      if (std::string fault = TProgBoot::ChecksumFault(line, args.Checksum); !fault.empty())
+        Add(script, n, fault);
+      break;
+    }
+    case TNamedFile::nfPSD_HEX:
+      CheckHexFile(script, n, file.Path, NotFound(file.Path), "Keyb File Empty !!!");
+      break;
+    case TNamedFile::nfEFFECT:
+      CheckEffectFile(script, n, file.Path);
+      break;
+    case TNamedFile::nfNONE:
+      break;
   }
-  if (e.P.Jtag->IsBusy() && e.P.Jtag->GetState() == kJtagPlayEffect)
-    CheckEffectFile(script, n, card_dir + TProgJtag::EffectFileName(e.P.Jtag->GetInstruction()));
 }
 
 void TScriptCheck::CheckHexFile(const std::string& script, int32_t n, const std::string& path,

@@ -8,6 +8,7 @@
 #include <QSocketNotifier>
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -32,13 +33,25 @@ constexpr int kPollMs = 100;
 constexpr int kStallMs = 500;
 constexpr int kRedrawMs = 100;
 
-std::string Bar(const char* name, int32_t position, int32_t max) {
+int Percent(int64_t position, int64_t max) {
+  return max > 0 ? static_cast<int>(100 * std::clamp<int64_t>(position, 0, max) / max) : 0;
+}
+
+std::string Bar(const char* name, int64_t position, int64_t max) {
   constexpr int kCells = 10;
-  const int64_t percent = max > 0 ? int64_t{100} * std::clamp(position, 0, max) / max : 0;
-  const int filled = static_cast<int>(percent * kCells / 100);
+  const int percent = Percent(position, max);
+  const int filled = percent * kCells / 100;
   char text[64];
   std::snprintf(text, sizeof text, "%s [%s%s] %3d%%", name, std::string(filled, '#').c_str(),
-                std::string(kCells - filled, ' ').c_str(), static_cast<int>(percent));
+                std::string(kCells - filled, ' ').c_str(), percent);
+  return text;
+}
+
+std::string Eta(double seconds) {
+  if (seconds < 0) return "  --";
+  const auto s = static_cast<long long>(std::llround(seconds));
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld:%02lld", s / 60, s % 60);
   return text;
 }
 
@@ -49,10 +62,16 @@ std::string Bar(const char* name, int32_t position, int32_t max) {
 TBatchView::TBatchView(std::ostream& out, std::ostream& err, bool progress)
     : Out(out), Err(err), Progress(progress) {}
 
+// The whole run first: it alone only grows. The three bars follow as figures, so the line fits
+// a terminal of 80 columns.
 std::string TBatchView::ProgressLine() const {
-  return Bar("operation", Bars[pbOperation].Position, Bars[pbOperation].Max) + "  " +
-         Bar("card", Bars[pbCard].Position, Bars[pbCard].Max) + "  " +
-         Bar("script", Bars[pbScript].Position, Bars[pbScript].Max);
+  char text[128];
+  std::snprintf(text, sizeof text, "%s  ETA %5s  operation %3d%%  card %3d%%  script %3d%%",
+                Bar("overall", OverallPosition, OverallMax).c_str(), Eta(EtaSeconds).c_str(),
+                Percent(Bars[pbOperation].Position, Bars[pbOperation].Max),
+                Percent(Bars[pbCard].Position, Bars[pbCard].Max),
+                Percent(Bars[pbScript].Position, Bars[pbScript].Max));
+  return text;
 }
 
 void TBatchView::ClearProgress() {
@@ -79,6 +98,13 @@ void TBatchView::AppendStatus(const std::string& line) {
 
 void TBatchView::SetProgress(TBar bar, int32_t position, int32_t max) {
   Bars[bar] = {position, max};
+  DrawProgress(false);
+}
+
+void TBatchView::SetOverall(int64_t position, int64_t max, double eta_seconds) {
+  OverallPosition = position;
+  OverallMax = max;
+  EtaSeconds = eta_seconds;
   DrawProgress(false);
 }
 
@@ -212,6 +238,10 @@ int TBatchRun::Conclude(int status, std::string failure) {
   }
   if (Events) Events->Finish(status, failure);
   return status;
+}
+
+void TBatchRun::OverallProgressChanged(int64_t position, int64_t max, double eta_seconds) {
+  View.SetOverall(position, max, eta_seconds);
 }
 
 void TBatchRun::RunEnded(TRunOutcome, const std::string&, const std::string&) {
@@ -402,6 +432,10 @@ void ApplyProgramSettings(TRunController& controller, const std::string& program
   ApplyConnection(controller, ConnectionFromSettings(ReadProgramSettings(program_dir)));
 }
 
+int32_t SilenceLimitSeconds(const Options& options) {
+  return options.TimeoutSeconds < 0 ? kDefaultTimeoutSeconds : options.TimeoutSeconds;
+}
+
 int RunBatch(const Options& options, const std::string& program_dir) {
   // Updater.prm is only read: for the connection, or with --link for COMn_DEVICE alone.
   const TSettingsLines lines = ReadProgramSettings(program_dir);
@@ -418,7 +452,7 @@ int RunBatch(const Options& options, const std::string& program_dir) {
   config.ProgramDir = program_dir;
   config.Script = options.Script;
   config.ReadId = options.ReadId;
-  config.TimeoutSeconds = options.TimeoutSeconds;
+  config.TimeoutSeconds = SilenceLimitSeconds(options);
   config.TraceFile = options.TraceFile;
   config.Progress = ::isatty(STDERR_FILENO) == 1;
   config.Events = options.Events;

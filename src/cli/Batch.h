@@ -27,8 +27,8 @@ inline constexpr int kBatchFailed = 1;
 
 // The status box, error box and progress bars of a run without a window. Status lines go to
 // `out` as they are added (unless `print_status` is off), but only while `running` says a run is
-// active (the idle prompt is no part of a run). With `progress`, one line showing the three
-// bars is redrawn on `err`.
+// active (the idle prompt is no part of a run). With `progress`, one line showing the whole
+// run's progress with the time left and the three bars is redrawn on `err`.
 class TBatchView : public TMainView {
  public:
   TBatchView(std::ostream& out, std::ostream& err, bool progress);
@@ -49,6 +49,8 @@ class TBatchView : public TMainView {
   void SetEnabled(TControl, bool) override {}
   void SetVisible(TControl, bool) override {}
   void SetProgress(TBar bar, int32_t position, int32_t max) override;
+  // The whole run's progress (TRunObserver::OverallProgressChanged).
+  void SetOverall(int64_t position, int64_t max, double eta_seconds);
   void ShowPortChoice(const TPortChoice&) override {}
   void ShowMode(bool) override {}
   void ShowErrorBox(const std::string& text) override;
@@ -65,6 +67,8 @@ class TBatchView : public TMainView {
   std::ostream& Err;
   bool Progress;
   std::array<TBarValue, 3> Bars{};
+  int64_t OverallPosition = 0, OverallMax = 0;
+  double EtaSeconds = -1;
   std::string FErrorBox;
   bool FErrorBoxShown = false;
   bool ProgressShown = false;
@@ -134,6 +138,7 @@ class TBatchRun : private TRunObserver {
   bool OpenFiles(std::string& failure);
   int Conclude(int status, std::string failure);
   void RunEnded(TRunOutcome outcome, const std::string& error, const std::string& script) override;
+  void OverallProgressChanged(int64_t position, int64_t max, double eta_seconds) override;
   void Finish(int status);
   void CheckIdle();
   void Traffic(bool sent, const std::string& bytes);
@@ -181,6 +186,9 @@ class TStopSignals {
 // The window's settings from the program folder's Updater.prm, never written back; a file that
 // exists but cannot be read is said on stderr.
 void ApplyProgramSettings(TRunController& controller, const std::string& program_dir);
+
+// The device's longest silence in seconds that --batch and --line allow; 0 for no limit.
+int32_t SilenceLimitSeconds(const Options& options);
 
 // --batch from the command line: the program folder's settings, signals, stdout and stderr.
 int RunBatch(const Options& options, const std::string& program_dir);

@@ -94,7 +94,7 @@ bool CheckCombination(const Options& o, bool help_or_version, std::string& error
     error = "--readid needs --batch, --check or --line";
   } else if (o.Mode == cmLISTPORTS && !o.Script.empty()) {
     error = "--list-ports takes no SCRIPT";
-  } else if (o.TimeoutSeconds > 0 && !batch && !line) {
+  } else if (o.TimeoutSeconds >= 0 && !batch && !line) {
     error = "--timeout needs --batch, --line or --line-window";
   } else if (!o.TraceFile.empty() && !batch) {
     error = "--trace needs --batch";
@@ -180,11 +180,11 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
       version = true;
     } else if (name == "--timeout") {
       if (!TakeValue(args, i, name, inline_value, value, error)) break;
-      std::optional<int64_t> s = StrToInt(value, 1, kMaxTimeoutSeconds);
+      std::optional<int64_t> s = StrToInt(value, 0, kMaxTimeoutSeconds);
       if (s)
         o.TimeoutSeconds = static_cast<int32_t>(*s);
       else
-        error = "--timeout needs a whole number of seconds from 1 to " +
+        error = "--timeout needs a whole number of seconds from 0 (no limit) to " +
                 std::to_string(kMaxTimeoutSeconds) + ", not \"" + Excerpt(value) + "\"";
     } else if (name == "--trace") {
       if (TakeValue(args, i, name, inline_value, value, error)) o.TraceFile = value;
@@ -282,12 +282,15 @@ std::string HelpText() {
          "                     script\n"
          "  --timeout SECONDS  with --batch, --line or --line-window: end the run as an error\n"
          "                     when the device sends nothing for that long while it is waited\n"
-         "                     for (default: no limit)\n"
+         "                     for (default: " +
+         std::to_string(kDefaultTimeoutSeconds) +
+         "; 0 waits for ever)\n"
          "  --trace FILE       with --batch: write every byte sent (>) and received (<) to FILE,\n"
          "                     with milliseconds since start, in hex and as text\n"
          "  --folder DIR       the package folder, in every mode: scripts, card folders,\n"
          "                     BOOT_EXT_OPTION.HEX, readid.ini and Updater.prm are found in\n"
-         "                     DIR instead of the program's own folder\n"
+         "                     DIR; without it, in the program's own folder, SCRIPT's folder\n"
+         "                     or the current folder, the first that holds the script\n"
          "  --list-ports       list the serial devices present (by-id name, driver, USB ids,\n"
          "                     manufacturer, product, serial number) and their COM slots\n"
          "  --link LINK        with --batch or the window: the connection for this process\n"
@@ -353,8 +356,16 @@ int RunCheck(const Options& options, const std::string& program_dir, std::ostrea
   return findings.empty() ? 0 : 1;
 }
 
-std::string UseFolder(const Options& options) {
-  if (options.Folder.empty() || options.Mode == cmHELP || options.Mode == cmVERSION) return {};
+namespace {
+
+// A folder holding one of these is a package folder for the mode.
+std::vector<std::string> StartScripts(const Options& o) {
+  if (o.Mode == cmLISTPORTS) return {"Updater.prm"};
+  if (o.Mode == cmWINDOW) return {"script.ini", "readid.ini"};
+  return {o.ReadId ? "readid.ini" : "script.ini"};
+}
+
+std::string UseGivenFolder(const Options& options) {
   std::string problem;
   // A SCRIPT named apart, or files to convert, need no script in the folder.
   if (!options.Script.empty() || options.Mode == cmCONVERT)
@@ -371,12 +382,42 @@ std::string UseFolder(const Options& options) {
   return {};
 }
 
+}  // namespace
+
+std::string UseFolder(const Options& options, bool& usage_error) {
+  usage_error = true;
+  if (options.Mode == cmHELP || options.Mode == cmVERSION) return {};
+  if (!options.Folder.empty()) return UseGivenFolder(options);
+  if (options.Mode == cmCONVERT) return {};
+  const std::vector<std::string> starts = StartScripts(options);
+  const TPackageFound found =
+      FindPackageFolder({options.Script, starts, ProgramFileDir(), CurrentDir()});
+  if (!found.Dir.empty()) {
+    // The program's own folder stays unnamed, so a portable folder works as it always did.
+    SetProgramDir(found.Own ? std::string() : found.Dir);
+    return {};
+  }
+  if (options.Mode == cmWINDOW) {
+    ForgetProgramDir();  // the window asks the operator
+    return {};
+  }
+  // Ports are listed all the same, with the default COM slots.
+  if (options.Mode == cmLISTPORTS) return {};
+  usage_error = false;
+  return "no package folder: " + NoPackageText(found, starts) +
+         "; name the package folder with --folder DIR";
+}
+
 std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
   std::string error;
-  if (!ParseCommandLine(args, options, error) || !(error = UseFolder(options)).empty() ||
+  bool usage_error = true;
+  if (!ParseCommandLine(args, options, error) ||
+      !(error = UseFolder(options, usage_error)).empty() ||
       !(error = TrustFileProblem(options)).empty()) {
-    std::cerr << "qubra-updater: " << error << "\n" << UsageLine() << std::endl;
+    std::cerr << "qubra-updater: " << error << "\n";
+    if (usage_error) std::cerr << UsageLine() << "\n";
+    std::cerr << std::flush;
     return 2;
   }
   switch (options.Mode) {

@@ -24,9 +24,11 @@ std::string ScriptPathFor(const Options& options, const std::string& program_dir
 // and a summary on `out`; 0 when nothing was found, 1 otherwise.
 int RunCheck(const Options& options, const std::string& program_dir, std::ostream& out = std::cout);
 
-// Checks --folder DIR against the mode (DIR must exist and hold the script the mode starts
-// from) and makes it the program folder. "" when fine, else the usage error.
-std::string UseFolder(const Options& options);
+// Makes the mode's package folder the program folder: --folder DIR, which must exist and hold
+// the script the mode starts from, or else the folder FindPackageFolder answers. "" when done;
+// otherwise the error line: a usage error (`usage_error`), or that no folder holds a package.
+// The window without a package folder gets none (ForgetProgramDir) and asks for one itself.
+std::string UseFolder(const Options& options, bool& usage_error);
 
 // Handles every mode that needs no window and no display: usage errors (status 2, a --trust
 // file without a key among them), --help, --version, --check, --seal, --batch, --line and

@@ -17,11 +17,6 @@ std::string Where(const std::string& path, const TSvfConvertNote& note) {
   return note.Line > 0 ? name + ":" + std::to_string(note.Line) + ": " : name + ": ";
 }
 
-std::string FileName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Links and hard links included: writing OUT would replace IN.
 bool SameFile(const std::string& a, const std::string& b) {
   struct stat sa, sb;

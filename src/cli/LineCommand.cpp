@@ -36,9 +36,9 @@ TProductionLine::TConfig LineConfig(const Options& options, const std::string& p
   LoadSettings(program_dir, config.Settings, unreadable);
   if (!unreadable.empty()) std::cerr << "qubra-updater: " << unreadable << std::endl;
   config.Program = QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString();
-  if (!options.Folder.empty()) config.SharedArgs.push_back("--folder=" + program_dir);
-  if (options.TimeoutSeconds > 0)
-    config.SharedArgs.push_back("--timeout=" + std::to_string(options.TimeoutSeconds));
+  // The children find the package where this process found it, whatever their folder.
+  config.SharedArgs.push_back("--folder=" + program_dir);
+  config.SharedArgs.push_back("--timeout=" + std::to_string(SilenceLimitSeconds(options)));
   if (!options.ReportFile.empty()) config.SharedArgs.push_back("--report=" + options.ReportFile);
   if (options.ReadId) config.SharedArgs.push_back("--readid");
   for (const std::string& key : options.TrustFiles) config.SharedArgs.push_back("--trust=" + key);

@@ -18,12 +18,18 @@ enum TCommandMode : uint8_t {
   cmLINEWINDOW
 };
 
+// A run without a window that nobody watches must end some time: a device silent this long
+// ends it, unless --timeout says otherwise.
+inline constexpr int32_t kDefaultTimeoutSeconds = 120;
+
 struct Options {
   TCommandMode Mode = cmWINDOW;
-  std::string Script;          // the first argument not beginning with "--"; empty: the default
-  bool ReadId = false;         // run (or check) readid.ini instead of a script
-  int32_t TimeoutSeconds = 0;  // --batch: longest silence of the device; 0 for no limit
-  std::string TraceFile;       // --batch: where the traffic is written; empty for none
+  std::string Script;   // the first argument not beginning with "--"; empty: the default
+  bool ReadId = false;  // run (or check) readid.ini instead of a script
+  // --batch, --line: longest silence of the device; 0 for no limit, -1 when not given (the
+  // default, kDefaultTimeoutSeconds).
+  int32_t TimeoutSeconds = -1;
+  std::string TraceFile;              // --batch: where the traffic is written; empty for none
   std::string ConvertIn, ConvertOut;  // --convert-svf IN OUT
   std::string TckHz;                  // --tck-hz as written; checked when parsed
   std::string Folder;                 // --folder: the package folder; empty for the program's own

@@ -14,6 +14,9 @@
 // Removes leading and trailing blanks and control characters (every byte <= ' ').
 std::string Trim(std::string_view s);
 
+// What follows the last "/" of `path`: the file's own name.
+std::string FileName(const std::string& path);
+
 std::vector<std::string> SplitLines(std::string_view text);
 
 // Opens `path` for reading when it is a regular file; a FIFO in its place does not block the

@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -86,6 +87,10 @@ std::string Cell(const std::string& text, size_t width) {
   const size_t columns = Columns(text);
   if (columns > width) return width == 0 ? "" : CutColumns(text, width - 1) + "~";
   return text + std::string(width - columns, ' ');
+}
+
+std::string Right(const std::string& text, size_t width) {
+  return std::string(width - std::min(width, text.size()), ' ') + text;
 }
 
 std::string Seconds(double s) {
@@ -208,23 +213,13 @@ void ApplyEvent(TDeviceRow& row, const QJsonObject& event) {
   if (kind == "instruction_start") {
     row.Operation = Trim(Bytes(event["text"]));
     row.Card = Bytes(event["card"]);
-  } else if (kind == "progress" &&
-             (event["bar"].toString() == "script" || event["bar"].toString() == "card")) {
-    int64_t* bar = row.Bars[event["bar"].toString() == "script" ? 0 : 1];
-    bar[1] = std::max<int64_t>(event["max"].toInteger(), 0);
-    bar[0] = std::clamp<int64_t>(event["position"].toInteger(), 0, bar[1]);
-    // One main-script line holds a whole card sub-script: its share moves the percent on. A
-    // full card bar counts for nothing, as the script bar takes the step itself.
-    const int64_t* script = row.Bars[0];
-    const int64_t* card = row.Bars[1];
-    const double share = card[1] > 0 && card[0] < card[1] ? double(card[0]) / double(card[1]) : 0;
-    if (script[1] > 0)
-      row.Percent =
-          std::min(100, static_cast<int>(100 * (double(script[0]) + share) / double(script[1])));
   } else if (kind == "progress" && event["bar"].toString() == "overall") {
     row.OverallMax = std::max<int64_t>(event["max"].toInteger(), 0);
     row.OverallPosition = std::clamp<int64_t>(event["position"].toInteger(), 0, row.OverallMax);
-    row.EtaSeconds = event["eta_seconds"].toDouble(-1);
+    const QJsonValue eta = event["eta_seconds"];
+    row.EtaSeconds = eta.isDouble() ? eta.toDouble() : -1;
+    if (row.OverallMax > 0)
+      row.Percent = static_cast<int>(100 * row.OverallPosition / row.OverallMax);
   } else if (kind == "status") {
     if (row.Status.size() >= kMaxStatusLines)
       row.Status.erase(row.Status.begin(), row.Status.begin() + kMaxStatusLines / 2);
@@ -242,11 +237,6 @@ bool DeviceBusy(const TDeviceRow& row) {
   return row.State == dsRUNNING || (row.State == dsWAITING && row.Queued);
 }
 
-int RunPercent(const TDeviceRow& row) {
-  if (row.OverallMax > 0) return static_cast<int>(100 * row.OverallPosition / row.OverallMax);
-  return row.Percent;
-}
-
 std::vector<std::string> FormatTable(const std::vector<TDeviceRow>& rows, size_t width) {
   size_t name_width = 4, link_width = 4;
   for (const TDeviceRow& r : rows) {
@@ -255,21 +245,22 @@ std::vector<std::string> FormatTable(const std::vector<TDeviceRow>& rows, size_t
   }
   auto line = [&](const std::string& name, const std::string& link, const std::string& state,
                   const std::string& operation, const std::string& card, const std::string& percent,
-                  const std::string& elapsed, const std::string& error) {
+                  const std::string& eta, const std::string& elapsed, const std::string& error) {
     std::string text = Cell(name, name_width) + "  " + Cell(link, link_width) + "  " +
                        Cell(state, 9) + "  " + Cell(operation, 22) + "  " + Cell(card, 6) + "  " +
-                       std::string(4 - std::min<size_t>(4, percent.size()), ' ') + percent + "  " +
-                       std::string(8 - std::min<size_t>(8, elapsed.size()), ' ') + elapsed + "  " +
+                       Right(percent, 4) + "  " + Right(eta, 6) + "  " + Right(elapsed, 8) + "  " +
                        error;
     while (!text.empty() && text.back() == ' ') text.pop_back();
     return CutColumns(text, width);
   };
   std::vector<std::string> out{
-      line("NAME", "LINK", "STATE", "OPERATION", "CARD", "DONE", "ELAPSED", "ERROR")};
+      line("NAME", "LINK", "STATE", "OPERATION", "CARD", "DONE", "ETA", "ELAPSED", "ERROR")};
   for (const TDeviceRow& r : rows) {
     const bool started = r.State != dsWAITING && !(r.State == dsSTOPPED && r.Seconds == 0);
+    const bool eta = r.State == dsRUNNING && r.EtaSeconds >= 0;
     out.push_back(line(r.Name, r.Link, DeviceStateText(r.State), r.Operation, r.Card,
                        started ? std::to_string(r.Percent) + "%" : "",
+                       eta ? std::to_string(std::lround(r.EtaSeconds)) + "s" : "",
                        started ? Seconds(r.Seconds) + "s" : "",
                        r.State == dsFAILED ? r.Error : r.ReportFailure));
   }

@@ -68,15 +68,15 @@ struct TDeviceRow {
   TDeviceState State = dsWAITING;
   std::string Operation;  // the instruction being carried out
   std::string Card;
-  int Percent = 0;  // of the main script, with the part of the card sub-script that is done
+  int Percent = 0;  // of the bytes the run will send: OverallPosition of OverallMax
   double Seconds = 0;
   std::string Error;          // what failed
   std::string ErrorScript;    // where
   bool Ended = false;         // the child has reported its result
   std::string Result;         // the child's own: "completed", "error" or "stopped"
   std::string ReportFailure;  // why the device's record could not be written
-  int64_t Bars[2][2] = {};    // script and card bar: position, maximum
-  // The whole run's progress and time left as the child reckons them (below 0 while unknown).
+  // The run's overall progress as the child reports it: bytes sent of those it will send
+  // (never going back), and the seconds it estimates are left, below 0 while unknown.
   int64_t OverallPosition = 0;
   int64_t OverallMax = 0;
   double EtaSeconds = -1;
@@ -90,9 +90,6 @@ struct TDeviceRow {
 
 // The device runs or waits for its turn.
 bool DeviceBusy(const TDeviceRow& row);
-// The share of a run done, 0..100: the overall progress where the child gives it, else the
-// share of the script.
-int RunPercent(const TDeviceRow& row);
 
 // Takes one --events object of the device's child into its row.
 void ApplyEvent(TDeviceRow& row, const QJsonObject& event);

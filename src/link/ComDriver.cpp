@@ -40,6 +40,8 @@ TComDriver::TComDriver() {
   tcp_retry_.setSingleShot(true);
   tcp_retry_.setInterval(kTcpRetryMs);
   QObject::connect(&tcp_retry_, &QTimer::timeout, [this] { RetryTcp(); });
+  tcp_no_answer_.setSingleShot(true);
+  QObject::connect(&tcp_no_answer_, &QTimer::timeout, [this] { TcpNoAnswer(); });
 }
 
 TComDriver::~TComDriver() {
@@ -179,13 +181,29 @@ bool TComDriver::OpenSerial() {
   try {
     serial_.Open();
   } catch (const EComError& e) {
-    last_error_ = e.what();
-    if (e.Code() == EACCES) {
-      last_error_ += "\rThe user needs access to the port: add the user to the 'dialout' group.";
-    }
+    last_error_ = e.what() + SerialOpenHint(e.Code());
+    NoteLinkError(last_error_);
     return false;
   }
   return true;
+}
+
+// What the operator can do about a port that would not open.
+std::string TComDriver::SerialOpenHint(int err) const {
+  switch (err) {
+    case EACCES:
+    case EPERM:
+      return "\rThe user needs access to the port: add the user to the 'dialout' group "
+             "(sudo adduser $USER dialout), then log in again.";
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return "\rNo such serial device: is the adapter plugged in? qubra-updater --list-ports "
+             "lists those present; " +
+             Port + "_DEVICE in Updater.prm names the one to open.";
+    default:
+      return {};
+  }
 }
 
 void TComDriver::CloseSerial() {
@@ -222,17 +240,28 @@ bool TComDriver::OpenTcp() {
     last_error_ = e.what();
     return false;
   }
+  tcp_no_answer_.start(TcpNoAnswerMs);
   return true;
 }
 
 void TComDriver::CloseTcp() {
   TcpConnecting = false;
   tcp_retry_.stop();
+  tcp_no_answer_.stop();
   tcp_.Close();
 }
 
 void TComDriver::TcpConnected() {
   TcpConnecting = false;
+  tcp_no_answer_.stop();
+}
+
+// An address where nothing answers (a wrong one, a device switched off) fails only after the
+// system's own retries, minutes later: the operator hears of it long before.
+void TComDriver::TcpNoAnswer() {
+  if (ConType != CON_TCP || !TcpConnecting) return;
+  NoteLinkError("Cannot connect to " + RemoteName() + ": no answer");
+  Fire(OnLinkTrouble);
 }
 
 // The device hung up (FIN): no new attempt is made, so the link is gone for good.
@@ -245,14 +274,16 @@ void TComDriver::TcpClosed() {
 void TComDriver::TcpError(TTcpClient::TErrorEvent kind, int& code) {
   // Retried below, so not lost for good: kept for whoever wonders why the device is silent.
   if (kind == TTcpClient::eeConnect) {
-    NoteLinkError("Cannot connect to device " + RemoteName() + ": " + SysErrorText(code));
+    NoteLinkError("Cannot connect to " + RemoteName() + ": " + SysErrorText(code));
   } else {
     NoteLinkError("Connection to device " + RemoteName() + " lost: " + SysErrorText(code));
   }
   CloseTcp();
-  // A device that refuses at once would otherwise be retried in a busy loop.
-  if (ConType == CON_TCP) tcp_retry_.start();
   code = 0;
+  if (ConType != CON_TCP) return;
+  // A device that refuses at once would otherwise be retried in a busy loop.
+  tcp_retry_.start();
+  Fire(OnLinkTrouble);
 }
 
 std::string TComDriver::RemoteName() const {

@@ -24,6 +24,8 @@ class TComDriver {
   static constexpr size_t kMaxRxText = 1 << 20;
   // Pause before a new TCP attempt after a failed one, so a refusing device costs no CPU.
   static constexpr int kTcpRetryMs = 300;
+  // A TCP attempt still unanswered after this long is said to be so (it goes on).
+  static constexpr int kTcpNoAnswerMs = 3000;
 
   TComDriver();
   ~TComDriver();
@@ -96,6 +98,11 @@ class TComDriver {
   // serial port hung up, or a failed UDP send closed the endpoint. LinkError() names the cause
   // and the device.
   TComDriverNotifyEvent OnLinkLost;
+  // Fired when the chosen link failed but is tried again: a TCP connection refused,
+  // unreachable, unanswered or lost. LinkError() names the cause and the device.
+  TComDriverNotifyEvent OnLinkTrouble;
+  // How long a TCP attempt may go unanswered before OnLinkTrouble says so.
+  int TcpNoAnswerMs = kTcpNoAnswerMs;
 
   TComDriverNotifyEvent OnADDRDBGchange, OnDATADBGchange, OnDEVchange, OnUPDATERchange,
       OnDOLLARSchange, OnSetDIESEchange, OnQUERYALLchange, OnRecString, OnSentString,
@@ -117,7 +124,9 @@ class TComDriver {
   void TcpConnected();
   void TcpClosed();
   void RetryTcp();
+  void TcpNoAnswer();
   void SerialError();
+  std::string SerialOpenHint(int err) const;
   void NoteLinkError(const std::string& text);
   std::string RemoteName() const;
   void Intake(const char* text, size_t n);
@@ -147,4 +156,5 @@ class TComDriver {
   std::array<std::string, 10> com_devices_;  // index 1..9
   bool overflow_reported_ = false;
   QTimer tcp_retry_;
+  QTimer tcp_no_answer_;
 };

@@ -1,6 +1,7 @@
 #include "records/RunEvents.h"
 
 #include <QJsonDocument>
+#include <cmath>
 #include <ostream>
 
 #include "records/RunJson.h"
@@ -22,7 +23,8 @@ void TRunEvents::RunStarted(const std::string& script) {
   Running = true;
   ShownPercent.fill(-1);
   ShownMax.fill(-1);
-  Emit("start", {{"script", JsonText(script)}});
+  OverallPercent = OverallMax = OverallPosition = -1;
+  Emit("start", {{"script", JsonPath(script)}});
 }
 
 void TRunEvents::SealChecked(const TSealReport& seal) {
@@ -43,6 +45,24 @@ void TRunEvents::ProgressChanged(TMainView::TBar bar, int32_t position, int32_t 
   ShownPercent[bar] = percent;
   ShownMax[bar] = max;
   Emit("progress", {{"bar", kBarNames[bar]}, {"position", position}, {"max", max}});
+}
+
+// As the bars: on a whole percent or a new maximum, and always once the end is reached.
+void TRunEvents::OverallProgressChanged(int64_t position, int64_t max, double eta_seconds) {
+  if (!Running) return;
+  const int64_t percent = max > 0 ? 100 * position / max : 0;
+  const bool end = position == max && OverallPosition != max;
+  if (percent == OverallPercent && max == OverallMax && !end) return;
+  OverallPercent = percent;
+  OverallMax = max;
+  OverallPosition = position;
+  // Tenths of a second are all an estimate is worth.
+  const QJsonValue eta =
+      eta_seconds < 0 ? QJsonValue() : QJsonValue(std::round(eta_seconds * 10) / 10);
+  Emit("progress", {{"bar", "overall"},
+                    {"position", static_cast<qint64>(position)},
+                    {"max", static_cast<qint64>(max)},
+                    {"eta_seconds", eta}});
 }
 
 void TRunEvents::DeviceReported(const TDeviceReport& device) {
@@ -80,7 +100,7 @@ void TRunEvents::Finish(int exit_status, const std::string& failure) {
   if (outcome == roNONE) outcome = exit_status >= 128 ? roSTOPPED : roERROR;
   QJsonObject fields{{"result", OutcomeText(outcome)},
                      {"error", JsonText(Error)},
-                     {"script", JsonText(ErrorScript)},
+                     {"script", JsonPath(ErrorScript)},
                      {"exit_status", exit_status}};
   if (!failure.empty()) fields["failure"] = JsonText(failure);
   Emit("result", fields);

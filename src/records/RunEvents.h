@@ -11,7 +11,8 @@
 // --events: what a run does as JSON Lines on `out`, one object per line, each flushed at once
 // so that another program can follow the run live. Every object has "event": "start", "seal",
 // "status", "progress", "device", "instruction_start", "instruction_end", "instruction_skipped"
-// or, last, "result".
+// or, last, "result". The "overall" progress is {"bar":"overall","position":P,"max":M,
+// "eta_seconds":S} in bytes, S null while unknown.
 class TRunEvents : public TRunObserver {
  public:
   explicit TRunEvents(std::ostream& out);
@@ -24,6 +25,7 @@ class TRunEvents : public TRunObserver {
   void SealChecked(const TSealReport& seal) override;
   void StatusAdded(const std::string& line) override;
   void ProgressChanged(TMainView::TBar bar, int32_t position, int32_t max) override;
+  void OverallProgressChanged(int64_t position, int64_t max, double eta_seconds) override;
   void DeviceReported(const TDeviceReport& device) override;
   void InstructionStarted(const TInstructionRef& line, const std::string& engine) override;
   void InstructionEnded(const TInstructionRef& line, const TInstructionEnd& end) override;
@@ -39,6 +41,7 @@ class TRunEvents : public TRunObserver {
   // Progress goes out when a bar's whole percent or its maximum changes, not on every step.
   std::array<int, 3> ShownPercent{-1, -1, -1};
   std::array<int32_t, 3> ShownMax{-1, -1, -1};
+  int64_t OverallPercent = -1, OverallMax = -1, OverallPosition = -1;
   TRunOutcome Outcome = roNONE;
   std::string Error, ErrorScript;
 };

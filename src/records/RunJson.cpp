@@ -1,5 +1,6 @@
 #include "records/RunJson.h"
 
+#include <QFile>
 #include <QStringDecoder>
 
 // A file name is the system's bytes, UTF-8 here; a device may send any byte, which Latin-1
@@ -12,8 +13,12 @@ QString JsonText(const std::string& bytes) {
   return utf8.hasError() ? QString::fromLatin1(view) : text;
 }
 
+QString JsonPath(const std::string& path) {
+  return QFile::decodeName(QByteArray::fromStdString(path));
+}
+
 QJsonObject LineJson(const TInstructionRef& line) {
-  return {{"script", JsonText(line.Script)},
+  return {{"script", JsonPath(line.Script)},
           {"line", line.Line},
           {"text", JsonText(line.Text)},
           {"card", JsonText(line.Card)}};

@@ -10,6 +10,7 @@
 #include <QSysInfo>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "formats/text.h"
 #include "records/RunJson.h"
@@ -23,6 +24,14 @@ QString Iso(const QDateTime& t) {
 
 double Seconds(qint64 ms) {
   return static_cast<double>(ms) / 1000.0;
+}
+
+// Records are read elsewhere and later: every path in them stands on its own.
+QString WholePath(const std::string& path) {
+  if (path.empty()) return {};
+  std::error_code ec;
+  const std::filesystem::path whole = std::filesystem::absolute(path, ec);
+  return JsonPath(ec ? path : whole.lexically_normal().string());
 }
 
 bool WriteAll(int fd, const QByteArray& data) {
@@ -71,7 +80,7 @@ void TRunReport::RunStarted(const std::string& script) {
             {"name", JsonText(Name)},
             {"transport", JsonText(link.Transport)},
             {"link", JsonText(link.Link)},
-            {"script", JsonText(script)},
+            {"script", WholePath(script)},
             {"device", DeviceJson(TDeviceReport{})},
             {"seal", QJsonValue()}};
   if (link.Transport == "udp") Fields["local_port"] = link.LocalPort;
@@ -79,7 +88,7 @@ void TRunReport::RunStarted(const std::string& script) {
 
 // A file read twice counts once, unless it changed in between.
 void TRunReport::FileRead(const std::string& path) {
-  const QJsonObject file{{"path", JsonText(path)}, {"sha256", JsonText(FileSha256(path))}};
+  const QJsonObject file{{"path", WholePath(path)}, {"sha256", JsonText(FileSha256(path))}};
   for (const QJsonValue& f : Files)
     if (f.toObject() == file) return;
   Files.append(file);
@@ -99,6 +108,7 @@ void TRunReport::InstructionStarted(const TInstructionRef&, const std::string&) 
 
 void TRunReport::InstructionEnded(const TInstructionRef& line, const TInstructionEnd& end) {
   QJsonObject entry = EndJson(line, end);
+  entry["script"] = WholePath(line.Script);
   entry["seconds"] = Seconds(Clock.elapsed() - InstructionStartMs);
   Instructions.append(entry);
 }
@@ -107,6 +117,7 @@ void TRunReport::InstructionSkipped(const TInstructionRef& line, const std::stri
   TInstructionEnd skipped;
   skipped.Result = irSKIPPED;
   QJsonObject entry = EndJson(line, skipped);
+  entry["script"] = WholePath(line.Script);
   entry["reason"] = JsonText(reason);
   entry["seconds"] = 0.0;
   Instructions.append(entry);
@@ -130,7 +141,7 @@ void TRunReport::RunEnded(TRunOutcome outcome, const std::string& error,
   End = QDateTime::currentDateTimeUtc();
   Fields["seconds"] = Seconds(Clock.elapsed());
   Fields["error"] = JsonText(error);
-  Fields["error_script"] = JsonText(script);
+  Fields["error_script"] = WholePath(script);
   Outcome = outcome;
   if (Ended) Ended();
 }

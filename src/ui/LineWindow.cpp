@@ -350,8 +350,13 @@ void TLineWindow::CellEdited(int row, int column) {
 
 // ---- running ----
 
-// Found out before a device starts, not once it has been updated without a record.
-bool TLineWindow::ReportWritable() {
+// Found out before a device starts, not once it has been updated without a record, or has
+// failed for want of a package.
+bool TLineWindow::ReadyToStart() {
+  if (ProgramDir().empty()) {
+    ShowError("No package folder: choose one with List/Package Folder...");
+    return false;
+  }
   const std::string& path = Runner->GetConfig().ReportFile;
   std::string error;
   if (TReportFile report; path.empty() || report.Open(path, error)) return true;
@@ -360,11 +365,11 @@ bool TLineWindow::ReportWritable() {
 }
 
 void TLineWindow::StartAllClick() {
-  if (!Closing && ReportWritable()) Runner->StartAll();
+  if (!Closing && ReadyToStart()) Runner->StartAll();
 }
 
 void TLineWindow::StartClick() {
-  if (Closing || !ReportWritable()) return;
+  if (Closing || !ReadyToStart()) return;
   for (size_t index : SelectedRows()) Runner->StartDevice(index);
 }
 
@@ -377,7 +382,7 @@ void TLineWindow::StopClick() {
 }
 
 void TLineWindow::RetryFailedClick() {
-  if (!Closing && ReportWritable()) Runner->RetryFailed();
+  if (!Closing && ReadyToStart()) Runner->RetryFailed();
 }
 
 void TLineWindow::PackageFolderClick() {
@@ -497,7 +502,7 @@ void TLineWindow::ShowRow(size_t index) {
     bar->setRange(0, 100);
     Table->setCellWidget(row, coProgress, bar);
   }
-  bar->setValue(Started(r) ? RunPercent(r) : 0);
+  bar->setValue(Started(r) ? r.Percent : 0);
   bar->setTextVisible(Started(r));
 
   cell(coOperation, Utf8(r.Operation));
@@ -572,7 +577,8 @@ void TLineWindow::ShowDetails() {
 
 void TLineWindow::ShowPackage() {
   const std::string& report = Runner->GetConfig().ReportFile;
-  Package->setText(Utf8("Package folder: " + Excerpt(ProgramDir()) +
+  const std::string dir = ProgramDir().empty() ? "none" : Excerpt(ProgramDir());
+  Package->setText(Utf8("Package folder: " + dir +
                         "    Records: " + (report.empty() ? "none" : Excerpt(report))));
 }
 

@@ -99,7 +99,7 @@ class TLineWindow : public QMainWindow {
   void Tick();
   void ListPorts();
   void FillLinks(QComboBox* box) const;
-  bool ReportWritable();
+  bool ReadyToStart();
   void ShowError(const std::string& error);
   void SetListFile(const std::string& path);
 

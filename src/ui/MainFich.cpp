@@ -3,6 +3,8 @@
 #include <QAction>
 #include <QActionGroup>
 #include <QCloseEvent>
+#include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QMenuBar>
@@ -12,6 +14,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
+#include <QStringDecoder>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <filesystem>
@@ -29,6 +32,15 @@ namespace {
 
 QString Latin1(const std::string& s) {
   return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+// Status lines carry the device's Latin-1 text and file names in the system's UTF-8 (a package
+// in ~/Téléchargements): bytes that read as UTF-8 are taken as such, as Latin-1 text hardly ever
+// does.
+QString StatusText(const std::string& s) {
+  QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+  const QString text = utf8(QByteArrayView(s.data(), static_cast<qsizetype>(s.size())));
+  return utf8.hasError() ? Latin1(s) : text;
 }
 
 QProgressBar* MakeBar(QWidget* parent, const char* name) {
@@ -171,16 +183,19 @@ void TMainFich::BuildControls() {
   row->addWidget(Quit);
   column->addLayout(row);
   setCentralWidget(central);
-  connect(Start, &QPushButton::clicked, this, [this] { Ctl->StartClick(); });
+  connect(Start, &QPushButton::clicked, this, &TMainFich::StartClick);
   connect(ReadId, &QPushButton::clicked, this, [this] { Ctl->ReadIdClick(); });
   connect(Quit, &QPushButton::clicked, this, [this] { Ctl->QuitClick(); });
 }
 
 void TMainFich::LoadSettings() {
   std::string unreadable;
-  Store->Load(Ctl->GetProgramDir(), Settings, unreadable);
+  // Without a package folder there is no file of its own to read, nor one to write back.
+  const bool folder = !Ctl->GetProgramDir().empty();
+  Settings.clear();
+  if (folder) Store->Load(Ctl->GetProgramDir(), Settings, unreadable);
   // A file that could not be read is never replaced by what the window made of it.
-  SettingsLoaded = unreadable.empty();
+  SettingsLoaded = folder && unreadable.empty();
   if (!unreadable.empty()) Ctl->ShowStatus(unreadable);
   ApplyConnection(LinkGiven ? ConnectionFromLink(Link, Settings)
                             : ConnectionFromSettings(Settings));
@@ -223,6 +238,7 @@ void TMainFich::AppendReport() {
 }
 
 bool TMainFich::SaveSettings() {
+  if (Ctl->GetProgramDir().empty()) return false;
   return Store->Save(Ctl->GetProgramDir(), Settings, Ctl->PortChoice(), IPConfigDlg->Values());
 }
 
@@ -233,7 +249,10 @@ void TMainFich::ShowComDevices() {
 }
 
 void TMainFich::ShowPackageFolder() {
-  Ctl->ShowStatus("Package folder: " + Excerpt(Ctl->GetProgramDir()));
+  if (Ctl->GetProgramDir().empty())
+    Ctl->ShowStatus("No package folder: START asks for the folder that holds script.ini");
+  else
+    Ctl->ShowStatus("Package folder: " + Excerpt(Ctl->GetProgramDir()));
   ShowSeal();
 }
 
@@ -246,7 +265,7 @@ void TMainFich::UseSealPolicy(TSealPolicy policy) {
 
 // An unsealed package is not worth a line unless the station asks for seals.
 void TMainFich::ShowSeal() {
-  if (!SealPolicyGiven || Ctl->Running()) return;
+  if (!SealPolicyGiven || Ctl->Running() || Ctl->GetProgramDir().empty()) return;
   const TSealState state =
       CheckPackageSeal(Ctl->GetProgramDir(), Ctl->StartScriptPath(), SealPolicy);
   if (state.Sealed || !state.Problems.empty()) Ctl->ShowStatus(SealStatusText(state));
@@ -276,11 +295,24 @@ void TMainFich::AssignComDevice(int slot, const std::string& name) {
 }
 
 void TMainFich::PackageFolderClick() {
-  if (Ctl->Running()) return;
-  const std::string dir = AskPackageFolder(this, Ctl->GetProgramDir(), FolderDialog);
-  if (dir.empty()) return;
+  if (!Ctl->Running()) AskPackageFolder();
+}
+
+bool TMainFich::AskPackageFolder() {
+  std::string start = Ctl->GetProgramDir();
+  if (start.empty()) start = RememberedPackageFolder();
+  if (start.empty()) start = QFile::encodeName(QDir::homePath()).toStdString();
+  const std::string dir = ::AskPackageFolder(this, start, FolderDialog);
+  if (dir.empty()) return false;
   UsePackageFolder(dir);
   RememberPackageFolder(Ctl->GetProgramDir());
+  return true;
+}
+
+// A window without a package folder has nothing to run until the operator names one.
+void TMainFich::StartClick() {
+  if (!Ctl->Running() && Ctl->GetProgramDir().empty() && !AskPackageFolder()) return;
+  Ctl->StartClick();
 }
 
 void TMainFich::UsePackageFolder(const std::string& dir) {
@@ -355,7 +387,7 @@ void TMainFich::SetTitle(const std::string& text) {
 }
 
 void TMainFich::AppendStatus(const std::string& line) {
-  MemoStatus->appendPlainText(Latin1(line));
+  MemoStatus->appendPlainText(StatusText(line));
 }
 
 void TMainFich::SetStartCaption(const std::string& text) {
@@ -397,7 +429,7 @@ void TMainFich::ShowMode(bool manual) {
 }
 
 void TMainFich::ShowErrorBox(const std::string& text) {
-  QString shown = Latin1(text);
+  QString shown = StatusText(text);
   shown.replace("\r\n", "\n");
   QMessageBox::critical(this, QStringLiteral("Error"), shown, QMessageBox::Ok);
 }

@@ -41,6 +41,7 @@ class TMainFich : public QMainWindow, public TMainView {
   // Reads Updater.prm from the program folder into the Port menu, the LAN Setup dialog, the
   // driver's COM device paths and the run controller, and starts recording every run when it
   // has REPORT_FILE; a file that exists but cannot be read is reported on the status box.
+  // Without a package folder the defaults are taken and nothing is ever written.
   // Called once at start, before the window is shown; only a window that has read its settings
   // writes them back when it closes.
   void LoadSettings();
@@ -51,9 +52,11 @@ class TMainFich : public QMainWindow, public TMainView {
   // of a sealed package (or why it is not accepted) in the status box.
   void UseSealPolicy(TSealPolicy policy);
   // Writes the Port menu and LAN Setup values into Updater.prm; false when it could not be
-  // written (the reason is on stderr).
+  // written (the reason is on stderr) or there is no package folder to write it in.
   bool SaveSettings();
 
+  // START; without a package folder it asks for one first, and starts once one is chosen.
+  void StartClick();
   void LAN1Click();
   void MManualClick();
   void AboutUpdaterClick();
@@ -124,6 +127,8 @@ class TMainFich : public QMainWindow, public TMainView {
   void AppendReport();
   void ShowPackageFolder();
   void ShowSeal();
+  // The folder dialog; true when a folder was chosen and is now the program folder.
+  bool AskPackageFolder();
 
   // Records what the controller reports: it goes before it.
   std::unique_ptr<TRunReport> Report;

@@ -1,6 +1,7 @@
 #include "ui/PackageFolder.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QSettings>
@@ -22,17 +23,23 @@ std::string ScriptProblem(const std::string& dir) {
 }  // namespace
 
 std::string RememberedPackageFolder() {
-  return UserSettings().value(kKey).toString().toStdString();
+  return QFile::encodeName(UserSettings().value(kKey).toString()).toStdString();
 }
 
 void RememberPackageFolder(const std::string& dir) {
   QSettings settings = UserSettings();
-  settings.setValue(kKey, QString::fromStdString(dir));
+  settings.setValue(kKey, QFile::decodeName(QByteArray::fromStdString(dir)));
 }
 
 std::string StandardFolderDialog(QWidget* parent, const std::string& start) {
-  return QFileDialog::getExistingDirectory(parent, "Package Folder", QString::fromStdString(start))
-      .toStdString();
+  // Says what to pick in its caption and beside the name field, whichever the desktop shows.
+  QFileDialog dialog(parent, "Package Folder: choose the folder that holds script.ini",
+                     QFile::decodeName(QByteArray::fromStdString(start)));
+  dialog.setFileMode(QFileDialog::Directory);
+  dialog.setOption(QFileDialog::ShowDirsOnly);
+  dialog.setLabelText(QFileDialog::FileName, "Folder with script.ini:");
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+  return QFile::encodeName(dialog.selectedFiles().first()).toStdString();
 }
 
 std::string AskPackageFolder(QWidget* parent, const std::string& start,
@@ -47,7 +54,7 @@ std::string AskPackageFolder(QWidget* parent, const std::string& start,
 }
 
 void ChooseStartFolder(QWidget* parent, const TFolderDialog& dialog) {
-  if (PackageFolderProblem(ProgramDir(), {"script.ini"}).empty()) return;
+  if (!ProgramDir().empty()) return;
   std::string dir = RememberedPackageFolder();
   if (dir.empty() || !ScriptProblem(dir).empty())
     dir = AskPackageFolder(parent, dir.empty() ? QDir::homePath().toStdString() : dir, dialog);

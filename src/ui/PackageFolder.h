@@ -22,8 +22,8 @@ std::string StandardFolderDialog(QWidget* parent, const std::string& start);
 std::string AskPackageFolder(QWidget* parent, const std::string& start,
                              const TFolderDialog& dialog = StandardFolderDialog);
 
-// At a window start without --folder and SCRIPT: when the program folder holds no script.ini,
-// makes the remembered folder the program folder, or asks for one when none still holds a
-// script. The program folder stays when the operator cancels.
+// At a window start when no folder holds a package (ProgramDir() is ""): makes the folder
+// chosen last the program folder, or asks for one when none still holds a script. There is
+// still none when the operator cancels.
 void ChooseStartFolder(QWidget* parent = nullptr,
                        const TFolderDialog& dialog = StandardFolderDialog);

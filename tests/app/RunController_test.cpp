@@ -135,15 +135,25 @@ TEST_F(RunControllerTest, OpenFailureShowsTheReasonFirst) {
   EXPECT_TRUE(fl->Only("var:").empty());
 }
 
-// A link lost for good ends a run in progress; one that is ending or over keeps its outcome.
-TEST_F(RunControllerTest, LostLinkEndsTheRun) {
+// A link that fails and is tried again is said once per cause; one lost for good ends a run
+// in progress; a run that is ending or over keeps its outcome and hears of neither.
+TEST_F(RunControllerTest, LinkTroubleIsSaidOnceAndALostLinkEndsTheRun) {
   Write("x.ini", "M0\n");
   Make(prog + "x.ini");
+  const std::string refused = "Cannot connect to 127.0.0.1:10500: Connection refused";
+  const std::string unanswered = "Cannot connect to 127.0.0.1:10500: no answer";
   const std::string lost = "Connection closed by device 127.0.0.1:10500";
+  fl->OnLinkTrouble(refused);  // idle: no run to tell of
+  EXPECT_TRUE(view.status.empty() || view.status.back() != refused + "; trying again");
   e.card->steps = 1000;
   ctl->StartClick();
   Tick(8);
   ASSERT_EQ(ctl->GetRunState(), 13);
+  const size_t before = view.status.size();
+  for (const std::string& cause : {refused, refused, unanswered, refused}) fl->OnLinkTrouble(cause);
+  EXPECT_THAT(std::vector<std::string>(view.status.begin() + before, view.status.end()),
+              ElementsAre(refused + "; trying again", unanswered + "; trying again"));
+  EXPECT_EQ(ctl->GetRunState(), 13);
   fl->OnLinkLost(lost);
   EXPECT_EQ(ctl->GetRunState(), 6);
   EXPECT_EQ(view.status.back(), lost);
@@ -151,12 +161,15 @@ TEST_F(RunControllerTest, LostLinkEndsTheRun) {
   EXPECT_THAT(view.error_boxes, ElementsAre(lost + "\r\n" + prog + "x.ini"));
   EXPECT_EQ(fl->con_type, CON_NONE);
 
+  const size_t after = view.status.size();
   for (uint8_t state : {0, 6, 7, 10}) {
     ctl->SetRunState(state);
     fl->OnLinkLost(lost);
+    fl->OnLinkTrouble("Cannot connect to 127.0.0.1:10500: Network is unreachable");
     EXPECT_EQ(ctl->GetRunState(), state);
   }
   EXPECT_EQ(view.error_boxes.size(), 1u);
+  EXPECT_EQ(view.status.size(), after);
 }
 
 TEST_F(RunControllerTest, LanRunUsesDialogValuesAndKeepsTheLinkOpen) {

@@ -82,8 +82,8 @@ TEST_F(ScriptWalkerTest, WorkedExampleVersionSkipInAutoMode) {
   EXPECT_EQ(view.status.back(), "Program operation completed");
 }
 
-// Every instruction's start and end, the lines passed over and why, the files read, and one
-// end per run, whichever way it ends.
+// Every instruction's start and end, the lines passed over and why (after the instruction that
+// decided it, as they happen), the files read, and one end per run, whichever way it ends.
 TEST_F(ScriptWalkerTest, ObserverFollowsInstructionsSkipsAndTheEnd) {
   WriteExample(false);
   Make();
@@ -101,13 +101,13 @@ TEST_F(ScriptWalkerTest, ObserverFollowsInstructionsSkipsAndTheEnd) {
                                 "begin SYN @script.ini:0 boot",
                                 "end SYN done",
                                 "begin M0 @script.ini:2 card",
-                                "skip C0 @script.ini:4 card did not answer",
                                 "end M0 done",
+                                "skip C0 @script.ini:4 card did not answer",
                                 "read Qubra/script.ini",
                                 "begin T0 0130 @Qubra/script.ini:1 [Qubra] card",
+                                "end T0 0130 done",
                                 "skip P0 bank0.hex @Qubra/script.ini:2 [Qubra] version match",
                                 "skip V0 0130 @Qubra/script.ini:3 [Qubra] version match",
-                                "end T0 0130 done",
                                 "begin P8 prom1.svf @Qubra/script.ini:4 [Qubra] jtag",
                                 "end P8 prom1.svf done",
                                 "begin PB BOOT_EXT_OPTION.HEX @script.ini:0 boot",

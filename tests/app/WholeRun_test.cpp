@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include "app/OverallProgress.h"
 #include "engines/InstCourante.h"
 #include "engines/progjtag.h"
 
@@ -115,6 +116,61 @@ TEST_F(WholeRunTest, VersionAlreadyOnTheDeviceSkipsTheBank) {
   ctl->SetManual(true);
   RunReal();
   EXPECT_THAT(device.Wire(), ElementsAreArray(StandardWire(true)));
+}
+
+// Follows the whole run's progress: position and maximum, in turn.
+struct TProgressLog : TRunObserver {
+  void OverallProgressChanged(int64_t position, int64_t max, double) override {
+    points.emplace_back(position, max);
+  }
+  std::vector<std::pair<int64_t, int64_t>> points;
+};
+
+// The whole run's progress never goes back and ends at its maximum. A bank already at its
+// version leaves the total when the version check says so.
+TEST_F(WholeRunTest, OverallProgressOnlyGrowsAndEndsAtItsMaximum) {
+  WritePackage();
+  device.versions['0'] = "0130";
+  MakeReal();
+  TProgressLog log;
+  ctl->AddObserver(&log);
+  RunReal();
+  ASSERT_EQ(view.status.back(), "Program operation completed");
+  ASSERT_GE(log.points.size(), 10u);
+  for (size_t i = 1; i < log.points.size(); ++i)
+    EXPECT_GE(log.points[i].first, log.points[i - 1].first) << "point " << i;
+  EXPECT_EQ(log.points.back().first, log.points.back().second);
+  const std::string card = prog + "Qubra/";
+  EXPECT_EQ(log.points.front().second - log.points.back().second,
+            PlannedBytes("P0 bank0.hex", card) + PlannedBytes("V0 0130", card));
+}
+
+// The planned bytes are those of the records and statements the files hold; the time left
+// follows the rate measured from the clock's start, once there is one.
+TEST_F(WholeRunTest, PlannedBytesAndTimeLeft) {
+  WritePackage();
+  const std::string card = prog + "Qubra/";
+  EXPECT_EQ(PlannedBytes("P0 bank0.hex", card), 2 + 21 + 13 + 17);  // command, records, checksum
+  EXPECT_EQ(PlannedBytes("P0 missing.hex", card), 2);
+  EXPECT_GT(PlannedBytes("P8 prom1.svf", card), PlannedBytes("P8 missing.svf", card));
+
+  TOverallProgress p;
+  p.Plan(prog + "script.ini", {"P0 bank0.hex"}, card, "", false);
+  const TInstructionRef bank{prog + "script.ini", 1, "P0 bank0.hex", ""};
+  const int64_t total = p.Max();
+  p.StartClock(1000);
+  p.Begin(bank);
+  p.Sent(10);
+  EXPECT_LT(p.EtaSeconds(1500), 0);  // too soon to tell
+  EXPECT_DOUBLE_EQ(p.EtaSeconds(3000), double(total - 10) * 2.0 / 10.0);
+  p.Sent(5);  // never back
+  EXPECT_EQ(p.Position(), 10);
+  p.Sent(1000);  // retries never count for more than the share
+  EXPECT_EQ(p.Position(), PlannedBytes("P0 bank0.hex", card));
+  p.End();
+  p.Complete();
+  EXPECT_EQ(p.Position(), p.Max());
+  EXPECT_EQ(p.EtaSeconds(3001), 0);
 }
 
 TEST_F(WholeRunTest, CardThatMissesItsPingIsSkipped) {

@@ -52,7 +52,7 @@ TEST(BatchView, PrintsStatusOnlyDuringTheRunAndKeepsTheErrorBox) {
   EXPECT_EQ(view.ErrorBoxText(), "Too Many Transmission Error !!!\r\n/p/script.ini");
 }
 
-TEST(BatchView, ProgressLineShowsTheThreeBars) {
+TEST(BatchView, ProgressLineShowsTheWholeRunAndTheThreeBars) {
   std::ostringstream out, err;
   TBatchView view(out, err, true);
   view.running = [] { return true; };
@@ -60,7 +60,11 @@ TEST(BatchView, ProgressLineShowsTheThreeBars) {
   view.SetProgress(TMainView::pbCard, 0, 0);
   view.SetProgress(TMainView::pbScript, 7, 7);
   EXPECT_EQ(view.ProgressLine(),
-            "operation [###       ]  33%  card [          ]   0%  script [##########] 100%");
+            "overall [          ]   0%  ETA    --  operation  33%  card   0%  script 100%");
+  view.SetOverall(2573, 4200, 64.6);
+  EXPECT_EQ(view.ProgressLine(),
+            "overall [######    ]  61%  ETA  1:05  operation  33%  card   0%  script 100%");
+  EXPECT_LE(view.ProgressLine().size(), 79u);  // one line of an 80-column terminal
   view.AppendStatus("Device ID : 1A2B");
   // The status line goes to stdout; the progress line is taken off and drawn again around it.
   EXPECT_EQ(out.str(), "Device ID : 1A2B\n");
@@ -338,16 +342,16 @@ TEST_F(BatchRunTest, SealIsJudgedBeforeContactAndAtEveryRead) {
   ASSERT_TRUE(author.Sign(pkg.Path() + kManifestName));
   struct Case {
     const char* Name;
-    TSealPolicy Policy;
+    TTrustPlaces Trust;
     bool ChangeAfterCheck;
     int Status;
     std::string Error;  // the last line on stderr before the script
     bool Contact;
   };
   const Case cases[] = {
-      {"trusted", {{{author.Pub}, {}}}, false, kBatchCompleted, "", true},
+      {"trusted", {{author.Pub}, {}}, false, kBatchCompleted, "", true},
       {"bank changed after the check",
-       {{{author.Pub}, {}}},
+       {{author.Pub}, {}},
        true,
        kBatchFailed,
        "Qubra/bank0.hex: changed since the package was sealed",
@@ -364,7 +368,7 @@ TEST_F(BatchRunTest, SealIsJudgedBeforeContactAndAtEveryRead) {
     config.Configure = [&, configure = config.Configure](TRunController& ctl) {
       configure(ctl);
       ctl.SetPackageGate(
-          [&, gate = MakeSealGate(c.Policy)](const std::string& dir, const std::string& script) {
+          [&, gate = MakeSealGate(TSealPolicy{c.Trust, "", false, "", {}})](const std::string& dir, const std::string& script) {
             TPackageVerdict verdict = gate(dir, script);
             if (c.ChangeAfterCheck)
               pkg.Write("Qubra/bank0.hex", ":0400000001020305F1\r\n:00000001FF\r\n");
@@ -419,7 +423,7 @@ TEST_F(BatchRunTest, MissingScriptAndReadId) {
 }
 
 // --events puts JSON lines on stdout instead of the status lines; --report appends one record
-// whose figures agree with what crossed the wire.
+// whose figures agree with what crossed the wire, naming every script by its whole path.
 TEST_F(BatchRunTest, EventsAndReportFollowTheRun) {
   // Names and paths in the record are the bytes they are: the package through a folder whose
   // name is not ASCII.
@@ -427,6 +431,9 @@ TEST_F(BatchRunTest, EventsAndReportFollowTheRun) {
   std::filesystem::create_directory_symlink(pkg.Path(), pkg.Path() + "pkg ü€");
   TBatchConfig c = Config();
   c.ProgramDir = folder;
+  const std::string script = folder + "script.ini";
+  c.Script =
+      std::filesystem::path(script).lexically_relative(std::filesystem::current_path()).string();
   c.Events = true;
   c.ReportFile = folder + "rép.jsonl";
   c.Name = "bänch €4";
@@ -439,11 +446,13 @@ TEST_F(BatchRunTest, EventsAndReportFollowTheRun) {
   EXPECT_EQ(events.front()["event"].toString(), "start");
   std::vector<std::string> status, instructions;
   QJsonObject device, script_bar;
+  std::vector<QJsonObject> overall;
   for (const QJsonObject& e : events) {
     const QString kind = e["event"].toString();
     if (kind == "status") status.push_back(e["text"].toString().toStdString());
     if (kind == "device") device = e;
     if (kind == "progress" && e["bar"].toString() == "script") script_bar = e;
+    if (kind == "progress" && e["bar"].toString() == "overall") overall.push_back(e);
     if (kind.startsWith("instruction_"))
       instructions.push_back(kind.mid(12).toStdString() + " " + e["text"].toString().toStdString());
   }
@@ -454,6 +463,12 @@ TEST_F(BatchRunTest, EventsAndReportFollowTheRun) {
   EXPECT_EQ(device["type"].toString(), "30");
   EXPECT_EQ(device["boot_checksum"].toString(), "B234");
   EXPECT_EQ(script_bar["position"].toInt(), script_bar["max"].toInt());
+  ASSERT_GE(overall.size(), 2u);
+  for (size_t i = 1; i < overall.size(); ++i)
+    EXPECT_GE(overall[i]["position"].toInteger(), overall[i - 1]["position"].toInteger()) << i;
+  EXPECT_EQ(overall.back()["position"].toInteger(), overall.back()["max"].toInteger());
+  EXPECT_GT(overall.back()["max"].toInteger(), 0);
+  EXPECT_TRUE(overall.front().contains("eta_seconds"));
   EXPECT_THAT(instructions,
               ElementsAre("start SYN", "end SYN", "start M0", "end M0", "start T0 0130",
                           "end T0 0130", "start P0 bank0.hex", "end P0 bank0.hex", "start V0 0130",
@@ -479,6 +494,8 @@ TEST_F(BatchRunTest, EventsAndReportFollowTheRun) {
   std::map<std::string, std::string> files;
   for (const QJsonValue& f : r["files"].toArray())
     files[f["path"].toString().toStdString()] = f["sha256"].toString().toStdString();
+  EXPECT_EQ(r["script"].toString().toStdString(), script);
+  EXPECT_EQ(r["instructions"].toArray().first()["script"].toString().toStdString(), script);
   EXPECT_EQ(files.size(), 5u);  // three scripts, the bank file and the boot file
   EXPECT_EQ(files[folder + "script.ini"],
             "689097c9b512f80610a4b1183339e161e5c08cb60ba4ac9ab3da6570d390d2ee");
@@ -617,9 +634,14 @@ TEST_F(BatchRunTest, DeadLinksAreNamed) {
     ctl.SetPortChoice({1, true});
   };
   EXPECT_EQ(Run(std::move(c)), kBatchFailed);
-  const std::string silent = "No reply from device for 1 s (Cannot connect to device 127.0.0.1:" +
-                             std::to_string(refusing_port) + ": Connection refused)";
-  EXPECT_THAT(out.str(), ::testing::EndsWith("\n" + silent + "\n"));
+  // Refused again and again while the device is waited for: said once, and named at the end.
+  const std::string refused =
+      "Cannot connect to 127.0.0.1:" + std::to_string(refusing_port) + ": Connection refused";
+  const std::string silent = "No reply from device for 1 s (" + refused + ")";
+  EXPECT_EQ(out.str(), refused +
+                           "; trying again\nSwitch ON device while pushing the ENTER "
+                           "button\n" +
+                           silent + "\n");
   EXPECT_EQ(err.str(), silent + "\n" + p + "script.ini\n");
   ::close(refusing);
 
@@ -631,8 +653,10 @@ TEST_F(BatchRunTest, DeadLinksAreNamed) {
     ctl.SetPortChoice({3, false});
   };
   EXPECT_EQ(Run(std::move(c)), kBatchFailed);
-  const std::string reason = "TCOMPORT : cannot open COM3 (/nonexistent/ttyQ3)\n" +
-                             std::string(std::strerror(ENOENT)) + "\n";
+  const std::string reason =
+      "TCOMPORT : cannot open COM3 (/nonexistent/ttyQ3)\n" + std::string(std::strerror(ENOENT)) +
+      "\nNo such serial device: is the adapter plugged in? qubra-updater --list-ports lists "
+      "those present; COM3_DEVICE in Updater.prm names the one to open.\n";
   EXPECT_EQ(out.str(), reason + "Error while opening COM3\n");
   EXPECT_EQ(err.str(), "Error while opening COM3\n" + reason + p + "script.ini\n");
 }

@@ -18,6 +18,7 @@
 #include "app/LinkOption.h"
 #include "app/ProgramDir.h"
 #include "app/package.h"
+#include "cli/Batch.h"
 #include "cli/ConvertSvf.h"
 #include "formats/text.h"
 #include "seal/minisign_tool.h"
@@ -36,12 +37,12 @@ TEST(CommandLine, ParsesModesAndValues) {
     std::string trace;
   };
   const Case cases[] = {
-      {{}, cmWINDOW, "", false, 0, ""},
-      {{"my.ini"}, cmWINDOW, "my.ini", false, 0, ""},
-      {{"--check"}, cmCHECK, "", false, 0, ""},
-      {{"--check", "a/b.ini"}, cmCHECK, "a/b.ini", false, 0, ""},
-      {{"a.ini", "--check"}, cmCHECK, "a.ini", false, 0, ""},
-      {{"--check", "--readid"}, cmCHECK, "", true, 0, ""},
+      {{}, cmWINDOW, "", false, -1, ""},
+      {{"my.ini"}, cmWINDOW, "my.ini", false, -1, ""},
+      {{"--check"}, cmCHECK, "", false, -1, ""},
+      {{"--check", "a/b.ini"}, cmCHECK, "a/b.ini", false, -1, ""},
+      {{"a.ini", "--check"}, cmCHECK, "a.ini", false, -1, ""},
+      {{"--check", "--readid"}, cmCHECK, "", true, -1, ""},
       {{"--batch", "--timeout", "30", "--trace", "t.log", "x.ini"},
        cmBATCH,
        "x.ini",
@@ -49,9 +50,10 @@ TEST(CommandLine, ParsesModesAndValues) {
        30,
        "t.log"},
       {{"--batch", "--readid", "--timeout=5", "--trace=t"}, cmBATCH, "", true, 5, "t"},
-      {{"-x"}, cmWINDOW, "-x", false, 0, ""},
-      {{"--check", "--help"}, cmHELP, "", false, 0, ""},
-      {{"--version", "s.ini"}, cmVERSION, "s.ini", false, 0, ""},
+      {{"-x"}, cmWINDOW, "-x", false, -1, ""},
+      {{"--batch", "--timeout", "0"}, cmBATCH, "", false, 0, ""},  // waits for ever
+      {{"--check", "--help"}, cmHELP, "", false, -1, ""},
+      {{"--version", "s.ini"}, cmVERSION, "s.ini", false, -1, ""},
   };
   for (const Case& c : cases) {
     Options o;
@@ -61,6 +63,8 @@ TEST(CommandLine, ParsesModesAndValues) {
     EXPECT_EQ(o.Script, c.script);
     EXPECT_EQ(o.ReadId, c.readid);
     EXPECT_EQ(o.TimeoutSeconds, c.timeout);
+    // Nobody watches a run without a window: without --timeout a silent device ends it.
+    EXPECT_EQ(SilenceLimitSeconds(o), c.timeout < 0 ? kDefaultTimeoutSeconds : c.timeout);
     EXPECT_EQ(o.TraceFile, c.trace);
   }
 
@@ -140,15 +144,16 @@ TEST(CommandLine, UsageErrors) {
       {{"--check", "--batch"}, "--batch cannot be combined with --check"},
       {{"--batch", "--timeout"}, "--timeout needs a value"},
       {{"--batch", "--timeout", "--readid"}, "--timeout needs a value"},
-      {{"--batch", "--timeout", "0"},
-       "--timeout needs a whole number of seconds from 1 to 2147483, not \"0\""},
+      {{"--batch", "--timeout", "-1"},
+       "--timeout needs a whole number of seconds from 0 (no limit) to 2147483, not \"-1\""},
       {{"--batch", "--timeout", "5s"},
-       "--timeout needs a whole number of seconds from 1 to 2147483, not \"5s\""},
+       "--timeout needs a whole number of seconds from 0 (no limit) to 2147483, not \"5s\""},
       {{"--batch", "--trace="}, "--trace needs a value"},
       {{"--check=1"}, "--check takes no value"},
       {{"--readid"}, "--readid needs --batch, --check or --line"},
       {{"--check", "--readid", "x.ini"}, "--readid runs readid.ini and takes no SCRIPT"},
       {{"--check", "--timeout", "3"}, "--timeout needs --batch, --line or --line-window"},
+      {{"--timeout", "0"}, "--timeout needs --batch, --line or --line-window"},
       {{"--trace", "f"}, "--trace needs --batch"},
       {{"--line", "l", "--trace", "f"}, "--trace needs --batch"},
       {{"--line", "l", "--batch"}, "--batch cannot be combined with --line"},
@@ -310,7 +315,9 @@ TEST(CommandLine, UseFolder) {
     Options o;
     std::string error;
     ASSERT_TRUE(ParseCommandLine(args, o, error)) << error;
-    EXPECT_EQ(UseFolder(o), c.error.empty() ? "" : "--folder " + pkg.Path() + c.error);
+    bool usage = false;
+    EXPECT_EQ(UseFolder(o, usage), c.error.empty() ? "" : "--folder " + pkg.Path() + c.error);
+    EXPECT_TRUE(usage);
   }
   EXPECT_EQ(ProgramDir(), pkg.Path());
   for (const auto& [folder, problem] :
@@ -318,12 +325,45 @@ TEST(CommandLine, UseFolder) {
         {pkg.Path() + "notes.txt", ": not a folder"}}) {
     Options o;
     o.Folder = folder;
-    EXPECT_EQ(UseFolder(o), "--folder " + folder + problem);
+    bool usage = false;
+    EXPECT_EQ(UseFolder(o, usage), "--folder " + folder + problem);
   }
   Options help;
   help.Mode = cmHELP;
   help.Folder = pkg.Path() + "none";
-  EXPECT_EQ(UseFolder(help), "");
+  bool usage = false;
+  EXPECT_EQ(UseFolder(help, usage), "");
+
+  // Without --folder: beside the program when it holds the script to start from (a portable
+  // folder), else beside SCRIPT, else the current folder when it holds the script.
+  TPackage portable, bare, here, there;
+  portable.Write("script.ini", "");
+  here.Write("script.ini", "");
+  there.Write("x.ini", "");
+  struct Order {
+    std::string program, script, current;
+    std::vector<std::string> starts;
+    std::string found;  // "" for none
+  };
+  const Order orders[] = {
+      {portable.Path(), there.Path() + "x.ini", here.Path(), {"script.ini"}, portable.Path()},
+      {bare.Path(), there.Path() + "x.ini", here.Path(), {"script.ini"}, there.Path()},
+      {bare.Path(), "", here.Path(), {"script.ini"}, here.Path()},
+      {bare.Path(), "", here.Path(), {"readid.ini"}, ""},
+      {portable.Path(), "", portable.Path(), {"readid.ini", "Updater.prm"}, ""},
+  };
+  for (const Order& c : orders) {
+    const TPackageFound found = FindPackageFolder({c.script, c.starts, c.program, c.current});
+    EXPECT_EQ(found.Dir, c.found) << c.program << " " << c.script;
+    EXPECT_EQ(found.Own, !c.found.empty() && c.found == c.program);
+  }
+  const TPackageFound none = FindPackageFolder({"", {"readid.ini"}, bare.Path(), here.Path()});
+  EXPECT_EQ(NoPackageText(none, {"readid.ini"}),
+            "neither " + bare.Path() + " nor " + here.Path() + " holds readid.ini");
+  const TPackageFound one =
+      FindPackageFolder({"", {"readid.ini", "Updater.prm"}, bare.Path(), bare.Path()});
+  EXPECT_EQ(NoPackageText(one, {"readid.ini", "Updater.prm"}),
+            bare.Path() + " holds no readid.ini or Updater.prm");
 
   // Relative folders are made whole, so messages name files wherever the program started.
   SetProgramDir("rel/./x");
@@ -704,6 +744,11 @@ TEST_F(Executable, FolderNamesThePackage) {
   EXPECT_EQ(missing.out, "");
   EXPECT_EQ(missing.err, "qubra-updater: --folder " + pkg.Path() + ": holds no script.ini\n" +
                              UsageLine() + "\n");
+  // Nor does any other folder: one line says where the package was looked for.
+  TResult nowhere = Run("--batch");
+  EXPECT_EQ(nowhere.status, 2);
+  EXPECT_EQ(nowhere.err, "qubra-updater: no package folder: " + pkg.Path() +
+                             " holds no script.ini; name the package folder with --folder DIR\n");
 }
 
 // Each failure names its own cause: no stale errno, no COM slot that was never named.

@@ -3,7 +3,7 @@
 # End-to-end runs of the real updater (--batch) against qubra-sim, one case per call:
 #   e2e.sh CASE      CASE: tcp udp pty auto readid retry fail hangup unplug type35 line
 #                    line_utf8 line_hup line_ctrlc line_orphan line_pipe line_crash
-#                    line_fifo line_full vendor seal window (or --list)
+#                    line_fifo line_full vendor seal installed window (or --list)
 # Environment: QUBRA_UPDATER, QUBRA_SIM (programs), QUBRA_DEMO (staged demo package),
 # OBJCOPY (default objcopy); QUBRA_SIM_BAUD paces the simulator (--baud) for timing runs;
 # QUBRA_E2E_KEEP=1 keeps the work folder; QUBRA_SHOTS=DIR (with an X display) keeps pictures
@@ -15,7 +15,7 @@
 set -uo pipefail
 
 CASES=(tcp udp pty auto readid retry fail hangup unplug type35 line line_utf8 line_hup line_ctrlc
-  line_orphan line_pipe line_crash line_fifo line_full vendor seal window)
+  line_orphan line_pipe line_crash line_fifo line_full vendor seal installed window)
 UPDATER=${QUBRA_UPDATER:-}
 SIM=${QUBRA_SIM:-}
 DEMO=${QUBRA_DEMO:-}
@@ -158,7 +158,8 @@ free_udp_port() {
 
 # --- the updater ---------------------------------------------------------------------------
 
-# Runs the staged updater in batch mode; sets RC, and OUT/ERR to the files of its output.
+# Runs the staged updater in batch mode (the program UPD_PROG, default the staged one, in the
+# folder RUN_DIR, default the current one); sets RC, and OUT/ERR to the files of its output.
 run_updater() {
   local name=$1
   shift
@@ -166,8 +167,8 @@ run_updater() {
   ERR=$WORK/$name.err
   local start
   start=$(date +%s.%N)
-  timeout --kill-after=5 "$RUN_LIMIT" "$PROG/qubra-updater" --batch --trace "$WORK/$name.trace" \
-    "$@" >"$OUT" 2>"$ERR" &
+  (cd "${RUN_DIR:-.}" && exec timeout --kill-after=5 "$RUN_LIMIT" "${UPD_PROG:-$PROG/qubra-updater}" \
+    --batch --trace "$WORK/$name.trace" "$@" >"$OUT" 2>"$ERR") &
   UPD_PID=$!
   wait "$UPD_PID"
   RC=$?
@@ -325,14 +326,24 @@ case_auto() {
   run_updater first --timeout 20
   expect_rc first 0
   run_updater second --timeout 20
-  stop_sim
   expect_rc second 0
+  local second=$OUT
+  # The whole run's progress in bytes, with every component passed over: it never goes back,
+  # the total shrinks as the version checks decide, and the run ends at the total.
+  run_updater third --timeout 20 --events
+  expect_rc third 0
+  jq -s '[.[] | select(.event == "progress" and .bar == "overall")] |
+    ([range(1; length) as $i | .[$i].position >= .[$i - 1].position] | all) and
+    (last.position == last.max) and (first.max > last.max)' "$OUT" | grep -qx true ||
+    fail "third: the overall progress went back, shrank not, or ended short of its total"
+  stop_sim
   # The boot area now holds the package's, so its checksum is no longer the blank one.
   standard_lines | grep -v '^Boot Checksum\|Bank' >"$WORK/second.lines"
-  grep -v '^Boot Checksum' "$OUT" >"$WORK/second.printed"
+  grep -v '^Boot Checksum' "$second" >"$WORK/second.printed"
   expect_lines second "$WORK/second.lines" "$WORK/second.printed"
-  if ! grep -q '^Boot Checksum : [0-9A-F]\{4\}$' "$OUT" || grep -q '^Boot Checksum : E000$' "$OUT"; then
-    fail "second: no boot checksum of the programmed boot area: $(grep '^Boot Checksum' "$OUT")"
+  if ! grep -q '^Boot Checksum : [0-9A-F]\{4\}$' "$second" ||
+    grep -q '^Boot Checksum : E000$' "$second"; then
+    fail "second: no boot checksum of the programmed boot area: $(grep '^Boot Checksum' "$second")"
   fi
   # The version checks skip every component; only the closing boot area is written again.
   [ "$(program_commands "$WORK/first.trace")" = "P0 P1 P2 P3 P4 P5 P6 P7 P8 P9 PA PE PB " ] ||
@@ -814,6 +825,45 @@ seal_refused() {
   fi
   rm -rf "$PROG"
   cp -R "$WORK/sealed" "$PROG"
+}
+
+# The installed layout: the program in a folder of its own (as /usr/bin), the package in
+# another whose path has blanks and non-ASCII letters. The package is found as the current
+# folder and as the folder of SCRIPT; from anywhere else the program names the folders it
+# looked in, exit status 2.
+case_installed() {
+  start_sim --tcp 127.0.0.1:0
+  local bin=$WORK/bin empty=$WORK/empty
+  PROG="$WORK/rép/pkg ü€"
+  mkdir -p "$bin" "$PROG" "$empty" "$WORK/dump"
+  cp "$UPDATER" "$bin/qubra-updater" || die "cannot copy $UPDATER"
+  cp -R "$DEMO"/. "$PROG"/ || die "cannot copy the demo package from $DEMO"
+  rm -f "$PROG/.staged"
+  printf '%s\r\n' CON_TYPE=TCP COM_PORT=NA REMOTE_IP=127.0.0.1 \
+    "REMOTE_PORT=${SIM_ENDPOINT##*:}" LOCAL_PORT=10500 >"$PROG/Updater.prm"
+  UPD_PROG=$bin/qubra-updater
+
+  RUN_DIR=$PROG run_updater current --timeout 20
+  expect_rc current 0
+  standard_lines >"$WORK/standard.lines"
+  expect_lines current "$WORK/standard.lines" "$OUT"
+
+  RUN_DIR=$WORK run_updater script --timeout 20 --report "$WORK/report.jsonl" \
+    "rép/pkg ü€/script.ini"
+  expect_rc script 0
+  [ "$(tail -n 1 "$OUT")" = "Program operation completed" ] || fail "script: $(tail -n 1 "$OUT")"
+  [ "$(jq -r .script "$WORK/report.jsonl")" = "$PROG/script.ini" ] ||
+    fail "script: the record names $(jq -r .script "$WORK/report.jsonl")"
+  jq -r '.files[] | "\(.sha256)  \(.path)"' "$WORK/report.jsonl" >"$WORK/report.sums"
+  (cd / && sha256sum --check --quiet "$WORK/report.sums") || fail "script: a file of the record"
+
+  RUN_DIR=$empty run_updater nowhere --timeout 20
+  expect_rc nowhere 2
+  echo "qubra-updater: no package folder: neither $bin/ nor $empty/ holds script.ini; name the" \
+    "package folder with --folder DIR" >"$WORK/nowhere.lines"
+  expect_lines nowhere "$WORK/nowhere.lines" "$ERR"
+  stop_sim
+  expect_images installed Qubra
 }
 
 # The whole screen, trimmed to the window (there is no window manager to place it).

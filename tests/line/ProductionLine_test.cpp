@@ -131,31 +131,27 @@ TEST(LineRows, EventsDriveOperationCardPercentAndError) {
   Feed(row, R"({"event":"progress","bar":"script","position":2,"max":5})");
   EXPECT_EQ(row.Operation, "P3 BANK3.HEX");
   EXPECT_EQ(row.Card, "Qubra");
-  EXPECT_EQ(row.Percent, 40);
-  // Half of the card sub-script of the third line is half a line more.
-  Feed(row, R"({"event":"progress","bar":"card","position":5,"max":10})");
-  EXPECT_EQ(row.Percent, 50);
-  // The sub-script's end: the card bar full, then the script bar's step.
-  Feed(row, R"({"event":"progress","bar":"card","position":10,"max":10})");
-  EXPECT_EQ(row.Percent, 40);
-  Feed(row, R"({"event":"progress","bar":"script","position":3,"max":5})");
-  EXPECT_EQ(row.Percent, 60);
-  EXPECT_FALSE(row.Ended);
-  // The run's own reckoning of its progress wins over the share of the script.
-  EXPECT_EQ(RunPercent(row), 60);
-  Feed(row, R"({"event":"progress","bar":"overall","position":300,"max":400,"eta_seconds":2.5})");
-  EXPECT_EQ(RunPercent(row), 75);
-  EXPECT_EQ(row.EtaSeconds, 2.5);
-  Feed(row, R"({"event":"progress","bar":"overall","position":900,"max":400})");
-  EXPECT_EQ(row.OverallPosition, 400);
+  EXPECT_EQ(row.Percent, 0);  // the bars go back at every line: DONE is the bytes sent
+  Feed(row, R"({"event":"progress","bar":"overall","position":580,"max":1000,"eta_seconds":null})");
+  EXPECT_EQ(row.Percent, 58);
   EXPECT_LT(row.EtaSeconds, 0);
+  // A component passed over leaves the total: the share done still only grows.
+  Feed(row, R"({"event":"progress","bar":"overall","position":850,"max":900,"eta_seconds":4.5})");
+  EXPECT_EQ(row.Percent, 94);
+  EXPECT_EQ(row.OverallPosition, 850);
+  EXPECT_EQ(row.OverallMax, 900);
+  EXPECT_EQ(row.EtaSeconds, 4.5);
+  Feed(row, R"({"event":"progress","bar":"card","position":10,"max":10})");
+  EXPECT_EQ(row.Percent, 94);
+  EXPECT_FALSE(row.Ended);
   Feed(row, R"({"event":"status","text":"Upload Bank3"})");
   Feed(row, R"({"event":"status","text":"Verify Bank3"})");
   EXPECT_THAT(row.Status, ElementsAre("Upload Bank3", "Verify Bank3"));
-  Feed(row, R"({"event":"result","result":"error","error":"Checksum Error","script":"/p/x.ini"})");
+  Feed(row,
+       R"({"event":"result","result":"error","error":"Checksum Error","script":"/p/ü x.ini"})");
   EXPECT_TRUE(row.Ended);
   EXPECT_EQ(row.Error, "Checksum Error");
-  EXPECT_EQ(row.ErrorScript, "/p/x.ini");
+  EXPECT_EQ(row.ErrorScript, "/p/ü x.ini");  // the file's own name, not its Latin-1 reading
   TDeviceRow report_failed;
   Feed(report_failed, R"({"event":"result","result":"completed","error":"","failure":"no disk"})");
   EXPECT_EQ(report_failed.Result, "completed");
@@ -197,7 +193,7 @@ TEST(LineRows, LineTimeLeft) {
 TEST(LineRows, TableProgressLinesAndSummary) {
   auto row = [](std::string name, std::string link, TDeviceState state, std::string operation = "",
                 std::string card = "", int percent = 0, double seconds = 0, std::string error = "",
-                std::string script = "") {
+                std::string script = "", double eta = -1) {
     TDeviceRow r;
     r.Name = std::move(name);
     r.Link = std::move(link);
@@ -208,26 +204,30 @@ TEST(LineRows, TableProgressLinesAndSummary) {
     r.Seconds = seconds;
     r.Error = std::move(error);
     r.ErrorScript = std::move(script);
+    r.EtaSeconds = eta;
     return r;
   };
-  std::vector<TDeviceRow> rows{
-      row("tcp1", "tcp:127.0.0.1:4001", dsCOMPLETED, "FI", "", 100, 11.84),
-      row("tcp2", "tcp:127.0.0.1:4002", dsFAILED, "P0 BANK0.HEX", "Qubra", 33, 2.06,
-          "Error while writing!!!", "/p/Qubra/script.ini"),
-      row("udp1", "udp:127.0.0.1:4003:4010", dsRUNNING, "P8 PROM1.SVF", "Qubra", 71, 8.0),
-      row("pty1", "/dev/pts/7", dsWAITING)};
-  EXPECT_THAT(
-      FormatTable(rows, 200),
-      ElementsAre(
-          "NAME  LINK                     STATE      OPERATION               CARD    DONE   "
-          "ELAPSED  ERROR",
-          "tcp1  tcp:127.0.0.1:4001       completed  FI                              100%     "
-          "11.8s",
-          "tcp2  tcp:127.0.0.1:4002       failed     P0 BANK0.HEX            Qubra    33%      "
-          "2.1s  Error while writing!!!",
-          "udp1  udp:127.0.0.1:4003:4010  running    P8 PROM1.SVF            Qubra    71%      "
-          "8.0s",
-          "pty1  /dev/pts/7               waiting"));
+  std::vector<TDeviceRow> rows{row("tcp1", "tcp:127.0.0.1:4001", dsCOMPLETED, "FI", "", 100, 11.84),
+                               row("tcp2", "tcp:127.0.0.1:4002", dsFAILED, "P0 BANK0.HEX", "Qubra",
+                                   33, 2.06, "Error while writing!!!", "/p/Qubra/script.ini"),
+                               row("udp1", "udp:127.0.0.1:4003:4010", dsRUNNING, "P8 PROM1.SVF",
+                                   "Qubra", 71, 8.0, "", "", 3.6),
+                               row("pty1", "/dev/pts/7", dsWAITING)};
+  // ETA only while running, and only once known.
+  rows[1].EtaSeconds = 2;
+  EXPECT_THAT(FormatTable(rows, 200), ElementsAre("NAME  LINK                     STATE      "
+                                                  "OPERATION               CARD    DONE     ETA   "
+                                                  "ELAPSED  ERROR",
+                                                  "tcp1  tcp:127.0.0.1:4001       completed  FI    "
+                                                  "                          100%             "
+                                                  "11.8s",
+                                                  "tcp2  tcp:127.0.0.1:4002       failed     P0 "
+                                                  "BANK0.HEX            Qubra    33%              "
+                                                  "2.1s  Error while writing!!!",
+                                                  "udp1  udp:127.0.0.1:4003:4010  running    P8 "
+                                                  "PROM1.SVF            Qubra    71%      4s      "
+                                                  "8.0s",
+                                                  "pty1  /dev/pts/7               waiting"));
   // Cut to the terminal, a long operation ends in "~".
   rows[2].Operation = "P8 A_VERY_LONG_EFFECT_FILE_NAME.SVF";
   const std::vector<std::string> narrow = FormatTable(rows, 60);

@@ -221,8 +221,11 @@ TEST(DriverSerialOpen, MissingPortReportsFailureWithReason) {
   EXPECT_EQ(driver.GetConType(), CON_RS232);
   EXPECT_EQ(changes, 1);
   EXPECT_FALSE(driver.IsLinkOpen());
+  // The system's reason, then what the operator can do about it.
   EXPECT_EQ(driver.LastError(),
-            "TCOMPORT : cannot open COM3 (/nonexistent/ttyQ3)\r" + std::string(strerror(ENOENT)));
+            "TCOMPORT : cannot open COM3 (/nonexistent/ttyQ3)\r" + std::string(strerror(ENOENT)) +
+                "\rNo such serial device: is the adapter plugged in? qubra-updater --list-ports "
+                "lists those present; COM3_DEVICE in Updater.prm names the one to open.");
   driver.SendVarCommand(2);
   driver.SetConType(CON_NONE);
   driver.SetComDevice(3, "");

@@ -194,9 +194,12 @@ TEST_F(DriverTcp, HighestPort) {
   close(highest);
 }
 
-TEST_F(DriverTcp, RetriesQuietlyUntilTheDeviceListens) {
+// Each failed attempt is said through OnLinkTrouble (nothing on stderr) and tried again.
+TEST_F(DriverTcp, RetriesUntilTheDeviceListensAndSaysWhy) {
   int refusing_port = 0;
   int refusing = LoopbackSocket(SOCK_STREAM, refusing_port);  // bound, not listening
+  std::vector<std::string> troubles;
+  driver.OnLinkTrouble = [&](TComDriver& d, int32_t) { troubles.push_back(d.LinkError()); };
   testing::internal::CaptureStderr();
   driver.SetConMode(MODE_RAW);
   driver.SetIpRemotePort(refusing_port);
@@ -205,9 +208,12 @@ TEST_F(DriverTcp, RetriesQuietlyUntilTheDeviceListens) {
   // The refusal has been handled once the driver stops connecting; it then waits to retry.
   ASSERT_TRUE(WaitFor([&] { return !driver.IsTcpConnecting(); }));
   EXPECT_FALSE(driver.IsLinkOpen());
-  EXPECT_EQ(driver.LinkError(),
-            "Cannot connect to device 127.0.0.1:" + std::to_string(refusing_port) + ": " +
-                SysErrorText(ECONNREFUSED));
+  const std::string refused = "Cannot connect to 127.0.0.1:" + std::to_string(refusing_port) +
+                              ": " + SysErrorText(ECONNREFUSED);
+  EXPECT_EQ(driver.LinkError(), refused);
+  ASSERT_TRUE(WaitFor([&] { return troubles.size() >= 2; }));  // refused again after a pause
+  EXPECT_EQ(troubles[0], refused);
+  EXPECT_EQ(troubles[1], refused);
   ASSERT_EQ(listen(refusing, 4), 0);
   int accepted = AcceptOne(refusing);
   EXPECT_GE(accepted, 0);
@@ -219,6 +225,26 @@ TEST_F(DriverTcp, RetriesQuietlyUntilTheDeviceListens) {
   std::swap(device, accepted);
   close(accepted);
   close(refusing);
+
+  // A listener whose queue is full drops the attempt's SYN, as an address where nothing
+  // answers does: said once the attempt has waited long enough, while it goes on.
+  int full_port = 0;
+  int full = LoopbackSocket(SOCK_STREAM, full_port);
+  ASSERT_EQ(listen(full, 0), 0);
+  int queued_port = full_port;
+  int queued = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = Loopback(queued_port);
+  ASSERT_EQ(connect(queued, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  troubles.clear();
+  driver.TcpNoAnswerMs = 200;
+  driver.SetIpRemotePort(full_port);
+  ASSERT_TRUE(WaitFor([&] { return !troubles.empty(); }));
+  EXPECT_EQ(troubles[0],
+            "Cannot connect to 127.0.0.1:" + std::to_string(full_port) + ": no answer");
+  EXPECT_TRUE(driver.IsTcpConnecting());
+  driver.SetConType(CON_NONE);
+  close(queued);
+  close(full);
 }
 
 TEST_F(DriverTcp, ReopeningLeaksNoDescriptorOrThread) {

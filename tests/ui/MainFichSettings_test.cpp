@@ -25,6 +25,7 @@
 
 #include "app/ProgramDir.h"
 #include "app/fakes.h"
+#include "app/package.h"
 #include "formats/text.h"
 #include "link/fake_serial_devices.h"
 #include "ui/About.h"
@@ -368,13 +369,12 @@ TEST_F(WindowSettings, PackageFolderChangesFolderSettingsAndScripts) {
   EXPECT_EQ(RememberedPackageFolder(), other);
 }
 
-// A window started from a folder without a package (an installed program) works in the folder
-// chosen last, and asks for one only when there is none that still holds a script.
+// A window that finds no package folder (an installed program) works in the folder chosen
+// last, and asks for one only when there is none that still holds a script.
 TEST(StartFolder, RemembersTheFolderChosenLast) {
   UiApp();
   PrivateUserSettings();
-  QTemporaryDir bin_dir, a_dir, b_dir;
-  const std::string bin = bin_dir.path().toStdString() + "/";
+  QTemporaryDir a_dir, b_dir;
   const std::string a = a_dir.path().toStdString() + "/";
   const std::string b = b_dir.path().toStdString() + "/";
   std::ofstream(a + "script.ini") << "M0\n";
@@ -387,25 +387,86 @@ TEST(StartFolder, RemembersTheFolderChosenLast) {
   ChooseStartFolder(nullptr, dialog);
   EXPECT_EQ(ProgramDir(), a);
 
-  SetProgramDir(bin);
-  ChooseStartFolder(nullptr, dialog);  // cancelled: the program folder stays
-  EXPECT_EQ(ProgramDir(), bin);
+  ForgetProgramDir();
+  ChooseStartFolder(nullptr, dialog);  // cancelled: still none
+  EXPECT_EQ(ProgramDir(), "");
   EXPECT_EQ(RememberedPackageFolder(), "");
   ChooseStartFolder(nullptr, dialog);
   EXPECT_EQ(ProgramDir(), b);
   EXPECT_EQ(RememberedPackageFolder(), b);
 
-  SetProgramDir(bin);
+  ForgetProgramDir();
   ChooseStartFolder(nullptr, dialog);  // remembered and still a package: taken without asking
   EXPECT_EQ(ProgramDir(), b);
   const std::string home = QDir::homePath().toStdString();
   EXPECT_EQ(seen, (std::vector<std::string>{"dialog in " + home, "dialog in " + home}));
 
   std::filesystem::remove(b + "readid.ini");  // gone: asked again, starting there
-  SetProgramDir(bin);
+  ForgetProgramDir();
   ChooseStartFolder(nullptr, dialog);
   EXPECT_EQ(seen.back(), "dialog in " + b);
-  EXPECT_EQ(ProgramDir(), bin);
+  EXPECT_EQ(ProgramDir(), "");
+  SetProgramDir("");
+}
+
+// Settings that go nowhere: what a window loads and saves, and where.
+class TCountingStore : public TSettingsStore {
+ public:
+  TConnectionSettings Load(const std::string& dir, TSettingsLines& lines,
+                           std::string& unreadable) override {
+    log->push_back("load " + dir);
+    return TSettingsStore::Load(dir, lines, unreadable);
+  }
+  bool Save(const std::string& dir, TSettingsLines&, const TPortChoice&,
+            const TLanSettings&) override {
+    log->push_back("save " + dir);
+    return true;
+  }
+  std::vector<std::string>* log = nullptr;
+};
+
+// A window that found no package folder (the operator cancelled the first dialog) says so,
+// reads and writes no settings file anywhere, and has START ask for the folder first: a run
+// starts once one is chosen, never before.
+TEST(NoPackageFolder, StartAsksForTheFolderAndNothingIsWrittenMeanwhile) {
+  UiApp();
+  PrivateUserSettings();
+  RememberPackageFolder("");
+  TPackage top;
+  top.Write("rép ü€/script.ini", "M0\r\n");
+  const std::string pkg = top.Path() + "rép ü€/";
+  std::vector<std::string> calls, seen;
+  auto store = std::make_unique<TCountingStore>();
+  store->log = &calls;
+  std::vector<std::string> taken;
+  TFakeEngines engines{};
+  ForgetProgramDir();
+  auto w = std::make_unique<TMainFich>(DefaultRunConfig(""), std::make_unique<TFakeLink>(),
+                                       MakeFakeEngines(&taken, engines),
+                                       std::make_unique<TFakeSerialDevices>(), std::move(store));
+  w->LoadSettings();
+  EXPECT_EQ(w->MemoStatus->toPlainText().toStdString(),
+            "No package folder: START asks for the folder that holds script.ini");
+  w->FolderDialog = AnsweringDialog({"", pkg}, &seen);
+  w->Start->click();  // cancelled
+  w->Controller().Timer1Timer();
+  EXPECT_FALSE(w->Controller().Running());
+  EXPECT_TRUE(calls.empty());
+  w->Start->click();
+  EXPECT_TRUE(w->Controller().Running());
+  EXPECT_EQ(w->Controller().GetScriptPath(), pkg + "script.ini");
+  // The folder's name as the system spells it; the device's own text stays Latin-1.
+  w->AppendStatus("Bo\xEEte");
+  EXPECT_TRUE(w->MemoStatus->toPlainText().endsWith("\nPackage folder: " + QString::fromUtf8(pkg) +
+                                                    "\nBo\u00EEte"))
+      << w->MemoStatus->toPlainText().toStdString();
+  const std::string home = QFile::encodeName(QDir::homePath()).toStdString();
+  EXPECT_EQ(seen, (std::vector<std::string>{"dialog in " + home, "dialog in " + home}));
+  EXPECT_EQ(RememberedPackageFolder(), pkg);
+  w->Start->click();  // STOP
+  w->show();
+  w->close();
+  EXPECT_EQ(calls, (std::vector<std::string>{"load " + pkg, "save " + pkg}));
   SetProgramDir("");
 }
 
