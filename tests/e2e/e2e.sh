@@ -877,8 +877,8 @@ shot() {
 # complete and leave their records. SIGTERM then closes the window as closing it would.
 case_window() {
   start_device fast --tcp 127.0.0.1:0
-  start_device steady --tcp 127.0.0.1:0 --latency 2
-  start_device slow --tcp 127.0.0.1:0 --latency 4
+  start_device steady --tcp 127.0.0.1:0 --latency 4
+  start_device slow --tcp 127.0.0.1:0 --latency 10
   stage CON_TYPE=TCP COM_PORT=NA REMOTE_IP=127.0.0.1 REMOTE_PORT=1 LOCAL_PORT=1
   local name report=$WORK/report.jsonl
   for name in fast steady slow; do
