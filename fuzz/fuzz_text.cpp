@@ -23,7 +23,9 @@ std::optional<int64_t> Reference(std::string_view text) {
     i += 2;
   }
   const std::string digits(text.substr(i));
-  if (digits.empty() || digits.size() > 40) return std::nullopt;
+  // Leading zeros are no limit: strtoull reads any number of them and says when the value is
+  // out of range.
+  if (digits.empty()) return std::nullopt;
   for (char c : digits)
     if (!(c >= '0' && c <= '9') && !(base == 16 && std::isxdigit(static_cast<unsigned char>(c))))
       return std::nullopt;
