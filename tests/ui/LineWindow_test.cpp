@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -81,7 +83,10 @@ class LineWindowTest : public ::testing::Test {
       config.ReportFile = report;
       return config;
     };
-    window = std::make_unique<TLineWindow>(configure, std::make_unique<TFakeSerialDevices>());
+    auto ports = std::make_unique<TFakeSerialDevices>();
+    ports->devices = {FtdiAdapter()};
+    serial = ports.get();
+    window = std::make_unique<TLineWindow>(configure, std::move(ports));
     std::string error;
     ASSERT_TRUE(window->OpenList(scratch.Path() + "devices.txt", error)) << error;
     window->show();
@@ -123,6 +128,7 @@ class LineWindowTest : public ::testing::Test {
   std::string pkg, report;
   std::vector<std::unique_ptr<QProcess>> sims;
   std::unique_ptr<TLineWindow> window;
+  TFakeSerialDevices* serial = nullptr;
 };
 
 TEST_F(LineWindowTest, StartAllThenRetryFailed) {
@@ -207,7 +213,21 @@ TEST_F(LineWindowTest, EditedRowsAreCheckedAndSaved) {
   window->AddItem->trigger();
   ASSERT_EQ(window->Table->rowCount(), 4);
   const std::string link_a = window->Line().Rows()[0].Link;
-  window->Table->item(3, 1)->setText(QString::fromStdString(link_a));
+  // The link is typed, or picked from the serial devices present, which follow plugging.
+  auto* editor = window->findChild<QComboBox*>("LinkEditor");
+  ASSERT_NE(editor, nullptr);
+  auto items = [editor] {
+    QStringList texts;
+    for (int i = 0; i < editor->count(); ++i) texts << editor->itemText(i);
+    return texts.join("|").toStdString();
+  };
+  EXPECT_EQ(items(), FtdiAdapter().ById);
+  serial->Plug(FtdiAdapter("/dev/ttyUSB1", "Z9"));
+  EXPECT_EQ(items(), FtdiAdapter().ById + "|" + FtdiAdapter("/dev/ttyUSB1", "Z9").ById);
+  editor->setEditText(QString::fromStdString(link_a));
+  QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QCoreApplication::sendEvent(editor, &enter);
+  ASSERT_TRUE(WaitFor([this] { return !window->Line().Rows()[3].Link.empty(); }));
   EXPECT_EQ(Column(8)[3], "the link \"" + link_a + "\" (tcp " + link_a.substr(4) +
                               ") is already used by \"a\" on line 1");
   EXPECT_EQ(window->Table->item(3, 1)->toolTip().toStdString(), Column(8)[3]);
