@@ -1,5 +1,7 @@
 #include <QApplication>
+#include <QTimer>
 #include <csignal>
+#include <iostream>
 #include <memory>
 #include <optional>
 
@@ -8,11 +10,44 @@
 #include "app/LinkOption.h"
 #include "app/RunController.h"
 #include "app/Settings.h"
+#include "cli/Batch.h"
 #include "cli/CommandLine.h"
+#include "cli/LineCommand.h"
 #include "cli/SealCommand.h"
 #include "link/SerialDevices.h"
+#include "ui/LineWindow.h"
 #include "ui/MainFich.h"
 #include "ui/PackageFolder.h"
+
+namespace {
+
+// --line-window: the records go to --report, or else to REPORT_FILE of the settings of the
+// package folder the window works in.
+int LineWindow(QApplication& app, const Options& options) {
+  auto configure = [options](const std::string& dir) {
+    TProductionLine::TConfig config = LineConfig(options, dir);
+    if (config.ReportFile.empty()) config.ReportFile = ReportFileSetting(config.Settings, dir);
+    if (options.ReportFile.empty() && !config.ReportFile.empty())
+      config.SharedArgs.push_back("--report=" + config.ReportFile);
+    return config;
+  };
+  TLineWindow window(configure, MakeSystemSerialDevices());
+  if (std::string error; !options.LineFile.empty() && !window.OpenList(options.LineFile, error)) {
+    std::cerr << "qubra-updater: " << error << std::endl;
+    return 2;
+  }
+  int stopped_by = 0;
+  TStopSignals stop_signals([&](int signal_number) {
+    stopped_by = signal_number;
+    window.StopAndClose();
+  });
+  window.show();
+  if (options.StartAll) QTimer::singleShot(0, &window, [&window] { window.StartAllClick(); });
+  const int status = app.exec();
+  return stopped_by != 0 ? 128 + stopped_by : status;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // A write to a closed pipe or past the file-size limit fails with EPIPE or EFBIG, which its
@@ -24,6 +59,7 @@ int main(int argc, char** argv) {
   if (std::optional<int> status = RunWithoutWindow(argc, argv, options)) return *status;
   QApplication app(argc, argv);
   ChooseStartFolder();
+  if (options.Mode == cmLINEWINDOW) return LineWindow(app, options);
   std::string error;
   TMainFich MainFich(DefaultRunConfig(options.Script), std::make_unique<TComDriverLink>(),
                      MakeEngineSet(), MakeSystemSerialDevices(),

@@ -13,9 +13,10 @@ QUBRA_BUILD_DEPS=(cmake ninja-build g++ qt6-base-dev libudev-dev libsodium-dev d
 # shellcheck disable=SC2034  # read by the scripts that source this file
 QUBRA_TEST_DEPS=(libgtest-dev libgmock-dev binutils man-db desktop-file-utils lintian clang
   libclang-rt-14-dev jq minisign)
-# The pictures of docs/ (tools/screenshots.sh): the widget tests on a virtual X display.
+# The pictures of docs/ (tools/screenshots.sh): the widget tests on a virtual X display, and the
+# line window's end-to-end case (objcopy, jq; ImageMagick's import takes the picture).
 # shellcheck disable=SC2034
-QUBRA_PICTURE_DEPS=(libgtest-dev libgmock-dev xvfb xauth)
+QUBRA_PICTURE_DEPS=(libgtest-dev libgmock-dev xvfb xauth binutils jq imagemagick)
 
 # qubra_ensure_deps [PACKAGE...]: the build set and the packages named.
 qubra_ensure_deps() {

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # shellcheck disable=SC2317  # code after the traps is reachable
 # Makes every picture in docs/ again from the real windows, on a virtual X display: the dialogs,
-# and the main window over the staged demo package, idle and after a whole update against the
-# simulated device on 127.0.0.1 (staged and started as ./run.sh does).
+# the main window over the staged demo package, idle and after a whole update against the
+# simulated device on 127.0.0.1 (staged and started as ./run.sh does), and the line window
+# opened with --start on three simulated devices, mid-run and after (the end-to-end case window).
 #   tools/screenshots.sh [BUILD_DIR]
 # Look at the pictures before committing them.
 set -euo pipefail
@@ -14,7 +15,7 @@ BUILD=${1:-build}
 . tools/demo-sim.sh
 qubra_ensure_deps "${QUBRA_PICTURE_DEPS[@]}"
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$BUILD" --target tests_ui qubra-sim qubra-demo -j "$(nproc)" >&2
+cmake --build "$BUILD" --target tests_ui qubra-updater qubra-sim qubra-demo -j "$(nproc)" >&2
 
 # The window shows the package folder, so it has the same name on every run: a second run at
 # the same time, or one that was killed, leaves it and this run stops.
@@ -46,6 +47,9 @@ mkdir -p "$shots"
 QUBRA_SCREENSHOT_DIR=$shots QUBRA_SCREENSHOT_PACKAGE=$package QT_QPA_PLATFORM=xcb \
   xvfb-run -a -s "-screen 0 1280x1024x24" \
   "$BUILD/tests_ui" --gtest_filter='Screenshots.*' --gtest_brief=1 >&2
+QUBRA_SHOTS=$shots QUBRA_UPDATER=$BUILD/qubra-updater QUBRA_SIM=$BUILD/qubra-sim \
+  QUBRA_DEMO=$BUILD/demo QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x1024x24" \
+  bash tests/e2e/e2e.sh window >&2
 
 # Every picture the README shows is made here, and nothing else is.
 unmade=0

@@ -65,6 +65,11 @@ std::string ReadSetting(const TSettingsLines& lines, std::string_view key, std::
   return line.substr(line.find('=') + 1);
 }
 
+std::string ReportFileSetting(const TSettingsLines& lines, const std::string& programDir) {
+  const std::string path = ReadSetting(lines, "REPORT_FILE", "");
+  return path.empty() || path[0] == '/' ? path : programDir + path;
+}
+
 void WriteSetting(TSettingsLines& lines, std::string_view key, std::string_view value) {
   int i = FindKey(lines, key);
   if (i < 0) {

@@ -29,6 +29,10 @@ struct TConnectionSettings {
 };
 TConnectionSettings SettingsFromLines(const TSettingsLines& lines);
 
+// REPORT_FILE: where every run's record is appended, relative to `programDir` unless it is
+// absolute; "" when the key is absent.
+std::string ReportFileSetting(const TSettingsLines& lines, const std::string& programDir);
+
 // Writes the five keys for the given menu choice and LAN values.
 void SettingsToLines(TSettingsLines& lines, const TPortChoice& port, const TLanSettings& lan);
 

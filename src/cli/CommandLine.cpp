@@ -22,7 +22,7 @@ constexpr int64_t kMaxJobs = 1000;
 
 bool TakesValue(const std::string& name) {
   for (const char* option : {"--timeout", "--trace", "--tck-hz", "--folder", "--link", "--report",
-                             "--name", "--line", "--seal", "--trust"})
+                             "--name", "--line", "--line-window", "--seal", "--trust"})
     if (name == option) return true;
   return false;
 }
@@ -45,6 +45,8 @@ const char* ModeOption(TCommandMode mode) {
       return "--line";
     case cmSEAL:
       return "--seal";
+    case cmLINEWINDOW:
+      return "--line-window";
     default:
       return "";
   }
@@ -81,27 +83,32 @@ bool TakeValue(const std::vector<std::string>& args, size_t& i, const std::strin
 bool CheckCombination(const Options& o, bool help_or_version, std::string& error) {
   if (help_or_version) return true;
   const bool batch = o.Mode == cmBATCH;
-  const bool line = o.Mode == cmLINE;
-  if (o.ReadId && !o.Script.empty()) {
+  const bool line = o.Mode == cmLINE || o.Mode == cmLINEWINDOW;
+  if (o.Mode == cmLINEWINDOW && (o.ReadId || !o.Script.empty())) {
+    error = "--line-window takes one FILE, and no SCRIPT or --readid";
+  } else if (o.StartAll && o.Mode != cmLINEWINDOW) {
+    error = "--start needs --line-window";
+  } else if (o.ReadId && !o.Script.empty()) {
     error = "--readid runs readid.ini and takes no SCRIPT";
   } else if (o.ReadId && o.Mode != cmCHECK && !batch && !line) {
     error = "--readid needs --batch, --check or --line";
   } else if (o.Mode == cmLISTPORTS && !o.Script.empty()) {
     error = "--list-ports takes no SCRIPT";
   } else if (o.TimeoutSeconds >= 0 && !batch && !line) {
-    error = "--timeout needs --batch or --line";
+    error = "--timeout needs --batch, --line or --line-window";
   } else if (!o.TraceFile.empty() && !batch) {
     error = "--trace needs --batch";
   } else if (!o.Link.empty() && line) {
-    error = "--link cannot be combined with --line: the device list names each link";
+    error = "--link cannot be combined with " + std::string(ModeOption(o.Mode)) +
+            ": the device list names each link";
   } else if (!o.Link.empty() && !batch && o.Mode != cmWINDOW) {
     error = "--link needs --batch or the window";
   } else if (!o.ReportFile.empty() && !batch && !line) {
-    error = "--report needs --batch or --line";
+    error = "--report needs --batch, --line or --line-window";
   } else if ((o.Events || !o.Name.empty()) && !batch) {
     error = std::string(o.Events ? "--events" : "--name") + " needs --batch";
   } else if (o.Jobs > 0 && !line) {
-    error = "-j needs --line";
+    error = "-j needs --line or --line-window";
   } else if (o.Mode == cmCONVERT && (!o.Script.empty() || o.ReadId)) {
     error = "--convert-svf takes IN and OUT only, not \"" +
             (o.ReadId ? std::string("--readid") : Excerpt(o.Script)) + "\"";
@@ -116,7 +123,7 @@ bool CheckCombination(const Options& o, bool help_or_version, std::string& error
   } else if ((!o.TrustFiles.empty() || o.RequireSeal) &&
              (o.Mode == cmSEAL || o.Mode == cmCONVERT || o.Mode == cmLISTPORTS)) {
     error = std::string(o.RequireSeal ? "--require-seal" : "--trust") +
-            " needs the window, --batch, --check or --line";
+            " needs the window, --batch, --check, --line or --line-window";
   }
   return error.empty();
 }
@@ -139,8 +146,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
     }
     std::string value;
     // A second value would silently win over the first: which one was meant? Keys add up.
-    if ((arg == "-j" || StartsWith(arg, "--")) && name != "--trust" &&
-        !given.insert(name).second) {
+    if ((arg == "-j" || StartsWith(arg, "--")) && name != "--trust" && !given.insert(name).second) {
       error = Excerpt(name) + " may be given once";
     } else if (arg == "-j") {
       if (!TakeValue(args, i, arg, std::nullopt, value, error)) break;
@@ -154,7 +160,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
       if (o.Script.empty())
         o.Script = arg;
       else
-        error = "only one SCRIPT may be given, \"" + Excerpt(arg) + "\" is a second one";
+        error = std::string(o.Mode == cmLINEWINDOW ? "only one FILE" : "only one SCRIPT") +
+                " may be given, \"" + Excerpt(arg) + "\" is a second one";
     } else if (inline_value && !TakesValue(name)) {
       error = Excerpt(name) + " takes no value";
     } else if (name == "--check") {
@@ -206,6 +213,14 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
     } else if (name == "--line") {
       if (TakeValue(args, i, name, inline_value, value, error) && SetMode(o, cmLINE, name, error))
         o.LineFile = value;
+    } else if (name == "--line-window") {
+      // FILE is optional: "--line-window=FILE", or the argument that does not begin with "-".
+      if (SetMode(o, cmLINEWINDOW, name, error) && inline_value) {
+        if (inline_value->empty()) error = name + " needs a value";
+        o.LineFile = *inline_value;
+      }
+    } else if (name == "--start") {
+      o.StartAll = true;
     } else if (name == "--convert-svf") {
       if (!SetMode(o, cmCONVERT, name, error)) break;
       if (!TakeValue(args, i, name, {}, o.ConvertIn, error) ||
@@ -223,6 +238,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
       error = "unknown option " + Excerpt(name);
     }
   }
+  if (o.Mode == cmLINEWINDOW && o.LineFile.empty()) std::swap(o.LineFile, o.Script);
   if (!error.empty() || !CheckCombination(o, help || version, error)) return false;
   if (o.Folder.empty()) o.Folder = o.SealFolder;
   if (help)
@@ -240,6 +256,8 @@ std::string UsageLine() {
          "                     [--timeout SECONDS] [--trace FILE] [--report FILE] [--events]\n"
          "                     [--name NAME] [SEAL]\n"
          "       qubra-updater [--folder DIR] --line FILE [-j N] [SCRIPT | --readid]\n"
+         "                     [--timeout SECONDS] [--report FILE] [SEAL]\n"
+         "       qubra-updater [--folder DIR] --line-window [FILE] [-j N] [--start]\n"
          "                     [--timeout SECONDS] [--report FILE] [SEAL]\n"
          "       qubra-updater [--folder DIR] --list-ports\n"
          "       qubra-updater --seal [DIR] | --folder DIR --seal\n"
@@ -262,9 +280,9 @@ std::string HelpText() {
          "                     exit 0 completed, 1 error, 130/143 stopped by SIGINT/SIGTERM\n"
          "  --readid           with --check, --batch or --line: readid.ini instead of a\n"
          "                     script\n"
-         "  --timeout SECONDS  with --batch or --line: end the run as an error when the device\n"
-         "                     sends nothing for that long while it is waited for\n"
-         "                     (default: " +
+         "  --timeout SECONDS  with --batch, --line or --line-window: end the run as an error\n"
+         "                     when the device sends nothing for that long while it is waited\n"
+         "                     for (default: " +
          std::to_string(kDefaultTimeoutSeconds) +
          "; 0 waits for ever)\n"
          "  --trace FILE       with --batch: write every byte sent (>) and received (<) to FILE,\n"
@@ -279,12 +297,19 @@ std::string HelpText() {
          "                     instead of Updater.prm's (which is then not rewritten): "
          "COM1..COM9,\n"
          "                     a device path, tcp:A.B.C.D:PORT or udp:A.B.C.D:PORT[:LOCALPORT]\n"
-         "  --report FILE      with --batch or --line: append a JSON record of each run to FILE\n"
+         "  --report FILE      with --batch, --line or --line-window: append a JSON record of\n"
+         "                     each run to FILE\n"
          "  --events           with --batch: JSON lines on stdout instead of the status lines\n"
          "  --name NAME        with --batch: the device's name in the record and the events\n"
          "  --line FILE        update every device FILE lists (NAME LINK per line), each in a\n"
          "                     process of its own; exit 0 when every device completed, else 1\n"
-         "  -j N               with --line: at most N devices at a time (default: all)\n"
+         "  -j N               with --line or --line-window: at most N devices at a time\n"
+         "                     (default: all)\n"
+         "  --line-window [FILE]\n"
+         "                     the production line in a window: one row per device of FILE,\n"
+         "                     each run as --line runs it, started and stopped one by one or\n"
+         "                     all at once; the list can be edited and saved\n"
+         "  --start            with --line-window: start every device when the window opens\n"
          "  --convert-svf IN OUT\n"
          "                     convert the SVF file IN, as FPGA, PROM and CPLD tools write it,\n"
          "                     into the effect file OUT that the device plays; OUT is written\n"
@@ -295,12 +320,13 @@ std::string HelpText() {
          "                     the program's): every file a run may read with its SHA-256 and\n"
          "                     size; a package --check faults is not sealed. The author then\n"
          "                     signs it: minisign -Sm package.manifest\n"
-         "  --trust FILE       with the window, --check, --batch or --line: trust the minisign\n"
-         "                     public key FILE (repeatable), besides the *.pub files in\n"
+         "  --trust FILE       with the window, --check, --batch, --line or --line-window:\n"
+         "                     trust the minisign public key FILE (repeatable), besides the\n"
+         "                     *.pub files in\n"
          "                     /etc/qubra-updater/trusted.d/ and in\n"
          "                     ~/.config/qubra-updater/trusted.d/\n"
-         "  --require-seal     with the window, --check, --batch or --line: refuse a package\n"
-         "                     that is not sealed, as REQUIRE_SEAL=1 in\n"
+         "  --require-seal     with the window, --check, --batch, --line or --line-window:\n"
+         "                     refuse a package that is not sealed, as REQUIRE_SEAL=1 in\n"
          "                     /etc/qubra-updater/policy does for a station\n"
          "  --help             print this help\n"
          "  --version          print the program name and version\n"
@@ -346,7 +372,8 @@ std::string UseGivenFolder(const Options& options) {
     problem = PackageFolderProblem(options.Folder, {});
   else if (options.Mode == cmSEAL)
     problem = PackageFolderProblem(options.Folder, {"script.ini"});
-  else if (options.Mode == cmCHECK || options.Mode == cmBATCH || options.Mode == cmLINE)
+  else if (options.Mode == cmCHECK || options.Mode == cmBATCH || options.Mode == cmLINE ||
+           options.Mode == cmLINEWINDOW)
     problem = PackageFolderProblem(options.Folder, {options.ReadId ? "readid.ini" : "script.ini"});
   else
     problem = PackageFolderProblem(options.Folder, {"script.ini", "readid.ini"});
@@ -418,6 +445,7 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
     case cmLISTPORTS:
       return RunListPorts(*MakeSystemSerialDevices(), ProgramDir(), std::cout, std::cerr);
     case cmWINDOW:
+    case cmLINEWINDOW:
       break;
   }
   return std::nullopt;

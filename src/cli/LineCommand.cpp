@@ -30,19 +30,36 @@ TTerminalSize MeasureTerminal() {
 
 }  // namespace
 
+TProductionLine::TConfig LineConfig(const Options& options, const std::string& program_dir) {
+  TProductionLine::TConfig config;
+  std::string unreadable;
+  LoadSettings(program_dir, config.Settings, unreadable);
+  if (!unreadable.empty()) std::cerr << "qubra-updater: " << unreadable << std::endl;
+  config.Program = QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString();
+  // The children find the package where this process found it, whatever their folder.
+  config.SharedArgs.push_back("--folder=" + program_dir);
+  config.SharedArgs.push_back("--timeout=" + std::to_string(SilenceLimitSeconds(options)));
+  if (!options.ReportFile.empty()) config.SharedArgs.push_back("--report=" + options.ReportFile);
+  if (options.ReadId) config.SharedArgs.push_back("--readid");
+  for (const std::string& key : options.TrustFiles) config.SharedArgs.push_back("--trust=" + key);
+  if (options.RequireSeal) config.SharedArgs.push_back("--require-seal");
+  if (!options.Script.empty()) config.SharedArgs.push_back(options.Script);
+  config.Jobs = options.Jobs;
+  config.ReportFile = options.ReportFile;
+  config.Script = ScriptPathFor(options, program_dir);
+  return config;
+}
+
 int RunLine(const Options& options, const std::string& program_dir) {
   std::vector<std::string> lines;
   if (std::string why; !ReadTextLines(options.LineFile, lines, &why)) {
     std::cerr << "qubra-updater: " << options.LineFile << ": cannot be read: " << why << std::endl;
     return 2;
   }
-  TSettingsLines settings;
-  std::string unreadable;
-  LoadSettings(program_dir, settings, unreadable);
-  if (!unreadable.empty()) std::cerr << "qubra-updater: " << unreadable << std::endl;
+  TProductionLine::TConfig config = LineConfig(options, program_dir);
   std::vector<TLineDevice> devices;
   std::string error;
-  if (!ParseDeviceList(options.LineFile, lines, settings, devices, error)) {
+  if (!ParseDeviceList(options.LineFile, lines, config.Settings, devices, error)) {
     for (const std::string& line : SplitLines(error))
       std::cerr << "qubra-updater: " << line << '\n';
     std::cerr << std::flush;
@@ -54,24 +71,10 @@ int RunLine(const Options& options, const std::string& program_dir) {
     std::cerr << "qubra-updater: " << error << std::endl;
     return 1;
   }
-  TProductionLine::TConfig config;
-  config.Program = QFile::encodeName(QCoreApplication::applicationFilePath()).toStdString();
-  // The children find the package where this process found it, whatever their folder.
-  config.SharedArgs.push_back("--folder=" + program_dir);
-  config.SharedArgs.push_back("--timeout=" + std::to_string(SilenceLimitSeconds(options)));
-  if (!options.ReportFile.empty()) config.SharedArgs.push_back("--report=" + options.ReportFile);
-  if (options.ReadId) config.SharedArgs.push_back("--readid");
-  for (const std::string& key : options.TrustFiles) config.SharedArgs.push_back("--trust=" + key);
-  if (options.RequireSeal) config.SharedArgs.push_back("--require-seal");
-  if (!options.Script.empty()) config.SharedArgs.push_back(options.Script);
-  config.Jobs = options.Jobs;
   config.Table = ::isatty(STDOUT_FILENO) == 1;
   const TTerminalSize size = MeasureTerminal();
   config.Width = size.Width;
   config.Height = size.Height;
-  config.ReportFile = options.ReportFile;
-  config.Script = ScriptPathFor(options, program_dir);
-  config.Settings = settings;
   TStopSignals* signals_seen = nullptr;
   config.PendingSignals = [&signals_seen] {
     if (signals_seen) signals_seen->HandlePending();

@@ -14,7 +14,8 @@ enum TCommandMode : uint8_t {
   cmCONVERT,
   cmLISTPORTS,
   cmLINE,
-  cmSEAL
+  cmSEAL,
+  cmLINEWINDOW
 };
 
 // A run without a window that nobody watches must end some time: a device silent this long
@@ -36,8 +37,9 @@ struct Options {
   std::string ReportFile;  // --batch, --line: where each run's record is appended
   bool Events = false;     // --batch: JSON lines on stdout instead of the status lines
   std::string Name;        // --batch: the device's name in the record and the events
-  std::string LineFile;    // --line: the device list
-  int32_t Jobs = 0;        // --line: devices updated at a time; 0 for all
+  std::string LineFile;    // --line, --line-window: the device list
+  int32_t Jobs = 0;        // --line, --line-window: devices updated at a time; 0 for all
+  bool StartAll = false;   // --line-window: every device starts when the window opens
   std::string SealFolder;  // --seal DIR: the package folder, as --folder
   std::vector<std::string> TrustFiles;  // --trust, in the order given
   bool RequireSeal = false;             // --require-seal

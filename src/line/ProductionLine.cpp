@@ -17,7 +17,9 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <limits>
 #include <map>
+#include <queue>
 
 #include "formats/text.h"
 
@@ -26,6 +28,10 @@ namespace {
 constexpr int kRedrawMs = 200;
 // A child that writes more than this on stderr is cut: only the first lines say what failed.
 constexpr qsizetype kMaxStderr = 64 * 1024;
+// A device asked to stop and still running after this long is killed when asked again.
+constexpr qint64 kKillAfterMs = 5000;
+// A run that goes on talking keeps its latest status lines.
+constexpr size_t kMaxStatusLines = 2000;
 
 // Outside text in a message, cut when it runs away.
 std::string Quoted(const std::string& text) {
@@ -103,56 +109,60 @@ std::string FirstLine(const std::string& text) {
 
 // ---- the device list ----
 
+std::vector<std::string> TDeviceListCheck::Add(int line_number, const std::string& text,
+                                               TLineDevice& device) {
+  auto earlier = [](const TSeen& seen) {
+    return " by " + Quoted(seen.Name) + " on line " + std::to_string(seen.LineNumber);
+  };
+  const std::vector<std::string> fields = SplitBlanks(text);
+  if (fields.size() != 2) return {"NAME LINK expected, not " + Quoted(Trim(text))};
+  // Written back to a list, it would read as a comment.
+  if (fields[0][0] == '#') return {"the name " + Quoted(fields[0]) + " begins with \"#\""};
+  TLineDevice found{fields[0], {}, line_number};
+  std::string why;
+  if (!ParseLinkOption(fields[1], found.Link, why)) return {why + "; LINK is " + LinkForms()};
+  const std::string key = LinkKey(found.Link, Settings);
+  const bool udp = found.Link.Kind == TLinkOption::lkUDP;
+  const auto name = Names.find(found.Name);
+  const auto link = Links.find(key);
+  const auto port = udp ? LocalPorts.find(found.Link.LocalPort) : LocalPorts.end();
+  std::vector<std::string> reasons;
+  if (name != Names.end())
+    reasons.push_back("the name " + Quoted(found.Name) + " is already used" +
+                      earlier(name->second));
+  if (link != Links.end())
+    reasons.push_back("the link " + Quoted(fields[1]) + " (" + Excerpt(key) + ") is already used" +
+                      earlier(link->second));
+  if (port != LocalPorts.end())
+    reasons.push_back("the UDP local port " + std::to_string(found.Link.LocalPort) +
+                      " is already bound" + earlier(port->second));
+  if (!reasons.empty()) return reasons;
+  const TSeen seen{found.Name, line_number};
+  Names[found.Name] = seen;
+  Links[key] = seen;
+  if (udp) LocalPorts[found.Link.LocalPort] = seen;
+  device = std::move(found);
+  return {};
+}
+
 bool ParseDeviceList(const std::string& path, const std::vector<std::string>& lines,
                      const TSettingsLines& settings, std::vector<TLineDevice>& devices,
                      std::string& error) {
   std::vector<TLineDevice> found;
-  std::map<std::string, const TLineDevice*> names, links;
-  std::map<int32_t, const TLineDevice*> local_ports;
-  found.reserve(lines.size());
+  TDeviceListCheck check(settings);
   std::string errors;
   size_t count = 0;
-  // Every bad line is said at once, not one per try.
-  auto refuse = [&](int line, const std::string& why) {
-    if (++count <= kMaxListErrors)
-      errors += Excerpt(path) + ":" + std::to_string(line) + ": " + why + "\n";
-  };
-  auto earlier = [](const TLineDevice* d) {
-    return " by " + Quoted(d->Name) + " on line " + std::to_string(d->LineNumber);
-  };
   for (size_t i = 0; i < lines.size(); ++i) {
     const int n = static_cast<int>(i + 1);
     const std::string text = Trim(lines[i]);
     if (text.empty() || text[0] == '#') continue;
-    const std::vector<std::string> fields = SplitBlanks(text);
-    if (fields.size() != 2) {
-      refuse(n, "NAME LINK expected, not " + Quoted(text));
-      continue;
-    }
-    TLineDevice device{fields[0], {}, n};
-    std::string why;
-    if (!ParseLinkOption(fields[1], device.Link, why)) {
-      refuse(n, why + "; LINK is " + LinkForms());
-      continue;
-    }
-    const std::string key = LinkKey(device.Link, settings);
-    const bool udp = device.Link.Kind == TLinkOption::lkUDP;
-    const auto name = names.find(device.Name);
-    const auto link = links.find(key);
-    const auto port = udp ? local_ports.find(device.Link.LocalPort) : local_ports.end();
-    if (name != names.end())
-      refuse(n, "the name " + Quoted(device.Name) + " is already used" + earlier(name->second));
-    if (link != links.end())
-      refuse(n, "the link " + Quoted(fields[1]) + " (" + Excerpt(key) + ") is already used" +
-                    earlier(link->second));
-    if (port != local_ports.end())
-      refuse(n, "the UDP local port " + std::to_string(device.Link.LocalPort) +
-                    " is already bound" + earlier(port->second));
-    if (name != names.end() || link != links.end() || port != local_ports.end()) continue;
-    found.push_back(device);
-    names[device.Name] = &found.back();
-    links[key] = &found.back();
-    if (udp) local_ports[device.Link.LocalPort] = &found.back();
+    TLineDevice device;
+    const std::vector<std::string> reasons = check.Add(n, text, device);
+    // Every bad line is said at once, not one per try.
+    for (const std::string& why : reasons)
+      if (++count <= kMaxListErrors)
+        errors += Excerpt(path) + ":" + std::to_string(n) + ": " + why + "\n";
+    if (reasons.empty()) found.push_back(std::move(device));
   }
   if (count > kMaxListErrors)
     errors +=
@@ -164,6 +174,21 @@ bool ParseDeviceList(const std::string& path, const std::vector<std::string>& li
   }
   devices = std::move(found);
   return true;
+}
+
+std::vector<TLineDevice> ReadDeviceEntries(const std::vector<std::string>& lines) {
+  std::vector<TLineDevice> entries;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string text = Trim(lines[i]);
+    if (text.empty() || text[0] == '#') continue;
+    size_t blank = text.find_first_of(" \t");
+    TLineDevice entry;
+    entry.Name = text.substr(0, blank);
+    entry.Link.Text = blank == std::string::npos ? "" : Trim(text.substr(blank));
+    entry.LineNumber = static_cast<int>(i + 1);
+    entries.push_back(std::move(entry));
+  }
+  return entries;
 }
 
 // ---- rows ----
@@ -195,6 +220,10 @@ void ApplyEvent(TDeviceRow& row, const QJsonObject& event) {
     row.EtaSeconds = eta.isDouble() ? eta.toDouble() : -1;
     if (row.OverallMax > 0)
       row.Percent = static_cast<int>(100 * row.OverallPosition / row.OverallMax);
+  } else if (kind == "status") {
+    if (row.Status.size() >= kMaxStatusLines)
+      row.Status.erase(row.Status.begin(), row.Status.begin() + kMaxStatusLines / 2);
+    row.Status.push_back(Bytes(event["text"]));
   } else if (kind == "result") {
     row.Ended = true;
     row.Result = Bytes(event["result"]);
@@ -202,6 +231,10 @@ void ApplyEvent(TDeviceRow& row, const QJsonObject& event) {
     row.ErrorScript = Bytes(event["script"]);
     row.ReportFailure = Bytes(event["failure"]);
   }
+}
+
+bool DeviceBusy(const TDeviceRow& row) {
+  return row.State == dsRUNNING || (row.State == dsWAITING && row.Queued);
 }
 
 std::vector<std::string> FormatTable(const std::vector<TDeviceRow>& rows, size_t width) {
@@ -300,9 +333,49 @@ std::string FormatProgressLine(const TDeviceRow& row) {
   }
 }
 
-std::string FormatSummary(const std::vector<TDeviceRow>& rows) {
-  int counts[5] = {};
+std::array<int, 5> CountStates(const std::vector<TDeviceRow>& rows) {
+  std::array<int, 5> counts{};
   for (const TDeviceRow& r : rows) ++counts[r.State];
+  return counts;
+}
+
+double LineEtaSeconds(const std::vector<TDeviceRow>& rows, int jobs) {
+  std::vector<double> free_at;  // when each slot comes free, from now
+  double took = 0, expected = 0;
+  int completed = 0, waiting = 0;
+  for (const TDeviceRow& r : rows) {
+    if (r.State == dsRUNNING) {
+      if (r.EtaSeconds < 0) return -1;
+      free_at.push_back(r.EtaSeconds);
+      expected += r.Seconds + r.EtaSeconds;
+    } else if (r.State == dsCOMPLETED) {
+      took += r.Seconds;
+      ++completed;
+    } else if (r.State == dsWAITING && r.Queued) {
+      ++waiting;
+    }
+  }
+  const double each = completed > 0      ? took / completed
+                      : !free_at.empty() ? expected / static_cast<double>(free_at.size())
+                                         : -1;
+  if (waiting > 0 && each < 0) return -1;
+  const size_t lanes = jobs > 0 ? static_cast<size_t>(jobs) : rows.size();
+  if (free_at.size() < lanes) free_at.resize(lanes, 0);
+  std::priority_queue<double, std::vector<double>, std::greater<>> next(free_at.begin(),
+                                                                        free_at.end());
+  double end = 0;
+  for (int i = 0; i < waiting; ++i) {
+    const double start = next.top();
+    next.pop();
+    next.push(start + each);
+    end = std::max(end, start + each);
+  }
+  for (const double t : free_at) end = std::max(end, t);
+  return end;
+}
+
+std::string FormatSummary(const std::vector<TDeviceRow>& rows) {
+  const std::array<int, 5> counts = CountStates(rows);
   std::string text = std::to_string(rows.size()) + (rows.size() == 1 ? " device: " : " devices: ") +
                      std::to_string(counts[dsCOMPLETED]) + " completed, " +
                      std::to_string(counts[dsFAILED]) + " failed, " +
@@ -364,23 +437,36 @@ QString Arg(const std::string& bytes) {
 }  // namespace
 
 struct TProductionLine::TChild {
+  size_t Index = 0;  // its row
   std::unique_ptr<QProcess> Process;
   QElapsedTimer Clock;
   QDateTime Start;
   QByteArray Pending;  // stdout not yet a whole line
   std::string Stderr;
+  bool StopAsked = false;
+  QElapsedTimer StopClock;  // since the stop was asked
 };
+
+namespace {
+
+// A process that has ended, let go once the event loop has delivered what it still holds.
+void Discard(std::unique_ptr<QProcess>& process) {
+  if (!process) return;
+  process->disconnect();
+  process.release()->deleteLater();
+}
+
+}  // namespace
 
 TProductionLine::TProductionLine(TConfig config, std::vector<TLineDevice> devices,
                                  std::ostream& out)
-    : Config(std::move(config)), Devices(std::move(devices)), Out(out) {
-  for (const TLineDevice& d : Devices) {
-    TDeviceRow row;
-    row.Name = d.Name;
-    row.Link = d.Link.Text;
-    FRows.push_back(row);
-    Children.push_back(std::make_unique<TChild>());
-  }
+    : TProductionLine(std::move(config), std::move(devices)) {
+  Out = &out;
+}
+
+TProductionLine::TProductionLine(TConfig config, std::vector<TLineDevice> devices)
+    : Config(std::move(config)) {
+  SetDevices(std::move(devices));
   QObject::connect(&RedrawTimer, &QTimer::timeout, &RedrawTimer, [this] { Redraw(); });
 }
 
@@ -396,19 +482,12 @@ TProductionLine::~TProductionLine() {
 }
 
 int TProductionLine::Exec() {
-  Jobs = Config.Jobs > 0 ? std::min(static_cast<size_t>(Config.Jobs), FRows.size()) : FRows.size();
-  rlim_t limit = 0;
-  if (const size_t room = ChildrenTheFileLimitAllows(limit); room > 0 && room < Jobs) {
-    Jobs = room;
-    Note("at most " + std::to_string(room) + " devices at a time: the open-file limit (ulimit -n " +
-         std::to_string(limit) + ") allows no more");
-  }
   if (Config.Table) {
     Redraw();
     RedrawTimer.start(kRedrawMs);
   }
-  StartWaiting();
-  if (!AllEnded()) {
+  StartAll();
+  if (Busy()) {
     QEventLoop loop;
     Quit = [&loop] { loop.exit(0); };
     loop.exec();
@@ -418,7 +497,7 @@ int TProductionLine::Exec() {
   // Drawn last as a whole: nothing climbs back over it any more.
   Config.Height = 0;
   if (Config.Table) Redraw();
-  Out << FormatSummary(FRows) << std::flush;
+  if (Out) *Out << FormatSummary(FRows) << std::flush;
   if (StopSignal != 0) return 128 + StopSignal;
   const bool all = std::all_of(FRows.begin(), FRows.end(), [](const TDeviceRow& r) {
     return r.State == dsCOMPLETED && r.ReportFailure.empty();
@@ -430,17 +509,8 @@ void TProductionLine::Stop(int signal_number) {
   if (StopSignal == 0) StopSignal = signal_number;
   // A child ignores SIGPIPE until it can stop cleanly on it.
   const int forward = signal_number == SIGPIPE ? SIGTERM : signal_number;
-  for (size_t i = 0; i < FRows.size(); ++i) {
-    if (FRows[i].State == dsWAITING) {
-      FRows[i].State = dsSTOPPED;
-      WriteLostRecord(i, -1);
-      Show(i);
-    } else if (FRows[i].State == dsRUNNING && Children[i]->Process) {
-      const qint64 pid = Children[i]->Process->processId();
-      if (pid > 0) ::kill(static_cast<pid_t>(pid), forward);
-    }
-  }
-  if (AllEnded() && Quit) Quit();
+  for (size_t i = 0; i < FRows.size(); ++i) StopRow(i, forward);
+  if (!Busy()) EndedAll();
 }
 
 void TProductionLine::Resize(size_t width, size_t height) {
@@ -454,15 +524,101 @@ void TProductionLine::Resize(size_t width, size_t height) {
   if (Config.Table && DrawnLines > 0) Redraw();
 }
 
-bool TProductionLine::AllEnded() const {
-  return std::none_of(FRows.begin(), FRows.end(), [](const TDeviceRow& r) {
-    return r.State == dsWAITING || r.State == dsRUNNING;
-  });
+void TProductionLine::StartAll() {
+  LimitJobs();
+  for (size_t i = 0; i < FRows.size(); ++i) Queue(i);
+  StartWaiting();
+}
+
+void TProductionLine::StartDevice(size_t index) {
+  if (index >= FRows.size()) return;
+  LimitJobs();
+  Queue(index);
+  StartWaiting();
+}
+
+void TProductionLine::RetryFailed() {
+  LimitJobs();
+  for (size_t i = 0; i < FRows.size(); ++i)
+    if (FRows[i].State == dsFAILED) Queue(i);
+  StartWaiting();
+}
+
+void TProductionLine::StopDevice(size_t index) {
+  if (index >= FRows.size()) return;
+  StopRow(index, StopSignalFor(*Children[index]));
+  if (!Busy()) EndedAll();
+}
+
+void TProductionLine::StopAll() {
+  for (size_t i = 0; i < FRows.size(); ++i) StopRow(i, StopSignalFor(*Children[i]));
+  if (!Busy()) EndedAll();
+}
+
+// A device still running a while after it was asked to stop is beyond stopping: its process is
+// ended. A second click soon after the first is only impatience.
+int TProductionLine::StopSignalFor(const TChild& child) const {
+  return child.StopAsked && child.StopClock.elapsed() >= kKillAfterMs ? SIGKILL : SIGTERM;
+}
+
+bool TProductionLine::Busy() const {
+  return std::any_of(FRows.begin(), FRows.end(), DeviceBusy);
 }
 
 size_t TProductionLine::Running() const {
   return static_cast<size_t>(std::count_if(
       FRows.begin(), FRows.end(), [](const TDeviceRow& r) { return r.State == dsRUNNING; }));
+}
+
+// At the start of a line, as many devices at a time as asked and the open-file limit allows.
+void TProductionLine::LimitJobs() {
+  if (Busy()) return;
+  Jobs = Config.Jobs > 0 ? static_cast<size_t>(Config.Jobs) : std::numeric_limits<size_t>::max();
+  rlim_t limit = 0;
+  if (const size_t room = ChildrenTheFileLimitAllows(limit);
+      room > 0 && room < std::min(Jobs, FRows.size())) {
+    Jobs = room;
+    Note("at most " + std::to_string(room) + " devices at a time: the open-file limit (ulimit -n " +
+         std::to_string(limit) + ") allows no more");
+  }
+}
+
+void TProductionLine::Queue(size_t index) {
+  TDeviceRow& row = FRows[index];
+  if (StopSignal != 0 || row.State == dsRUNNING || row.Queued || !row.Problem.empty()) return;
+  if (!LineClock.isValid()) LineClock.start();
+  TDeviceRow fresh;
+  fresh.Name = row.Name;
+  fresh.Link = row.Link;
+  fresh.Queued = true;
+  row = std::move(fresh);
+  Notify(index);
+}
+
+void TProductionLine::StopRow(size_t index, int signal_number) {
+  TDeviceRow& row = FRows[index];
+  TChild& child = *Children[index];
+  if (row.State == dsWAITING && row.Queued) {
+    row.State = dsSTOPPED;
+    row.Queued = false;
+    WriteLostRecord(index, -1);
+    Show(index);
+  } else if (row.State == dsRUNNING && child.Process) {
+    if (!child.StopAsked) child.StopClock.start();
+    child.StopAsked = true;
+    const qint64 pid = child.Process->processId();
+    if (pid > 0) ::kill(static_cast<pid_t>(pid), signal_number);
+  }
+}
+
+void TProductionLine::EndedAll() {
+  if (LineClock.isValid()) LineEnded = static_cast<double>(LineClock.elapsed()) / 1000.0;
+  LineClock.invalidate();
+  if (Quit) Quit();
+}
+
+double TProductionLine::LineSeconds() const {
+  return LineClock.isValid() ? static_cast<double>(LineClock.elapsed()) / 1000.0 : LineEnded;
 }
 
 void TProductionLine::StartWaiting() {
@@ -471,7 +627,7 @@ void TProductionLine::StartWaiting() {
   if (Config.PendingSignals) Config.PendingSignals();
   if (StopSignal != 0) return;
   for (size_t i = 0; i < FRows.size() && Running() < Jobs; ++i)
-    if (FRows[i].State == dsWAITING) Start(i);
+    if (FRows[i].State == dsWAITING && FRows[i].Queued) Start(i);
 }
 
 void TProductionLine::Start(size_t index) {
@@ -481,10 +637,13 @@ void TProductionLine::Start(size_t index) {
   QStringList args{"--batch", "--events", Arg("--name=" + device.Name),
                    Arg("--link=" + device.Link.Text)};
   for (const std::string& a : Config.SharedArgs) args << Arg(a);
+  Discard(child.Process);
   child.Process = std::make_unique<QProcess>();
   child.Pending.clear();
   child.Stderr.clear();
+  child.StopAsked = false;
   QProcess* p = child.Process.get();
+  TChild* c = &child;
   p->setStandardInputFile(QProcess::nullDevice());
   const pid_t line_pid = ::getpid();
   p->setChildProcessModifier([line_pid] {
@@ -493,59 +652,62 @@ void TProductionLine::Start(size_t index) {
     ::prctl(PR_SET_PDEATHSIG, SIGHUP);
     if (::getppid() != line_pid) ::_exit(128 + SIGHUP);
   });
-  QObject::connect(p, &QProcess::readyReadStandardOutput, p, [this, index] { ReadEvents(index); });
-  QObject::connect(p, &QProcess::readyReadStandardError, p, [p, &child] {
+  QObject::connect(p, &QProcess::readyReadStandardOutput, p, [this, c] { ReadEvents(*c); });
+  QObject::connect(p, &QProcess::readyReadStandardError, p, [p, c] {
     const QByteArray text = p->readAllStandardError();
-    if (static_cast<qsizetype>(child.Stderr.size()) < kMaxStderr)
-      child.Stderr += text.toStdString();
+    if (static_cast<qsizetype>(c->Stderr.size()) < kMaxStderr) c->Stderr += text.toStdString();
   });
-  QObject::connect(p, &QProcess::finished, p, [this, index](int code, QProcess::ExitStatus s) {
-    Ended(index, code, s == QProcess::CrashExit);
+  QObject::connect(p, &QProcess::finished, p, [this, c](int code, QProcess::ExitStatus s) {
+    Ended(*c, code, s == QProcess::CrashExit);
   });
-  QObject::connect(p, &QProcess::errorOccurred, p, [this, index](QProcess::ProcessError e) {
-    if (e == QProcess::FailedToStart) FailedToStart(index);
+  QObject::connect(p, &QProcess::errorOccurred, p, [this, c](QProcess::ProcessError e) {
+    if (e == QProcess::FailedToStart) FailedToStart(*c);
   });
   FRows[index].State = dsRUNNING;
+  FRows[index].Queued = false;
   child.Clock.start();
   child.Start = QDateTime::currentDateTimeUtc();
   p->start(Arg(Config.Program), args);
   if (FRows[index].State == dsRUNNING) Show(index);
 }
 
-void TProductionLine::FailedToStart(size_t index) {
-  TChild& child = *Children[index];
+void TProductionLine::FailedToStart(TChild& child) {
+  const size_t index = child.Index;
   const std::string why = child.Process->errorString().toStdString();
-  child.Process->disconnect();
-  child.Process.release()->deleteLater();
+  Discard(child.Process);
   if (const size_t others = Running() - 1; others > 0) {
     // The line's own resources ran out (descriptors, processes), not the device: it waits
     // for another child to end.
     FRows[index].State = dsWAITING;
+    FRows[index].Queued = true;
     Jobs = std::min(Jobs, others);
     Note("at most " + std::to_string(Jobs) + " devices at a time: the line could start no more");
     return;
   }
   FRows[index].Error = "cannot start " + Config.Program + ": " + why;
-  Ended(index, -1, true);
+  Ended(child, -1, true);
 }
 
-void TProductionLine::ReadEvents(size_t index) {
-  TChild& child = *Children[index];
+void TProductionLine::ReadEvents(TChild& child) {
   child.Pending += child.Process->readAllStandardOutput();
+  bool applied = false;
   for (qsizetype end; (end = child.Pending.indexOf('\n')) >= 0;) {
     const QByteArray line = child.Pending.left(end);
     child.Pending.remove(0, end + 1);
     const QJsonDocument doc = QJsonDocument::fromJson(line);
-    if (doc.isObject()) ApplyEvent(FRows[index], doc.object());
+    if (!doc.isObject()) continue;
+    ApplyEvent(FRows[child.Index], doc.object());
+    applied = true;
   }
+  if (applied) Notify(child.Index);
 }
 
-void TProductionLine::Ended(size_t index, int exit_code, bool crashed) {
+void TProductionLine::Ended(TChild& child, int exit_code, bool crashed) {
+  const size_t index = child.Index;
   TDeviceRow& row = FRows[index];
   if (row.State != dsRUNNING) return;
-  TChild& child = *Children[index];
   if (child.Process && child.Process->state() == QProcess::NotRunning) {
-    ReadEvents(index);
+    ReadEvents(child);
     child.Stderr += child.Process->readAllStandardError().toStdString();
   }
   row.Seconds = static_cast<double>(child.Clock.elapsed()) / 1000.0;
@@ -558,9 +720,9 @@ void TProductionLine::Ended(size_t index, int exit_code, bool crashed) {
                                           : dsFAILED;
   else if (!crashed && exit_code == 0)
     row.State = dsCOMPLETED;
-  else if (IsStopSignal(signal_number))
+  else if (IsStopSignal(signal_number) || (child.StopAsked && crashed))
     // Ctrl-C reaches every process of the terminal: a child may end before the line has seen
-    // its own signal.
+    // its own signal. One the operator had to kill was stopped all the same.
     row.State = dsSTOPPED;
   else
     row.State = dsFAILED;
@@ -574,7 +736,7 @@ void TProductionLine::Ended(size_t index, int exit_code, bool crashed) {
   if (!row.Ended) WriteLostRecord(index, crashed ? -1 : exit_code);
   Show(index);
   StartWaiting();
-  if (AllEnded() && Quit) Quit();
+  if (!Busy()) EndedAll();
 }
 
 // A child that ended without its result (killed, crashed, never started) wrote no record:
@@ -610,26 +772,36 @@ void TProductionLine::WriteLostRecord(size_t index, int exit_status) {
 }
 
 void TProductionLine::Show(size_t index) {
-  if (Config.Table)
+  if (Out && Config.Table)
     Redraw();
-  else
-    Out << FormatProgressLine(FRows[index]) << '\n' << std::flush;
+  else if (Out)
+    *Out << FormatProgressLine(FRows[index]) << '\n' << std::flush;
+  Notify(index);
+}
+
+void TProductionLine::Notify(size_t index) {
+  if (RowChanged) RowChanged(index);
 }
 
 // Said once where it is seen: a line of its own, or under the table.
 void TProductionLine::Note(const std::string& text) {
   if (Notice == "qubra-updater: " + text) return;
   Notice = "qubra-updater: " + text;
-  if (Config.Table)
+  if (Out && Config.Table)
     Redraw();
-  else
-    Out << Notice << '\n' << std::flush;
+  else if (Out)
+    *Out << Notice << '\n' << std::flush;
 }
 
-void TProductionLine::Redraw() {
+void TProductionLine::UpdateElapsed() {
   for (size_t i = 0; i < FRows.size(); ++i)
     if (FRows[i].State == dsRUNNING)
       FRows[i].Seconds = static_cast<double>(Children[i]->Clock.elapsed()) / 1000.0;
+}
+
+void TProductionLine::Redraw() {
+  if (!Out) return;
+  UpdateElapsed();
   const size_t width = Config.Width > 1 ? Config.Width - 1 : 1;
   // The cursor's own line stays on the screen too, or the next drawing could not climb back.
   const size_t room = Config.Height > 0 ? std::max<size_t>(Config.Height - 1, 1) : 0;
@@ -646,5 +818,85 @@ void TProductionLine::Redraw() {
   for (const std::string& line : lines) text += "\r\033[K" + CutColumns(line, width) + "\n";
   text += "\033[J";  // what a longer drawing left below
   DrawnLines = lines.size();
-  Out << text << std::flush;
+  *Out << text << std::flush;
+}
+
+// ---- editing ----
+
+void TProductionLine::AddDevice(const std::string& name, const std::string& link) {
+  TLineDevice device;
+  device.Name = name;
+  device.Link.Text = link;
+  device.LineNumber = static_cast<int>(Devices.size() + 1);
+  Devices.push_back(std::move(device));
+  FRows.emplace_back();
+  FRows.back().Name = name;
+  FRows.back().Link = link;
+  Children.push_back(std::make_unique<TChild>());
+  Children.back()->Index = Devices.size() - 1;
+  Recheck();
+}
+
+bool TProductionLine::SetDevice(size_t index, const std::string& name, const std::string& link) {
+  if (index >= FRows.size() || DeviceBusy(FRows[index])) return false;
+  Devices[index].Name = name;
+  Devices[index].Link = TLinkOption{};
+  Devices[index].Link.Text = link;
+  FRows[index] = TDeviceRow{};
+  FRows[index].Name = name;
+  FRows[index].Link = link;
+  Recheck();
+  return true;
+}
+
+bool TProductionLine::RemoveDevice(size_t index) {
+  if (index >= FRows.size() || DeviceBusy(FRows[index])) return false;
+  Discard(Children[index]->Process);
+  Devices.erase(Devices.begin() + static_cast<std::ptrdiff_t>(index));
+  FRows.erase(FRows.begin() + static_cast<std::ptrdiff_t>(index));
+  Children.erase(Children.begin() + static_cast<std::ptrdiff_t>(index));
+  for (size_t i = index; i < Children.size(); ++i) Children[i]->Index = i;
+  Recheck();
+  return true;
+}
+
+bool TProductionLine::SetDevices(std::vector<TLineDevice> devices) {
+  if (Busy()) return false;
+  for (auto& child : Children) Discard(child->Process);
+  Devices = std::move(devices);
+  FRows.assign(Devices.size(), TDeviceRow{});
+  Children.clear();
+  for (size_t i = 0; i < Devices.size(); ++i) {
+    FRows[i].Name = Devices[i].Name;
+    FRows[i].Link = Devices[i].Link.Text;
+    Children.push_back(std::make_unique<TChild>());
+    Children.back()->Index = i;
+  }
+  Recheck();
+  return true;
+}
+
+bool TProductionLine::SetConfig(TConfig config) {
+  if (Busy()) return false;
+  Config = std::move(config);
+  Recheck();
+  return true;
+}
+
+// The devices busy are checked first: a device edited later never takes their link away.
+void TProductionLine::Recheck() {
+  TDeviceListCheck check(Config.Settings);
+  for (const bool busy : {true, false}) {
+    for (size_t i = 0; i < Devices.size(); ++i) {
+      if (DeviceBusy(FRows[i]) != busy) continue;
+      TLineDevice checked;
+      const std::string text = Devices[i].Name + " " + Devices[i].Link.Text;
+      std::string problem;
+      for (const std::string& why : check.Add(static_cast<int>(i + 1), text, checked))
+        problem += (problem.empty() ? "" : "; ") + why;
+      if (problem.empty()) Devices[i].Link = checked.Link;
+      FRows[i].Problem = std::move(problem);
+    }
+  }
+  if (ListChanged) ListChanged();
 }

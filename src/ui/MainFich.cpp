@@ -204,8 +204,7 @@ void TMainFich::LoadSettings() {
 
 // REPORT_FILE of the package folder's settings: each run is appended there.
 void TMainFich::FollowReportFile() {
-  const std::string path = ReadSetting(Settings, "REPORT_FILE", "");
-  ReportPath = path.empty() || path[0] == '/' ? path : Ctl->GetProgramDir() + path;
+  ReportPath = ReportFileSetting(Settings, Ctl->GetProgramDir());
   if (ReportPath.empty() || Report) return;
   Report = std::make_unique<TRunReport>(
       "", [this] { return DescribeConnection(Ctl->PortChoice(), Ctl->LanSettings(), ComDevices); });

@@ -108,6 +108,16 @@ TEST(CommandLine, ParsesModesAndValues) {
        "devices.txt",
        false,
        4},
+      {{"-j", "2", "--line-window", "--report", "r", "devices.txt", "--start"},
+       cmLINEWINDOW,
+       "",
+       "r",
+       "",
+       "devices.txt",
+       false,
+       2},
+      {{"--line-window=l.txt"}, cmLINEWINDOW, "", "", "", "l.txt", false, 0},
+      {{"--line-window"}, cmLINEWINDOW, "", "", "", "", false, 0},
   };
   for (const LineCase& c : line_cases) {
     Options o;
@@ -120,6 +130,10 @@ TEST(CommandLine, ParsesModesAndValues) {
     EXPECT_EQ(o.LineFile, c.line);
     EXPECT_EQ(o.Events, c.events);
     EXPECT_EQ(o.Jobs, c.jobs);
+    EXPECT_EQ(o.StartAll, c.args.back() == "--start");
+    if (c.mode == cmLINEWINDOW) {
+      EXPECT_EQ(o.Script, "");
+    }
   }
 }
 
@@ -138,8 +152,8 @@ TEST(CommandLine, UsageErrors) {
       {{"--check=1"}, "--check takes no value"},
       {{"--readid"}, "--readid needs --batch, --check or --line"},
       {{"--check", "--readid", "x.ini"}, "--readid runs readid.ini and takes no SCRIPT"},
-      {{"--check", "--timeout", "3"}, "--timeout needs --batch or --line"},
-      {{"--timeout", "0"}, "--timeout needs --batch or --line"},
+      {{"--check", "--timeout", "3"}, "--timeout needs --batch, --line or --line-window"},
+      {{"--timeout", "0"}, "--timeout needs --batch, --line or --line-window"},
       {{"--trace", "f"}, "--trace needs --batch"},
       {{"--line", "l", "--trace", "f"}, "--trace needs --batch"},
       {{"--line", "l", "--batch"}, "--batch cannot be combined with --line"},
@@ -147,10 +161,18 @@ TEST(CommandLine, UsageErrors) {
       {{"--check", "--link", "COM1"}, "--link needs --batch or the window"},
       {{"--line", "l", "--link", "COM1"},
        "--link cannot be combined with --line: the device list names each link"},
-      {{"--report", "r"}, "--report needs --batch or --line"},
+      {{"--report", "r"}, "--report needs --batch, --line or --line-window"},
       {{"--events"}, "--events needs --batch"},
       {{"--line", "l", "--name", "a"}, "--name needs --batch"},
-      {{"--batch", "-j", "2"}, "-j needs --line"},
+      {{"--batch", "-j", "2"}, "-j needs --line or --line-window"},
+      {{"--line-window", "a", "b"}, "only one FILE may be given, \"b\" is a second one"},
+      {{"--line-window=a", "b"}, "--line-window takes one FILE, and no SCRIPT or --readid"},
+      {{"--line-window", "--readid"}, "--line-window takes one FILE, and no SCRIPT or --readid"},
+      {{"--line-window="}, "--line-window needs a value"},
+      {{"--line", "l", "--line-window"}, "--line-window cannot be combined with --line"},
+      {{"--line-window", "--link", "COM1"},
+       "--link cannot be combined with --line-window: the device list names each link"},
+      {{"--line", "l", "--start"}, "--start needs --line-window"},
       {{"--line", "l", "-j", "0"}, "-j needs a whole number of devices from 1 to 1000, not \"0\""},
       {{"--line", "l", "-j"}, "-j needs a value"},
       {{"--events=1"}, "--events takes no value"},
@@ -170,9 +192,10 @@ TEST(CommandLine, UsageErrors) {
        "--seal seals the whole package (script.ini and readid.ini) and takes no SCRIPT"},
       {{"--seal", "a", "--folder", "b"}, "--seal a and --folder b name two folders"},
       {{"--seal", "--batch"}, "--batch cannot be combined with --seal"},
-      {{"--seal", "--trust", "k.pub"}, "--trust needs the window, --batch, --check or --line"},
+      {{"--seal", "--trust", "k.pub"},
+       "--trust needs the window, --batch, --check, --line or --line-window"},
       {{"--list-ports", "--require-seal"},
-       "--require-seal needs the window, --batch, --check or --line"},
+       "--require-seal needs the window, --batch, --check, --line or --line-window"},
       {{"--check", "--trust"}, "--trust needs a value"},
       {{"--" + std::string(5000, 'x')},
        "unknown option --" + std::string(254, 'x') + "...[4746 more characters cut]"},
@@ -503,6 +526,7 @@ TEST(CommandLine, HelpManualPageAndReadmeAgreeOnEveryOption) {
       {"--check", {"--check"}},
       {"--batch", {"--batch"}},
       {"--line", {"--line", "devices.txt"}},
+      {"--line-window", {"--line-window", "devices.txt"}},
       {"--list-ports", {"--list-ports"}},
       {"--convert-svf", {"--convert-svf", "in.svf", "out.svf"}},
       {"--seal", {"--seal"}},

@@ -3,10 +3,11 @@
 # End-to-end runs of the real updater (--batch) against qubra-sim, one case per call:
 #   e2e.sh CASE      CASE: tcp udp pty auto readid retry fail hangup unplug type35 line
 #                    line_utf8 line_hup line_ctrlc line_orphan line_pipe line_crash
-#                    line_fifo line_full vendor seal installed (or --list)
+#                    line_fifo line_full vendor seal installed window (or --list)
 # Environment: QUBRA_UPDATER, QUBRA_SIM (programs), QUBRA_DEMO (staged demo package),
 # OBJCOPY (default objcopy); QUBRA_SIM_BAUD paces the simulator (--baud) for timing runs;
-# QUBRA_E2E_KEEP=1 keeps the work folder.
+# QUBRA_E2E_KEEP=1 keeps the work folder; QUBRA_SHOTS=DIR (with an X display) keeps pictures
+# of the line window there.
 # Each case stages a program folder in a fresh temp folder, starts the simulator on a free
 # loopback port (or a pseudo-terminal) with --dump, runs the updater and checks its exit
 # status, its status lines and the images the simulator dumped. The seal case needs minisign
@@ -14,7 +15,7 @@
 set -uo pipefail
 
 CASES=(tcp udp pty auto readid retry fail hangup unplug type35 line line_utf8 line_hup line_ctrlc
-  line_orphan line_pipe line_crash line_fifo line_full vendor seal installed)
+  line_orphan line_pipe line_crash line_fifo line_full vendor seal installed window)
 UPDATER=${QUBRA_UPDATER:-}
 SIM=${QUBRA_SIM:-}
 DEMO=${QUBRA_DEMO:-}
@@ -863,6 +864,52 @@ case_installed() {
   expect_lines nowhere "$WORK/nowhere.lines" "$ERR"
   stop_sim
   expect_images installed Qubra
+}
+
+# The whole screen, trimmed to the window (there is no window manager to place it).
+shot() {
+  [ -n "${QUBRA_SHOTS:-}" ] || return 0
+  sleep 0.5 # the window paints what it was last told
+  import -window root -trim +repage "$QUBRA_SHOTS/$1" || fail "window: no picture taken"
+}
+
+# The line window opened with --start on three devices, each at its own pace: all of them
+# complete and leave their records. SIGTERM then closes the window as closing it would.
+case_window() {
+  start_device fast --tcp 127.0.0.1:0
+  start_device steady --tcp 127.0.0.1:0 --latency 4
+  start_device slow --tcp 127.0.0.1:0 --latency 10
+  stage CON_TYPE=TCP COM_PORT=NA REMOTE_IP=127.0.0.1 REMOTE_PORT=1 LOCAL_PORT=1
+  local name report=$WORK/report.jsonl
+  for name in fast steady slow; do
+    echo "$name tcp:${DEVICE_ENDPOINT[$name]}"
+  done >"$WORK/devices.txt"
+  OUT=$WORK/window.out
+  ERR=$WORK/window.err
+  timeout --kill-after=5 "$RUN_LIMIT" "$PROG/qubra-updater" --line-window "$WORK/devices.txt" \
+    --start --timeout 20 --report "$report" >"$OUT" 2>"$ERR" &
+  UPD_PID=$!
+  local i shown=""
+  for ((i = 0; i < RUN_LIMIT * 20; ++i)); do
+    [ -f "$report" ] && [ "$(wc -l <"$report")" -ge 3 ] && break
+    if [ -z "$shown" ] && [ -s "$report" ]; then
+      shot line-window-running.png
+      shown=1
+    fi
+    kill -0 "$UPD_PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  shot line-window-completed.png
+  kill -TERM "$UPD_PID" 2>/dev/null
+  wait "$UPD_PID"
+  RC=$?
+  UPD_PID=""
+  stop_devices
+  expect_rc window 143
+  expect_records window "$report" "fast completed 0 " "steady completed 0 " "slow completed 0 "
+  for name in fast steady slow; do
+    expect_images "window $name" Qubra "$WORK/dump-$name"
+  done
 }
 
 # --- main ----------------------------------------------------------------------------------

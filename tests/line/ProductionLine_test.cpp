@@ -88,6 +88,25 @@ TEST(DeviceList, RefusesBadLinesAndClashesNamingTheLine) {
     EXPECT_FALSE(Parse(text, devices, error, settings)) << text;
     EXPECT_EQ(error, message);
   }
+  // The window's list: each entry is checked against those before it, and again after an edit.
+  TProductionLine line({}, ReadDeviceEntries(SplitLines("a tcp:127.0.0.1:1\r\n# c\r\n"
+                                                        "b tcp:127.0.0.1:1\r\nc COM3 x\r\n")));
+  auto problems = [&line] {
+    std::vector<std::string> out;
+    for (const TDeviceRow& r : line.Rows()) out.push_back(r.Name + ": " + r.Problem);
+    return out;
+  };
+  EXPECT_THAT(problems(),
+              ElementsAre("a: ",
+                          "b: the link \"tcp:127.0.0.1:1\" (tcp 127.0.0.1:1) is already used by "
+                          "\"a\" on line 1",
+                          "c: NAME LINK expected, not \"c COM3 x\""));
+  EXPECT_TRUE(line.SetDevice(2, "c", "COM3"));
+  line.AddDevice("#d", "COM4");
+  EXPECT_TRUE(line.RemoveDevice(0));
+  EXPECT_THAT(problems(), ElementsAre("b: ", "c: ", "#d: the name \"#d\" begins with \"#\""));
+  EXPECT_FALSE(line.RemoveDevice(3));
+
   std::vector<TLineDevice> devices;
   std::string error;
   std::string many;
@@ -125,6 +144,9 @@ TEST(LineRows, EventsDriveOperationCardPercentAndError) {
   Feed(row, R"({"event":"progress","bar":"card","position":10,"max":10})");
   EXPECT_EQ(row.Percent, 94);
   EXPECT_FALSE(row.Ended);
+  Feed(row, R"({"event":"status","text":"Upload Bank3"})");
+  Feed(row, R"({"event":"status","text":"Verify Bank3"})");
+  EXPECT_THAT(row.Status, ElementsAre("Upload Bank3", "Verify Bank3"));
   Feed(row,
        R"({"event":"result","result":"error","error":"Checksum Error","script":"/p/ü x.ini"})");
   EXPECT_TRUE(row.Ended);
@@ -135,6 +157,37 @@ TEST(LineRows, EventsDriveOperationCardPercentAndError) {
   EXPECT_EQ(report_failed.Result, "completed");
   EXPECT_EQ(report_failed.Error, "");
   EXPECT_EQ(report_failed.ReportFailure, "no disk");
+}
+
+// The line's time left: devices running end as they expect, those waiting for their turn take
+// the first slots to come free, each as long as a completed device took.
+TEST(LineRows, LineTimeLeft) {
+  auto row = [](TDeviceState state, double seconds, double eta, bool queued = false) {
+    TDeviceRow r;
+    r.State = state;
+    r.Seconds = seconds;
+    r.EtaSeconds = eta;
+    r.Queued = queued;
+    return r;
+  };
+  const TDeviceRow done = row(dsCOMPLETED, 10, -1), idle = row(dsWAITING, 0, -1);
+  const TDeviceRow queued = row(dsWAITING, 0, -1, true), failed = row(dsFAILED, 3, -1);
+  const struct {
+    std::vector<TDeviceRow> rows;
+    int jobs;
+    double left;
+  } cases[] = {
+      {{done, idle, failed}, 0, 0},
+      {{row(dsRUNNING, 1, 4), row(dsRUNNING, 2, 7), idle}, 0, 7},
+      {{row(dsRUNNING, 1, 4), row(dsRUNNING, 2, -1)}, 0, -1},
+      // Two slots: the queued ones follow the device ending at 4 s, then the one at 6 s.
+      {{done, row(dsRUNNING, 8, 4), row(dsRUNNING, 1, 6), queued, queued}, 2, 16},
+      {{done, row(dsRUNNING, 8, 4), queued, queued, queued}, 1, 34},
+      // Nothing completed yet: as long as the running device expects its whole run to take.
+      {{row(dsRUNNING, 2, 3), queued}, 1, 8},
+      {{queued, queued}, 1, -1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(LineEtaSeconds(c.rows, c.jobs), c.left);
 }
 
 TEST(LineRows, TableProgressLinesAndSummary) {

@@ -95,7 +95,8 @@ dpkg-deb -x "$DEB" "$ROOT" || die "dpkg-deb -x failed"
 USR=$ROOT/usr
 DEMO=$USR/share/qubra-updater/demo
 for f in bin/qubra-updater bin/qubra-sim share/qubra-updater/demo/script.ini \
-  share/applications/qubra-updater.desktop share/icons/hicolor/scalable/apps/qubra-updater.svg \
+  share/applications/qubra-updater.desktop share/applications/qubra-production-line.desktop \
+  share/icons/hicolor/scalable/apps/qubra-updater.svg \
   share/man/man1/qubra-updater.1.gz share/man/man1/qubra-sim.1.gz \
   share/doc/qubra-updater/copyright share/doc/qubra-updater/changelog.gz; do
   [ -e "$USR/$f" ] || fail "not in the .deb: /usr/$f"
@@ -154,9 +155,11 @@ for page in qubra-updater qubra-sim; do
       fail "qubra-updater(1) has no entry for $option, which --help names"
   done
 done
-run desktop desktop-file-validate "$USR/share/applications/qubra-updater.desktop"
-expect_quiet desktop-file-validate
-[ -s "$OUT" ] && fail "desktop-file-validate: $(cat "$OUT")"
+for entry in qubra-updater qubra-production-line; do
+  run "desktop-$entry" desktop-file-validate "$USR/share/applications/$entry.desktop"
+  expect_quiet "desktop-file-validate $entry.desktop"
+  [ -s "$OUT" ] && fail "desktop-file-validate $entry.desktop: $(cat "$OUT")"
+done
 
 # --- the portable archive: the program beside its package, run in place --------------------
 
