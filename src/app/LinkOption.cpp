@@ -12,16 +12,16 @@ std::string Quoted(const std::string& text) {
   return "\"" + Excerpt(text) + "\"";
 }
 
-// The same range LAN Setup checks its port boxes against.
+// Port 0 names no port to reach or to bind for the device's answers.
 bool ReadPort(const std::string& text, const char* what, const std::string& link, int32_t& port,
               std::string& error) {
-  const std::optional<int64_t> n = StrToInt(text, 0, 65535);
+  const std::optional<int64_t> n = StrToInt(text, 1, 65535);
   if (n) {
     port = static_cast<int32_t>(*n);
     return true;
   }
   error = std::string("bad ") + what + " " + Quoted(text) + " in " + Quoted(link) +
-          ": a port from 0 to 65535 expected";
+          ": a port from 1 to 65535 expected";
   return false;
 }
 

@@ -178,10 +178,10 @@ TEST(CommandLine, UsageErrors) {
        "bad address \"127.0.0.256\" in \"tcp:127.0.0.256:10500\": A.B.C.D expected"},
       {"udp:127.0.0:10500", "bad address \"127.0.0\" in \"udp:127.0.0:10500\": A.B.C.D expected"},
       {"tcp:127.0.0.1:65536",
-       "bad port \"65536\" in \"tcp:127.0.0.1:65536\": a port from 0 to 65535 expected"},
-      {"tcp:127.0.0.1:", "bad port \"\" in \"tcp:127.0.0.1:\": a port from 0 to 65535 expected"},
+       "bad port \"65536\" in \"tcp:127.0.0.1:65536\": a port from 1 to 65535 expected"},
+      {"tcp:127.0.0.1:", "bad port \"\" in \"tcp:127.0.0.1:\": a port from 1 to 65535 expected"},
       {"udp:127.0.0.1:10500:x",
-       "bad local port \"x\" in \"udp:127.0.0.1:10500:x\": a port from 0 to 65535 expected"},
+       "bad local port \"x\" in \"udp:127.0.0.1:10500:x\": a port from 1 to 65535 expected"},
   };
   for (const auto& [link, message] : links) {
     Options o;
