@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "app/LinkOption.h"
 #include "app/run_fixture.h"
 #include "formats/text.h"
 
@@ -48,6 +49,8 @@ TEST_F(RunControllerTest, StandardRunStatePathAndWire) {
   Write("DVI/script.ini", "P8 x.svf\r\n");
   Make();
   Tick();
+  std::map<int, TRecordingView::Bar> card_bar;  // as the last step in each state began
+  on_step = [&](int state) { card_bar[state] = view.bars[TMainView::pbCard]; };
   const auto states = Run();
   EXPECT_THAT(states, ElementsAreArray({1,  2,  3,  4,  5,  12, 12, 13, 12, 14, 15, 14, 15,
                                         14, 12, 14, 15, 14, 12, 16, 17, 18, 8,  9,  10}));
@@ -63,6 +66,11 @@ TEST_F(RunControllerTest, StandardRunStatePathAndWire) {
   EXPECT_EQ(view.start_caption, "QUIT");  // until the next idle step
   EXPECT_TRUE(view.error_boxes.empty());
   for (const auto& bar : view.bars) EXPECT_EQ(bar.position, bar.max);
+  // The closing steps start the card bar afresh: one step of three each.
+  for (const auto& [state, position] : {std::pair{17, 1}, {18, 2}, {8, 3}}) {
+    EXPECT_EQ(card_bar[state].position, position) << state;
+    EXPECT_EQ(card_bar[state].max, 3) << state;
+  }
   Tick();
   EXPECT_EQ(view.start_caption, "START");
 }
@@ -157,6 +165,39 @@ TEST_F(RunControllerTest, LostLinkEndsTheRun) {
     EXPECT_EQ(ctl->GetRunState(), state);
   }
   EXPECT_EQ(view.error_boxes.size(), 1u);
+}
+
+// A link named for one process (--link, a device list) reaches its device: COMn through the
+// settings' device paths, a device path in COM1's place, a LAN link with its ports.
+TEST_F(RunControllerTest, LinksReachTheirDevice) {
+  Make();
+  const TSettingsLines settings{"CON_TYPE=TCP", "COM9_DEVICE=/dev/ttyUSB9"};
+  const std::pair<std::string, std::string> cases[] = {
+      {"COM9", "COM9 serial /dev/ttyUSB9"},
+      {"COM2", "COM2 serial /dev/ttyS1"},
+      {"/dev/pts/7", "COM1 serial /dev/pts/7"},
+      {"tcp:127.0.0.1:1", "LAN tcp 127.0.0.1:1"},
+      {"udp:0x7F.0.0.1:65535", "LAN udp 127.0.0.1:65535 from 10500"},
+      {"udp:127.0.0.1:10600:1", "LAN udp 127.0.0.1:10600 from 1"},
+      {"tcp:127.0.0.1:0", "bad port \"0\" in \"tcp:127.0.0.1:0\": a port from 1 to 65535 expected"},
+      {"udp:127.0.0.1:1:0",
+       "bad local port \"0\" in \"udp:127.0.0.1:1:0\": a port from 1 to 65535 expected"},
+  };
+  for (const auto& [text, reached] : cases) {
+    TLinkOption link;
+    std::string error;
+    if (!ParseLinkOption(text, link, error)) {
+      EXPECT_EQ(error, reached);
+      continue;
+    }
+    ApplyConnection(*ctl, ConnectionFromLink(link, settings));
+    std::array<std::string, 9> devices;
+    for (int n = 1; n <= 9; ++n) devices[n - 1] = fl->com_devices[n];
+    const TLinkDescription d = DescribeConnection(ctl->PortChoice(), ctl->LanSettings(), devices);
+    EXPECT_EQ((ctl->PortChoice().Lan ? "LAN" : ctl->SelectedComPort()) + " " + d.Transport + " " +
+                  d.Link + (d.LocalPort ? " from " + std::to_string(d.LocalPort) : ""),
+              reached);
+  }
 }
 
 TEST_F(RunControllerTest, LanRunUsesDialogValuesAndKeepsTheLinkOpen) {
@@ -335,6 +376,13 @@ TEST_F(RunControllerTest, ButtonsAndMenusThroughAFailedRun) {
 TEST_F(RunControllerTest, ExceptionInAStepEndsTheRunAndKeepsTheTimer) {
   Write("x.ini", "M0\n");
   Make(prog + "x.ini");
+  struct : TRunObserver {
+    void RunEnded(TRunOutcome outcome, const std::string& error, const std::string&) override {
+      ends.push_back(OutcomeText(outcome) + (": " + error));
+    }
+    std::vector<std::string> ends;
+  } observer;
+  ctl->AddObserver(&observer);
   e.card->throw_while_busy = true;
   const auto states = Run();
   EXPECT_EQ(states.back(), 7);
@@ -350,6 +398,9 @@ TEST_F(RunControllerTest, ExceptionInAStepEndsTheRunAndKeepsTheTimer) {
   EXPECT_EQ(ctl->GetRunState(), 0);
   EXPECT_EQ(view.status.back(), "Unexpected failure in run state 7 : box !!!");
   EXPECT_TRUE(ctl->TimerActive());
+  // Observers learn of both ends all the same, once each.
+  EXPECT_THAT(observer.ends, ElementsAre("error: Unexpected failure in run state 13 : boom !!!",
+                                         "error: Unexpected failure in run state 7 : box !!!"));
 }
 
 TEST_F(RunControllerTest, StatusFilter) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -23,6 +24,7 @@ class TFakeLink : public TDeviceLink {
   tConnectionType GetConType() const override { return con_type; }
   void SetConMode(tConnectionMode m) override { mode = m; }
   void SetPort(const std::string& name) override { port = name; }
+  void SetComDevice(int n, const std::string& path) override { com_devices[n] = path; }
   std::string GetPort() const override { return port; }
   void SetBaudRate(uint32_t b) override {
     baud = b;
@@ -85,6 +87,7 @@ class TFakeLink : public TDeviceLink {
   tConnectionType con_type = CON_NONE;
   tConnectionMode mode = MODE_VAR;
   std::string port;
+  std::map<int, std::string> com_devices;
   uint32_t baud = 0;
   int32_t local_port = 0, remote_port = 0;
   std::string remote_address;

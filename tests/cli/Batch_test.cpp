@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -23,7 +22,6 @@
 #include "app/run_fixture.h"
 #include "app/scripted_device.h"
 #include "formats/text.h"
-#include "records/RunReport.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -85,51 +83,6 @@ TEST(BatchTrace, FormatsChunks) {
       {5, true, "", ""},
   };
   for (const Case& c : cases) EXPECT_EQ(FormatTraceChunk(c.ms, c.sent, c.bytes), c.lines);
-}
-
-// Processes appending records far larger than a pipe's atomic size at the same moment: every
-// line is one whole record.
-TEST(ReportFile, RecordsStayWholeWithManyWriters) {
-  ScratchDir dir;
-  const std::string path = dir.Path() + "runs.jsonl";
-  constexpr int kWriters = 4, kRecords = 25;
-  // Every writer waits for the start pipe to close, so that all of them write at once.
-  int start[2];
-  ASSERT_EQ(::pipe(start), 0);
-  std::vector<pid_t> pids;
-  for (int w = 0; w < kWriters; ++w) {
-    const QJsonObject record{{"writer", w}, {"pad", QString(200 * 1024, QLatin1Char('a' + w))}};
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::close(start[1]);
-      char c;
-      while (::read(start[0], &c, 1) > 0) {
-      }
-      TReportFile file;
-      std::string error;
-      bool ok = file.Open(path, error);
-      for (int i = 0; i < kRecords && ok; ++i) ok = file.Append(record, error);
-      ::_exit(ok ? 0 : 1);
-    }
-    pids.push_back(pid);
-  }
-  ::close(start[0]);
-  ::close(start[1]);
-  for (pid_t pid : pids) {
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
-  std::ifstream in(path);
-  int lines = 0;
-  for (std::string line; std::getline(in, line); ++lines) {
-    const QJsonObject r = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
-    const int w = r["writer"].toInt(-1);
-    ASSERT_TRUE(w >= 0 && w < kWriters) << "line " << lines << " is torn";
-    EXPECT_EQ(r["pad"].toString(), QString(200 * 1024, QLatin1Char('a' + w)));
-  }
-  EXPECT_EQ(lines, kWriters * kRecords);
 }
 
 // Whole runs in this process, with the real engines and driver over TCP to a scripted device

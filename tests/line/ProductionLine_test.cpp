@@ -2,10 +2,14 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <unistd.h>
 
 #include <QJsonDocument>
+#include <filesystem>
 
 #include "formats/text.h"
+#include "scratch_dir.h"
 
 using ::testing::ElementsAre;
 
@@ -38,6 +42,13 @@ TEST(DeviceList, ReadsNamesAndLinks) {
 
 TEST(DeviceList, RefusesBadLinesAndClashesNamingTheLine) {
   const TSettingsLines settings{"COM3_DEVICE=/dev/ttyUSB7"};
+  // Two names of one adapter: a stable link, and the node it leads to.
+  int master = -1, slave = -1;
+  char pty[256] = {};
+  ASSERT_EQ(openpty(&master, &slave, pty, nullptr, nullptr), 0);
+  ScratchDir by_id;
+  std::filesystem::create_symlink(pty, by_id.Path() + "usb-FTDI_FT232R-if00-port0");
+  const std::string node = pty;
   const std::pair<std::string, std::string> cases[] = {
       {"a tcp:127.0.0.1:1 extra\n",
        "line.txt:1: NAME LINK expected, not \"a tcp:127.0.0.1:1 extra\""},
@@ -52,6 +63,9 @@ TEST(DeviceList, RefusesBadLinesAndClashesNamingTheLine) {
       {"a COM3\n\nb /dev/ttyUSB7\n",
        "line.txt:3: the link \"/dev/ttyUSB7\" (serial /dev/ttyUSB7) is already used by \"a\" on "
        "line 1"},
+      {"a " + by_id.Path() + "usb-FTDI_FT232R-if00-port0\nb " + node + "\n",
+       "line.txt:2: the link \"" + node + "\" (serial " + node +
+           ") is already used by \"a\" on line 1"},
       {"a udp:127.0.0.1:4001\nb udp:127.0.0.1:4002\n",
        "line.txt:2: the UDP local port 10500 is already bound by \"a\" on line 1"},
       {"a udp:127.0.0.1:4001:5000\nb tcp:127.0.0.1:4002\nc udp:127.0.0.1:4003:5000\n",
@@ -68,6 +82,8 @@ TEST(DeviceList, RefusesBadLinesAndClashesNamingTheLine) {
   std::vector<TLineDevice> devices;
   std::string error;
   EXPECT_TRUE(Parse("a tcp:127.0.0.1:4001\nb udp:127.0.0.1:4001\n", devices, error)) << error;
+  ::close(master);
+  ::close(slave);
 }
 
 void Feed(TDeviceRow& row, const char* json) {
