@@ -49,8 +49,8 @@ TEST_F(RunControllerTest, StandardRunStatePathAndWire) {
   Write("DVI/script.ini", "P8 x.svf\r\n");
   Make();
   Tick();
-  std::map<int, TRecordingView::Bar> card_bar;  // as the last step in each state began
-  on_step = [&](int state) { card_bar[state] = view.bars[TMainView::pbCard]; };
+  std::vector<std::array<TRecordingView::Bar, 3>> bars;  // as each step began
+  on_step = [&](int) { bars.push_back(view.bars); };
   const auto states = Run();
   EXPECT_THAT(states, ElementsAreArray({1,  2,  3,  4,  5,  12, 12, 13, 12, 14, 15, 14, 15,
                                         14, 12, 14, 15, 14, 12, 16, 17, 18, 8,  9,  10}));
@@ -66,11 +66,15 @@ TEST_F(RunControllerTest, StandardRunStatePathAndWire) {
   EXPECT_EQ(view.start_caption, "QUIT");  // until the next idle step
   EXPECT_TRUE(view.error_boxes.empty());
   for (const auto& bar : view.bars) EXPECT_EQ(bar.position, bar.max);
-  // The closing steps start the card bar afresh: one step of three each.
-  for (const auto& [state, position] : {std::pair{17, 1}, {18, 2}, {8, 3}}) {
-    EXPECT_EQ(card_bar[state].position, position) << state;
-    EXPECT_EQ(card_bar[state].max, 3) << state;
-  }
+  // A comment line fills the operation and card bars; a sub-script's end fills the card bar,
+  // and the closing steps start it afresh, one step of three each.
+  const auto bar = [&](size_t step, TMainView::TBar b) {
+    return std::to_string(bars.at(step)[b].position) + "/" + std::to_string(bars[step][b].max);
+  };
+  EXPECT_EQ(bar(6, TMainView::pbOperation), "100/100");  // after "rem full update"
+  EXPECT_EQ(bar(6, TMainView::pbCard), "1/1");
+  const std::string card[] = {"2/2", "1/3", "2/3", "3/3"};  // as states 16, 17, 18 and 8 begin
+  for (size_t i = 0; i < std::size(card); ++i) EXPECT_EQ(bar(19 + i, TMainView::pbCard), card[i]);
   Tick();
   EXPECT_EQ(view.start_caption, "START");
 }
@@ -275,7 +279,7 @@ TEST_F(RunControllerTest, DeviceStateWaitCountsTicksNotArrivals) {
 
 TEST_F(RunControllerTest, StopEndsTheRunWithoutMessage) {
   Write("x.ini", "M0\nM1\n");
-  Make(prog + "x.ini");
+  Make(prog + "x.ini", true);
   e.card->steps = 1000;
   ctl->StartClick();
   Tick(8);
@@ -286,10 +290,12 @@ TEST_F(RunControllerTest, StopEndsTheRunWithoutMessage) {
   EXPECT_EQ(ctl->GetRunState(), 0);
   EXPECT_EQ(fl->con_type, CON_NONE);
   EXPECT_TRUE(view.enabled[TMainView::ctQuit]);
+  EXPECT_FALSE(view.enabled[TMainView::ctReadId]);  // until the idle step
   Tick();
   EXPECT_FALSE(e.card->IsBusy());
   EXPECT_TRUE(view.error_boxes.empty());
   EXPECT_EQ(view.start_caption, "START");
+  EXPECT_TRUE(view.enabled[TMainView::ctReadId]);
   // A stopped instruction leaves no busy flag behind: an unknown line is still an error.
   Write("x.ini", "XX\n");
   Run();
@@ -356,10 +362,14 @@ TEST_F(RunControllerTest, ButtonsAndMenusThroughAFailedRun) {
   std::map<TMainView::TControl, bool> at_box;
   std::string caption_at_box;
   tConnectionType link_at_box = CON_TCP;
+  int state_at_box = -1;
   view.on_error_box = [&] {
     at_box = view.enabled;
     caption_at_box = view.start_caption;
     link_at_box = fl->con_type;
+    fl->Deliver(".");  // behind the box, arrivals and ticks step nothing
+    ctl->Timer1Timer();
+    state_at_box = ctl->GetRunState();
   };
   for (int i = 0; i < 100 && ctl->GetRunState() != 0; ++i) Tick();
   ASSERT_EQ(view.error_boxes.size(), 1u);
@@ -368,6 +378,7 @@ TEST_F(RunControllerTest, ButtonsAndMenusThroughAFailedRun) {
   EXPECT_TRUE(at_box[TMainView::ctQuit]);
   EXPECT_FALSE(at_box[TMainView::ctPortMenu]);  // the menus wait for the idle step
   EXPECT_EQ(link_at_box, CON_NONE);             // closed before the box opens
+  EXPECT_EQ(state_at_box, 7);
   Tick();
   EXPECT_TRUE(view.enabled[TMainView::ctPortMenu]);
   EXPECT_TRUE(view.enabled[TMainView::ctModeMenu]);
@@ -462,11 +473,13 @@ TEST_F(RunControllerTest, ProgressBarsThroughARun) {
   Write("x.ini", "M0\r\n\r\n   \r\nCM\r\n");
   Write("Qubra/x.ini", "M1\r\n\r\nrem\r\nM2\r\n");
   Make(prog + "x.ini");
+  Run();  // the bars end full
+  Tick();
   ctl->StartClick();
   Tick();  // open
   EXPECT_EQ(view.bars[TMainView::pbScript].max, 2 + 3);
   EXPECT_EQ(view.bars[TMainView::pbCard].max, 1);
-  EXPECT_EQ(view.bars[TMainView::pbScript].position, 0);
+  for (const auto& b : view.bars) EXPECT_EQ(b.position, 0);
   while (ctl->GetRunState() != 14) Tick();
   EXPECT_EQ(view.bars[TMainView::pbCard].max, 1 + 3);
   EXPECT_EQ(view.bars[TMainView::pbCard].position, 0);

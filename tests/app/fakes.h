@@ -120,6 +120,7 @@ class TFakeEngine : public TGestionnaire {
       if (throw_while_busy) throw std::runtime_error("boom");
       if (--left <= 0) {
         State = 0;
+        if (!fail_at_end.empty()) return ReportError(fail_at_end);
         EndBusy();
       }
     }
@@ -143,6 +144,7 @@ class TFakeEngine : public TGestionnaire {
   int left = 0;
   int resets = 0;
   bool throw_while_busy = false;
+  std::string fail_at_end;  // the error of its last busy step
   std::function<void(TFakeEngine&, const std::string&)> on_take;
   TCardNotifyEvent OnVersionSame, OnCardError, OnCardReady;
 };

@@ -33,6 +33,7 @@ TEST(Text, FilesWholeAndByLine) {
   const std::pair<std::string, Lines> cases[] = {
       {"one\r\ntwo\rthree\n\r\nlast", {"one", "two", "three", "", "last"}},
       {"x", {"x"}},
+      {"x\ry", {"x", "y"}},  // the last byte read ahead after a CR
       {wide + "z", {wide + "z"}},
       {wide + "\r\nz", {wide, "z"}},
   };
@@ -47,9 +48,11 @@ TEST(Text, FilesWholeAndByLine) {
     ASSERT_TRUE(r.Open(path));
     Lines streamed;
     std::string line;
-    while (r.Next(line)) streamed.push_back(line);
+    while (r.Next(line)) {
+      streamed.push_back(line);
+      EXPECT_EQ(r.Eof(), streamed.size() == lines.size()) << line;
+    }
     EXPECT_EQ(streamed, lines);
-    EXPECT_TRUE(r.Eof());
     EXPECT_EQ(CountTextLines(path), static_cast<int64_t>(lines.size()));
   }
   std::remove(path.c_str());

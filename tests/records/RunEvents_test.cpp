@@ -54,14 +54,14 @@ TEST(RunEvents, FollowARun) {
           R"({"error":"Checksum Error","event":"result","exit_status":1,"result":"error",)"
           R"("script":"/p/Qubra/script.ini"})"));
 
-  // A process that ends before its run: stopped by a signal, or failed, with the reason.
+  // A process that ends before its run: stopped by a signal (128 and up), or failed.
   const std::pair<int, std::string> ends[] = {
-      {143, R"({"error":"","event":"result","exit_status":143,"result":"stopped","script":""})"},
-      {1, R"({"error":"","event":"result","exit_status":1,"failure":"no disk","result":"error",)"
-          R"("script":""})"}};
+      {128, R"({"error":"","event":"result","exit_status":128,"result":"stopped","script":""})"},
+      {127, R"({"error":"","event":"result","exit_status":127,"failure":"no disk",)"
+            R"("result":"error","script":""})"}};
   for (const auto& [exit_status, line] : ends) {
     std::ostringstream early;
-    TRunEvents(early).Finish(exit_status, exit_status == 1 ? "no disk" : "");
+    TRunEvents(early).Finish(exit_status, exit_status == 127 ? "no disk" : "");
     EXPECT_EQ(early.str(), line + "\n");
   }
 }

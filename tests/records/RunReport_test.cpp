@@ -86,12 +86,16 @@ TEST(RunReport, RecordOfARun) {
   }
   EXPECT_EQ(report.Record(-1)["end"].toString(), end.toString(Qt::ISODateWithMs));
   EXPECT_TRUE(report.Record(-1)["exit_status"].isNull());
+  // The next run has not ended when it starts.
+  report.RunStarted("/p/again.ini");
+  r = report.Record(-1);
+  EXPECT_GE(r["end"].toString(), r["start"].toString());
 }
 
-// A process that ends before its run began: stopped when a signal ended it, with an empty
-// error either way.
+// A process that ends before its run began: stopped when a signal ended it (128 and up), with
+// an empty error either way.
 TEST(RunReport, RecordWithoutARun) {
-  for (const auto& [exit_status, result] : {std::pair{143, "stopped"}, {1, ""}}) {
+  for (const auto& [exit_status, result] : {std::pair{128, "stopped"}, {127, ""}}) {
     const QJsonObject r = TRunReport("", {}).Record(exit_status);
     EXPECT_EQ(r["result"], result);
     EXPECT_EQ(r["error"], "");
@@ -144,6 +148,18 @@ TEST(ReportFile, RecordsStayWholeWithManyWriters) {
     EXPECT_EQ(r["pad"].toString(), QString(200 * 1024, QLatin1Char('a' + w)));
   }
   EXPECT_EQ(lines, kWriters * kRecords);
+}
+
+// Each record lets go of the file at once: another writer, even in the same process, follows.
+TEST(ReportFile, EachAppendReleasesTheFile) {
+  ScratchDir dir;
+  TReportFile first, second;
+  std::string error;
+  ASSERT_TRUE(first.Open(dir.Path() + "runs.jsonl", error)) << error;
+  ASSERT_TRUE(second.Open(dir.Path() + "runs.jsonl", error)) << error;
+  for (TReportFile* file : {&first, &second, &first}) EXPECT_TRUE(file->Append({}, error)) << error;
+  std::ifstream in(dir.Path() + "runs.jsonl");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{}\n{}\n{}\n");
 }
 
 // A write that fails (a full disk) ends in an error naming the file, never in a retry loop.
