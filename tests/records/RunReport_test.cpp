@@ -100,6 +100,7 @@ TEST(RunReport, RecordWithoutARun) {
     EXPECT_EQ(r["result"], result);
     EXPECT_EQ(r["error"], "");
     EXPECT_EQ(r["error_script"], "");
+    EXPECT_EQ(r["seconds"], 0);
     EXPECT_EQ(r["exit_status"], exit_status);
     EXPECT_EQ(r["instructions"], QJsonArray());
   }
