@@ -5,8 +5,14 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QJsonDocument>
+#include <QTimer>
+#include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "formats/text.h"
 #include "scratch_dir.h"
@@ -114,6 +120,8 @@ TEST(LineRows, EventsDriveOperationCardPercentAndError) {
   TDeviceRow report_failed;
   Feed(report_failed, R"({"event":"result","result":"completed","error":"","failure":"no disk"})");
   EXPECT_EQ(report_failed.Error, "no disk");
+  Feed(report_failed, R"({"event":"progress","bar":"script","position":1,"max":1})");
+  EXPECT_EQ(report_failed.Percent, 100);
 }
 
 TEST(LineRows, TableProgressLinesAndSummary) {
@@ -167,6 +175,137 @@ TEST(LineRows, TableProgressLinesAndSummary) {
   EXPECT_EQ(FormatSummary(rows),
             "4 devices: 1 completed, 1 failed, 1 stopped\n"
             "failed: tcp2 tcp:127.0.0.1:4002: Error while writing!!! (/p/Qubra/script.ini)\n");
+}
+
+// The line's children played by a shell script: each device's "updater" reports and ends as its
+// name says, and notes the arguments it was given.
+class LineRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static int argc = 1;
+    static char name[] = "tests_line";
+    static char* argv[] = {name, nullptr};
+    if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
+    dir.Write("updater",
+              "#!/bin/sh\n"
+              "echo \"$@\" >> \"$(dirname \"$0\")/args.txt\"\n"
+              "[ $3 = --name=slow ] && trap 'kill $!; exit 143' TERM\n"
+              "echo '{\"event\":\"instruction_start\",\"text\":\"P0 b.hex\",\"card\":\"Qubra\"}'\n"
+              "case $3 in\n"
+              "  --name=good) exit 0 ;;\n"
+              "  --name=fails) echo '{\"event\":\"result\",\"error\":\"Checksum Error\","
+              "\"script\":\"/p/s.ini\"}'; exit 1 ;;\n"
+              "  --name=dies) kill -9 $$ ;;\n"
+              "  --name=says) printf '\\nqubra-updater: no script.ini\\n' >&2; exit 2 ;;\n"
+              "  --name=slow) sleep 60 & wait ;;\n"
+              "  --name=dying) exec sleep 60 ;;\n"
+              "esac\n"
+              "exit 3\n");
+    std::filesystem::permissions(dir.Path() + "updater", std::filesystem::perms::owner_all);
+  }
+
+  std::vector<TLineDevice> Devices(const std::vector<std::string>& names) {
+    std::vector<TLineDevice> devices;
+    for (const std::string& name : names) {
+      TLineDevice d{name, {}, 0};
+      std::string error;
+      EXPECT_TRUE(ParseLinkOption("COM1", d.Link, error));
+      devices.push_back(d);
+    }
+    return devices;
+  }
+
+  TProductionLine::TConfig Config(int jobs) {
+    TProductionLine::TConfig c;
+    c.Program = dir.Path() + "updater";
+    c.SharedArgs = {"--timeout=5"};
+    c.Jobs = jobs;
+    return c;
+  }
+
+  std::string Args() {
+    std::ifstream in(dir.Path() + "args.txt");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  ScratchDir dir;
+  std::ostringstream out;
+};
+
+// One at a time: each device starts once the one before has ended; the way each ended becomes
+// its state and error.
+TEST_F(LineRun, RunsEachDeviceAndTellsHowItEnded) {
+  const std::vector<std::string> names{"good", "fails", "dies", "says", "other"};
+  TProductionLine line(Config(1), Devices(names), out);
+  EXPECT_EQ(line.Exec(), 1);
+  std::vector<std::string> states, errors;
+  for (const TDeviceRow& r : line.Rows()) {
+    states.push_back(DeviceStateText(r.State));
+    errors.push_back(r.Error + (r.ErrorScript.empty() ? "" : " @" + r.ErrorScript));
+    EXPECT_EQ(r.Operation, "P0 b.hex");
+  }
+  EXPECT_THAT(states, ElementsAre("completed", "failed", "failed", "failed", "failed"));
+  EXPECT_THAT(errors,
+              ElementsAre("", "Checksum Error @/p/s.ini", "the updater ended abnormally",
+                          "qubra-updater: no script.ini", "the updater ended with status 3"));
+  std::string expected_args;
+  for (const std::string& name : names)
+    expected_args += "--batch --events --name=" + name + " --link=COM1 --timeout=5\n";
+  EXPECT_EQ(Args(), expected_args);
+  const std::vector<std::string> lines = SplitLines(out.str());
+  ASSERT_EQ(lines.size(), 2 * names.size() + 5);
+  for (size_t i = 0; i < names.size(); ++i) {
+    EXPECT_EQ(lines[2 * i], names[i] + " COM1: started");
+    EXPECT_EQ(lines[2 * i + 1].rfind(names[i] + " COM1: " + states[i], 0), 0u) << lines[2 * i + 1];
+  }
+  EXPECT_EQ(lines[2 * names.size()], "5 devices: 1 completed, 4 failed, 0 stopped");
+
+  // A program that cannot start fails its device.
+  TProductionLine::TConfig missing = Config(0);
+  missing.Program = dir.Path() + "none";
+  TProductionLine nothing(missing, Devices({"good"}), out);
+  EXPECT_EQ(nothing.Exec(), 1);
+  EXPECT_EQ(nothing.Rows()[0].Error.rfind("cannot start " + missing.Program + ": ", 0), 0u);
+}
+
+// STOP for the line: the running devices are sent the signal, whether they stop the run or die
+// of it, and the waiting one never starts. On a terminal the table is drawn over itself, also
+// while nothing happens.
+TEST_F(LineRun, StopEndsTheRunningAndStartsNoOther) {
+  TProductionLine::TConfig c = Config(2);
+  c.Table = true;
+  c.Width = 100;
+  TProductionLine line(c, Devices({"slow", "dying", "good"}), out);
+  const auto drawings = [&] {
+    const std::string text = out.str();
+    int n = 0;
+    for (size_t at = 0; (at = text.find("\r\033[KNAME", at)) != std::string::npos; ++at) ++n;
+    return n;
+  };
+  int drawn_at_stop = 0;
+  QElapsedTimer clock;
+  clock.start();
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
+    const bool running =
+        line.Rows()[0].Operation == "P0 b.hex" && line.Rows()[1].Operation == "P0 b.hex";
+    if (drawn_at_stop == 0 && ((running && drawings() > 3) || clock.elapsed() > 10000)) {
+      drawn_at_stop = drawings();
+      line.Stop(SIGTERM);
+    }
+  });
+  poll.start(1);
+  EXPECT_EQ(line.Exec(), 128 + SIGTERM);
+  EXPECT_GT(drawn_at_stop, 3);  // the first drawing, one per start, then the timer's
+  for (const TDeviceRow& r : line.Rows()) EXPECT_EQ(r.State, dsSTOPPED) << r.Name;
+  EXPECT_THAT(SplitLines(Args()), ::testing::UnorderedElementsAre(
+                                      "--batch --events --name=slow --link=COM1 --timeout=5",
+                                      "--batch --events --name=dying --link=COM1 --timeout=5"));
+  const std::string text = out.str();
+  EXPECT_EQ(text.rfind("\r\033[KNAME   LINK  STATE", 0), 0u);  // the longest name sets the width
+  EXPECT_NE(text.find("\033[4A\r\033[KNAME"), std::string::npos);
+  EXPECT_THAT(text, ::testing::EndsWith("\r\033[Kgood   COM1  stopped\n"
+                                        "3 devices: 0 completed, 0 failed, 3 stopped\n"));
 }
 
 }  // namespace
