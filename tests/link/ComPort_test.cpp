@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 
 #include <atomic>
@@ -243,6 +244,11 @@ TEST_F(ComPortPty, OpenIsExclusive) {
   EXPECT_TRUE(busy(other));
   EXPECT_TRUE(marked());
   ioctl(pty.slave, TIOCNXCL, nullptr);
+  // Another program's lock without a mark: taken as well.
+  const int holder = open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_EQ(flock(holder, LOCK_EX), 0);
+  EXPECT_TRUE(busy(other));
+  close(holder);
   other.Open();  // free again once its holder lets go
   EXPECT_TRUE(other.Opened());
 }

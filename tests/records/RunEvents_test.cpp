@@ -54,15 +54,31 @@ TEST(RunEvents, FollowARun) {
           R"({"error":"Checksum Error","event":"result","exit_status":1,"result":"error",)"
           R"("script":"/p/Qubra/script.ini"})"));
 
-  // A process that ends before its run: stopped by a signal (128 and up), or failed.
-  const std::pair<int, std::string> ends[] = {
-      {128, R"({"error":"","event":"result","exit_status":128,"result":"stopped","script":""})"},
-      {127, R"({"error":"","event":"result","exit_status":127,"failure":"no disk",)"
-            R"("result":"error","script":""})"}};
-  for (const auto& [exit_status, line] : ends) {
-    std::ostringstream early;
-    TRunEvents(early).Finish(exit_status, exit_status == 127 ? "no disk" : "");
-    EXPECT_EQ(early.str(), line + "\n");
+  // How the process ends: after a completed run, or before any run, stopped by a signal (128
+  // and up) or failed.
+  struct End {
+    bool ran;
+    int exit_status;
+    std::string failure, line;
+  };
+  const End ends[] = {
+      {true, 0, "",
+       R"({"error":"","event":"result","exit_status":0,"result":"completed","script":""})"},
+      {false, 128, "",
+       R"({"error":"","event":"result","exit_status":128,"result":"stopped",)"
+       R"("script":""})"},
+      {false, 127, "no disk",
+       R"({"error":"","event":"result","exit_status":127,"failure":)"
+       R"("no disk","result":"error","script":""})"}};
+  for (const End& end : ends) {
+    std::ostringstream other;
+    TRunEvents run(other);
+    if (end.ran) {
+      run.RunStarted("/p/script.ini");
+      run.RunEnded(roCOMPLETED, "", "");
+    }
+    run.Finish(end.exit_status, end.failure);
+    EXPECT_EQ(SplitLines(other.str()).back(), end.line);
   }
 }
 

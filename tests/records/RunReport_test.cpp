@@ -1,5 +1,6 @@
 #include "records/RunReport.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -161,6 +162,23 @@ TEST(ReportFile, EachAppendReleasesTheFile) {
   for (TReportFile* file : {&first, &second, &first}) EXPECT_TRUE(file->Append({}, error)) << error;
   std::ifstream in(dir.Path() + "runs.jsonl");
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{}\n{}\n{}\n");
+}
+
+// Without a standard input (a job started from cron) the report takes descriptor 0, and gives it
+// back.
+TEST(ReportFile, AnyDescriptorWillDo) {
+  ScratchDir dir;
+  const int input = dup(0);
+  close(0);
+  {
+    TReportFile file;
+    std::string error;
+    EXPECT_TRUE(file.Open(dir.Path() + "runs.jsonl", error)) << error;
+    EXPECT_TRUE(file.Append({}, error)) << error;
+  }
+  EXPECT_EQ(fcntl(0, F_GETFD), -1);
+  dup2(input, 0);
+  close(input);
 }
 
 // A write that fails (a full disk) ends in an error naming the file, never in a retry loop.
