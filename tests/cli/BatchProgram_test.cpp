@@ -261,6 +261,10 @@ TEST_F(BatchProgram, LineRunsEachDeviceAndNamesTheFailure) {
   TResult com = Run({"--line", "devices.txt"});
   EXPECT_EQ(com.status, 1);
   EXPECT_THAT(com.out, HasSubstr("TCOMPORT : cannot open COM2 (" + q2 + ")")) << com.out;
+
+  TResult unreadable = Run({"--line", "none.txt"});
+  EXPECT_EQ(unreadable.status, 2);
+  EXPECT_EQ(unreadable.err, "qubra-updater: none.txt: cannot be read: No such file or directory\n");
 }
 
 // SIGTERM to the line stops every device as STOP would, then the summary.
