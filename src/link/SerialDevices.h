@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+class TUdevDatabase;
+
 // One serial device present on the machine; what the system does not know stays empty.
 struct TSerialDevice {
   std::string Node;          // device path, e.g. /dev/ttyUSB0
@@ -29,6 +31,8 @@ class TSerialDevices {
   virtual bool Watch(std::function<void()> changed) = 0;
 };
 
-// The system's device database (libudev). Consoles, pseudo-terminals and ports without a UART
+// The serial devices of a device database. Consoles, pseudo-terminals and ports without a UART
 // behind them are not serial devices.
+std::unique_ptr<TSerialDevices> MakeSerialDevices(std::unique_ptr<TUdevDatabase> database);
+// Those of the system's device database (libudev).
 std::unique_ptr<TSerialDevices> MakeSystemSerialDevices();

@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "app/LinkOption.h"
 #include "app/run_fixture.h"
 #include "formats/text.h"
 
@@ -48,6 +49,8 @@ TEST_F(RunControllerTest, StandardRunStatePathAndWire) {
   Write("DVI/script.ini", "P8 x.svf\r\n");
   Make();
   Tick();
+  std::vector<std::array<TRecordingView::Bar, 3>> bars;  // as each step began
+  on_step = [&](int) { bars.push_back(view.bars); };
   const auto states = Run();
   EXPECT_THAT(states, ElementsAreArray({1,  2,  3,  4,  5,  12, 12, 13, 12, 14, 15, 14, 15,
                                         14, 12, 14, 15, 14, 12, 16, 17, 18, 8,  9,  10}));
@@ -63,6 +66,15 @@ TEST_F(RunControllerTest, StandardRunStatePathAndWire) {
   EXPECT_EQ(view.start_caption, "QUIT");  // until the next idle step
   EXPECT_TRUE(view.error_boxes.empty());
   for (const auto& bar : view.bars) EXPECT_EQ(bar.position, bar.max);
+  // A comment line fills the operation and card bars; a sub-script's end fills the card bar,
+  // and the closing steps start it afresh, one step of three each.
+  const auto bar = [&](size_t step, TMainView::TBar b) {
+    return std::to_string(bars.at(step)[b].position) + "/" + std::to_string(bars[step][b].max);
+  };
+  EXPECT_EQ(bar(6, TMainView::pbOperation), "100/100");  // after "rem full update"
+  EXPECT_EQ(bar(6, TMainView::pbCard), "1/1");
+  const std::string card[] = {"2/2", "1/3", "2/3", "3/3"};  // as states 16, 17, 18 and 8 begin
+  for (size_t i = 0; i < std::size(card); ++i) EXPECT_EQ(bar(19 + i, TMainView::pbCard), card[i]);
   Tick();
   EXPECT_EQ(view.start_caption, "START");
 }
@@ -172,6 +184,39 @@ TEST_F(RunControllerTest, LinkTroubleIsSaidOnceAndALostLinkEndsTheRun) {
   EXPECT_EQ(view.status.size(), after);
 }
 
+// A link named for one process (--link, a device list) reaches its device: COMn through the
+// settings' device paths, a device path in COM1's place, a LAN link with its ports.
+TEST_F(RunControllerTest, LinksReachTheirDevice) {
+  Make();
+  const TSettingsLines settings{"CON_TYPE=TCP", "COM9_DEVICE=/dev/ttyUSB9"};
+  const std::pair<std::string, std::string> cases[] = {
+      {"COM9", "COM9 serial /dev/ttyUSB9"},
+      {"COM2", "COM2 serial /dev/ttyS1"},
+      {"/dev/pts/7", "COM1 serial /dev/pts/7"},
+      {"tcp:127.0.0.1:1", "LAN tcp 127.0.0.1:1"},
+      {"udp:127.0.0.1:65535", "LAN udp 127.0.0.1:65535 from 10500"},
+      {"udp:127.0.0.1:10600:1", "LAN udp 127.0.0.1:10600 from 1"},
+      {"tcp:127.0.0.1:0", "bad port \"0\" in \"tcp:127.0.0.1:0\": a port from 1 to 65535 in decimal expected"},
+      {"udp:127.0.0.1:1:0",
+       "bad local port \"0\" in \"udp:127.0.0.1:1:0\": a port from 1 to 65535 in decimal expected"},
+  };
+  for (const auto& [text, reached] : cases) {
+    TLinkOption link;
+    std::string error;
+    if (!ParseLinkOption(text, link, error)) {
+      EXPECT_EQ(error, reached);
+      continue;
+    }
+    ApplyConnection(*ctl, ConnectionFromLink(link, settings));
+    std::array<std::string, 9> devices;
+    for (int n = 1; n <= 9; ++n) devices[n - 1] = fl->com_devices[n];
+    const TLinkDescription d = DescribeConnection(ctl->PortChoice(), ctl->LanSettings(), devices);
+    EXPECT_EQ((ctl->PortChoice().Lan ? "LAN" : ctl->SelectedComPort()) + " " + d.Transport + " " +
+                  d.Link + (d.LocalPort ? " from " + std::to_string(d.LocalPort) : ""),
+              reached);
+  }
+}
+
 TEST_F(RunControllerTest, LanRunUsesDialogValuesAndKeepsTheLinkOpen) {
   Write("x.ini", "M0\n");
   Make(prog + "x.ini");
@@ -247,7 +292,7 @@ TEST_F(RunControllerTest, DeviceStateWaitCountsTicksNotArrivals) {
 
 TEST_F(RunControllerTest, StopEndsTheRunWithoutMessage) {
   Write("x.ini", "M0\nM1\n");
-  Make(prog + "x.ini");
+  Make(prog + "x.ini", true);
   e.card->steps = 1000;
   ctl->StartClick();
   Tick(8);
@@ -258,10 +303,12 @@ TEST_F(RunControllerTest, StopEndsTheRunWithoutMessage) {
   EXPECT_EQ(ctl->GetRunState(), 0);
   EXPECT_EQ(fl->con_type, CON_NONE);
   EXPECT_TRUE(view.enabled[TMainView::ctQuit]);
+  EXPECT_FALSE(view.enabled[TMainView::ctReadId]);  // until the idle step
   Tick();
   EXPECT_FALSE(e.card->IsBusy());
   EXPECT_TRUE(view.error_boxes.empty());
   EXPECT_EQ(view.start_caption, "START");
+  EXPECT_TRUE(view.enabled[TMainView::ctReadId]);
   // A stopped instruction leaves no busy flag behind: an unknown line is still an error.
   Write("x.ini", "XX\n");
   Run();
@@ -328,10 +375,14 @@ TEST_F(RunControllerTest, ButtonsAndMenusThroughAFailedRun) {
   std::map<TMainView::TControl, bool> at_box;
   std::string caption_at_box;
   tConnectionType link_at_box = CON_TCP;
+  int state_at_box = -1;
   view.on_error_box = [&] {
     at_box = view.enabled;
     caption_at_box = view.start_caption;
     link_at_box = fl->con_type;
+    fl->Deliver(".");  // behind the box, arrivals and ticks step nothing
+    ctl->Timer1Timer();
+    state_at_box = ctl->GetRunState();
   };
   for (int i = 0; i < 100 && ctl->GetRunState() != 0; ++i) Tick();
   ASSERT_EQ(view.error_boxes.size(), 1u);
@@ -340,6 +391,7 @@ TEST_F(RunControllerTest, ButtonsAndMenusThroughAFailedRun) {
   EXPECT_TRUE(at_box[TMainView::ctQuit]);
   EXPECT_FALSE(at_box[TMainView::ctPortMenu]);  // the menus wait for the idle step
   EXPECT_EQ(link_at_box, CON_NONE);             // closed before the box opens
+  EXPECT_EQ(state_at_box, 7);
   Tick();
   EXPECT_TRUE(view.enabled[TMainView::ctPortMenu]);
   EXPECT_TRUE(view.enabled[TMainView::ctModeMenu]);
@@ -348,6 +400,13 @@ TEST_F(RunControllerTest, ButtonsAndMenusThroughAFailedRun) {
 TEST_F(RunControllerTest, ExceptionInAStepEndsTheRunAndKeepsTheTimer) {
   Write("x.ini", "M0\n");
   Make(prog + "x.ini");
+  struct : TRunObserver {
+    void RunEnded(TRunOutcome outcome, const std::string& error, const std::string&) override {
+      ends.push_back(OutcomeText(outcome) + (": " + error));
+    }
+    std::vector<std::string> ends;
+  } observer;
+  ctl->AddObserver(&observer);
   e.card->throw_while_busy = true;
   const auto states = Run();
   EXPECT_EQ(states.back(), 7);
@@ -363,6 +422,9 @@ TEST_F(RunControllerTest, ExceptionInAStepEndsTheRunAndKeepsTheTimer) {
   EXPECT_EQ(ctl->GetRunState(), 0);
   EXPECT_EQ(view.status.back(), "Unexpected failure in run state 7 : box !!!");
   EXPECT_TRUE(ctl->TimerActive());
+  // Observers learn of both ends all the same, once each.
+  EXPECT_THAT(observer.ends, ElementsAre("error: Unexpected failure in run state 13 : boom !!!",
+                                         "error: Unexpected failure in run state 7 : box !!!"));
 }
 
 TEST_F(RunControllerTest, StatusFilter) {
@@ -424,11 +486,13 @@ TEST_F(RunControllerTest, ProgressBarsThroughARun) {
   Write("x.ini", "M0\r\n\r\n   \r\nCM\r\n");
   Write("Qubra/x.ini", "M1\r\n\r\nrem\r\nM2\r\n");
   Make(prog + "x.ini");
+  Run();  // the bars end full
+  Tick();
   ctl->StartClick();
   Tick();  // open
   EXPECT_EQ(view.bars[TMainView::pbScript].max, 2 + 3);
   EXPECT_EQ(view.bars[TMainView::pbCard].max, 1);
-  EXPECT_EQ(view.bars[TMainView::pbScript].position, 0);
+  for (const auto& b : view.bars) EXPECT_EQ(b.position, 0);
   while (ctl->GetRunState() != 14) Tick();
   EXPECT_EQ(view.bars[TMainView::pbCard].max, 1 + 3);
   EXPECT_EQ(view.bars[TMainView::pbCard].position, 0);

@@ -150,6 +150,17 @@ TEST_F(ScriptWalkerTest, ObserverFollowsInstructionsSkipsAndTheEnd) {
   EXPECT_EQ(ctl->Outcome(), roSTOPPED);
   EXPECT_THAT(std::vector<std::string>(seen.Log.end() - 2, seen.Log.end()),
               ElementsAre("end P0 bank0.hex stopped", "run stopped"));
+
+  // The run's own closing steps fail as any instruction does, once they have been taken.
+  Tick();
+  seen.Log.clear();
+  e.psd->steps = 1;
+  e.boot->on_take = [](TFakeEngine& eng, const std::string& line) {
+    eng.fail_at_end = line == "PB BOOT_EXT_OPTION.HEX" ? "Bye !!!" : "";
+  };
+  Run();
+  EXPECT_THAT(std::vector<std::string>(seen.Log.end() - 2, seen.Log.end()),
+              ElementsAre("end PB BOOT_EXT_OPTION.HEX failed", "run error Bye !!! @script.ini"));
 }
 
 TEST_F(ScriptWalkerTest, VersionSkipRules) {

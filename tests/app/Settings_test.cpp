@@ -3,10 +3,13 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -122,8 +125,26 @@ TEST_F(SettingsFile, FailedWriteLeavesOldFileAndSaysWhy) {
   err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find(dir_ + "none/"), std::string::npos) << err;
 
-  // A read-only file stays as it is, even where the system would let us replace it (root).
+  // A disk that fills up while the file is written (a file size limit here).
   const std::string path = dir_ + kSettingsFileName;
+  TSettingsLines long_lines = lines;
+  long_lines.push_back("; " + std::string(100000, 'n'));
+  rlimit unlimited{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  rlimit small = unlimited;
+  small.rlim_cur = 4096;
+  const auto xfsz = signal(SIGXFSZ, SIG_IGN);
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool saved = SaveSettings(dir_, long_lines, s.Port, s.Lan);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  signal(SIGXFSZ, xfsz);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(saved);
+  EXPECT_EQ(err, "qubra-updater: settings not saved: cannot write " + path + ": " +
+                     std::strerror(EFBIG) + "\n");
+
+  // A read-only file stays as it is, even where the system would let us replace it (root).
   ASSERT_EQ(chmod(path.c_str(), 0444), 0);
   testing::internal::CaptureStderr();
   EXPECT_FALSE(SaveSettings(dir_, lines, s.Port, s.Lan));

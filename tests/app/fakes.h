@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -23,6 +24,7 @@ class TFakeLink : public TDeviceLink {
   tConnectionType GetConType() const override { return con_type; }
   void SetConMode(tConnectionMode m) override { mode = m; }
   void SetPort(const std::string& name) override { port = name; }
+  void SetComDevice(int n, const std::string& path) override { com_devices[n] = path; }
   std::string GetPort() const override { return port; }
   void SetBaudRate(uint32_t b) override {
     baud = b;
@@ -85,6 +87,7 @@ class TFakeLink : public TDeviceLink {
   tConnectionType con_type = CON_NONE;
   tConnectionMode mode = MODE_VAR;
   std::string port;
+  std::map<int, std::string> com_devices;
   uint32_t baud = 0;
   int32_t local_port = 0, remote_port = 0;
   std::string remote_address;
@@ -117,6 +120,7 @@ class TFakeEngine : public TGestionnaire {
       if (throw_while_busy) throw std::runtime_error("boom");
       if (--left <= 0) {
         State = 0;
+        if (!fail_at_end.empty()) return ReportError(fail_at_end);
         EndBusy();
       }
     }
@@ -140,6 +144,7 @@ class TFakeEngine : public TGestionnaire {
   int left = 0;
   int resets = 0;
   bool throw_while_busy = false;
+  std::string fail_at_end;  // the error of its last busy step
   std::function<void(TFakeEngine&, const std::string&)> on_take;
   TCardNotifyEvent OnVersionSame, OnCardError, OnCardReady;
 };

@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -42,6 +44,7 @@ class TLoopbackPeer {
   }
 
   int Port() const { return port_; }
+  std::atomic<int> answer_delay_ms{0};  // a slow device takes this long over every answer
   std::vector<std::string> Wire() {
     std::lock_guard<std::mutex> lock(mutex_);
     return device_.Wire();
@@ -94,7 +97,9 @@ class TLoopbackPeer {
           answer = device_.Answer(msg);
           if (device_.hung_up) return;
         }
-        if (!answer.empty()) ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+        if (answer.empty()) continue;
+        std::this_thread::sleep_for(std::chrono::milliseconds(answer_delay_ms.load()));
+        ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
       }
     }
   }

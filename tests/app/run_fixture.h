@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,10 +61,14 @@ class RunFixture : public ::testing::Test {
       ctl->StartClick();
     for (int i = 0; i < max_ticks && ctl->GetRunState() != 0; ++i) {
       states.push_back(ctl->GetRunState());
+      if (on_step) on_step(ctl->GetRunState());
       Tick();
     }
     return states;
   }
+
+  // Called by Run as each step begins, with its state.
+  std::function<void(int state)> on_step;
 
   // Instructions the engines took, as "<engine>:<line>".
   std::vector<std::string> Taken() const { return log; }

@@ -158,13 +158,15 @@ TEST(ScriptCheck, MissingMainScriptAndEmptyFiles) {
   missing.Run(pkg.Path() + "script.ini");
   EXPECT_EQ(Report(missing, pkg.Path()), Texts{"script.ini: script.ini File not found !!!"});
 
-  pkg.Write("main.ini", "P5 empty.hex\nPA empty.svf\nPE empty.hex\n");
+  pkg.Write("main.ini", "P5 empty.hex\nPA empty.svf\nPE empty.hex\nPB boot.hex\n");
   pkg.Write("empty.hex", "");
   pkg.Write("empty.svf", "");
+  pkg.Write("boot.hex", "");
   TScriptCheck check(pkg.Path());
   check.Run(pkg.Path() + "main.ini");
   EXPECT_EQ(Report(check, pkg.Path()),
-            (Texts{"empty.hex: Keyb File Empty !!!", "empty.svf: Effect File Empty !!!"}));
+            (Texts{"empty.hex: Keyb File Empty !!!", "empty.svf: Effect File Empty !!!",
+                   "boot.hex: Boot File Empty !!!"}));
 }
 
 // A file of garbage gives a bounded report, not one line per line.

@@ -272,6 +272,22 @@ TEST_F(BatchProgram, LineRunsEachDeviceAndNamesTheFailure) {
   EXPECT_EQ(clash.err, "qubra-updater: devices.txt:2: the link \"" + TcpLink(peer) +
                            "\" (tcp 127.0.0.1:" + std::to_string(peer.Port()) +
                            ") is already used by \"a\" on line 1\n");
+
+  // COMn leads where the settings say, for the line's own check and for the device's run.
+  const std::string q2 = pkg.Path() + "ttyQ2";
+  pkg.Write("Updater.prm", settings + "COM2_DEVICE=" + q2 + "\r\n");
+  pkg.Write("devices.txt", "a COM2\nb " + q2 + "\n");
+  clash = Run({"--line", "devices.txt"});
+  EXPECT_EQ(clash.err, "qubra-updater: devices.txt:2: the link \"" + q2 + "\" (serial " + q2 +
+                           ") is already used by \"a\" on line 1\n");
+  pkg.Write("devices.txt", "a COM2\n");
+  TResult com = Run({"--line", "devices.txt"});
+  EXPECT_EQ(com.status, 1);
+  EXPECT_THAT(com.out, HasSubstr("TCOMPORT : cannot open COM2 (" + q2 + ")")) << com.out;
+
+  TResult unreadable = Run({"--line", "none.txt"});
+  EXPECT_EQ(unreadable.status, 2);
+  EXPECT_EQ(unreadable.err, "qubra-updater: none.txt: cannot be read: No such file or directory\n");
 }
 
 // SIGTERM to the line stops every device as STOP would, then the summary.

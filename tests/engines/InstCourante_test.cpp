@@ -32,6 +32,9 @@ TEST_F(CardFixture, PromptShowsTheTextAndSendsNothing) {
   ASSERT_TRUE(h.Offer("prompt   Insert the card "));
   h.RunUntilIdle();
   EXPECT_EQ(h.log, (Texts{"busy:1", "status:Insert the card", "busy:0"}));
+  ASSERT_TRUE(h.Offer("promptReady"));  // the word needs no blank after it
+  h.RunUntilIdle();
+  EXPECT_EQ(h.statuses.back(), "Ready");
   // A runaway prompt line is shown cut, not laid out whole.
   const std::string text(100000, 'p');
   ASSERT_TRUE(h.Offer("prompt " + text));

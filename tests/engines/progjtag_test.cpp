@@ -268,12 +268,11 @@ TEST_F(ProgJtagTest, ReplyCodeIsFoundAnywhere) {
   EXPECT_EQ(h.progress_steps, 2);
 }
 
-// Retransmission requests and bad TDO sums of the whole file share one budget of 300.
+// Retransmission requests and bad TDO sums of the whole file share one budget of 300; the next
+// file of the run starts with a budget of its own.
 TEST_F(ProgJtagTest, RetryBudgetPerEffectFile) {
   Write("r.svf", "SDR 16 TDI (1234);\nSDR 8 TDI (00) TDO (A5);\n");
   for (int budget_used : {300, 301}) {
-    e.Reset();
-    e.SetUpdateAllowed(true);
     h.sent.clear();
     h.errors.clear();
     h.retries = 0;

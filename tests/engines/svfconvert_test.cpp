@@ -96,6 +96,8 @@ TEST(SvfConvert, ErrorsNameTheLine) {
        "line 2: SDR: TDI must be given when the length changes (from 8 to 16 bits)"},
       {"SIR 4 TDI (1F);", "line 1: SIR: TDI: the value has more than 4 bits"},
       {"SIR 8 TDI (0G);", "line 1: SIR: TDI: \"G\" is not a hex digit"},
+      {"SDR 8 TDI (00) TDO (A5) MASK (0X);", "line 1: SDR: MASK: \"X\" is not a hex digit"},
+      {"SIR 8 TDI (00) SMASK (1FF);", "line 1: SIR: SMASK: the value has more than 8 bits"},
       {"SDR 8 TDI (00) TDI (01);", "line 1: SDR: TDI given twice"},
       {"SDR 8 TDI (00) TDO;", "line 1: SDR: TDO without its value in parentheses"},
       {"SIR x TDI (00);", "line 1: SIR: the bit length must follow as a whole number"},

@@ -48,6 +48,7 @@ TEST(Hex, ImageChecksum) {
   EXPECT_EQ(HexImageChecksum({}, 0x4000, 0x5FFF), 0xE000);  // no end record: all lines read
   EXPECT_EQ(HexImageChecksum({":00000001FF"}, 0x10, 0x0F), 0);
   EXPECT_EQ(HexImageChecksum({":00000001FF"}, 0, 0xFFFF), static_cast<uint16_t>(65536 * 0xFF));
+  EXPECT_EQ(HexImage({}), std::vector<uint8_t>(65536, 0xFF));
 
   // One data byte 0x01 at 0x4000 replaces one 0xFF.
   std::vector<std::string> lines = {

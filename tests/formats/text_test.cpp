@@ -31,26 +31,39 @@ TEST(Text, Trim) {
 
 TEST(Text, FilesWholeAndByLine) {
   const std::string path = testing::TempDir() + "text_test_lines.txt";
-  {
-    std::ofstream f(path, std::ios::binary);
-    f << "one\r\ntwo\rthree\n\r\nlast";
-  }
-  Lines whole;
-  ASSERT_TRUE(ReadTextLines(path, whole));
-  EXPECT_EQ(whole, (Lines{"one", "two", "three", "", "last"}));
+  // A single byte, and 64 KiB + 1: one byte past a whole read buffer.
+  const std::string wide(65536, 'w');
+  const std::pair<std::string, Lines> cases[] = {
+      {"one\r\ntwo\rthree\n\r\nlast", {"one", "two", "three", "", "last"}},
+      {"x", {"x"}},
+      {"x\ry", {"x", "y"}},  // the last byte read ahead after a CR
+      {wide + "z", {wide + "z"}},
+      {wide + "\r\nz", {wide, "z"}},
+  };
+  for (const auto& [text, lines] : cases) {
+    SCOPED_TRACE(text.size());
+    std::ofstream(path, std::ios::binary) << text;
+    Lines whole;
+    ASSERT_TRUE(ReadTextLines(path, whole));
+    EXPECT_EQ(whole, lines);
 
-  LineReader r;
-  ASSERT_TRUE(r.Open(path));
-  Lines streamed;
-  std::string line;
-  while (r.Next(line)) streamed.push_back(line);
-  EXPECT_EQ(streamed, whole);
-  EXPECT_TRUE(r.Eof());
-  EXPECT_EQ(CountTextLines(path), 5);
+    LineReader r;
+    ASSERT_TRUE(r.Open(path));
+    Lines streamed;
+    std::string line;
+    while (r.Next(line)) {
+      streamed.push_back(line);
+      EXPECT_EQ(r.Eof(), streamed.size() == lines.size()) << line;
+    }
+    EXPECT_EQ(streamed, lines);
+    EXPECT_EQ(CountTextLines(path), static_cast<int64_t>(lines.size()));
+  }
   std::remove(path.c_str());
 
+  Lines whole{"stale"};
   EXPECT_FALSE(ReadTextLines(path, whole));
   EXPECT_TRUE(whole.empty());
+  LineReader r;
   EXPECT_FALSE(r.Open(path));
   EXPECT_FALSE(CountTextLines(path).has_value());
 

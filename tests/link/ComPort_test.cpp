@@ -1,8 +1,12 @@
 #include "link/ComPort.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -160,6 +164,20 @@ TEST_F(ComPortPty, TerminatorModeDeliversOneMessagePerArrival) {
 }
 
 TEST_F(ComPortPty, LineSettings) {
+  int opened = 0, closed = 0;
+  port.OnPortOpen = [&](TComPort&) { ++opened; };
+  port.OnPortClose = [&](TComPort&) { ++closed; };
+  // Every standard speed reaches the line.
+  for (uint32_t baud :
+       {50,     75,     110,     134,     150,     200,     300,     600,     1200,    1800,
+        2400,   4800,   9600,    19200,   38400,   57600,   115200,  230400,  460800,  500000,
+        576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000}) {
+    port.SetBaud(baud);
+    EXPECT_NO_THROW(port.Open()) << baud;
+    port.Close();
+  }
+  EXPECT_EQ(opened, 30);
+  EXPECT_EQ(closed, 30);
   port.SetBaud(9600);
   port.Open();
   termios tio{};
@@ -192,6 +210,7 @@ TEST_F(ComPortPty, LineSettings) {
         << e.what();
   }
   EXPECT_FALSE(port.Opened());
+  EXPECT_EQ(opened, 32);  // not the failed open
 }
 
 // Whoever holds the port keeps it: a failed open leaves the holder's exclusive mark alone.
@@ -225,6 +244,11 @@ TEST_F(ComPortPty, OpenIsExclusive) {
   EXPECT_TRUE(busy(other));
   EXPECT_TRUE(marked());
   ioctl(pty.slave, TIOCNXCL, nullptr);
+  // Another program's lock without a mark: taken as well.
+  const int holder = open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_EQ(flock(holder, LOCK_EX), 0);
+  EXPECT_TRUE(busy(other));
+  close(holder);
   other.Open();  // free again once its holder lets go
   EXPECT_TRUE(other.Opened());
 }
@@ -265,14 +289,39 @@ TEST_F(ComPortPty, VanishedPortEndsTheLoopAndReportsOnce) {
   EXPECT_EQ(port.LostReason(), "hung up");
   Pump();
   EXPECT_EQ(errors, 1);
+  EXPECT_TRUE(chunks.empty());  // the loss brings no empty arrival
   port.WriteString("ignored");
   port.Close();
   EXPECT_FALSE(port.Opened());
   EXPECT_EQ(port.LostReason(), "");
 }
 
-// The run reopens the port at the boot loader's speed right after the variable-mode writes: a
-// device that reads them only after the reopen still gets them.
+// A signal that interrupts the wait (a terminal resized mid-run) loses nothing.
+TEST_F(ComPortPty, SignalsDoNotEndTheWait) {
+  static std::atomic<int> caught{0};
+  struct sigaction quiet {
+  }, old{};
+  quiet.sa_handler = [](int) { ++caught; };  // without SA_RESTART: the wait returns EINTR
+  ASSERT_EQ(sigaction(SIGWINCH, &quiet, &old), 0);
+  int errors = 0;
+  port.OnError = [&](TComPort&) { ++errors; };
+  port.Open();
+  sigset_t winch;
+  sigemptyset(&winch);
+  sigaddset(&winch, SIGWINCH);
+  pthread_sigmask(SIG_BLOCK, &winch, nullptr);  // only the receive thread can take it now
+  for (int i = 1; i <= 10; ++i) {
+    kill(getpid(), SIGWINCH);
+    ASSERT_TRUE(WaitWithoutLoop([&] { return caught == i; }));
+  }
+  pty.Write("after");
+  EXPECT_TRUE(WaitFor([&] { return Received() == "after"; }));
+  EXPECT_EQ(errors, 0);
+  port.Close();
+  pthread_sigmask(SIG_UNBLOCK, &winch, nullptr);
+  sigaction(SIGWINCH, &old, nullptr);
+}
+
 // The run reopens the port at the boot loader's speed right after the variable-mode writes: a
 // device that reads them only after the reopen still gets them. (A pseudo-terminal hands written
 // bytes to the other side a moment later; purging the output at open used to drop them.)

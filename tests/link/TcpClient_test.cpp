@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 
 #include "driver_test_util.h"
 #include "link/SysError.h"
@@ -305,6 +306,29 @@ TEST(TcpClient, CloseAbandonsAnAttempt) {
   }
   close(listening);
   close(refusing);
+}
+
+// With no descriptor left, opening says so instead of going on without a socket.
+TEST(TcpClient, NoDescriptorLeft) {
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  const int lowest_free = dup(0);
+  close(lowest_free);
+  rlimit none = old;
+  none.rlim_cur = static_cast<rlim_t>(lowest_free);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+  TTcpClient client;
+  client.SetAddress("127.0.0.1");
+  client.SetPort(1);
+  std::string error;
+  try {
+    client.Open();
+  } catch (const ENetError& e) {
+    error = e.what();
+  }
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+  EXPECT_EQ(error, "Can't create new socket\r\n" + SysErrorText(EMFILE));
+  EXPECT_FALSE(client.IsActive());
 }
 
 TEST(TcpClient, BadAddressCannotStart) {

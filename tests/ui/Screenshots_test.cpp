@@ -2,8 +2,10 @@
 
 #include <QDeadlineTimer>
 #include <QImage>
+#include <QLayout>
 #include <QPixmap>
 #include <QPlainTextEdit>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -23,9 +25,36 @@
 
 namespace {
 
+bool InLayout(const QLayout* layout, const QWidget* control) {
+  for (int i = 0; i < layout->count(); ++i) {
+    QLayoutItem* item = layout->itemAt(i);
+    if (item->widget() == control || (item->layout() && InLayout(item->layout(), control)))
+      return true;
+  }
+  return false;
+}
+
+// The named controls that nothing placed: left out of their parent's layout, or, where the
+// parent has none, never moved from its corner.
+std::vector<std::string> Unplaced(const QWidget& dialog) {
+  std::vector<std::string> names;
+  for (const QWidget* control : dialog.findChildren<QWidget*>()) {
+    const QString name = control->objectName();
+    // A main window's menu bar has a place of its own, outside the layout of its controls.
+    if (name.isEmpty() || name.startsWith("qt_") || control->isWindow() ||
+        qobject_cast<const QMenuBar*>(control))
+      continue;
+    const QLayout* layout = control->parentWidget()->layout();
+    if (layout ? !InLayout(layout, control) : control->pos().isNull())
+      names.push_back(name.toStdString());
+  }
+  return names;
+}
+
 // Every named control of a dialog shows in its picture: none lies outside the dialog, and
 // none is left blank (a region of one flat colour).
 void ExpectEveryControlDrawn(QWidget& dialog, const QImage& shot) {
+  EXPECT_EQ(Unplaced(dialog), std::vector<std::string>{});
   const qreal ratio = shot.devicePixelRatio();
   for (QWidget* control : dialog.findChildren<QWidget*>()) {
     if (control->objectName().isEmpty() || !control->isVisibleTo(&dialog)) continue;
@@ -74,6 +103,14 @@ TEST(Screenshots, Dialogs) {
   serial.show();
   const QPixmap serialShot = serial.grab();
   ExpectEveryControlDrawn(serial, serialShot.toImage());
+
+  // A control its dialog forgot to place is found, with a layout or without.
+  for (QWidget* dialog : std::initializer_list<QWidget*>{&serial, &lan}) {
+    auto* stray = new QPushButton(QStringLiteral("Stray"), dialog);
+    stray->setObjectName("Stray");
+    EXPECT_EQ(Unplaced(*dialog), std::vector<std::string>{"Stray"});
+    delete stray;
+  }
 
   Keep(lanShot, "lan-setup.png");
   Keep(compShot, "component-selection.png");
