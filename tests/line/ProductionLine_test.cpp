@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QTimer>
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -190,6 +191,7 @@ class LineRun : public ::testing::Test {
               "#!/bin/sh\n"
               "echo \"$@\" >> \"$(dirname \"$0\")/args.txt\"\n"
               "[ $3 = --name=slow ] && trap 'kill $!; exit 143' TERM\n"
+              "[ $3 = --name=stubborn ] && trap 'kill $!; exit 1' TERM\n"
               "echo '{\"event\":\"instruction_start\",\"text\":\"P0 b.hex\",\"card\":\"Qubra\"}'\n"
               "case $3 in\n"
               "  --name=good) exit 0 ;;\n"
@@ -197,7 +199,7 @@ class LineRun : public ::testing::Test {
               "\"script\":\"/p/s.ini\"}'; exit 1 ;;\n"
               "  --name=dies) kill -9 $$ ;;\n"
               "  --name=says) printf '\\nqubra-updater: no script.ini\\n' >&2; exit 2 ;;\n"
-              "  --name=slow) sleep 60 & wait ;;\n"
+              "  --name=slow | --name=stubborn) sleep 60 & wait ;;\n"
               "  --name=dying) exec sleep 60 ;;\n"
               "esac\n"
               "exit 3\n");
@@ -269,13 +271,13 @@ TEST_F(LineRun, RunsEachDeviceAndTellsHowItEnded) {
 }
 
 // STOP for the line: the running devices are sent the signal, whether they stop the run or die
-// of it, and the waiting one never starts. On a terminal the table is drawn over itself, also
-// while nothing happens.
+// of it (one that fails then has failed), and the waiting one never starts. On a terminal the
+// table is drawn over itself, cut to the width, also while nothing happens.
 TEST_F(LineRun, StopEndsTheRunningAndStartsNoOther) {
-  TProductionLine::TConfig c = Config(2);
+  TProductionLine::TConfig c = Config(3);
   c.Table = true;
-  c.Width = 100;
-  TProductionLine line(c, Devices({"slow", "dying", "good"}), out);
+  c.Width = 60;
+  TProductionLine line(c, Devices({"slow", "dying", "stubborn", "good"}), out);
   const auto drawings = [&] {
     const std::string text = out.str();
     int n = 0;
@@ -287,25 +289,34 @@ TEST_F(LineRun, StopEndsTheRunningAndStartsNoOther) {
   clock.start();
   QTimer poll;
   QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
-    const bool running =
-        line.Rows()[0].Operation == "P0 b.hex" && line.Rows()[1].Operation == "P0 b.hex";
-    if (drawn_at_stop == 0 && ((running && drawings() > 3) || clock.elapsed() > 10000)) {
+    const auto& rows = line.Rows();
+    const bool running = std::all_of(rows.begin(), rows.begin() + 3,
+                                     [](const TDeviceRow& r) { return r.Operation == "P0 b.hex"; });
+    if (drawn_at_stop == 0 && ((running && drawings() > 4) || clock.elapsed() > 10000)) {
       drawn_at_stop = drawings();
       line.Stop(SIGTERM);
     }
   });
   poll.start(1);
   EXPECT_EQ(line.Exec(), 128 + SIGTERM);
-  EXPECT_GT(drawn_at_stop, 3);  // the first drawing, one per start, then the timer's
-  for (const TDeviceRow& r : line.Rows()) EXPECT_EQ(r.State, dsSTOPPED) << r.Name;
-  EXPECT_THAT(SplitLines(Args()), ::testing::UnorderedElementsAre(
-                                      "--batch --events --name=slow --link=COM1 --timeout=5",
-                                      "--batch --events --name=dying --link=COM1 --timeout=5"));
+  EXPECT_GT(drawn_at_stop, 4);  // the first drawing, one per start, then the timer's
+  std::vector<std::string> states;
+  for (const TDeviceRow& r : line.Rows()) states.push_back(DeviceStateText(r.State));
+  EXPECT_THAT(states, ElementsAre("stopped", "stopped", "failed", "stopped"));
+  EXPECT_EQ(SplitLines(Args()).size(), 3u);
   const std::string text = out.str();
-  EXPECT_EQ(text.rfind("\r\033[KNAME   LINK  STATE", 0), 0u);  // the longest name sets the width
-  EXPECT_NE(text.find("\033[4A\r\033[KNAME"), std::string::npos);
-  EXPECT_THAT(text, ::testing::EndsWith("\r\033[Kgood   COM1  stopped\n"
-                                        "3 devices: 0 completed, 0 failed, 3 stopped\n"));
+  // The longest name sets the column; no line is wider than the terminal less one.
+  EXPECT_EQ(text.rfind("\r\033[KNAME      LINK  STATE", 0), 0u);
+  EXPECT_NE(text.find("\033[5A\r\033[KNAME"), std::string::npos);
+  size_t widest = 0;
+  for (const std::string& l : SplitLines(text))
+    if (l.rfind("\033[K") != std::string::npos)
+      widest = std::max(widest, l.size() - l.rfind("\033[K") - 3);
+  EXPECT_EQ(widest, 59u);
+  EXPECT_THAT(text,
+              ::testing::EndsWith("\r\033[Kgood      COM1  stopped\n"
+                                  "4 devices: 0 completed, 1 failed, 3 stopped\n"
+                                  "failed: stubborn COM1: the updater ended with status 1\n"));
 }
 
 }  // namespace
