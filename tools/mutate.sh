@@ -106,7 +106,9 @@ layer_files() {
 }
 
 test_target() {
-  if [ "$1" = records ] && ! ninja -C "$build" -t targets all 2>/dev/null | grep -q '^tests_records:'; then
+  # grep reads to the end: with -q it could stop early, and the pipe's SIGPIPE fail the test.
+  if [ "$1" = records ] &&
+    ! ninja -C "$build" -t targets all 2>/dev/null | grep '^tests_records:' >/dev/null; then
     echo tests_cli  # before tests/records/ the record's tests lived with the batch run's
   else
     echo "tests_$1"
@@ -291,101 +293,108 @@ apply() {
 
 # ---- running ----
 
-[ -d "$build" ] || {
-  launcher=()
-  command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
-}
-mkdir -p "$state"
-restore  # a run killed outright leaves its journal
-results=$state/results.tsv
-: >"$results"
-export QT_QPA_PLATFORM=offscreen
+# All in one function, so that bash has read the whole of it before it runs: a run takes hours,
+# and the script may be edited meanwhile.
+main() {
 
-declare -A killed survived stillborn timed
-for layer in "${layers[@]}"; do
-  mapfile -t picks < <(sample "$layer")
-  if [ "$list_only" = 1 ]; then
-    n=0
-    for pick in "${picks[@]}"; do
-      IFS=$'\t' read -r _ id file line col class orig repl <<<"$pick"
-      [ -z "$only" ] || [[ $only == *",$id,"* ]] || continue
-      printf '%s\t%s\t%s:%s\t%s\t%s -> %s\n' "$layer" "$id" "$file" "$line" "$class" "$orig" "$repl"
-      n=$((n + 1))
-      [ "$n" -lt "$per_layer" ] || break
-    done
-    continue
-  fi
-  target=$(test_target "$layer")
-  program=$build/$target
-  echo "== $layer: ${#picks[@]} candidates, $target" >&2
-  if ! run cmake --build "$build" -j "$jobs" --target "$target" >"$state/build.log" 2>&1; then
-    echo "mutate.sh: $target does not build without a mutant; see $state/build.log" >&2
-    exit 1
-  fi
-  start=$(date +%s)
-  if ! (cd "$build" && run timeout -k 10 1800 "$program" --gtest_brief=1 >"$state/clean.log" 2>&1); then
-    echo "mutate.sh: $target fails without a mutant; see $state/clean.log" >&2
-    exit 1
-  fi
-  limit=${timeout_s:-$(( ($(date +%s) - start) * 4 + 30 ))}
-  killed[$layer]=0 survived[$layer]=0 stillborn[$layer]=0 timed[$layer]=0
-  done_n=0
-  for pick in "${picks[@]}"; do
-    [ "$done_n" -lt "$per_layer" ] || break
-    IFS=$'\t' read -r _ id file line col class orig repl <<<"$pick"
-    [ -z "$only" ] || [[ $only == *",$id,"* ]] || continue
-    cp "$file" "$backup"
-    echo "$file" >"$journal"
-    if ! apply "$file" "$line" "$col" "$orig" "$repl"; then
-      restore
-      echo "mutate.sh: $file:$line no longer reads '$orig'" >&2
+  [ -d "$build" ] || {
+    launcher=()
+    command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
+  }
+  mkdir -p "$state"
+  restore  # a run killed outright leaves its journal
+  results=$state/results.tsv
+  : >"$results"
+  export QT_QPA_PLATFORM=offscreen
+
+  declare -A killed survived stillborn timed
+  for layer in "${layers[@]}"; do
+    mapfile -t picks < <(sample "$layer")
+    if [ "$list_only" = 1 ]; then
+      n=0
+      for pick in "${picks[@]}"; do
+        IFS=$'\t' read -r _ id file line col class orig repl <<<"$pick"
+        [ -z "$only" ] || [[ $only == *",$id,"* ]] || continue
+        printf '%s\t%s\t%s:%s\t%s\t%s -> %s\n' "$layer" "$id" "$file" "$line" "$class" "$orig" "$repl"
+        n=$((n + 1))
+        [ "$n" -lt "$per_layer" ] || break
+      done
+      continue
+    fi
+    target=$(test_target "$layer")
+    program=$build/$target
+    echo "== $layer: ${#picks[@]} candidates, $target" >&2
+    if ! run cmake --build "$build" -j "$jobs" --target "$target" >"$state/build.log" 2>&1; then
+      echo "mutate.sh: $target does not build without a mutant; see $state/build.log" >&2
       exit 1
     fi
-    verdict=
-    if ! run cmake --build "$build" -j "$jobs" --target "$target" >"$state/build.log" 2>&1; then
-      verdict=stillborn
-    else
-      rc=0
-      (cd "$build" && run timeout -k 10 "$limit" "$program" --gtest_brief=1 --gtest_fail_fast \
-        >"$state/test.log" 2>&1) || rc=$?
-      if [ "$rc" = 0 ]; then verdict=survived
-      elif [ "$rc" = 124 ] || [ "$rc" = 137 ]; then verdict=timeout
-      else verdict=killed
-      fi
+    start=$(date +%s)
+    if ! (cd "$build" && run timeout -k 10 1800 "$program" --gtest_brief=1 >"$state/clean.log" 2>&1); then
+      echo "mutate.sh: $target fails without a mutant; see $state/clean.log" >&2
+      exit 1
     fi
-    restore
-    case $verdict in
-      killed) killed[$layer]=$((killed[$layer] + 1)) ;;
-      timeout) timed[$layer]=$((timed[$layer] + 1)) ;;
-      survived) survived[$layer]=$((survived[$layer] + 1)) ;;
-      stillborn) stillborn[$layer]=$((stillborn[$layer] + 1)); continue ;;
-    esac
-    done_n=$((done_n + 1))
-    printf '%s\t%s\t%s\t%s:%s\t%s\t%s -> %s\n' "$layer" "$verdict" "$id" "$file" "$line" "$class" \
-      "$orig" "$repl" | tee -a "$results"
+    limit=${timeout_s:-$(( ($(date +%s) - start) * 4 + 30 ))}
+    killed[$layer]=0 survived[$layer]=0 stillborn[$layer]=0 timed[$layer]=0
+    done_n=0
+    for pick in "${picks[@]}"; do
+      [ "$done_n" -lt "$per_layer" ] || break
+      IFS=$'\t' read -r _ id file line col class orig repl <<<"$pick"
+      [ -z "$only" ] || [[ $only == *",$id,"* ]] || continue
+      cp "$file" "$backup"
+      echo "$file" >"$journal"
+      if ! apply "$file" "$line" "$col" "$orig" "$repl"; then
+        restore
+        echo "mutate.sh: $file:$line no longer reads '$orig'" >&2
+        exit 1
+      fi
+      verdict=
+      if ! run cmake --build "$build" -j "$jobs" --target "$target" >"$state/build.log" 2>&1; then
+        verdict=stillborn
+      else
+        rc=0
+        (cd "$build" && run timeout -k 10 "$limit" "$program" --gtest_brief=1 --gtest_fail_fast \
+          >"$state/test.log" 2>&1) || rc=$?
+        if [ "$rc" = 0 ]; then verdict=survived
+        elif [ "$rc" = 124 ] || [ "$rc" = 137 ]; then verdict=timeout
+        else verdict=killed
+        fi
+      fi
+      restore
+      case $verdict in
+        killed) killed[$layer]=$((killed[$layer] + 1)) ;;
+        timeout) timed[$layer]=$((timed[$layer] + 1)) ;;
+        survived) survived[$layer]=$((survived[$layer] + 1)) ;;
+        stillborn) stillborn[$layer]=$((stillborn[$layer] + 1)); continue ;;
+      esac
+      done_n=$((done_n + 1))
+      printf '%s\t%s\t%s\t%s:%s\t%s\t%s -> %s\n' "$layer" "$verdict" "$id" "$file" "$line" "$class" \
+        "$orig" "$repl" | tee -a "$results"
+    done
+    # Leave the build as the tree is.
+    run cmake --build "$build" -j "$jobs" --target "$target" >"$state/build.log" 2>&1 || true
   done
-  # Leave the build as the tree is.
-  run cmake --build "$build" -j "$jobs" --target "$target" >"$state/build.log" 2>&1 || true
-done
-[ "$list_only" = 1 ] && exit 0
+  [ "$list_only" = 1 ] && exit 0
 
-echo
-printf '%-8s %8s %7s %8s %9s %10s %10s\n' layer mutants killed timeout survived stillborn "kill rate"
-for layer in "${layers[@]}"; do
-  k=${killed[$layer]:-0} t=${timed[$layer]:-0} s=${survived[$layer]:-0}
-  n=$((k + t + s))
-  rate=-
-  [ "$n" -gt 0 ] && rate="$(( (100 * (k + t) + n / 2) / n )) %"
-  printf '%-8s %8d %7d %8d %9d %10d %10s\n' "$layer" "$n" "$k" "$t" "$s" "${stillborn[$layer]:-0}" "$rate"
-done
-if grep -q $'\tsurvived\t' "$results"; then
   echo
-  echo "survivors:"
-  while IFS=$'\t' read -r layer verdict id place class change; do
-    [ "$verdict" = survived ] || continue
-    file=${place%:*} line=${place##*:}
-    printf '  %s  %s  %s  %s\n      %s\n' "$id" "$place" "$class" "$change" \
-      "$(sed -n "${line}s/^[[:space:]]*//p" "$file")"
-  done <"$results"
-fi
+  printf '%-8s %8s %7s %8s %9s %10s %10s\n' layer mutants killed timeout survived stillborn "kill rate"
+  for layer in "${layers[@]}"; do
+    k=${killed[$layer]:-0} t=${timed[$layer]:-0} s=${survived[$layer]:-0}
+    n=$((k + t + s))
+    rate=-
+    [ "$n" -gt 0 ] && rate="$(( (100 * (k + t) + n / 2) / n )) %"
+    printf '%-8s %8d %7d %8d %9d %10d %10s\n' "$layer" "$n" "$k" "$t" "$s" "${stillborn[$layer]:-0}" "$rate"
+  done
+  if grep -q $'\tsurvived\t' "$results"; then
+    echo
+    echo "survivors:"
+    while IFS=$'\t' read -r layer verdict id place class change; do
+      [ "$verdict" = survived ] || continue
+      file=${place%:*} line=${place##*:}
+      printf '  %s  %s  %s  %s\n      %s\n' "$id" "$place" "$class" "$change" \
+        "$(sed -n "${line}s/^[[:space:]]*//p" "$file")"
+    done <"$results"
+  fi
+}
+
+main; exit

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -114,6 +115,13 @@ TEST(DemoGenTest, HexFilesLandOnTheDeviceAsTheirImages) {
       EXPECT_EQ(Upload(dev, command, lines, first, last), std::string(lines.size() + 4, '.'))
           << path << " size " << size;
       EXPECT_EQ(ParseHexRecord(lines[1]).address, first) << path << ": images start at the region";
+      // A size the region cannot hold fills it to its last byte.
+      size_t end = 0;
+      for (const std::string& line : lines) {
+        const HexRecord r = ParseHexRecord(line);
+        if (r.type == 0) end = std::max<size_t>(end, r.address + r.data.size());
+      }
+      EXPECT_EQ(end, std::min<size_t>(first + size, last + 1u)) << path << " size " << size;
       const auto image = HexImage(lines);
       const std::string expected(image.begin() + first, image.begin() + last + 1);
       EXPECT_EQ(boot ? dev.BootArea() : dev.Bank(bank), expected) << path << " size " << size;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "formats/hex.h"
@@ -58,6 +59,12 @@ TEST(SimDeviceTest, VariableModeAnswersAndSwitchesToBootLoader) {
     EXPECT_EQ(dev.Feed("254y"), "");
     EXPECT_EQ(dev.Feed("U%%"), ".") << "one answer per synchronisation";
   }
+  // Values are read to ten digits, and the switch is told in the log.
+  TSimDevice dev({});
+  std::vector<std::string> log;
+  dev.OnLog = [&](const std::string& text) { log.push_back(text); };
+  EXPECT_EQ(dev.Feed("0000000001yU0000000254yU%"), ".");
+  EXPECT_NE(std::find(log.begin(), log.end(), "boot loader waits for \"%\""), log.end());
 }
 
 TEST(SimDeviceTest, OffDeviceIgnoresVariableModeAndAnswersSync) {
@@ -258,6 +265,11 @@ TEST(SimDeviceTest, MegabytesOfNoiseInOneReadAreDropped) {
     while (noise.size() < kNoiseBytes) noise += c.unit;
     EXPECT_TRUE(dev.Feed(noise + c.after).ends_with(c.reply)) << c.mode;
   }
+  // A line may grow to 1024 bytes before its end; a longer one is garbage at once.
+  TSimDevice dev({});
+  dev.Feed("1yU254yU%30PE");
+  EXPECT_EQ(dev.Feed(":" + std::string(1023, '0')), "");
+  EXPECT_NE(dev.Feed("0"), "");
 }
 
 TEST(SimDeviceTest, FaultsOnLines) {

@@ -88,6 +88,8 @@ TEST(SimOptionsTest, Errors) {
        "--retry-rate: expected a probability from 0 up to (not including) 1, got '1'"},
       {{"--pty", "x", "--fail-line", "0"},
        "--fail-line: expected a whole number from 1 to 9223372036854775807, got '0'"},
+      {{"--pty", "x", "--hangup-after", "0"},
+       "--hangup-after: expected a whole number from 1 to 9223372036854775807, got '0'"},
       {{"--pty", "x", "--baud"}, "--baud: missing value"},
       {{"--pty", "x", "--colour", "red"}, "--colour: unknown option"},
       {{"--pty", "x", "--jtag-chain", "B=8*"},

@@ -476,12 +476,13 @@ TEST_F(WindowSettings, AWindowThatNeverReadTheFileLeavesIt) {
   EXPECT_NE(stat((prog_ + "Updater.prm").c_str(), &st), 0);
 }
 
-// --link takes the place of the file's connection for this window only, and REPORT_FILE makes
-// the window append the same record as --report, with no exit status.
+// --link takes the place of the file's connection for this window only, and REPORT_FILE (from
+// the program folder, "./" or not) makes the window append the same record as --report, with no
+// exit status.
 TEST_F(WindowSettings, LinkOverridesTheFileAndReportFileRecordsEachRun) {
   const std::string settings =
       "CON_TYPE=TCP\r\nCOM_PORT=NA\r\nREMOTE_IP=127.0.0.1\r\nREMOTE_PORT=1\r\n"
-      "LOCAL_PORT=10500\r\nREPORT_FILE=runs.jsonl\r\n";
+      "LOCAL_PORT=10500\r\nREPORT_FILE=./runs.jsonl\r\n";
   WriteSettings(settings);
   std::ofstream(prog_ + "script.ini", std::ios::binary) << "prompt hello\r\n";
   std::ofstream(prog_ + "BOOT_EXT_OPTION.HEX", std::ios::binary) << ":00000001FF\r\n";

@@ -3,7 +3,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QGuiApplication>
+#include <QImage>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
@@ -69,6 +71,11 @@ TEST_F(MainFichTest, MenusCarryTheirCaptionsAndRadioGroups) {
   EXPECT_EQ(items.join("|"), "&About Qubra Updater...|Package Folder...|Trusted Keys...");
   EXPECT_TRUE(Item("Com11")->isChecked());
   EXPECT_TRUE(Item("MAuto")->isChecked());
+  // Before any settings each item already names its default device.
+  EXPECT_EQ(Item("Com11")->toolTip(), "/dev/ttyS0");
+  EXPECT_EQ(Item("Com91")->toolTip(), "/dev/ttyS8");
+  for (const char* dialog : {"CompSel", "AboutBox", "IPConfigDlg"})
+    EXPECT_NE(w->findChild<QDialog*>(dialog), nullptr) << dialog;
 
   Item("Com31")->trigger();
   EXPECT_FALSE(Item("Com11")->isChecked());
@@ -159,6 +166,8 @@ TEST_F(MainFichTest, OpensCentredWithFixedSize) {
   EXPECT_LE((w->frameGeometry().center() - desktop.center()).manhattanLength(), 1);
   EXPECT_EQ(w->minimumSize(), w->maximumSize());
   EXPECT_EQ(w->minimumSize(), w->size());
+  // The documentation's picture still fits it.
+  EXPECT_EQ(w->size(), QImage(QUBRA_SOURCE_DIR "/docs/main-window.png").size());
   EXPECT_FALSE(w->windowFlags() & Qt::WindowMaximizeButtonHint);
   EXPECT_TRUE(w->windowFlags() & Qt::WindowMinimizeButtonHint);
 }
