@@ -247,9 +247,9 @@ std::vector<std::string> FormatTable(const std::vector<TDeviceRow>& rows, size_t
                   const std::string& operation, const std::string& card, const std::string& percent,
                   const std::string& eta, const std::string& elapsed, const std::string& error) {
     std::string text = Cell(name, name_width) + "  " + Cell(link, link_width) + "  " +
-                       Cell(state, 9) + "  " + Cell(operation, 22) + "  " + Cell(card, 6) + "  " +
-                       Right(percent, 4) + "  " + Right(eta, 6) + "  " + Right(elapsed, 8) + "  " +
-                       error;
+                       Cell(state, 9) + "  " + Cell(EscapeControls(operation), 22) + "  " +
+                       Cell(EscapeControls(card), 6) + "  " + Right(percent, 4) + "  " +
+                       Right(eta, 6) + "  " + Right(elapsed, 8) + "  " + EscapeControls(error);
     while (!text.empty() && text.back() == ' ') text.pop_back();
     return CutColumns(text, width);
   };
@@ -301,14 +301,15 @@ std::vector<std::string> FitTable(std::vector<std::string> lines,
 
 namespace {
 
-// The error of a failed device, with the script it happened in.
+// The error of a failed device, with the script it happened in. A child's texts reach the
+// terminal only escaped: they must not move its cursor.
 std::string FailureText(const TDeviceRow& row) {
-  return row.Error + (row.ErrorScript.empty() ? "" : " (" + row.ErrorScript + ")");
+  return EscapeControls(row.Error + (row.ErrorScript.empty() ? "" : " (" + row.ErrorScript + ")"));
 }
 
 // A record that could not be written is a fact of its own, beside how the device ended.
 std::string RecordNote(const TDeviceRow& row) {
-  return row.ReportFailure.empty() ? "" : "; " + row.ReportFailure;
+  return row.ReportFailure.empty() ? "" : "; " + EscapeControls(row.ReportFailure);
 }
 
 }  // namespace
@@ -385,7 +386,7 @@ std::string FormatSummary(const std::vector<TDeviceRow>& rows) {
       text += "failed: " + r.Name + " " + r.Link + ": " + FailureText(r) + "\n";
   for (const TDeviceRow& r : rows)
     if (!r.ReportFailure.empty())
-      text += "not recorded: " + r.Name + " " + r.Link + ": " + r.ReportFailure + "\n";
+      text += "not recorded: " + r.Name + " " + r.Link + ": " + EscapeControls(r.ReportFailure) + "\n";
   return text;
 }
 

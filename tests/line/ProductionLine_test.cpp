@@ -209,7 +209,7 @@ TEST(LineRows, TableProgressLinesAndSummary) {
   };
   std::vector<TDeviceRow> rows{row("tcp1", "tcp:127.0.0.1:4001", dsCOMPLETED, "FI", "", 100, 11.84),
                                row("tcp2", "tcp:127.0.0.1:4002", dsFAILED, "P0 BANK0.HEX", "Qubra",
-                                   33, 2.06, "Error while writing!!!", "/p/Qubra/script.ini"),
+                                   33, 2.06, "Error while writing!!!\r", "/p/Qubra/script.ini"),
                                row("udp1", "udp:127.0.0.1:4003:4010", dsRUNNING, "P8 PROM1.SVF",
                                    "Qubra", 71, 8.0, "", "", 3.6),
                                row("pty1", "/dev/pts/7", dsWAITING)};
@@ -223,7 +223,7 @@ TEST(LineRows, TableProgressLinesAndSummary) {
                                                   "11.8s",
                                                   "tcp2  tcp:127.0.0.1:4002       failed     P0 "
                                                   "BANK0.HEX            Qubra    33%              "
-                                                  "2.1s  Error while writing!!!",
+                                                  "2.1s  Error while writing!!!\\x0D",
                                                   "udp1  udp:127.0.0.1:4003:4010  running    P8 "
                                                   "PROM1.SVF            Qubra    71%      4s      "
                                                   "8.0s",
@@ -237,14 +237,14 @@ TEST(LineRows, TableProgressLinesAndSummary) {
 
   EXPECT_EQ(FormatProgressLine(rows[0]), "tcp1 tcp:127.0.0.1:4001: completed in 11.8 s");
   EXPECT_EQ(FormatProgressLine(rows[1]),
-            "tcp2 tcp:127.0.0.1:4002: failed after 2.1 s: Error while writing!!! "
+            "tcp2 tcp:127.0.0.1:4002: failed after 2.1 s: Error while writing!!!\\x0D "
             "(/p/Qubra/script.ini)");
   EXPECT_EQ(FormatProgressLine(rows[2]), "udp1 udp:127.0.0.1:4003:4010: started");
   rows[3].State = dsSTOPPED;
   EXPECT_EQ(FormatProgressLine(rows[3]), "pty1 /dev/pts/7: stopped before it started");
   EXPECT_EQ(FormatSummary(rows),
             "4 devices: 1 completed, 1 failed, 1 stopped\n"
-            "failed: tcp2 tcp:127.0.0.1:4002: Error while writing!!! (/p/Qubra/script.ini)\n");
+            "failed: tcp2 tcp:127.0.0.1:4002: Error while writing!!!\\x0D (/p/Qubra/script.ini)\n");
 }
 
 // The table in a terminal of few lines: the running and failed devices, then a count of the
