@@ -19,6 +19,7 @@
 #include <iostream>
 #include <limits>
 #include <map>
+#include <set>
 #include <queue>
 
 #include "formats/text.h"
@@ -189,6 +190,51 @@ std::vector<TLineDevice> ReadDeviceEntries(const std::vector<std::string>& lines
     entries.push_back(std::move(entry));
   }
   return entries;
+}
+
+std::vector<std::string> WriteDeviceEntries(const std::vector<std::string>& lines,
+                                            const std::vector<TLineDevice>& devices) {
+  // The comments and blank lines before each entry's line, by its number.
+  std::map<int, std::vector<std::string>> before;
+  std::vector<std::string> pending;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string text = Trim(lines[i]);
+    if (text.empty() || text[0] == '#') {
+      pending.push_back(lines[i]);
+    } else {
+      before[static_cast<int>(i + 1)] = std::move(pending);
+      pending.clear();
+    }
+  }
+  std::set<int> kept;
+  for (const TLineDevice& d : devices) kept.insert(d.LineNumber);
+  std::vector<std::string> out;
+  const auto removed_before = [&](int number) {
+    for (auto it = before.begin(); it != before.end() && it->first < number;) {
+      if (kept.count(it->first)) {
+        ++it;
+        continue;
+      }
+      out.insert(out.end(), it->second.begin(), it->second.end());
+      it = before.erase(it);
+    }
+  };
+  for (const TLineDevice& d : devices) {
+    std::string text = d.Name + " " + d.Link.Text;
+    if (const auto it = before.find(d.LineNumber); it != before.end()) {
+      removed_before(d.LineNumber);
+      out.insert(out.end(), it->second.begin(), it->second.end());
+      before.erase(it);
+      // Unchanged, it keeps its own spacing.
+      const std::string& line = lines[static_cast<size_t>(d.LineNumber - 1)];
+      const TLineDevice was = ReadDeviceEntries({line})[0];
+      if (was.Name == d.Name && was.Link.Text == d.Link.Text) text = line;
+    }
+    out.push_back(std::move(text));
+  }
+  removed_before(std::numeric_limits<int>::max());
+  out.insert(out.end(), pending.begin(), pending.end());
+  return out;
 }
 
 // ---- rows ----
@@ -828,7 +874,6 @@ void TProductionLine::AddDevice(const std::string& name, const std::string& link
   TLineDevice device;
   device.Name = name;
   device.Link.Text = link;
-  device.LineNumber = static_cast<int>(Devices.size() + 1);
   Devices.push_back(std::move(device));
   FRows.emplace_back();
   FRows.back().Name = name;

@@ -57,6 +57,11 @@ bool ParseDeviceList(const std::string& path, const std::vector<std::string>& li
 // The devices a list names, unchecked: every line neither blank nor a comment, its first word
 // the name and the rest the link.
 std::vector<TLineDevice> ReadDeviceEntries(const std::vector<std::string>& lines);
+// The list as written back over `lines`, the list as it was read: each device after the
+// comments and blank lines that came before its own line (LineNumber; 0 for a device added
+// since), a removed device's comments kept for the next, and the list's last ones at the end.
+std::vector<std::string> WriteDeviceEntries(const std::vector<std::string>& lines,
+                                            const std::vector<TLineDevice>& devices);
 
 enum TDeviceState : uint8_t { dsWAITING, dsRUNNING, dsCOMPLETED, dsFAILED, dsSTOPPED };
 const char* DeviceStateText(TDeviceState state);
@@ -175,6 +180,8 @@ class TProductionLine {
   const TConfig& GetConfig() const { return Config; }
 
   const std::vector<TDeviceRow>& Rows() const { return FRows; }
+  // The list's devices as edited, each with the line it was read from.
+  const std::vector<TLineDevice>& Listed() const { return Devices; }
   // Brings the elapsed time of the running devices up to now.
   void UpdateElapsed();
   // Since the first of the devices now busy started; the whole time of the last ones once

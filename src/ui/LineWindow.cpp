@@ -269,6 +269,8 @@ bool TLineWindow::OpenList(const std::string& path, std::string& error) {
     error = "devices are running: stop them first";
     return false;
   }
+  ListLines = std::move(lines);
+  Modified = false;
   SetListFile(path);
   return true;
 }
@@ -276,9 +278,10 @@ bool TLineWindow::OpenList(const std::string& path, std::string& error) {
 bool TLineWindow::SaveList(const std::string& path, std::string& error) {
   TAtomicFile file(path);
   bool written = file.Open();
-  for (const TDeviceRow& r : Runner->Rows())
-    if (written) written = file.Write(r.Name + " " + r.Link + "\n");
+  for (const std::string& line : WriteDeviceEntries(ListLines, Runner->Listed()))
+    if (written) written = file.Write(line + "\n");
   if (written && file.Commit()) {
+    Modified = false;
     SetListFile(path);
     return true;
   }
@@ -296,8 +299,19 @@ void TLineWindow::ShowError(const std::string& error) {
   QMessageBox::critical(this, "Error", Utf8(error), QMessageBox::Ok);
 }
 
+// Offers to save the list's changes before they are lost; false when the operator cancels or
+// the save fails.
+bool TLineWindow::KeepChanges() {
+  if (!Modified) return true;
+  const auto answer = QMessageBox::question(
+      this, "Production Line", "The device list has changes that are not saved. Save them?",
+      QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Save);
+  if (answer == QMessageBox::Save) SaveClick();
+  return answer == QMessageBox::Discard || (answer == QMessageBox::Save && !Modified);
+}
+
 void TLineWindow::OpenClick() {
-  if (Runner->Busy()) return;
+  if (Runner->Busy() || !KeepChanges()) return;
   const QString path = QFileDialog::getOpenFileName(this, "Open Device List", Utf8(ListFile));
   std::string error;
   if (!path.isEmpty() && !OpenList(path.toStdString(), error)) ShowError(error);
@@ -327,6 +341,7 @@ void TLineWindow::AddClick() {
       if (r.Name == name) name.clear();
   }
   Runner->AddDevice(name, "");
+  Modified = true;
   const int row = static_cast<int>(Runner->Rows().size()) - 1;
   Table->setCurrentCell(row, coLink);
   Table->editItem(Table->item(row, coLink));
@@ -335,7 +350,8 @@ void TLineWindow::AddClick() {
 void TLineWindow::RemoveClick() {
   std::vector<size_t> rows = SelectedRows();
   // From the last, so the indices still to come stay as they are.
-  for (auto it = rows.rbegin(); it != rows.rend(); ++it) Runner->RemoveDevice(*it);
+  for (auto it = rows.rbegin(); it != rows.rend(); ++it)
+    if (Runner->RemoveDevice(*it)) Modified = true;
 }
 
 void TLineWindow::CellEdited(int row, int column) {
@@ -345,7 +361,10 @@ void TLineWindow::CellEdited(int row, int column) {
   const std::string link = Trim(Table->item(row, coLink)->text().toStdString());
   const TDeviceRow& r = Runner->Rows()[index];
   if (name == r.Name && link == r.Link) return;
-  if (!Runner->SetDevice(index, name, link)) ShowRow(index);
+  if (Runner->SetDevice(index, name, link))
+    Modified = true;
+  else
+    ShowRow(index);
 }
 
 // ---- running ----
@@ -421,6 +440,13 @@ void TLineWindow::StopAndClose() {
 
 void TLineWindow::closeEvent(QCloseEvent* event) {
   if (!Runner->Busy() || ForceClose) {
+    if (!ForceClose && AskBeforeStop && !KeepChanges()) {
+      event->ignore();
+      Closing = false;
+      CloseLimit->stop();
+      UpdateActions();
+      return;
+    }
     Clock->stop();
     CloseLimit->stop();
     event->accept();

@@ -38,7 +38,8 @@ class TLineWindow : public QMainWindow {
   // Reads the device list `path` into the rows, each checked as --line checks it; false, with
   // `error`, when it cannot be read or a device is busy.
   bool OpenList(const std::string& path, std::string& error);
-  // Writes the rows as a device list, one "NAME LINK" per line, through a temporary file.
+  // Writes the rows as a device list, one "NAME LINK" per line, through a temporary file; the
+  // comments and blank lines of the list as opened are kept.
   bool SaveList(const std::string& path, std::string& error);
 
   void StartAllClick();
@@ -102,6 +103,7 @@ class TLineWindow : public QMainWindow {
   bool ReadyToStart();
   void ShowError(const std::string& error);
   void SetListFile(const std::string& path);
+  bool KeepChanges();
 
   TConfigure Configure;
   std::unique_ptr<TSerialDevices> Devices;
@@ -111,9 +113,11 @@ class TLineWindow : public QMainWindow {
   QTimer* Clock = nullptr;         // elapsed times while devices run
   QTimer* CloseLimit = nullptr;    // gives up waiting for stopped devices
   std::string ListFile;
+  std::vector<std::string> ListLines;  // as opened
+  bool Modified = false;               // rows added, removed or edited since
   int DetailsRow = -1;  // the row whose record the details show
   TDeviceState DetailsState = dsWAITING;
   bool Closing = false;       // stopping the devices, to close once they have ended
-  bool AskBeforeStop = true;  // closing asks while devices run
+  bool AskBeforeStop = true;  // closing asks while devices run, or the list is unsaved
   bool ForceClose = false;
 };

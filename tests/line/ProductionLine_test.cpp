@@ -47,6 +47,27 @@ TEST(DeviceList, ReadsNamesAndLinks) {
   EXPECT_EQ(devices[4].Link.LocalPort, 10501);
 }
 
+// Written back, a list keeps its comments, blank lines and the spacing of unchanged lines; a
+// removed device's comment stays for the next, an added device comes last.
+TEST(DeviceList, WrittenBackKeepsWhatTheOperatorWrote) {
+  const std::vector<std::string> lines = SplitLines(
+      "# bench\n\n  a\ttcp:127.0.0.1:1\n# b's\nb COM2\n# c's\nc COM3\n\n# spare\nd COM4\n# end\n");
+  std::vector<TLineDevice> devices = ReadDeviceEntries(lines);
+  devices[2].Link.Text = "COM5";
+  devices.erase(devices.begin() + 1);  // b
+  devices.push_back({"e", {}, 0});
+  devices.back().Link.Text = "COM6";
+  EXPECT_EQ(WriteDeviceEntries(lines, devices),
+            SplitLines("# bench\n\n  a\ttcp:127.0.0.1:1\n# b's\n# c's\nc COM5\n\n# spare\n"
+                       "d COM4\ne COM6\n# end\n"));
+  // Without a and d, what came before them stays.
+  devices.pop_back();
+  devices.pop_back();
+  devices.erase(devices.begin());
+  EXPECT_EQ(WriteDeviceEntries(lines, devices),
+            SplitLines("# bench\n\n# b's\n# c's\nc COM5\n\n# spare\n# end\n"));
+}
+
 TEST(DeviceList, RefusesBadLinesAndClashesNamingTheLine) {
   const TSettingsLines settings{"COM3_DEVICE=/dev/ttyUSB7"};
   const std::pair<std::string, std::string> cases[] = {

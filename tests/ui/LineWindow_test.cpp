@@ -242,12 +242,20 @@ TEST_F(LineWindowTest, EditedRowsAreCheckedAndSaved) {
   window->RemoveItem->trigger();
   ASSERT_EQ(window->Table->rowCount(), 3);
 
+  // Edits unsaved: closing asks, and Cancel keeps the window.
+  OnModal([](QWidget* box) {
+    static_cast<QMessageBox*>(box)->button(QMessageBox::Cancel)->click();
+  });
+  window->close();
+  EXPECT_TRUE(window->isVisible());
   std::string error;
   ASSERT_TRUE(window->SaveList(scratch.Path() + "saved.txt", error)) << error;
   std::ifstream in(scratch.Path() + "saved.txt");
   const std::string saved(std::istreambuf_iterator<char>(in), {});
-  EXPECT_EQ(saved, "a " + link_a + "\nb " + window->Line().Rows()[1].Link + "\nc " +
+  EXPECT_EQ(saved, "# bench\na " + link_a + "\nb " + window->Line().Rows()[1].Link + "\nc " +
                        window->Line().Rows()[2].Link + "\n");
+  window->close();  // saved: nothing to ask
+  EXPECT_FALSE(window->isVisible());
 }
 
 }  // namespace
