@@ -80,10 +80,13 @@ on_signal() {
   echo "mutate.sh: interrupted; the tree is as it was" >&2
   exit "$1"
 }
-trap restore EXIT
-trap 'on_signal 130' INT
-trap 'on_signal 143' TERM
-trap 'on_signal 129' HUP
+# Only a run that mutates puts the tree back: a --list beside it would undo its mutant.
+if [ "$list_only" = 0 ]; then
+  trap restore EXIT
+  trap 'on_signal 130' INT
+  trap 'on_signal 143' TERM
+  trap 'on_signal 129' HUP
+fi
 set -m  # each child in a process group of its own, so that a signal ends it whole
 
 # Runs a command in the background, so that a signal reaches the trap at once.
@@ -303,9 +306,13 @@ main() {
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
   }
   mkdir -p "$state"
-  restore  # a run killed outright leaves its journal
   results=$state/results.tsv
-  : >"$results"
+  if [ "$list_only" = 0 ]; then
+    exec 9>"$state/lock"
+    flock -n 9 || { echo "mutate.sh: another run is mutating this tree" >&2; exit 1; }
+    restore  # a run killed outright leaves its journal
+    : >"$results"
+  fi
   export QT_QPA_PLATFORM=offscreen
 
   declare -A killed survived stillborn timed
@@ -316,7 +323,8 @@ main() {
       for pick in "${picks[@]}"; do
         IFS=$'\t' read -r _ id file line col class orig repl <<<"$pick"
         [ -z "$only" ] || [[ $only == *",$id,"* ]] || continue
-        printf '%s\t%s\t%s:%s\t%s\t%s -> %s\n' "$layer" "$id" "$file" "$line" "$class" "$orig" "$repl"
+        printf '%s\t%s\t%s:%s:%s\t%s\t%s -> %s\n' "$layer" "$id" "$file" "$line" "$col" "$class" \
+          "$orig" "$repl"
         n=$((n + 1))
         [ "$n" -lt "$per_layer" ] || break
       done
