@@ -38,7 +38,6 @@ bool ReadPort(const std::string& text, const char* what, const std::string& link
 }
 
 bool ReadAddress(const std::string& text, std::string& address) {
-  std::string parts[4];
   size_t start = 0;
   for (int i = 0; i < 4; ++i) {
     const size_t dot = i < 3 ? text.find('.', start) : text.size();

@@ -100,7 +100,10 @@ TEST_F(WholeRunTest, StandardRunPutsTheRoadOnTheWire) {
   EXPECT_EQ(view.bars[TMainView::pbScript].max, 2 + 4);
   EXPECT_EQ(fl->con_type, CON_NONE);
   Tick();
-  EXPECT_EQ(view.title, "Varnell Qubra Updater  (Device Id Unknown)");
+  // Set when it changes, not on every tick.
+  EXPECT_THAT(view.titles, ::testing::ElementsAre("Varnell Qubra Updater  (Device Id Unknown)",
+                                       "Varnell Qubra Updater  (Device Id : AAAA)",
+                                       "Varnell Qubra Updater  (Device Id Unknown)"));
 }
 
 TEST_F(WholeRunTest, VersionAlreadyOnTheDeviceSkipsTheBank) {
@@ -194,6 +197,24 @@ TEST_F(WholeRunTest, SilentDeviceGetsTheEnterPromptAndStillSynchronises) {
   EXPECT_THAT(device.Wire(), ElementsAreArray(wire));
   EXPECT_TRUE(view.HasStatus("Switch ON device while pushing the ENTER button"));
   EXPECT_FALSE(view.HasStatus("Synchronize..."));
+}
+
+// A step the controller takes itself that fails ends the run in an error, never completed: the
+// closing FI, and the OP of an extended boot (a device that refuses "30" is the variant).
+TEST_F(WholeRunTest, RefusedOwnStepEndsTheRunInAnError) {
+  const std::map<std::string, std::string> cases[] = {{{"FI", "I"}}, {{"30", "X"}, {"0000", "X"}}};
+  for (const auto& refusals : cases) {
+    SCOPED_TRACE(refusals.rbegin()->first);
+    WritePackage();
+    device = TScriptedDevice{};
+    device.refusals = refusals;
+    view.error_boxes.clear();
+    MakeReal();
+    RunReal();
+    EXPECT_EQ(ctl->Outcome(), roERROR) << view.status.back() << " " << device.Wire().back();
+    EXPECT_EQ(view.error_boxes.size(), 1u);
+    EXPECT_FALSE(view.HasStatus("Program operation completed"));
+  }
 }
 
 TEST_F(WholeRunTest, EngineErrorNamesTheSubScript) {

@@ -15,7 +15,10 @@ class TRecordingView : public TMainView {
     int32_t max = 100;
   };
 
-  void SetTitle(const std::string& text) override { title = text; }
+  void SetTitle(const std::string& text) override {
+    title = text;
+    titles.push_back(text);
+  }
   void AppendStatus(const std::string& line) override { status.push_back(line); }
   void SetStartCaption(const std::string& text) override { start_caption = text; }
   void SetEnabled(TControl c, bool e) override { enabled[c] = e; }
@@ -38,6 +41,7 @@ class TRecordingView : public TMainView {
   }
 
   std::string title;
+  std::vector<std::string> titles;  // each as set
   std::vector<std::string> status;
   std::string start_caption;
   std::map<TControl, bool> enabled, visible;

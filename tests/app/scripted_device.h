@@ -15,6 +15,7 @@ class TScriptedDevice {
     received.push_back(msg);
     if (msg == hang_up_on) hung_up = true;
     if (silent || hung_up) return "";
+    if (auto it = refusals.find(msg); it != refusals.end()) return it->second;
     if (msg == "?") return dev_reply;
     if (msg.size() >= 2 && msg.compare(msg.size() - 2, 2, "yU") == 0) return "";
     if (msg == "%") {
@@ -23,7 +24,7 @@ class TScriptedDevice {
       called = true;
       return ".";
     }
-    if (msg == "30") {
+    if (msg == "30" || msg == "35") {  // the standard device, or the variant
       called = false;
       return "." + identity + ".";
     }
@@ -58,6 +59,7 @@ class TScriptedDevice {
   std::map<char, bool> failing_cards;
   bool silent = false;     // switched off: answers nothing at all
   std::string hang_up_on;  // a message on which the device closes the connection
+  std::map<std::string, std::string> refusals;  // messages answered with an error
   bool hung_up = false;
   std::vector<std::string> received;
 
