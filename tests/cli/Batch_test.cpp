@@ -24,7 +24,6 @@
 #include "app/scripted_device.h"
 #include "cli/SealCommand.h"
 #include "formats/text.h"
-#include "records/LastRecord.h"
 #include "records/RunReport.h"
 #include "seal/SealGate.h"
 #include "seal/minisign_tool.h"
@@ -94,32 +93,6 @@ TEST(BatchTrace, FormatsChunks) {
       {5, true, "", ""},
   };
   for (const Case& c : cases) EXPECT_EQ(FormatTraceChunk(c.ms, c.sent, c.bytes), c.lines);
-}
-
-// The newest record of a device is found reading from the end, across lines longer than the
-// blocks read at a time.
-TEST(ReportFile, LastRecordOfADevice) {
-  ScratchDir dir;
-  const std::string path = dir.Path() + "runs.jsonl";
-  std::ofstream(path) << "not a record\n";
-  TReportFile file;
-  std::string error;
-  ASSERT_TRUE(file.Open(path, error)) << error;
-  const std::pair<const char*, int> written[] = {
-      {"a", 150 * 1024}, {"b", 10}, {"a", 70 * 1024}, {"c", 64 * 1024}};
-  int n = 0;
-  for (const auto& [name, pad] : written)
-    ASSERT_TRUE(file.Append({{"name", name}, {"n", n++}, {"pad", QString(pad, 'x')}}, error));
-  const std::pair<std::string, int> found[] = {{"a", 2}, {"b", 1}, {"c", 3}, {"d", -1}};
-  for (const auto& [name, want] : found) {
-    QJsonObject record;
-    EXPECT_EQ(FindLastRecord(path, name, record, error), want >= 0) << name;
-    EXPECT_EQ(record["n"].toInt(-1), want) << name;
-    EXPECT_EQ(error, "");
-  }
-  QJsonObject record;
-  EXPECT_FALSE(FindLastRecord(dir.Path() + "none.jsonl", "a", record, error));
-  EXPECT_EQ(error, "");
 }
 
 // Whole runs in this process, with the real engines and driver over TCP to a scripted device

@@ -18,6 +18,7 @@ TEST(RunEvents, FollowARun) {
   TRunEvents events(out);
   events.StatusAdded("Click on button START to begin program operation");
   events.ProgressChanged(TMainView::pbCard, 1, 2);
+  events.OverallProgressChanged(0, 10, -1);
   events.RunStarted("/p/script.ini");
   events.StatusAdded("Synchronize...");
   events.ProgressChanged(TMainView::pbOperation, 0, 300);
@@ -25,6 +26,9 @@ TEST(RunEvents, FollowARun) {
   events.ProgressChanged(TMainView::pbOperation, 3, 300);
   events.ProgressChanged(TMainView::pbOperation, 3, 301);  // another maximum
   events.ProgressChanged(TMainView::pbScript, 0, 0);
+  events.OverallProgressChanged(5, 10, 3.14);
+  events.OverallProgressChanged(10, 10, 0);
+  events.OverallProgressChanged(10, 10, 0);  // the end, once
   events.DeviceReported({"30", "AAAA", "B234"});
   const TInstructionRef line{"/p/Qubra/script.ini", 2, "P0 b.hex", "Qubra"};
   events.InstructionStarted(line, "psd");
@@ -43,6 +47,8 @@ TEST(RunEvents, FollowARun) {
           R"({"bar":"operation","event":"progress","max":300,"position":3})",
           R"({"bar":"operation","event":"progress","max":301,"position":3})",
           R"({"bar":"script","event":"progress","max":0,"position":0})",
+          R"({"bar":"overall","eta_seconds":3.1,"event":"progress","max":10,"position":5})",
+          R"({"bar":"overall","eta_seconds":0,"event":"progress","max":10,"position":10})",
           R"({"boot_checksum":"B234","event":"device","id":"AAAA","type":"30"})",
           R"({"card":"Qubra","engine":"psd","event":"instruction_start","line":2,)"
           R"("script":"/p/Qubra/script.ini","text":"P0 b.hex"})",

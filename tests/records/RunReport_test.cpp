@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "records/LastRecord.h"
 #include "records/RunEvents.h"
 #include "scratch_dir.h"
 
@@ -108,6 +109,46 @@ TEST(RunReport, RecordWithoutARun) {
     EXPECT_EQ(r["exit_status"], exit_status);
     EXPECT_EQ(r["instructions"], QJsonArray());
   }
+}
+
+// The line's record of a device whose updater wrote none: its own start and end.
+TEST(RunReport, RecordOfALostRun) {
+  const QDateTime start = QDateTime::fromString("2026-12-07T10:00:00.000Z", Qt::ISODateWithMs);
+  const QJsonObject r = LostRunRecord({"d1", {"tcp", "127.0.0.1:4001", 0}, "/p/script.ini", start,
+                                       start.addMSecs(2500), roERROR, "killed by signal 9", -1});
+  for (const auto& [key, value] :
+       std::initializer_list<std::pair<const char*, QJsonValue>>{
+           {"name", "d1"}, {"link", "127.0.0.1:4001"}, {"script", "/p/script.ini"},
+           {"result", "error"}, {"error", "killed by signal 9"}, {"exit_status", QJsonValue()},
+           {"start", "2026-12-07T10:00:00.000Z"}, {"end", "2026-12-07T10:00:02.500Z"},
+           {"seconds", 2.5}})
+    EXPECT_EQ(r[key], value) << key;
+}
+
+// The newest record of a device is found reading from the end, across lines longer than the
+// blocks read at a time.
+TEST(ReportFile, LastRecordOfADevice) {
+  ScratchDir dir;
+  const std::string path = dir.Path() + "runs.jsonl";
+  std::ofstream(path) << "not a record\n";
+  TReportFile file;
+  std::string error;
+  ASSERT_TRUE(file.Open(path, error)) << error;
+  const std::pair<const char*, int> written[] = {
+      {"a", 150 * 1024}, {"b", 10}, {"a", 70 * 1024}, {"c", 64 * 1024}};
+  int n = 0;
+  for (const auto& [name, pad] : written)
+    ASSERT_TRUE(file.Append({{"name", name}, {"n", n++}, {"pad", QString(pad, 'x')}}, error));
+  const std::pair<std::string, int> found[] = {{"a", 2}, {"b", 1}, {"c", 3}, {"d", -1}};
+  for (const auto& [name, want] : found) {
+    QJsonObject record;
+    EXPECT_EQ(FindLastRecord(path, name, record, error), want >= 0) << name;
+    EXPECT_EQ(record["n"].toInt(-1), want) << name;
+    EXPECT_EQ(error, "");
+  }
+  QJsonObject record;
+  EXPECT_FALSE(FindLastRecord(dir.Path() + "none.jsonl", "a", record, error));
+  EXPECT_EQ(error, "");
 }
 
 // Processes appending records far larger than a pipe's atomic size at the same moment: every
