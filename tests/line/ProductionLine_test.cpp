@@ -233,7 +233,7 @@ TEST(LineRows, TableProgressLinesAndSummary) {
                                    33, 2.06, "Error while writing!!!\r", "/p/Qubra/script.ini"),
                                row("udp1", "udp:127.0.0.1:4003:4010", dsRUNNING, "P8 PROM1.SVF",
                                    "Qubra", 71, 8.0, "", "", 3.6),
-                               row("pty1", "/dev/pts/7", dsWAITING)};
+                               row("pté1", "/dev/pts/7", dsWAITING)};
   // ETA only while running, and only once known.
   rows[1].EtaSeconds = 2;
   EXPECT_THAT(FormatTable(rows, 200), ElementsAre("NAME  LINK                     STATE      "
@@ -248,7 +248,7 @@ TEST(LineRows, TableProgressLinesAndSummary) {
                                                   "udp1  udp:127.0.0.1:4003:4010  running    P8 "
                                                   "PROM1.SVF            Qubra    71%      4s      "
                                                   "8.0s",
-                                                  "pty1  /dev/pts/7               waiting"));
+                                                  "pté1  /dev/pts/7               waiting"));
   // Cut to the terminal, a long operation ends in "~".
   rows[2].Operation = "P8 A_VERY_LONG_EFFECT_FILE_NAME.SVF";
   const std::vector<std::string> narrow = FormatTable(rows, 60);
@@ -262,7 +262,7 @@ TEST(LineRows, TableProgressLinesAndSummary) {
             "(/p/Qubra/script.ini)");
   EXPECT_EQ(FormatProgressLine(rows[2]), "udp1 udp:127.0.0.1:4003:4010: started");
   rows[3].State = dsSTOPPED;
-  EXPECT_EQ(FormatProgressLine(rows[3]), "pty1 /dev/pts/7: stopped before it started");
+  EXPECT_EQ(FormatProgressLine(rows[3]), "pté1 /dev/pts/7: stopped before it started");
   EXPECT_EQ(FormatSummary(rows),
             "4 devices: 1 completed, 1 failed, 1 stopped\n"
             "failed: tcp2 tcp:127.0.0.1:4002: Error while writing!!!\\x0D (/p/Qubra/script.ini)\n");
@@ -439,7 +439,12 @@ TEST_F(LineRun, FitsTheChildrenToTheOpenFileLimit) {
   rlimit low = old;
   low.rlim_cur = open + 16 + 3 * 4;
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-  TProductionLine line(Config(), Devices({"brief", "slow2", "slow3", "slow4", "slow5"}), out);
+  TProductionLine::TConfig c = Config();
+  c.Table = true;  // the notices go under the table
+  c.Width = 200;
+  TProductionLine line(c, Devices({"brief", "slow2", "slow3", "slow4", "slow5"}), out);
+  line.Resize(200, 0);
+  EXPECT_EQ(out.str(), "");  // the same size: nothing to draw again
   // Once the first three children run, every free descriptor is taken until the line says that
   // it waits: the one that ends first leaves too few for the next start.
   std::vector<int> hoard;
@@ -460,8 +465,8 @@ TEST_F(LineRun, FitsTheChildrenToTheOpenFileLimit) {
   EXPECT_THAT(out.str(), HasSubstr("qubra-updater: at most 3 devices at a time: the open-file "
                                    "limit (ulimit -n " +
                                    std::to_string(low.rlim_cur) + ") allows no more\n"));
-  EXPECT_THAT(out.str(), HasSubstr("qubra-updater: at most 2 devices at a time: the line could "
-                                   "start no more\n"));
+  EXPECT_THAT(out.str(), HasSubstr("\r\033[Kqubra-updater: at most 2 devices at a time: the line "
+                                   "could start no more\n"));
   EXPECT_THAT(out.str(), HasSubstr("5 devices: 5 completed, 0 failed, 0 stopped\n"));
 }
 
