@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTimer>
@@ -206,7 +207,7 @@ TEST(LineRows, LineTimeLeft) {
       {{done, row(dsRUNNING, 8, 4), queued, queued, queued}, 1, 34},
       // Nothing completed yet: as long as the running device expects its whole run to take.
       {{row(dsRUNNING, 2, 3), queued}, 1, 8},
-      {{queued, queued}, 1, -1},
+      {{queued}, 1, -1},
   };
   for (const auto& c : cases) EXPECT_EQ(LineEtaSeconds(c.rows, c.jobs), c.left);
 }
@@ -428,6 +429,16 @@ TEST_F(LineRun, EachChildsEndAndItsRecord) {
 
 // With room for two children under the open-file limit, the line runs two at a time; when the
 // descriptors run out all the same, a device waits instead of failing.
+// A device started alone; the others wait for the operator.
+TEST_F(LineRun, StartsOneDeviceAlone) {
+  TProductionLine line(Config(), Devices({"slow1", "brief"}));
+  line.StartDevice(1);
+  for (QDeadlineTimer deadline(30000); line.Busy() && !deadline.hasExpired();)
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+  EXPECT_EQ(line.Rows()[0].State, dsWAITING);
+  EXPECT_EQ(line.Rows()[1].State, dsCOMPLETED);
+}
+
 TEST_F(LineRun, FitsTheChildrenToTheOpenFileLimit) {
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "the sanitizers' checks need descriptors of their own";
