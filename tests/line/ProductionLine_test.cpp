@@ -263,6 +263,7 @@ TEST(LineRows, TableProgressLinesAndSummary) {
             "(/p/Qubra/script.ini)");
   EXPECT_EQ(FormatProgressLine(rows[2]), "udp1 udp:127.0.0.1:4003:4010: started");
   rows[3].State = dsSTOPPED;
+  EXPECT_EQ(FormatTable(rows, 200)[4], "pté1  /dev/pts/7               stopped");
   EXPECT_EQ(FormatProgressLine(rows[3]), "pté1 /dev/pts/7: stopped before it started");
   EXPECT_EQ(FormatSummary(rows),
             "4 devices: 1 completed, 1 failed, 1 stopped\n"
@@ -429,9 +430,11 @@ TEST_F(LineRun, EachChildsEndAndItsRecord) {
 
 // With room for two children under the open-file limit, the line runs two at a time; when the
 // descriptors run out all the same, a device waits instead of failing.
-// A device started alone; the others wait for the operator.
+// A device edited, then started alone; the others wait for the operator.
 TEST_F(LineRun, StartsOneDeviceAlone) {
   TProductionLine line(Config(), Devices({"slow1", "brief"}));
+  ASSERT_TRUE(line.SetDevice(1, "brief", "tcp:127.0.0.1:4999"));
+  EXPECT_EQ(line.Rows()[1].Link, "tcp:127.0.0.1:4999");
   line.StartDevice(1);
   for (QDeadlineTimer deadline(30000); line.Busy() && !deadline.hasExpired();)
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
