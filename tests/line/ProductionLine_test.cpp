@@ -430,16 +430,23 @@ TEST_F(LineRun, EachChildsEndAndItsRecord) {
 
 // With room for two children under the open-file limit, the line runs two at a time; when the
 // descriptors run out all the same, a device waits instead of failing.
-// A device edited, then started alone; the others wait for the operator.
-TEST_F(LineRun, StartsOneDeviceAlone) {
-  TProductionLine line(Config(), Devices({"slow1", "brief"}));
-  ASSERT_TRUE(line.SetDevice(1, "brief", "tcp:127.0.0.1:4999"));
-  EXPECT_EQ(line.Rows()[1].Link, "tcp:127.0.0.1:4999");
+// Devices started one by one, one at a time: the one waiting for its turn stops at once when
+// asked, and the one never started still waits.
+TEST_F(LineRun, StartsAndStopsOneDevice) {
+  TProductionLine::TConfig c = Config();
+  c.Jobs = 1;
+  TProductionLine line(c, Devices({"slow1", "slow2", "brief"}));
+  ASSERT_TRUE(line.SetDevice(0, "slow1", "tcp:127.0.0.1:4999"));
+  EXPECT_EQ(line.Rows()[0].Link, "tcp:127.0.0.1:4999");
+  line.StartDevice(0);
   line.StartDevice(1);
+  line.StopDevice(1);
+  EXPECT_EQ(line.Rows()[1].State, dsSTOPPED);
   for (QDeadlineTimer deadline(30000); line.Busy() && !deadline.hasExpired();)
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-  EXPECT_EQ(line.Rows()[0].State, dsWAITING);
-  EXPECT_EQ(line.Rows()[1].State, dsCOMPLETED);
+  EXPECT_EQ(line.Rows()[0].State, dsCOMPLETED);
+  EXPECT_EQ(line.Rows()[1].State, dsSTOPPED);
+  EXPECT_EQ(line.Rows()[2].State, dsWAITING);
 }
 
 TEST_F(LineRun, FitsTheChildrenToTheOpenFileLimit) {
