@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <QTimer>
 #include <cstring>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -32,6 +33,29 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
 namespace {
+
+size_t OpenDescriptors() {
+  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                           std::filesystem::directory_iterator()));
+}
+
+// Signals reach `stop` in the order they came, SIGWINCH only `resized`; afterwards the old
+// handlers are back and nothing is left open.
+TEST(StopSignals, HandInOrderThenLeaveNothingBehind) {
+  TestApp();
+  const size_t open = OpenDescriptors();
+  std::vector<int> seen;
+  {
+    TStopSignals handlers([&](int n) { seen.push_back(n); }, [&] { seen.push_back(0); });
+    for (const int n : {SIGHUP, SIGWINCH, SIGTERM}) ::raise(n);
+    handlers.HandlePending();
+  }
+  EXPECT_THAT(seen, ElementsAre(SIGHUP, 0, SIGTERM));
+  EXPECT_EQ(OpenDescriptors(), open);
+  struct sigaction now {};
+  ::sigaction(SIGTERM, nullptr, &now);
+  EXPECT_EQ(now.sa_handler, SIG_DFL);
+}
 
 TEST(BatchView, PrintsStatusOnlyDuringTheRunAndKeepsTheErrorBox) {
   std::ostringstream out, err;
