@@ -83,9 +83,9 @@ TEST(BatchView, ProgressLineShowsTheWholeRunAndTheThreeBars) {
   view.SetProgress(TMainView::pbScript, 7, 7);
   EXPECT_EQ(view.ProgressLine(),
             "overall [          ]   0%  ETA    --  operation  33%  card   0%  script 100%");
-  view.SetOverall(2573, 4200, 64.6);
+  view.SetOverall(4158, 4200, 64.6);
   EXPECT_EQ(view.ProgressLine(),
-            "overall [######    ]  61%  ETA  1:05  operation  33%  card   0%  script 100%");
+            "overall [######### ]  99%  ETA  1:05  operation  33%  card   0%  script 100%");
   EXPECT_LE(view.ProgressLine().size(), 79u);  // one line of an 80-column terminal
   const std::string drawn = err.str();
   view.AppendStatus("Device ID : 1A2B");

@@ -333,6 +333,13 @@ TEST(CommandLine, UseFolder) {
   help.Folder = pkg.Path() + "none";
   bool usage = false;
   EXPECT_EQ(UseFolder(help, usage), "");
+  // Without it, SCRIPT's folder holds the package.
+  Options batch;
+  batch.Mode = cmBATCH;
+  batch.Script = pkg.Path() + "readid.ini";
+  SetProgramDir("/");
+  EXPECT_EQ(UseFolder(batch, usage), "");
+  EXPECT_EQ(ProgramDir(), pkg.Path());
 }
 
 TEST(CommandLine, ScriptPath) {
