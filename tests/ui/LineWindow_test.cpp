@@ -136,6 +136,12 @@ TEST_F(LineWindowTest, StartAllThenRetryFailed) {
   EXPECT_EQ(window->windowTitle().toStdString(),
             "Varnell Qubra Production Line - " + scratch.Path() + "devices.txt");
   EXPECT_EQ(SummaryLine(), "3 devices: 3 waiting, 0 running, 0 completed, 0 failed, 0 stopped");
+  // Top to bottom: the buttons, the table, the panes of the device at the cursor, the summary.
+  std::vector<int> tops;
+  for (const char* name : {"StartAllButton", "Table", "StatusPane", "Summary"})
+    tops.push_back(window->findChild<QWidget*>(name)->mapTo(window.get(), QPoint(0, 0)).y());
+  EXPECT_EQ(std::adjacent_find(tops.begin(), tops.end(), std::greater_equal<>()), tops.end())
+      << ::testing::PrintToString(tops);
   EXPECT_FALSE(window->RetryItem->isEnabled());
   window->StartAllItem->trigger();
   EXPECT_EQ(States(), (std::vector<std::string>{"running", "running", "running"}));
