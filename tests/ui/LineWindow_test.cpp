@@ -153,6 +153,8 @@ TEST_F(LineWindowTest, StartAllThenRetryFailed) {
   EXPECT_EQ(Column(8), (std::vector<std::string>{"", "Error while writing!!!", ""}));
   EXPECT_EQ(SummaryLine(), "3 devices: 0 waiting, 0 running, 2 completed, 1 failed, 0 stopped");
   EXPECT_EQ(window->Line().Rows()[0].Status.back(), "Program operation completed");
+  // The pane follows the device at the cursor to its end: its new record.
+  EXPECT_THAT(window->RecordPane->toPlainText().toStdString(), HasSubstr("completed in "));
   std::vector<std::string> results = Results();
   std::sort(results.begin(), results.end());
   EXPECT_EQ(results, (std::vector<std::string>{"a completed", "b error", "c completed"}));
