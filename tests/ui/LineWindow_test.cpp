@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -146,6 +147,7 @@ TEST_F(LineWindowTest, StartAllThenRetryFailed) {
   window->StartAllItem->trigger();
   EXPECT_EQ(States(), (std::vector<std::string>{"running", "running", "running"}));
   EXPECT_FALSE(window->StartAllItem->isEnabled());
+  EXPECT_FALSE(window->PackageFolderItem->isEnabled());
   EXPECT_TRUE(window->StopAllItem->isEnabled());
   EXPECT_THAT(window->Summary->text().toStdString(), HasSubstr("Line elapsed"));
   ASSERT_TRUE(WaitIdle());
@@ -201,6 +203,8 @@ TEST_F(LineWindowTest, StopOneLeavesTheOthersRunning) {
 
 // Closing while devices run asks first, then stops them all and closes once their records are
 // written.
+// Closing asks while devices run; a stop signal does not. Either way the window closes once each
+// device has stopped and written its record.
 TEST_F(LineWindowTest, ClosingAsksThenStopsAndWaitsForTheRecords) {
   OpenThree();
   window->StartAllItem->trigger();
@@ -208,8 +212,7 @@ TEST_F(LineWindowTest, ClosingAsksThenStopsAndWaitsForTheRecords) {
   OnModal([](QWidget* box) { static_cast<QMessageBox*>(box)->button(QMessageBox::No)->click(); });
   window->close();
   EXPECT_TRUE(window->isVisible());
-  OnModal([](QWidget* box) { static_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click(); });
-  window->close();
+  window->StopAndClose();  // as SIGINT and SIGTERM: without asking
   ASSERT_TRUE(WaitFor([this] { return !window->isVisible(); }));
   EXPECT_EQ(States(), (std::vector<std::string>{"stopped", "stopped", "stopped"}));
   EXPECT_EQ(Results().size(), 3u);
@@ -230,6 +233,8 @@ TEST_F(LineWindowTest, EditedRowsAreCheckedAndSaved) {
     return texts.join("|").toStdString();
   };
   EXPECT_EQ(items(), FtdiAdapter().ById);
+  EXPECT_EQ(editor->itemData(0, Qt::ToolTipRole).toString().toStdString(),
+            "/dev/ttyUSB0, ftdi_sio, FTDI, FT232R USB UART, A1B2C3");
   serial->Plug(FtdiAdapter("/dev/ttyUSB1", "Z9"));
   EXPECT_EQ(items(), FtdiAdapter().ById + "|" + FtdiAdapter("/dev/ttyUSB1", "Z9").ById);
   editor->setEditText(QString::fromStdString(link_a));
@@ -256,8 +261,12 @@ TEST_F(LineWindowTest, EditedRowsAreCheckedAndSaved) {
   });
   window->close();
   EXPECT_TRUE(window->isVisible());
-  std::string error;
-  ASSERT_TRUE(window->SaveList(scratch.Path() + "saved.txt", error)) << error;
+  OnModal([this](QWidget* dialog) {
+    auto* files = static_cast<QFileDialog*>(dialog);
+    files->selectFile(QString::fromStdString(scratch.Path() + "saved.txt"));
+    QMetaObject::invokeMethod(files, "accept");
+  });
+  window->SaveAsItem->trigger();
   std::ifstream in(scratch.Path() + "saved.txt");
   const std::string saved(std::istreambuf_iterator<char>(in), {});
   EXPECT_EQ(saved, "# bench\na " + link_a + "\nb " + window->Line().Rows()[1].Link + "\nc " +
