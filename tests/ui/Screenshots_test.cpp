@@ -22,6 +22,8 @@
 #include "ui/About.h"
 #include "ui/CompDlg.h"
 #include "ui/MainFich.h"
+#include "scratch_dir.h"
+#include "ui/LineWindow.h"
 #include "ui/SerialDevicesDlg.h"
 #include "ui/ipconfig.h"
 #include "ui/ui_app.h"
@@ -81,6 +83,16 @@ void Keep(const QPixmap& shot, const char* name) {
   }
 }
 
+// A control moved, resized or recoloured shows: the picture is the one in docs/. The pictures
+// were made with this font; with another, only the other checks hold.
+void ExpectPicture(const QWidget& window, const QPixmap& shot, const char* name) {
+  if (std::getenv("QUBRA_SCREENSHOT_DIR") || QFontInfo(window.font()).family() != "DejaVu Sans")
+    return;
+  const QImage picture(QStringLiteral(QUBRA_SOURCE_DIR "/docs/") + name);
+  EXPECT_TRUE(shot.toImage().convertToFormat(picture.format()) == picture)
+      << "docs/" << name << " no longer shows the window: tools/screenshots.sh makes it again";
+}
+
 // Renders the dialogs as the operator first sees them: every control placed and drawn.
 TEST(Screenshots, Dialogs) {
   UiApp();
@@ -109,13 +121,7 @@ TEST(Screenshots, Dialogs) {
     const QPixmap shot = dialog->grab();
     ExpectEveryControlDrawn(*dialog, shot.toImage());
     Keep(shot, name);
-    // A control moved, resized or retitled shows. The pictures were made with this font; with
-    // another, only the checks above hold.
-    if (!std::getenv("QUBRA_SCREENSHOT_DIR") && QFontInfo(dialog->font()).family() == "DejaVu Sans") {
-      const QImage picture(QStringLiteral(QUBRA_SOURCE_DIR "/docs/") + name);
-      EXPECT_TRUE(shot.toImage().convertToFormat(picture.format()) == picture)
-          << "docs/" << name << " no longer shows the dialog: tools/screenshots.sh makes it again";
-    }
+    ExpectPicture(*dialog, shot, name);
   }
 
   // A control its dialog forgot to place is found, with a layout or without.
@@ -170,6 +176,29 @@ TEST(Screenshots, MainWindow) {
       Keep(window.grab(), "run-completed.png");
     }
   }
+  SetProgramDir("");
+}
+
+// The line window as it opens on a list, one row refused, before any device has run.
+TEST(Screenshots, LineWindowOpened) {
+  UiApp();
+  ScratchDir dir;
+  dir.Write("devices.txt", "# bench 2\nstation-1 tcp:127.0.0.1:4001\nstation-2 COM2\n"
+                           "station-3 tcp:127.0.0.1:4001\n");
+  SetProgramDir("/opt/qubra-package");
+  TLineWindow window([](const std::string&) { return TProductionLine::TConfig{}; },
+                     std::make_unique<TFakeSerialDevices>());
+  std::string error;
+  ASSERT_TRUE(window.OpenList(dir.Path() + "devices.txt", error)) << error;
+  window.show();
+  // The active window, as the operator sees it, on any display.
+  window.activateWindow();
+  for (QDeadlineTimer deadline(5000); !window.isActiveWindow() && !deadline.hasExpired();)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  QCoreApplication::processEvents();
+  const QPixmap shot = window.grab();
+  Keep(shot, "line-window-opened.png");
+  ExpectPicture(window, shot, "line-window-opened.png");
   SetProgramDir("");
 }
 
