@@ -19,8 +19,8 @@
 #include <iostream>
 #include <limits>
 #include <map>
-#include <set>
 #include <queue>
+#include <set>
 
 #include "formats/text.h"
 
@@ -432,7 +432,8 @@ std::string FormatSummary(const std::vector<TDeviceRow>& rows) {
       text += "failed: " + r.Name + " " + r.Link + ": " + FailureText(r) + "\n";
   for (const TDeviceRow& r : rows)
     if (!r.ReportFailure.empty())
-      text += "not recorded: " + r.Name + " " + r.Link + ": " + EscapeControls(r.ReportFailure) + "\n";
+      text +=
+          "not recorded: " + r.Name + " " + r.Link + ": " + EscapeControls(r.ReportFailure) + "\n";
   return text;
 }
 

@@ -115,7 +115,7 @@ class TLineWindow : public QMainWindow {
   std::string ListFile;
   std::vector<std::string> ListLines;  // as opened
   bool Modified = false;               // rows added, removed or edited since
-  int DetailsRow = -1;  // the row whose record the details show
+  int DetailsRow = -1;                 // the row whose record the details show
   TDeviceState DetailsState = dsWAITING;
   bool Closing = false;       // stopping the devices, to close once they have ended
   bool AskBeforeStop = true;  // closing asks while devices run, or the list is unsaved

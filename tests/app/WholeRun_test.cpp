@@ -102,8 +102,8 @@ TEST_F(WholeRunTest, StandardRunPutsTheRoadOnTheWire) {
   Tick();
   // Set when it changes, not on every tick.
   EXPECT_THAT(view.titles, ::testing::ElementsAre("Varnell Qubra Updater  (Device Id Unknown)",
-                                       "Varnell Qubra Updater  (Device Id : AAAA)",
-                                       "Varnell Qubra Updater  (Device Id Unknown)"));
+                                                  "Varnell Qubra Updater  (Device Id : AAAA)",
+                                                  "Varnell Qubra Updater  (Device Id Unknown)"));
 }
 
 TEST_F(WholeRunTest, VersionAlreadyOnTheDeviceSkipsTheBank) {

@@ -11,8 +11,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
-#include <cstring>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -319,13 +319,13 @@ TEST_F(BatchRunTest, SealIsJudgedBeforeContactAndAtEveryRead) {
     TBatchConfig config = Config();
     config.Configure = [&, configure = config.Configure](TRunController& ctl) {
       configure(ctl);
-      ctl.SetPackageGate(
-          [&, gate = MakeSealGate(TSealPolicy{c.Trust, "", false, "", {}})](const std::string& dir, const std::string& script) {
-            TPackageVerdict verdict = gate(dir, script);
-            if (c.ChangeAfterCheck)
-              pkg.Write("Qubra/bank0.hex", ":0400000001020305F1\r\n:00000001FF\r\n");
-            return verdict;
-          });
+      ctl.SetPackageGate([&, gate = MakeSealGate(TSealPolicy{c.Trust, "", false, "", {}})](
+                             const std::string& dir, const std::string& script) {
+        TPackageVerdict verdict = gate(dir, script);
+        if (c.ChangeAfterCheck)
+          pkg.Write("Qubra/bank0.hex", ":0400000001020305F1\r\n:00000001FF\r\n");
+        return verdict;
+      });
     };
     EXPECT_EQ(Run(std::move(config)), c.Status) << err.str();
     EXPECT_THAT(err.str(), HasSubstr(c.Error));

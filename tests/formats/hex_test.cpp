@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 TEST(Hex, DigitsAndWords) {
   EXPECT_EQ(HexDigit(0x1F), 'F');
   EXPECT_EQ(HexValue('A'), 10);
   EXPECT_EQ(HexValue('9'), 9);
   for (char c : std::string("afgx :\0", 7)) EXPECT_EQ(HexValue(c), 0) << int(c);
+  for (char c : std::string("/09:@AFGaf"))
+    EXPECT_EQ(IsHexDigit(c), std::isxdigit(c) && !std::islower(c)) << c;
   EXPECT_EQ(ByteToHex(0x1AB), "AB");
   EXPECT_EQ(WordToHex(0x00AF), "00AF");
   EXPECT_EQ(WordToHex(-1), "FFFF");

@@ -17,6 +17,9 @@ TEST(Text, SplitLines) {
   EXPECT_EQ(SplitLines(""), Lines{});
   EXPECT_EQ(SplitLines("a\rb\nc\n\rd"), (Lines{"a", "b", "c", "", "d"}));
   EXPECT_EQ(SplitLines("\n"), (Lines{""}));
+  EXPECT_EQ(SplitLines(std::string_view("a\r\n", 2)), (Lines{"a"}));  // never past its end
+  EXPECT_EQ(FileName("/p/Qubra/b.hex"), "b.hex");
+  EXPECT_EQ(FileName("b.hex"), "b.hex");
 }
 
 TEST(Text, Trim) {

@@ -2,11 +2,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <filesystem>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <filesystem>
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -114,13 +114,23 @@ TEST(RunReport, RecordWithoutARun) {
 // The line's record of a device whose updater wrote none: its own start and end.
 TEST(RunReport, RecordOfALostRun) {
   const QDateTime start = QDateTime::fromString("2026-12-07T10:00:00.000Z", Qt::ISODateWithMs);
-  const QJsonObject r = LostRunRecord({"d1", {"tcp", "127.0.0.1:4001", 0}, "/p/script.ini", start,
-                                       start.addMSecs(2500), roERROR, "killed by signal 9", -1});
-  for (const auto& [key, value] :
-       std::initializer_list<std::pair<const char*, QJsonValue>>{
-           {"name", "d1"}, {"link", "127.0.0.1:4001"}, {"script", "/p/script.ini"},
-           {"result", "error"}, {"error", "killed by signal 9"}, {"exit_status", QJsonValue()},
-           {"start", "2026-12-07T10:00:00.000Z"}, {"end", "2026-12-07T10:00:02.500Z"},
+  const QJsonObject r = LostRunRecord({"d1",
+                                       {"tcp", "127.0.0.1:4001", 0},
+                                       "/p/script.ini",
+                                       start,
+                                       start.addMSecs(2500),
+                                       roERROR,
+                                       "killed by signal 9",
+                                       -1});
+  for (const auto& [key, value] : std::initializer_list<std::pair<const char*, QJsonValue>>{
+           {"name", "d1"},
+           {"link", "127.0.0.1:4001"},
+           {"script", "/p/script.ini"},
+           {"result", "error"},
+           {"error", "killed by signal 9"},
+           {"exit_status", QJsonValue()},
+           {"start", "2026-12-07T10:00:00.000Z"},
+           {"end", "2026-12-07T10:00:02.500Z"},
            {"seconds", 2.5}})
     EXPECT_EQ(r[key], value) << key;
 }
@@ -246,7 +256,8 @@ TEST(ReportFile, FullDiskIsAnError) {
   EXPECT_EQ(error, "cannot write the report file " + path + ": File too large");
   EXPECT_EQ(std::filesystem::file_size(path), 0u);
   EXPECT_FALSE(file.Open("/dev/full", error));
-  EXPECT_EQ(error, "cannot write the report file /dev/full: it is a character device, not a regular file");
+  EXPECT_EQ(error,
+            "cannot write the report file /dev/full: it is a character device, not a regular file");
 }
 
 }  // namespace

@@ -4,11 +4,11 @@
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QFileDialog>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -256,9 +256,8 @@ TEST_F(LineWindowTest, EditedRowsAreCheckedAndSaved) {
   ASSERT_EQ(window->Table->rowCount(), 3);
 
   // Edits unsaved: closing asks, and Cancel keeps the window.
-  OnModal([](QWidget* box) {
-    static_cast<QMessageBox*>(box)->button(QMessageBox::Cancel)->click();
-  });
+  OnModal(
+      [](QWidget* box) { static_cast<QMessageBox*>(box)->button(QMessageBox::Cancel)->click(); });
   window->close();
   EXPECT_TRUE(window->isVisible());
   OnModal([this](QWidget* dialog) {

@@ -5,9 +5,9 @@
 #include <QImage>
 #include <QLabel>
 #include <QLayout>
+#include <QMenuBar>
 #include <QPixmap>
 #include <QPlainTextEdit>
-#include <QMenuBar>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -19,11 +19,11 @@
 #include "app/EngineSet.h"
 #include "app/ProgramDir.h"
 #include "link/fake_serial_devices.h"
+#include "scratch_dir.h"
 #include "ui/About.h"
 #include "ui/CompDlg.h"
-#include "ui/MainFich.h"
-#include "scratch_dir.h"
 #include "ui/LineWindow.h"
+#include "ui/MainFich.h"
 #include "ui/SerialDevicesDlg.h"
 #include "ui/ipconfig.h"
 #include "ui/ui_app.h"
@@ -183,8 +183,9 @@ TEST(Screenshots, MainWindow) {
 TEST(Screenshots, LineWindowOpened) {
   UiApp();
   ScratchDir dir;
-  dir.Write("devices.txt", "# bench 2\nstation-1 tcp:127.0.0.1:4001\nstation-2 COM2\n"
-                           "station-3 tcp:127.0.0.1:4001\n");
+  dir.Write("devices.txt",
+            "# bench 2\nstation-1 tcp:127.0.0.1:4001\nstation-2 COM2\n"
+            "station-3 tcp:127.0.0.1:4001\n");
   SetProgramDir("/opt/qubra-package");
   TLineWindow window([](const std::string&) { return TProductionLine::TConfig{}; },
                      std::make_unique<TFakeSerialDevices>());
