@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFontInfo>
 #include <QImage>
 #include <QLabel>
@@ -25,6 +26,7 @@
 #include "ui/LineWindow.h"
 #include "ui/MainFich.h"
 #include "ui/SerialDevicesDlg.h"
+#include "ui/TrustedKeysDlg.h"
 #include "ui/ipconfig.h"
 #include "ui/ui_app.h"
 
@@ -110,11 +112,22 @@ TEST(Screenshots, Dialogs) {
   const TSettingsLines settings = {"COM3_DEVICE=" + FtdiAdapter().ById};
   TSerialDevicesDlg serial(devices, settings, 3);
   serial.DeviceList->selectRow(1);
+  // Key files named from the current folder, so that the picture names them alike anywhere.
+  ScratchDir keys;
+  keys.Write("station.pub",
+             "untrusted comment: minisign public key 156F46B718D5B599\n"
+             "RWSZtdUYt0ZvFVUVfUHYBXE1pQOMKFo1hMFqIhX0hIJ1vdYKpJossneO\n");
+  const QString here = QDir::currentPath();
+  QDir::setCurrent(QString::fromStdString(keys.Path()));
+  TTrustedKeysDlg trusted({{"station.pub", "retired.pub"}, {}},
+                          "/home/operator/.config/qubra-updater/trusted.d/");
+  QDir::setCurrent(here);
 
   const std::pair<QWidget*, const char*> dialogs[] = {{&lan, "lan-setup.png"},
                                                       {&comp, "component-selection.png"},
                                                       {&about, "about.png"},
-                                                      {&serial, "serial-devices.png"}};
+                                                      {&serial, "serial-devices.png"},
+                                                      {&trusted, "trusted-keys.png"}};
   for (const auto& [dialog, name] : dialogs) {
     SCOPED_TRACE(name);
     dialog->show();
