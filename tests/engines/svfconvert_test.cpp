@@ -116,6 +116,8 @@ TEST(SvfConvert, ErrorsNameTheLine) {
       {"SIR 4\nTDI (\nF\n1F);", "line 4: SIR: TDI: the value has more than 4 bits"},
       {"SIR 8\n\nTDI (FE)\nFOO;", "line 4: SIR: unexpected \"FOO\""},
       {"RUNTEST\nIDLE\n1E-3 SEC;", "line 3: RUNTEST 1E-3 SEC: no FREQUENCY"},
+      {"FREQUENCY\n0\nHZ;", "line 2: FREQUENCY needs a rate above 0 in HZ"},
+      {"RUNTEST 10 TCK ENDSTATE IDLE\nNOW;", "line 2: RUNTEST: unexpected \"NOW\""},
       {"SDR 8 TDI (00\n\n", "line 1: value not closed by \")\""},
       // No real part needs a longer scan; a few bytes must not ask for gigabytes.
       {"SDR 67108865 TDI (0);",

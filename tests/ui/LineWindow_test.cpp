@@ -153,6 +153,7 @@ TEST_F(LineWindowTest, StartAllThenRetryFailed) {
   ASSERT_TRUE(WaitIdle());
   EXPECT_EQ(States(), (std::vector<std::string>{"completed", "failed", "completed"}));
   EXPECT_EQ(Column(8), (std::vector<std::string>{"", "Error while writing!!!", ""}));
+  EXPECT_TRUE(window->Table->item(0, 2)->font().bold());  // a device that has run
   EXPECT_EQ(SummaryLine(), "3 devices: 0 waiting, 0 running, 2 completed, 1 failed, 0 stopped");
   EXPECT_EQ(window->Line().Rows()[0].Status.back(), "Program operation completed");
   // The pane follows the device at the cursor to its end: its new record.
