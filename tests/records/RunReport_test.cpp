@@ -140,7 +140,7 @@ TEST(RunReport, RecordOfALostRun) {
 TEST(ReportFile, LastRecordOfADevice) {
   ScratchDir dir;
   const std::string path = dir.Path() + "runs.jsonl";
-  std::ofstream(path) << "not a record\n";
+  std::ofstream(path) << "{\"name\":\"e\",\"n\":9}\nnot a record\n";
   TReportFile file;
   std::string error;
   ASSERT_TRUE(file.Open(path, error)) << error;
@@ -149,7 +149,7 @@ TEST(ReportFile, LastRecordOfADevice) {
   int n = 0;
   for (const auto& [name, pad] : written)
     ASSERT_TRUE(file.Append({{"name", name}, {"n", n++}, {"pad", QString(pad, 'x')}}, error));
-  const std::pair<std::string, int> found[] = {{"a", 2}, {"b", 1}, {"c", 3}, {"d", -1}};
+  const std::pair<std::string, int> found[] = {{"a", 2}, {"b", 1}, {"c", 3}, {"d", -1}, {"e", 9}};
   for (const auto& [name, want] : found) {
     QJsonObject record;
     EXPECT_EQ(FindLastRecord(path, name, record, error), want >= 0) << name;
