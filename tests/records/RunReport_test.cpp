@@ -145,7 +145,7 @@ TEST(ReportFile, LastRecordOfADevice) {
   std::string error;
   ASSERT_TRUE(file.Open(path, error)) << error;
   const std::pair<const char*, int> written[] = {
-      {"a", 150 * 1024}, {"b", 10}, {"a", 70 * 1024}, {"c", 64 * 1024}};
+      {"a", 150 * 1024}, {"b", 10}, {"a", 70 * 1024}, {"c", 200 * 1024}};
   int n = 0;
   for (const auto& [name, pad] : written)
     ASSERT_TRUE(file.Append({{"name", name}, {"n", n++}, {"pad", QString(pad, 'x')}}, error));
@@ -154,6 +154,8 @@ TEST(ReportFile, LastRecordOfADevice) {
     QJsonObject record;
     EXPECT_EQ(FindLastRecord(path, name, record, error), want >= 0) << name;
     EXPECT_EQ(record["n"].toInt(-1), want) << name;
+    const bool padded = want >= 0 && static_cast<size_t>(want) < std::size(written);
+    EXPECT_EQ(record["pad"].toString().size(), padded ? written[want].second : 0) << name;  // whole
     EXPECT_EQ(error, "");
   }
   QJsonObject record;
@@ -224,6 +226,17 @@ TEST(ReportFile, AnyDescriptorWillDo) {
   ScratchDir dir;
   const int input = dup(0);
   close(0);
+  {
+    // Opened again on a folder: refused, and the file it had is let go.
+    TReportFile again;
+    std::string error;
+    EXPECT_TRUE(again.Open(dir.Path() + "old.jsonl", error)) << error;
+    EXPECT_FALSE(again.Open(dir.Path(), error));
+    EXPECT_EQ(fcntl(0, F_GETFD), -1);
+    dir.Write("abc", "abc");
+    EXPECT_EQ(FileSha256(dir.Path() + "abc"),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  }
   {
     TReportFile file;
     std::string error;
