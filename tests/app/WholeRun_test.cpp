@@ -150,6 +150,24 @@ TEST_F(WholeRunTest, OverallProgressOnlyGrowsAndEndsAtItsMaximum) {
 
 // The planned bytes are those of the records and statements the files hold; the time left
 // follows the rate measured from the clock's start, once there is one.
+// A variant device (it refuses "30") runs its own card folder's script: the plan follows.
+TEST_F(WholeRunTest, VariantDeviceIsPlannedFromItsOwnFolder) {
+  WritePackage();
+  Write("UQubra/script.ini", "P0 bank0.hex\r\n");
+  Write("UQubra/bank0.hex", kBankHex);
+  device.refusals = {{"30", "X"}};
+  MakeReal();
+  TProgressLog log;
+  ctl->AddObserver(&log);
+  RunReal();
+  ASSERT_EQ(view.status.back(), "Program operation completed");
+  EXPECT_EQ(log.points.back().first, log.points.back().second);
+  const std::string card = prog + "Qubra/";
+  EXPECT_EQ(log.points.front().second - log.points.back().second,
+            PlannedBytes("T0 0130", card) + PlannedBytes("V0 0130", card) +
+                PlannedBytes("P8 prom1.svf", card));
+}
+
 TEST_F(WholeRunTest, PlannedBytesAndTimeLeft) {
   WritePackage();
   const std::string card = prog + "Qubra/";
