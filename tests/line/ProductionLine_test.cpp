@@ -431,7 +431,7 @@ TEST_F(LineRun, EachChildsEndAndItsRecord) {
 // With room for two children under the open-file limit, the line runs two at a time; when the
 // descriptors run out all the same, a device waits instead of failing.
 // Devices started one by one, one at a time: the one waiting for its turn stops at once when
-// asked, and the one never started still waits.
+// asked, the running one is sent the signal, and the one never started still waits.
 TEST_F(LineRun, StartsAndStopsOneDevice) {
   TProductionLine::TConfig c = Config();
   c.Jobs = 1;
@@ -442,9 +442,10 @@ TEST_F(LineRun, StartsAndStopsOneDevice) {
   line.StartDevice(1);
   line.StopDevice(1);
   EXPECT_EQ(line.Rows()[1].State, dsSTOPPED);
+  line.StopDevice(0);
   for (QDeadlineTimer deadline(30000); line.Busy() && !deadline.hasExpired();)
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-  EXPECT_EQ(line.Rows()[0].State, dsCOMPLETED);
+  EXPECT_EQ(line.Rows()[0].State, dsSTOPPED);
   EXPECT_EQ(line.Rows()[1].State, dsSTOPPED);
   EXPECT_EQ(line.Rows()[2].State, dsWAITING);
 }
