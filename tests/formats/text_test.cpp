@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 
 using Lines = std::vector<std::string>;
 
@@ -17,7 +18,9 @@ TEST(Text, SplitLines) {
   EXPECT_EQ(SplitLines(""), Lines{});
   EXPECT_EQ(SplitLines("a\rb\nc\n\rd"), (Lines{"a", "b", "c", "", "d"}));
   EXPECT_EQ(SplitLines("\n"), (Lines{""}));
-  EXPECT_EQ(SplitLines(std::string_view("a\r\n", 2)), (Lines{"a"}));  // never past its end
+  // Never past its end: a sanitizer build sees a read beyond the buffer.
+  const std::unique_ptr<char[]> exact(new char[2]{'a', '\r'});
+  EXPECT_EQ(SplitLines(std::string_view(exact.get(), 2)), (Lines{"a"}));
   EXPECT_EQ(FileName("/p/Qubra/b.hex"), "b.hex");
   EXPECT_EQ(FileName("b.hex"), "b.hex");
 }

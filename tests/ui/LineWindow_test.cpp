@@ -273,6 +273,17 @@ TEST_F(LineWindowTest, EditedRowsAreCheckedAndSaved) {
                        window->Line().Rows()[2].Link + "\n");
   window->close();  // saved: nothing to ask
   EXPECT_FALSE(window->isVisible());
+  // A row added is a change again.
+  window->show();
+  window->AddItem->trigger();
+  bool asked = false;
+  OnModal([&asked](QWidget* box) {
+    asked = true;
+    static_cast<QMessageBox*>(box)->button(QMessageBox::Discard)->click();
+  });
+  window->close();
+  EXPECT_TRUE(asked);
+  EXPECT_FALSE(window->isVisible());
 }
 
 }  // namespace
