@@ -90,11 +90,14 @@ fi
 set -m  # each child in a process group of its own, so that a signal ends it whole
 
 # Runs a command in the background, so that a signal reaches the trap at once.
+# Without the lock's descriptor, and with whatever it left behind (a test killed at its time
+# limit leaves the simulators it started) ended with it.
 run() {
-  "$@" &
+  "$@" 9>&- &
   child=$!
   local rc=0
   wait "$child" || rc=$?
+  kill -KILL -- "-$child" 2>/dev/null || true
   child=
   return "$rc"
 }
