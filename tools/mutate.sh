@@ -341,7 +341,7 @@ main() {
       exit 1
     fi
     start=$(date +%s)
-    if ! (cd "$build" && run timeout -k 10 1800 "$program" --gtest_brief=1 >"$state/clean.log" 2>&1); then
+    if ! run env -C "$build" timeout -k 10 1800 "$program" --gtest_brief=1 >"$state/clean.log" 2>&1; then
       echo "mutate.sh: $target fails without a mutant; see $state/clean.log" >&2
       exit 1
     fi
@@ -364,8 +364,8 @@ main() {
         verdict=stillborn
       else
         rc=0
-        (cd "$build" && run timeout -k 10 "$limit" "$program" --gtest_brief=1 --gtest_fail_fast \
-          >"$state/test.log" 2>&1) || rc=$?
+        run env -C "$build" timeout -k 10 "$limit" "$program" --gtest_brief=1 --gtest_fail_fast \
+          >"$state/test.log" 2>&1 || rc=$?
         if [ "$rc" = 0 ]; then verdict=survived
         elif [ "$rc" = 124 ] || [ "$rc" = 137 ]; then verdict=timeout
         else verdict=killed
