@@ -220,7 +220,7 @@ std::vector<std::string> WriteDeviceEntries(const std::vector<std::string>& line
     }
   };
   for (const TLineDevice& d : devices) {
-    std::string text = d.Name + " " + d.Link.Text;
+    std::string text = d.Link.Text.empty() ? d.Name : d.Name + " " + d.Link.Text;
     if (const auto it = before.find(d.LineNumber); it != before.end()) {
       removed_before(d.LineNumber);
       out.insert(out.end(), it->second.begin(), it->second.end());
