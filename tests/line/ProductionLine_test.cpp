@@ -56,7 +56,7 @@ TEST(DeviceList, WrittenBackKeepsWhatTheOperatorWrote) {
   std::vector<TLineDevice> devices = ReadDeviceEntries(lines);
   devices[2].Link.Text = "COM5";
   devices.erase(devices.begin() + 1);  // b
-  devices.push_back({"e", {}, 0});  // its link not typed yet
+  devices.push_back({"e", {}, 0});     // its link not typed yet
   EXPECT_EQ(WriteDeviceEntries(lines, devices),
             SplitLines("# bench\n\n  a\ttcp:127.0.0.1:1\n# b's\n# c's\nc COM5\n\n# spare\n"
                        "d COM4\ne\n# end\n"));
