@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 
 #include "formats/hex.h"
@@ -219,6 +220,13 @@ std::string Excerpt(std::string_view text, size_t max) {
   if (text.size() <= max) return std::string(text);
   return std::string(text.substr(0, max)) + "...[" + std::to_string(text.size() - max) +
          " more characters cut]";
+}
+
+// Not printf: a program with a locale set would write "11,8".
+std::string Tenths(double value) {
+  char text[400];  // the widest double in fixed notation
+  const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 1);
+  return std::string(text, end.ptr);
 }
 
 std::string EscapeControls(std::string_view text) {

@@ -81,3 +81,6 @@ std::string Excerpt(std::string_view text, size_t max = kExcerptMax);
 // Outside text for a terminal: every control character (below 0x20, and 0x7F) becomes "\xHH",
 // so a device cannot move the cursor, retitle the window or ring the bell. Other bytes are kept.
 std::string EscapeControls(std::string_view text);
+
+// A time or other figure to a tenth: "11.8".
+std::string Tenths(double value);

@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -92,12 +91,6 @@ std::string Cell(const std::string& text, size_t width) {
 
 std::string Right(const std::string& text, size_t width) {
   return std::string(width - std::min(width, text.size()), ' ') + text;
-}
-
-std::string Seconds(double s) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f", s);
-  return text;
 }
 
 std::string FirstLine(const std::string& text) {
@@ -283,6 +276,10 @@ bool DeviceBusy(const TDeviceRow& row) {
   return row.State == dsRUNNING || (row.State == dsWAITING && row.Queued);
 }
 
+bool DeviceStarted(const TDeviceRow& row) {
+  return row.State != dsWAITING && !(row.State == dsSTOPPED && row.Seconds == 0);
+}
+
 std::vector<std::string> FormatTable(const std::vector<TDeviceRow>& rows, size_t width) {
   size_t name_width = 4, link_width = 4;
   for (const TDeviceRow& r : rows) {
@@ -302,12 +299,12 @@ std::vector<std::string> FormatTable(const std::vector<TDeviceRow>& rows, size_t
   std::vector<std::string> out{
       line("NAME", "LINK", "STATE", "OPERATION", "CARD", "DONE", "ETA", "ELAPSED", "ERROR")};
   for (const TDeviceRow& r : rows) {
-    const bool started = r.State != dsWAITING && !(r.State == dsSTOPPED && r.Seconds == 0);
+    const bool started = DeviceStarted(r);
     const bool eta = r.State == dsRUNNING && r.EtaSeconds >= 0;
     out.push_back(line(r.Name, r.Link, DeviceStateText(r.State), r.Operation, r.Card,
                        started ? std::to_string(r.Percent) + "%" : "",
                        eta ? std::to_string(std::lround(r.EtaSeconds)) + "s" : "",
-                       started ? Seconds(r.Seconds) + "s" : "",
+                       started ? Tenths(r.Seconds) + "s" : "",
                        r.State == dsFAILED ? r.Error : r.ReportFailure));
   }
   return out;
@@ -366,14 +363,14 @@ std::string FormatProgressLine(const TDeviceRow& row) {
     case dsRUNNING:
       return head + "started";
     case dsCOMPLETED:
-      return head + "completed in " + Seconds(row.Seconds) + " s" + RecordNote(row);
+      return head + "completed in " + Tenths(row.Seconds) + " s" + RecordNote(row);
     case dsFAILED:
-      return head + "failed after " + Seconds(row.Seconds) + " s: " + FailureText(row) +
+      return head + "failed after " + Tenths(row.Seconds) + " s: " + FailureText(row) +
              RecordNote(row);
     case dsSTOPPED:
       return head +
              (row.Seconds == 0 ? "stopped before it started"
-                               : "stopped after " + Seconds(row.Seconds) + " s") +
+                               : "stopped after " + Tenths(row.Seconds) + " s") +
              RecordNote(row);
     default:
       return head + "waiting";
@@ -502,6 +499,14 @@ void Discard(std::unique_ptr<QProcess>& process) {
   if (!process) return;
   process->disconnect();
   process.release()->deleteLater();
+}
+
+// A device's row before any run: its name and link as the list gives them.
+TDeviceRow FreshRow(const TLineDevice& device) {
+  TDeviceRow row;
+  row.Name = device.Name;
+  row.Link = device.Link.Text;
+  return row;
 }
 
 }  // namespace
@@ -635,11 +640,8 @@ void TProductionLine::Queue(size_t index) {
   TDeviceRow& row = FRows[index];
   if (StopSignal != 0 || row.State == dsRUNNING || row.Queued || !row.Problem.empty()) return;
   if (!LineClock.isValid()) LineClock.start();
-  TDeviceRow fresh;
-  fresh.Name = row.Name;
-  fresh.Link = row.Link;
-  fresh.Queued = true;
-  row = std::move(fresh);
+  row = FreshRow(Devices[index]);
+  row.Queued = true;
   Notify(index);
 }
 
@@ -876,9 +878,7 @@ void TProductionLine::AddDevice(const std::string& name, const std::string& link
   device.Name = name;
   device.Link.Text = link;
   Devices.push_back(std::move(device));
-  FRows.emplace_back();
-  FRows.back().Name = name;
-  FRows.back().Link = link;
+  FRows.push_back(FreshRow(Devices.back()));
   Children.push_back(std::make_unique<TChild>());
   Children.back()->Index = Devices.size() - 1;
   Recheck();
@@ -889,9 +889,7 @@ bool TProductionLine::SetDevice(size_t index, const std::string& name, const std
   Devices[index].Name = name;
   Devices[index].Link = TLinkOption{};
   Devices[index].Link.Text = link;
-  FRows[index] = TDeviceRow{};
-  FRows[index].Name = name;
-  FRows[index].Link = link;
+  FRows[index] = FreshRow(Devices[index]);
   Recheck();
   return true;
 }
@@ -911,11 +909,10 @@ bool TProductionLine::SetDevices(std::vector<TLineDevice> devices) {
   if (Busy()) return false;
   for (auto& child : Children) Discard(child->Process);
   Devices = std::move(devices);
-  FRows.assign(Devices.size(), TDeviceRow{});
+  FRows.clear();
   Children.clear();
   for (size_t i = 0; i < Devices.size(); ++i) {
-    FRows[i].Name = Devices[i].Name;
-    FRows[i].Link = Devices[i].Link.Text;
+    FRows.push_back(FreshRow(Devices[i]));
     Children.push_back(std::make_unique<TChild>());
     Children.back()->Index = i;
   }

@@ -95,6 +95,8 @@ struct TDeviceRow {
 
 // The device runs or waits for its turn.
 bool DeviceBusy(const TDeviceRow& row);
+// The device's last run has begun: it has a progress and a time to show.
+bool DeviceStarted(const TDeviceRow& row);
 
 // Takes one --events object of the device's child into its row.
 void ApplyEvent(TDeviceRow& row, const QJsonObject& event);

@@ -5,6 +5,8 @@
 #include <QJsonDocument>
 #include <algorithm>
 
+#include "formats/text.h"
+
 namespace {
 
 constexpr qint64 kBlock = 64 * 1024;
@@ -21,10 +23,6 @@ bool RecordOf(const QByteArray& line, const std::string& name, QJsonObject& reco
   if (!doc.isObject() || Text(doc.object()["name"]) != name) return false;
   record = doc.object();
   return true;
-}
-
-std::string Number(double value) {
-  return QString::number(value, 'f', 1).toStdString();
 }
 
 }  // namespace
@@ -65,7 +63,7 @@ bool FindLastRecord(const std::string& path, const std::string& name, QJsonObjec
 
 std::vector<std::string> DescribeRecord(const QJsonObject& r) {
   std::vector<std::string> lines;
-  std::string result = Text(r["result"]) + " in " + Number(r["seconds"].toDouble()) + " s";
+  std::string result = Text(r["result"]) + " in " + Tenths(r["seconds"].toDouble()) + " s";
   if (!Text(r["error"]).empty())
     result += ": " + Text(r["error"]) + " (" + Text(r["error_script"]) + ")";
   lines.push_back("Result: " + result);

@@ -70,19 +70,11 @@ QColor StateColour(TDeviceState state) {
 }
 const QColor kRefused(0xff, 0xd0, 0xd0);
 
-std::string Tenths(double seconds) {
-  return QString::number(seconds, 'f', 1).toStdString() + " s";
-}
-
 // A time left, in whole seconds up to a minute, then minutes and seconds.
 std::string Duration(double seconds) {
   const auto s = static_cast<int64_t>(std::ceil(std::max(seconds, 0.0)));
   if (s < 60) return std::to_string(s) + " s";
   return std::to_string(s / 60) + " min " + std::to_string(s % 60) + " s";
-}
-
-bool Started(const TDeviceRow& r) {
-  return r.State != dsWAITING && !(r.State == dsSTOPPED && r.Seconds == 0);
 }
 
 bool Startable(const TDeviceRow& r) {
@@ -528,12 +520,12 @@ void TLineWindow::ShowRow(size_t index) {
     bar->setRange(0, 100);
     Table->setCellWidget(row, coProgress, bar);
   }
-  bar->setValue(Started(r) ? r.Percent : 0);
-  bar->setTextVisible(Started(r));
+  bar->setValue(DeviceStarted(r) ? r.Percent : 0);
+  bar->setTextVisible(DeviceStarted(r));
 
   cell(coOperation, Utf8(r.Operation));
   cell(coCard, Utf8(r.Card));
-  cell(coElapsed, Started(r) ? Utf8(Tenths(r.Seconds)) : QString());
+  cell(coElapsed, DeviceStarted(r) ? Utf8(Tenths(r.Seconds) + " s") : QString());
   cell(coLeft, r.State == dsRUNNING && r.EtaSeconds >= 0 ? Utf8(Duration(r.EtaSeconds)) : "");
   const std::string error = r.State == dsFAILED ? r.Error : "";
   QTableWidgetItem* shown = cell(coError, error.empty() ? problem : Utf8(error));
@@ -552,7 +544,7 @@ void TLineWindow::ShowSummary() {
   if (refused > 0) text += " (" + std::to_string(refused) + " refused by the check)";
   std::string times;
   if (Runner->Busy() || Runner->LineSeconds() > 0)
-    times = "Line elapsed " + Tenths(Runner->LineSeconds());
+    times = "Line elapsed " + Tenths(Runner->LineSeconds()) + " s";
   if (Closing) {
     times += "; stopping the devices before the window closes";
   } else if (Runner->Busy()) {
