@@ -25,6 +25,7 @@
 #include "app/scripted_device.h"
 #include "cli/SealCommand.h"
 #include "formats/text.h"
+#include "link/link_test_util.h"
 #include "records/RunReport.h"
 #include "seal/SealGate.h"
 #include "seal/minisign_tool.h"
@@ -34,16 +35,11 @@ using ::testing::HasSubstr;
 
 namespace {
 
-size_t OpenDescriptors() {
-  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                                           std::filesystem::directory_iterator()));
-}
-
 // Signals reach `stop` in the order they came, SIGWINCH only `resized`; afterwards the old
 // handlers are back and nothing is left open.
 TEST(StopSignals, HandInOrderThenLeaveNothingBehind) {
   TestApp();
-  const size_t open = OpenDescriptors();
+  const int open = OpenFdCount();
   std::vector<int> seen;
   {
     TStopSignals handlers([&](int n) { seen.push_back(n); }, [&] { seen.push_back(0); });
@@ -51,7 +47,7 @@ TEST(StopSignals, HandInOrderThenLeaveNothingBehind) {
     handlers.HandlePending();
   }
   EXPECT_THAT(seen, ElementsAre(SIGHUP, 0, SIGTERM));
-  EXPECT_EQ(OpenDescriptors(), open);
+  EXPECT_EQ(OpenFdCount(), open);
   struct sigaction now {};
   ::sigaction(SIGTERM, nullptr, &now);
   EXPECT_EQ(now.sa_handler, SIG_DFL);

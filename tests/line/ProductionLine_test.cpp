@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "formats/text.h"
+#include "link/link_test_util.h"
 #include "scratch_dir.h"
 
 using ::testing::ElementsAre;
@@ -297,20 +298,12 @@ TEST(LineRows, TableFitsTheTerminalsLines) {
   EXPECT_EQ(FitTable(table, rows, 4).back(), "(4 more: 1 failed, 2 waiting, 1 completed)");
 }
 
-QCoreApplication& App() {
-  static int argc = 1;
-  static char name[] = "tests_line";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication app(argc, argv);
-  return app;
-}
-
 // The line over a stand-in for the updater: a shell script that ends as its NAME says, in a
 // folder whose name is not ASCII.
 class LineRun : public ::testing::Test {
  protected:
   void SetUp() override {
-    App();
+    EnsureApp();
     dir.Write("pkg ü€/child.sh", R"(#!/bin/sh
 name=${3#--name=}
 result() {
@@ -453,8 +446,7 @@ TEST_F(LineRun, FitsTheChildrenToTheOpenFileLimit) {
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "the sanitizers' checks need descriptors of their own";
 #endif
-  const size_t open = static_cast<size_t>(std::distance(
-      std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator()));
+  const auto open = static_cast<rlim_t>(OpenFdCount());
   rlimit old{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
   rlimit low = old;
