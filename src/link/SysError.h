@@ -3,10 +3,9 @@
 #include <stdexcept>
 #include <string>
 
-// The one place where system error numbers become text.
+#include "sys/SysError.h"
 
-// The system's own description of errno value `err`, e.g. "Permission denied".
-std::string SysErrorText(int err);
+// Socket errors in the words the device link reports them.
 
 // "Socket Error # <err>" CR LF and the description of `err`.
 std::string SocketErrorText(int err);
