@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Mutation test: puts one small fault at a time into one layer's code, rebuilds only that layer's
-# test program, runs it, and puts the code back. A fault no test notices "survives".
+# test program, runs it, and puts the code back. A fault no test notices "survives". The faults go
+# into a copy of the tree (a git worktree under BUILD/mutate/tree holding the working tree's
+# files as they are now, changes not yet committed included), never into the working tree.
 #
 #   tools/mutate.sh [--seed N] [--mutants N] [--build DIR] [--timeout SECONDS] [--jobs N]
 #                   [--list] [--only ID[,ID...]] [LAYER...]
 #
-# LAYER: formats engines link app records check line cli ui sim (default: all, in this order).
+# LAYER: sys formats engines link app records check seal line cli ui sim (default: all, in this order).
 # Faults: a flipped comparison (< into >=, == into != ...), a negated if/while condition, an
 # integer constant one up or one down, a deleted statement, true and false swapped. Each layer's
 # candidates are ranked by a hash of the seed, the file, the line's text and the fault, and the
@@ -27,7 +29,7 @@ jobs=2
 list_only=0
 only=
 layers=()
-all_layers="formats engines link app records check line cli ui sim"
+all_layers="sys formats engines link app records check seal line cli ui sim"
 
 usage() {
   sed -n '4,5p' "$0" | sed 's/^# *//' >&2
@@ -58,6 +60,7 @@ done
 case $build in /*) ;; *) build=$root/$build ;; esac
 
 state=$build/mutate
+tree=$state/tree          # the copy that is mutated
 backup=$state/original    # the file being mutated, as it was
 journal=$state/mutating   # its path while a mutant is in place
 
@@ -100,6 +103,16 @@ run() {
   kill -KILL -- "-$child" 2>/dev/null || true
   child=
   return "$rc"
+}
+
+# The copy: a worktree at HEAD, then the working tree's changed, new and deleted files over it.
+prepare_tree() {
+  [ -e "$tree/.git" ] || git worktree add -q --detach -f "$tree" HEAD
+  git -C "$tree" reset -q --hard "$(git rev-parse HEAD)"
+  git -C "$tree" clean -q -f -d
+  { git diff -z --name-only --diff-filter=d HEAD; git ls-files -z -o --exclude-standard; } |
+    tar --null -T - -cf - | tar -C "$tree" -xf -
+  git diff -z --name-only --diff-filter=D HEAD | (cd "$tree" && xargs -0 -r rm -f --)
 }
 
 # ---- the candidates ----
@@ -303,18 +316,22 @@ apply() {
 # and the script may be edited meanwhile.
 main() {
 
-  [ -d "$build" ] || {
-    launcher=()
-    command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
-  }
   mkdir -p "$state"
   results=$state/results.tsv
   if [ "$list_only" = 0 ]; then
     exec 9>"$state/lock"
     flock -n 9 || { echo "mutate.sh: another run is mutating this tree" >&2; exit 1; }
+    prepare_tree
+    cd "$tree"
     restore  # a run killed outright leaves its journal
     : >"$results"
+    # A build made from another source folder (the working tree, before copies) starts anew.
+    grep -qs "^CMAKE_HOME_DIRECTORY:INTERNAL=$tree\$" "$build/CMakeCache.txt" || rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+    [ -f "$build/CMakeCache.txt" ] || {
+      launcher=()
+      command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+      cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
+    }
   fi
   export QT_QPA_PLATFORM=offscreen
 
