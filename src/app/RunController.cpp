@@ -295,8 +295,9 @@ void TRunController::GuardedStep() {
   }
   Stepping = false;
   if (failure.empty()) return;
-  const std::string text = "Unexpected failure in run state " + std::to_string(static_cast<int>(state)) + " : " +
-                           Excerpt(failure) + " !!!";
+  const std::string text = "Unexpected failure in run state " +
+                           std::to_string(static_cast<int>(state)) + " : " + Excerpt(failure) +
+                           " !!!";
   if (state == TRunState::Abort || state == TRunState::ShowErrorBox) {
     // Failing again while ending a run must not loop through the error box.
     LastError = text;

@@ -29,24 +29,24 @@ struct TRunConfig {
 // The run state machine's states, numbered as they always were: each says what the step does
 // or waits for.
 enum class TRunState : uint8_t {
-  Idle = 0,                // waits for START or Read Id
-  OpenLink = 1,            // reads the script, opens the link
-  QueryDevice = 2,         // asks for the device's state
-  WaitDeviceState = 3,     // waits half a second for it
-  SendSync = 4,            // the boot loader's speed, SYN
-  WaitSync = 5,            // waits for the boot loader's synchronisation
-  Abort = 6,               // an error was shown: closes the link
-  ShowErrorBox = 7,        // the error box, then idle
-  SendFinish = 8,          // FI
-  WaitFinish = 9,          // waits for FI
-  Completed = 10,          // a press of the button now closes the window
-  NextMainLine = 12,       // takes the main script's next line
-  WaitMainLine = 13,       // waits for the engine that took it
-  NextCardLine = 14,       // takes the card sub-script's next line
-  WaitCardLine = 15,       // waits for the engine that took it
-  SendExtendedBoot = 16,   // PB BOOT_EXT_OPTION.HEX
-  WaitExtendedBoot = 17,   // waits for it
-  WaitOp = 18,             // waits for OP, then FI
+  Idle = 0,               // waits for START or Read Id
+  OpenLink = 1,           // reads the script, opens the link
+  QueryDevice = 2,        // asks for the device's state
+  WaitDeviceState = 3,    // waits half a second for it
+  SendSync = 4,           // the boot loader's speed, SYN
+  WaitSync = 5,           // waits for the boot loader's synchronisation
+  Abort = 6,              // an error was shown: closes the link
+  ShowErrorBox = 7,       // the error box, then idle
+  SendFinish = 8,         // FI
+  WaitFinish = 9,         // waits for FI
+  Completed = 10,         // a press of the button now closes the window
+  NextMainLine = 12,      // takes the main script's next line
+  WaitMainLine = 13,      // waits for the engine that took it
+  NextCardLine = 14,      // takes the card sub-script's next line
+  WaitCardLine = 15,      // waits for the engine that took it
+  SendExtendedBoot = 16,  // PB BOOT_EXT_OPTION.HEX
+  WaitExtendedBoot = 17,  // waits for it
+  WaitOp = 18,            // waits for OP, then FI
 };
 
 // The program folder and readid.ini lookup of a real start.
