@@ -54,7 +54,13 @@ TEST_F(RunControllerTest, StandardRunStatePathAndWire) {
   std::vector<std::array<TRecordingView::Bar, 3>> bars;  // as each step began
   on_step = [&](TRunState) { bars.push_back(view.bars); };
   const auto states = Run();
-  EXPECT_THAT(states, ElementsAreArray({OpenLink, QueryDevice, WaitDeviceState, SendSync, WaitSync, NextMainLine, NextMainLine, WaitMainLine, NextMainLine, NextCardLine, WaitCardLine, NextCardLine, WaitCardLine, NextCardLine, NextMainLine, NextCardLine, WaitCardLine, NextCardLine, NextMainLine, SendExtendedBoot, WaitExtendedBoot, WaitOp, SendFinish, WaitFinish, Completed}));
+  EXPECT_THAT(states,
+              ElementsAreArray(
+                  {OpenLink,         QueryDevice,  WaitDeviceState, SendSync,     WaitSync,
+                   NextMainLine,     NextMainLine, WaitMainLine,    NextMainLine, NextCardLine,
+                   WaitCardLine,     NextCardLine, WaitCardLine,    NextCardLine, NextMainLine,
+                   NextCardLine,     WaitCardLine, NextCardLine,    NextMainLine, SendExtendedBoot,
+                   WaitExtendedBoot, WaitOp,       SendFinish,      WaitFinish,   Completed}));
   EXPECT_THAT(Taken(), ElementsAre("boot:SYN", "card:M0", "card:T0 0130", "psd:P0 bank0.hex",
                                    "jtag:P8 x.svf", "boot:PB BOOT_EXT_OPTION.HEX", "card:OP 0000",
                                    "card:FI"));
@@ -85,7 +91,9 @@ TEST_F(RunControllerTest, OtherScriptSkipsClosingSteps) {
   Write("other.ini", "M0\n");
   Make(prog + "other.ini");
   const auto states = Run();
-  EXPECT_THAT(states, ElementsAre(OpenLink, QueryDevice, WaitDeviceState, SendSync, WaitSync, NextMainLine, WaitMainLine, NextMainLine, SendFinish, WaitFinish, Completed));
+  EXPECT_THAT(states,
+              ElementsAre(OpenLink, QueryDevice, WaitDeviceState, SendSync, WaitSync, NextMainLine,
+                          WaitMainLine, NextMainLine, SendFinish, WaitFinish, Completed));
   EXPECT_EQ(ctl->GetScriptPath(), prog + "other.ini");
   EXPECT_THAT(Taken(), ElementsAre("boot:SYN", "card:M0", "card:FI"));
   EXPECT_EQ(Probe().TimerInterval(), 10);  // a run ticks fast until the next idle step
@@ -191,6 +199,9 @@ TEST_F(RunControllerTest, LinkTroubleIsSaidOnceAndALostLinkEndsTheRun) {
 TEST_F(RunControllerTest, LinksReachTheirDevice) {
   Make();
   const TSettingsLines settings{"CON_TYPE=TCP", "COM9_DEVICE=/dev/ttyUSB9"};
+  // A bad link quotes the text and says what is wrong with it.
+  const std::string ip = ": A.B.C.D expected, each part 0 to 255 in decimal without leading zeros";
+  const std::string port = ": a port from 1 to 65535 in decimal expected";
   const std::pair<std::string, std::string> cases[] = {
       {"COM9", "COM9 serial /dev/ttyUSB9"},
       {"COM2", "COM2 serial /dev/ttyS1"},
@@ -198,9 +209,30 @@ TEST_F(RunControllerTest, LinksReachTheirDevice) {
       {"tcp:127.0.0.1:1", "LAN tcp 127.0.0.1:1"},
       {"udp:127.0.0.1:65535", "LAN udp 127.0.0.1:65535 from 10500"},
       {"udp:127.0.0.1:10600:1", "LAN udp 127.0.0.1:10600 from 1"},
-      {"tcp:127.0.0.1:0", "bad port \"0\" in \"tcp:127.0.0.1:0\": a port from 1 to 65535 in decimal expected"},
-      {"udp:127.0.0.1:1:0",
-       "bad local port \"0\" in \"udp:127.0.0.1:1:0\": a port from 1 to 65535 in decimal expected"},
+      {"udp:127.0.10.0:65535:1", "LAN udp 127.0.10.0:65535 from 1"},
+      {"COM0", "\"COM0\" is not a link"},
+      {"COM10", "\"COM10\" is not a link"},
+      {"com1", "\"com1\" is not a link"},
+      {"ttyUSB0", "\"ttyUSB0\" is not a link"},
+      {"tcp:127.0.0.1", "\"tcp:127.0.0.1\" is not tcp:A.B.C.D:PORT"},
+      {"tcp:", "\"tcp:\" is not tcp:A.B.C.D:PORT"},
+      {"udp:127.0.0.1", "\"udp:127.0.0.1\" is not udp:A.B.C.D:PORT[:LOCALPORT]"},
+      {"tcp:127.0.0.1:1:2", "\"tcp:127.0.0.1:1:2\" is not tcp:A.B.C.D:PORT"},
+      {"udp:127.0.0.1:1:2:3", "\"udp:127.0.0.1:1:2:3\" is not udp:A.B.C.D:PORT[:LOCALPORT]"},
+      {"tcp:127.0.0.256:10500", "bad address \"127.0.0.256\" in \"tcp:127.0.0.256:10500\"" + ip},
+      {"udp:127.0.0:10500", "bad address \"127.0.0\" in \"udp:127.0.0:10500\"" + ip},
+      // Read elsewhere as octal: 01.02.03.010 is not 1.2.3.10 everywhere.
+      {"tcp:01.02.03.04:80", "bad address \"01.02.03.04\" in \"tcp:01.02.03.04:80\"" + ip},
+      {"tcp:127.0.0.1:65536", "bad port \"65536\" in \"tcp:127.0.0.1:65536\"" + port},
+      {"tcp:127.0.0.1:", "bad port \"\" in \"tcp:127.0.0.1:\"" + port},
+      {"udp:127.0.0.1:10500:x", "bad local port \"x\" in \"udp:127.0.0.1:10500:x\"" + port},
+      {"tcp:127.0.0.1:0x50", "bad port \"0x50\" in \"tcp:127.0.0.1:0x50\"" + port},
+      {"tcp:127.0.0.1:+80", "bad port \"+80\" in \"tcp:127.0.0.1:+80\"" + port},
+      {"tcp:127.0.0.1:080", "bad port \"080\" in \"tcp:127.0.0.1:080\"" + port},
+      {"tcp:127.0.0.1: 80", "bad port \" 80\" in \"tcp:127.0.0.1: 80\"" + port},
+      {"tcp:127.0.0.1:80 ", "bad port \"80 \" in \"tcp:127.0.0.1:80 \"" + port},
+      {"tcp:127.0.0.1:0", "bad port \"0\" in \"tcp:127.0.0.1:0\"" + port},
+      {"udp:127.0.0.1:1:0", "bad local port \"0\" in \"udp:127.0.0.1:1:0\"" + port},
   };
   for (const auto& [text, reached] : cases) {
     TLinkOption link;
@@ -247,7 +279,8 @@ TEST_F(RunControllerTest, DeviceStateFallbackAfter500ms) {
     fl->log.clear();
     view.status.clear();
     const auto states = Run();
-    EXPECT_EQ(std::count(states.begin(), states.end(), WaitDeviceState), 50) << dev;  // 50 ticks of 10 ms
+    EXPECT_EQ(std::count(states.begin(), states.end(), WaitDeviceState), 50)
+        << dev;  // 50 ticks of 10 ms
     EXPECT_TRUE(view.HasStatus("Switch ON device while pushing the ENTER button"));
     EXPECT_FALSE(view.HasStatus("Synchronize..."));
     EXPECT_THAT(fl->Only("var:"), ElementsAre("?")) << dev;  // no UPDATER values
@@ -267,7 +300,7 @@ TEST_F(RunControllerTest, ReceivedDataStepsExceptInOpenReopenAndClose) {
   const struct {
     TRunState state;
     TRunState after;
-  } cases[] = {{OpenLink, OpenLink}, {SendSync, SendSync},   {Abort, Abort},
+  } cases[] = {{OpenLink, OpenLink},   {SendSync, SendSync},  {Abort, Abort},
                {Completed, Completed}, {TRunState{11}, Idle}, {WaitOp, SendFinish}};
   for (const auto& c : cases) {
     Probe().SetRunState(c.state);

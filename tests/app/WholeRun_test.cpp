@@ -192,6 +192,10 @@ TEST_F(WholeRunTest, PlannedBytesAndTimeLeft) {
   p.Complete();
   EXPECT_EQ(p.Position(), p.Max());
   EXPECT_EQ(p.EtaSeconds(3001), 0);
+  // The standard script closes with the boot area and "OP" with the version's four digits.
+  TOverallProgress closing;
+  closing.Plan(prog + "script.ini", {"P0 bank0.hex"}, card, "", true);
+  EXPECT_EQ(closing.Max() - total, PlannedBytes("PB BOOT_EXT_OPTION.HEX", card) + 2 + 4);
 }
 
 TEST_F(WholeRunTest, CardThatMissesItsPingIsSkipped) {
@@ -261,7 +265,8 @@ TEST_F(WholeRunTest, EachLineGoesToItsEngine) {
     MakeReal(prog + "other.ini");
     ctl->StartClick();
     for (int i = 0; i < 200 && ctl->GetRunState() != TRunState::WaitMainLine &&
-                    ctl->GetRunState() != TRunState::Abort; ++i) {
+                    ctl->GetRunState() != TRunState::Abort;
+         ++i) {
       Tick();
       if (ctl->GetRunState() != TRunState::WaitMainLine) fl->Pump();
     }
