@@ -66,7 +66,7 @@ TRunController::TRunController(TMainView& view, std::unique_ptr<TDeviceLink> lin
   FDriver->SetErrorBox([this](const std::string& text) { View.ShowErrorBox(text); });
   FDriver->SetBaudRate(57600);
   FDriver->SetConMode(MODE_RAW);
-  RunState = 0;
+  RunState = TRunState::Idle;
   QObject::connect(&Timer1, &QTimer::timeout, &Timer1, [this] { Timer1Timer(); });
   Timer1.setInterval(500);
   Timer1.start();
@@ -141,154 +141,20 @@ void TRunController::WireEngine(TGestionnaire& e) {
   };
 }
 
-// ---- what observers learn ----
-
-const char* OutcomeText(TRunOutcome outcome) {
-  switch (outcome) {
-    case roCOMPLETED:
-      return "completed";
-    case roERROR:
-      return "error";
-    case roSTOPPED:
-      return "stopped";
-    default:
-      return "";
-  }
-}
-
-const char* ResultText(TInstructionResult result) {
-  switch (result) {
-    case irDONE:
-      return "done";
-    case irSKIPPED:
-      return "skipped";
-    case irFAILED:
-      return "failed";
-    default:
-      return "stopped";
-  }
-}
-
-void TRunController::BeginRun() {
-  RunActive = true;
-  FOutcome = roNONE;
-  OfferPending = InstructionOpen = false;
-  DeferredSkips.clear();
-  Overall.Reset();
-  OverallShown[0] = OverallShown[1] = -1;
-  RunClock.start();
-  TroublesShown.clear();
-  Notify([&](TRunObserver& o) { o.RunStarted(ScriptPath); });
-}
-
-// Called once per run, whatever ends it.
-void TRunController::EndRun(TRunOutcome outcome) {
-  if (!RunActive) return;
-  EndInstruction(outcome == roSTOPPED ? irSTOPPED : irFAILED);
-  RunActive = false;
-  FOutcome = outcome;
-  const bool error = outcome == roERROR;
-  const std::string where = !error ? "" : CardIndex != -1 ? CardScriptPath : ScriptPath;
-  Notify([&](TRunObserver& o) { o.RunEnded(outcome, error ? LastError : "", where); });
-}
-
-TRunOutcome TRunController::StopOutcome() const {
-  return RunState == 6 || RunState == 7 ? roERROR : roSTOPPED;
-}
-
-TInstructionRef TRunController::LineRef(bool card, size_t index) const {
-  const std::vector<std::string>& lines = card ? CardLines : ScriptLines;
-  TInstructionRef ref;
-  ref.Script = card ? CardScriptPath : ScriptPath;
-  ref.Line = static_cast<int32_t>(index + 1);
-  ref.Text = index < lines.size() ? lines[index] : std::string();
-  if (card)
-    ref.Card = CardIndex == MotherboardCard.code ? MotherboardCard.name : DaughterCards[0].name;
-  return ref;
-}
-
-TInstructionRef TRunController::OwnStep(const std::string& text) const {
-  TInstructionRef ref;
-  ref.Script = ScriptPath;
-  ref.Text = text;
-  return ref;
-}
-
-void TRunController::Offer(const TInstructionRef& line) {
-  Offered = line;
-  OfferPending = true;
-  Figures = TInstructionEnd{};
-}
-
-void TRunController::StartInstruction(TGestionnaire& taker) {
-  OfferPending = false;
-  InstructionOpen = true;
-  const TGestionnaire* t = &taker;
-  Figures.Engine = t == Engines.Boot.get()   ? "boot"
-                   : t == Engines.Card.get() ? "card"
-                   : t == Engines.Psd.get()  ? "psd"
-                                             : "jtag";
-  Notify([&](TRunObserver& o) { o.InstructionStarted(Offered, Figures.Engine); });
-  Overall.Begin(Offered);
-  Overall.Sent(Figures.Sent);
-  ShowOverall();
-}
-
-void TRunController::EndInstruction(TInstructionResult result) {
-  OfferPending = false;
-  if (!InstructionOpen) return;
-  InstructionOpen = false;
-  Figures.Result = result;
-  Notify([&](TRunObserver& o) { o.InstructionEnded(Offered, Figures); });
-  Overall.End();
-  ShowOverall();
-  std::vector<std::pair<TInstructionRef, std::string>> skips;
-  skips.swap(DeferredSkips);
-  for (const auto& [line, reason] : skips) ReportSkip(line, reason);
-}
-
-void TRunController::ReportSkip(const TInstructionRef& line, const std::string& reason) {
-  if (InstructionOpen) {
-    DeferredSkips.emplace_back(line, reason);
-    return;
-  }
-  Notify([&](TRunObserver& o) { o.InstructionSkipped(line, reason); });
-  Overall.Skip(line);
-  ShowOverall();
-}
-
-// Planned when the script is read, and again should the device turn out to be the other
-// variant, whose motherboard sub-script lies in another folder.
-void TRunController::PlanOverall() {
-  Overall.Plan(ScriptPath, ScriptLines, Config.ProgramDir, MotherboardCard.folder,
-               FileNameIsStandardScript());
-  ShowOverall();
-}
-
-void TRunController::ShowOverall() {
-  if (!RunActive) return;
-  const int64_t position = Overall.Position(), max = Overall.Max();
-  if (position == OverallShown[0] && max == OverallShown[1]) return;
-  OverallShown[0] = position;
-  OverallShown[1] = max;
-  const double eta = Overall.EtaSeconds(RunClock.elapsed());
-  Notify([&](TRunObserver& o) { o.OverallProgressChanged(position, max, eta); });
-}
-
 // ---- buttons, menus, window ----
 
 void TRunController::StartClick() {
-  if (RunState == 0) {
+  if (RunState == TRunState::Idle) {
     ScriptPath = StartScriptPath();
     View.SetEnabled(TMainView::ctQuit, false);
-    RunState = 1;
+    RunState = TRunState::OpenLink;
     BeginRun();
-  } else if (RunState == 10) {
+  } else if (RunState == TRunState::Completed) {
     View.CloseWindow();
   } else {
     FDriver->SetConType(CON_NONE);
     EndRun(StopOutcome());
-    RunState = 0;
+    RunState = TRunState::Idle;
     View.SetEnabled(TMainView::ctQuit, true);
   }
 }
@@ -299,9 +165,9 @@ std::string TRunController::StartScriptPath() const {
 
 void TRunController::ReadIdClick() {
   // The button is disabled during a run; a caller without one must not restart a run either.
-  if (RunState != 0) return;
+  if (RunState != TRunState::Idle) return;
   ScriptPath = Config.ProgramDir + "readid.ini";
-  RunState = 1;
+  RunState = TRunState::OpenLink;
   BeginRun();
 }
 
@@ -330,7 +196,7 @@ void TRunController::FormClose() {
 }
 
 bool TRunController::SetProgramDir(const std::string& dir, bool readid_present) {
-  if (RunState != 0) return false;
+  if (RunState != TRunState::Idle) return false;
   Config.ProgramDir = dir;
   if (!Config.ProgramDir.empty() && Config.ProgramDir.back() != '/') Config.ProgramDir += '/';
   Config.ReadIdPresent = readid_present;
@@ -374,21 +240,28 @@ void TRunController::DoDriverReceive() {
   }
   Timer1.stop();
   AppendReceived(FDriver->ReadRaw());
-  if (RunState != 1 && RunState != 4 && RunState != 6 && RunState != 10) GuardedStep();
+  using enum TRunState;
+  if (RunState != OpenLink && RunState != SendSync && RunState != Abort && RunState != Completed)
+    GuardedStep();
   if (!Closed) Timer1.start();
 }
 
-// Nothing would ever arrive again: without this the run would wait for STOP. A run that is
-// already ending (6, 7) or complete (10) keeps its outcome.
+// A run that is already ending (Abort, ShowErrorBox) or complete keeps its outcome.
+bool TRunController::RunGoingOn() const {
+  using enum TRunState;
+  return RunState != Idle && RunState != Abort && RunState != ShowErrorBox && RunState != Completed;
+}
+
+// Nothing would ever arrive again: without this the run would wait for STOP.
 void TRunController::DoLinkLost(const std::string& text) {
-  if (Closed || RunState == 0 || RunState == 6 || RunState == 7 || RunState == 10) return;
+  if (Closed || !RunGoingOn()) return;
   ShowError(text);
 }
 
 // A device being switched on may refuse for a while: the run goes on, the operator learns why
 // nothing happens yet.
 void TRunController::DoLinkTrouble(const std::string& text) {
-  if (Closed || RunState == 0 || RunState == 6 || RunState == 7 || RunState == 10) return;
+  if (Closed || !RunGoingOn()) return;
   if (text.empty() || !TroublesShown.insert(text).second) return;
   ShowStatus(text + "; trying again");
 }
@@ -409,7 +282,7 @@ void TRunController::AppendReceived(const std::string& text) {
 }
 
 void TRunController::GuardedStep() {
-  const uint8_t state = RunState;
+  const TRunState state = RunState;
   Stepping = true;
   std::string failure;
   try {
@@ -422,46 +295,48 @@ void TRunController::GuardedStep() {
   }
   Stepping = false;
   if (failure.empty()) return;
-  const std::string text = "Unexpected failure in run state " + std::to_string(state) + " : " +
-                           Excerpt(failure) + " !!!";
-  if (state == 6 || state == 7) {
+  const std::string text = "Unexpected failure in run state " +
+                           std::to_string(static_cast<int>(state)) + " : " + Excerpt(failure) +
+                           " !!!";
+  if (state == TRunState::Abort || state == TRunState::ShowErrorBox) {
     // Failing again while ending a run must not loop through the error box.
     LastError = text;
     ShowStatus(text);
-    RunState = 0;
+    RunState = TRunState::Idle;
     EndRun(roERROR);
   } else {
     ShowError(text);
   }
 }
 
-void TRunController::GoTo(uint8_t next) {
+void TRunController::GoTo(TRunState next) {
   if (RunState == StepState) RunState = next;
 }
 
 void TRunController::RunStep() {
   StepState = RunState;
+  using enum TRunState;
   // clang-format off
   switch (RunState) {
-    case 0:  StepIdle(); break;
-    case 1:  StepOpen(); break;
-    case 2:  StepQueryDevice(); break;
-    case 3:  StepWaitDevice(); break;
-    case 4:  StepBootSync(); break;
-    case 5:  StepWaitSync(); break;
-    case 6:  StepAbort(); break;
-    case 7:  StepReport(); break;
-    case 8:  StepFinish(); break;
-    case 9:  StepWaitFinish(); break;
-    case 10: StepDone(); break;
-    case 12: StepNextMainLine(); break;
-    case 13: WaitLine(); break;
-    case 14: StepNextCardLine(); break;
-    case 15: WaitLine(); break;
-    case 16: StepExtendedBoot(); break;
-    case 17: StepWaitExtendedBoot(); break;
-    case 18: StepWaitOp(); break;
-    default: RunState = 0; EndRun(roERROR); break;
+    case Idle:             StepIdle(); break;
+    case OpenLink:         StepOpen(); break;
+    case QueryDevice:      StepQueryDevice(); break;
+    case WaitDeviceState:  StepWaitDevice(); break;
+    case SendSync:         StepBootSync(); break;
+    case WaitSync:         StepWaitSync(); break;
+    case Abort:            StepAbort(); break;
+    case ShowErrorBox:     StepReport(); break;
+    case SendFinish:       StepFinish(); break;
+    case WaitFinish:       StepWaitFinish(); break;
+    case Completed:        StepDone(); break;
+    case NextMainLine:     StepNextMainLine(); break;
+    case WaitMainLine:     WaitLine(); break;
+    case NextCardLine:     StepNextCardLine(); break;
+    case WaitCardLine:     WaitLine(); break;
+    case SendExtendedBoot: StepExtendedBoot(); break;
+    case WaitExtendedBoot: StepWaitExtendedBoot(); break;
+    case WaitOp:           StepWaitOp(); break;
+    default:               RunState = Idle; EndRun(roERROR); break;
   }
   // clang-format on
 }
@@ -528,7 +403,7 @@ void TRunController::StepOpen() {
                                    [](const std::string& l) { return !l.empty(); });
   BarMax(2, 2 + static_cast<int32_t>(lines));
   BarPosition(2, 0);
-  RunState = 2;
+  RunState = TRunState::QueryDevice;
   OpenLink();
 }
 
@@ -589,7 +464,7 @@ void TRunController::StepQueryDevice() {
   FilterMainScript();
   FDriver->SendVarCommand(kVarDEV);
   SyncCountdown = 500;
-  GoTo(3);
+  GoTo(TRunState::WaitDeviceState);
 }
 
 void TRunController::StepWaitDevice() {
@@ -599,11 +474,11 @@ void TRunController::StepWaitDevice() {
       ShowStatus("Synchronize...");
       FDriver->SetUPDATER(1);
       FDriver->SetUPDATER(254);
-      GoTo(4);
+      GoTo(TRunState::SendSync);
     }
   } else {
     ShowStatus("Switch ON device while pushing the ENTER button");
-    GoTo(4);
+    GoTo(TRunState::SendSync);
   }
 }
 
@@ -619,95 +494,19 @@ void TRunController::StepBootSync() {
   Offer(OwnStep("SYN"));
   Engines.Boot->SetInstruction("SYN");
   Engines.Boot.Step();
-  GoTo(5);
+  GoTo(TRunState::WaitSync);
 }
 
 void TRunController::StepWaitSync() {
   if (Engines.Boot->IsBusy()) Engines.Boot.Step();
-  if (EngineBusy || RunState == 6) return;
+  if (EngineBusy || RunState == TRunState::Abort) return;
   EndInstruction(irDONE);
   Overall.StartClock(RunClock.elapsed());
   LineIndex = 0;
   BarToMax(0);
   BarToMax(1);
   BarStep(2);
-  GoTo(12);
-}
-
-void TRunController::StepAbort() {
-  ReceiveBuffer.Clear();
-  ShowIdleButtons();
-  FDriver->SetConType(CON_NONE);
-  RunState = 7;
-}
-
-void TRunController::StepReport() {
-  View.ShowErrorBox(LastError + "\r\n" + Excerpt(CardIndex != -1 ? CardScriptPath : ScriptPath));
-  EndRun(roERROR);
-  GoTo(0);
-}
-
-void TRunController::StepFinish() {
-  CurrentInstruction = "FI";
-  Offer(OwnStep(CurrentInstruction));
-  Engines.Card->SetInstruction(CurrentInstruction);
-  Engines.Card.Step();
-  GoTo(9);
-}
-
-// An idle engine is not stepped again: it would take the same instruction a second time.
-void TRunController::StepWaitFinish() {
-  if (Engines.Card->IsBusy()) Engines.Card.Step();
-  if (EngineBusy || RunState == 6) return;
-  EndInstruction(irDONE);
-  GoTo(10);
-}
-
-void TRunController::StepDone() {
-  ReceiveBuffer.Clear();
-  ShowStatus("Program operation completed");
-  ShowIdleButtons();
-  FDriver->SetConType(CON_NONE);
-  RunState = 0;
-  View.SetEnabled(TMainView::ctPortMenu, true);
-  View.SetEnabled(TMainView::ctModeMenu, true);
-  for (int bar = 0; bar < 3; ++bar) BarToMax(bar);
-  Overall.Complete();
-  ShowOverall();
-  EndRun(roCOMPLETED);
-}
-
-void TRunController::StepExtendedBoot() {
-  BarToMin(0);
-  BarMax(1, 3);
-  BarToMin(1);
-  CurrentInstruction = "PB BOOT_EXT_OPTION.HEX";
-  Offer(OwnStep(CurrentInstruction));
-  Engines.Boot->SetInstruction(CurrentInstruction);
-  Engines.Boot.Step();
-  BarStep(1);
-  GoTo(17);
-}
-
-void TRunController::StepWaitExtendedBoot() {
-  if (Engines.Boot->IsBusy()) Engines.Boot.Step();
-  if (EngineBusy || RunState == 6) return;
-  EndInstruction(irDONE);
-  BarStep(0);
-  BarStep(1);
-  CurrentInstruction = "OP " + VersionText;
-  Offer(OwnStep(CurrentInstruction));
-  Engines.Card->SetInstruction(CurrentInstruction);
-  Engines.Card.Step();
-  GoTo(18);
-}
-
-void TRunController::StepWaitOp() {
-  if (Engines.Card->IsBusy()) Engines.Card.Step();
-  if (EngineBusy || RunState == 6) return;
-  EndInstruction(irDONE);
-  BarStep(1);
-  GoTo(8);
+  GoTo(TRunState::NextMainLine);
 }
 
 // ---- status, title, progress ----
@@ -721,7 +520,7 @@ void TRunController::ShowStatus(const std::string& text) {
 
 void TRunController::ShowError(const std::string& text) {
   LastError = text;
-  RunState = 6;
+  RunState = TRunState::Abort;
   EndInstruction(irFAILED);
   AppendStatusLine(text);
 }

@@ -26,6 +26,29 @@ struct TRunConfig {
   bool ReadIdPresent = false;  // readid.ini in the current directory when the window was created
 };
 
+// The run state machine's states, numbered as they always were: each says what the step does
+// or waits for.
+enum class TRunState : uint8_t {
+  Idle = 0,               // waits for START or Read Id
+  OpenLink = 1,           // reads the script, opens the link
+  QueryDevice = 2,        // asks for the device's state
+  WaitDeviceState = 3,    // waits half a second for it
+  SendSync = 4,           // the boot loader's speed, SYN
+  WaitSync = 5,           // waits for the boot loader's synchronisation
+  Abort = 6,              // an error was shown: closes the link
+  ShowErrorBox = 7,       // the error box, then idle
+  SendFinish = 8,         // FI
+  WaitFinish = 9,         // waits for FI
+  Completed = 10,         // a press of the button now closes the window
+  NextMainLine = 12,      // takes the main script's next line
+  WaitMainLine = 13,      // waits for the engine that took it
+  NextCardLine = 14,      // takes the card sub-script's next line
+  WaitCardLine = 15,      // waits for the engine that took it
+  SendExtendedBoot = 16,  // PB BOOT_EXT_OPTION.HEX
+  WaitExtendedBoot = 17,  // waits for it
+  WaitOp = 18,            // waits for OP, then FI
+};
+
 // The program folder and readid.ini lookup of a real start.
 TRunConfig DefaultRunConfig(const std::string& script_arg);
 
@@ -81,16 +104,29 @@ class TRunController {
 
   // Both callers stop Timer1 around the step and restart it afterwards, whatever happens.
   void Timer1Timer();
+
+  void ShowStatus(const std::string& text);
+  void ShowError(const std::string& text);
+  std::string Caption() const;
+
+  TRunState GetRunState() const { return RunState; }
+  bool Running() const { return RunState != TRunState::Idle; }
+  const std::string& GetLastError() const { return LastError; }
+  const std::string& GetScriptPath() const { return ScriptPath; }
+  TDeviceLink& Driver() { return *FDriver; }
+
+ private:
+  // The tests' window into the state machine.
+  friend class TRunControllerProbe;
+  static constexpr size_t kMaxReceiveBuffer = 1 << 20;
+
   void DoDriverReceive();
+  bool RunGoingOn() const;
   // The link is gone for good: ends an active run with `text` as its error.
   void DoLinkLost(const std::string& text);
   // The link failed and is tried again: says why on the status box, once per cause and run.
   void DoLinkTrouble(const std::string& text);
-
-  void ShowStatus(const std::string& text);
-  void ShowError(const std::string& text);
   std::string DeviceIdText() const;
-  std::string Caption() const;
   void LookupVersion();
   void SelectMainCard(bool variant);
 
@@ -99,28 +135,6 @@ class TRunController {
   void DoCardError(TGestionnaire& sender, int32_t card);
   void DoCardReady(TGestionnaire& sender, int32_t card);
 
-  uint8_t GetRunState() const { return RunState; }
-  size_t ReceivedPending() const { return ReceiveBuffer.size(); }
-  void SetRunState(uint8_t s) { RunState = s; }
-  bool Running() const { return RunState != 0; }
-  const std::string& GetLastError() const { return LastError; }
-  const std::string& GetScriptPath() const { return ScriptPath; }
-  const std::string& GetVersionText() const { return VersionText; }
-  uint32_t GetDeviceId() const { return DeviceId; }
-  const card_rec& GetMotherboardCard() const { return MotherboardCard; }
-  const std::vector<std::string>& GetScriptLines() const { return ScriptLines; }
-  const std::vector<std::string>& GetCardLines() const { return CardLines; }
-  const std::string& GetCurentCardDir() const { return FCurentCardDir; }
-  int32_t GetCardIndex() const { return CardIndex; }
-  int TimerInterval() const { return Timer1.interval(); }
-  bool TimerActive() const { return Timer1.isActive(); }
-  TDeviceLink& Driver() { return *FDriver; }
-  TGestionnaire& BootEngine() { return *Engines.Boot; }
-  TGestionnaire& CardEngine() { return *Engines.Card; }
-  TGestionnaire& PsdEngine() { return *Engines.Psd; }
-  TGestionnaire& JtagEngine() { return *Engines.Jtag; }
-
- private:
   struct TProgress {
     int32_t Position = 0;
     int32_t Max = 100;
@@ -128,7 +142,7 @@ class TRunController {
 
   void RunStep();
   void GuardedStep();
-  void GoTo(uint8_t next);  // an error reported during the step keeps state 6
+  void GoTo(TRunState next);  // an error reported during the step keeps Abort
   void StepIdle();
   void StepOpen();
   bool PassGate();
@@ -153,10 +167,10 @@ class TRunController {
   // Script walker.
   void StepNextMainLine();
   void StepNextCardLine();
-  void WaitLine();  // states 13 and 15
+  void WaitLine();  // WaitMainLine and WaitCardLine
   bool Dispatch(int line_number);
   void StartCardScript();
-  // The closing steps (states 16 to 18) follow the script.
+  // The closing steps (SendExtendedBoot to WaitOp) follow the script.
   bool FileNameIsStandardScript() const;
   void FilterMainScript();
   void FilterCardComponents();
@@ -198,7 +212,7 @@ class TRunController {
   std::string ShownTitle;
   bool Stepping = false;  // inside RunStep (the error box runs a nested event loop)
   bool Closed = false;
-  uint8_t StepState = 0;  // RunState when the current step began
+  TRunState StepState = TRunState::Idle;  // RunState when the current step began
   TPortChoice FPort;
   std::string FPortDevice;
   TLanSettings FLan;
@@ -214,7 +228,7 @@ class TRunController {
   int32_t CardIndex = -1;
   int32_t LineIndex = 0;
   int32_t CardLineIndex = 0;
-  uint8_t RunState = 0;
+  TRunState RunState = TRunState::Idle;
   uint32_t DeviceId = 0;
   bool DeviceKnown = false;
   std::string LastError;
@@ -246,9 +260,5 @@ class TRunController {
   int64_t OverallShown[2] = {-1, -1};
   std::set<std::string> TroublesShown;
 
- public:
-  static constexpr size_t kMaxReceiveBuffer = 1 << 20;
-
- private:
   void AppendReceived(const std::string& text);
 };

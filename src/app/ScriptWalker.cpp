@@ -27,7 +27,7 @@ void AddComponent(std::vector<std::string>& prefixes, char letter) {
 
 void TRunController::StepNextMainLine() {
   if (LineIndex >= static_cast<int32_t>(ScriptLines.size())) {
-    RunState = FileNameIsStandardScript() ? 16 : 8;
+    RunState = FileNameIsStandardScript() ? TRunState::SendExtendedBoot : TRunState::SendFinish;
     return;
   }
   CurrentInstruction = Trim(ScriptLines[LineIndex]);
@@ -61,7 +61,7 @@ void TRunController::StepNextMainLine() {
     BarStep(2);
     return;
   }
-  if (Dispatch(LineIndex)) GoTo(13);
+  if (Dispatch(LineIndex)) GoTo(TRunState::WaitMainLine);
 }
 
 bool TRunController::FileNameIsStandardScript() const {
@@ -76,7 +76,7 @@ void TRunController::StartCardScript() {
   FilterCardComponents();
   BarMax(1, 1 + NonEmptyLines(CardLines));
   BarToMin(1);
-  GoTo(14);
+  GoTo(TRunState::NextCardLine);
 }
 
 void TRunController::StepNextCardLine() {
@@ -88,7 +88,7 @@ void TRunController::StepNextCardLine() {
       BarStep(1);
       return;
     }
-    if (Dispatch(CardLineIndex)) GoTo(15);
+    if (Dispatch(CardLineIndex)) GoTo(TRunState::WaitCardLine);
     return;
   }
   CardIndex = -1;
@@ -97,11 +97,11 @@ void TRunController::StepNextCardLine() {
   BarToMax(0);
   BarToMax(1);
   BarStep(2);
-  GoTo(12);
+  GoTo(TRunState::NextMainLine);
 }
 
 bool TRunController::Dispatch(int line_number) {
-  Offer(LineRef(StepState == 14, static_cast<size_t>(line_number - 1)));
+  Offer(LineRef(StepState == TRunState::NextCardLine, static_cast<size_t>(line_number - 1)));
   OfferInstruction(Engines, CurrentInstruction);
   // An engine that took the line and failed at once has already ended the run with its own
   // text; that is no syntax error.
@@ -116,13 +116,13 @@ void TRunController::WaitLine() {
     if ((*e)->IsBusy()) e->Step();
   if (EngineBusy || RunState != StepState) return;
   EndInstruction(irDONE);
-  if (StepState == 13) {
+  if (StepState == TRunState::WaitMainLine) {
     BarToMax(0);
     BarToMax(1);
     BarStep(2);
-    RunState = 12;
+    RunState = TRunState::NextMainLine;
   } else {
-    RunState = 14;
+    RunState = TRunState::NextCardLine;
     BarStep(1);
   }
 }

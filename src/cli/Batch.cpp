@@ -277,7 +277,8 @@ int TBatchRun::Exec() {
 
 void TBatchRun::Stop(int signal_number) {
   if (Finished) return;
-  if (Started && Ctl->Running() && Ctl->GetRunState() != 10) Ctl->StartClick();  // STOP
+  if (Started && Ctl->Running() && Ctl->GetRunState() != TRunState::Completed)
+    Ctl->StartClick();  // STOP
   Ctl->FormClose();
   Finish(128 + signal_number);
 }
@@ -322,12 +323,16 @@ void TBatchRun::Traffic(bool sent, const std::string& bytes) {
   if (Watch && !sent) Watch->Traffic();
 }
 
-// The device-state query (states 1 to 3) gives up by itself after half a second, so the clock
-// starts with the boot loader's synchronisation: after the ENTER prompt the device has the whole
-// time. States 6, 7 and 10 end the run without the device; a card "wait" line waits for nobody.
+// The device-state query (OpenLink to WaitDeviceState) gives up by itself after half a second,
+// so the clock starts with the boot loader's synchronisation: after the ENTER prompt the device
+// has the whole time. Abort, ShowErrorBox and Completed end the run without the device; a card
+// "wait" line waits for nobody.
 bool TBatchRun::WaitingForDevice() const {
-  const uint8_t state = Ctl->GetRunState();
-  if (state <= 3 || state == 6 || state == 7 || state == 10) return false;
+  using enum TRunState;
+  const TRunState state = Ctl->GetRunState();
+  if (state == Idle || state == OpenLink || state == QueryDevice || state == WaitDeviceState ||
+      state == Abort || state == ShowErrorBox || state == Completed)
+    return false;
   return !(Card && (Card->GetState() == 2 || Card->GetState() == 3));
 }
 

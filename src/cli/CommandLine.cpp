@@ -1,7 +1,7 @@
 #include "cli/CommandLine.h"
 
 #include <QCoreApplication>
-#include <set>
+#include <algorithm>
 
 #include "app/LinkOption.h"
 #include "app/SerialPorts.h"
@@ -19,20 +19,23 @@ namespace {
 // Longest --timeout that still fits in milliseconds of 32 bits.
 constexpr int64_t kMaxTimeoutSeconds = INT32_MAX / 1000;
 constexpr int64_t kMaxJobs = 1000;
+// Where --help's texts begin, and how wide the usage lines run.
+constexpr size_t kHelpColumn = 21;
+constexpr size_t kUsageWidth = 88;
 
-bool TakesValue(const std::string& name) {
-  for (const char* option : {"--timeout", "--trace", "--tck-hz", "--folder", "--link", "--report",
-                             "--name", "--line", "--line-window", "--seal", "--trust"})
-    if (name == option) return true;
-  return false;
-}
+// The modes SCRIPT works with.
+constexpr TCommandMode kScriptModes[] = {cmWINDOW, cmCHECK, cmBATCH, cmLINE};
+
+using TValues = std::vector<std::string>;
 
 bool StartsWith(const std::string& s, const char* prefix) {
   return s.rfind(prefix, 0) == 0;
 }
 
-const char* ModeOption(TCommandMode mode) {
+const char* ModeName(TCommandMode mode) {
   switch (mode) {
+    case cmWINDOW:
+      return "the window";
     case cmCHECK:
       return "--check";
     case cmBATCH:
@@ -52,12 +55,201 @@ const char* ModeOption(TCommandMode mode) {
   }
 }
 
-bool SetMode(Options& o, TCommandMode mode, const std::string& option, std::string& error) {
-  if (o.Mode != cmWINDOW) {
-    error = option + " cannot be combined with " + ModeOption(o.Mode);
-    return false;
+// "--batch, --check or --line".
+std::string ModeList(const std::vector<TCommandMode>& modes) {
+  std::string text;
+  for (size_t i = 0; i < modes.size(); ++i)
+    text += (i == 0 ? "" : i + 1 == modes.size() ? " or " : ", ") + std::string(ModeName(modes[i]));
+  return text;
+}
+
+template <class T>
+bool Store(T Options::*field, Options& o, const TValues& values) {
+  o.*field = values[0];
+  return true;
+}
+
+bool TakeTimeout(Options& o, const TValues& v, std::string& error) {
+  const std::optional<int64_t> s = StrToInt(v[0], 0, kMaxTimeoutSeconds);
+  if (s) {
+    o.TimeoutSeconds = static_cast<int32_t>(*s);
+    return true;
   }
-  o.Mode = mode;
+  error = "--timeout needs a whole number of seconds from 0 (no limit) to " +
+          std::to_string(kMaxTimeoutSeconds) + ", not \"" + Excerpt(v[0]) + "\"";
+  return false;
+}
+
+bool TakeLink(Options& o, const TValues& v, std::string& error) {
+  TLinkOption link;
+  if (ParseLinkOption(v[0], link, error)) {
+    o.Link = v[0];
+    return true;
+  }
+  error = "--link " + error + "; LINK is " + LinkForms();
+  return false;
+}
+
+bool TakeJobs(Options& o, const TValues& v, std::string& error) {
+  const std::optional<int64_t> n = StrToInt(v[0], 1, kMaxJobs);
+  if (n) {
+    o.Jobs = static_cast<int32_t>(*n);
+    return true;
+  }
+  error = "-j needs a whole number of devices from 1 to " + std::to_string(kMaxJobs) + ", not \"" +
+          Excerpt(v[0]) + "\"";
+  return false;
+}
+
+bool TakeTckHz(Options& o, const TValues& v, std::string& error) {
+  const std::optional<TSvfReal> hz = ParseSvfReal(v[0]);
+  if (hz && hz->Mantissa > 0) {
+    o.TckHz = v[0];
+    return true;
+  }
+  error = "--tck-hz needs a TCK rate in Hz above 0, such as 1E6, not \"" + Excerpt(v[0]) + "\"";
+  return false;
+}
+
+std::vector<TOptionSpec> MakeOptionTable() {
+  using enum TOptionValue;
+  const std::vector<TCommandMode> sealed = {cmWINDOW, cmBATCH, cmCHECK, cmLINE, cmLINEWINDOW};
+  const std::vector<TCommandMode> runs = {cmBATCH, cmLINE, cmLINEWINDOW};
+  const std::vector<TCommandMode> lines = {cmLINE, cmLINEWINDOW};
+  // clang-format off
+  return {
+    {"--check", None, "", cmCHECK, {}, false,
+     "check the update package without a device: scripts, card\n"
+     "sub-scripts, HEX and effect files; exit 0 when sound, 1 when not"},
+    {"--batch", None, "", cmBATCH, {}, false,
+     "run the update without a window, as START pressed at once,\n"
+     "with the connection of Updater.prm in the program folder;\n"
+     "status lines on stdout, the error and script on stderr;\n"
+     "exit 0 completed, 1 error, 130/143 stopped by SIGINT/SIGTERM"},
+    {"--readid", None, "", cmWINDOW, {cmBATCH, cmCHECK, cmLINE}, false,
+     "readid.ini instead of a\nscript",
+     [](Options& o, const TValues&, std::string&) { return o.ReadId = true; }},
+    {"--timeout", Required, "SECONDS", cmWINDOW, runs, false,
+     "end the run as an error\n"
+     "when the device sends nothing for that long while it is waited\n"
+     "for (default: " + std::to_string(kDefaultTimeoutSeconds) + "; 0 waits for ever)",
+     TakeTimeout},
+    {"--trace", Required, "FILE", cmWINDOW, {cmBATCH}, false,
+     "write every byte sent (>) and received (<) to FILE,\n"
+     "with milliseconds since start, in hex and as text",
+     [](Options& o, const TValues& v, std::string&) { return Store(&Options::TraceFile, o, v); }},
+    {"--folder", Required, "DIR", cmWINDOW, {}, false,
+     "the package folder, in every mode: scripts, card folders,\n"
+     "BOOT_EXT_OPTION.HEX, readid.ini and Updater.prm are found in\n"
+     "DIR; without it, in the program's own folder, SCRIPT's folder\n"
+     "or the current folder, the first that holds the script",
+     [](Options& o, const TValues& v, std::string&) { return Store(&Options::Folder, o, v); }},
+    {"--list-ports", None, "", cmLISTPORTS, {}, false,
+     "list the serial devices present (by-id name, driver, USB ids,\n"
+     "manufacturer, product, serial number) and their COM slots"},
+    {"--link", Required, "LINK", cmWINDOW, {cmBATCH, cmWINDOW}, false,
+     "the connection for this process\n"
+     "instead of Updater.prm's (which is then not rewritten): COM1..COM9,\n"
+     "a device path, tcp:A.B.C.D:PORT or udp:A.B.C.D:PORT[:LOCALPORT]",
+     TakeLink},
+    {"--report", Required, "FILE", cmWINDOW, runs, false,
+     "append a JSON record of\neach run to FILE",
+     [](Options& o, const TValues& v, std::string&) { return Store(&Options::ReportFile, o, v); }},
+    {"--events", None, "", cmWINDOW, {cmBATCH}, false,
+     "JSON lines on stdout instead of the status lines",
+     [](Options& o, const TValues&, std::string&) { return o.Events = true; }},
+    {"--name", Required, "NAME", cmWINDOW, {cmBATCH}, false,
+     "the device's name in the record and the events",
+     [](Options& o, const TValues& v, std::string&) { return Store(&Options::Name, o, v); }},
+    {"--line", Required, "FILE", cmLINE, {}, false,
+     "update every device FILE lists (NAME LINK per line), each in a\n"
+     "process of its own; exit 0 when every device completed, else 1",
+     [](Options& o, const TValues& v, std::string&) { return Store(&Options::LineFile, o, v); }},
+    {"-j", Required, "N", cmWINDOW, lines, false,
+     "at most N devices at a time\n(default: all)",
+     TakeJobs},
+    {"--line-window", Inline, "[FILE]", cmLINEWINDOW, {}, false,
+     "the production line in a window: one row per device of FILE,\n"
+     "each run as --line runs it, started and stopped one by one or\n"
+     "all at once; the list can be edited and saved",
+     [](Options& o, const TValues& v, std::string&) { return Store(&Options::LineFile, o, v); }},
+    {"--start", None, "", cmWINDOW, {cmLINEWINDOW}, false,
+     "start every device when the window opens",
+     [](Options& o, const TValues&, std::string&) { return o.StartAll = true; }},
+    {"--convert-svf", Pair, "IN OUT", cmCONVERT, {}, false,
+     "convert the SVF file IN, as FPGA, PROM and CPLD tools write it,\n"
+     "into the effect file OUT that the device plays; OUT is written\n"
+     "only when all of IN converts; exit 0 converted, 1 not",
+     [](Options& o, const TValues& v, std::string&) {
+       o.ConvertIn = v[0];
+       o.ConvertOut = v[1];
+       return true;
+     }},
+    {"--tck-hz", Required, "F", cmWINDOW, {cmCONVERT}, false,
+     "the device's TCK rate in Hz, for RUNTEST\ntimes (default: the file's FREQUENCY)",
+     TakeTckHz},
+    // DIR is optional: "--seal --folder DIR" works as well.
+    {"--seal", Optional, "[DIR]", cmSEAL, {}, false,
+     "write package.manifest in the package folder (DIR, --folder or\n"
+     "the program's): every file a run may read with its SHA-256 and\n"
+     "size; a package --check faults is not sealed. The author then\n"
+     "signs it: minisign -Sm package.manifest",
+     [](Options& o, const TValues& v, std::string&) { return Store(&Options::SealFolder, o, v); }},
+    // Keys add up.
+    {"--trust", Required, "FILE", cmWINDOW, sealed, true,
+     "\ntrust the minisign public key FILE (repeatable), besides the\n"
+     "*.pub files in\n/etc/qubra-updater/trusted.d/ and in\n~/.config/qubra-updater/trusted.d/",
+     [](Options& o, const TValues& v, std::string&) {
+       o.TrustFiles.push_back(v[0]);
+       return true;
+     }},
+    {"--require-seal", None, "", cmWINDOW, sealed, false,
+     "\nrefuse a package that is not sealed, as REQUIRE_SEAL=1 in\n"
+     "/etc/qubra-updater/policy does for a station",
+     [](Options& o, const TValues&, std::string&) { return o.RequireSeal = true; }},
+    {"--help", None, "", cmHELP, {}, false, "print this help"},
+    {"--version", None, "", cmVERSION, {}, false, "print the program name and version"},
+  };
+  // clang-format on
+}
+
+const TOptionSpec* FindOption(const std::string& name) {
+  for (const TOptionSpec& spec : OptionTable())
+    if (spec.Name == name) return &spec;
+  return nullptr;
+}
+
+bool Works(const TOptionSpec& spec, TCommandMode mode) {
+  return spec.With.empty() ||
+         std::find(spec.With.begin(), spec.With.end(), mode) != spec.With.end();
+}
+
+bool TakesScript(TCommandMode mode) {
+  return std::find(std::begin(kScriptModes), std::end(kScriptModes), mode) !=
+         std::end(kScriptModes);
+}
+
+// What the arguments said so far.
+struct TParse {
+  Options O;
+  bool Help = false, Version = false;
+  std::vector<const TOptionSpec*> Given;
+
+  bool WasGiven(const TOptionSpec& spec) const {
+    return std::find(Given.begin(), Given.end(), &spec) != Given.end();
+  }
+};
+
+bool SelectMode(TParse& p, const TOptionSpec& spec, std::string& error) {
+  if (spec.Mode == cmHELP || spec.Mode == cmVERSION) {
+    (spec.Mode == cmHELP ? p.Help : p.Version) = true;
+  } else if (spec.Mode != cmWINDOW) {
+    if (p.O.Mode != cmWINDOW) {
+      error = spec.Name + " cannot be combined with " + ModeName(p.O.Mode);
+      return false;
+    }
+    p.O.Mode = spec.Mode;
+  }
   return true;
 }
 
@@ -70,266 +262,229 @@ bool TakeValue(const std::vector<std::string>& args, size_t& i, const std::strin
   } else if (i + 1 < args.size() && !StartsWith(args[i + 1], "--")) {
     value = args[++i];
   } else {
-    error = name + " needs a value";
+    value.clear();
+  }
+  if (value.empty()) error = name + " needs a value";
+  return error.empty();
+}
+
+// The values `spec` takes from the arguments at `i`.
+bool TakeValues(const TOptionSpec& spec, const std::vector<std::string>& args, size_t& i,
+                const std::optional<std::string>& inline_value, TValues& values,
+                std::string& error) {
+  values.clear();
+  const bool next_is_value = i + 1 < args.size() && !StartsWith(args[i + 1], "--");
+  switch (spec.Value) {
+    case TOptionValue::None:
+      return true;
+    case TOptionValue::Optional:
+      if (!inline_value && !next_is_value) return true;
+      [[fallthrough]];
+    case TOptionValue::Required:
+      values.emplace_back();
+      return TakeValue(args, i, spec.Name, inline_value, values[0], error);
+    case TOptionValue::Inline:
+      if (!inline_value) return true;
+      values.push_back(*inline_value);
+      if (inline_value->empty()) error = spec.Name + " needs a value";
+      return error.empty();
+    case TOptionValue::Pair:
+      values.resize(2);
+      if (TakeValue(args, i, spec.Name, {}, values[0], error) &&
+          TakeValue(args, i, spec.Name, {}, values[1], error))
+        return true;
+      error = spec.Name + " needs IN and OUT";
+      return false;
+  }
+  return false;
+}
+
+bool ParseOption(const std::vector<std::string>& args, size_t& i, TParse& p, std::string& error) {
+  const std::string& arg = args[i];
+  std::string name = arg;
+  std::optional<std::string> inline_value;
+  if (const size_t eq = arg.find('='); StartsWith(arg, "--") && eq != std::string::npos) {
+    name = arg.substr(0, eq);
+    inline_value = arg.substr(eq + 1);
+  }
+  const TOptionSpec* spec = FindOption(name);
+  if (!spec) {
+    error = "unknown option " + Excerpt(name);
     return false;
   }
-  if (value.empty()) {
-    error = name + " needs a value";
+  if (!spec->Repeatable && p.WasGiven(*spec)) {
+    // A second value would silently win over the first: which one was meant?
+    error = Excerpt(name) + " may be given once";
     return false;
   }
+  if (inline_value && (spec->Value == TOptionValue::None || spec->Value == TOptionValue::Pair)) {
+    error = Excerpt(name) + " takes no value";
+    return false;
+  }
+  TValues values;
+  if (!SelectMode(p, *spec, error) || !TakeValues(*spec, args, i, inline_value, values, error))
+    return false;
+  // An optional value left out leaves the option's field as it is.
+  const bool store = !values.empty() || spec->Value == TOptionValue::None;
+  if (spec->Take && store && !spec->Take(p.O, values, error)) return false;
+  p.Given.push_back(spec);
   return true;
 }
 
-bool CheckCombination(const Options& o, bool help_or_version, std::string& error) {
-  if (help_or_version) return true;
-  const bool batch = o.Mode == cmBATCH;
-  const bool line = o.Mode == cmLINE || o.Mode == cmLINEWINDOW;
+bool ParseScript(const std::string& arg, Options& o, std::string& error) {
+  if (o.Script.empty()) {
+    o.Script = arg;
+    return true;
+  }
+  error = std::string(o.Mode == cmLINEWINDOW ? "only one FILE" : "only one SCRIPT") +
+          " may be given, \"" + Excerpt(arg) + "\" is a second one";
+  return false;
+}
+
+// Why a mode that takes no SCRIPT refuses the one given.
+std::string ScriptRefused(const Options& o) {
+  switch (o.Mode) {
+    case cmCONVERT:
+      return "--convert-svf takes IN and OUT only, not \"" + Excerpt(o.Script) + "\"";
+    case cmSEAL:
+      return "--seal seals the whole package (script.ini and readid.ini) and takes no SCRIPT";
+    default:
+      return std::string(ModeName(o.Mode)) + " takes no SCRIPT";
+  }
+}
+
+// The first option given that does not work with the mode.
+const TOptionSpec* FirstRefused(const TParse& p) {
+  for (const TOptionSpec& spec : OptionTable())
+    if (p.WasGiven(spec) && !Works(spec, p.O.Mode)) return &spec;
+  return nullptr;
+}
+
+bool CheckCombination(const TParse& p, std::string& error) {
+  const Options& o = p.O;
+  if (p.Help || p.Version) return true;
   if (o.Mode == cmLINEWINDOW && (o.ReadId || !o.Script.empty())) {
     error = "--line-window takes one FILE, and no SCRIPT or --readid";
-  } else if (o.StartAll && o.Mode != cmLINEWINDOW) {
-    error = "--start needs --line-window";
   } else if (o.ReadId && !o.Script.empty()) {
     error = "--readid runs readid.ini and takes no SCRIPT";
-  } else if (o.ReadId && o.Mode != cmCHECK && !batch && !line) {
-    error = "--readid needs --batch, --check or --line";
-  } else if (o.Mode == cmLISTPORTS && !o.Script.empty()) {
-    error = "--list-ports takes no SCRIPT";
-  } else if (o.TimeoutSeconds >= 0 && !batch && !line) {
-    error = "--timeout needs --batch, --line or --line-window";
-  } else if (!o.TraceFile.empty() && !batch) {
-    error = "--trace needs --batch";
-  } else if (!o.Link.empty() && line) {
-    error = "--link cannot be combined with " + std::string(ModeOption(o.Mode)) +
+  } else if (!o.Link.empty() && (o.Mode == cmLINE || o.Mode == cmLINEWINDOW)) {
+    error = "--link cannot be combined with " + std::string(ModeName(o.Mode)) +
             ": the device list names each link";
-  } else if (!o.Link.empty() && !batch && o.Mode != cmWINDOW) {
-    error = "--link needs --batch or the window";
-  } else if (!o.ReportFile.empty() && !batch && !line) {
-    error = "--report needs --batch, --line or --line-window";
-  } else if ((o.Events || !o.Name.empty()) && !batch) {
-    error = std::string(o.Events ? "--events" : "--name") + " needs --batch";
-  } else if (o.Jobs > 0 && !line) {
-    error = "-j needs --line or --line-window";
-  } else if (o.Mode == cmCONVERT && (!o.Script.empty() || o.ReadId)) {
-    error = "--convert-svf takes IN and OUT only, not \"" +
-            (o.ReadId ? std::string("--readid") : Excerpt(o.Script)) + "\"";
-  } else if (!o.TckHz.empty() && o.Mode != cmCONVERT) {
-    error = "--tck-hz needs --convert-svf";
-  } else if (o.Mode == cmSEAL && (!o.Script.empty() || o.ReadId)) {
-    error = "--seal seals the whole package (script.ini and readid.ini) and takes no " +
-            std::string(o.ReadId ? "--readid" : "SCRIPT");
+  } else if (const TOptionSpec* refused = FirstRefused(p)) {
+    error = refused->Name + " needs " + ModeList(refused->With);
+  } else if (!o.Script.empty() && !TakesScript(o.Mode)) {
+    error = ScriptRefused(o);
   } else if (!o.SealFolder.empty() && !o.Folder.empty() && o.SealFolder != o.Folder) {
     error = "--seal " + Excerpt(o.SealFolder) + " and --folder " + Excerpt(o.Folder) +
             " name two folders";
-  } else if ((!o.TrustFiles.empty() || o.RequireSeal) &&
-             (o.Mode == cmSEAL || o.Mode == cmCONVERT || o.Mode == cmLISTPORTS)) {
-    error = std::string(o.RequireSeal ? "--require-seal" : "--trust") +
-            " needs the window, --batch, --check, --line or --line-window";
   }
   return error.empty();
 }
 
-}  // namespace
+std::string Head(const TOptionSpec& spec) {
+  return spec.Name + (spec.ValueName.empty() ? "" : " " + spec.ValueName);
+}
 
-bool ParseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error) {
-  Options o;
-  bool help = false;
-  bool version = false;
-  std::set<std::string> given;
-  error.clear();
-  for (size_t i = 0; i < args.size() && error.empty(); ++i) {
-    const std::string& arg = args[i];
-    std::string name = arg;
-    std::optional<std::string> inline_value;
-    if (const size_t eq = arg.find('='); StartsWith(arg, "--") && eq != std::string::npos) {
-      name = arg.substr(0, eq);
-      inline_value = arg.substr(eq + 1);
-    }
-    std::string value;
-    // A second value would silently win over the first: which one was meant? Keys add up.
-    if ((arg == "-j" || StartsWith(arg, "--")) && name != "--trust" && !given.insert(name).second) {
-      error = Excerpt(name) + " may be given once";
-    } else if (arg == "-j") {
-      if (!TakeValue(args, i, arg, std::nullopt, value, error)) break;
-      std::optional<int64_t> n = StrToInt(value, 1, kMaxJobs);
-      if (n)
-        o.Jobs = static_cast<int32_t>(*n);
-      else
-        error = "-j needs a whole number of devices from 1 to " + std::to_string(kMaxJobs) +
-                ", not \"" + Excerpt(value) + "\"";
-    } else if (!StartsWith(arg, "--")) {
-      if (o.Script.empty())
-        o.Script = arg;
-      else
-        error = std::string(o.Mode == cmLINEWINDOW ? "only one FILE" : "only one SCRIPT") +
-                " may be given, \"" + Excerpt(arg) + "\" is a second one";
-    } else if (inline_value && !TakesValue(name)) {
-      error = Excerpt(name) + " takes no value";
-    } else if (name == "--check") {
-      SetMode(o, cmCHECK, name, error);
-    } else if (name == "--batch") {
-      SetMode(o, cmBATCH, name, error);
-    } else if (name == "--list-ports") {
-      SetMode(o, cmLISTPORTS, name, error);
-    } else if (name == "--folder") {
-      if (TakeValue(args, i, name, inline_value, value, error)) o.Folder = value;
-    } else if (name == "--readid") {
-      o.ReadId = true;
-    } else if (name == "--help") {
-      help = true;
-    } else if (name == "--version") {
-      version = true;
-    } else if (name == "--timeout") {
-      if (!TakeValue(args, i, name, inline_value, value, error)) break;
-      std::optional<int64_t> s = StrToInt(value, 0, kMaxTimeoutSeconds);
-      if (s)
-        o.TimeoutSeconds = static_cast<int32_t>(*s);
-      else
-        error = "--timeout needs a whole number of seconds from 0 (no limit) to " +
-                std::to_string(kMaxTimeoutSeconds) + ", not \"" + Excerpt(value) + "\"";
-    } else if (name == "--trace") {
-      if (TakeValue(args, i, name, inline_value, value, error)) o.TraceFile = value;
-    } else if (name == "--link") {
-      if (!TakeValue(args, i, name, inline_value, value, error)) break;
-      TLinkOption link;
-      if (ParseLinkOption(value, link, error))
-        o.Link = value;
-      else
-        error = "--link " + error + "; LINK is " + LinkForms();
-    } else if (name == "--report") {
-      if (TakeValue(args, i, name, inline_value, value, error)) o.ReportFile = value;
-    } else if (name == "--name") {
-      if (TakeValue(args, i, name, inline_value, value, error)) o.Name = value;
-    } else if (name == "--events") {
-      o.Events = true;
-    } else if (name == "--seal") {
-      if (!SetMode(o, cmSEAL, name, error)) break;
-      // DIR is optional: "--seal --folder DIR" works as well.
-      if (inline_value || (i + 1 < args.size() && !StartsWith(args[i + 1], "--")))
-        TakeValue(args, i, name, inline_value, o.SealFolder, error);
-    } else if (name == "--trust") {
-      if (TakeValue(args, i, name, inline_value, value, error)) o.TrustFiles.push_back(value);
-    } else if (name == "--require-seal") {
-      o.RequireSeal = true;
-    } else if (name == "--line") {
-      if (TakeValue(args, i, name, inline_value, value, error) && SetMode(o, cmLINE, name, error))
-        o.LineFile = value;
-    } else if (name == "--line-window") {
-      // FILE is optional: "--line-window=FILE", or the argument that does not begin with "-".
-      if (SetMode(o, cmLINEWINDOW, name, error) && inline_value) {
-        if (inline_value->empty()) error = name + " needs a value";
-        o.LineFile = *inline_value;
-      }
-    } else if (name == "--start") {
-      o.StartAll = true;
-    } else if (name == "--convert-svf") {
-      if (!SetMode(o, cmCONVERT, name, error)) break;
-      if (!TakeValue(args, i, name, {}, o.ConvertIn, error) ||
-          !TakeValue(args, i, name, {}, o.ConvertOut, error))
-        error = "--convert-svf needs IN and OUT";
-    } else if (name == "--tck-hz") {
-      if (!TakeValue(args, i, name, inline_value, value, error)) break;
-      const std::optional<TSvfReal> hz = ParseSvfReal(value);
-      if (hz && hz->Mantissa > 0)
-        o.TckHz = value;
-      else
-        error =
-            "--tck-hz needs a TCK rate in Hz above 0, such as 1E6, not \"" + Excerpt(value) + "\"";
+std::string Optional(const TOptionSpec& spec) {
+  return "[" + Head(spec) + "]" + (spec.Repeatable ? "..." : "");
+}
+
+// One form of the command line: the options of every mode, the mode's option, then every option
+// that works with it, in the table's order; SCRIPT where --readid would stand, or last.
+std::string UsageForm(TCommandMode mode) {
+  std::vector<std::string> words = {"qubra-updater"};
+  for (const TOptionSpec& spec : OptionTable())
+    if (spec.Mode == cmWINDOW && spec.With.empty()) words.push_back(Optional(spec));
+  for (const TOptionSpec& spec : OptionTable())
+    if (spec.Mode == mode && mode != cmWINDOW) words.push_back(Head(spec));
+  const bool script = TakesScript(mode);
+  bool script_shown = false;
+  for (const TOptionSpec& spec : OptionTable()) {
+    if (spec.Mode != cmWINDOW || spec.With.empty() || !Works(spec, mode)) continue;
+    if (spec.Name == "--readid" && script) {
+      words.push_back("[SCRIPT | --readid]");
+      script_shown = true;
     } else {
-      error = "unknown option " + Excerpt(name);
+      words.push_back(Optional(spec));
     }
   }
+  if (script && !script_shown) words.push_back("[SCRIPT]");
+  std::string text, line;
+  for (const std::string& word : words) {
+    if (!line.empty() && kHelpColumn + line.size() + 1 + word.size() > kUsageWidth) {
+      text += line + "\n" + std::string(kHelpColumn, ' ');
+      line.clear();
+    }
+    line += (line.empty() ? "" : " ") + word;
+  }
+  return text + line;
+}
+
+// "  --timeout SECONDS  with --batch, --line or --line-window: end the run as an error" and
+// the lines after it.
+std::string HelpEntry(const TOptionSpec& spec) {
+  const std::string head = "  " + Head(spec);
+  const std::string indent(kHelpColumn, ' ');
+  std::string text = head.size() + 2 <= kHelpColumn
+                         ? head + std::string(kHelpColumn - head.size(), ' ')
+                         : head + "\n" + indent;
+  std::string help = spec.Help;
+  if (!spec.With.empty())
+    help = "with " + ModeList(spec.With) + ":" + (help.rfind('\n', 0) == 0 ? "" : " ") + help;
+  for (size_t from = 0;;) {
+    const size_t end = help.find('\n', from);
+    text += help.substr(from, end - from) + "\n";
+    if (end == std::string::npos) break;
+    text += indent;
+    from = end + 1;
+  }
+  return text;
+}
+
+}  // namespace
+
+const std::vector<TOptionSpec>& OptionTable() {
+  static const std::vector<TOptionSpec> table = MakeOptionTable();
+  return table;
+}
+
+bool ParseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error) {
+  TParse p;
+  error.clear();
+  for (size_t i = 0; i < args.size(); ++i) {
+    const bool parsed = StartsWith(args[i], "-") ? ParseOption(args, i, p, error)
+                                                 : ParseScript(args[i], p.O, error);
+    if (!parsed) return false;
+  }
+  Options& o = p.O;
   if (o.Mode == cmLINEWINDOW && o.LineFile.empty()) std::swap(o.LineFile, o.Script);
-  if (!error.empty() || !CheckCombination(o, help || version, error)) return false;
+  if (!CheckCombination(p, error)) return false;
   if (o.Folder.empty()) o.Folder = o.SealFolder;
-  if (help)
+  if (p.Help)
     o.Mode = cmHELP;
-  else if (version)
+  else if (p.Version)
     o.Mode = cmVERSION;
   options = o;
   return true;
 }
 
 std::string UsageLine() {
-  return "usage: qubra-updater [--folder DIR] [--link LINK] [SEAL] [SCRIPT]\n"
-         "       qubra-updater [--folder DIR] --check [SCRIPT | --readid] [SEAL]\n"
-         "       qubra-updater [--folder DIR] --batch [SCRIPT | --readid] [--link LINK]\n"
-         "                     [--timeout SECONDS] [--trace FILE] [--report FILE] [--events]\n"
-         "                     [--name NAME] [SEAL]\n"
-         "       qubra-updater [--folder DIR] --line FILE [-j N] [SCRIPT | --readid]\n"
-         "                     [--timeout SECONDS] [--report FILE] [SEAL]\n"
-         "       qubra-updater [--folder DIR] --line-window [FILE] [-j N] [--start]\n"
-         "                     [--timeout SECONDS] [--report FILE] [SEAL]\n"
-         "       qubra-updater [--folder DIR] --list-ports\n"
-         "       qubra-updater --seal [DIR] | --folder DIR --seal\n"
-         "       qubra-updater --convert-svf IN OUT [--tck-hz F]\n"
-         "       qubra-updater --help | --version\n"
-         "SEAL is [--trust FILE]... [--require-seal]";
+  std::string text = "usage: ";
+  for (const TCommandMode mode :
+       {cmWINDOW, cmCHECK, cmBATCH, cmLINE, cmLINEWINDOW, cmLISTPORTS, cmSEAL, cmCONVERT})
+    text += UsageForm(mode) + "\n       ";
+  return text + "qubra-updater --help | --version";
 }
 
 std::string HelpText() {
-  return UsageLine() +
-         "\n\n"
-         "Updates the firmware and programmable parts of a Qubra device.\n"
-         "  SCRIPT             update script (default: script.ini in the program folder);\n"
-         "                     without an option the window opens with it\n"
-         "  --check            check the update package without a device: scripts, card\n"
-         "                     sub-scripts, HEX and effect files; exit 0 when sound, 1 when not\n"
-         "  --batch            run the update without a window, as START pressed at once,\n"
-         "                     with the connection of Updater.prm in the program folder;\n"
-         "                     status lines on stdout, the error and script on stderr;\n"
-         "                     exit 0 completed, 1 error, 130/143 stopped by SIGINT/SIGTERM\n"
-         "  --readid           with --check, --batch or --line: readid.ini instead of a\n"
-         "                     script\n"
-         "  --timeout SECONDS  with --batch, --line or --line-window: end the run as an error\n"
-         "                     when the device sends nothing for that long while it is waited\n"
-         "                     for (default: " +
-         std::to_string(kDefaultTimeoutSeconds) +
-         "; 0 waits for ever)\n"
-         "  --trace FILE       with --batch: write every byte sent (>) and received (<) to FILE,\n"
-         "                     with milliseconds since start, in hex and as text\n"
-         "  --folder DIR       the package folder, in every mode: scripts, card folders,\n"
-         "                     BOOT_EXT_OPTION.HEX, readid.ini and Updater.prm are found in\n"
-         "                     DIR; without it, in the program's own folder, SCRIPT's folder\n"
-         "                     or the current folder, the first that holds the script\n"
-         "  --list-ports       list the serial devices present (by-id name, driver, USB ids,\n"
-         "                     manufacturer, product, serial number) and their COM slots\n"
-         "  --link LINK        with --batch or the window: the connection for this process\n"
-         "                     instead of Updater.prm's (which is then not rewritten): "
-         "COM1..COM9,\n"
-         "                     a device path, tcp:A.B.C.D:PORT or udp:A.B.C.D:PORT[:LOCALPORT]\n"
-         "  --report FILE      with --batch, --line or --line-window: append a JSON record of\n"
-         "                     each run to FILE\n"
-         "  --events           with --batch: JSON lines on stdout instead of the status lines\n"
-         "  --name NAME        with --batch: the device's name in the record and the events\n"
-         "  --line FILE        update every device FILE lists (NAME LINK per line), each in a\n"
-         "                     process of its own; exit 0 when every device completed, else 1\n"
-         "  -j N               with --line or --line-window: at most N devices at a time\n"
-         "                     (default: all)\n"
-         "  --line-window [FILE]\n"
-         "                     the production line in a window: one row per device of FILE,\n"
-         "                     each run as --line runs it, started and stopped one by one or\n"
-         "                     all at once; the list can be edited and saved\n"
-         "  --start            with --line-window: start every device when the window opens\n"
-         "  --convert-svf IN OUT\n"
-         "                     convert the SVF file IN, as FPGA, PROM and CPLD tools write it,\n"
-         "                     into the effect file OUT that the device plays; OUT is written\n"
-         "                     only when all of IN converts; exit 0 converted, 1 not\n"
-         "  --tck-hz F         with --convert-svf: the device's TCK rate in Hz, for RUNTEST\n"
-         "                     times (default: the file's FREQUENCY)\n"
-         "  --seal [DIR]       write package.manifest in the package folder (DIR, --folder or\n"
-         "                     the program's): every file a run may read with its SHA-256 and\n"
-         "                     size; a package --check faults is not sealed. The author then\n"
-         "                     signs it: minisign -Sm package.manifest\n"
-         "  --trust FILE       with the window, --check, --batch, --line or --line-window:\n"
-         "                     trust the minisign public key FILE (repeatable), besides the\n"
-         "                     *.pub files in\n"
-         "                     /etc/qubra-updater/trusted.d/ and in\n"
-         "                     ~/.config/qubra-updater/trusted.d/\n"
-         "  --require-seal     with the window, --check, --batch, --line or --line-window:\n"
-         "                     refuse a package that is not sealed, as REQUIRE_SEAL=1 in\n"
-         "                     /etc/qubra-updater/policy does for a station\n"
-         "  --help             print this help\n"
-         "  --version          print the program name and version\n"
+  std::string text = UsageLine() +
+                     "\n\n"
+                     "Updates the firmware and programmable parts of a Qubra device.\n"
+                     "  SCRIPT             update script (default: script.ini in the program "
+                     "folder);\n"
+                     "                     without an option the window opens with it\n";
+  for (const TOptionSpec& spec : OptionTable()) text += HelpEntry(spec);
+  return text +
          "A sealed package runs only when a trusted key signed its manifest and every file is\n"
          "as it was sealed; otherwise the run ends before the device is contacted (exit 1).\n"
          "Usage errors exit with status 2.\n";
@@ -365,56 +520,57 @@ std::vector<std::string> StartScripts(const Options& o) {
   return {o.ReadId ? "readid.ini" : "script.ini"};
 }
 
-std::string UseGivenFolder(const Options& options) {
-  std::string problem;
-  // A SCRIPT named apart, or files to convert, need no script in the folder.
-  if (!options.Script.empty() || options.Mode == cmCONVERT)
-    problem = PackageFolderProblem(options.Folder, {});
-  else if (options.Mode == cmSEAL)
-    problem = PackageFolderProblem(options.Folder, {"script.ini"});
-  else if (options.Mode == cmCHECK || options.Mode == cmBATCH || options.Mode == cmLINE ||
-           options.Mode == cmLINEWINDOW)
-    problem = PackageFolderProblem(options.Folder, {options.ReadId ? "readid.ini" : "script.ini"});
-  else
-    problem = PackageFolderProblem(options.Folder, {"script.ini", "readid.ini"});
-  if (!problem.empty()) return "--folder " + problem;
+// The scripts --folder DIR must hold: a SCRIPT named apart, or files to convert, need none.
+std::vector<std::string> GivenFolderScripts(const Options& o) {
+  if (!o.Script.empty() || o.Mode == cmCONVERT) return {};
+  if (o.Mode == cmSEAL) return {"script.ini"};
+  if (o.Mode == cmWINDOW || o.Mode == cmLISTPORTS) return {"script.ini", "readid.ini"};
+  return {o.ReadId ? "readid.ini" : "script.ini"};
+}
+
+bool UseGivenFolder(const Options& options, std::string& error) {
+  const std::string problem = PackageFolderProblem(options.Folder, GivenFolderScripts(options));
+  if (!problem.empty()) {
+    error = "--folder " + problem;
+    return false;
+  }
   SetProgramDir(options.Folder);
-  return {};
+  return true;
 }
 
 }  // namespace
 
-std::string UseFolder(const Options& options, bool& usage_error) {
+bool UseFolder(const Options& options, bool& usage_error, std::string& error) {
   usage_error = true;
-  if (options.Mode == cmHELP || options.Mode == cmVERSION) return {};
-  if (!options.Folder.empty()) return UseGivenFolder(options);
-  if (options.Mode == cmCONVERT) return {};
+  if (options.Mode == cmHELP || options.Mode == cmVERSION) return true;
+  if (!options.Folder.empty()) return UseGivenFolder(options, error);
+  if (options.Mode == cmCONVERT) return true;
   const std::vector<std::string> starts = StartScripts(options);
   const TPackageFound found =
       FindPackageFolder({options.Script, starts, ProgramFileDir(), CurrentDir()});
   if (!found.Dir.empty()) {
     // The program's own folder stays unnamed, so a portable folder works as it always did.
     SetProgramDir(found.Own ? std::string() : found.Dir);
-    return {};
+    return true;
   }
   if (options.Mode == cmWINDOW) {
     ForgetProgramDir();  // the window asks the operator
-    return {};
+    return true;
   }
   // Ports are listed all the same, with the default COM slots.
-  if (options.Mode == cmLISTPORTS) return {};
+  if (options.Mode == cmLISTPORTS) return true;
   usage_error = false;
-  return "no package folder: " + NoPackageText(found, starts) +
-         "; name the package folder with --folder DIR";
+  error = "no package folder: " + NoPackageText(found, starts) +
+          "; name the package folder with --folder DIR";
+  return false;
 }
 
 std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
   std::string error;
   bool usage_error = true;
-  if (!ParseCommandLine(args, options, error) ||
-      !(error = UseFolder(options, usage_error)).empty() ||
-      !(error = TrustFileProblem(options)).empty()) {
+  if (!ParseCommandLine(args, options, error) || !UseFolder(options, usage_error, error) ||
+      !CheckTrustFiles(options, error)) {
     std::cerr << "qubra-updater: " << error << "\n";
     if (usage_error) std::cerr << UsageLine() << "\n";
     std::cerr << std::flush;

@@ -10,7 +10,12 @@
 #include "cli/Options.h"
 
 // Parses the arguments after the program name. False, with a one-line reason, on a usage error.
-bool ParseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error);
+[[nodiscard]] bool ParseCommandLine(const std::vector<std::string>& args, Options& options,
+                                    std::string& error);
+
+// Every option once, in --help's order: what the parser, the usage, --help and the check of
+// combinations are made from.
+const std::vector<TOptionSpec>& OptionTable();
 
 // Every form of the command line, one per line.
 std::string UsageLine();
@@ -25,10 +30,10 @@ std::string ScriptPathFor(const Options& options, const std::string& program_dir
 int RunCheck(const Options& options, const std::string& program_dir, std::ostream& out = std::cout);
 
 // Makes the mode's package folder the program folder: --folder DIR, which must exist and hold
-// the script the mode starts from, or else the folder FindPackageFolder answers. "" when done;
-// otherwise the error line: a usage error (`usage_error`), or that no folder holds a package.
+// the script the mode starts from, or else the folder FindPackageFolder answers. False with the
+// error line: a usage error (`usage_error`), or that no folder holds a package.
 // The window without a package folder gets none (ForgetProgramDir) and asks for one itself.
-std::string UseFolder(const Options& options, bool& usage_error);
+[[nodiscard]] bool UseFolder(const Options& options, bool& usage_error, std::string& error);
 
 // Handles every mode that needs no window and no display: usage errors (status 2, a --trust
 // file without a key among them), --help, --version, --check, --seal, --batch, --line and

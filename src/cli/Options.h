@@ -24,7 +24,7 @@ inline constexpr int32_t kDefaultTimeoutSeconds = 120;
 
 struct Options {
   TCommandMode Mode = cmWINDOW;
-  std::string Script;   // the first argument not beginning with "--"; empty: the default
+  std::string Script;   // the first argument not beginning with "-"; empty: the default
   bool ReadId = false;  // run (or check) readid.ini instead of a script
   // --batch, --line: longest silence of the device; 0 for no limit, -1 when not given (the
   // default, kDefaultTimeoutSeconds).
@@ -43,4 +43,33 @@ struct Options {
   std::string SealFolder;  // --seal DIR: the package folder, as --folder
   std::vector<std::string> TrustFiles;  // --trust, in the order given
   bool RequireSeal = false;             // --require-seal
+};
+
+// How an option takes its value.
+enum class TOptionValue : uint8_t {
+  None,      // --check
+  Required,  // --timeout SECONDS or --timeout=SECONDS
+  Optional,  // --seal [DIR]: the next argument unless it begins with "--"
+  Inline,    // --line-window [FILE]: only as --line-window=FILE; otherwise SCRIPT is the FILE
+  Pair,      // --convert-svf IN OUT
+};
+
+// One line of the option table, from which the parser, the usage, --help and the check of
+// combinations are made.
+struct TOptionSpec {
+  std::string Name;  // "--timeout", "-j"
+  TOptionValue Value = TOptionValue::None;
+  std::string ValueName;  // "SECONDS", "[DIR]", "IN OUT"
+  // The mode it selects; cmWINDOW for an option that selects none.
+  TCommandMode Mode = cmWINDOW;
+  // The modes it works with, in the order they are named; none: every mode.
+  std::vector<TCommandMode> With;
+  bool Repeatable = false;
+  // Its --help text after "with MODES:", line by line; one beginning with a line break starts
+  // on the line after "with MODES:".
+  std::string Help;
+  // Stores its value (one, two for a pair, none for a flag); false with the whole message when
+  // the value is bad.
+  bool (*Take)(Options& options, const std::vector<std::string>& values,
+               std::string& error) = nullptr;
 };

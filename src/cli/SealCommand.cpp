@@ -23,12 +23,11 @@ TSealPolicy SealPolicyFor(const Options& options, const std::string& policy_file
   return policy;
 }
 
-std::string TrustFileProblem(const Options& options) {
-  std::string problem;
-  for (const std::string& error : LoadTrustedKeys({options.TrustFiles, {}}).Errors) {
-    problem += (problem.empty() ? "--trust " : "\n--trust ") + error;
-  }
-  return problem;
+bool CheckTrustFiles(const Options& options, std::string& error) {
+  error.clear();
+  for (const std::string& problem : LoadTrustedKeys({options.TrustFiles, {}}).Errors)
+    error += (error.empty() ? "--trust " : "\n--trust ") + problem;
+  return error.empty();
 }
 
 int RunSeal(const std::string& program_dir, std::ostream& out, std::ostream& err) {

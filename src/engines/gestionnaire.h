@@ -1,5 +1,12 @@
 #pragma once
 
+// The engines keep the names they have always had:
+//   gestionnaire  the engines' manager: the base every instruction engine derives from
+//   InstCourante  the card engine's current instruction (TInstCrt)
+//   progboot      the boot-loader programmer (TProgBoot)
+//   progpsd       the PSD bank programmer (TProgPsd)
+//   progjtag      the JTAG programmer (TProgJtag)
+
 #include <cstdint>
 #include <functional>
 #include <string>

@@ -10,6 +10,8 @@ using ::testing::ElementsAreArray;
 
 namespace {
 
+using enum TRunState;
+
 const char kPrompt[] = "Click on button START to begin program operation";
 
 class RunControllerTest : public RunFixture {};
@@ -22,8 +24,8 @@ TEST_F(RunControllerTest, CreationAndIdle) {
   EXPECT_EQ(view.port.ComPort, 1);
   EXPECT_FALSE(view.port.Lan);
   EXPECT_FALSE(view.manual);
-  EXPECT_EQ(ctl->TimerInterval(), 500);
-  EXPECT_TRUE(ctl->TimerActive());
+  EXPECT_EQ(Probe().TimerInterval(), 500);
+  EXPECT_TRUE(Probe().TimerActive());
   Tick(3);
   EXPECT_THAT(view.status, ElementsAre(kPrompt));  // repeated prompt shown once
   EXPECT_EQ(view.start_caption, "START");
@@ -33,7 +35,7 @@ TEST_F(RunControllerTest, CreationAndIdle) {
   EXPECT_EQ(e.card->resets, 3);
   EXPECT_EQ(e.psd->resets, 3);
   EXPECT_EQ(e.jtag->resets, 3);
-  EXPECT_EQ(ctl->GetCurentCardDir(), prog);
+  EXPECT_EQ(Probe().GetCurentCardDir(), prog);
   EXPECT_EQ(e.jtag->GetCardDir(), prog);
 }
 
@@ -50,10 +52,15 @@ TEST_F(RunControllerTest, StandardRunStatePathAndWire) {
   Make();
   Tick();
   std::vector<std::array<TRecordingView::Bar, 3>> bars;  // as each step began
-  on_step = [&](int) { bars.push_back(view.bars); };
+  on_step = [&](TRunState) { bars.push_back(view.bars); };
   const auto states = Run();
-  EXPECT_THAT(states, ElementsAreArray({1,  2,  3,  4,  5,  12, 12, 13, 12, 14, 15, 14, 15,
-                                        14, 12, 14, 15, 14, 12, 16, 17, 18, 8,  9,  10}));
+  EXPECT_THAT(states,
+              ElementsAreArray(
+                  {OpenLink,         QueryDevice,  WaitDeviceState, SendSync,     WaitSync,
+                   NextMainLine,     NextMainLine, WaitMainLine,    NextMainLine, NextCardLine,
+                   WaitCardLine,     NextCardLine, WaitCardLine,    NextCardLine, NextMainLine,
+                   NextCardLine,     WaitCardLine, NextCardLine,    NextMainLine, SendExtendedBoot,
+                   WaitExtendedBoot, WaitOp,       SendFinish,      WaitFinish,   Completed}));
   EXPECT_THAT(Taken(), ElementsAre("boot:SYN", "card:M0", "card:T0 0130", "psd:P0 bank0.hex",
                                    "jtag:P8 x.svf", "boot:PB BOOT_EXT_OPTION.HEX", "card:OP 0000",
                                    "card:FI"));
@@ -73,7 +80,8 @@ TEST_F(RunControllerTest, StandardRunStatePathAndWire) {
   };
   EXPECT_EQ(bar(6, TMainView::pbOperation), "100/100");  // after "rem full update"
   EXPECT_EQ(bar(6, TMainView::pbCard), "1/1");
-  const std::string card[] = {"2/2", "1/3", "2/3", "3/3"};  // as states 16, 17, 18 and 8 begin
+  // As SendExtendedBoot, WaitExtendedBoot, WaitOp and SendFinish begin.
+  const std::string card[] = {"2/2", "1/3", "2/3", "3/3"};
   for (size_t i = 0; i < std::size(card); ++i) EXPECT_EQ(bar(19 + i, TMainView::pbCard), card[i]);
   Tick();
   EXPECT_EQ(view.start_caption, "START");
@@ -83,12 +91,14 @@ TEST_F(RunControllerTest, OtherScriptSkipsClosingSteps) {
   Write("other.ini", "M0\n");
   Make(prog + "other.ini");
   const auto states = Run();
-  EXPECT_THAT(states, ElementsAre(1, 2, 3, 4, 5, 12, 13, 12, 8, 9, 10));
+  EXPECT_THAT(states,
+              ElementsAre(OpenLink, QueryDevice, WaitDeviceState, SendSync, WaitSync, NextMainLine,
+                          WaitMainLine, NextMainLine, SendFinish, WaitFinish, Completed));
   EXPECT_EQ(ctl->GetScriptPath(), prog + "other.ini");
   EXPECT_THAT(Taken(), ElementsAre("boot:SYN", "card:M0", "card:FI"));
-  EXPECT_EQ(ctl->TimerInterval(), 10);  // a run ticks fast until the next idle step
+  EXPECT_EQ(Probe().TimerInterval(), 10);  // a run ticks fast until the next idle step
   Tick();
-  EXPECT_EQ(ctl->TimerInterval(), 500);
+  EXPECT_EQ(Probe().TimerInterval(), 500);
 }
 
 // The closing steps follow the file name, wherever the file lies; the card folders stay those
@@ -110,7 +120,7 @@ TEST_F(RunControllerTest, ReadIdRunsReadidFromProgramFolder) {
   Make("", true);
   Tick();
   const auto states = Run(true);
-  EXPECT_EQ(states.back(), 10);
+  EXPECT_EQ(states.back(), Completed);
   EXPECT_THAT(Taken(), ElementsAre("boot:SYN", "card:M0", "card:FI"));
   EXPECT_EQ(ctl->GetScriptPath(), prog + "readid.ini");
   EXPECT_EQ(view.start_caption, "START");  // Read Id visible: never "QUIT"
@@ -122,7 +132,7 @@ TEST_F(RunControllerTest, MissingMainScriptNeverOpensTheLink) {
     view = TRecordingView{};
     Make(name == "script.ini" ? "" : prog + name);
     const auto states = Run();
-    EXPECT_THAT(states, ElementsAre(1, 6, 7));
+    EXPECT_THAT(states, ElementsAre(OpenLink, Abort, ShowErrorBox));
     EXPECT_THAT(fl->Only("con:"), ElementsAre("0"));  // only the close of the abort step
     const std::string path = Excerpt(prog + name);
     EXPECT_EQ(view.status.back(), path + " File not found !!!");
@@ -160,22 +170,22 @@ TEST_F(RunControllerTest, LinkTroubleIsSaidOnceAndALostLinkEndsTheRun) {
   e.card->steps = 1000;
   ctl->StartClick();
   Tick(8);
-  ASSERT_EQ(ctl->GetRunState(), 13);
+  ASSERT_EQ(ctl->GetRunState(), WaitMainLine);
   const size_t before = view.status.size();
   for (const std::string& cause : {refused, refused, unanswered, refused}) fl->OnLinkTrouble(cause);
   EXPECT_THAT(std::vector<std::string>(view.status.begin() + before, view.status.end()),
               ElementsAre(refused + "; trying again", unanswered + "; trying again"));
-  EXPECT_EQ(ctl->GetRunState(), 13);
+  EXPECT_EQ(ctl->GetRunState(), WaitMainLine);
   fl->OnLinkLost(lost);
-  EXPECT_EQ(ctl->GetRunState(), 6);
+  EXPECT_EQ(ctl->GetRunState(), Abort);
   EXPECT_EQ(view.status.back(), lost);
   Tick(2);
   EXPECT_THAT(view.error_boxes, ElementsAre(lost + "\r\n" + prog + "x.ini"));
   EXPECT_EQ(fl->con_type, CON_NONE);
 
   const size_t after = view.status.size();
-  for (uint8_t state : {0, 6, 7, 10}) {
-    ctl->SetRunState(state);
+  for (TRunState state : {Idle, Abort, ShowErrorBox, Completed}) {
+    Probe().SetRunState(state);
     fl->OnLinkLost(lost);
     fl->OnLinkTrouble("Cannot connect to 127.0.0.1:10500: Network is unreachable");
     EXPECT_EQ(ctl->GetRunState(), state);
@@ -189,6 +199,9 @@ TEST_F(RunControllerTest, LinkTroubleIsSaidOnceAndALostLinkEndsTheRun) {
 TEST_F(RunControllerTest, LinksReachTheirDevice) {
   Make();
   const TSettingsLines settings{"CON_TYPE=TCP", "COM9_DEVICE=/dev/ttyUSB9"};
+  // A bad link quotes the text and says what is wrong with it.
+  const std::string ip = ": A.B.C.D expected, each part 0 to 255 in decimal without leading zeros";
+  const std::string port = ": a port from 1 to 65535 in decimal expected";
   const std::pair<std::string, std::string> cases[] = {
       {"COM9", "COM9 serial /dev/ttyUSB9"},
       {"COM2", "COM2 serial /dev/ttyS1"},
@@ -196,9 +209,30 @@ TEST_F(RunControllerTest, LinksReachTheirDevice) {
       {"tcp:127.0.0.1:1", "LAN tcp 127.0.0.1:1"},
       {"udp:127.0.0.1:65535", "LAN udp 127.0.0.1:65535 from 10500"},
       {"udp:127.0.0.1:10600:1", "LAN udp 127.0.0.1:10600 from 1"},
-      {"tcp:127.0.0.1:0", "bad port \"0\" in \"tcp:127.0.0.1:0\": a port from 1 to 65535 in decimal expected"},
-      {"udp:127.0.0.1:1:0",
-       "bad local port \"0\" in \"udp:127.0.0.1:1:0\": a port from 1 to 65535 in decimal expected"},
+      {"udp:127.0.10.0:65535:1", "LAN udp 127.0.10.0:65535 from 1"},
+      {"COM0", "\"COM0\" is not a link"},
+      {"COM10", "\"COM10\" is not a link"},
+      {"com1", "\"com1\" is not a link"},
+      {"ttyUSB0", "\"ttyUSB0\" is not a link"},
+      {"tcp:127.0.0.1", "\"tcp:127.0.0.1\" is not tcp:A.B.C.D:PORT"},
+      {"tcp:", "\"tcp:\" is not tcp:A.B.C.D:PORT"},
+      {"udp:127.0.0.1", "\"udp:127.0.0.1\" is not udp:A.B.C.D:PORT[:LOCALPORT]"},
+      {"tcp:127.0.0.1:1:2", "\"tcp:127.0.0.1:1:2\" is not tcp:A.B.C.D:PORT"},
+      {"udp:127.0.0.1:1:2:3", "\"udp:127.0.0.1:1:2:3\" is not udp:A.B.C.D:PORT[:LOCALPORT]"},
+      {"tcp:127.0.0.256:10500", "bad address \"127.0.0.256\" in \"tcp:127.0.0.256:10500\"" + ip},
+      {"udp:127.0.0:10500", "bad address \"127.0.0\" in \"udp:127.0.0:10500\"" + ip},
+      // Read elsewhere as octal: 01.02.03.010 is not 1.2.3.10 everywhere.
+      {"tcp:01.02.03.04:80", "bad address \"01.02.03.04\" in \"tcp:01.02.03.04:80\"" + ip},
+      {"tcp:127.0.0.1:65536", "bad port \"65536\" in \"tcp:127.0.0.1:65536\"" + port},
+      {"tcp:127.0.0.1:", "bad port \"\" in \"tcp:127.0.0.1:\"" + port},
+      {"udp:127.0.0.1:10500:x", "bad local port \"x\" in \"udp:127.0.0.1:10500:x\"" + port},
+      {"tcp:127.0.0.1:0x50", "bad port \"0x50\" in \"tcp:127.0.0.1:0x50\"" + port},
+      {"tcp:127.0.0.1:+80", "bad port \"+80\" in \"tcp:127.0.0.1:+80\"" + port},
+      {"tcp:127.0.0.1:080", "bad port \"080\" in \"tcp:127.0.0.1:080\"" + port},
+      {"tcp:127.0.0.1: 80", "bad port \" 80\" in \"tcp:127.0.0.1: 80\"" + port},
+      {"tcp:127.0.0.1:80 ", "bad port \"80 \" in \"tcp:127.0.0.1:80 \"" + port},
+      {"tcp:127.0.0.1:0", "bad port \"0\" in \"tcp:127.0.0.1:0\"" + port},
+      {"udp:127.0.0.1:1:0", "bad local port \"0\" in \"udp:127.0.0.1:1:0\"" + port},
   };
   for (const auto& [text, reached] : cases) {
     TLinkOption link;
@@ -245,17 +279,18 @@ TEST_F(RunControllerTest, DeviceStateFallbackAfter500ms) {
     fl->log.clear();
     view.status.clear();
     const auto states = Run();
-    EXPECT_EQ(std::count(states.begin(), states.end(), 3), 50) << dev;  // 50 ticks of 10 ms
+    EXPECT_EQ(std::count(states.begin(), states.end(), WaitDeviceState), 50)
+        << dev;  // 50 ticks of 10 ms
     EXPECT_TRUE(view.HasStatus("Switch ON device while pushing the ENTER button"));
     EXPECT_FALSE(view.HasStatus("Synchronize..."));
     EXPECT_THAT(fl->Only("var:"), ElementsAre("?")) << dev;  // no UPDATER values
-    EXPECT_EQ(states.back(), 10);
+    EXPECT_EQ(states.back(), Completed);
     Tick();
   }
   fl->dev = 35;
   fl->log.clear();
   const auto states = Run();
-  EXPECT_EQ(std::count(states.begin(), states.end(), 3), 1);
+  EXPECT_EQ(std::count(states.begin(), states.end(), WaitDeviceState), 1);
   EXPECT_THAT(fl->Only("var:"), ElementsAre("?", "1yU", "254yU"));
 }
 
@@ -263,14 +298,15 @@ TEST_F(RunControllerTest, DeviceStateFallbackAfter500ms) {
 TEST_F(RunControllerTest, ReceivedDataStepsExceptInOpenReopenAndClose) {
   Make();
   const struct {
-    uint8_t state;
-    uint8_t after;
-  } cases[] = {{1, 1}, {4, 4}, {6, 6}, {10, 10}, {11, 0}, {18, 8}};
+    TRunState state;
+    TRunState after;
+  } cases[] = {{OpenLink, OpenLink},   {SendSync, SendSync},  {Abort, Abort},
+               {Completed, Completed}, {TRunState{11}, Idle}, {WaitOp, SendFinish}};
   for (const auto& c : cases) {
-    ctl->SetRunState(c.state);
+    Probe().SetRunState(c.state);
     fl->Deliver("x");
-    EXPECT_EQ(ctl->GetRunState(), c.after) << int{c.state};
-    EXPECT_TRUE(ctl->TimerActive());
+    EXPECT_EQ(ctl->GetRunState(), c.after) << static_cast<int>(c.state);
+    EXPECT_TRUE(Probe().TimerActive());
   }
 }
 
@@ -281,12 +317,12 @@ TEST_F(RunControllerTest, DeviceStateWaitCountsTicksNotArrivals) {
   fl->dev = 0;
   ctl->StartClick();
   Tick(2);
-  ASSERT_EQ(ctl->GetRunState(), 3);
+  ASSERT_EQ(ctl->GetRunState(), WaitDeviceState);
   for (int i = 0; i < 100; ++i) fl->Deliver("");
   Tick(49);
-  EXPECT_EQ(ctl->GetRunState(), 3);
+  EXPECT_EQ(ctl->GetRunState(), WaitDeviceState);
   Tick();
-  EXPECT_EQ(ctl->GetRunState(), 4);
+  EXPECT_EQ(ctl->GetRunState(), SendSync);
   EXPECT_EQ(view.status.back(), "Switch ON device while pushing the ENTER button");
 }
 
@@ -296,11 +332,11 @@ TEST_F(RunControllerTest, StopEndsTheRunWithoutMessage) {
   e.card->steps = 1000;
   ctl->StartClick();
   Tick(8);
-  ASSERT_EQ(ctl->GetRunState(), 13);
+  ASSERT_EQ(ctl->GetRunState(), WaitMainLine);
   EXPECT_EQ(view.start_caption, "STOP");
   EXPECT_FALSE(view.enabled[TMainView::ctPortMenu]);
   ctl->StartClick();  // STOP
-  EXPECT_EQ(ctl->GetRunState(), 0);
+  EXPECT_EQ(ctl->GetRunState(), Idle);
   EXPECT_EQ(fl->con_type, CON_NONE);
   EXPECT_TRUE(view.enabled[TMainView::ctQuit]);
   EXPECT_FALSE(view.enabled[TMainView::ctReadId]);  // until the idle step
@@ -321,11 +357,11 @@ TEST_F(RunControllerTest, FloodingDeviceIsCappedNotBuffered) {
   e.card->steps = 1000;
   ctl->StartClick();
   Tick(8);
-  ASSERT_EQ(ctl->GetRunState(), 13);
+  ASSERT_EQ(ctl->GetRunState(), WaitMainLine);
   testing::internal::CaptureStderr();
   for (int i = 0; i < 3; ++i) fl->Deliver(std::string(600 * 1024, 'z'));
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(ctl->ReceivedPending(), TRunController::kMaxReceiveBuffer);
+  EXPECT_EQ(Probe().ReceivedPending(), TRunControllerProbe::kMaxReceiveBuffer);
   EXPECT_NE(err.find("excess is dropped"), std::string::npos);
   EXPECT_EQ(err.find("excess", err.find("excess") + 1), std::string::npos);  // said once
   ctl->StartClick();                                                         // STOP
@@ -333,15 +369,15 @@ TEST_F(RunControllerTest, FloodingDeviceIsCappedNotBuffered) {
 
 TEST_F(RunControllerTest, StartInStateTenClosesTheWindow) {
   Make();
-  ctl->SetRunState(10);
+  Probe().SetRunState(Completed);
   ctl->StartClick();
   EXPECT_EQ(view.close_requests, 1);
-  ctl->SetRunState(11);
+  Probe().SetRunState(TRunState{11});
   Tick();
-  EXPECT_EQ(ctl->GetRunState(), 0);
-  ctl->SetRunState(200);
+  EXPECT_EQ(ctl->GetRunState(), Idle);
+  Probe().SetRunState(TRunState{200});
   Tick();
-  EXPECT_EQ(ctl->GetRunState(), 0);
+  EXPECT_EQ(ctl->GetRunState(), Idle);
 }
 
 TEST_F(RunControllerTest, EngineErrorEndsRunWithMessageBox) {
@@ -351,7 +387,7 @@ TEST_F(RunControllerTest, EngineErrorEndsRunWithMessageBox) {
     if (line == "M1") eng.ReportError("Too Many Transmission Error !!!");
   };
   const auto states = Run();
-  EXPECT_EQ(states.back(), 7);
+  EXPECT_EQ(states.back(), ShowErrorBox);
   EXPECT_EQ(view.status.back(), "Too Many Transmission Error !!!");
   // The failing engine's text is kept; it is not taken for a syntax error.
   EXPECT_THAT(view.error_boxes,
@@ -375,7 +411,7 @@ TEST_F(RunControllerTest, ButtonsAndMenusThroughAFailedRun) {
   std::map<TMainView::TControl, bool> at_box;
   std::string caption_at_box;
   tConnectionType link_at_box = CON_TCP;
-  int state_at_box = -1;
+  TRunState state_at_box = Idle;
   view.on_error_box = [&] {
     at_box = view.enabled;
     caption_at_box = view.start_caption;
@@ -384,14 +420,14 @@ TEST_F(RunControllerTest, ButtonsAndMenusThroughAFailedRun) {
     ctl->Timer1Timer();
     state_at_box = ctl->GetRunState();
   };
-  for (int i = 0; i < 100 && ctl->GetRunState() != 0; ++i) Tick();
+  for (int i = 0; i < 100 && ctl->GetRunState() != Idle; ++i) Tick();
   ASSERT_EQ(view.error_boxes.size(), 1u);
   EXPECT_EQ(caption_at_box, "START");  // Read Id shown: never "QUIT"
   EXPECT_TRUE(at_box[TMainView::ctReadId]);
   EXPECT_TRUE(at_box[TMainView::ctQuit]);
   EXPECT_FALSE(at_box[TMainView::ctPortMenu]);  // the menus wait for the idle step
   EXPECT_EQ(link_at_box, CON_NONE);             // closed before the box opens
-  EXPECT_EQ(state_at_box, 7);
+  EXPECT_EQ(state_at_box, ShowErrorBox);
   Tick();
   EXPECT_TRUE(view.enabled[TMainView::ctPortMenu]);
   EXPECT_TRUE(view.enabled[TMainView::ctModeMenu]);
@@ -409,9 +445,9 @@ TEST_F(RunControllerTest, ExceptionInAStepEndsTheRunAndKeepsTheTimer) {
   ctl->AddObserver(&observer);
   e.card->throw_while_busy = true;
   const auto states = Run();
-  EXPECT_EQ(states.back(), 7);
+  EXPECT_EQ(states.back(), ShowErrorBox);
   EXPECT_EQ(ctl->GetLastError(), "Unexpected failure in run state 13 : boom !!!");
-  EXPECT_TRUE(ctl->TimerActive());
+  EXPECT_TRUE(Probe().TimerActive());
   EXPECT_EQ(fl->con_type, CON_NONE);
 
   // Failing again while the run ends must not loop through the error box.
@@ -419,9 +455,9 @@ TEST_F(RunControllerTest, ExceptionInAStepEndsTheRunAndKeepsTheTimer) {
   Tick();
   Run(false, 100);
   EXPECT_EQ(view.error_boxes.size(), 2u);
-  EXPECT_EQ(ctl->GetRunState(), 0);
+  EXPECT_EQ(ctl->GetRunState(), Idle);
   EXPECT_EQ(view.status.back(), "Unexpected failure in run state 7 : box !!!");
-  EXPECT_TRUE(ctl->TimerActive());
+  EXPECT_TRUE(Probe().TimerActive());
   // Observers learn of both ends all the same, once each.
   EXPECT_THAT(observer.ends, ElementsAre("error: Unexpected failure in run state 13 : boom !!!",
                                          "error: Unexpected failure in run state 7 : box !!!"));
@@ -456,7 +492,7 @@ TEST_F(RunControllerTest, StatusFilter) {
   EXPECT_THAT(view.status, ElementsAre("A", "B", "A"));
   ctl->ShowError("A");
   EXPECT_THAT(view.status, ElementsAre("A", "B", "A"));
-  EXPECT_EQ(ctl->GetRunState(), 6);
+  EXPECT_EQ(ctl->GetRunState(), Abort);
   EXPECT_EQ(ctl->GetLastError(), "A");
   ctl->ShowError("Erase");  // errors are not filtered
   EXPECT_EQ(view.status.back(), "Erase");
@@ -471,7 +507,7 @@ TEST_F(RunControllerTest, DeviceIdTitleAndVersion) {
     Tick(5);  // past the synchronisation
     const std::string hex = id == 0x1A2B ? "1A2B" : "AAAA";
     EXPECT_EQ(view.title, "Varnell Qubra Updater  (Device Id : " + hex + ")");
-    EXPECT_EQ(ctl->GetVersionText(), "0000");
+    EXPECT_EQ(Probe().GetVersionText(), "0000");
     EXPECT_TRUE(e.psd->UpdateAllowed());
     EXPECT_TRUE(e.jtag->UpdateAllowed());
     ctl->StartClick();  // STOP
@@ -493,7 +529,7 @@ TEST_F(RunControllerTest, ProgressBarsThroughARun) {
   EXPECT_EQ(view.bars[TMainView::pbScript].max, 2 + 3);
   EXPECT_EQ(view.bars[TMainView::pbCard].max, 1);
   for (const auto& b : view.bars) EXPECT_EQ(b.position, 0);
-  while (ctl->GetRunState() != 14) Tick();
+  while (ctl->GetRunState() != NextCardLine) Tick();
   EXPECT_EQ(view.bars[TMainView::pbCard].max, 1 + 3);
   EXPECT_EQ(view.bars[TMainView::pbCard].position, 0);
   EXPECT_EQ(view.bars[TMainView::pbScript].position, 1 + 3);  // sync + the three lines before CM

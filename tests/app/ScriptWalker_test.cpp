@@ -247,7 +247,7 @@ TEST_F(ScriptWalkerTest, DeviceVariantChoosesTheMotherboardFolder) {
     if (line == "SYN") eng.SetDeviceVariant(true);
   };
   Run();
-  EXPECT_EQ(ctl->GetMotherboardCard().folder, std::string("UQubra/"));
+  EXPECT_EQ(Probe().GetMotherboardCard().folder, std::string("UQubra/"));
   EXPECT_THAT(Taken(), ElementsAre("boot:SYN", "card:M0", "jtag:PA cpld.svf", "jtag:P9 dvi.svf",
                                    "boot:PB BOOT_EXT_OPTION.HEX", "card:OP 0000", "card:FI"));
 }
@@ -260,8 +260,8 @@ TEST_F(ScriptWalkerTest, MissingCardScript) {
   EXPECT_EQ(view.status.back(), path + " File not found !!!");
   EXPECT_THAT(view.error_boxes, ElementsAre(path + " File not found !!!\r\n" + path));
   Tick();
-  EXPECT_EQ(ctl->GetCardIndex(), -1);
-  EXPECT_EQ(ctl->GetCurentCardDir(), prog);
+  EXPECT_EQ(Probe().GetCardIndex(), -1);
+  EXPECT_EQ(Probe().GetCurentCardDir(), prog);
 }
 
 TEST_F(ScriptWalkerTest, EmptySubScriptRunsNothing) {

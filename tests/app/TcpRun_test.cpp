@@ -49,7 +49,7 @@ class TcpRunTest : public RunFixture {
 
   bool RunToIdle() {
     ctl->StartClick();
-    return SpinUntil([this] { return ctl->GetRunState() == 0; });
+    return SpinUntil([this] { return ctl->GetRunState() == TRunState::Idle; });
   }
 
   TScriptedDevice device;
@@ -102,10 +102,10 @@ TEST_F(TcpRunTest, StopMidRunClosesTheLinkWithoutMessage) {
     return std::find(wire.begin(), wire.end(), "P8") != wire.end();
   }));
   ctl->StartClick();  // STOP
-  EXPECT_EQ(ctl->GetRunState(), 0);
+  EXPECT_EQ(ctl->GetRunState(), TRunState::Idle);
   ASSERT_TRUE(SpinUntil([this] { return view.start_caption == "START"; }));
   EXPECT_TRUE(view.error_boxes.empty());
-  EXPECT_FALSE(ctl->JtagEngine().IsBusy());
+  EXPECT_FALSE(TRunControllerProbe(*ctl).JtagEngine().IsBusy());
   // The next run opens a new connection and completes.
   ASSERT_TRUE(RunToIdle());
   EXPECT_EQ(view.status.back(), "Program operation completed");

@@ -44,7 +44,7 @@ class WholeRunTest : public RunFixture {
 
   void RunReal(int max_ticks = 20000) {
     ctl->StartClick();
-    for (int i = 0; i < max_ticks && ctl->GetRunState() != 0; ++i) {
+    for (int i = 0; i < max_ticks && ctl->GetRunState() != TRunState::Idle; ++i) {
       Tick();
       fl->Pump();
     }
@@ -192,6 +192,10 @@ TEST_F(WholeRunTest, PlannedBytesAndTimeLeft) {
   p.Complete();
   EXPECT_EQ(p.Position(), p.Max());
   EXPECT_EQ(p.EtaSeconds(3001), 0);
+  // The standard script closes with the boot area and "OP" with the version's four digits.
+  TOverallProgress closing;
+  closing.Plan(prog + "script.ini", {"P0 bank0.hex"}, card, "", true);
+  EXPECT_EQ(closing.Max() - total, PlannedBytes("PB BOOT_EXT_OPTION.HEX", card) + 2 + 4);
 }
 
 TEST_F(WholeRunTest, CardThatMissesItsPingIsSkipped) {
@@ -260,13 +264,16 @@ TEST_F(WholeRunTest, EachLineGoesToItsEngine) {
     Write("other.ini", line + "\r\n");
     MakeReal(prog + "other.ini");
     ctl->StartClick();
-    for (int i = 0; i < 200 && ctl->GetRunState() != 13 && ctl->GetRunState() != 6; ++i) {
+    for (int i = 0; i < 200 && ctl->GetRunState() != TRunState::WaitMainLine &&
+                    ctl->GetRunState() != TRunState::Abort;
+         ++i) {
       Tick();
-      if (ctl->GetRunState() != 13) fl->Pump();
+      if (ctl->GetRunState() != TRunState::WaitMainLine) fl->Pump();
     }
-    ASSERT_EQ(ctl->GetRunState(), 13) << line;
-    const TGestionnaire* engines[] = {&ctl->BootEngine(), &ctl->CardEngine(), &ctl->PsdEngine(),
-                                      &ctl->JtagEngine()};
+    ASSERT_EQ(ctl->GetRunState(), TRunState::WaitMainLine) << line;
+    TRunControllerProbe probe(*ctl);
+    const TGestionnaire* engines[] = {&probe.BootEngine(), &probe.CardEngine(), &probe.PsdEngine(),
+                                      &probe.JtagEngine()};
     std::vector<int> busy;
     for (int i = 0; i < 4; ++i)
       if (engines[i]->IsBusy()) busy.push_back(i);

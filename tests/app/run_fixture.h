@@ -14,6 +14,7 @@
 #include "app/RunController.h"
 #include "app/fakes.h"
 #include "app/recording_view.h"
+#include "app/run_probe.h"
 
 // One QCoreApplication for the whole test program (timers and socket notifiers need it).
 inline QCoreApplication& TestApp() {
@@ -53,13 +54,13 @@ class RunFixture : public ::testing::Test {
 
   // Presses the button and ticks until the machine is idle again; returns the state in which
   // every step began.
-  std::vector<int> Run(bool readid = false, int max_ticks = 10000) {
-    std::vector<int> states;
+  std::vector<TRunState> Run(bool readid = false, int max_ticks = 10000) {
+    std::vector<TRunState> states;
     if (readid)
       ctl->ReadIdClick();
     else
       ctl->StartClick();
-    for (int i = 0; i < max_ticks && ctl->GetRunState() != 0; ++i) {
+    for (int i = 0; i < max_ticks && ctl->GetRunState() != TRunState::Idle; ++i) {
       states.push_back(ctl->GetRunState());
       if (on_step) on_step(ctl->GetRunState());
       Tick();
@@ -68,7 +69,9 @@ class RunFixture : public ::testing::Test {
   }
 
   // Called by Run as each step begins, with its state.
-  std::function<void(int state)> on_step;
+  std::function<void(TRunState state)> on_step;
+
+  TRunControllerProbe Probe() { return TRunControllerProbe(*ctl); }
 
   // Instructions the engines took, as "<engine>:<line>".
   std::vector<std::string> Taken() const { return log; }

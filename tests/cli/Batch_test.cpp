@@ -501,30 +501,43 @@ TEST_F(BatchRunTest, UnwritableReportIsRefusedBeforeTheDevice) {
   EXPECT_EQ(peer.Connections(), 0);
 }
 
+// A stop signal stops the run as STOP does: the link is closed, the record says stopped, and the
+// exit status is the shell's for that signal.
 TEST_F(BatchRunTest, StopClosesTheLinkAndExitsWithTheSignal) {
-  TBatchConfig c = Config();
-  c.ReportFile = pkg.Path() + "runs.jsonl";
-  TBatchRun run(std::move(c), out, err);
-  // Stop once the device has been asked for bank 0.
-  QTimer poll;
-  QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
-    const auto wire = peer.Wire();
-    if (std::find(wire.begin(), wire.end(), "V0") != wire.end()) run.Stop(15);
-  });
-  poll.start(1);
-  EXPECT_EQ(run.Exec(), 143);
-  EXPECT_EQ(err.str(), "");
-  EXPECT_THAT(out.str(), ::testing::Not(HasSubstr("Program operation completed")));
-  EXPECT_EQ(ClosedConnections(1), 1);
-  std::ifstream in(pkg.Path() + "runs.jsonl");
-  const std::vector<QJsonObject> records =
-      JsonLines(std::string(std::istreambuf_iterator<char>(in), {}));
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0]["result"].toString(), "stopped");
-  EXPECT_EQ(records[0]["exit_status"].toInt(), 143);
-  const QJsonArray instructions = records[0]["instructions"].toArray();
-  ASSERT_FALSE(instructions.isEmpty());
-  EXPECT_EQ(instructions.last()["result"].toString(), "stopped");
+  const std::pair<int, int> cases[] = {
+      {SIGHUP, 129}, {SIGINT, 130}, {SIGPIPE, 141}, {SIGTERM, 143}};
+  int runs = 0;
+  for (const auto& [signal_number, status] : cases) {
+    SCOPED_TRACE(signal_number);
+    ++runs;
+    TBatchConfig c = Config();
+    c.ReportFile = pkg.Path() + "runs.jsonl";
+    TBatchRun run(std::move(c), out, err);
+    TStopSignals stop_signals([&run](int n) { run.Stop(n); });
+    // The signal comes once the device has been asked for bank 0.
+    const size_t before = peer.Wire().size();
+    bool raised = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &poll, [&, n = signal_number] {
+      const auto wire = peer.Wire();
+      if (!raised && std::find(wire.begin() + before, wire.end(), "V0") != wire.end())
+        raised = ::raise(n) == 0;
+    });
+    poll.start(1);
+    EXPECT_EQ(run.Exec(), status);
+    EXPECT_EQ(err.str(), "");
+    EXPECT_THAT(out.str(), ::testing::Not(HasSubstr("Program operation completed")));
+    EXPECT_EQ(ClosedConnections(runs), runs);
+    std::ifstream in(pkg.Path() + "runs.jsonl");
+    const std::vector<QJsonObject> records =
+        JsonLines(std::string(std::istreambuf_iterator<char>(in), {}));
+    ASSERT_EQ(records.size(), static_cast<size_t>(runs));
+    EXPECT_EQ(records.back()["result"].toString(), "stopped");
+    EXPECT_EQ(records.back()["exit_status"].toInt(), status);
+    const QJsonArray instructions = records.back()["instructions"].toArray();
+    ASSERT_FALSE(instructions.isEmpty());
+    EXPECT_EQ(instructions.last()["result"].toString(), "stopped");
+  }
 }
 
 TEST_F(BatchRunTest, SilentDeviceEndsTheRunAfterTheTimeout) {
