@@ -413,8 +413,7 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
   std::string error;
   bool usage_error = true;
   if (!ParseCommandLine(args, options, error) ||
-      !(error = UseFolder(options, usage_error)).empty() ||
-      !(error = TrustFileProblem(options)).empty()) {
+      !(error = UseFolder(options, usage_error)).empty() || !TrustFilesServe(options, error)) {
     std::cerr << "qubra-updater: " << error << "\n";
     if (usage_error) std::cerr << UsageLine() << "\n";
     std::cerr << std::flush;

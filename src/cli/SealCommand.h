@@ -12,8 +12,9 @@ struct Options;
 TSealPolicy SealPolicyFor(const Options& options,
                           const std::string& policy_file = kStationPolicyFile);
 
-// Why the --trust files cannot serve, one line each; empty when every one holds a key.
-std::string TrustFileProblem(const Options& options);
+// True when every --trust file holds a key; otherwise false with why they cannot serve, one
+// line each.
+[[nodiscard]] bool TrustFilesServe(const Options& options, std::string& error);
 
 // --seal: writes package.manifest for every file a run of the package in `program_dir` may
 // read (script.ini's, and readid.ini's when present). A package the package check faults is

@@ -504,15 +504,23 @@ TEST_F(BatchRunTest, UnwritableReportIsRefusedBeforeTheDevice) {
 TEST_F(BatchRunTest, StopClosesTheLinkAndExitsWithTheSignal) {
   TBatchConfig c = Config();
   c.ReportFile = pkg.Path() + "runs.jsonl";
+  c.TraceFile = pkg.Path() + "trace.txt";
   TBatchRun run(std::move(c), out, err);
-  // Stop once the device has been asked for bank 0.
+  // Stop once the device has been asked for bank 0. The trace on disk then already shows the
+  // question: a run killed where it hangs leaves that much.
   QTimer poll;
+  std::string trace_at_stop;
   QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
     const auto wire = peer.Wire();
-    if (std::find(wire.begin(), wire.end(), "V0") != wire.end()) run.Stop(15);
+    if (trace_at_stop.empty() && std::find(wire.begin(), wire.end(), "V0") != wire.end()) {
+      std::ifstream trace(pkg.Path() + "trace.txt", std::ios::binary);
+      trace_at_stop.assign(std::istreambuf_iterator<char>(trace), {});
+      run.Stop(15);
+    }
   });
   poll.start(1);
   EXPECT_EQ(run.Exec(), 143);
+  EXPECT_THAT(trace_at_stop, HasSubstr(">  56 30"));
   EXPECT_EQ(err.str(), "");
   EXPECT_THAT(out.str(), ::testing::Not(HasSubstr("Program operation completed")));
   EXPECT_EQ(ClosedConnections(1), 1);
