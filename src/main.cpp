@@ -1,6 +1,5 @@
 #include <QApplication>
 #include <QTimer>
-#include <csignal>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -15,6 +14,7 @@
 #include "cli/LineCommand.h"
 #include "cli/SealCommand.h"
 #include "link/SerialDevices.h"
+#include "sys/StopSignals.h"
 #include "ui/LineWindow.h"
 #include "ui/MainFich.h"
 #include "ui/PackageFolder.h"
@@ -50,10 +50,7 @@ int LineWindow(QApplication& app, const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A write to a closed pipe or past the file-size limit fails with EPIPE or EFBIG, which its
-  // writer reports, instead of ending the program before it has said or recorded anything.
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGXFSZ, SIG_IGN);
+  IgnoreWriteSignals();
   // --check, --help, --version and usage errors need no display: done before any window.
   Options options;
   if (std::optional<int> status = RunWithoutWindow(argc, argv, options)) return *status;

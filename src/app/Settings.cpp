@@ -1,13 +1,10 @@
 #include "app/Settings.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
-#include "app/AtomicFile.h"
 #include "formats/text.h"
+#include "sys/AtomicFile.h"
+#include "sys/Files.h"
 
 namespace {
 
@@ -123,16 +120,13 @@ TConnectionSettings LoadSettings(const std::string& programDir, TSettingsLines& 
   const std::string path = programDir + kSettingsFileName;
   unreadable.clear();
   lines.clear();
-  struct stat st;
+  TFileStatus st;
   std::string why;
-  if (::stat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT) return TConnectionSettings{};  // a first start: written at close
-    why = std::strerror(errno);
-  } else if (!S_ISREG(st.st_mode)) {
+  const TLook look = FileStatus(path, st, why);
+  if (look == TLook::NotFound) return TConnectionSettings{};  // a first start: written at close
+  if (look == TLook::Found && !st.Regular) {
     why = "not a regular file";
-  } else if (errno = 0; !ReadTextLines(path, lines)) {
-    why = errno ? std::strerror(errno) : "read error";
-  } else {
+  } else if (look == TLook::Found && ReadTextLines(path, lines, &why)) {
     return SettingsFromLines(lines);
   }
   lines.clear();

@@ -1,8 +1,5 @@
 #include "check/ScriptCheck.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <optional>
 #include <utility>
 
@@ -16,6 +13,7 @@
 #include "formats/constante.h"
 #include "formats/hex.h"
 #include "formats/text.h"
+#include "sys/Files.h"
 
 namespace {
 
@@ -28,8 +26,9 @@ bool StartsWith(const std::string& s, const char* prefix) {
 
 // Not there at all, as opposed to there but not readable.
 bool Missing(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+  TFileStatus st;
+  std::string ignored;
+  return FileStatus(path, st, ignored) == TLook::NotFound;
 }
 
 std::string NotFound(const std::string& path) {

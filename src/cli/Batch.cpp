@@ -1,7 +1,5 @@
 #include "cli/Batch.h"
 
-#include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <QEventLoop>
@@ -25,6 +23,8 @@
 #include "formats/text.h"
 #include "records/RunEvents.h"
 #include "records/RunReport.h"
+#include "sys/StopSignals.h"
+#include "sys/SysError.h"
 
 namespace {
 
@@ -213,7 +213,7 @@ bool TBatchRun::OpenFiles(std::string& failure) {
         std::make_unique<std::ofstream>(Config.TraceFile, std::ios::binary | std::ios::trunc);
     if (!*file) {
       failure =
-          "cannot write the trace file " + Excerpt(Config.TraceFile) + ": " + std::strerror(errno);
+          "cannot write the trace file " + Excerpt(Config.TraceFile) + ": " + SysErrorText(errno);
       return false;
     }
     *file << TraceHeader();
@@ -277,6 +277,8 @@ int TBatchRun::Exec() {
 
 void TBatchRun::Stop(int signal_number) {
   if (Finished) return;
+  // What the device was last sent shows where the run hung, even if nothing else gets out.
+  if (Trace) Trace->flush();
   if (Started && Ctl->Running() && Ctl->GetRunState() != TRunState::Completed)
     Ctl->StartClick();  // STOP
   Ctl->FormClose();
@@ -346,76 +348,47 @@ void TBatchRun::NoReply() {
 
 // ---- signals ----
 
-namespace {
-
-int g_stop_pipe[2] = {-1, -1};
-
-void OnStopSignal(int signal_number) {
-  const int saved = errno;
-  const auto byte = static_cast<unsigned char>(signal_number);
-  [[maybe_unused]] const ssize_t n = ::write(g_stop_pipe[1], &byte, 1);
-  errno = saved;
-}
-
-}  // namespace
-
 struct TStopSignals::TImpl {
+  explicit TImpl(bool resize) : Pipe(resize) {}
+  TSignalPipe Pipe;
   std::function<void(int)> Stop;
   std::function<void()> Resized;
   std::unique_ptr<QSocketNotifier> Notifier;
-  std::vector<std::pair<int, struct sigaction>> Old;
 
   // One signal from the pipe; false when none is waiting.
   bool HandleOne() {
-    unsigned char byte = 0;
-    if (::read(g_stop_pipe[0], &byte, 1) != 1) return false;
-    if (byte == SIGWINCH) {
+    const int signal_number = Pipe.Next();
+    if (signal_number == 0) return false;
+    if (TSignalPipe::IsResize(signal_number)) {
       if (Resized) Resized();
     } else if (Stop) {
-      Stop(byte);
+      Stop(signal_number);
     }
     return true;
   }
 };
 
 TStopSignals::TStopSignals(std::function<void(int)> stop, std::function<void()> resized)
-    : Impl(std::make_unique<TImpl>()) {
+    : Impl(std::make_unique<TImpl>(static_cast<bool>(resized))) {
   Impl->Stop = std::move(stop);
   Impl->Resized = std::move(resized);
-  if (::pipe2(g_stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    std::perror("qubra-updater: SIGINT and SIGTERM cannot stop the run cleanly: pipe");
+  if (!Impl->Pipe.Ok()) {
+    std::cerr << "qubra-updater: SIGINT and SIGTERM cannot stop the run cleanly: pipe: "
+              << Impl->Pipe.Error() << std::endl;
     return;
   }
-  Impl->Notifier = std::make_unique<QSocketNotifier>(g_stop_pipe[0], QSocketNotifier::Read);
+  Impl->Notifier = std::make_unique<QSocketNotifier>(Impl->Pipe.Fd(), QSocketNotifier::Read);
   QObject::connect(Impl->Notifier.get(), &QSocketNotifier::activated, Impl->Notifier.get(),
                    [impl = Impl.get()] { impl->HandleOne(); });
-  struct sigaction sa {};
-  sa.sa_handler = OnStopSignal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  // A closed terminal (HUP) or output (PIPE) must not end the process without its record.
-  std::vector<int> handled{SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-  if (Impl->Resized) handled.push_back(SIGWINCH);
-  for (const int signal_number : handled) {
-    Impl->Old.push_back({signal_number, {}});
-    sigaction(signal_number, &sa, &Impl->Old.back().second);
-  }
 }
 
 void TStopSignals::HandlePending() {
-  if (Impl->Notifier)
-    while (Impl->HandleOne()) {
-    }
+  while (Impl->HandleOne()) {
+  }
 }
 
-TStopSignals::~TStopSignals() {
-  if (!Impl->Notifier) return;
-  for (const auto& [signal_number, old] : Impl->Old) sigaction(signal_number, &old, nullptr);
-  Impl->Notifier.reset();
-  ::close(g_stop_pipe[0]);
-  ::close(g_stop_pipe[1]);
-  g_stop_pipe[0] = g_stop_pipe[1] = -1;
-}
+// The notifier, declared last, goes before the pipe it watches.
+TStopSignals::~TStopSignals() = default;
 
 // ---- command line ----
 

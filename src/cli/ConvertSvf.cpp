@@ -1,14 +1,10 @@
 #include "cli/ConvertSvf.h"
 
-#include <limits.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstring>
-
-#include "app/AtomicFile.h"
 #include "engines/svfconvert.h"
 #include "formats/text.h"
+#include "sys/AtomicFile.h"
+#include "sys/Files.h"
+#include "sys/StopSignals.h"
 
 namespace {
 
@@ -19,41 +15,13 @@ std::string Where(const std::string& path, const TSvfConvertNote& note) {
 
 // Links and hard links included: writing OUT would replace IN.
 bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa, sb;
-  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
-}
-
-constexpr int kRemovalSignals[] = {SIGINT, SIGTERM, SIGHUP};
-char g_removal_path[PATH_MAX];
-
-void RemoveAndEnd(int signal_number) {
-  if (g_removal_path[0] != '\0') ::unlink(g_removal_path);
-  // The handler was reset on entry: the signal, blocked until we return, then ends the process.
-  ::raise(signal_number);
+  TFileStatus sa, sb;
+  std::string ignored;
+  return FileStatus(a, sa, ignored) == TLook::Found && FileStatus(b, sb, ignored) == TLook::Found &&
+         sa.SameFile(sb);
 }
 
 }  // namespace
-
-TRemoveOnSignal::TRemoveOnSignal(const std::string& path) {
-  if (path.size() >= sizeof g_removal_path) return;
-  std::memcpy(g_removal_path, path.c_str(), path.size() + 1);
-  struct sigaction sa {};
-  sa.sa_handler = RemoveAndEnd;
-  sigemptyset(&sa.sa_mask);
-  for (const int s : kRemovalSignals) sigaddset(&sa.sa_mask, s);
-  sa.sa_flags = SA_RESETHAND;
-  for (size_t i = 0; i < std::size(kRemovalSignals); ++i) {
-    sigaction(kRemovalSignals[i], nullptr, &Old[i]);
-    if (Old[i].sa_handler != SIG_IGN) sigaction(kRemovalSignals[i], &sa, nullptr);
-  }
-}
-
-TRemoveOnSignal::~TRemoveOnSignal() {
-  for (size_t i = 0; i < std::size(kRemovalSignals); ++i)
-    sigaction(kRemovalSignals[i], &Old[i], nullptr);
-  g_removal_path[0] = '\0';
-}
 
 int RunConvertSvf(const Options& options, std::ostream& out, std::ostream& err) {
   if (SameFile(options.ConvertIn, options.ConvertOut)) {

@@ -7,6 +7,7 @@
 #include "check/ScriptCheck.h"
 #include "cli/Options.h"
 #include "formats/text.h"
+#include "sys/Files.h"
 
 TSealPolicy SealPolicyFor(const Options& options, const std::string& policy_file) {
   TSealPolicy policy;
@@ -44,14 +45,15 @@ int RunSeal(const std::string& program_dir, std::ostream& out, std::ostream& err
     return 1;
   }
   std::string old, error;
-  const bool had_manifest = ReadFileBytes(manifest_path, old, error);
-  const auto manifest = BuildManifest(program_dir, PackageFiles(program_dir, check), error);
-  if (!manifest || !WriteManifest(program_dir, *manifest, error)) {
+  const bool had_manifest = ReadWholeFile(manifest_path, old, error) == TLook::Found;
+  TManifest manifest;
+  if (!BuildManifest(program_dir, PackageFiles(program_dir, check), manifest, error) ||
+      !WriteManifest(program_dir, manifest, error)) {
     err << "qubra-updater: " << Excerpt(manifest_path) << " not written: " << error << std::endl;
     return 1;
   }
-  out << Excerpt(manifest_path) << ": " << manifest->Entries.size() << " files sealed\n";
-  if (had_manifest && old != FormatManifest(*manifest) &&
+  out << Excerpt(manifest_path) << ": " << manifest.Entries.size() << " files sealed\n";
+  if (had_manifest && old != FormatManifest(manifest) &&
       std::filesystem::exists(program_dir + kSignatureName, ec)) {
     out << Excerpt(program_dir + kSignatureName)
         << " signs the manifest as it was before and no longer matches\n";

@@ -1,12 +1,13 @@
 #include "engines/gestionnaire.h"
 
 #include "formats/text.h"
+#include "sys/Files.h"
 
 bool ReadRunFile(const std::string& path, const TFileCheck& check, std::string& bytes,
                  std::string& refusal) {
   std::string error;
   refusal.clear();
-  if (!ReadFileBytes(path, bytes, error)) return false;
+  if (ReadWholeFile(path, bytes, error) != TLook::Found) return false;
   if (check) refusal = check(path, bytes);
   return refusal.empty();
 }

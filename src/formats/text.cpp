@@ -1,15 +1,12 @@
 #include "formats/text.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 
 #include "formats/hex.h"
+#include "sys/Files.h"
 
 std::string FileName(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -50,50 +47,10 @@ int64_t CountLines(std::string_view text) {
   return n;
 }
 
-std::FILE* OpenRegularFile(const std::string& path, std::string& error) {
-  // Anything but a regular file is refused before it is opened: opening a FIFO or a device may
-  // block for good or act on it; O_NONBLOCK and the second look cover a file swapped between.
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
-    error = std::strerror(errno);
-    return nullptr;
-  }
-  if (S_ISDIR(st.st_mode)) return error = "is a folder", nullptr;
-  if (!S_ISREG(st.st_mode)) return error = "is not a regular file", nullptr;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    error = std::strerror(errno);
-    return nullptr;
-  }
-  std::FILE* f = nullptr;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !(f = ::fdopen(fd, "rb"))) {
-    ::close(fd);
-    error = "is not a regular file";
-  }
-  return f;
-}
-
-bool ReadFileBytes(const std::string& path, std::string& bytes, std::string& error,
-                   size_t max_bytes) {
-  bytes.clear();
-  std::FILE* f = OpenRegularFile(path, error);
-  if (!f) return false;
-  char buf[65536];
-  size_t n;
-  while (bytes.size() < max_bytes &&
-         (n = std::fread(buf, 1, std::min(sizeof buf, max_bytes - bytes.size()), f)) > 0) {
-    bytes.append(buf, n);
-  }
-  const int read_error = std::ferror(f) ? errno : 0;
-  std::fclose(f);
-  if (read_error != 0) error = std::strerror(read_error);
-  return read_error == 0;
-}
-
 bool ReadTextLines(const std::string& path, std::vector<std::string>& lines, std::string* why) {
   lines.clear();
   std::string text, error;
-  if (!ReadFileBytes(path, text, error)) {
+  if (ReadWholeFile(path, text, error) != TLook::Found) {
     if (why) *why = error;
     return false;
   }
@@ -107,10 +64,8 @@ LineReader::~LineReader() {
 
 bool LineReader::Open(const std::string& path) {
   Close();
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  file_ = std::fopen(path.c_str(), "rb");
-  return file_ != nullptr;
+  std::string ignored;
+  return OpenRegularFile(path, file_, ignored) == TLook::Found;
 }
 
 void LineReader::OpenBytes(std::string bytes) {
@@ -214,12 +169,6 @@ std::optional<int64_t> StrToInt(std::string_view text, int64_t min, int64_t max)
   int64_t r = !neg ? static_cast<int64_t>(v) : v == 0 ? 0 : -static_cast<int64_t>(v - 1) - 1;
   if (r < min || r > max) return std::nullopt;
   return r;
-}
-
-std::string Excerpt(std::string_view text, size_t max) {
-  if (text.size() <= max) return std::string(text);
-  return std::string(text.substr(0, max)) + "...[" + std::to_string(text.size() - max) +
-         " more characters cut]";
 }
 
 // Not printf: a program with a locale set would write "11,8".

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sys/Excerpt.h"
+
 // Byte-string text helpers shared by scripts, HEX files, effect files and the settings file.
 // Lines end in CR LF, LF or CR; a last line without an end counts; the last line end starts
 // no extra empty line.
@@ -18,14 +20,6 @@ std::string Trim(std::string_view s);
 std::string FileName(const std::string& path);
 
 std::vector<std::string> SplitLines(std::string_view text);
-
-// Opens `path` for reading when it is a regular file; a FIFO in its place does not block the
-// open. nullptr, with the reason in `error`, when it cannot.
-std::FILE* OpenRegularFile(const std::string& path, std::string& error);
-// Reads the file at `path`, at most its first `max_bytes`. False, with the reason, when it
-// cannot be opened or read, or is not a regular file.
-bool ReadFileBytes(const std::string& path, std::string& bytes, std::string& error,
-                   size_t max_bytes = SIZE_MAX);
 
 // Number of lines of `text`, counted as SplitLines counts them.
 int64_t CountLines(std::string_view text);
@@ -71,12 +65,6 @@ std::optional<int64_t> CountTextLines(const std::string& path);
 // [min, max] fail.
 std::optional<int64_t> StrToInt(std::string_view text, int64_t min = INT32_MIN,
                                 int64_t max = INT32_MAX);
-
-// Outside data (script lines, file names, settings values, device replies) as a message quotes
-// it: unchanged up to `max` characters, otherwise its first `max` characters and a mark that
-// says how many more were cut. A quote never floods the status box or a terminal.
-inline constexpr size_t kExcerptMax = 256;
-std::string Excerpt(std::string_view text, size_t max = kExcerptMax);
 
 // Outside text for a terminal: every control character (below 0x20, and 0x7F) becomes "\xHH",
 // so a device cannot move the cursor, retitle the window or ring the bell. Other bytes are kept.

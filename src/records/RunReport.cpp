@@ -1,19 +1,12 @@
 #include "records/RunReport.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QSysInfo>
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 
 #include "formats/text.h"
 #include "records/RunJson.h"
+#include "sys/Sha256.h"
 #include "version.h"
 
 namespace {
@@ -34,32 +27,10 @@ QString WholePath(const std::string& path) {
   return JsonPath(ec ? path : whole.lexically_normal().string());
 }
 
-bool WriteAll(int fd, const QByteArray& data) {
-  qsizetype done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.constData() + done, static_cast<size_t>(data.size() - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += n;
-  }
-  return true;
-}
-
-std::string NotRegular(const struct stat& st) {
-  const char* kind = S_ISFIFO(st.st_mode)   ? "a FIFO"
-                     : S_ISDIR(st.st_mode)  ? "a folder"
-                     : S_ISCHR(st.st_mode)  ? "a character device"
-                     : S_ISBLK(st.st_mode)  ? "a block device"
-                     : S_ISSOCK(st.st_mode) ? "a socket"
-                                            : "something else";
-  return std::string("it is ") + kind + ", not a regular file";
-}
-
-int Flock(int fd, int operation) {
-  int r;
-  while ((r = ::flock(fd, operation)) != 0 && errno == EINTR) {
-  }
-  return r;
+std::string FileSha256(const std::string& path) {
+  uint64_t size = 0;
+  std::string sha256, error;
+  return Sha256File(path, size, sha256, error) ? sha256 : std::string();
 }
 
 }  // namespace
@@ -165,25 +136,6 @@ QJsonObject TRunReport::Record(int exit_status) const {
   return r;
 }
 
-std::string FileSha256(const std::string& path) {
-  // The path's own bytes, and never a FIFO or device that would block or never end.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return {};
-  QCryptographicHash hash(QCryptographicHash::Sha256);
-  struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  char buffer[65536];
-  for (ssize_t n; ok && (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0)
-      ok = false;
-    else
-      hash.addData(QByteArrayView(buffer, n));
-  }
-  ::close(fd);
-  return ok ? hash.result().toHex().toStdString() : std::string();
-}
-
 QJsonObject LostRunRecord(const TLostRun& run) {
   TRunReport report(run.Name, [&run] { return run.Link; });
   report.RunStarted(run.Script);
@@ -197,43 +149,19 @@ QJsonObject LostRunRecord(const TLostRun& run) {
 
 // ---- file ----
 
-TReportFile::~TReportFile() {
-  if (Fd >= 0) ::close(Fd);
-}
-
 bool TReportFile::Open(const std::string& path, std::string& error) {
   Path = path;
-  auto refuse = [&](const std::string& why) {
-    error = "cannot write the report file " + Excerpt(path) + ": " + why;
-    if (Fd >= 0) ::close(Fd);
-    Fd = -1;
-    return false;
-  };
-  // Only a regular file: a FIFO nobody reads would block the open for good, and a terminal or
-  // pipe would mix the records into other output.
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return refuse(NotRegular(st));
-  Fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
-  if (Fd < 0) return refuse(std::strerror(errno));
-  if (::fstat(Fd, &st) != 0) return refuse(std::strerror(errno));
-  if (!S_ISREG(st.st_mode)) return refuse(NotRegular(st));
-  for (const int own : {STDOUT_FILENO, STDERR_FILENO})
-    if (struct stat o{}; ::fstat(own, &o) == 0 && o.st_dev == st.st_dev && o.st_ino == st.st_ino)
-      return refuse("it is this program's own output");
-  return true;
+  std::string why;
+  if (File.Open(path, why)) return true;
+  error = "cannot write the report file " + Excerpt(path) + ": " + why;
+  return false;
 }
 
 bool TReportFile::Append(const QJsonObject& record, std::string& error) {
   const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
-  // The lock keeps even a write the system splits in one piece; the size taken under it lets
-  // a failed write be cut back off.
-  struct stat st {};
-  const bool locked = Flock(Fd, LOCK_EX) == 0;
-  const bool sized = ::fstat(Fd, &st) == 0;
-  bool ok = locked && sized && WriteAll(Fd, line);
-  const int saved = errno;
-  if (!ok && sized) (void)!::ftruncate(Fd, st.st_size);
-  if (locked) Flock(Fd, LOCK_UN);
-  if (!ok) error = "cannot write the report file " + Excerpt(Path) + ": " + std::strerror(saved);
-  return ok;
+  std::string why;
+  if (File.Append(std::string_view(line.constData(), static_cast<size_t>(line.size())), why))
+    return true;
+  error = "cannot write the report file " + Excerpt(Path) + ": " + why;
+  return false;
 }

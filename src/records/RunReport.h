@@ -9,6 +9,7 @@
 
 #include "app/LinkOption.h"
 #include "app/RunObserver.h"
+#include "sys/AppendFile.h"
 
 // The record of one run, built from what the run controller reports: when, where, what was read
 // (with SHA-256), the package's seal (null when unsealed), every instruction with its figures,
@@ -46,9 +47,6 @@ class TRunReport : public TRunObserver {
   TRunOutcome Outcome = roNONE;
 };
 
-// SHA-256 of a regular file's bytes in lower-case hex; "" when it cannot be read.
-std::string FileSha256(const std::string& path);
-
 // What is known of a run whose process ended without writing its record.
 struct TLostRun {
   std::string Name;
@@ -66,18 +64,13 @@ QJsonObject LostRunRecord(const TLostRun& run);
 // write under an exclusive lock, so records never interleave or tear.
 class TReportFile {
  public:
-  TReportFile() = default;
-  ~TReportFile();
-  TReportFile(const TReportFile&) = delete;
-  TReportFile& operator=(const TReportFile&) = delete;
-
   // Opens (creates) `path` for appending, without blocking. Refuses anything but a regular
   // file, and this process's own stdout or stderr. False with `error` naming the file and why.
-  bool Open(const std::string& path, std::string& error);
+  [[nodiscard]] bool Open(const std::string& path, std::string& error);
   // REQUIRES: Open succeeded. On failure the file is left as it was before the call.
-  bool Append(const QJsonObject& record, std::string& error);
+  [[nodiscard]] bool Append(const QJsonObject& record, std::string& error);
 
  private:
-  int Fd = -1;
+  TSharedAppendFile File;
   std::string Path;
 };

@@ -1,30 +1,19 @@
 #include "seal/Manifest.h"
 
-#include <sodium.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
-#include <cstdio>
-#include <cstring>
 #include <map>
 #include <set>
 
-#include "app/AtomicFile.h"
 #include "formats/text.h"
 #include "seal/Minisign.h"
+#include "sys/AtomicFile.h"
+#include "sys/Files.h"
+#include "sys/Sha256.h"
 
 namespace {
 
 constexpr std::string_view kHeader = "qubra-updater package manifest 1";
-
-std::string Hex(const uint8_t* bytes, size_t size) {
-  std::string hex(size * 2 + 1, '\0');
-  sodium_bin2hex(hex.data(), hex.size(), bytes, size);
-  hex.pop_back();
-  return hex;
-}
 
 bool IsHexDigest(std::string_view s) {
   return s.size() == 64 && std::all_of(s.begin(), s.end(), [](char c) {
@@ -92,41 +81,6 @@ const TManifestEntry* TManifest::Find(std::string_view path) const {
   return it != Entries.end() && it->Path == path ? &*it : nullptr;
 }
 
-std::string Sha256Hex(std::string_view bytes) {
-  uint8_t digest[crypto_hash_sha256_BYTES];
-  if (!StartSodium()) return {};
-  crypto_hash_sha256(digest, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-  return Hex(digest, sizeof digest);
-}
-
-bool HashFile(const std::string& path, uint64_t& size, std::string& sha256, std::string& error) {
-  if (!StartSodium()) {
-    error = "the cryptography library cannot be started";
-    return false;
-  }
-  std::FILE* f = OpenRegularFile(path, error);
-  if (!f) return false;
-  crypto_hash_sha256_state state;
-  crypto_hash_sha256_init(&state);
-  size = 0;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-    crypto_hash_sha256_update(&state, buf, n);
-    size += n;
-  }
-  const bool ok = !std::ferror(f);
-  std::fclose(f);
-  if (!ok) {
-    error = "read error";
-    return false;
-  }
-  uint8_t digest[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256_final(&state, digest);
-  sha256 = Hex(digest, sizeof digest);
-  return true;
-}
-
 std::string FormatManifest(const TManifest& manifest) {
   TManifest sorted = manifest;
   SortByPath(sorted);
@@ -139,13 +93,13 @@ std::string FormatManifest(const TManifest& manifest) {
   return text;
 }
 
-std::optional<TManifest> ParseManifest(std::string_view text, const std::string& where,
-                                       std::string& error) {
+bool ParseManifest(std::string_view text, const std::string& where, TManifest& out,
+                   std::string& error) {
   const std::vector<std::string> lines = SplitLines(text);
   if (lines.empty() || lines[0] != kHeader) {
     error = where + ":1: not a package manifest (the first line is not \"" + std::string(kHeader) +
             "\")";
-    return std::nullopt;
+    return false;
   }
   TManifest manifest;
   std::map<std::string, size_t> first_line;
@@ -156,38 +110,40 @@ std::optional<TManifest> ParseManifest(std::string_view text, const std::string&
     std::string why;
     if (!ParseEntry(lines[i], entry, why)) {
       error = at + why;
-      return std::nullopt;
+      return false;
     }
     const auto [it, added] = first_line.emplace(entry.Path, i + 1);
     if (!added) {
       error = at + Describe(entry.Path) + " is listed twice (first on line " +
               std::to_string(it->second) + ")";
-      return std::nullopt;
+      return false;
     }
     manifest.Entries.push_back(std::move(entry));
   }
   SortByPath(manifest);
-  return manifest;
+  out = std::move(manifest);
+  return true;
 }
 
-std::optional<TManifest> BuildManifest(const std::string& folder,
-                                       const std::vector<std::string>& paths, std::string& error) {
+bool BuildManifest(const std::string& folder, const std::vector<std::string>& paths, TManifest& out,
+                   std::string& error) {
   TManifest manifest;
   for (const std::string& path : std::set<std::string>(paths.begin(), paths.end())) {
     TManifestEntry entry{path, 0, {}};
     if (const std::string fault = PathFault(path); !fault.empty()) {
       error = Describe(path) + ": cannot be sealed: " + fault;
-      return std::nullopt;
+      return false;
     }
     std::string why;
-    if (!HashFile(folder + path, entry.Size, entry.Sha256, why)) {
+    if (!Sha256File(folder + path, entry.Size, entry.Sha256, why)) {
       error = Describe(folder + path) + ": " + why;
-      return std::nullopt;
+      return false;
     }
     manifest.Entries.push_back(std::move(entry));
   }
   SortByPath(manifest);
-  return manifest;
+  out = std::move(manifest);
+  return true;
 }
 
 bool WriteManifest(const std::string& folder, const TManifest& manifest, std::string& error) {
@@ -205,10 +161,10 @@ std::vector<std::string> CompareFolder(const std::string& folder, const TManifes
   for (const TManifestEntry& e : manifest.Entries) {
     uint64_t size = 0;
     std::string sha, why;
-    struct stat st;
-    if (::lstat((folder + e.Path).c_str(), &st) != 0 && errno == ENOENT) {
+    TFileStatus st;
+    if (LinkStatus(folder + e.Path, st, why) == TLook::NotFound) {
       differences.push_back(Describe(e.Path) + ": missing");
-    } else if (!HashFile(folder + e.Path, size, sha, why)) {
+    } else if (!Sha256File(folder + e.Path, size, sha, why)) {
       differences.push_back(Describe(e.Path) + ": cannot be read (" + why + ")");
     } else if (size != e.Size) {
       differences.push_back(Describe(e.Path) + ": size differs (" + std::to_string(size) +
@@ -225,11 +181,16 @@ std::vector<std::string> CompareFolder(const std::string& folder, const TManifes
   return differences;
 }
 
-std::string CheckBytes(const TManifest& manifest, const std::string& path, std::string_view bytes) {
+bool CheckBytes(const TManifest& manifest, const std::string& path, std::string_view bytes,
+                std::string& error) {
   const TManifestEntry* e = manifest.Find(path);
-  if (!e) return Describe(path) + ": not listed in " + kManifestName;
-  if (bytes.size() != e->Size || Sha256Hex(bytes) != e->Sha256) {
-    return Describe(path) + ": changed since the package was sealed";
+  if (!e) {
+    error = Describe(path) + ": not listed in " + kManifestName;
+    return false;
   }
-  return {};
+  if (bytes.size() != e->Size || Sha256Hex(bytes) != e->Sha256) {
+    error = Describe(path) + ": changed since the package was sealed";
+    return false;
+  }
+  return true;
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,24 +31,19 @@ struct TManifest {
   const TManifestEntry* Find(std::string_view path) const;
 };
 
-// Lower-case hex SHA-256 of `bytes`.
-std::string Sha256Hex(std::string_view bytes);
-// Size and SHA-256 of the file at `path`, read in pieces. False, with the reason, when it
-// cannot be read or is not a regular file.
-bool HashFile(const std::string& path, uint64_t& size, std::string& sha256, std::string& error);
-
 std::string FormatManifest(const TManifest& manifest);
 // `where` names the file in errors, as "where:LINE: what is wrong".
-std::optional<TManifest> ParseManifest(std::string_view text, const std::string& where,
-                                       std::string& error);
+[[nodiscard]] bool ParseManifest(std::string_view text, const std::string& where, TManifest& out,
+                                 std::string& error);
 
 // The manifest of the files `paths` (relative to `folder`, which ends with '/'). Each file is
-// hashed once however often it is named. nullopt, with the reason, when one cannot be read or
+// hashed once however often it is named. False, with the reason, when one cannot be read or
 // its path cannot be written into a manifest.
-std::optional<TManifest> BuildManifest(const std::string& folder,
-                                       const std::vector<std::string>& paths, std::string& error);
+[[nodiscard]] bool BuildManifest(const std::string& folder, const std::vector<std::string>& paths,
+                                 TManifest& out, std::string& error);
 // Writes `manifest` into `folder` as "package.manifest", through a temporary file.
-bool WriteManifest(const std::string& folder, const TManifest& manifest, std::string& error);
+[[nodiscard]] bool WriteManifest(const std::string& folder, const TManifest& manifest,
+                                 std::string& error);
 
 // Every way `folder` differs from `manifest`, one line each ("Qubra/BANK3.HEX: changed since
 // the package was sealed"), in the manifest's order, then the files of `named` (relative to
@@ -57,6 +51,7 @@ bool WriteManifest(const std::string& folder, const TManifest& manifest, std::st
 std::vector<std::string> CompareFolder(const std::string& folder, const TManifest& manifest,
                                        const std::vector<std::string>& named);
 
-// What is wrong with `bytes` read from `path` (relative to the package folder) against the
-// manifest, or "" when they are the sealed bytes.
-std::string CheckBytes(const TManifest& manifest, const std::string& path, std::string_view bytes);
+// True when `bytes` read from `path` (relative to the package folder) are the sealed bytes;
+// otherwise false with what is wrong.
+[[nodiscard]] bool CheckBytes(const TManifest& manifest, const std::string& path,
+                              std::string_view bytes, std::string& error);

@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "formats/text.h"
@@ -97,8 +98,8 @@ std::string KeyIdText(const TKeyId& id) {
   return text;
 }
 
-std::optional<TPublicKey> ParsePublicKey(std::string_view text, const std::string& where,
-                                         std::string& error) {
+static std::optional<TPublicKey> KeyOf(std::string_view text, const std::string& where,
+                                       std::string& error) {
   TLines lines(text, where);
   std::string comment, encoded;
   if (!lines.Next(kCommentBytes, comment, error) ||
@@ -119,8 +120,8 @@ std::optional<TPublicKey> ParsePublicKey(std::string_view text, const std::strin
   return key;
 }
 
-std::optional<TSignature> ParseSignature(std::string_view text, const std::string& where,
-                                         std::string& error) {
+static std::optional<TSignature> SignatureOf(std::string_view text, const std::string& where,
+                                             std::string& error) {
   TLines lines(text, where);
   std::string comment, encoded, trusted, global;
   if (!lines.Next(kCommentBytes, comment, error)) return std::nullopt;
@@ -153,8 +154,8 @@ std::optional<TSignature> ParseSignature(std::string_view text, const std::strin
   return sig;
 }
 
-std::string VerifySignature(const TPublicKey& key, const TSignature& sig,
-                            std::string_view message) {
+static std::string SignatureFault(const TPublicKey& key, const TSignature& sig,
+                                  std::string_view message) {
   if (!StartSodium()) return "the cryptography library cannot be started";
   const auto* bytes = reinterpret_cast<const uint8_t*>(message.data());
   uint8_t hash[crypto_generichash_BYTES_MAX];
@@ -175,4 +176,24 @@ std::string VerifySignature(const TPublicKey& key, const TSignature& sig,
     return "the trusted comment does not match its signature";
   }
   return {};
+}
+
+bool ParsePublicKey(std::string_view text, const std::string& where, TPublicKey& key,
+                    std::string& error) {
+  const std::optional<TPublicKey> parsed = KeyOf(text, where, error);
+  if (parsed) key = *parsed;
+  return parsed.has_value();
+}
+
+bool ParseSignature(std::string_view text, const std::string& where, TSignature& sig,
+                    std::string& error) {
+  const std::optional<TSignature> parsed = SignatureOf(text, where, error);
+  if (parsed) sig = *parsed;
+  return parsed.has_value();
+}
+
+bool VerifySignature(const TPublicKey& key, const TSignature& sig, std::string_view message,
+                     std::string& error) {
+  error = SignatureFault(key, sig, message);
+  return error.empty();
 }

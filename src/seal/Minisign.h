@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -35,14 +34,15 @@ struct TSignature {
 std::string KeyIdText(const TKeyId& id);
 
 // `where` names the file in the error, as "where:LINE: what is wrong".
-std::optional<TPublicKey> ParsePublicKey(std::string_view text, const std::string& where,
-                                         std::string& error);
-std::optional<TSignature> ParseSignature(std::string_view text, const std::string& where,
-                                         std::string& error);
+[[nodiscard]] bool ParsePublicKey(std::string_view text, const std::string& where, TPublicKey& key,
+                                  std::string& error);
+[[nodiscard]] bool ParseSignature(std::string_view text, const std::string& where, TSignature& sig,
+                                  std::string& error);
 
-// Empty when `sig` is `key`'s signature of `message` and of its trusted comment; otherwise what
-// failed. REQUIRES: the key ids match (the caller picks the key by id).
-std::string VerifySignature(const TPublicKey& key, const TSignature& sig, std::string_view message);
+// True when `sig` is `key`'s signature of `message` and of its trusted comment; otherwise false
+// with what failed. REQUIRES: the key ids match (the caller picks the key by id).
+[[nodiscard]] bool VerifySignature(const TPublicKey& key, const TSignature& sig,
+                                   std::string_view message, std::string& error);
 
 // False when libsodium cannot be started. The functions that need it start it themselves.
 bool StartSodium();

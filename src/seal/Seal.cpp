@@ -1,42 +1,43 @@
 #include "seal/Seal.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-
 #include "formats/text.h"
+#include "sys/Files.h"
+#include "sys/Sha256.h"
 
 namespace {
 
 // The signature lines the minisign tool reads fit in far less; the rest is never looked at.
 constexpr size_t kSignatureFileBytes = 16384;
 
-// The signature's problem, or "" when a trusted key signed `manifest`.
-std::string CheckSignature(const std::string& folder, const std::string& manifest,
-                           const TTrustStore& trust, TSealState& state) {
+// True when a trusted key signed `manifest`; otherwise false with the signature's problem.
+bool CheckSignature(const std::string& folder, const std::string& manifest,
+                    const TTrustStore& trust, TSealState& state, std::string& problem) {
   std::string text, error;
-  struct stat st;
-  if (::stat((folder + kSignatureName).c_str(), &st) != 0 && errno == ENOENT) {
-    return std::string(kSignatureName) + ": missing: the manifest is not signed";
+  const TLook look = ReadWholeFile(folder + kSignatureName, text, error, kSignatureFileBytes);
+  if (look == TLook::NotFound) {
+    problem = std::string(kSignatureName) + ": missing: the manifest is not signed";
+    return false;
   }
-  if (!ReadFileBytes(folder + kSignatureName, text, error, kSignatureFileBytes)) {
-    return std::string(kSignatureName) + ": cannot be read (" + error + ")";
+  if (look != TLook::Found) {
+    problem = std::string(kSignatureName) + ": cannot be read (" + error + ")";
+    return false;
   }
-  const auto sig = ParseSignature(text, kSignatureName, error);
-  if (!sig) return error;
-  state.KeyId = KeyIdText(sig->KeyId);
-  state.TrustedComment = sig->TrustedComment;
-  const std::vector<const TTrustedKey*> keys = trust.WithId(sig->KeyId);
+  TSignature sig;
+  if (!ParseSignature(text, kSignatureName, sig, problem)) return false;
+  state.KeyId = KeyIdText(sig.KeyId);
+  state.TrustedComment = sig.TrustedComment;
+  const std::vector<const TTrustedKey*> keys = trust.WithId(sig.KeyId);
   if (keys.empty()) {
     // A key file that could not be read may be the one meant to trust this key.
     state.Problems.insert(state.Problems.end(), trust.Errors.begin(), trust.Errors.end());
-    return "signed by key " + state.KeyId + ", which is not trusted";
+    problem = "signed by key " + state.KeyId + ", which is not trusted";
+    return false;
   }
   for (const TTrustedKey* key : keys) {
-    error = VerifySignature(key->Key, *sig, manifest);
-    if (error.empty()) return {};
+    if (VerifySignature(key->Key, sig, manifest, error)) return true;
   }
-  return std::string(kSignatureName) + ": " + error + " (key " + state.KeyId + ")";
+  problem = std::string(kSignatureName) + ": " + error + " (key " + state.KeyId + ")";
+  return false;
 }
 
 }  // namespace
@@ -45,19 +46,18 @@ TSealState CheckSeal(const std::string& folder, const TTrustStore& trust,
                      const std::vector<std::string>& named) {
   TSealState state;
   std::string manifest, error;
-  struct stat st;
-  if (::stat((folder + kManifestName).c_str(), &st) != 0 && errno == ENOENT) return state;
+  const TLook look = ReadWholeFile(folder + kManifestName, manifest, error);
+  if (look == TLook::NotFound) return state;
   state.Sealed = true;
-  if (!ReadFileBytes(folder + kManifestName, manifest, error)) {
+  if (look != TLook::Found) {
     state.Problems.push_back(std::string(kManifestName) + ": cannot be read (" + error + ")");
     return state;
   }
   state.ManifestSha256 = Sha256Hex(manifest);
-  if (std::string problem = CheckSignature(folder, manifest, trust, state); !problem.empty()) {
+  if (std::string problem; !CheckSignature(folder, manifest, trust, state, problem)) {
     state.Problems.insert(state.Problems.begin(), std::move(problem));
   }
-  if (auto parsed = ParseManifest(manifest, kManifestName, error)) {
-    state.Manifest = std::move(*parsed);
+  if (ParseManifest(manifest, kManifestName, state.Manifest, error)) {
     for (std::string& d : CompareFolder(folder, state.Manifest, named)) {
       state.Problems.push_back(std::move(d));
     }

@@ -22,7 +22,8 @@ std::string InFolder(const std::string& folder, const std::string& path) {
 
 TFileCheck ManifestCheck(const std::string& folder, const TManifest& manifest) {
   return [folder, manifest](const std::string& path, std::string_view bytes) {
-    return CheckBytes(manifest, InFolder(folder, path), bytes);
+    std::string refusal;
+    return CheckBytes(manifest, InFolder(folder, path), bytes, refusal) ? std::string() : refusal;
   };
 }
 

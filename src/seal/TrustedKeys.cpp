@@ -1,50 +1,43 @@
 #include "seal/TrustedKeys.h"
 
-#include <dirent.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 
-#include "app/AtomicFile.h"
 #include "formats/text.h"
 #include "seal/Manifest.h"
+#include "sys/AtomicFile.h"
+#include "sys/Files.h"
 
 namespace {
 
 // Enough for the lines of a key file the minisign tool reads; the rest is never looked at.
 constexpr size_t kKeyFileBytes = 4096;
 
-// The key in the file at `path`, its text in `text`; nullopt with the reason.
-std::optional<TPublicKey> ReadKeyFile(const std::string& path, std::string& text,
-                                      std::string& error) {
-  if (ReadFileBytes(path, text, error, kKeyFileBytes))
-    return ParsePublicKey(text, Excerpt(path), error);
+// The key in the file at `path`, its text in `text`; false with the reason.
+bool ReadKeyFile(const std::string& path, std::string& text, TPublicKey& key, std::string& error) {
+  if (ReadWholeFile(path, text, error, kKeyFileBytes) == TLook::Found)
+    return ParsePublicKey(text, Excerpt(path), key, error);
   error = Excerpt(path) + ": " + error;
-  return std::nullopt;
+  return false;
 }
 
 void LoadKeyFile(const std::string& path, TTrustStore& store) {
   std::string text, error;
-  if (const auto key = ReadKeyFile(path, text, error))
-    store.Keys.push_back({*key, path});
+  if (TPublicKey key; ReadKeyFile(path, text, key, error))
+    store.Keys.push_back({key, path});
   else
     store.Errors.push_back(error);
 }
 
 void LoadKeyFolder(const std::string& folder, TTrustStore& store) {
-  DIR* dir = ::opendir(folder.c_str());
-  if (!dir) {
-    if (errno != ENOENT) store.Errors.push_back(Excerpt(folder) + ": " + std::strerror(errno));
+  std::vector<std::string> names;
+  std::string error;
+  if (const TLook look = ListFolder(folder, names, error); look != TLook::Found) {
+    if (look == TLook::Failed) store.Errors.push_back(Excerpt(folder) + ": " + error);
     return;
   }
-  std::vector<std::string> names;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name.size() > 4 && name.ends_with(".pub")) names.push_back(name);
-  }
-  ::closedir(dir);
+  std::erase_if(
+      names, [](const std::string& name) { return name.size() <= 4 || !name.ends_with(".pub"); });
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) LoadKeyFile(folder + name, store);
 }
@@ -90,9 +83,9 @@ TTrustStore LoadTrustedKeys(const TTrustPlaces& places) {
 bool AddTrustedKey(const std::string& path, const std::string& folder, std::string& key_id,
                    std::string& error) {
   std::string text;
-  const auto key = ReadKeyFile(path, text, error);
-  if (!key) return false;
-  key_id = KeyIdText(key->Id);
+  TPublicKey key;
+  if (!ReadKeyFile(path, text, key, error)) return false;
+  key_id = KeyIdText(key.Id);
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
   if (ec) {

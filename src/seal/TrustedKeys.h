@@ -41,5 +41,5 @@ TTrustStore LoadTrustedKeys(const TTrustPlaces& places);
 // Copies the public key file `path` into `folder` (made when missing) as KEYID.pub, through a
 // temporary file, and sets `key_id`. False, with the reason, when it holds no key or cannot be
 // copied.
-bool AddTrustedKey(const std::string& path, const std::string& folder, std::string& key_id,
-                   std::string& error);
+[[nodiscard]] bool AddTrustedKey(const std::string& path, const std::string& folder,
+                                 std::string& key_id, std::string& error);

@@ -24,11 +24,11 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/AtomicFile.h"
 #include "app/ProgramDir.h"
 #include "formats/text.h"
 #include "records/LastRecord.h"
 #include "records/RunReport.h"
+#include "sys/AtomicFile.h"
 
 namespace {
 

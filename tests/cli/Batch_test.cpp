@@ -512,19 +512,26 @@ TEST_F(BatchRunTest, StopClosesTheLinkAndExitsWithTheSignal) {
     ++runs;
     TBatchConfig c = Config();
     c.ReportFile = pkg.Path() + "runs.jsonl";
+    c.TraceFile = pkg.Path() + "trace.txt";
     TBatchRun run(std::move(c), out, err);
     TStopSignals stop_signals([&run](int n) { run.Stop(n); });
-    // The signal comes once the device has been asked for bank 0.
+    // The signal comes once the device has been asked for bank 0. The trace on disk then
+    // already shows the question: a run killed where it hangs leaves that much.
     const size_t before = peer.Wire().size();
     bool raised = false;
+    std::string trace_at_stop;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, &poll, [&, n = signal_number] {
       const auto wire = peer.Wire();
-      if (!raised && std::find(wire.begin() + before, wire.end(), "V0") != wire.end())
+      if (!raised && std::find(wire.begin() + before, wire.end(), "V0") != wire.end()) {
+        std::ifstream trace(pkg.Path() + "trace.txt", std::ios::binary);
+        trace_at_stop.assign(std::istreambuf_iterator<char>(trace), {});
         raised = ::raise(n) == 0;
+      }
     });
     poll.start(1);
     EXPECT_EQ(run.Exec(), status);
+    EXPECT_THAT(trace_at_stop, HasSubstr(">  56 30"));
     EXPECT_EQ(err.str(), "");
     EXPECT_THAT(out.str(), ::testing::Not(HasSubstr("Program operation completed")));
     EXPECT_EQ(ClosedConnections(runs), runs);

@@ -128,6 +128,8 @@ TEST(SvfConvert, ErrorsNameTheLine) {
        "(67108864 bits)"},
       {"\xFF\xFES\0I\0R\0 \08\0;\0"s,
        "line 0: UTF-16 text, which SVF is not: save the file as ASCII or UTF-8 text"},
+      {"\xFE\xFF\0S\0I\0R\0 \08\0;"s,
+       "line 0: UTF-16 text, which SVF is not: save the file as ASCII or UTF-8 text"},
       {"\0S\0I\0R"s, "line 0: UTF-16 text"},
   };
   for (const auto& [svf, error] : cases) {

@@ -5,6 +5,7 @@
 #include "formats/text.h"
 
 #include "scratch_dir.h"
+#include "sys/Files.h"
 
 namespace {
 
@@ -17,32 +18,33 @@ TEST(Manifest, BuiltSortedAndReadBackAsWritten) {
   dir.Write("rép/pkg ü€.hex", ":00000001FF\r\n");
   dir.Write("Qubra/BANK3.HEX", "");
   std::string error;
-  const auto built = BuildManifest(
-      dir.Path(), {"script.ini", "rép/pkg ü€.hex", "Qubra/BANK3.HEX", "script.ini"}, error);
-  ASSERT_TRUE(built) << error;
-  ASSERT_EQ(built->Entries.size(), 3u);
-  EXPECT_EQ(built->Entries[0].Path, "Qubra/BANK3.HEX");
-  EXPECT_EQ(built->Entries[2], (TManifestEntry{"script.ini", 3, kAbc}));
-  ASSERT_TRUE(WriteManifest(dir.Path(), *built, error)) << error;
-  const std::string text = FormatManifest(*built);
+  TManifest built, read;
+  ASSERT_TRUE(BuildManifest(
+      dir.Path(), {"script.ini", "rép/pkg ü€.hex", "Qubra/BANK3.HEX", "script.ini"}, built, error))
+      << error;
+  ASSERT_EQ(built.Entries.size(), 3u);
+  EXPECT_EQ(built.Entries[0].Path, "Qubra/BANK3.HEX");
+  EXPECT_EQ(built.Entries[2], (TManifestEntry{"script.ini", 3, kAbc}));
+  ASSERT_TRUE(WriteManifest(dir.Path(), built, error)) << error;
+  const std::string text = FormatManifest(built);
   EXPECT_TRUE(text.starts_with(kHeader));
   EXPECT_TRUE(text.ends_with("\n" + kAbc + " 3 script.ini\n"));
-  const auto read = ParseManifest(text, "m", error);
-  ASSERT_TRUE(read) << error;
-  EXPECT_EQ(read->Entries, built->Entries);
+  ASSERT_TRUE(ParseManifest(text, "m", read, error)) << error;
+  EXPECT_EQ(read.Entries, built.Entries);
   std::string on_disk;
-  ASSERT_TRUE(ReadFileBytes(dir.Path() + kManifestName, on_disk, error));
+  ASSERT_EQ(ReadWholeFile(dir.Path() + kManifestName, on_disk, error), TLook::Found);
   EXPECT_EQ(on_disk, text);
 }
 
 TEST(Manifest, BuildRefusesWhatCannotBeListed) {
   ScratchDir dir;
   std::string error;
+  TManifest manifest;
   for (const std::string path : {"../script.ini", "/etc/passwd", "Qubra//a.hex", "a\nb"}) {
-    EXPECT_FALSE(BuildManifest(dir.Path(), {path}, error)) << path;
+    EXPECT_FALSE(BuildManifest(dir.Path(), {path}, manifest, error)) << path;
     EXPECT_NE(error.find(": cannot be sealed: "), std::string::npos) << error;
   }
-  EXPECT_FALSE(BuildManifest(dir.Path(), {"gone.hex"}, error));
+  EXPECT_FALSE(BuildManifest(dir.Path(), {"gone.hex"}, manifest, error));
   EXPECT_EQ(error, dir.Path() + "gone.hex: No such file or directory");
 }
 
@@ -66,7 +68,8 @@ TEST(Manifest, ParseErrors) {
   };
   for (const auto& c : cases) {
     std::string error;
-    EXPECT_FALSE(ParseManifest(c.Text, "m", error)) << c.Text;
+    TManifest manifest;
+    EXPECT_FALSE(ParseManifest(c.Text, "m", manifest, error)) << c.Text;
     EXPECT_EQ(error, c.Error);
   }
 }
@@ -77,10 +80,12 @@ TEST(Manifest, EveryDifferenceIsReported) {
     dir.Write(name, "sealed");
   }
   std::string error;
-  const auto manifest = BuildManifest(
-      dir.Path(), {"script.ini", "Qubra/BANK3.HEX", "Qubra/BANK4.HEX", "Qubra/p.svf"}, error);
-  ASSERT_TRUE(manifest) << error;
-  EXPECT_TRUE(CompareFolder(dir.Path(), *manifest, {"script.ini"}).empty());
+  TManifest manifest;
+  ASSERT_TRUE(BuildManifest(dir.Path(),
+                            {"script.ini", "Qubra/BANK3.HEX", "Qubra/BANK4.HEX", "Qubra/p.svf"},
+                            manifest, error))
+      << error;
+  EXPECT_TRUE(CompareFolder(dir.Path(), manifest, {"script.ini"}).empty());
   dir.Write("Qubra/BANK3.HEX", "sealeD");
   dir.Remove("Qubra/BANK4.HEX");
   dir.Write("Qubra/p.svf", "seal");
@@ -91,15 +96,23 @@ TEST(Manifest, EveryDifferenceIsReported) {
       "Qubra/p.svf: size differs (4 bytes, 6 when sealed)",
       "Qubra/EXTRA.HEX: not listed in package.manifest",
   };
-  EXPECT_EQ(CompareFolder(dir.Path(), *manifest, {"script.ini", "Qubra/EXTRA.HEX"}), expected);
+  EXPECT_EQ(CompareFolder(dir.Path(), manifest, {"script.ini", "Qubra/EXTRA.HEX"}), expected);
 
-  EXPECT_EQ(CheckBytes(*manifest, "script.ini", "sealed"), "");
-  EXPECT_EQ(CheckBytes(*manifest, "script.ini", "sealeD"),
-            "script.ini: changed since the package was sealed");
-  EXPECT_EQ(CheckBytes(*manifest, "script.ini", "sealed!"),
-            "script.ini: changed since the package was sealed");
-  EXPECT_EQ(CheckBytes(*manifest, "Qubra/EXTRA.HEX", "new"),
-            "Qubra/EXTRA.HEX: not listed in package.manifest");
+  const struct {
+    const char* Path;
+    const char* Bytes;
+    std::string Error;  // "" for the sealed bytes
+  } checks[] = {
+      {"script.ini", "sealed", ""},
+      {"script.ini", "sealeD", "script.ini: changed since the package was sealed"},
+      {"script.ini", "sealed!", "script.ini: changed since the package was sealed"},
+      {"Qubra/EXTRA.HEX", "new", "Qubra/EXTRA.HEX: not listed in package.manifest"},
+  };
+  for (const auto& c : checks) {
+    error.clear();
+    EXPECT_EQ(CheckBytes(manifest, c.Path, c.Bytes, error), c.Error.empty()) << c.Bytes;
+    EXPECT_EQ(error, c.Error);
+  }
 }
 
 }  // namespace

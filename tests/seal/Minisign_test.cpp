@@ -28,11 +28,13 @@ class MinisignTest : public ::testing::Test {
   // Our verdict on the files as they stand: "" when the signature holds.
   std::string OurVerdict() const {
     std::string error;
-    const auto key = ParsePublicKey(ReadAll(KeyPath), "key", error);
-    const auto sig = key ? ParseSignature(ReadAll(SigPath), "sig", error) : std::nullopt;
-    if (!sig) return error;
-    if (sig->KeyId != key->Id) return "key id differs";
-    return VerifySignature(*key, *sig, ReadAll(MessagePath));
+    TPublicKey key;
+    TSignature sig;
+    if (!ParsePublicKey(ReadAll(KeyPath), "key", key, error) ||
+        !ParseSignature(ReadAll(SigPath), "sig", sig, error))
+      return error;
+    if (sig.KeyId != key.Id) return "key id differs";
+    return VerifySignature(key, sig, ReadAll(MessagePath), error) ? std::string() : error;
   }
   bool ToolAccepts() const {
     return RunMinisign("-V -p " + ShellQuote(KeyPath) + " -x " + ShellQuote(SigPath) + " -m " +
@@ -130,9 +132,9 @@ TEST_F(MinisignTest, KeyIdReadsAsTheToolPrintsIt) {
   const TToolKey author(Dir, "author");
   const std::string text = ReadAll(author.Pub);
   std::string error;
-  const auto key = ParsePublicKey(text, "author.pub", error);
-  ASSERT_TRUE(key) << error;
-  EXPECT_EQ("untrusted comment: minisign public key " + KeyIdText(key->Id),
+  TPublicKey key;
+  ASSERT_TRUE(ParsePublicKey(text, "author.pub", key, error)) << error;
+  EXPECT_EQ("untrusted comment: minisign public key " + KeyIdText(key.Id),
             text.substr(0, text.find('\n')));
 }
 
@@ -172,8 +174,10 @@ TEST(MinisignParse, Errors) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Text);
     std::string error;
-    const bool parsed = c.IsKey ? ParsePublicKey(c.Text, "f", error).has_value()
-                                : ParseSignature(c.Text, "f", error).has_value();
+    TPublicKey key;
+    TSignature sig;
+    const bool parsed =
+        c.IsKey ? ParsePublicKey(c.Text, "f", key, error) : ParseSignature(c.Text, "f", sig, error);
     EXPECT_FALSE(parsed);
     EXPECT_EQ(error, c.Error);
   }

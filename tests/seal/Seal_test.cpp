@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 
 #include "formats/text.h"
 #include "minisign_tool.h"
 #include "seal/SealGate.h"
+#include "sys/Files.h"
+#include "sys/Sha256.h"
 
 namespace {
 
@@ -30,11 +33,13 @@ class SealTest : public ::testing::Test {
     Package.Write("script.ini", "CM\r\n");
     Package.Write("Qubra/BANK3.HEX", ":00000001FF\r\n");
     std::string error;
-    const auto manifest = BuildManifest(Package.Path(), Named, error);
-    ASSERT_TRUE(manifest && WriteManifest(Package.Path(), *manifest, error)) << error;
+    TManifest manifest;
+    ASSERT_TRUE(BuildManifest(Package.Path(), Named, manifest, error) &&
+                WriteManifest(Package.Path(), manifest, error))
+        << error;
     ASSERT_TRUE(Author.Sign(Package.Path() + kManifestName));
     std::string key;
-    ASSERT_TRUE(ReadFileBytes(Author.Pub, key, error));
+    ASSERT_EQ(ReadWholeFile(Author.Pub, key, error), TLook::Found);
     Keys.Write("station/author.pub", key);
   }
 
@@ -107,6 +112,14 @@ TEST_F(SealTest, AddedKeyIsTrustedFromTheUsersFolder) {
                        "# SHA-256, size in bytes, path in the package folder; sign\"");
   ASSERT_TRUE(AddTrustedKey(Author.Pub, user, key_id, error)) << error;
   EXPECT_EQ(ReadAll(user + key_id + ".pub"), ReadAll(Author.Pub));
+  // A key file that cannot be written is no key added.
+  const std::string added = user + key_id + ".pub";
+  std::filesystem::remove(added);
+  std::filesystem::create_directory(added);
+  EXPECT_FALSE(AddTrustedKey(Author.Pub, user, key_id, error));
+  EXPECT_EQ(error, added + " is not a regular file");
+  std::filesystem::remove(added);
+  ASSERT_TRUE(AddTrustedKey(Author.Pub, user, key_id, error)) << error;
   const TSealState state = CheckSeal(Package.Path(), LoadTrustedKeys({{}, {user}}), Named);
   EXPECT_TRUE(state.Verified);
   EXPECT_EQ(state.KeyId, key_id);

@@ -22,12 +22,20 @@
 #include "link/link_test_util.h"
 #include "records/RunReport.h"
 #include "scratch_dir.h"
+#include "sys/Sha256.h"
 #include "ui/LineWindow.h"
 #include "ui/ui_app.h"
 
 using ::testing::HasSubstr;
 
 namespace {
+
+std::string FileHash(const std::string& path) {
+  uint64_t size = 0;
+  std::string sha256, error;
+  EXPECT_TRUE(Sha256File(path, size, sha256, error)) << error;
+  return sha256;
+}
 
 const std::string kBinary = QUBRA_BINARY_DIR;
 
@@ -179,7 +187,7 @@ TEST_F(LineWindowTest, StartAllThenRetryFailed) {
   const std::string record = window->RecordPane->toPlainText().toStdString();
   EXPECT_THAT(record, HasSubstr("\nResult: completed in "));
   EXPECT_THAT(record, HasSubstr("\nFiles read: 16\n"));
-  EXPECT_THAT(record, HasSubstr("\n  " + FileSha256(pkg + "Qubra/script.ini") + "  " + pkg +
+  EXPECT_THAT(record, HasSubstr("\n  " + FileHash(pkg + "Qubra/script.ini") + "  " + pkg +
                                 "Qubra/script.ini\n"));
   EXPECT_THAT(record, HasSubstr("\nVersions written: 6\n  V0 0101\n"));
 }

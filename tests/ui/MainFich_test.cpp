@@ -125,8 +125,10 @@ TEST_F(MainFichTest, TrustedKeysAddsAKeyAndTheSealFollows) {
   std::ofstream(prog + "script.ini") << "rem sealed\r\n";
   std::ofstream(prog + "BOOT_EXT_OPTION.HEX") << ":00000001FF\r\n";
   std::string error;
-  const auto manifest = BuildManifest(prog, {"script.ini", "BOOT_EXT_OPTION.HEX"}, error);
-  ASSERT_TRUE(manifest && WriteManifest(prog, *manifest, error)) << error;
+  TManifest manifest;
+  ASSERT_TRUE(BuildManifest(prog, {"script.ini", "BOOT_EXT_OPTION.HEX"}, manifest, error) &&
+              WriteManifest(prog, manifest, error))
+      << error;
   ScratchDir keys;
   const TToolKey author(keys, "author");
   ASSERT_TRUE(author.Sign(prog + kManifestName));

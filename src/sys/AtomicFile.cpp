@@ -1,4 +1,4 @@
-#include "app/AtomicFile.h"
+#include "sys/AtomicFile.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -10,7 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "formats/text.h"
+#include "sys/Excerpt.h"
+#include "sys/Files.h"
+#include "sys/SysError.h"
 
 namespace {
 
@@ -24,7 +26,7 @@ std::string Folder(const std::string& path) {
 }
 
 std::string Reason(const std::string& path, int err) {
-  return Excerpt(path) + ": " + std::strerror(err);
+  return Excerpt(path) + ": " + SysErrorText(err);
 }
 
 // Follows `path` to the file a chain of symbolic links ends at, which need not exist yet.
@@ -122,14 +124,7 @@ bool TAtomicFile::Write(std::string_view bytes) {
 }
 
 bool TAtomicFile::Flush() {
-  size_t done = 0;
-  while (done < buffer_.size() && errno_ == 0) {
-    const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
-    if (n >= 0)
-      done += static_cast<size_t>(n);
-    else if (errno != EINTR)
-      errno_ = errno;
-  }
+  if (errno_ == 0 && !WriteAll(fd_, buffer_.data(), buffer_.size())) errno_ = errno;
   buffer_.clear();
   if (errno_ != 0) error_ = "cannot write " + Reason(path_, errno_);
   return errno_ == 0;

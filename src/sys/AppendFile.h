@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// A file shared by many processes. Each piece is appended with a single write under an
+// exclusive lock, so pieces never interleave or tear.
+class TSharedAppendFile {
+ public:
+  TSharedAppendFile() = default;
+  ~TSharedAppendFile();
+  TSharedAppendFile(const TSharedAppendFile&) = delete;
+  TSharedAppendFile& operator=(const TSharedAppendFile&) = delete;
+
+  // Opens (creates) `path` for appending, without blocking. Refuses anything but a regular
+  // file, and this process's own stdout or stderr. False with `why` alone (no file name).
+  [[nodiscard]] bool Open(const std::string& path, std::string& why);
+  // REQUIRES: Open succeeded. On failure the file is left as it was before the call.
+  [[nodiscard]] bool Append(std::string_view bytes, std::string& why);
+
+ private:
+  void Close();
+  int Fd = -1;
+};

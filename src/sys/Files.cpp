@@ -1,0 +1,141 @@
+#include "sys/Files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "sys/SysError.h"
+
+namespace {
+
+TFileStatus FromStat(const struct stat& st) {
+  TFileStatus s;
+  s.Regular = S_ISREG(st.st_mode);
+  s.Folder = S_ISDIR(st.st_mode);
+  s.Link = S_ISLNK(st.st_mode);
+  s.Size = static_cast<uint64_t>(st.st_size);
+  s.Device = st.st_dev;
+  s.Inode = st.st_ino;
+  s.Type = st.st_mode & S_IFMT;
+  return s;
+}
+
+TLook Failure(int err, std::string& error) {
+  error = SysErrorText(err);
+  return err == ENOENT || err == ENOTDIR ? TLook::NotFound : TLook::Failed;
+}
+
+TLook Look(int (*call)(const char*, struct stat*), const std::string& path, TFileStatus& out,
+           std::string& error) {
+  struct stat st {};
+  if (RetryOnSignal([&] { return call(path.c_str(), &st); }) != 0) return Failure(errno, error);
+  out = FromStat(st);
+  return TLook::Found;
+}
+
+}  // namespace
+
+const char* TFileStatus::Kind() const {
+  switch (Type) {
+    case S_IFREG:
+      return "a regular file";
+    case S_IFIFO:
+      return "a FIFO";
+    case S_IFDIR:
+      return "a folder";
+    case S_IFCHR:
+      return "a character device";
+    case S_IFBLK:
+      return "a block device";
+    case S_IFSOCK:
+      return "a socket";
+    default:
+      return "something else";
+  }
+}
+
+TLook FileStatus(const std::string& path, TFileStatus& out, std::string& error) {
+  return Look(::stat, path, out, error);
+}
+
+TLook LinkStatus(const std::string& path, TFileStatus& out, std::string& error) {
+  return Look(::lstat, path, out, error);
+}
+
+bool FdStatus(int fd, TFileStatus& out, std::string& error) {
+  struct stat st {};
+  if (RetryOnSignal([&] { return ::fstat(fd, &st); }) != 0) {
+    error = SysErrorText(errno);
+    return false;
+  }
+  out = FromStat(st);
+  return true;
+}
+
+TLook OpenRegularFile(const std::string& path, std::FILE*& file, std::string& error) {
+  // Anything but a regular file is refused before it is opened: opening a FIFO or a device may
+  // block for good or act on it; O_NONBLOCK and the second look cover a file swapped between.
+  file = nullptr;
+  TFileStatus st;
+  if (const TLook look = FileStatus(path, st, error); look != TLook::Found) return look;
+  if (st.Folder) return error = "is a folder", TLook::Failed;
+  if (!st.Regular) return error = "is not a regular file", TLook::Failed;
+  const int fd =
+      RetryOnSignal([&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); });
+  if (fd < 0) return Failure(errno, error);
+  std::string ignored;
+  if (!FdStatus(fd, st, ignored) || !st.Regular || !(file = ::fdopen(fd, "rb"))) {
+    ::close(fd);
+    error = "is not a regular file";
+    return TLook::Failed;
+  }
+  return TLook::Found;
+}
+
+TLook ReadWholeFile(const std::string& path, std::string& bytes, std::string& error,
+                    size_t max_bytes) {
+  bytes.clear();
+  std::FILE* f = nullptr;
+  if (const TLook look = OpenRegularFile(path, f, error); look != TLook::Found) return look;
+  char buf[65536];
+  size_t n;
+  while (bytes.size() < max_bytes &&
+         (n = std::fread(buf, 1, std::min(sizeof buf, max_bytes - bytes.size()), f)) > 0) {
+    bytes.append(buf, n);
+  }
+  const int read_error = std::ferror(f) ? errno : 0;
+  std::fclose(f);
+  if (read_error == 0) return TLook::Found;
+  error = SysErrorText(read_error);
+  return TLook::Failed;
+}
+
+TLook ListFolder(const std::string& path, std::vector<std::string>& names, std::string& error) {
+  names.clear();
+  DIR* dir = ::opendir(path.c_str());
+  if (!dir && errno == ENOTDIR) return error = SysErrorText(ENOTDIR), TLook::Failed;
+  if (!dir) return Failure(errno, error);
+  errno = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  const int err = errno;
+  ::closedir(dir);
+  if (err == 0) return TLook::Found;
+  error = SysErrorText(err);
+  return TLook::Failed;
+}
+
+bool WriteAll(int fd, const char* bytes, size_t size) {
+  for (size_t done = 0; done < size;) {
+    const ssize_t n = RetryOnSignal([&] { return ::write(fd, bytes + done, size - done); });
+    if (n == 0) errno = EIO;  // a write that takes nothing would never end
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// Files and folders as the system sees them. Every call here answers whether the thing was
+// there at all apart from whether it could be read: a missing file (ENOENT, or a part of the
+// path that is not a folder: ENOTDIR) is often no error for the caller, a file it may not read is.
+
+// Calls `call` again while it fails with EINTR: a signal handled meanwhile is no failure.
+template <class Call>
+auto RetryOnSignal(Call call) -> decltype(call()) {
+  decltype(call()) result;
+  while ((result = call()) == -1 && errno == EINTR) {
+  }
+  return result;
+}
+
+enum class TLook { Found, NotFound, Failed };
+
+struct TFileStatus {
+  bool Regular = false;
+  bool Folder = false;
+  bool Link = false;  // only from LinkStatus
+  uint64_t Size = 0;
+  uint64_t Device = 0;
+  uint64_t Inode = 0;
+  unsigned Type = 0;  // the st_mode file type bits
+
+  bool SameFile(const TFileStatus& other) const {
+    return Device == other.Device && Inode == other.Inode;
+  }
+  // "a FIFO", "a folder", ... for what is not a regular file.
+  const char* Kind() const;
+};
+
+// What `path` is, following symbolic links; `error` is the system's reason when Failed.
+TLook FileStatus(const std::string& path, TFileStatus& out, std::string& error);
+// The same without following a symbolic link at the end of `path`.
+TLook LinkStatus(const std::string& path, TFileStatus& out, std::string& error);
+// What an open descriptor refers to.
+bool FdStatus(int fd, TFileStatus& out, std::string& error);
+
+// Opens `path` for reading when it is a regular file; a FIFO in its place does not block the
+// open. On Failed `error` says "is a folder", "is not a regular file" or the system's reason.
+TLook OpenRegularFile(const std::string& path, std::FILE*& file, std::string& error);
+// The file at `path`, at most its first `max_bytes`, read as OpenRegularFile opens it.
+TLook ReadWholeFile(const std::string& path, std::string& bytes, std::string& error,
+                    size_t max_bytes = SIZE_MAX);
+
+// The names in folder `path`, without "." and "..", in the system's order. A file in the
+// folder's place is Failed, not NotFound.
+TLook ListFolder(const std::string& path, std::vector<std::string>& names, std::string& error);
+
+// Writes all of `bytes` to `fd`; false, with errno set, when a write fails.
+bool WriteAll(int fd, const char* bytes, size_t size);

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// The one SHA-256 of the program: records, manifests and seals agree on every file's hash.
+
+// Lower-case hex SHA-256 of `bytes`; "" when the cryptography library cannot be started.
+std::string Sha256Hex(std::string_view bytes);
+// Size and lower-case hex SHA-256 of the regular file at `path`, read in pieces. False, with
+// the reason, when it cannot be read or is not a regular file.
+[[nodiscard]] bool Sha256File(const std::string& path, uint64_t& size, std::string& sha256,
+                              std::string& error);
