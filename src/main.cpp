@@ -31,7 +31,7 @@ int LineWindow(QApplication& app, const Options& options) {
       config.SharedArgs.push_back("--report=" + config.ReportFile);
     return config;
   };
-  TLineWindow window(configure, MakeSystemSerialDevices());
+  TLineWindow window(configure, MakeSystemSerialDevices(), MakeSystemChildRunner());
   if (std::string error; !options.LineFile.empty() && !window.OpenList(options.LineFile, error)) {
     std::cerr << "qubra-updater: " << error << std::endl;
     return 2;

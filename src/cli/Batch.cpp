@@ -25,6 +25,7 @@
 #include "records/RunReport.h"
 #include "sys/StopSignals.h"
 #include "sys/SysError.h"
+#include "sys/Terminal.h"
 
 namespace {
 
@@ -432,7 +433,7 @@ int RunBatch(const Options& options, const std::string& program_dir) {
   config.ReadId = options.ReadId;
   config.TimeoutSeconds = SilenceLimitSeconds(options);
   config.TraceFile = options.TraceFile;
-  config.Progress = ::isatty(STDERR_FILENO) == 1;
+  config.Progress = IsTerminal(STDERR_FILENO);
   config.Events = options.Events;
   config.ReportFile = options.ReportFile;
   config.Name = options.Name;

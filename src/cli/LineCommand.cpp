@@ -1,11 +1,11 @@
 #include "cli/LineCommand.h"
 
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QFile>
 #include <iostream>
+#include <memory>
 
 #include "app/Settings.h"
 #include "cli/Batch.h"
@@ -14,6 +14,7 @@
 #include "formats/text.h"
 #include "line/ProductionLine.h"
 #include "records/RunReport.h"
+#include "sys/Terminal.h"
 
 namespace {
 
@@ -23,9 +24,9 @@ struct TTerminalSize {
 };
 
 TTerminalSize MeasureTerminal() {
-  winsize ws{};
-  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0) return {};
-  return {ws.ws_col > 20 ? ws.ws_col : size_t{120}, ws.ws_row};
+  size_t columns = 0, rows = 0;
+  if (!TerminalSize(STDOUT_FILENO, columns, rows)) return {};
+  return {columns > 20 ? columns : size_t{120}, rows};
 }
 
 }  // namespace
@@ -51,6 +52,11 @@ TProductionLine::TConfig LineConfig(const Options& options, const std::string& p
 }
 
 int RunLine(const Options& options, const std::string& program_dir) {
+  const std::unique_ptr<TChildRunner> children = MakeSystemChildRunner();
+  return RunLine(options, program_dir, *children);
+}
+
+int RunLine(const Options& options, const std::string& program_dir, TChildRunner& children) {
   std::vector<std::string> lines;
   if (std::string why; !ReadTextLines(options.LineFile, lines, &why)) {
     std::cerr << "qubra-updater: " << options.LineFile << ": cannot be read: " << why << std::endl;
@@ -71,7 +77,7 @@ int RunLine(const Options& options, const std::string& program_dir) {
     std::cerr << "qubra-updater: " << error << std::endl;
     return 1;
   }
-  config.Table = ::isatty(STDOUT_FILENO) == 1;
+  config.Table = IsTerminal(STDOUT_FILENO);
   const TTerminalSize size = MeasureTerminal();
   config.Width = size.Width;
   config.Height = size.Height;
@@ -79,9 +85,9 @@ int RunLine(const Options& options, const std::string& program_dir) {
   config.PendingSignals = [&signals_seen] {
     if (signals_seen) signals_seen->HandlePending();
   };
-  TProductionLine line(std::move(config), std::move(devices), std::cout);
+  TProductionLine line(std::move(config), std::move(devices), children, std::cout);
   std::function<void()> resized;
-  if (::isatty(STDOUT_FILENO) == 1)
+  if (IsTerminal(STDOUT_FILENO))
     resized = [&line] {
       const TTerminalSize now = MeasureTerminal();
       line.Resize(now.Width, now.Height);

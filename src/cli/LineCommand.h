@@ -13,5 +13,7 @@ struct Options;
 TProductionLine::TConfig LineConfig(const Options& options, const std::string& program_dir);
 
 // --line from the command line: reads the list, refuses clashes before anything starts, and
-// runs the line with SIGINT and SIGTERM forwarded to the children.
+// runs the line with SIGINT and SIGTERM forwarded to the children, started by `children` (the
+// system's when not given).
 int RunLine(const Options& options, const std::string& program_dir);
+int RunLine(const Options& options, const std::string& program_dir, TChildRunner& children);

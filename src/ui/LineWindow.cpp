@@ -112,10 +112,14 @@ class TLinkDelegate : public QStyledItemDelegate {
 };
 
 TLineWindow::TLineWindow(TConfigure configure, std::unique_ptr<TSerialDevices> devices,
-                         QWidget* parent)
-    : QMainWindow(parent), Configure(std::move(configure)), Devices(std::move(devices)) {
+                         std::unique_ptr<TChildRunner> children, QWidget* parent)
+    : QMainWindow(parent),
+      Configure(std::move(configure)),
+      Devices(std::move(devices)),
+      Children(std::move(children)) {
   setObjectName("LineWindow");
-  Runner = std::make_unique<TProductionLine>(Configure(ProgramDir()), std::vector<TLineDevice>{});
+  Runner = std::make_unique<TProductionLine>(Configure(ProgramDir()), std::vector<TLineDevice>{},
+                                             *Children);
   BuildControls();
   BuildMenus();
   Runner->RowChanged = [this](size_t index) { RowChanged(index); };
@@ -326,7 +330,7 @@ void TLineWindow::SaveAsClick() {
 void TLineWindow::AddClick() {
   // A name no row has yet; the link is the operator's to give.
   std::string name;
-  const std::vector<TDeviceRow>& rows = Runner->Rows();
+  const TRows rows = Runner->Rows();
   for (size_t n = rows.size() + 1; name.empty(); ++n) {
     name = "device-" + std::to_string(n);
     for (const TDeviceRow& r : rows)
@@ -533,15 +537,8 @@ void TLineWindow::ShowRow(size_t index) {
 }
 
 void TLineWindow::ShowSummary() {
-  const std::vector<TDeviceRow>& rows = Runner->Rows();
-  const std::array<int, 5> counts = CountStates(rows);
-  std::string text = std::to_string(rows.size()) + (rows.size() == 1 ? " device: " : " devices: ");
-  for (int s = dsWAITING; s <= dsSTOPPED; ++s)
-    text += (s == dsWAITING ? "" : ", ") + std::to_string(counts[s]) + " " +
-            DeviceStateText(static_cast<TDeviceState>(s));
-  const auto refused = std::count_if(rows.begin(), rows.end(),
-                                     [](const TDeviceRow& r) { return !r.Problem.empty(); });
-  if (refused > 0) text += " (" + std::to_string(refused) + " refused by the check)";
+  const TRows rows = Runner->Rows();
+  const std::string text = FormatSummary(rows, skLIVE);
   std::string times;
   if (Runner->Busy() || Runner->LineSeconds() > 0)
     times = "Line elapsed " + Tenths(Runner->LineSeconds()) + " s";
@@ -558,7 +555,7 @@ void TLineWindow::ShowSummary() {
 
 void TLineWindow::ShowDetails() {
   const int current = Table->currentRow();
-  const std::vector<TDeviceRow>& rows = Runner->Rows();
+  const TRows rows = Runner->Rows();
   if (current < 0 || current >= static_cast<int>(rows.size())) {
     DetailsRow = -1;
     StatusPane->clear();
@@ -601,7 +598,7 @@ void TLineWindow::ShowPackage() {
 }
 
 void TLineWindow::UpdateActions() {
-  const std::vector<TDeviceRow>& rows = Runner->Rows();
+  const TRows rows = Runner->Rows();
   const std::vector<size_t> selected = SelectedRows();
   auto any_selected = [&](auto test) {
     return std::any_of(selected.begin(), selected.end(),

@@ -28,9 +28,10 @@ class TLineWindow : public QMainWindow {
   // How the line runs its devices from a package folder: children, report file, settings.
   using TConfigure = std::function<TProductionLine::TConfig(const std::string& program_dir)>;
 
-  // The package folder is ProgramDir(); `devices` offers the serial devices present as links.
+  // The package folder is ProgramDir(); `devices` offers the serial devices present as links;
+  // `children` starts the devices' children.
   TLineWindow(TConfigure configure, std::unique_ptr<TSerialDevices> devices,
-              QWidget* parent = nullptr);
+              std::unique_ptr<TChildRunner> children, QWidget* parent = nullptr);
   ~TLineWindow() override;
 
   TProductionLine& Line() { return *Runner; }
@@ -107,6 +108,7 @@ class TLineWindow : public QMainWindow {
 
   TConfigure Configure;
   std::unique_ptr<TSerialDevices> Devices;
+  std::unique_ptr<TChildRunner> Children;
   std::unique_ptr<TProductionLine> Runner;
   std::vector<TPortRow> Ports;     // the serial devices present
   QPointer<QComboBox> LinkEditor;  // open while a link is edited

@@ -2,20 +2,20 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
+#include <signal.h>
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTimer>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 
 #include "formats/text.h"
+#include "line/FakeChildren.h"
 #include "link/link_test_util.h"
 #include "scratch_dir.h"
 
@@ -111,8 +111,11 @@ TEST(DeviceList, RefusesBadLinesAndClashesNamingTheLine) {
     EXPECT_EQ(error, message);
   }
   // The window's list: each entry is checked against those before it, and again after an edit.
-  TProductionLine line({}, ReadDeviceEntries(SplitLines("a tcp:127.0.0.1:1\r\n# c\r\n"
-                                                        "b tcp:127.0.0.1:1\r\nc COM3 x\r\n")));
+  TFakeChildren children;
+  TProductionLine line({},
+                       ReadDeviceEntries(SplitLines("a tcp:127.0.0.1:1\r\n# c\r\n"
+                                                    "b tcp:127.0.0.1:1\r\nc COM3 x\r\n")),
+                       children);
   auto problems = [&line] {
     std::vector<std::string> out;
     for (const TDeviceRow& r : line.Rows()) out.push_back(r.Name + ": " + r.Problem);
@@ -140,6 +143,29 @@ TEST(DeviceList, RefusesBadLinesAndClashesNamingTheLine) {
   EXPECT_EQ(lines.back(), "line.txt: 5 more errors not listed");
   // A TCP and a UDP link to one address and port are two links.
   EXPECT_TRUE(Parse("a tcp:127.0.0.1:4001\nb udp:127.0.0.1:4001\n", devices, error)) << error;
+}
+
+// A list's line numbers are those every reader of text files counts (scripts are read with
+// LineReader, effect files counted with CountLines): CR LF, LF or CR each end a line, and a last
+// line without its end counts.
+TEST(DeviceList, LineNumbersAgreeWithTheOtherReaders) {
+  ScratchDir dir;
+  for (const std::string text : {"a COM1\r\nbad\r\n", "a COM1\r\nbad", "\r\n\r\na COM1\rbad\n",
+                                 "a COM1\n\rbad\r", "\n\n\nbad", "\r\r\n\n\rbad\r\n"}) {
+    dir.Write("line.txt", text);
+    std::vector<std::string> lines, streamed;
+    std::string why, line;
+    ASSERT_TRUE(ReadTextLines(dir.Path() + "line.txt", lines, &why)) << why;
+    LineReader reader;
+    ASSERT_TRUE(reader.Open(dir.Path() + "line.txt"));
+    while (reader.Next(line)) streamed.push_back(line);
+    EXPECT_EQ(streamed, lines);
+    std::vector<TLineDevice> devices;
+    EXPECT_FALSE(ParseDeviceList("line.txt", lines, {}, devices, why));
+    EXPECT_EQ(why,
+              "line.txt:" + std::to_string(CountLines(text)) + ": NAME LINK expected, not \"bad\"");
+    EXPECT_EQ(ReadDeviceEntries(lines).back().LineNumber, CountLines(text));
+  }
 }
 
 void Feed(TDeviceRow& row, const char* json) {
@@ -265,9 +291,13 @@ TEST(LineRows, TableProgressLinesAndSummary) {
   rows[3].State = dsSTOPPED;
   EXPECT_EQ(FormatTable(rows, 200)[4], "pté1  /dev/pts/7               stopped");
   EXPECT_EQ(FormatProgressLine(rows[3]), "pté1 /dev/pts/7: stopped before it started");
-  EXPECT_EQ(FormatSummary(rows),
+  EXPECT_EQ(FormatSummary(rows, skEND),
             "4 devices: 1 completed, 1 failed, 1 stopped\n"
             "failed: tcp2 tcp:127.0.0.1:4002: Error while writing!!!\\x0D (/p/Qubra/script.ini)\n");
+  rows[0].Problem = "refused";
+  EXPECT_EQ(FormatSummary(rows, skLIVE),
+            "4 devices: 0 waiting, 1 running, 1 completed, 1 failed, 1 stopped (1 refused by the "
+            "check)");
 }
 
 // The table in a terminal of few lines: the running and failed devices, then a count of the
@@ -298,33 +328,44 @@ TEST(LineRows, TableFitsTheTerminalsLines) {
   EXPECT_EQ(FitTable(table, rows, 4).back(), "(4 more: 1 failed, 2 waiting, 1 completed)");
 }
 
-// The line over a stand-in for the updater: a shell script that ends as its NAME says, in a
-// folder whose name is not ASCII.
+// The line over children the test plays, each ending as its NAME says, in a folder whose name
+// is not ASCII.
 class LineRun : public ::testing::Test {
  protected:
   void SetUp() override {
     EnsureApp();
-    dir.Write("pkg ü€/child.sh", R"(#!/bin/sh
-name=${3#--name=}
-result() {
-  printf '{"event":"result","result":"%s","error":"%s","script":"","exit_status":%s%s}\n' \
-    "$1" "$2" "$3" "$4"
-}
-case $name in
-  args*) printf '%s\n' "$@" >"${0%/*}/$name.args"; result completed "" 0 ;;
-  unrecorded) result completed "" 1 ',"failure":"cannot write the report file r: File too large"'
-    exit 1 ;;
-  interrupted) result stopped "" 130; exit 130 ;;
-  failed) result error "Error while writing!!!" 1; exit 1 ;;
-  hungup) exit 129 ;;
-  killed) kill -KILL $$ ;;
-  interrupt) kill -INT $$ ;;
-  usage) echo "qubra-updater: --folder x: no such folder" >&2; exit 2 ;;
-  brief) result completed "" 0 ;;
-  slow*) sleep 1; result completed "" 0 ;;
-esac
-)");
-    std::filesystem::permissions(folder + "child.sh", std::filesystem::perms::owner_all);
+    children.Script = Play;
+  }
+
+  static void Play(TFakeChildren::TRun& run) {
+    const std::string name = run.Command.Args.at(2).substr(std::strlen("--name="));
+    auto result = [&run](const std::string& result, const std::string& error,
+                         const std::string& status, const std::string& more = "") {
+      run.Say(R"({"event":"result","result":")" + result + R"(","error":")" + error +
+              R"(","script":"","exit_status":)" + status + more + "}");
+    };
+    if (name.rfind("args", 0) == 0 || name.rfind("brief", 0) == 0) {
+      result("completed", "", "0");
+      run.Exit(0);
+    } else if (name == "unrecorded") {
+      result("completed", "", "1",
+             R"(,"failure":"cannot write the report file r: File too large")");
+      run.Exit(1);
+    } else if (name == "interrupted") {
+      result("stopped", "", "130");
+      run.Exit(130);
+    } else if (name == "failed") {
+      result("error", "Error while writing!!!", "1");
+      run.Exit(1);
+    } else if (name == "hungup") {
+      run.Exit(129);
+    } else if (name == "killed") {
+      run.Die(SIGKILL);
+    } else if (name == "interrupt") {
+      run.Die(SIGINT);
+    } else if (name == "usage") {
+      run.Exit(2, "\nqubra-updater: --folder x: no such folder\n");
+    }  // "slow": runs until it is signalled
   }
 
   // Devices of the given names, on links of their own.
@@ -342,7 +383,7 @@ esac
 
   TProductionLine::TConfig Config() {
     TProductionLine::TConfig c;
-    c.Program = folder + "child.sh";
+    c.Program = folder + "qubra-updater";
     c.ReportFile = folder + "rép.jsonl";
     c.Script = folder + "script ü.ini";
     c.SharedArgs = {"--folder=" + folder, "--report=" + c.ReportFile, c.Script};
@@ -360,8 +401,13 @@ esac
     return records;
   }
 
+  bool WaitIdle(TProductionLine& line) {
+    return WaitFor([&line] { return !line.Busy(); });
+  }
+
   ScratchDir dir;
   const std::string folder = dir.Path() + "pkg ü€/";
+  TFakeChildren children;
   std::ostringstream out;
 };
 
@@ -386,9 +432,10 @@ TEST_F(LineRun, EachChildsEndAndItsRecord) {
       {"interrupt", dsSTOPPED, "", "stopped the updater was killed by signal 2 (SIGINT) null"},
       {"usage", dsFAILED, usage, "error " + usage + " 2"},
   };
+  std::filesystem::create_directories(folder);
   std::vector<std::string> names;
   for (const TCase& c : cases) names.push_back(c.Name);
-  TProductionLine line(Config(), Devices(names), out);
+  TProductionLine line(Config(), Devices(names), children, out);
   EXPECT_EQ(line.Exec(), 1);
   const std::map<std::string, QJsonObject> records = Records();
   for (size_t i = 0; i < std::size(cases); ++i) {
@@ -413,21 +460,21 @@ TEST_F(LineRun, EachChildsEndAndItsRecord) {
   }
   EXPECT_THAT(out.str(), HasSubstr("\nnot recorded: unrecorded tcp:127.0.0.1:4002: cannot write "
                                    "the report file r: File too large\n"));
-  // Names and paths reach the child as the bytes they are.
-  std::ifstream args(folder + "args-dév€.args");
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(args), {}),
-            "--batch\n--events\n--name=args-dév€\n--link=tcp:127.0.0.1:4001\n--folder=" + folder +
-                "\n--report=" + folder + "rép.jsonl\n" + folder + "script ü.ini\n");
+  // Each child is the updater, told its device; it stops with the line.
+  const TChildCommand& first = children.Runs.at(0)->Command;
+  EXPECT_EQ(first.Program, folder + "qubra-updater");
+  EXPECT_THAT(first.Args, ElementsAre("--batch", "--events", "--name=args-dév€",
+                                      "--link=tcp:127.0.0.1:4001", "--folder=" + folder,
+                                      "--report=" + folder + "rép.jsonl", folder + "script ü.ini"));
+  EXPECT_EQ(first.ParentDeathSignal, SIGHUP);
 }
 
-// With room for two children under the open-file limit, the line runs two at a time; when the
-// descriptors run out all the same, a device waits instead of failing.
 // Devices started one by one, one at a time: the one waiting for its turn stops at once when
 // asked, the running one is sent the signal, and the one never started still waits.
 TEST_F(LineRun, StartsAndStopsOneDevice) {
   TProductionLine::TConfig c = Config();
   c.Jobs = 1;
-  TProductionLine line(c, Devices({"slow1", "slow2", "brief"}));
+  TProductionLine line(c, Devices({"slow1", "slow2", "brief"}), children);
   ASSERT_TRUE(line.SetDevice(0, "slow1", "tcp:127.0.0.1:4999"));
   EXPECT_EQ(line.Rows()[0].Link, "tcp:127.0.0.1:4999");
   line.StartDevice(0);
@@ -435,50 +482,95 @@ TEST_F(LineRun, StartsAndStopsOneDevice) {
   line.StopDevice(1);
   EXPECT_EQ(line.Rows()[1].State, dsSTOPPED);
   line.StopDevice(0);
-  for (QDeadlineTimer deadline(30000); line.Busy() && !deadline.hasExpired();)
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+  EXPECT_TRUE(WaitIdle(line));
   EXPECT_EQ(line.Rows()[0].State, dsSTOPPED);
   EXPECT_EQ(line.Rows()[1].State, dsSTOPPED);
   EXPECT_EQ(line.Rows()[2].State, dsWAITING);
+  ASSERT_EQ(children.Runs.size(), 1u);
+  EXPECT_THAT(children.Runs[0]->Signals, ElementsAre(SIGTERM));
+  EXPECT_EQ(children.Runs[0]->Command.Args[3], "--link=tcp:127.0.0.1:4999");
 }
 
+// SIGINT and SIGTERM reach every child as they are; a closed output (SIGPIPE) reaches them as
+// SIGTERM. The line ends with the signal's status and starts nothing more.
+TEST_F(LineRun, StopForwardsTheSignalToEveryChild) {
+  for (const auto& [signal_number, forwarded] :
+       {std::pair{SIGINT, SIGINT}, {SIGTERM, SIGTERM}, {SIGPIPE, SIGTERM}}) {
+    TFakeChildren fresh;
+    TProductionLine::TConfig c = Config();
+    c.Jobs = 2;
+    std::ostringstream said;
+    TProductionLine line(c, Devices({"slow1", "slow2", "slow3"}), fresh, said);
+    QTimer::singleShot(0, [&line, n = signal_number] { line.Stop(n); });
+    EXPECT_EQ(line.Exec(), 128 + signal_number);
+    ASSERT_EQ(fresh.Runs.size(), 2u);
+    for (const auto& run : fresh.Runs) EXPECT_THAT(run->Signals, ElementsAre(forwarded));
+    EXPECT_THAT(said.str(), HasSubstr("3 devices: 0 completed, 0 failed, 3 stopped\n"));
+  }
+}
+
+// A window switched to another package folder programs its devices from that one; while a
+// device runs the folder stays. A program that cannot start fails the device, saying why.
+TEST_F(LineRun, AnotherPackageFolderIsTheOneTheChildrenGet) {
+  TProductionLine line(Config(), Devices({"slow1", "brief"}), children);
+  line.StartDevice(0);
+  TProductionLine::TConfig other = Config();
+  other.SharedArgs = {"--folder=/other/"};
+  EXPECT_FALSE(line.SetConfig(other));
+  line.StopDevice(0);
+  ASSERT_TRUE(WaitIdle(line));
+  ASSERT_TRUE(line.SetConfig(other));
+  EXPECT_EQ(line.GetConfig().SharedArgs, other.SharedArgs);
+  line.StartDevice(1);
+  ASSERT_TRUE(WaitIdle(line));
+  ASSERT_EQ(children.Runs.size(), 2u);
+  EXPECT_THAT(children.Runs[1]->Command.Args,
+              ElementsAre("--batch", "--events", "--name=brief", "--link=tcp:127.0.0.1:4002",
+                          "--folder=/other/"));
+  children.StartFailures = {"No such file or directory"};
+  line.StartDevice(1);
+  EXPECT_EQ(line.Rows()[1].State, dsFAILED);
+  EXPECT_EQ(line.Rows()[1].Error,
+            "cannot start " + folder + "qubra-updater: No such file or directory");
+}
+
+// With room for three children under the open-file limit, the line runs three at a time; when
+// the descriptors run out all the same, a device waits instead of failing.
 TEST_F(LineRun, FitsTheChildrenToTheOpenFileLimit) {
-#ifdef __SANITIZE_ADDRESS__
-  GTEST_SKIP() << "the sanitizers' checks need descriptors of their own";
-#endif
-  const auto open = static_cast<rlim_t>(OpenFdCount());
-  rlimit old{};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
-  rlimit low = old;
-  low.rlim_cur = open + 16 + 3 * 4;
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  children.RoomLeft = 3;
+  children.Limit = 44;
+  children.StartFailures = {"", "", "", "Too many open files"};
   TProductionLine::TConfig c = Config();
   c.Table = true;  // the notices go under the table
   c.Width = 200;
-  TProductionLine line(c, Devices({"brief", "slow2", "slow3", "slow4", "slow5"}), out);
-  // Once the first three children run, every free descriptor is taken until the line says that
-  // it waits: the one that ends first leaves too few for the next start.
-  std::vector<int> hoard;
-  QTimer::singleShot(0, [&] {
-    for (int fd; (fd = ::dup(0)) >= 0;) hoard.push_back(fd);
-  });
-  QTimer release;
-  QObject::connect(&release, &QTimer::timeout, [&] {
-    if (out.str().find("could start no more") == std::string::npos) return;
-    for (const int fd : hoard) ::close(fd);
-    hoard.clear();
-  });
-  release.start(1);
-  const int status = line.Exec();
-  for (const int fd : hoard) ::close(fd);
-  ::setrlimit(RLIMIT_NOFILE, &old);
-  EXPECT_EQ(status, 0) << out.str();
+  TProductionLine line(c, Devices({"brief1", "brief2", "brief3", "brief4", "brief5"}), children,
+                       out);
+  EXPECT_EQ(line.Exec(), 0) << out.str();
   EXPECT_THAT(out.str(), HasSubstr("qubra-updater: at most 3 devices at a time: the open-file "
-                                   "limit (ulimit -n " +
-                                   std::to_string(low.rlim_cur) + ") allows no more\n"));
+                                   "limit (ulimit -n 44) allows no more\n"));
   EXPECT_THAT(out.str(), HasSubstr("\r\033[Kqubra-updater: at most 2 devices at a time: the line "
                                    "could start no more\n"));
   EXPECT_THAT(out.str(), HasSubstr("5 devices: 5 completed, 0 failed, 0 stopped\n"));
+}
+
+// The system's children: names and paths reach them as the bytes they are, a non-UTF-8 one
+// too, and the line reads their events and their end.
+TEST_F(LineRun, RealChildrenGetTheirArgumentsByteForByte) {
+  dir.Write("pkg ü€/child.sh", R"(#!/bin/sh
+printf '%s\n' "$@" >"${0%/*}/args"
+printf '{"event":"result","result":"completed","error":"","script":"","exit_status":0}\n'
+)");
+  std::filesystem::permissions(folder + "child.sh", std::filesystem::perms::owner_all);
+  TProductionLine::TConfig c = Config();
+  c.Program = folder + "child.sh";
+  c.SharedArgs = {"--report=" + folder + "rep\xe9.jsonl"};
+  const std::unique_ptr<TChildRunner> real = MakeSystemChildRunner();
+  TProductionLine line(c, Devices({"dév\xff"}), *real, out);
+  EXPECT_EQ(line.Exec(), 0) << out.str();
+  std::ifstream args(folder + "args", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(args), {}),
+            "--batch\n--events\n--name=dév\xff\n--link=tcp:127.0.0.1:4001\n--report=" + folder +
+                "rep\xe9.jsonl\n");
 }
 
 }  // namespace

@@ -95,7 +95,7 @@ class LineWindowTest : public ::testing::Test {
     auto ports = std::make_unique<TFakeSerialDevices>();
     ports->devices = {FtdiAdapter()};
     serial = ports.get();
-    window = std::make_unique<TLineWindow>(configure, std::move(ports));
+    window = std::make_unique<TLineWindow>(configure, std::move(ports), MakeSystemChildRunner());
     std::string error;
     ASSERT_TRUE(window->OpenList(scratch.Path() + "devices.txt", error)) << error;
     window->show();

@@ -19,6 +19,7 @@
 #include "app/ComDriverLink.h"
 #include "app/EngineSet.h"
 #include "app/ProgramDir.h"
+#include "line/FakeChildren.h"
 #include "link/fake_serial_devices.h"
 #include "scratch_dir.h"
 #include "ui/About.h"
@@ -201,7 +202,7 @@ TEST(Screenshots, LineWindowOpened) {
             "station-3 tcp:127.0.0.1:4001\n");
   SetProgramDir("/opt/qubra-package");
   TLineWindow window([](const std::string&) { return TProductionLine::TConfig{}; },
-                     std::make_unique<TFakeSerialDevices>());
+                     std::make_unique<TFakeSerialDevices>(), std::make_unique<TFakeChildren>());
   std::string error;
   ASSERT_TRUE(window.OpenList(dir.Path() + "devices.txt", error)) << error;
   window.show();
