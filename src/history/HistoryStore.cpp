@@ -21,11 +21,14 @@ QString Uuid() {
   return QUuid::createUuid().toString(QUuid::WithoutBraces);
 }
 
-// The columns hold text as people search it; a NUL, which PostgreSQL's text cannot hold,
-// becomes U+FFFD there. The record itself keeps every character.
-QString Column(const QJsonValue& value) {
-  QString text = value.isString() ? value.toString() : QString();
+// The columns hold text as people search it, never NULL; a NUL, which PostgreSQL's text cannot
+// hold, becomes U+FFFD there. The record itself keeps every character.
+QString Column(const QString& value) {
+  QString text = value.isNull() ? QString("") : value;
   return text.replace(QChar(0), QChar(0xFFFD));
+}
+QString Column(const QJsonValue& value) {
+  return Column(value.toString());
 }
 
 // Start and end as UTC text of one form, so text order is time order.
@@ -55,14 +58,14 @@ bool CreateOwnerOnly(const std::string& path, std::string& error) {
     const QString folder = QFileInfo(file).path();
     if (!QDir().mkpath(folder) ||
         !QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
-      error = "cannot make the history folder " + QFile::encodeName(folder).toStdString();
+      error = "cannot make the folder " + QFile::encodeName(folder).toStdString();
       return false;
     }
   }
   if (QFileInfo::exists(file)) return true;
   QFile f(file);
   if (!f.open(QIODevice::WriteOnly | QIODevice::NewOnly) && !QFileInfo::exists(file)) {
-    error = "cannot make the history database " + path + ": " + f.errorString().toStdString();
+    error = "cannot make the file: " + f.errorString().toStdString();
     return false;
   }
   f.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
@@ -125,7 +128,10 @@ bool THistoryStore::Connect(std::string& error) {
     Db.setDatabaseName(QString::fromStdString(Url.Database));
     Db.setConnectOptions(QString::fromStdString(Url.Options));
   } else {
-    if (!CreateOwnerOnly(Url.Path, error)) return false;
+    if (!CreateOwnerOnly(Url.Path, error)) {
+      error = "history database " + Url.Text + ": " + error;
+      return false;
+    }
     Db.setDatabaseName(QFile::decodeName(QByteArray::fromStdString(Url.Path)));
   }
   if (!Db.open()) return Fail(Db.lastError(), error);
@@ -223,7 +229,7 @@ bool THistoryStore::InsertRun(const QJsonObject& r, bool& added, std::string& er
                             QVariant(Column(seal["key_id"])),
                             QVariant(Column(seal["manifest_sha256"])),
                             QVariant(Column(r["result"])), QVariant(Column(r["error"])),
-                            QVariant(FailedInstruction(r["instructions"].toArray())),
+                            QVariant(Column(FailedInstruction(r["instructions"].toArray()))),
                             QVariant(QString::fromUtf8(
                                 QJsonDocument(r).toJson(QJsonDocument::Compact)))})
     q.addBindValue(v);
