@@ -81,6 +81,7 @@ QString NewRunId() {
 THistoryStore::THistoryStore() : Name("qubra-history-" + Uuid()) {}
 
 THistoryStore::~THistoryStore() {
+  Statements.clear();
   if (Db.isValid()) Db.close();
   Db = QSqlDatabase();
   QSqlDatabase::removeDatabase(Name);
@@ -90,6 +91,16 @@ QSqlQuery THistoryStore::Query() {
   QSqlQuery q(Db);
   q.setForwardOnly(true);
   return q;
+}
+
+// Prepared once per connection: a server keeps the plan, SQLite the compiled statement.
+QSqlQuery& THistoryStore::Prepared(const QString& sql) {
+  auto it = Statements.find(sql);
+  if (it == Statements.end()) {
+    it = Statements.emplace(sql, Query()).first;
+    it->second.prepare(sql);
+  }
+  return it->second;
 }
 
 bool THistoryStore::Fail(const QSqlError& e, std::string& error) const {
@@ -214,8 +225,7 @@ bool THistoryStore::Insert(const QJsonObject& record, bool& added, std::string& 
 bool THistoryStore::InsertRun(const QJsonObject& r, bool& added, std::string& error) {
   const QJsonObject device = r["device"].toObject(), seal = r["seal"].toObject();
   const QString id = Column(r["id"]);
-  QSqlQuery q = Query();
-  q.prepare(
+  QSqlQuery& q = Prepared(
       "INSERT INTO runs (id, station, started, ended, seconds, name, device_type, device_id, "
       "link, script, package, seal_key_id, manifest_sha256, result, error, failed_instruction, "
       "record) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
@@ -238,41 +248,46 @@ bool THistoryStore::InsertRun(const QJsonObject& r, bool& added, std::string& er
   return !added || InsertLists(id, r, error);
 }
 
+// Many rows in one statement: a round trip to a server per row would make a run's 40
+// instructions the slow part. The statement's shape depends on the count only, never on values.
+bool THistoryStore::InsertRows(const char* table, const char* columns,
+                               const std::vector<QVariantList>& rows, std::string& error) {
+  constexpr size_t kChunk = 64;
+  for (size_t first = 0; first < rows.size(); first += kChunk) {
+    const size_t n = std::min(kChunk, rows.size() - first);
+    const QString tuple = "(" + QStringList(rows[first].size(), "?").join(", ") + ")";
+    QSqlQuery& q = Prepared(QString("INSERT INTO %1 (%2) VALUES ").arg(table, columns) +
+                            QStringList(static_cast<qsizetype>(n), tuple).join(", "));
+    for (size_t r = first; r < first + n; ++r)
+      for (const QVariant& v : rows[r]) q.addBindValue(v);
+    if (!Exec(q, error)) return false;
+  }
+  return true;
+}
+
 bool THistoryStore::InsertLists(const QString& id, const QJsonObject& r, std::string& error) {
-  QSqlQuery q = Query();
-  q.prepare(
-      "INSERT INTO instructions (run_id, position, script, line, text, card, engine, result, "
-      "retries, sent, received, seconds, reason) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  std::vector<QVariantList> instructions, files, versions;
   int position = 0;
   for (const QJsonValue& v : r["instructions"].toArray()) {
     const QJsonObject i = v.toObject();
-    for (const QVariant& b :
-         {QVariant(id), QVariant(position++), QVariant(Column(i["script"])),
-          QVariant(i["line"].toInt()), QVariant(Column(i["text"])), QVariant(Column(i["card"])),
-          QVariant(Column(i["engine"])), QVariant(Column(i["result"])),
-          QVariant(i["retries"].toInt()), QVariant(i["sent"].toInteger()),
-          QVariant(i["received"].toInteger()), QVariant(i["seconds"].toDouble()),
-          QVariant(Column(i["reason"]))})
-      q.addBindValue(b);
-    if (!Exec(q, error)) return false;
+    instructions.push_back({id, position++, Column(i["script"]), i["line"].toInt(),
+                            Column(i["text"]), Column(i["card"]), Column(i["engine"]),
+                            Column(i["result"]), i["retries"].toInt(), i["sent"].toInteger(),
+                            i["received"].toInteger(), i["seconds"].toDouble(),
+                            Column(i["reason"])});
   }
-  q.prepare("INSERT INTO files (run_id, path, sha256) VALUES (?, ?, ?)");
-  for (const QJsonValue& v : r["files"].toArray()) {
-    q.addBindValue(id);
-    q.addBindValue(Column(v["path"]));
-    q.addBindValue(Column(v["sha256"]));
-    if (!Exec(q, error)) return false;
-  }
-  q.prepare(
-      "INSERT INTO versions (run_id, written, instruction, component, version, expected) "
-      "VALUES (?, ?, ?, ?, ?, ?)");
+  for (const QJsonValue& v : r["files"].toArray())
+    files.push_back({id, Column(v["path"]), Column(v["sha256"])});
   for (const char* list : {"versions_read", "versions_written"})
-    for (const QJsonValue& v : r[list].toArray()) {
-      q.addBindValue(id);
-      q.addBindValue(std::string(list) == "versions_written" ? 1 : 0);
-      for (const char* key : {"instruction", "component", "version", "expected"})
-        q.addBindValue(Column(v[key]));
-      if (!Exec(q, error)) return false;
-    }
-  return true;
+    for (const QJsonValue& v : r[list].toArray())
+      versions.push_back({id, std::string(list) == "versions_written" ? 1 : 0,
+                          Column(v["instruction"]), Column(v["component"]), Column(v["version"]),
+                          Column(v["expected"])});
+  return InsertRows("instructions",
+                    "run_id, position, script, line, text, card, engine, result, retries, sent, "
+                    "received, seconds, reason",
+                    instructions, error) &&
+         InsertRows("files", "run_id, path, sha256", files, error) &&
+         InsertRows("versions", "run_id, written, instruction, component, version, expected",
+                    versions, error);
 }

@@ -5,7 +5,9 @@
 #include <QSqlQuery>
 #include <QString>
 #include <functional>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "history/HistoryUrl.h"
 
@@ -45,11 +47,16 @@ class THistoryStore {
   bool Fail(const QSqlError& e, std::string& error) const;
   bool InsertRun(const QJsonObject& record, bool& added, std::string& error);
   bool InsertLists(const QString& id, const QJsonObject& record, std::string& error);
+  bool InsertRows(const char* table, const char* columns, const std::vector<QVariantList>& rows,
+                  std::string& error);
+
+  QSqlQuery& Prepared(const QString& sql);
 
   THistoryUrl Url;
   QString Name;  // the connection's name, unique
   QSqlDatabase Db;
   bool LastBusy = false;
+  std::map<QString, QSqlQuery> Statements;
 };
 
 // The schema version this program writes.
