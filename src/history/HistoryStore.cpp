@@ -103,10 +103,10 @@ QSqlQuery& THistoryStore::Prepared(const QString& sql) {
   return it->second;
 }
 
-bool THistoryStore::Fail(const QSqlError& e, std::string& error) const {
+bool THistoryStore::Fail(const QSqlError& e, std::string& error) {
   const QString code = e.nativeErrorCode();
   // SQLITE_BUSY, SQLITE_LOCKED; PostgreSQL's serialization failure and deadlock.
-  const_cast<THistoryStore*>(this)->LastBusy =
+  LastBusy =
       Postgres() ? code == "40001" || code == "40P01" : code == "5" || code == "6";
   QString text = e.text().simplified();
   error = "history database " + Url.Text + ": " + text.toStdString();

@@ -44,7 +44,7 @@ class THistoryStore {
   bool Connect(std::string& error);
   bool Migrate(std::string& error);
   bool Begin(std::string& error);
-  bool Fail(const QSqlError& e, std::string& error) const;
+  bool Fail(const QSqlError& e, std::string& error);
   bool InsertRun(const QJsonObject& record, bool& added, std::string& error);
   bool InsertLists(const QString& id, const QJsonObject& record, std::string& error);
   bool InsertRows(const char* table, const char* columns, const std::vector<QVariantList>& rows,

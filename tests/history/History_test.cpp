@@ -269,6 +269,10 @@ TEST_P(History, ARecordTheDatabaseCannotTakeWaitsInTheSpool) {
   EXPECT_NE(count.Reasons[0].find(away), std::string::npos);
   EXPECT_TRUE(KeepRun(Url, kRuns[2], notice));
   EXPECT_EQ(Ids(Asking({})), std::vector<std::string>({"r3", "r2"}));
+  EXPECT_TRUE(KeepRun("", kRuns[3], notice)) << notice;  // the default, made on first use
+  const auto owner = QFile::ReadOwner | QFile::WriteOwner, user = QFile::ReadUser | QFile::WriteUser;
+  for (const std::string& file : {DefaultHistoryDb(), DefaultHistorySpool()})
+    EXPECT_EQ(QFile::permissions(QString::fromStdString(file)), owner | user) << file;
 }
 
 TEST_P(History, SixtyFourWritersAtOnceLoseNoRun) {
