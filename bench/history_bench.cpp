@@ -35,10 +35,16 @@ QString Name(int i, int runs) {
 }
 
 QJsonObject Record(int i, int runs) {
-  static const QJsonObject kInstruction{{"script", "/pkg/script.ini"}, {"line", 12},
-                                        {"text", "P0 BANK0.HEX"}, {"card", "Qubra"},
-                                        {"engine", "psd"}, {"result", "done"}, {"retries", 0},
-                                        {"sent", 65536}, {"received", 1024}, {"seconds", 1.2}};
+  static const QJsonObject kInstruction{{"script", "/pkg/script.ini"},
+                                        {"line", 12},
+                                        {"text", "P0 BANK0.HEX"},
+                                        {"card", "Qubra"},
+                                        {"engine", "psd"},
+                                        {"result", "done"},
+                                        {"retries", 0},
+                                        {"sent", 65536},
+                                        {"received", 1024},
+                                        {"seconds", 1.2}};
   QJsonArray instructions;
   for (int k = 0; k < 40; ++k) instructions.append(kInstruction);
   const char* result = i % 50 == 0 ? "stopped" : i % 12 == 0 ? "error" : "completed";
@@ -51,11 +57,17 @@ QJsonObject Record(int i, int runs) {
   const QString start = QDateTime(QDate(2024, 1, 1), QTime(8, 0), Qt::UTC)
                             .addSecs(static_cast<qint64>(i) * 31536000 / std::max(1, runs))
                             .toString(Qt::ISODateWithMs);
-  return {{"id", QString("run-%1").arg(i)}, {"station", QString("st-%1").arg(i % 3)},
+  return {{"id", QString("run-%1").arg(i)},
+          {"station", QString("st-%1").arg(i % 3)},
           {"name", Name(i, runs)},
           {"device", QJsonObject{{"type", "35"}, {"id", QString("D%1").arg(i % 9973)}}},
-          {"start", start}, {"end", start}, {"seconds", 60.0 + i % 40}, {"result", result},
-          {"script", "/pkg/script.ini"}, {"link", "tcp 127.0.0.1:9"}, {"error", ""},
+          {"start", start},
+          {"end", start},
+          {"seconds", 60.0 + i % 40},
+          {"result", result},
+          {"script", "/pkg/script.ini"},
+          {"link", "tcp 127.0.0.1:9"},
+          {"error", ""},
           {"instructions", instructions},
           {"files", QJsonArray{QJsonObject{{"path", "/pkg/BANK0.HEX"}, {"sha256", "00"}}}}};
 }
@@ -80,8 +92,9 @@ double QueryMs(THistoryStore& store, bool summary, const std::string& who) {
     THistoryFilter filter;
     filter.Who = who;
     const auto start = TClock::now();
-    const bool ok = summary ? SummarizeRuns(store, filter, "day", EHistoryFormat::hfTABLE, 120, out, error)
-                            : ListRuns(store, filter, EHistoryFormat::hfTABLE, 120, 0, out, error);
+    const bool ok =
+        summary ? SummarizeRuns(store, filter, "day", EHistoryFormat::hfTABLE, 120, out, error)
+                : ListRuns(store, filter, EHistoryFormat::hfTABLE, 120, 0, out, error);
     if (!ok) std::fprintf(stderr, "%s\n", error.c_str());
     best = std::min(best, Since(start) * 1000);
   }
@@ -108,10 +121,11 @@ bool Measure(const char* label, const std::string& text, int runs) {
   const double many = (runs - half) / Since(start);
   THistoryStore store;
   if (!ok || !store.Open(url, error)) return false;
-  std::printf("%-10s %8d runs  insert: %7.0f runs/s (1 writer) %7.0f runs/s (64 writers)  "
-              "--history NAME: %7.2f ms  --summary --by day: %8.1f ms\n",
-              label, runs, one, many, QueryMs(store, false, Name(runs / 3, runs).toStdString()),
-              QueryMs(store, true, ""));
+  std::printf(
+      "%-10s %8d runs  insert: %7.0f runs/s (1 writer) %7.0f runs/s (64 writers)  "
+      "--history NAME: %7.2f ms  --summary --by day: %8.1f ms\n",
+      label, runs, one, many, QueryMs(store, false, Name(runs / 3, runs).toStdString()),
+      QueryMs(store, true, ""));
   return true;
 }
 
@@ -141,7 +155,8 @@ int main(int argc, char** argv) {
   }
   const QString db = QString("qubra_bench_%1").arg(::getpid());
   if (!Admin(server, "CREATE DATABASE " + db)) return 1;
-  const bool ok = Measure("postgresql", server.substr(0, server.rfind('/') + 1) + db.toStdString(), runs);
+  const bool ok =
+      Measure("postgresql", server.substr(0, server.rfind('/') + 1) + db.toStdString(), runs);
   Admin(server, "DROP DATABASE " + db + " WITH (FORCE)");
   return ok ? 0 : 1;
 }

@@ -9,9 +9,12 @@
 namespace {
 
 bool Format(const std::string& text, EHistoryFormat& format, std::string& error) {
-  if (text == "table") format = EHistoryFormat::hfTABLE;
-  else if (text == "csv") format = EHistoryFormat::hfCSV;
-  else if (text == "json") format = EHistoryFormat::hfJSON;
+  if (text == "table")
+    format = EHistoryFormat::hfTABLE;
+  else if (text == "csv")
+    format = EHistoryFormat::hfCSV;
+  else if (text == "json")
+    format = EHistoryFormat::hfJSON;
   else {
     error = "--format " + text + ": not table, csv or json";
     return false;

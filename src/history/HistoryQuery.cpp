@@ -27,10 +27,14 @@ struct TWhere {
 QString LikePattern(const std::string& shell) {
   QString like;
   for (const QChar c : QString::fromStdString(shell)) {
-    if (c == '*') like += '%';
-    else if (c == '?') like += '_';
-    else if (c == '%' || c == '_' || c == '\\') like += QString('\\') + c;
-    else like += c;
+    if (c == '*')
+      like += '%';
+    else if (c == '?')
+      like += '_';
+    else if (c == '%' || c == '_' || c == '\\')
+      like += QString('\\') + c;
+    else
+      like += c;
   }
   return like;
 }
@@ -139,8 +143,8 @@ QString Figure(double seconds) {
 
 }  // namespace
 
-bool ParseWhen(const std::string& option, const std::string& text, bool until,
-               const QDateTime& now, QString& utc, std::string& error) {
+bool ParseWhen(const std::string& option, const std::string& text, bool until, const QDateTime& now,
+               QString& utc, std::string& error) {
   const QString when = QString::fromStdString(text).trimmed();
   QDateTime t;
   bool day = false;
@@ -155,8 +159,8 @@ bool ParseWhen(const std::string& option, const std::string& text, bool until,
     t = QDateTime(d, QTime(0, 0));
     day = true;
   } else {
-    for (const char* form : {"yyyy-MM-dd HH:mm:ss", "yyyy-MM-dd HH:mm", "yyyy-MM-ddTHH:mm:ss",
-                             "yyyy-MM-ddTHH:mm"})
+    for (const char* form :
+         {"yyyy-MM-dd HH:mm:ss", "yyyy-MM-dd HH:mm", "yyyy-MM-ddTHH:mm:ss", "yyyy-MM-ddTHH:mm"})
       if (!t.isValid()) t = QDateTime::fromString(when, form);
   }
   if (!t.isValid()) {
@@ -169,8 +173,8 @@ bool ParseWhen(const std::string& option, const std::string& text, bool until,
   return true;
 }
 
-bool ListRuns(THistoryStore& store, const THistoryFilter& filter, EHistoryFormat format,
-              int width, int limit, std::ostream& out, std::string& error) {
+bool ListRuns(THistoryStore& store, const THistoryFilter& filter, EHistoryFormat format, int width,
+              int limit, std::ostream& out, std::string& error) {
   TWhere where;
   if (!MakeWhere(filter, where, error)) return false;
   const QString columns = format == EHistoryFormat::hfJSON ? "record" : kCsvColumns;
@@ -192,15 +196,13 @@ bool ListRuns(THistoryStore& store, const THistoryFilter& filter, EHistoryFormat
       continue;
     }
     const QString why = row[15].isEmpty() ? row[14] : row[15] + ": " + row[14];
-    rows.push_back({Local(row[2]), row[1], row[5], row[7], row[13],
-                    Figure(q.value(4).toDouble()), why});
+    rows.push_back(
+        {Local(row[2]), row[1], row[5], row[7], row[13], Figure(q.value(4).toDouble()), why});
   }
-  if (csv)
-  {
+  if (csv) {
     const QStringList names = QString(kCsvColumns).split(", ");
     Write(format, TRow(names.begin(), names.end()), rows, width, out);
-  }
-  else
+  } else
     Write(format, {"START", "STATION", "NAME", "DEVICE ID", "RESULT", "SECONDS", "ERROR"}, rows,
           width, out);
   return true;
@@ -219,7 +221,8 @@ QString Median(std::vector<double>& s) {
   const size_t mid = s.size() / 2;
   std::nth_element(s.begin(), s.begin() + static_cast<long>(mid), s.end());
   double m = s[mid];
-  if (s.size() % 2 == 0) m = (m + *std::max_element(s.begin(), s.begin() + static_cast<long>(mid))) / 2;
+  if (s.size() % 2 == 0)
+    m = (m + *std::max_element(s.begin(), s.begin() + static_cast<long>(mid))) / 2;
   return Figure(m);
 }
 
@@ -246,9 +249,10 @@ bool SummarizeRuns(THistoryStore& store, const THistoryFilter& filter, const std
   TWhere where;
   if (!MakeWhere(filter, where, error)) return false;
   QSqlQuery q;
-  if (!Select(store, "SELECT " + key->second + ", result, seconds, failed_instruction FROM runs" +
-                         where.Sql,
-              where, q, error))
+  if (!Select(
+          store,
+          "SELECT " + key->second + ", result, seconds, failed_instruction FROM runs" + where.Sql,
+          where, q, error))
     return false;
   std::map<QString, TGroup> groups;
   while (q.next()) {

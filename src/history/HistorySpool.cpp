@@ -72,8 +72,8 @@ bool TakeSpool(const std::string& spool, QStringList& pieces, std::string& error
     return false;
   }
   const QFileInfo info(name);
-  for (const QFileInfo& piece : QDir(info.path()).entryInfoList(
-           {info.fileName() + ".sending-*"}, QDir::Files, QDir::Name))
+  for (const QFileInfo& piece :
+       QDir(info.path()).entryInfoList({info.fileName() + ".sending-*"}, QDir::Files, QDir::Name))
     pieces << piece.filePath();
   return true;
 }

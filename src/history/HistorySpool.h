@@ -12,9 +12,9 @@
                             const QJsonObject& record, std::string& error);
 
 struct TSyncCount {
-  int Sent = 0;     // added to their database
-  int Already = 0;  // their database had them
-  int Kept = 0;     // still in the spool
+  int Sent = 0;                      // added to their database
+  int Already = 0;                   // their database had them
+  int Kept = 0;                      // still in the spool
   std::vector<std::string> Reasons;  // why, one per database that failed
 };
 // Sends each spooled record to the database it was meant for; keeps those that still fail.

@@ -106,8 +106,7 @@ QSqlQuery& THistoryStore::Prepared(const QString& sql) {
 bool THistoryStore::Fail(const QSqlError& e, std::string& error) {
   const QString code = e.nativeErrorCode();
   // SQLITE_BUSY, SQLITE_LOCKED; PostgreSQL's serialization failure and deadlock.
-  LastBusy =
-      Postgres() ? code == "40001" || code == "40P01" : code == "5" || code == "6";
+  LastBusy = Postgres() ? code == "40001" || code == "40P01" : code == "5" || code == "6";
   QString text = e.text().simplified();
   error = "history database " + Url.Text + ": " + text.toStdString();
   return false;
@@ -125,9 +124,10 @@ bool THistoryStore::ExecText(const QString& sql, std::string& error) {
 bool THistoryStore::Connect(std::string& error) {
   const char* driver = Postgres() ? "QPSQL" : "QSQLITE";
   if (!QSqlDatabase::isDriverAvailable(driver)) {
-    error = std::string("history database ") + Url.Text + ": the " + driver +
-            " driver is missing (Debian: " +
-            (Postgres() ? "libqt6sql6-psql" : "libqt6sql6-sqlite") + ")";
+    error =
+        std::string("history database ") + Url.Text + ": the " + driver +
+        " driver is missing (Debian: " + (Postgres() ? "libqt6sql6-psql" : "libqt6sql6-sqlite") +
+        ")";
     return false;
   }
   Db = QSqlDatabase::addDatabase(driver, Name);
@@ -196,8 +196,7 @@ bool THistoryStore::Begin(std::string& error) {
   return ExecText(Postgres() ? "BEGIN" : "BEGIN IMMEDIATE", error);
 }
 
-bool THistoryStore::Transaction(const std::function<bool(std::string&)>& work,
-                                std::string& error) {
+bool THistoryStore::Transaction(const std::function<bool(std::string&)>& work, std::string& error) {
   const auto until = std::chrono::steady_clock::now() + kBusyPatience;
   for (;;) {
     LastBusy = false;
@@ -230,18 +229,16 @@ bool THistoryStore::InsertRun(const QJsonObject& r, bool& added, std::string& er
       "link, script, package, seal_key_id, manifest_sha256, result, error, failed_instruction, "
       "record) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
       "ON CONFLICT (id) DO NOTHING");
-  for (const QVariant& v : {QVariant(id), QVariant(Column(r.contains("station") ? r["station"] : r["host"])),
-                            QVariant(Utc(r["start"])), QVariant(Utc(r["end"])),
-                            QVariant(r["seconds"].toDouble()), QVariant(Column(r["name"])),
-                            QVariant(Column(device["type"])), QVariant(Column(device["id"])),
-                            QVariant(Column(r["link"])), QVariant(Column(r["script"])),
-                            QVariant(Column(Package(r["script"].toString()))),
-                            QVariant(Column(seal["key_id"])),
-                            QVariant(Column(seal["manifest_sha256"])),
-                            QVariant(Column(r["result"])), QVariant(Column(r["error"])),
-                            QVariant(Column(FailedInstruction(r["instructions"].toArray()))),
-                            QVariant(QString::fromUtf8(
-                                QJsonDocument(r).toJson(QJsonDocument::Compact)))})
+  for (const QVariant& v :
+       {QVariant(id), QVariant(Column(r.contains("station") ? r["station"] : r["host"])),
+        QVariant(Utc(r["start"])), QVariant(Utc(r["end"])), QVariant(r["seconds"].toDouble()),
+        QVariant(Column(r["name"])), QVariant(Column(device["type"])),
+        QVariant(Column(device["id"])), QVariant(Column(r["link"])), QVariant(Column(r["script"])),
+        QVariant(Column(Package(r["script"].toString()))), QVariant(Column(seal["key_id"])),
+        QVariant(Column(seal["manifest_sha256"])), QVariant(Column(r["result"])),
+        QVariant(Column(r["error"])),
+        QVariant(Column(FailedInstruction(r["instructions"].toArray()))),
+        QVariant(QString::fromUtf8(QJsonDocument(r).toJson(QJsonDocument::Compact)))})
     q.addBindValue(v);
   if (!Exec(q, error)) return false;
   added = q.numRowsAffected() == 1;

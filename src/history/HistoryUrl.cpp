@@ -14,14 +14,15 @@ bool Refuse(const std::string& text, const std::string& why, std::string& error)
 // libpq options a URL may carry after '?', as the driver takes them.
 bool PostgresOptions(const QUrl& url, const std::string& text, std::string& options,
                      std::string& error) {
-  static const char* const allowed[] = {"sslmode", "connect_timeout", "application_name",
-                                        "sslrootcert", "sslcert", "sslkey"};
+  static const char* const allowed[] = {"sslmode",     "connect_timeout", "application_name",
+                                        "sslrootcert", "sslcert",         "sslkey"};
   bool timeout = false;
   for (const auto& [key, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded)) {
     bool known = false;
     for (const char* a : allowed) known = known || key == QLatin1String(a);
     if (!known) return Refuse(text, "unknown option " + key.toStdString(), error);
-    if (value.contains(';')) return Refuse(text, "option " + key.toStdString() + " holds ';'", error);
+    if (value.contains(';'))
+      return Refuse(text, "option " + key.toStdString() + " holds ';'", error);
     timeout = timeout || key == "connect_timeout";
     options += (options.empty() ? "" : ";") + (key + "=" + value).toStdString();
   }

@@ -10,9 +10,9 @@ struct THistoryUrl {
   EKind Kind = hkNONE;
   std::string Path;  // SQLite's file
   std::string User, Host, Database;
-  int Port = -1;             // -1: the server's default
-  std::string Options;       // driver options, `key=value;...`
-  std::string Text;          // the URL as given, for messages and the spool
+  int Port = -1;        // -1: the server's default
+  std::string Options;  // driver options, `key=value;...`
+  std::string Text;     // the URL as given, for messages and the spool
 };
 
 // `text` empty means the default database. False with `error` naming the URL and what is wrong.

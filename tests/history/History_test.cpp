@@ -21,16 +21,26 @@ namespace {
 QJsonObject Run(const char* id, const char* name, const char* device, const char* result,
                 const char* start, const char* station, const char* package, double seconds,
                 const char* failed = "") {
-  QJsonArray instructions{QJsonObject{{"script", QString(package) + "script.ini"}, {"line", 3},
-                                      {"text", "SYN"}, {"result", "done"}, {"seconds", 1.5}}};
+  QJsonArray instructions{QJsonObject{{"script", QString(package) + "script.ini"},
+                                      {"line", 3},
+                                      {"text", "SYN"},
+                                      {"result", "done"},
+                                      {"seconds", 1.5}}};
   if (*failed)
     instructions.append(QJsonObject{{"text", failed}, {"result", "failed"}, {"line", 9}});
-  return {{"id", id}, {"station", station}, {"name", QString::fromUtf8(name)},
+  return {{"id", id},
+          {"station", station},
+          {"name", QString::fromUtf8(name)},
           {"device", QJsonObject{{"type", "35"}, {"id", device}, {"boot_checksum", "E000"}}},
-          {"start", start}, {"end", start}, {"seconds", seconds}, {"result", result},
-          {"script", QString(package) + "script.ini"}, {"link", "tcp 127.0.0.1:9"},
+          {"start", start},
+          {"end", start},
+          {"seconds", seconds},
+          {"result", result},
+          {"script", QString(package) + "script.ini"},
+          {"link", "tcp 127.0.0.1:9"},
           {"seal", QJsonObject{{"key_id", "K1"}, {"manifest_sha256", "ab"}}},
-          {"error", *failed ? "no answer" : ""}, {"instructions", instructions},
+          {"error", *failed ? "no answer" : ""},
+          {"instructions", instructions},
           {"files", QJsonArray{QJsonObject{{"path", "/p/B.HEX"}, {"sha256", "00ff"}}}},
           {"versions_read", QJsonArray{QJsonObject{{"instruction", "T"}, {"version", "0101"}}}},
           {"versions_written", QJsonArray{}}};
@@ -43,7 +53,8 @@ const QJsonObject kRuns[] = {
     Run("r3", "qb-0412", "DEV-2", "completed", "2024-03-02T10:00:00.000Z", "st-b", "/pkg/b/", 12),
     Run("r4", "'; DROP TABLE runs; --", "DEV-7", "error", "2024-03-02T11:00:00.000Z", "st-b",
         "/pkg/b/", 8, "P8 PROM1.SVF"),
-    Run("r5", "qb\xc3\xa9-05", "DEV-5", "stopped", "2024-03-03T12:00:00.000Z", "st-a", "/pkg/a/", 2),
+    Run("r5", "qb\xc3\xa9-05", "DEV-5", "stopped", "2024-03-03T12:00:00.000Z", "st-a", "/pkg/a/",
+        2),
     Run("r6", "qb-0%1", "DEV-6", "error", "2024-03-03T13:00:00.000Z", "st-b", "/pkg/b/", 6,
         "P0 BANK0.HEX")};
 
@@ -63,7 +74,8 @@ class History : public testing::TestWithParam<std::string> {
     Url = std::string(server).substr(0, std::string(server).rfind('/') + 1) + Database;
   }
   void TearDown() override {
-    if (!Database.empty()) Admin(std::getenv("QUBRA_TEST_PG_URL"), "DROP DATABASE " + Database + " WITH (FORCE)");
+    if (!Database.empty())
+      Admin(std::getenv("QUBRA_TEST_PG_URL"), "DROP DATABASE " + Database + " WITH (FORCE)");
   }
   static bool Admin(const std::string& server, const std::string& sql) {
     THistoryStore admin;
@@ -102,7 +114,8 @@ class History : public testing::TestWithParam<std::string> {
     std::vector<std::string> ids;
     std::istringstream lines(out);
     for (std::string line; std::getline(lines, line);)
-      ids.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(line))["id"].toString().toStdString());
+      ids.push_back(
+          QJsonDocument::fromJson(QByteArray::fromStdString(line))["id"].toString().toStdString());
     return ids;
   }
   ScratchDir dir;
@@ -153,14 +166,22 @@ TEST_P(History, SummaryCountsMediansAndTheInstructionFailedAt) {
     THistoryFilter Filter;
     std::string Csv;
   } cases[] = {
-      {"day", {}, "DAY," + head + "2024-03-03,2,0,1,1,4.0,P0 BANK0.HEX\r\n" +
-                      "2024-03-02,2,1,1,0,10.0,P8 PROM1.SVF\r\n2024-03-01,2,1,1,0,7.0,P0 BANK0.HEX\r\n"},
-      {"station", {}, "STATION," + head + "st-a,3,1,1,1,4.0,P0 BANK0.HEX\r\n" +
-                          "st-b,3,1,2,0,8.0,P0 BANK0.HEX\r\n"},
-      {"instruction", {}, "INSTRUCTION," + head + "-,3,2,0,1,10.0,\r\n" +
-                              "P0 BANK0.HEX,2,0,2,0,5.0,P0 BANK0.HEX\r\nP8 PROM1.SVF,1,0,1,0,8.0,P8 PROM1.SVF\r\n"},
-      {"package", {"", "", "", "error"}, "PACKAGE," + head + "/pkg/a/,1,0,1,0,4.0,P0 BANK0.HEX\r\n" +
-                                              "/pkg/b/,2,0,2,0,7.0,P0 BANK0.HEX\r\n"},
+      {"day",
+       {},
+       "DAY," + head + "2024-03-03,2,0,1,1,4.0,P0 BANK0.HEX\r\n" +
+           "2024-03-02,2,1,1,0,10.0,P8 PROM1.SVF\r\n2024-03-01,2,1,1,0,7.0,P0 BANK0.HEX\r\n"},
+      {"station",
+       {},
+       "STATION," + head + "st-a,3,1,1,1,4.0,P0 BANK0.HEX\r\n" +
+           "st-b,3,1,2,0,8.0,P0 BANK0.HEX\r\n"},
+      {"instruction",
+       {},
+       "INSTRUCTION," + head + "-,3,2,0,1,10.0,\r\n" +
+           "P0 BANK0.HEX,2,0,2,0,5.0,P0 BANK0.HEX\r\nP8 PROM1.SVF,1,0,1,0,8.0,P8 PROM1.SVF\r\n"},
+      {"package",
+       {"", "", "", "error"},
+       "PACKAGE," + head + "/pkg/a/,1,0,1,0,4.0,P0 BANK0.HEX\r\n" +
+           "/pkg/b/,2,0,2,0,7.0,P0 BANK0.HEX\r\n"},
   };
   for (const auto& c : cases) {
     THistoryRequest request = Asking(c.Filter, "csv");
@@ -191,7 +212,8 @@ TEST_P(History, TheTableFitsTheWidthAndCsvQuotes) {
 TEST_P(History, ARecordComesBackWholeAndOnceHoweverOftenSent) {
   QJsonObject big = kRuns[1];
   big["error"] = QString(10 * 1024 * 1024, 'e') + QChar(0) + QString::fromLatin1("\xe9\xff");
-  big["name"] = QString::fromLatin1("qb\xe9\x01");  // a device's Latin-1 bytes, as records keep them
+  big["name"] =
+      QString::fromLatin1("qb\xe9\x01");  // a device's Latin-1 bytes, as records keep them
   THistoryStore store;
   Open(store);
   for (const bool expected : {true, false}) {
@@ -220,7 +242,8 @@ TEST_P(History, ImportingAReportTwiceAddsNothing) {
   request.Action = THistoryRequest::haIMPORT;
   request.Files = {dir.Path() + "old.jsonl"};
   std::string out, err;
-  for (const char* added : {"2 runs imported, 0 there already", "0 runs imported, 2 there already"}) {
+  for (const char* added :
+       {"2 runs imported, 0 there already", "0 runs imported, 2 there already"}) {
     EXPECT_EQ(Ask(request, out, err), 1);
     EXPECT_EQ(out, dir.Path() + "old.jsonl: " + added + ", 2 lines refused\n");
     EXPECT_NE(err.find("old.jsonl:3: not a run record"), std::string::npos) << err;
@@ -252,9 +275,9 @@ TEST_P(History, ANewerSchemaIsRefusedAndLeftAsItIs) {
 }
 
 TEST_P(History, ARecordTheDatabaseCannotTakeWaitsInTheSpool) {
-  const std::string away =
-      GetParam() == "sqlite" ? "sqlite:" + dir.Path() + "no/such/folder.sqlite"
-                             : "postgresql://postgres@127.0.0.1:1/none?connect_timeout=2";
+  const std::string away = GetParam() == "sqlite"
+                               ? "sqlite:" + dir.Path() + "no/such/folder.sqlite"
+                               : "postgresql://postgres@127.0.0.1:1/none?connect_timeout=2";
   std::string notice;
   EXPECT_FALSE(KeepRun(away, kRuns[0], notice));
   EXPECT_EQ(notice.rfind("history not written (history database " + away + ": ", 0), 0u) << notice;
@@ -270,7 +293,8 @@ TEST_P(History, ARecordTheDatabaseCannotTakeWaitsInTheSpool) {
   EXPECT_TRUE(KeepRun(Url, kRuns[2], notice));
   EXPECT_EQ(Ids(Asking({})), std::vector<std::string>({"r3", "r2"}));
   EXPECT_TRUE(KeepRun("", kRuns[3], notice)) << notice;  // the default, made on first use
-  const auto owner = QFile::ReadOwner | QFile::WriteOwner, user = QFile::ReadUser | QFile::WriteUser;
+  const auto owner = QFile::ReadOwner | QFile::WriteOwner,
+             user = QFile::ReadUser | QFile::WriteUser;
   for (const std::string& file : {DefaultHistoryDb(), DefaultHistorySpool()})
     EXPECT_EQ(QFile::permissions(QString::fromStdString(file)), owner | user) << file;
 }
@@ -298,11 +322,17 @@ TEST(HistoryUrl, NamesWhatIsWrong) {
     const char* Text;
     const char* Error;
   } cases[] = {
-      {"mysql://h/db", "history database mysql://h/db: not sqlite:PATH, postgresql://user@host:port/db or none"},
+      {"mysql://h/db",
+       "history database mysql://h/db: not sqlite:PATH, postgresql://user@host:port/db or none"},
       {"sqlite:", "history database sqlite:: names no file (sqlite:PATH)"},
-      {"postgresql://u:secret@h/db", "history database postgresql://h/...: holds a password; put it in ~/.pgpass or PGPASSWORD instead"},
-      {"postgresql://u@h:5432", "history database postgresql://u@h:5432: names no database (postgresql://user@host:port/db)"},
-      {"postgresql://u@h/db?port=1", "history database postgresql://u@h/db?port=1: unknown option port"},
+      {"postgresql://u:secret@h/db",
+       "history database postgresql://h/...: holds a password; put it in ~/.pgpass or PGPASSWORD "
+       "instead"},
+      {"postgresql://u@h:5432",
+       "history database postgresql://u@h:5432: names no database "
+       "(postgresql://user@host:port/db)"},
+      {"postgresql://u@h/db?port=1",
+       "history database postgresql://u@h/db?port=1: unknown option port"},
   };
   for (const auto& c : cases) {
     THistoryUrl url;
