@@ -8,6 +8,37 @@ cd "$(dirname "$0")"
 qubra_ensure_deps "${QUBRA_TEST_DEPS[@]}"
 
 jobs=$(nproc)
+
+# The history tests need a PostgreSQL server: one of their own, in a temporary folder, on
+# 127.0.0.1, stopped when this script ends however it ends. The server refuses to run as root.
+pg_bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
+as_pg() { if [ "$(id -u)" -eq 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi; }
+stop_postgres() {
+  as_pg "$pg_bin/pg_ctl" -D "$pg_dir/data" -m fast stop >/dev/null 2>&1 || true
+  rm -rf "$pg_dir"
+}
+start_postgres() {
+  if [ ! -x "$pg_bin/initdb" ]; then
+    echo "PostgreSQL is not installed: the history tests skip their PostgreSQL half" >&2
+    return 0
+  fi
+  pg_dir=$(mktemp -d)
+  [ "$(id -u)" -ne 0 ] || chown postgres "$pg_dir"
+  trap stop_postgres EXIT
+  as_pg "$pg_bin/initdb" -D "$pg_dir/data" -A trust -U postgres >/dev/null
+  local port
+  for _ in 1 2 3 4 5; do
+    port=$((20000 + RANDOM % 30000))
+    if as_pg "$pg_bin/pg_ctl" -D "$pg_dir/data" -l "$pg_dir/log" -w \
+      -o "-k $pg_dir -p $port -c listen_addresses=127.0.0.1" start >/dev/null; then
+      export QUBRA_TEST_PG_URL="postgresql://postgres@127.0.0.1:$port/postgres"
+      return 0
+    fi
+  done
+  echo "PostgreSQL did not start (see $pg_dir/log)" >&2
+  return 1
+}
+start_postgres
 run_suite() {
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja "$@" >/dev/null

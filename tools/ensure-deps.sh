@@ -4,15 +4,16 @@
 
 # Building the programs and the packages: the compiler and Qt 6; libudev finds the serial
 # adapters; libsodium checks sealed packages; CPack's .deb needs dpkg-shlibdeps (dpkg-dev) and
-# file for its dependencies.
-QUBRA_BUILD_DEPS=(cmake ninja-build g++ qt6-base-dev libudev-dev libsodium-dev dpkg-dev file)
+# file for its dependencies; the station's history needs Qt's SQLite and PostgreSQL drivers.
+QUBRA_BUILD_DEPS=(cmake ninja-build g++ qt6-base-dev libudev-dev libsodium-dev dpkg-dev file
+  libqt6sql6-sqlite libqt6sql6-psql)
 # Testing: GoogleTest; objcopy (binutils) gives the images the end-to-end tests compare with;
 # the package check needs man, desktop-file-validate and lintian; clang and its runtime
 # libraries build the fuzzing harnesses; the end-to-end tests read the JSON report with jq; the
-# tests sign sealed packages with minisign.
+# tests sign sealed packages with minisign; the history tests run against a PostgreSQL server.
 # shellcheck disable=SC2034  # read by the scripts that source this file
 QUBRA_TEST_DEPS=(libgtest-dev libgmock-dev binutils man-db desktop-file-utils lintian clang
-  libclang-rt-14-dev jq minisign)
+  libclang-rt-14-dev jq minisign postgresql)
 # The pictures of docs/ (tools/screenshots.sh): the widget tests on a virtual X display, and the
 # line window's end-to-end case (objcopy, jq; ImageMagick's import takes the picture).
 # shellcheck disable=SC2034

@@ -1,0 +1,162 @@
+// The station history's figures on both databases: runs inserted per second by 1 and by 64
+// writers, and the time of `--history NAME` and `--summary --by day`.
+//
+//   history_bench [RUNS] [POSTGRESQL-URL]
+//
+// RUNS (default 2000) runs of 40 instructions each, half by one writer, half by 64 at once.
+// PostgreSQL is measured in a database made for the purpose on the server the URL names (or
+// QUBRA_TEST_PG_URL), then dropped; without either only SQLite is measured.
+#include <unistd.h>
+
+#include <QDir>
+#include <QJsonArray>
+#include <QTemporaryDir>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "history/HistoryQuery.h"
+#include "history/HistoryStore.h"
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+double Since(TClock::time_point start) {
+  return std::chrono::duration<double>(TClock::now() - start).count();
+}
+
+QString Name(int i, int runs) {
+  return QString("qb-%1").arg(i % std::max(1, runs / 4), 6, 10, QChar('0'));
+}
+
+QJsonObject Record(int i, int runs) {
+  static const QJsonObject kInstruction{{"script", "/pkg/script.ini"},
+                                        {"line", 12},
+                                        {"text", "P0 BANK0.HEX"},
+                                        {"card", "Qubra"},
+                                        {"engine", "psd"},
+                                        {"result", "done"},
+                                        {"retries", 0},
+                                        {"sent", 65536},
+                                        {"received", 1024},
+                                        {"seconds", 1.2}};
+  QJsonArray instructions;
+  for (int k = 0; k < 40; ++k) instructions.append(kInstruction);
+  const char* result = i % 50 == 0 ? "stopped" : i % 12 == 0 ? "error" : "completed";
+  if (result[0] == 'e') {
+    QJsonObject failed = kInstruction;
+    failed["result"] = "failed";
+    failed["text"] = QString("P%1 BANK%1.HEX").arg(i % 8);
+    instructions[39] = failed;
+  }
+  const QString start = QDateTime(QDate(2024, 1, 1), QTime(8, 0), Qt::UTC)
+                            .addSecs(static_cast<qint64>(i) * 31536000 / std::max(1, runs))
+                            .toString(Qt::ISODateWithMs);
+  return {{"id", QString("run-%1").arg(i)},
+          {"station", QString("st-%1").arg(i % 3)},
+          {"name", Name(i, runs)},
+          {"device", QJsonObject{{"type", "35"}, {"id", QString("D%1").arg(i % 9973)}}},
+          {"start", start},
+          {"end", start},
+          {"seconds", 60.0 + i % 40},
+          {"result", result},
+          {"script", "/pkg/script.ini"},
+          {"link", "tcp 127.0.0.1:9"},
+          {"error", ""},
+          {"instructions", instructions},
+          {"files", QJsonArray{QJsonObject{{"path", "/pkg/BANK0.HEX"}, {"sha256", "00"}}}}};
+}
+
+bool Insert(const THistoryUrl& url, int from, int to, int runs) {
+  THistoryStore store;
+  std::string error;
+  bool added = false;
+  if (!store.Open(url, error)) return std::fprintf(stderr, "%s\n", error.c_str()), false;
+  for (int i = from; i < to; ++i)
+    if (!store.Insert(Record(i, runs), added, error))
+      return std::fprintf(stderr, "%s\n", error.c_str()), false;
+  return true;
+}
+
+// The best of five, as a warm cache would answer.
+double QueryMs(THistoryStore& store, bool summary, const std::string& who) {
+  double best = 1e9;
+  for (int n = 0; n < 5; ++n) {
+    std::ostringstream out;
+    std::string error;
+    THistoryFilter filter;
+    filter.Who = who;
+    const auto start = TClock::now();
+    const bool ok =
+        summary ? SummarizeRuns(store, filter, "day", EHistoryFormat::hfTABLE, 120, out, error)
+                : ListRuns(store, filter, EHistoryFormat::hfTABLE, 120, 0, out, error);
+    if (!ok) std::fprintf(stderr, "%s\n", error.c_str());
+    best = std::min(best, Since(start) * 1000);
+  }
+  return best;
+}
+
+bool Measure(const char* label, const std::string& text, int runs) {
+  THistoryUrl url;
+  std::string error;
+  if (!ParseHistoryUrl(text, url, error)) return std::fprintf(stderr, "%s\n", error.c_str()), false;
+  const int half = runs / 2;
+  auto start = TClock::now();
+  if (!Insert(url, 0, half, runs)) return false;
+  const double one = half / Since(start);
+  std::vector<std::thread> writers;
+  bool ok = true;
+  start = TClock::now();
+  for (int w = 0; w < 64; ++w)
+    writers.emplace_back([&, w] {
+      if (!Insert(url, half + (runs - half) * w / 64, half + (runs - half) * (w + 1) / 64, runs))
+        ok = false;
+    });
+  for (std::thread& t : writers) t.join();
+  const double many = (runs - half) / Since(start);
+  THistoryStore store;
+  if (!ok || !store.Open(url, error)) return false;
+  std::printf(
+      "%-10s %8d runs  insert: %7.0f runs/s (1 writer) %7.0f runs/s (64 writers)  "
+      "--history NAME: %7.2f ms  --summary --by day: %8.1f ms\n",
+      label, runs, one, many, QueryMs(store, false, Name(runs / 3, runs).toStdString()),
+      QueryMs(store, true, ""));
+  return true;
+}
+
+bool Admin(const std::string& server, const QString& sql) {
+  THistoryUrl url;
+  THistoryStore admin;
+  std::string error;
+  if (ParseHistoryUrl(server, url, error) && admin.Open(url, error) && admin.ExecText(sql, error))
+    return true;
+  std::fprintf(stderr, "%s\n", error.c_str());
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int runs = argc > 1 ? std::atoi(argv[1]) : 2000;
+  if (runs < 128) return std::fprintf(stderr, "history_bench: RUNS must be 128 or more\n"), 2;
+  QTemporaryDir dir;
+  if (!Measure("sqlite", "sqlite:" + QDir(dir.path()).filePath("bench.sqlite").toStdString(), runs))
+    return 1;
+  const char* env = std::getenv("QUBRA_TEST_PG_URL");
+  const std::string server = argc > 2 ? argv[2] : env ? env : "";
+  if (server.empty()) {
+    std::printf("postgresql: skipped (no URL given and QUBRA_TEST_PG_URL is not set)\n");
+    return 0;
+  }
+  const QString db = QString("qubra_bench_%1").arg(::getpid());
+  if (!Admin(server, "CREATE DATABASE " + db)) return 1;
+  const bool ok =
+      Measure("postgresql", server.substr(0, server.rfind('/') + 1) + db.toStdString(), runs);
+  Admin(server, "DROP DATABASE " + db + " WITH (FORCE)");
+  return ok ? 0 : 1;
+}

@@ -1,0 +1,280 @@
+#include "history/HistoryQuery.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QStringList>
+#include <algorithm>
+#include <map>
+#include <vector>
+
+#include "formats/text.h"
+
+namespace {
+
+using TRow = std::vector<QString>;
+
+// The WHERE clause is made of fixed pieces only; every value is bound.
+struct TWhere {
+  QString Sql;
+  QVariantList Values;
+  void Add(const QString& condition, const QVariantList& values) {
+    Sql += (Sql.isEmpty() ? " WHERE " : " AND ") + condition;
+    Values += values;
+  }
+};
+
+QString LikePattern(const std::string& shell) {
+  QString like;
+  for (const QChar c : QString::fromStdString(shell)) {
+    if (c == '*')
+      like += '%';
+    else if (c == '?')
+      like += '_';
+    else if (c == '%' || c == '_' || c == '\\')
+      like += QString('\\') + c;
+    else
+      like += c;
+  }
+  return like;
+}
+
+bool MakeWhere(const THistoryFilter& f, TWhere& where, std::string& error) {
+  const QString who = QString::fromStdString(f.Who);
+  if (who.contains('*') || who.contains('?'))
+    where.Add("(name LIKE ? ESCAPE '\\' OR device_id = ?)", {LikePattern(f.Who), who});
+  else if (!who.isEmpty())
+    where.Add("(name = ? OR device_id = ?)", {who, who});
+  const QDateTime now = QDateTime::currentDateTime();
+  QString utc;
+  if (!f.Since.empty()) {
+    if (!ParseWhen("--since", f.Since, false, now, utc, error)) return false;
+    where.Add("started >= ?", {utc});
+  }
+  if (!f.Until.empty()) {
+    if (!ParseWhen("--until", f.Until, true, now, utc, error)) return false;
+    where.Add("started < ?", {utc});
+  }
+  if (!f.Result.empty()) {
+    if (f.Result != "completed" && f.Result != "error" && f.Result != "stopped") {
+      error = "--result " + f.Result + ": not completed, error or stopped";
+      return false;
+    }
+    where.Add("result = ?", {QString::fromStdString(f.Result)});
+  }
+  return true;
+}
+
+bool Select(THistoryStore& store, const QString& sql, const TWhere& where, QSqlQuery& q,
+            std::string& error) {
+  q = store.Query();
+  if (!q.prepare(sql)) return store.Exec(q, error);
+  for (const QVariant& v : where.Values) q.addBindValue(v);
+  return store.Exec(q, error);
+}
+
+QString Local(const QString& utc) {
+  const QDateTime t = QDateTime::fromString(utc, Qt::ISODateWithMs);
+  return t.isValid() ? t.toLocalTime().toString("yyyy-MM-dd HH:mm:ss") : utc;
+}
+
+QString Csv(const QString& field) {
+  if (!field.contains(QRegularExpression("[,\"\r\n]"))) return field;
+  return '"' + QString(field).replace('"', "\"\"") + '"';
+}
+
+void WriteCsv(const TRow& header, const std::vector<TRow>& rows, std::ostream& out) {
+  auto line = [&](const TRow& row) {
+    QStringList cells;
+    for (const QString& c : row) cells << Csv(c);
+    out << cells.join(',').toStdString() << "\r\n";
+  };
+  line(header);
+  for (const TRow& row : rows) line(row);
+}
+
+// Columns as wide as their widest cell; the widest give way until the line fits `width`.
+void WriteTable(const TRow& header, const std::vector<TRow>& rows, int width, std::ostream& out) {
+  std::vector<qsizetype> w(header.size());
+  for (size_t c = 0; c < header.size(); ++c) w[c] = header[c].size();
+  for (const TRow& row : rows)
+    for (size_t c = 0; c < row.size(); ++c) w[c] = std::max(w[c], row[c].size());
+  auto total = [&] {
+    qsizetype sum = 2 * static_cast<qsizetype>(w.size() - 1);
+    for (qsizetype x : w) sum += x;
+    return sum;
+  };
+  while (total() > width) {
+    auto widest = std::max_element(w.begin(), w.end());
+    if (*widest <= 4) break;
+    --*widest;
+  }
+  auto line = [&](const TRow& row) {
+    QString text;
+    for (size_t c = 0; c < row.size(); ++c) {
+      QString cell = row[c].simplified();
+      if (cell.size() > w[c]) cell = cell.left(w[c] - 3) + "...";
+      text += c + 1 == row.size() ? cell : cell.leftJustified(w[c]) + "  ";
+    }
+    out << text.trimmed().toStdString() << '\n';
+  };
+  line(header);
+  for (const TRow& row : rows) line(row);
+}
+
+void Write(EHistoryFormat format, const TRow& header, const std::vector<TRow>& rows, int width,
+           std::ostream& out) {
+  if (format == EHistoryFormat::hfCSV) return WriteCsv(header, rows, out);
+  if (format == EHistoryFormat::hfTABLE) return WriteTable(header, rows, width, out);
+  for (const TRow& row : rows) {
+    QJsonObject o;
+    for (size_t c = 0; c < row.size(); ++c) o[header[c].toLower().replace(' ', '_')] = row[c];
+    out << QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString() << '\n';
+  }
+}
+
+const char* const kCsvColumns =
+    "id, station, started, ended, seconds, name, device_type, device_id, link, script, package, "
+    "seal_key_id, manifest_sha256, result, error, failed_instruction";
+
+QString Figure(double seconds) {
+  return QString::fromStdString(Tenths(seconds));
+}
+
+}  // namespace
+
+bool ParseWhen(const std::string& option, const std::string& text, bool until, const QDateTime& now,
+               QString& utc, std::string& error) {
+  const QString when = QString::fromStdString(text).trimmed();
+  QDateTime t;
+  bool day = false;
+  static const QRegularExpression ago("^(\\d{1,5})([dh])$");
+  if (const auto m = ago.match(when); m.hasMatch()) {
+    const qint64 n = m.captured(1).toLongLong();
+    t = m.captured(2) == "d" ? now.addDays(-n) : now.addSecs(-3600 * n);
+  } else if (when == "today" || when == "yesterday") {
+    t = QDateTime(now.date().addDays(when == "today" ? 0 : -1), QTime(0, 0));
+    day = true;
+  } else if (const QDate d = QDate::fromString(when, "yyyy-MM-dd"); d.isValid()) {
+    t = QDateTime(d, QTime(0, 0));
+    day = true;
+  } else {
+    for (const char* form :
+         {"yyyy-MM-dd HH:mm:ss", "yyyy-MM-dd HH:mm", "yyyy-MM-ddTHH:mm:ss", "yyyy-MM-ddTHH:mm"})
+      if (!t.isValid()) t = QDateTime::fromString(when, form);
+  }
+  if (!t.isValid()) {
+    error = option + " " + text +
+            ": not a time (YYYY-MM-DD, YYYY-MM-DD HH:MM[:SS], today, yesterday, Nd, Nh)";
+    return false;
+  }
+  if (until && day) t = t.addDays(1);
+  utc = t.toUTC().toString("yyyy-MM-ddTHH:mm:ss.zzzZ");
+  return true;
+}
+
+bool ListRuns(THistoryStore& store, const THistoryFilter& filter, EHistoryFormat format, int width,
+              int limit, std::ostream& out, std::string& error) {
+  TWhere where;
+  if (!MakeWhere(filter, where, error)) return false;
+  const QString columns = format == EHistoryFormat::hfJSON ? "record" : kCsvColumns;
+  QString sql = "SELECT " + columns + " FROM runs" + where.Sql + " ORDER BY started DESC, id";
+  if (limit > 0) sql += " LIMIT " + QString::number(limit);  // a number, not a value
+  QSqlQuery q;
+  if (!Select(store, sql, where, q, error)) return false;
+  if (format == EHistoryFormat::hfJSON) {
+    while (q.next()) out << q.value(0).toString().toStdString() << '\n';
+    return true;
+  }
+  std::vector<TRow> rows;
+  const bool csv = format == EHistoryFormat::hfCSV;
+  while (q.next()) {
+    TRow row;
+    for (int c = 0; c < 16; ++c) row.push_back(q.value(c).toString());
+    if (csv) {
+      rows.push_back(row);
+      continue;
+    }
+    const QString why = row[15].isEmpty() ? row[14] : row[15] + ": " + row[14];
+    rows.push_back(
+        {Local(row[2]), row[1], row[5], row[7], row[13], Figure(q.value(4).toDouble()), why});
+  }
+  if (csv) {
+    const QStringList names = QString(kCsvColumns).split(", ");
+    Write(format, TRow(names.begin(), names.end()), rows, width, out);
+  } else
+    Write(format, {"START", "STATION", "NAME", "DEVICE ID", "RESULT", "SECONDS", "ERROR"}, rows,
+          width, out);
+  return true;
+}
+
+namespace {
+
+struct TGroup {
+  int Runs = 0, Completed = 0, Errors = 0, Stopped = 0;
+  std::vector<double> Seconds;
+  std::map<QString, int> FailedAt;
+};
+
+QString Median(std::vector<double>& s) {
+  if (s.empty()) return {};
+  const size_t mid = s.size() / 2;
+  std::nth_element(s.begin(), s.begin() + static_cast<long>(mid), s.end());
+  double m = s[mid];
+  if (s.size() % 2 == 0)
+    m = (m + *std::max_element(s.begin(), s.begin() + static_cast<long>(mid))) / 2;
+  return Figure(m);
+}
+
+QString MostFailed(const std::map<QString, int>& failed) {
+  auto best = failed.end();
+  for (auto it = failed.begin(); it != failed.end(); ++it)
+    if (best == failed.end() || it->second > best->second) best = it;
+  return best == failed.end() ? QString() : best->first;
+}
+
+}  // namespace
+
+bool SummarizeRuns(THistoryStore& store, const THistoryFilter& filter, const std::string& by,
+                   EHistoryFormat format, int width, std::ostream& out, std::string& error) {
+  static const std::map<std::string, QString> keys = {{"day", "substr(started, 1, 10)"},
+                                                      {"station", "station"},
+                                                      {"package", "package"},
+                                                      {"instruction", "failed_instruction"}};
+  const auto key = keys.find(by);
+  if (key == keys.end()) {
+    error = "--by " + by + ": not day, station, package or instruction";
+    return false;
+  }
+  TWhere where;
+  if (!MakeWhere(filter, where, error)) return false;
+  QSqlQuery q;
+  if (!Select(
+          store,
+          "SELECT " + key->second + ", result, seconds, failed_instruction FROM runs" + where.Sql,
+          where, q, error))
+    return false;
+  std::map<QString, TGroup> groups;
+  while (q.next()) {
+    TGroup& g = groups[q.value(0).toString()];
+    const QString result = q.value(1).toString();
+    ++g.Runs;
+    g.Completed += result == "completed";
+    g.Stopped += result == "stopped";
+    g.Seconds.push_back(q.value(2).toDouble());
+    if (result == "error") {
+      ++g.Errors;
+      ++g.FailedAt[q.value(3).toString()];
+    }
+  }
+  std::vector<TRow> rows;
+  for (auto& [name, g] : groups)
+    rows.push_back({name.isEmpty() ? "-" : name, QString::number(g.Runs),
+                    QString::number(g.Completed), QString::number(g.Errors),
+                    QString::number(g.Stopped), Median(g.Seconds), MostFailed(g.FailedAt)});
+  if (by == "day") std::reverse(rows.begin(), rows.end());  // the newest day first
+  const QString head = QString::fromStdString(by).toUpper();
+  Write(format, {head, "RUNS", "COMPLETED", "ERROR", "STOPPED", "MEDIAN SECONDS", "MOST FAILED AT"},
+        rows, width, out);
+  return true;
+}
