@@ -116,24 +116,40 @@ TEST_F(SealTest, AddedKeyIsTrustedFromTheUsersFolder) {
 TEST_F(SealTest, StationPolicy) {
   Package.Remove(kManifestName);
   const std::string path = Keys.Path() + "policy";
+  const std::string unsealed = "Package not sealed (no package.manifest), and " + path +
+                               " (REQUIRE_SEAL=1) accepts sealed packages only";
   const struct {
     const char* Text;  // nullptr: no policy file
     bool Require;
     std::vector<std::string> Problems;
+    bool Dangling = false;  // the policy file a link to nothing
   } cases[] = {
       {nullptr, false, {}},
-      {"# station 4\nREQUIRE_SEAL=1\n",
-       true,
-       {"Package not sealed (no package.manifest), and " + path +
-        " (REQUIRE_SEAL=1) accepts sealed packages only"}},
+      {"# station 4\nREQUIRE_SEAL=1\n", true, {unsealed}},
       {"REQUIRE_SEAL=0\n", false, {}},
       {"REQUIRE_SEAL=yes\n",
        false,
-       {path + ": REQUIRE_SEAL=yes: 0 or 1 expected, so no package is accepted"}},
+       {path + ":1: REQUIRE_SEAL=yes: 0 or 1 expected, so no package is accepted"}},
+      {"\xEF\xBB\xBF \tREQUIRE_SEAL = 1 \n", true, {unsealed}},
+      {"REQUIRE_SEAL=\n",
+       false,
+       {path + ":1: REQUIRE_SEAL=: 0 or 1 expected, so no package is accepted"}},
+      {"STATION=Bench 4\nHISTORY_DB=h.db\nREQUIRE_SEAL=0\nREQUIRE_SEAL 1\n",
+       false,
+       {path + ":4: unknown key \"REQUIRE_SEAL 1\" (REQUIRE_SEAL, STATION or HISTORY_DB " +
+        "expected), so no package is accepted"}},
+      {nullptr,
+       false,
+       {path + ": cannot be read (No such file or directory), so no package is accepted"},
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Text ? c.Text : "none");
     if (c.Text) Keys.Write("policy", c.Text);
+    if (c.Dangling) {
+      Keys.Remove("policy");
+      std::filesystem::create_symlink("absent", path);
+    }
     TSealPolicy policy;
     ReadStationPolicy(path, policy);
     EXPECT_EQ(policy.RequireSeal, c.Require);
