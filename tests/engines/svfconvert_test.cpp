@@ -123,6 +123,8 @@ TEST(SvfConvert, ErrorsNameTheLine) {
       {"SDR 67108865 TDI (0);",
        "line 1: SDR: 67108865 bits, more than the longest scan converted (67108864 bits)"},
       {"SDR 99999999999999999999 TDI (0);", "line 1: SDR: the bit length must follow"},
+      {"\nHDR 65537 TDI (0);",
+       "line 2: HDR: 65537 bits, more than the longest header or trailer converted (65536 bits)"},
       {"HIR 8 TDI (0);\nSIR 67108860 TDI (0);",
        "line 2: SIR: 67108868 bits with header and trailer, more than the longest scan converted "
        "(67108864 bits)"},
@@ -150,6 +152,14 @@ TEST(SvfConvert, ErrorsNameTheLine) {
   ASSERT_EQ(unwritable.Errors.size(), 1u);
   EXPECT_EQ(unwritable.Errors[0].Text, "the effect file could not be written");
   EXPECT_EQ(writes, 1) << "nothing more is tried once the output failed";
+  TSvfConvertOptions small;
+  small.MaxOutputBytes = 50;  // the start and the first SIR, not the second
+  const TSvfConvertResult big =
+      ConvertSvfFile(dir.Path() + "in.svf", small, [](auto) { return true; });
+  ASSERT_EQ(big.Errors.size(), 1u);
+  EXPECT_EQ(big.Errors[0].Line, 2);
+  EXPECT_EQ(big.Errors[0].Text,
+            "the effect file would grow beyond 50 bytes, more than any real part needs");
 }
 
 // Every error of the file is listed at once, up to a limit; nothing is written after the first.
