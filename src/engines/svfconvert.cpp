@@ -115,7 +115,7 @@ class TConverter {
 TSvfConvertResult TConverter::Run(const std::string& path) {
   TSvfReader reader;
   if (!reader.Open(path)) {
-    FailAt(0, "cannot be read");
+    FailAt(0, "cannot be read (" + reader.Error() + ")");
     return result_;
   }
   TSvfSourceStatement st;
@@ -233,8 +233,9 @@ bool TConverter::Pad(TSvfPattern& pattern, const TTokens& t) {
 
 bool TConverter::StableState(const TTokens& t, size_t i, const char* what, std::string& code) {
   code = i < t.size() ? TapStateCode(t[i]) : std::string();
+  if (i >= t.size()) return Fail(std::string(what) + " needs a TAP state name");
   if (code.empty())
-    return Fail(std::string(what) + " needs a TAP state name", i < t.size() ? &t[i] : nullptr);
+    return Fail(std::string(what) + ": \"" + Excerpt(t[i].Text) + "\" is no TAP state", &t[i]);
   if (!IsStableCode(code))
     return Fail(std::string(what) + " " + t[i].Text +
                     ": not a stable state (RESET, IDLE, DRPAUSE or IRPAUSE)",

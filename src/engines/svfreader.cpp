@@ -1,9 +1,9 @@
 #include "engines/svfreader.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <utility>
+
+#include "formats/text.h"
 
 int64_t TSvfToken::LineOf(size_t offset) const {
   const auto ends_before = std::upper_bound(LineEnds.begin(), LineEnds.end(), offset);
@@ -15,9 +15,7 @@ TSvfReader::~TSvfReader() {
 }
 
 bool TSvfReader::Open(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  file_ = std::fopen(path.c_str(), "rb");
+  file_ = OpenRegularFile(path, error_);
   return file_ != nullptr;
 }
 

@@ -572,15 +572,17 @@ TEST(CommandLine, ConvertSvf) {
   std::ifstream written(o.ConvertOut, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), converted);
 
-  pkg.Write("in.svf", "SIR 8 TDI (FE);\nPIO (HL);\nSIR 8 TDI (0X);\n");
+  pkg.Write("in.svf", "SIR 8 TDI (FE);\nPIO (HL);\nTRST ON;\nSIR 8 TDI (0X);\n");
   std::ostringstream out2, err2;
   EXPECT_EQ(RunConvertSvf(o, out2, err2), 1);
   EXPECT_EQ(out2.str(), "");
   EXPECT_EQ(err2.str(), o.ConvertIn +
                             ":2: PIO: the device drives no parallel pins; it cannot play this "
                             "file\n" +
-                            o.ConvertIn + ":3: SIR: TDI: \"X\" is not a hex digit\n" +
-                            o.ConvertOut + " not written\n");
+                            o.ConvertIn + ":3: warning: TRST ON: the device does not drive TRST, " +
+                            "the chain is not reset\n" + o.ConvertIn +
+                            ":4: SIR: TDI: \"X\" is not a hex digit\n" + o.ConvertOut +
+                            " not written\n");
   std::ifstream kept(o.ConvertOut, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), converted);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(pkg.Path()), {}), 2)
@@ -599,7 +601,7 @@ TEST(CommandLine, ConvertSvf) {
   }
   std::ifstream original(o.ConvertIn, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(original), {}),
-            "SIR 8 TDI (FE);\nPIO (HL);\nSIR 8 TDI (0X);\n");
+            "SIR 8 TDI (FE);\nPIO (HL);\nTRST ON;\nSIR 8 TDI (0X);\n");
 }
 
 // A conversion cut short by a signal leaves no temporary file; the signal still ends it.

@@ -102,6 +102,7 @@ TEST(SvfConvert, ErrorsNameTheLine) {
       {"SDR 8 TDI (00) TDO;", "line 1: SDR: TDO without its value in parentheses"},
       {"SIR x TDI (00);", "line 1: SIR: the bit length must follow as a whole number"},
       {"ENDIR DRSHIFT;", "line 1: ENDIR DRSHIFT: not a stable state"},
+      {"ENDIR WHATEVER;", "line 1: ENDIR: \"WHATEVER\" is no TAP state"},
       {"STATE IDLE DRSELECT;", "line 1: STATE path ending in DRSELECT: not a stable state"},
       {"FREQUENCY 0 HZ;", "line 1: FREQUENCY needs a rate above 0 in HZ"},
       {"TRST MAYBE;", "line 1: TRST needs one of ON, OFF, Z or ABSENT"},
@@ -143,6 +144,7 @@ TEST(SvfConvert, ErrorsNameTheLine) {
   EXPECT_FALSE(missing.Ok);
   ASSERT_EQ(missing.Errors.size(), 1u);
   EXPECT_EQ(missing.Errors[0].Line, 0);
+  EXPECT_EQ(missing.Errors[0].Text, "cannot be read (No such file or directory)");
   dir.Write("in.svf", "SIR 8 TDI (FE);\nSIR 8 TDI (FF);\n");
   int writes = 0;
   const TSvfConvertResult unwritable = ConvertSvfFile(dir.Path() + "in.svf", {}, [&](auto) {
