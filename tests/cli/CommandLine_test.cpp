@@ -746,6 +746,10 @@ TEST_F(Executable, SealedPackage) {
   EXPECT_EQ(sealed.status, 0) << sealed.err;
   EXPECT_EQ(sealed.out,
             manifest + ": 10 files sealed\nsign it with: minisign -Sm " + manifest + "\n");
+  ScratchDir spaced;  // the command pastes into a shell whatever the folder is called
+  std::filesystem::create_directory_symlink(pkg.Path(), spaced.Path() + "a b");
+  EXPECT_THAT(Run("--seal --folder '" + spaced.Path() + "a b'").out,
+              ::testing::EndsWith("minisign -Sm '" + spaced.Path() + "a b/package.manifest'\n"));
   ScratchDir keys;
   const TToolKey author(keys, "author");
   ASSERT_TRUE(author.Sign(manifest));
