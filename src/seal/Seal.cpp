@@ -30,7 +30,9 @@ std::string CheckSignature(const std::string& folder, const std::string& manifes
   if (keys.empty()) {
     // A key file that could not be read may be the one meant to trust this key.
     state.Problems.insert(state.Problems.end(), trust.Errors.begin(), trust.Errors.end());
-    return "signed by key " + state.KeyId + ", which is not trusted";
+    return "signed by key " + state.KeyId + ", which is not trusted: trust its public key with " +
+           "--trust FILE.pub, or put it in " + kStationTrustFolder +
+           " or ~/.config/qubra-updater/trusted.d/";
   }
   for (const TTrustedKey* key : keys) {
     error = VerifySignature(key->Key, *sig, manifest);

@@ -45,6 +45,9 @@ class SealTest : public ::testing::Test {
 
 TEST_F(SealTest, TrustedAndIntactOrEveryReasonWhyNot) {
   const std::string station = Keys.Path() + "station/";
+  const std::string untrusted =
+      "signed by key KEY, which is not trusted: trust its public key with --trust FILE.pub, or "
+      "put it in /etc/qubra-updater/trusted.d/ or ~/.config/qubra-updater/trusted.d/";
   const struct {
     const char* Name;
     std::function<void(TTrustPlaces&)> Change;
@@ -60,14 +63,13 @@ TEST_F(SealTest, TrustedAndIntactOrEveryReasonWhyNot) {
        [&](TTrustPlaces& p) {
          p = {{Stranger.Pub}, {}};
        },
-       {"signed by key KEY, which is not trusted"}},
+       {untrusted}},
       {"unreadable key file, key not trusted",
        [&](TTrustPlaces& p) {
          Keys.Write("bad/bad.pub", "untrusted comment: x\nnot a key\n");
          p = {{}, {Keys.Path() + "bad/"}};
        },
-       {"signed by key KEY, which is not trusted",
-        Keys.Path() + "bad/bad.pub:2: the public key is not base64: \"not a key\""}},
+       {untrusted, Keys.Path() + "bad/bad.pub:2: the public key is not base64: \"not a key\""}},
       {"signature missing",
        [&](TTrustPlaces&) { Package.Remove(kSignatureName); },
        {"package.manifest.minisig: missing: the manifest is not signed"}},
