@@ -92,7 +92,9 @@ void TBatchView::DrawProgress(bool force) {
 void TBatchView::AppendStatus(const std::string& line) {
   if (print_status && running && running()) {
     ClearProgress();
-    Out << EscapeControls(line) << '\n' << std::flush;
+    const std::string shown = EscapeControls(line);
+    Out << shown << '\n' << std::flush;
+    PrintedLines.insert(shown);
     DrawProgress(true);
   }
 }
@@ -306,15 +308,16 @@ void TBatchRun::CheckIdle() {
                          ? View.ErrorBoxText()
                          : Ctl->GetLastError() + "\r\n" + Excerpt(Ctl->GetScriptPath());
   // Its lines are the error box's; what the device put inside them is shown escaped.
+  // On one screen with the status lines, what they already said is not said again.
   std::string shown;
   for (size_t from = 0;;) {
     const size_t at = text.find("\r\n", from);
-    shown += EscapeControls(std::string_view(text).substr(from, at - from));
+    const std::string line = EscapeControls(std::string_view(text).substr(from, at - from));
+    if (!Config.OneScreen || !View.Printed(line)) shown += line + '\n';
     if (at == std::string::npos) break;
-    shown += '\n';
     from = at + 2;
   }
-  Err << shown << std::endl;
+  Err << shown << std::flush;
   Finish(kBatchFailed);
 }
 
@@ -434,6 +437,7 @@ int RunBatch(const Options& options, const std::string& program_dir) {
   config.TimeoutSeconds = SilenceLimitSeconds(options);
   config.TraceFile = options.TraceFile;
   config.Progress = IsTerminal(STDERR_FILENO);
+  config.OneScreen = config.Progress && IsTerminal(STDOUT_FILENO);
   config.Events = options.Events;
   config.ReportFile = options.ReportFile;
   config.Name = options.Name;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <iosfwd>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "app/LinkOption.h"
@@ -40,6 +41,8 @@ class TBatchView : public TMainView {
   bool ErrorBoxShown() const { return FErrorBoxShown; }
   // The progress line as it is drawn (without the carriage return).
   std::string ProgressLine() const;
+  // Whether `line` (escaped) went to `out` as a status line in this run.
+  bool Printed(const std::string& line) const { return PrintedLines.contains(line); }
   // Removes the progress line from the terminal, so the shell prompt starts on a clean line.
   void ClearProgress();
 
@@ -73,6 +76,7 @@ class TBatchView : public TMainView {
   bool FErrorBoxShown = false;
   bool ProgressShown = false;
   QElapsedTimer LastDraw;
+  std::set<std::string> PrintedLines;
 };
 
 // Lines of the traffic trace for one chunk: milliseconds since start, ">" sent or "<" received,
@@ -110,6 +114,7 @@ struct TBatchConfig {
   std::string TraceFile;
   bool Progress = false;   // draw the progress line on `err`
   bool Events = false;     // JSON lines on `out` instead of the status lines
+  bool OneScreen = false;  // `out` and `err` on one terminal: an error's lines are shown once
   std::string ReportFile;  // where the run's record is appended; empty for none
   std::string Name;        // the device's name in the record
   TLinkDescription Link;   // the connection, as the record names it

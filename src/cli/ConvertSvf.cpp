@@ -1,5 +1,9 @@
 #include "cli/ConvertSvf.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
 #include "engines/svfconvert.h"
 #include "formats/text.h"
 #include "sys/AtomicFile.h"
@@ -45,10 +49,14 @@ int RunConvertSvf(const Options& options, std::ostream& out, std::ostream& err) 
   write("// Converted from " + FileName(options.ConvertIn) + " by qubra-updater --convert-svf" +
         (options.TckHz.empty() ? std::string() : " --tck-hz " + options.TckHz));
   const TSvfConvertResult r = ConvertSvfFile(options.ConvertIn, convert, write);
-  for (const TSvfConvertNote& w : r.Warnings)
-    err << Where(options.ConvertIn, w) << "warning: " << w.Text << '\n';
+  std::vector<TSvfConvertNote> notes;
+  for (const TSvfConvertNote& w : r.Warnings) notes.push_back({w.Line, "warning: " + w.Text});
+  if (!r.Ok) notes.insert(notes.end(), r.Errors.begin(), r.Errors.end());
+  // In the order of the file; what concerns the file as a whole comes last.
+  std::ranges::stable_sort(
+      notes, {}, [](const TSvfConvertNote& n) { return n.Line > 0 ? n.Line : INT64_MAX; });
+  for (const TSvfConvertNote& n : notes) err << Where(options.ConvertIn, n) << n.Text << '\n';
   if (!r.Ok) {
-    for (const TSvfConvertNote& e : r.Errors) err << Where(options.ConvertIn, e) << e.Text << '\n';
     if (!file.Error().empty()) err << "qubra-updater: " << file.Error() << '\n';
     err << Excerpt(options.ConvertOut) << " not written" << std::endl;
     return 1;

@@ -1,5 +1,7 @@
 #include "cli/SealCommand.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <ostream>
@@ -8,6 +10,23 @@
 #include "cli/Options.h"
 #include "formats/text.h"
 #include "sys/Files.h"
+
+namespace {
+
+// `text` as one word of a POSIX shell: bare when nothing in it means anything to the shell.
+std::string ShellWord(std::string_view text) {
+  const bool bare = !text.empty() && std::ranges::all_of(text, [](char c) {
+    const auto u = static_cast<unsigned char>(c);  // UTF-8 beyond ASCII is plain to a shell
+    return std::isalnum(u) || u >= 0x80 ||
+           std::string_view("/._-+,:@%=").find(c) != std::string_view::npos;
+  });
+  if (bare) return std::string(text);
+  std::string word = "'";
+  for (char c : text) word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return word + "'";
+}
+
+}  // namespace
 
 TSealPolicy SealPolicyFor(const Options& options, const std::string& policy_file) {
   TSealPolicy policy;
@@ -58,6 +77,6 @@ int RunSeal(const std::string& program_dir, std::ostream& out, std::ostream& err
     out << Excerpt(program_dir + kSignatureName)
         << " signs the manifest as it was before and no longer matches\n";
   }
-  out << "sign it with: minisign -Sm " << Excerpt(manifest_path) << std::endl;
+  out << "sign it with: minisign -Sm " << ShellWord(Excerpt(manifest_path)) << std::endl;
   return 0;
 }

@@ -82,7 +82,8 @@ class TConverter {
 
  private:
   bool Statement(const TSvfSourceStatement& st);
-  bool Pattern(TSvfPattern& pattern, const TTokens& t);
+  bool Pattern(TSvfPattern& pattern, const TTokens& t, uint64_t max_bits, const char* longest);
+  bool Pad(TSvfPattern& pattern, const TTokens& t);
   bool Scan(TSvfPattern& body, const TSvfPattern& header, const TSvfPattern& trailer,
             const TTokens& t);
   bool EndState(const TTokens& t);
@@ -100,7 +101,8 @@ class TConverter {
   const TSvfConvertOptions& options_;
   const std::function<bool(std::string_view)>& write_;
   TSvfConvertResult result_;
-  int64_t line_ = 0;  // of the statement being converted
+  int64_t line_ = 0;      // of the statement being converted
+  uint64_t written_ = 0;  // bytes of the effect file, CR LF line ends included
   bool writing_ = true;   // no error yet
   bool stop_ = false;     // the output failed, or enough errors are listed
   bool started_ = false;  // the end states are set
@@ -113,7 +115,7 @@ class TConverter {
 TSvfConvertResult TConverter::Run(const std::string& path) {
   TSvfReader reader;
   if (!reader.Open(path)) {
-    FailAt(0, "cannot be read");
+    FailAt(0, "cannot be read (" + reader.Error() + ")");
     return result_;
   }
   TSvfSourceStatement st;
@@ -149,13 +151,13 @@ bool TConverter::Statement(const TSvfSourceStatement& st) {
     case kwSDR:
       return Scan(sdr_, hdr_, tdr_, t);
     case kwHIR:
-      return Pattern(hir_, t);
+      return Pad(hir_, t);
     case kwHDR:
-      return Pattern(hdr_, t);
+      return Pad(hdr_, t);
     case kwTIR:
-      return Pattern(tir_, t);
+      return Pad(tir_, t);
     case kwTDR:
-      return Pattern(tdr_, t);
+      return Pad(tdr_, t);
     case kwENDIR:
     case kwENDDR:
       return EndState(t);
@@ -177,16 +179,17 @@ bool TConverter::Statement(const TSvfSourceStatement& st) {
 }
 
 // "length [TDI (v)] [TDO (v)] [MASK (v)] [SMASK (v)]", each at most once, in any order.
-bool TConverter::Pattern(TSvfPattern& pattern, const TTokens& t) {
+bool TConverter::Pattern(TSvfPattern& pattern, const TTokens& t, uint64_t max_bits,
+                         const char* longest) {
   const std::string& keyword = t[0].Text;
   std::optional<int64_t> length;
   if (t.size() >= 2 && !t[1].Value) length = StrToInt(t[1].Text, 0, INT64_MAX);
   if (!length)
     return Fail(keyword + ": the bit length must follow as a whole number",
                 &t[t.size() > 1 ? 1 : 0]);
-  if (static_cast<uint64_t>(*length) > options_.MaxScanBits)
-    return Fail(keyword + ": " + t[1].Text + " bits, more than the longest scan converted (" +
-                    std::to_string(options_.MaxScanBits) + " bits)",
+  if (static_cast<uint64_t>(*length) > max_bits)
+    return Fail(keyword + ": " + t[1].Text + " bits, more than the longest " + longest +
+                    " converted (" + std::to_string(max_bits) + " bits)",
                 &t[1]);
   TSvfPatternArgs args;
   args.Length = static_cast<uint64_t>(*length);
@@ -212,7 +215,7 @@ bool TConverter::Pattern(TSvfPattern& pattern, const TTokens& t) {
 
 bool TConverter::Scan(TSvfPattern& body, const TSvfPattern& header, const TSvfPattern& trailer,
                       const TTokens& t) {
-  if (!Pattern(body, t)) return false;
+  if (!Pattern(body, t, options_.MaxScanBits, "scan")) return false;
   const TSvfScan scan(header, body, trailer);
   if (scan.Length() > options_.MaxScanBits)
     return Fail(t[0].Text + ": " + std::to_string(scan.Length()) +
@@ -224,10 +227,15 @@ bool TConverter::Scan(TSvfPattern& body, const TSvfPattern& header, const TSvfPa
   return scan.Statements(t[0].Text.c_str(), [this](const std::string& line) { return Emit(line); });
 }
 
+bool TConverter::Pad(TSvfPattern& pattern, const TTokens& t) {
+  return Pattern(pattern, t, kSvfMaxHeaderBits, "header or trailer");
+}
+
 bool TConverter::StableState(const TTokens& t, size_t i, const char* what, std::string& code) {
   code = i < t.size() ? TapStateCode(t[i]) : std::string();
+  if (i >= t.size()) return Fail(std::string(what) + " needs a TAP state name");
   if (code.empty())
-    return Fail(std::string(what) + " needs a TAP state name", i < t.size() ? &t[i] : nullptr);
+    return Fail(std::string(what) + ": \"" + Excerpt(t[i].Text) + "\" is no TAP state", &t[i]);
   if (!IsStableCode(code))
     return Fail(std::string(what) + " " + t[i].Text +
                     ": not a stable state (RESET, IDLE, DRPAUSE or IRPAUSE)",
@@ -357,6 +365,10 @@ bool TConverter::Emit(const std::string& line) {
     return Fail("converted to \"" + line.substr(0, 80) + "\", which does not encode (" + e.Reason +
                 ")");
   if (!writing_) return true;
+  written_ += line.size() + 2;
+  if (written_ > options_.MaxOutputBytes)
+    return Fail("the effect file would grow beyond " + std::to_string(options_.MaxOutputBytes) +
+                " bytes, more than any real part needs");
   if (!write_(line)) {
     stop_ = true;
     return Fail("the effect file could not be written");

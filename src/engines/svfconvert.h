@@ -32,12 +32,21 @@ std::optional<uint64_t> ClocksFor(TSvfReal seconds, TSvfReal hz);
 // ask for gigabytes of output.
 inline constexpr uint64_t kSvfMaxScanBits = uint64_t{1} << 26;
 
+// The longest header or trailer (HIR, HDR, TIR, TDR): real ones pad a few parts of a chain,
+// under a thousand bits.
+inline constexpr uint64_t kSvfMaxHeaderBits = uint64_t{1} << 16;
+
+// The largest effect file written, line ends included: far beyond any real part's, so that
+// many scans of a few bytes each cannot fill the disk either.
+inline constexpr uint64_t kSvfMaxOutputBytes = uint64_t{1} << 30;
+
 // Errors listed before the conversion gives up.
 inline constexpr size_t kSvfMaxErrors = 20;
 
 struct TSvfConvertOptions {
   std::optional<TSvfReal> TckHz;  // the device's TCK rate; wins over FREQUENCY in the file
   uint64_t MaxScanBits = kSvfMaxScanBits;
+  uint64_t MaxOutputBytes = kSvfMaxOutputBytes;
 };
 
 // Something said about the input: Line counts from 1, 0 for the file as a whole.

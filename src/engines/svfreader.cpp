@@ -15,8 +15,7 @@ TSvfReader::~TSvfReader() {
 }
 
 bool TSvfReader::Open(const std::string& path) {
-  std::string ignored;
-  return OpenRegularFile(path, file_, ignored) == TLook::Found;
+  return OpenRegularFile(path, file_, error_) == TLook::Found;
 }
 
 int TSvfReader::Get() {

@@ -34,7 +34,8 @@ class TSvfReader {
   TSvfReader(const TSvfReader&) = delete;
   TSvfReader& operator=(const TSvfReader&) = delete;
 
-  bool Open(const std::string& path);  // false when it is not a regular file that can be read
+  // False when it is not a regular file that can be read; Error() then says why.
+  bool Open(const std::string& path);
 
   // The next statement (riSTATEMENT) or comment (riCOMMENT: `comment` holds its text after the
   // marker, `line` its line). A comment inside a statement comes before that statement.

@@ -198,9 +198,12 @@ std::string TComDriver::SerialOpenHint(int err) const {
     case ENOENT:
     case ENODEV:
     case ENXIO:
+      // A device path given for the port has no COMn_DEVICE key to change.
       return "\rNo such serial device: is the adapter plugged in? qubra-updater --list-ports "
-             "lists those present; " +
-             Port + "_DEVICE in Updater.prm names the one to open.";
+             "lists those present" +
+             (Port.starts_with('/')
+                  ? std::string(".")
+                  : "; " + Port + "_DEVICE in Updater.prm names the one to open.");
     default:
       return {};
   }

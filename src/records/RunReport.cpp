@@ -111,7 +111,11 @@ void TRunReport::RunEnded(TRunOutcome outcome, const std::string& error,
                           const std::string& script) {
   End = QDateTime::currentDateTimeUtc();
   Fields["seconds"] = Seconds(Clock.elapsed());
-  Fields["error"] = JsonText(error);
+  // The error box's CR LF and CR line ends are a display's; the record keeps plain LF.
+  std::string lines = error;
+  for (size_t at = 0; (at = lines.find('\r', at)) != std::string::npos;)
+    lines.replace(at, at + 1 < lines.size() && lines[at + 1] == '\n' ? 2 : 1, "\n");
+  Fields["error"] = JsonText(lines);
   Fields["error_script"] = WholePath(script);
   Outcome = outcome;
   if (Ended) Ended();

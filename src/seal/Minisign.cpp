@@ -26,12 +26,13 @@ constexpr size_t kKeyBytes = 2 + 8 + 32;
 constexpr size_t kSigBytes = 2 + 8 + 64;
 
 // Reads lines as fgets into a buffer of a given size does, then cuts them where the tool
-// does: at the first CR, LF or NUL.
+// does: at the first CR, LF or NUL. A CR is a line end only right before the LF.
 class TLines {
  public:
   TLines(std::string_view text, const std::string& where) : text_(text), where_(where) {}
 
-  bool Next(size_t buffer, std::string& line, std::string& error) {
+  // `whole`: the tool takes the line only when its LF comes within the buffer, before any NUL.
+  bool Next(size_t buffer, std::string& line, std::string& error, bool whole = false) {
     ++number_;
     if (at_ >= text_.size()) {
       error = Where() + "missing line";
@@ -39,9 +40,23 @@ class TLines {
     }
     size_t end = at_;
     while (end < text_.size() && end - at_ < buffer - 1 && text_[end] != '\n') ++end;
-    if (end < text_.size() && end - at_ < buffer - 1) ++end;  // the LF itself
+    const bool ended = end < text_.size() && end - at_ < buffer - 1;
+    if (ended) ++end;  // the LF itself
     line.assign(text_.substr(at_, end - at_));
     at_ = end;
+    const size_t nul = line.find('\0');
+    if (whole && (!ended || nul != line.npos)) {
+      error = Where() + (nul != line.npos ? "holds a NUL byte"
+                         : end < text_.size()
+                             ? "is longer than " + std::to_string(buffer - 2) + " bytes"
+                             : "has no line end");
+      return false;
+    }
+    const size_t cr = line.find('\r');
+    if (cr != line.npos && cr + 1 != line.size() - ended) {
+      error = Where() + "holds a carriage return inside the line";
+      return false;
+    }
     line.resize(std::min(line.size(), line.find_first_of(std::string_view("\r\n\0", 3))));
     return true;
   }
@@ -124,16 +139,21 @@ static std::optional<TSignature> SignatureOf(std::string_view text, const std::s
                                              std::string& error) {
   TLines lines(text, where);
   std::string comment, encoded, trusted, global;
-  if (!lines.Next(kCommentBytes, comment, error)) return std::nullopt;
+  if (!lines.Next(kCommentBytes, comment, error, true)) return std::nullopt;
   if (!comment.starts_with(kUntrustedPrefix)) {
     error = lines.Where() + "does not start with \"" + std::string(kUntrustedPrefix) + "\"";
     return std::nullopt;
   }
-  if (!lines.Next(Base64Buffer(kSigBytes), encoded, error)) return std::nullopt;
+  if (!lines.Next(Base64Buffer(kSigBytes), encoded, error, true)) return std::nullopt;
   const std::string sig_where = lines.Where();
-  if (!lines.Next(kTrustedCommentBytes, trusted, error)) return std::nullopt;
+  if (!lines.Next(kTrustedCommentBytes, trusted, error, true)) return std::nullopt;
   if (!trusted.starts_with(kTrustedPrefix)) {
     error = lines.Where() + "does not start with \"" + std::string(kTrustedPrefix) + "\"";
+    return std::nullopt;
+  }
+  if (std::ranges::any_of(trusted,
+                          [](char c) { return (c > 0 && c < ' ' && c != '\t') || c == 0x7F; })) {
+    error = lines.Where() + "the trusted comment is not printable text";
     return std::nullopt;
   }
   if (!lines.Next(Base64Buffer(64), global, error)) return std::nullopt;

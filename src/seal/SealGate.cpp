@@ -31,19 +31,33 @@ TFileCheck ManifestCheck(const std::string& folder, const TManifest& manifest) {
 
 void ReadStationPolicy(const std::string& path, TSealPolicy& policy) {
   std::error_code ec;
-  if (!fs::exists(path, ec) && !ec) return;
+  // A link to nothing is a policy that cannot be read, not a station without one.
+  if (fs::symlink_status(path, ec).type() == fs::file_type::not_found) return;
+  const auto refuse = [&](const std::string& why) {
+    policy.Errors.push_back(why + ", so no package is accepted");
+  };
   std::vector<std::string> lines;
-  if (!ReadTextLines(path, lines)) {
-    policy.Errors.push_back(Excerpt(path) + ": cannot be read, so no package is accepted");
-    return;
-  }
-  const std::string value = Trim(ReadSetting(lines, "REQUIRE_SEAL", "0"));
-  if (value == "1") {
-    policy.RequireSeal = true;
-    policy.RequiredBy = Excerpt(path) + " (REQUIRE_SEAL=1)";
-  } else if (value != "0") {
-    policy.Errors.push_back(Excerpt(path) + ": REQUIRE_SEAL=" + Excerpt(value, 40) +
-                            ": 0 or 1 expected, so no package is accepted");
+  std::string why;
+  if (!ReadTextLines(path, lines, &why))
+    return refuse(Excerpt(path) + ": cannot be read (" + why + ")");
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::string_view line = lines[i];
+    if (i == 0 && line.starts_with("\xEF\xBB\xBF")) line.remove_prefix(3);
+    const std::string where = Excerpt(path) + ":" + std::to_string(i + 1) + ": ";
+    const size_t eq = line.find('=');
+    const std::string key = Trim(line.substr(0, eq));
+    const std::string value = eq == line.npos ? "" : Trim(line.substr(eq + 1));
+    if (key.empty() && eq == line.npos) continue;
+    if (key.starts_with('#') || key == "STATION" || key == "HISTORY_DB") continue;
+    if (key != "REQUIRE_SEAL" || eq == line.npos) {
+      refuse(where + "unknown key \"" + Excerpt(Trim(line), 40) +
+             "\" (REQUIRE_SEAL, STATION or HISTORY_DB expected)");
+    } else if (value == "1") {
+      policy.RequireSeal = true;
+      policy.RequiredBy = Excerpt(path) + " (REQUIRE_SEAL=1)";
+    } else if (value != "0") {
+      refuse(where + "REQUIRE_SEAL=" + Excerpt(value, 40) + ": 0 or 1 expected");
+    }
   }
 }
 

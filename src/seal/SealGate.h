@@ -19,8 +19,8 @@ struct TSealPolicy {
 };
 
 // Adds the station's policy file (KEY=VALUE lines; REQUIRE_SEAL=1 refuses unsealed packages)
-// to `policy`. A file that does not exist asks nothing; one that cannot be read or holds a
-// value other than 0 or 1 refuses every run.
+// to `policy`. A file that does not exist asks nothing; one that cannot be read (a link to
+// nothing too), an unknown key or a REQUIRE_SEAL other than 0 or 1 refuses every run.
 void ReadStationPolicy(const std::string& path, TSealPolicy& policy);
 
 class TScriptCheck;

@@ -67,6 +67,10 @@ void TTrustedKeysDlg::ShowKeys() {
   for (const std::string& error : store.Errors) problems << Path(error);
   Problems->setText(problems.join('\n'));
   Problems->setVisible(!problems.isEmpty());
+  // The view lays its rows out late, on a timer: until then a repaint draws the old rows
+  // beside the new column widths. Laid out now, the next paint is the list as it stands.
+  Keys->doItemsLayout();
+  Keys->viewport()->update();
 }
 
 void TTrustedKeysDlg::AddKeyClick() {

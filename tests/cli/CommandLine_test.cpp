@@ -551,15 +551,17 @@ TEST(CommandLine, ConvertSvf) {
   std::ifstream written(o.ConvertOut, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), converted);
 
-  pkg.Write("in.svf", "SIR 8 TDI (FE);\nPIO (HL);\nSIR 8 TDI (0X);\n");
+  pkg.Write("in.svf", "SIR 8 TDI (FE);\nPIO (HL);\nTRST ON;\nSIR 8 TDI (0X);\n");
   std::ostringstream out2, err2;
   EXPECT_EQ(RunConvertSvf(o, out2, err2), 1);
   EXPECT_EQ(out2.str(), "");
   EXPECT_EQ(err2.str(), o.ConvertIn +
                             ":2: PIO: the device drives no parallel pins; it cannot play this "
                             "file\n" +
-                            o.ConvertIn + ":3: SIR: TDI: \"X\" is not a hex digit\n" +
-                            o.ConvertOut + " not written\n");
+                            o.ConvertIn + ":3: warning: TRST ON: the device does not drive TRST, " +
+                            "the chain is not reset\n" + o.ConvertIn +
+                            ":4: SIR: TDI: \"X\" is not a hex digit\n" + o.ConvertOut +
+                            " not written\n");
   std::ifstream kept(o.ConvertOut, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), converted);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(pkg.Path()), {}), 2)
@@ -578,7 +580,7 @@ TEST(CommandLine, ConvertSvf) {
   }
   std::ifstream original(o.ConvertIn, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(original), {}),
-            "SIR 8 TDI (FE);\nPIO (HL);\nSIR 8 TDI (0X);\n");
+            "SIR 8 TDI (FE);\nPIO (HL);\nTRST ON;\nSIR 8 TDI (0X);\n");
 }
 
 // The real program, in a folder of its own (the program folder is where the program file is),
@@ -695,6 +697,10 @@ TEST_F(Executable, SealedPackage) {
   EXPECT_EQ(sealed.status, 0) << sealed.err;
   EXPECT_EQ(sealed.out,
             manifest + ": 10 files sealed\nsign it with: minisign -Sm " + manifest + "\n");
+  ScratchDir spaced;  // the command pastes into a shell whatever the folder is called
+  std::filesystem::create_directory_symlink(pkg.Path(), spaced.Path() + "a b");
+  EXPECT_THAT(Run("--seal --folder '" + spaced.Path() + "a b'").out,
+              ::testing::EndsWith("minisign -Sm '" + spaced.Path() + "a b/package.manifest'\n"));
   ScratchDir keys;
   const TToolKey author(keys, "author");
   ASSERT_TRUE(author.Sign(manifest));

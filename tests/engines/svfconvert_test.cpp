@@ -102,6 +102,7 @@ TEST(SvfConvert, ErrorsNameTheLine) {
       {"SDR 8 TDI (00) TDO;", "line 1: SDR: TDO without its value in parentheses"},
       {"SIR x TDI (00);", "line 1: SIR: the bit length must follow as a whole number"},
       {"ENDIR DRSHIFT;", "line 1: ENDIR DRSHIFT: not a stable state"},
+      {"ENDIR WHATEVER;", "line 1: ENDIR: \"WHATEVER\" is no TAP state"},
       {"STATE IDLE DRSELECT;", "line 1: STATE path ending in DRSELECT: not a stable state"},
       {"FREQUENCY 0 HZ;", "line 1: FREQUENCY needs a rate above 0 in HZ"},
       {"TRST MAYBE;", "line 1: TRST needs one of ON, OFF, Z or ABSENT"},
@@ -123,6 +124,8 @@ TEST(SvfConvert, ErrorsNameTheLine) {
       {"SDR 67108865 TDI (0);",
        "line 1: SDR: 67108865 bits, more than the longest scan converted (67108864 bits)"},
       {"SDR 99999999999999999999 TDI (0);", "line 1: SDR: the bit length must follow"},
+      {"\nHDR 65537 TDI (0);",
+       "line 2: HDR: 65537 bits, more than the longest header or trailer converted (65536 bits)"},
       {"HIR 8 TDI (0);\nSIR 67108860 TDI (0);",
        "line 2: SIR: 67108868 bits with header and trailer, more than the longest scan converted "
        "(67108864 bits)"},
@@ -143,6 +146,7 @@ TEST(SvfConvert, ErrorsNameTheLine) {
   EXPECT_FALSE(missing.Ok);
   ASSERT_EQ(missing.Errors.size(), 1u);
   EXPECT_EQ(missing.Errors[0].Line, 0);
+  EXPECT_EQ(missing.Errors[0].Text, "cannot be read (No such file or directory)");
   dir.Write("in.svf", "SIR 8 TDI (FE);\nSIR 8 TDI (FF);\n");
   int writes = 0;
   const TSvfConvertResult unwritable = ConvertSvfFile(dir.Path() + "in.svf", {}, [&](auto) {
@@ -152,6 +156,14 @@ TEST(SvfConvert, ErrorsNameTheLine) {
   ASSERT_EQ(unwritable.Errors.size(), 1u);
   EXPECT_EQ(unwritable.Errors[0].Text, "the effect file could not be written");
   EXPECT_EQ(writes, 1) << "nothing more is tried once the output failed";
+  TSvfConvertOptions small;
+  small.MaxOutputBytes = 50;  // the start and the first SIR, not the second
+  const TSvfConvertResult big =
+      ConvertSvfFile(dir.Path() + "in.svf", small, [](auto) { return true; });
+  ASSERT_EQ(big.Errors.size(), 1u);
+  EXPECT_EQ(big.Errors[0].Line, 2);
+  EXPECT_EQ(big.Errors[0].Text,
+            "the effect file would grow beyond 50 bytes, more than any real part needs");
 }
 
 // Every error of the file is listed at once, up to a limit; nothing is written after the first.

@@ -226,6 +226,11 @@ TEST(DriverSerialOpen, MissingPortReportsFailureWithReason) {
             "TCOMPORT : cannot open COM3 (/nonexistent/ttyQ3)\r" + std::string(strerror(ENOENT)) +
                 "\rNo such serial device: is the adapter plugged in? qubra-updater --list-ports "
                 "lists those present; COM3_DEVICE in Updater.prm names the one to open.");
+  driver.SetConType(CON_NONE);
+  driver.SetPort("/nonexistent/ttyQ3");  // a device path is no COM slot of Updater.prm
+  EXPECT_FALSE(driver.SetConType(CON_RS232));
+  EXPECT_TRUE(driver.LastError().ends_with("--list-ports lists those present."))
+      << driver.LastError();
   driver.SendVarCommand(2);
   driver.SetConType(CON_NONE);
   driver.SetComDevice(3, "");

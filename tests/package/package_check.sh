@@ -149,6 +149,11 @@ for page in qubra-updater qubra-sim; do
     "$USR/share/man/man1/$page.1.gz"
   expect_quiet "man --warnings $page.1"
   grep -q "EXIT STATUS" "$OUT" || fail "$page(1) has no EXIT STATUS"
+  # Text after an example starts a paragraph of its own; \% shows as a hyphen in some readers.
+  awk 'prev ~ /^              / && /^       [^ ]/ { bad = 1 } { prev = $0 } END { exit bad }' \
+    "$OUT" ||
+    fail "$page(1): no blank line between an example and the text after it"
+  zcat "$USR/share/man/man1/$page.1.gz" | grep -qF '\%' && fail "$page(1) holds \\%"
   # Each option --help names has an entry of its own: a line of the page that starts with it.
   [ "$page" = qubra-updater ] && for option in $help_options; do
     grep -qE -- "^ {7}$option( |$)" "$OUT" ||

@@ -43,7 +43,7 @@ TEST(RunReport, RecordOfARun) {
   report.VersionSeen({"T", '0', "FFFF", "0130"});
   report.VersionSeen({"OP", 0, "0000", ""});
   report.DeviceReported({"35", "AAAA", "B234"});
-  report.RunEnded(roERROR, "Checksum Error", "/p/Qubra/script.ini");
+  report.RunEnded(roERROR, "Checksum Error\r\nBank 0\rretry", "/p/Qubra/script.ini");
   EXPECT_EQ(ended, 1);
 
   QJsonObject r = report.Record(1);
@@ -82,7 +82,7 @@ TEST(RunReport, RecordOfARun) {
       "versions_read": [{"instruction": "T", "component": "0", "version": "FFFF",
                          "expected": "0130"}],
       "versions_written": [{"instruction": "OP", "component": "", "version": "0000"}],
-      "result": "error", "error": "Checksum Error", "error_script": "/p/Qubra/script.ini",
+      "result": "error", "error": "Checksum Error\nBank 0\nretry", "error_script": "/p/Qubra/script.ini",
       "exit_status": 1})"));
 
   // Taken later, the end is still the run's.

@@ -53,6 +53,8 @@ struct TDamage {
   bool Accepted;
   // Changes the message, the signature file or the public key file.
   std::function<void(std::string& message, std::string& sig, std::string& key)> Apply;
+  const char* TrustedComment = nullptr;  // signed instead of the tool's own
+  bool ToolLags = false;                 // refused by later tool versions than the one here
 };
 
 TEST_F(MinisignTest, OursAndTheToolAgreeOnEveryDamage) {
@@ -94,18 +96,32 @@ TEST_F(MinisignTest, OursAndTheToolAgreeOnEveryDamage) {
          key.replace(line + 14, 42, other_key.substr(other_line + 14, 42));
        }},
       {"another key", false, false, [&](auto&, auto&, std::string& key) { key = other_key; }},
+      {"NUL byte in the trusted comment", false, false,
+       [](auto&, std::string& sig, auto&) {
+         sig.insert(sig.find('\n', sig.find("\ntrusted") + 1), std::string("\0x", 2));
+       }},
+      {"untrusted comment too long, the signature glued on", false, false,
+       [](auto&, std::string& sig, auto&) {
+         sig.replace(0, sig.find('\n') + 1, "untrusted comment: " + std::string(1004, 'x'));
+       }},
+      {"carriage return inside a line", false, false,
+       [](auto&, std::string& sig, auto&) { sig.insert(sig.find('\n'), "\rx"); }, nullptr, true},
+      {"trusted comment not printable", false, false, [](auto&, auto&, auto&) {}, "a\x1B[31mb",
+       true},
   };
   for (const TDamage& d : damages) {
     SCOPED_TRACE(d.Name);
     Dir.Write("rép ü€/package.manifest", "qubra-updater package manifest 1\n");
-    ASSERT_TRUE(author.Sign(MessagePath, d.Legacy));
+    ASSERT_TRUE(author.Sign(MessagePath, d.Legacy, d.TrustedComment));
     std::string message = ReadAll(MessagePath), sig = ReadAll(SigPath), key = ReadAll(author.Pub);
     d.Apply(message, sig, key);
     KeyPath = Dir.Path() + "damaged.pub";
     Dir.Write("rép ü€/package.manifest", message);
     Dir.Write("rép ü€/package.manifest.minisig", sig);
     Dir.Write("damaged.pub", key);
-    EXPECT_EQ(ToolAccepts(), d.Accepted);
+    if (!d.ToolLags) {
+      EXPECT_EQ(ToolAccepts(), d.Accepted);
+    }
     EXPECT_EQ(OurVerdict().empty(), d.Accepted) << OurVerdict();
   }
 }

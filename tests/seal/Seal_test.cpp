@@ -50,6 +50,9 @@ class SealTest : public ::testing::Test {
 
 TEST_F(SealTest, TrustedAndIntactOrEveryReasonWhyNot) {
   const std::string station = Keys.Path() + "station/";
+  const std::string untrusted =
+      "signed by key KEY, which is not trusted: trust its public key with --trust FILE.pub, or "
+      "put it in /etc/qubra-updater/trusted.d/ or ~/.config/qubra-updater/trusted.d/";
   const struct {
     const char* Name;
     std::function<void(TTrustPlaces&)> Change;
@@ -65,14 +68,13 @@ TEST_F(SealTest, TrustedAndIntactOrEveryReasonWhyNot) {
        [&](TTrustPlaces& p) {
          p = {{Stranger.Pub}, {}};
        },
-       {"signed by key KEY, which is not trusted"}},
+       {untrusted}},
       {"unreadable key file, key not trusted",
        [&](TTrustPlaces& p) {
          Keys.Write("bad/bad.pub", "untrusted comment: x\nnot a key\n");
          p = {{}, {Keys.Path() + "bad/"}};
        },
-       {"signed by key KEY, which is not trusted",
-        Keys.Path() + "bad/bad.pub:2: the public key is not base64: \"not a key\""}},
+       {untrusted, Keys.Path() + "bad/bad.pub:2: the public key is not base64: \"not a key\""}},
       {"signature missing",
        [&](TTrustPlaces&) { Package.Remove(kSignatureName); },
        {"package.manifest.minisig: missing: the manifest is not signed"}},
@@ -129,24 +131,40 @@ TEST_F(SealTest, AddedKeyIsTrustedFromTheUsersFolder) {
 TEST_F(SealTest, StationPolicy) {
   Package.Remove(kManifestName);
   const std::string path = Keys.Path() + "policy";
+  const std::string unsealed = "Package not sealed (no package.manifest), and " + path +
+                               " (REQUIRE_SEAL=1) accepts sealed packages only";
   const struct {
     const char* Text;  // nullptr: no policy file
     bool Require;
     std::vector<std::string> Problems;
+    bool Dangling = false;  // the policy file a link to nothing
   } cases[] = {
       {nullptr, false, {}},
-      {"# station 4\nREQUIRE_SEAL=1\n",
-       true,
-       {"Package not sealed (no package.manifest), and " + path +
-        " (REQUIRE_SEAL=1) accepts sealed packages only"}},
+      {"# station 4\nREQUIRE_SEAL=1\n", true, {unsealed}},
       {"REQUIRE_SEAL=0\n", false, {}},
       {"REQUIRE_SEAL=yes\n",
        false,
-       {path + ": REQUIRE_SEAL=yes: 0 or 1 expected, so no package is accepted"}},
+       {path + ":1: REQUIRE_SEAL=yes: 0 or 1 expected, so no package is accepted"}},
+      {"\xEF\xBB\xBF \tREQUIRE_SEAL = 1 \n", true, {unsealed}},
+      {"REQUIRE_SEAL=\n",
+       false,
+       {path + ":1: REQUIRE_SEAL=: 0 or 1 expected, so no package is accepted"}},
+      {"STATION=Bench 4\nHISTORY_DB=h.db\nREQUIRE_SEAL=0\nREQUIRE_SEAL 1\n",
+       false,
+       {path + ":4: unknown key \"REQUIRE_SEAL 1\" (REQUIRE_SEAL, STATION or HISTORY_DB " +
+        "expected), so no package is accepted"}},
+      {nullptr,
+       false,
+       {path + ": cannot be read (No such file or directory), so no package is accepted"},
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Text ? c.Text : "none");
     if (c.Text) Keys.Write("policy", c.Text);
+    if (c.Dangling) {
+      Keys.Remove("policy");
+      std::filesystem::create_symlink("absent", path);
+    }
     TSealPolicy policy;
     ReadStationPolicy(path, policy);
     EXPECT_EQ(policy.RequireSeal, c.Require);

@@ -43,9 +43,11 @@ struct TToolKey {
       : Pub(dir.Path() + name + ".pub"), Sec(dir.Path() + name + ".sec") {
     RunMinisign("-G -W -f -p " + ShellQuote(Pub) + " -s " + ShellQuote(Sec));
   }
-  // Signs `file` into `file`.minisig, prehashed or in the legacy form.
-  bool Sign(const std::string& file, bool legacy = false) const {
-    return RunMinisign("-S " + std::string(legacy ? "-l " : "") + "-s " + ShellQuote(Sec) + " -m " +
-                       ShellQuote(file)) == 0;
+  // Signs `file` into `file`.minisig, prehashed or in the legacy form, with the tool's trusted
+  // comment unless `trusted` is given.
+  bool Sign(const std::string& file, bool legacy = false, const char* trusted = nullptr) const {
+    return RunMinisign("-S " + std::string(legacy ? "-l " : "") +
+                       (trusted ? "-t " + ShellQuote(trusted) + " " : "") + "-s " +
+                       ShellQuote(Sec) + " -m " + ShellQuote(file)) == 0;
   }
 };

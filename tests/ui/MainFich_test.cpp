@@ -130,9 +130,10 @@ TEST_F(MainFichTest, TrustedKeysAddsAKeyAndTheSealFollows) {
               WriteManifest(prog, manifest, error))
       << error;
   ScratchDir keys;
-  const TToolKey author(keys, "author");
+  const TToolKey author(keys, "author"), other(keys, "other");
   ASSERT_TRUE(author.Sign(prog + kManifestName));
   const std::string user = keys.Path() + "user/";
+  keys.Write("user/0.pub", ReadAll(other.Pub));
   TSealPolicy policy;
   policy.Trust.Folders = {user};
   policy.KeyFolder = user;
@@ -141,19 +142,26 @@ TEST_F(MainFichTest, TrustedKeysAddsAKeyAndTheSealFollows) {
     const QString text = w->MemoStatus->toPlainText();
     return text.mid(text.lastIndexOf('\n') + 1).toStdString();
   };
-  EXPECT_THAT(last_line(), ::testing::EndsWith("which is not trusted"));
+  EXPECT_THAT(last_line(), ::testing::HasSubstr("which is not trusted"));
 
   w->KeyFileDialog = [&](QWidget*) { return author.Pub; };
   int listed = -1;
   OnModal([&](QWidget* dialog) {
     auto* keys_dlg = qobject_cast<TTrustedKeysDlg*>(dialog);
     ASSERT_NE(keys_dlg, nullptr);
+    QApplication::processEvents();  // drawn once, then the key is added
     keys_dlg->AddKeyClick();
     listed = keys_dlg->Keys->topLevelItemCount();
+    QApplication::processEvents();  // the first paint after it is the list as it stands
+    const auto image = [](const QPixmap& p) {
+      return p.toImage().convertToFormat(QImage::Format_RGB32);
+    };
+    const QImage drawn = image(QGuiApplication::primaryScreen()->grabWindow(dialog->winId()));
+    EXPECT_EQ(drawn, image(dialog->grab()));
     dialog->close();
   });
   Item("TrustedKeys")->trigger();
-  EXPECT_EQ(listed, 1);
+  EXPECT_EQ(listed, 2);
   const std::string text = last_line();
   ASSERT_TRUE(text.starts_with("Package sealed by key ")) << text;
   const std::string key_id = text.substr(22, text.find(' ', 22) - 22);
