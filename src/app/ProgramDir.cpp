@@ -1,9 +1,9 @@
 #include "app/ProgramDir.h"
 
 #include <filesystem>
-#include <system_error>
 
 #include "formats/text.h"
+#include "sys/Files.h"
 
 namespace {
 
@@ -75,23 +75,37 @@ bool ProgramDirGiven() {
   return !GivenDir.empty();
 }
 
-std::string PackageFolderProblem(const std::string& dir, const std::vector<std::string>& scripts) {
-  std::error_code ec;
-  const std::filesystem::file_status st = std::filesystem::status(dir, ec);
-  if (ec && ec != std::errc::no_such_file_or_directory) return Excerpt(dir) + ": " + ec.message();
-  if (!std::filesystem::exists(st)) return Excerpt(dir) + ": no such folder";
-  if (!std::filesystem::is_directory(st)) return Excerpt(dir) + ": not a folder";
-  if (scripts.size() == 0) return {};
+bool UsablePackageFolder(const std::string& dir, const std::vector<std::string>& scripts,
+                         std::string& error) {
+  TFileStatus st;
+  switch (FileStatus(dir, st, error)) {
+    case TLook::Failed:
+      error = Excerpt(dir) + ": " + error;
+      return false;
+    case TLook::NotFound:
+      error = Excerpt(dir) + ": no such folder";
+      return false;
+    case TLook::Found:
+      break;
+  }
+  if (!st.Folder) {
+    error = Excerpt(dir) + ": not a folder";
+    return false;
+  }
   std::string unreadable;
   for (const std::string& script : scripts) {
-    const std::filesystem::path path = std::filesystem::path(dir) / script;
-    if (std::filesystem::is_regular_file(path, ec)) return {};
+    const std::string path = (std::filesystem::path(dir) / script).string();
+    std::string why;
+    const TLook look = FileStatus(path, st, why);
+    if (look == TLook::Found && st.Regular) return true;
     // A folder we may not look into says nothing about what it holds.
-    if (ec && ec != std::errc::no_such_file_or_directory && unreadable.empty())
-      unreadable = Excerpt(path.string()) + ": cannot be read: " + ec.message();
+    if (look == TLook::Failed && unreadable.empty())
+      unreadable = Excerpt(path) + ": cannot be read: " + why;
   }
-  return unreadable.empty() ? Excerpt(dir) + ": holds no " + Alternatives(scripts, "or")
-                            : unreadable;
+  if (scripts.empty()) return true;
+  error = unreadable.empty() ? Excerpt(dir) + ": holds no " + Alternatives(scripts, "or")
+                             : unreadable;
+  return false;
 }
 
 TPackageFound FindPackageFolder(const TPackageSearch& search) {

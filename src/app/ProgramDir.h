@@ -25,9 +25,11 @@ void ForgetProgramDir();
 // True while ProgramDir() answers a folder given to SetProgramDir.
 bool ProgramDirGiven();
 
-// Why `dir` cannot serve as the package folder, or "" when it can: it must be an existing
-// folder holding one of `scripts` (file names such as "script.ini").
-std::string PackageFolderProblem(const std::string& dir, const std::vector<std::string>& scripts);
+// Whether `dir` can serve as the package folder, and why not: it must be an existing folder
+// holding one of `scripts` (file names such as "script.ini").
+[[nodiscard]] bool UsablePackageFolder(const std::string& dir,
+                                       const std::vector<std::string>& scripts,
+                                       std::string& error);
 
 // What a mode starts from, and where it was started.
 struct TPackageSearch {

@@ -214,14 +214,14 @@ std::vector<TOptionSpec> MakeOptionTable() {
 }
 
 const TOptionSpec* FindOption(const std::string& name) {
-  for (const TOptionSpec& spec : OptionTable())
-    if (spec.Name == name) return &spec;
+  for (const TOptionSpec& option : OptionTable())
+    if (option.Name == name) return &option;
   return nullptr;
 }
 
-bool Works(const TOptionSpec& spec, TCommandMode mode) {
-  return spec.With.empty() ||
-         std::find(spec.With.begin(), spec.With.end(), mode) != spec.With.end();
+bool Works(const TOptionSpec& option, TCommandMode mode) {
+  return option.With.empty() ||
+         std::find(option.With.begin(), option.With.end(), mode) != option.With.end();
 }
 
 bool TakesScript(TCommandMode mode) {
@@ -235,20 +235,20 @@ struct TParse {
   bool Help = false, Version = false;
   std::vector<const TOptionSpec*> Given;
 
-  bool WasGiven(const TOptionSpec& spec) const {
-    return std::find(Given.begin(), Given.end(), &spec) != Given.end();
+  bool WasGiven(const TOptionSpec& option) const {
+    return std::find(Given.begin(), Given.end(), &option) != Given.end();
   }
 };
 
-bool SelectMode(TParse& p, const TOptionSpec& spec, std::string& error) {
-  if (spec.Mode == cmHELP || spec.Mode == cmVERSION) {
-    (spec.Mode == cmHELP ? p.Help : p.Version) = true;
-  } else if (spec.Mode != cmWINDOW) {
+bool SelectMode(TParse& p, const TOptionSpec& option, std::string& error) {
+  if (option.Mode == cmHELP || option.Mode == cmVERSION) {
+    (option.Mode == cmHELP ? p.Help : p.Version) = true;
+  } else if (option.Mode != cmWINDOW) {
     if (p.O.Mode != cmWINDOW) {
-      error = spec.Name + " cannot be combined with " + ModeName(p.O.Mode);
+      error = option.Name + " cannot be combined with " + ModeName(p.O.Mode);
       return false;
     }
-    p.O.Mode = spec.Mode;
+    p.O.Mode = option.Mode;
   }
   return true;
 }
@@ -268,13 +268,13 @@ bool TakeValue(const std::vector<std::string>& args, size_t& i, const std::strin
   return error.empty();
 }
 
-// The values `spec` takes from the arguments at `i`.
-bool TakeValues(const TOptionSpec& spec, const std::vector<std::string>& args, size_t& i,
+// The values `option` takes from the arguments at `i`.
+bool TakeValues(const TOptionSpec& option, const std::vector<std::string>& args, size_t& i,
                 const std::optional<std::string>& inline_value, TValues& values,
                 std::string& error) {
   values.clear();
   const bool next_is_value = i + 1 < args.size() && !StartsWith(args[i + 1], "--");
-  switch (spec.Value) {
+  switch (option.Value) {
     case TOptionValue::None:
       return true;
     case TOptionValue::Optional:
@@ -282,18 +282,18 @@ bool TakeValues(const TOptionSpec& spec, const std::vector<std::string>& args, s
       [[fallthrough]];
     case TOptionValue::Required:
       values.emplace_back();
-      return TakeValue(args, i, spec.Name, inline_value, values[0], error);
+      return TakeValue(args, i, option.Name, inline_value, values[0], error);
     case TOptionValue::Inline:
       if (!inline_value) return true;
       values.push_back(*inline_value);
-      if (inline_value->empty()) error = spec.Name + " needs a value";
+      if (inline_value->empty()) error = option.Name + " needs a value";
       return error.empty();
     case TOptionValue::Pair:
       values.resize(2);
-      if (TakeValue(args, i, spec.Name, {}, values[0], error) &&
-          TakeValue(args, i, spec.Name, {}, values[1], error))
+      if (TakeValue(args, i, option.Name, {}, values[0], error) &&
+          TakeValue(args, i, option.Name, {}, values[1], error))
         return true;
-      error = spec.Name + " needs IN and OUT";
+      error = option.Name + " needs IN and OUT";
       return false;
   }
   return false;
@@ -307,27 +307,27 @@ bool ParseOption(const std::vector<std::string>& args, size_t& i, TParse& p, std
     name = arg.substr(0, eq);
     inline_value = arg.substr(eq + 1);
   }
-  const TOptionSpec* spec = FindOption(name);
-  if (!spec) {
+  const TOptionSpec* option = FindOption(name);
+  if (!option) {
     error = "unknown option " + Excerpt(name);
     return false;
   }
-  if (!spec->Repeatable && p.WasGiven(*spec)) {
+  if (!option->Repeatable && p.WasGiven(*option)) {
     // A second value would silently win over the first: which one was meant?
     error = Excerpt(name) + " may be given once";
     return false;
   }
-  if (inline_value && (spec->Value == TOptionValue::None || spec->Value == TOptionValue::Pair)) {
+  if (inline_value && (option->Value == TOptionValue::None || option->Value == TOptionValue::Pair)) {
     error = Excerpt(name) + " takes no value";
     return false;
   }
   TValues values;
-  if (!SelectMode(p, *spec, error) || !TakeValues(*spec, args, i, inline_value, values, error))
+  if (!SelectMode(p, *option, error) || !TakeValues(*option, args, i, inline_value, values, error))
     return false;
   // An optional value left out leaves the option's field as it is.
-  const bool store = !values.empty() || spec->Value == TOptionValue::None;
-  if (spec->Take && store && !spec->Take(p.O, values, error)) return false;
-  p.Given.push_back(spec);
+  const bool store = !values.empty() || option->Value == TOptionValue::None;
+  if (option->Take && store && !option->Take(p.O, values, error)) return false;
+  p.Given.push_back(option);
   return true;
 }
 
@@ -355,8 +355,8 @@ std::string ScriptRefused(const Options& o) {
 
 // The first option given that does not work with the mode.
 const TOptionSpec* FirstRefused(const TParse& p) {
-  for (const TOptionSpec& spec : OptionTable())
-    if (p.WasGiven(spec) && !Works(spec, p.O.Mode)) return &spec;
+  for (const TOptionSpec& option : OptionTable())
+    if (p.WasGiven(option) && !Works(option, p.O.Mode)) return &option;
   return nullptr;
 }
 
@@ -381,31 +381,31 @@ bool CheckCombination(const TParse& p, std::string& error) {
   return error.empty();
 }
 
-std::string Head(const TOptionSpec& spec) {
-  return spec.Name + (spec.ValueName.empty() ? "" : " " + spec.ValueName);
+std::string Head(const TOptionSpec& option) {
+  return option.Name + (option.ValueName.empty() ? "" : " " + option.ValueName);
 }
 
-std::string Optional(const TOptionSpec& spec) {
-  return "[" + Head(spec) + "]" + (spec.Repeatable ? "..." : "");
+std::string Optional(const TOptionSpec& option) {
+  return "[" + Head(option) + "]" + (option.Repeatable ? "..." : "");
 }
 
 // One form of the command line: the options of every mode, the mode's option, then every option
 // that works with it, in the table's order; SCRIPT where --readid would stand, or last.
 std::string UsageForm(TCommandMode mode) {
   std::vector<std::string> words = {"qubra-updater"};
-  for (const TOptionSpec& spec : OptionTable())
-    if (spec.Mode == cmWINDOW && spec.With.empty()) words.push_back(Optional(spec));
-  for (const TOptionSpec& spec : OptionTable())
-    if (spec.Mode == mode && mode != cmWINDOW) words.push_back(Head(spec));
+  for (const TOptionSpec& option : OptionTable())
+    if (option.Mode == cmWINDOW && option.With.empty()) words.push_back(Optional(option));
+  for (const TOptionSpec& option : OptionTable())
+    if (option.Mode == mode && mode != cmWINDOW) words.push_back(Head(option));
   const bool script = TakesScript(mode);
   bool script_shown = false;
-  for (const TOptionSpec& spec : OptionTable()) {
-    if (spec.Mode != cmWINDOW || spec.With.empty() || !Works(spec, mode)) continue;
-    if (spec.Name == "--readid" && script) {
+  for (const TOptionSpec& option : OptionTable()) {
+    if (option.Mode != cmWINDOW || option.With.empty() || !Works(option, mode)) continue;
+    if (option.Name == "--readid" && script) {
       words.push_back("[SCRIPT | --readid]");
       script_shown = true;
     } else {
-      words.push_back(Optional(spec));
+      words.push_back(Optional(option));
     }
   }
   if (script && !script_shown) words.push_back("[SCRIPT]");
@@ -422,15 +422,15 @@ std::string UsageForm(TCommandMode mode) {
 
 // "  --timeout SECONDS  with --batch, --line or --line-window: end the run as an error" and
 // the lines after it.
-std::string HelpEntry(const TOptionSpec& spec) {
-  const std::string head = "  " + Head(spec);
+std::string HelpEntry(const TOptionSpec& option) {
+  const std::string head = "  " + Head(option);
   const std::string indent(kHelpColumn, ' ');
   std::string text = head.size() + 2 <= kHelpColumn
                          ? head + std::string(kHelpColumn - head.size(), ' ')
                          : head + "\n" + indent;
-  std::string help = spec.Help;
-  if (!spec.With.empty())
-    help = "with " + ModeList(spec.With) + ":" + (help.rfind('\n', 0) == 0 ? "" : " ") + help;
+  std::string help = option.Help;
+  if (!option.With.empty())
+    help = "with " + ModeList(option.With) + ":" + (help.rfind('\n', 0) == 0 ? "" : " ") + help;
   for (size_t from = 0;;) {
     const size_t end = help.find('\n', from);
     text += help.substr(from, end - from) + "\n";
@@ -483,7 +483,7 @@ std::string HelpText() {
                      "  SCRIPT             update script (default: script.ini in the program "
                      "folder);\n"
                      "                     without an option the window opens with it\n";
-  for (const TOptionSpec& spec : OptionTable()) text += HelpEntry(spec);
+  for (const TOptionSpec& option : OptionTable()) text += HelpEntry(option);
   return text +
          "A sealed package runs only when a trusted key signed its manifest and every file is\n"
          "as it was sealed; otherwise the run ends before the device is contacted (exit 1).\n"
@@ -529,9 +529,8 @@ std::vector<std::string> GivenFolderScripts(const Options& o) {
 }
 
 bool UseGivenFolder(const Options& options, std::string& error) {
-  const std::string problem = PackageFolderProblem(options.Folder, GivenFolderScripts(options));
-  if (!problem.empty()) {
-    error = "--folder " + problem;
+  if (!UsablePackageFolder(options.Folder, GivenFolderScripts(options), error)) {
+    error = "--folder " + error;
     return false;
   }
   SetProgramDir(options.Folder);
@@ -596,7 +595,7 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
     }
     case cmLINE: {
       QCoreApplication app(argc, argv);
-      return RunLine(options, ProgramDir());
+      return RunLine(options, ProgramDir(), *MakeSystemChildRunner());
     }
     case cmLISTPORTS:
       return RunListPorts(*MakeSystemSerialDevices(), ProgramDir(), std::cout, std::cerr);

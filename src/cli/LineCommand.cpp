@@ -51,11 +51,6 @@ TProductionLine::TConfig LineConfig(const Options& options, const std::string& p
   return config;
 }
 
-int RunLine(const Options& options, const std::string& program_dir) {
-  const std::unique_ptr<TChildRunner> children = MakeSystemChildRunner();
-  return RunLine(options, program_dir, *children);
-}
-
 int RunLine(const Options& options, const std::string& program_dir, TChildRunner& children) {
   std::vector<std::string> lines;
   if (std::string why; !ReadTextLines(options.LineFile, lines, &why)) {

@@ -13,7 +13,5 @@ struct Options;
 TProductionLine::TConfig LineConfig(const Options& options, const std::string& program_dir);
 
 // --line from the command line: reads the list, refuses clashes before anything starts, and
-// runs the line with SIGINT and SIGTERM forwarded to the children, started by `children` (the
-// system's when not given).
-int RunLine(const Options& options, const std::string& program_dir);
+// runs the line with SIGINT and SIGTERM forwarded to the children, started by `children`.
 int RunLine(const Options& options, const std::string& program_dir, TChildRunner& children);

@@ -8,6 +8,7 @@
 
 #include "sys/Child.h"
 #include "sys/ChildSpawn.h"
+#include "sys/Files.h"
 #include "sys/Limits.h"
 
 namespace {
@@ -23,12 +24,11 @@ constexpr int kKillWaitMs = 5000;
 bool ReadAvailable(int fd, std::string& into) {
   char buffer[65536];
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    const ssize_t n = RetryOnSignal([&] { return ::read(fd, buffer, sizeof buffer); });
     if (n > 0) {
       into.append(buffer, static_cast<size_t>(n));
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
     return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
   }
 }
@@ -47,8 +47,7 @@ class TSystemChild : public TChild {
     if (!Ended) {
       ::kill(Process.Pid, SIGKILL);
       pollfd p{Process.PidFd, POLLIN, 0};
-      while (::poll(&p, 1, kKillWaitMs) < 0 && errno == EINTR) {
-      }
+      RetryOnSignal([&] { return ::poll(&p, 1, kKillWaitMs); });
       if (p.revents != 0) ReapChild(Process.Pid, Result);
     }
     CloseSpawned(Process);

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sys/Files.h"
 #include "sys/SysError.h"
 
 extern char** environ;
@@ -122,9 +123,7 @@ bool SpawnChild(const TChildCommand& command, TSpawned& spawned, std::string& er
   }
   CloseFd(status[1]);
   int exec_error = 0;
-  ssize_t n;
-  while ((n = ::read(status[0], &exec_error, sizeof exec_error)) < 0 && errno == EINTR) {
-  }
+  const ssize_t n = RetryOnSignal([&] { return ::read(status[0], &exec_error, sizeof exec_error); });
   if (n > 0) {
     error = SysErrorText(exec_error);
     TChildEnd ignored;
@@ -153,9 +152,7 @@ bool SpawnChild(const TChildCommand& command, TSpawned& spawned, std::string& er
 
 void ReapChild(int pid, TChildEnd& end) {
   int status = 0;
-  pid_t got;
-  while ((got = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
-  }
+  const pid_t got = RetryOnSignal([&] { return ::waitpid(pid, &status, 0); });
   if (got != pid) return;
   if (WIFSIGNALED(status)) {
     end.Signal = WTERMSIG(status);

@@ -16,8 +16,8 @@ QSettings UserSettings() {
   return QSettings(QSettings::NativeFormat, QSettings::UserScope, "Varnell", "qubra-updater");
 }
 
-std::string ScriptProblem(const std::string& dir) {
-  return PackageFolderProblem(dir, {"script.ini", "readid.ini"});
+bool HoldsAScript(const std::string& dir, std::string& error) {
+  return UsablePackageFolder(dir, {"script.ini", "readid.ini"}, error);
 }
 
 }  // namespace
@@ -46,7 +46,7 @@ std::string AskPackageFolder(QWidget* parent, const std::string& start,
                              const TFolderDialog& dialog) {
   const std::string dir = dialog(parent, start);
   if (dir.empty()) return {};
-  if (const std::string problem = ScriptProblem(dir); !problem.empty()) {
+  if (std::string problem; !HoldsAScript(dir, problem)) {
     QMessageBox::warning(parent, "Package Folder", QString::fromStdString(problem));
     return {};
   }
@@ -56,7 +56,7 @@ std::string AskPackageFolder(QWidget* parent, const std::string& start,
 void ChooseStartFolder(QWidget* parent, const TFolderDialog& dialog) {
   if (!ProgramDir().empty()) return;
   std::string dir = RememberedPackageFolder();
-  if (dir.empty() || !ScriptProblem(dir).empty())
+  if (std::string ignored; dir.empty() || !HoldsAScript(dir, ignored))
     dir = AskPackageFolder(parent, dir.empty() ? QDir::homePath().toStdString() : dir, dialog);
   if (dir.empty()) return;
   SetProgramDir(dir);

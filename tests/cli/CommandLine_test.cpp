@@ -399,9 +399,9 @@ const std::map<std::string, TModeArgs>& Modes() {
 // The option table, in its order, as the papers should say it.
 std::vector<TOptionText> TableOptions() {
   std::vector<TOptionText> options;
-  for (const TOptionSpec& spec : OptionTable()) {
-    TOptionText t = OptionHead(spec.Name + " " + spec.ValueName);
-    for (const TCommandMode mode : spec.With)
+  for (const TOptionSpec& option : OptionTable()) {
+    TOptionText t = OptionHead(option.Name + " " + option.ValueName);
+    for (const TCommandMode mode : option.With)
       for (const auto& [name, mode_args] : Modes())
         if (mode_args.mode == mode) t.with.insert(name);
     options.push_back(t);

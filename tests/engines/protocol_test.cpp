@@ -19,23 +19,23 @@ struct Refusal {
 };
 
 template <class Engine>
-struct Spec {
+struct Refusing {
   static Refusal Refused();
 };
 template <>
-Refusal Spec<TProgBoot>::Refused() {
+Refusal Refusing<TProgBoot>::Refused() {
   return {"SYN", ".XX", "Bad type of device !!!", false};
 }
 template <>
-Refusal Spec<TInstCrt>::Refused() {
+Refusal Refusing<TInstCrt>::Refused() {
   return {"RS", "I", "Instruction unknown", false};
 }
 template <>
-Refusal Spec<TProgPsd>::Refused() {
+Refusal Refusing<TProgPsd>::Refused() {
   return {"F3", "I", "Instruction unknown", false};
 }
 template <>
-Refusal Spec<TProgJtag>::Refused() {
+Refusal Refusing<TProgJtag>::Refused() {
   return {"F8", "I", "Instruction unknown", true};
 }
 
@@ -62,7 +62,7 @@ TYPED_TEST(EngineProtocol, BusyInStateZeroIgnoresEvenItsOwnInstruction) {
   EngineHarness<TypeParam> h(e);
   e.BeginBusy();
   h.log.clear();
-  const std::string line = Spec<TypeParam>::Refused().line;
+  const std::string line = Refusing<TypeParam>::Refused().line;
   e.SetInstruction(line);
   h.Step(3);
   EXPECT_TRUE(h.log.empty()) << line;
@@ -73,7 +73,7 @@ TYPED_TEST(EngineProtocol, BusyInStateZeroIgnoresEvenItsOwnInstruction) {
 TYPED_TEST(EngineProtocol, ErrorEndsBusyInTheEnginesOrder) {
   TypeParam e;
   EngineHarness<TypeParam> h(e);
-  const Refusal r = Spec<TypeParam>::Refused();
+  const Refusal r = Refusing<TypeParam>::Refused();
   Fail(h, r);
   ASSERT_GE(h.log.size(), 2u);
   const Texts tail(h.log.end() - 2, h.log.end());
@@ -100,7 +100,7 @@ TYPED_TEST(EngineProtocol, ResetRestoresTheBaseAndKeepsCardDirAndVariant) {
   e.SetDeviceId(0x5678);
   e.SetProgressMax(7);
   e.SetStatus("s");
-  Fail(h, Spec<TypeParam>::Refused());
+  Fail(h, Refusing<TypeParam>::Refused());
   h.buffer = "left over";
   e.FetchReceived();
   ASSERT_FALSE(e.GetSendText().empty());
@@ -121,7 +121,7 @@ TYPED_TEST(EngineProtocol, ResetRestoresTheBaseAndKeepsCardDirAndVariant) {
   EXPECT_EQ(e.GetCardDir(), "/cards/Qubra/");
   EXPECT_TRUE(e.GetDeviceVariant());
   // And it takes its instruction again.
-  EXPECT_TRUE(h.Offer(Spec<TypeParam>::Refused().line));
+  EXPECT_TRUE(h.Offer(Refusing<TypeParam>::Refused().line));
 }
 
 // The run controller's offer of a line that belongs to no engine: boot, card, PSD, JTAG in turn.
