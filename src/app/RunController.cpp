@@ -12,6 +12,7 @@
 #include "app/Settings.h"
 #include "formats/hex.h"
 #include "formats/text.h"
+#include "sys/Sha256.h"
 
 namespace {
 
@@ -131,7 +132,7 @@ void TRunController::WireEngine(TGestionnaire& e) {
     Notify([&](TRunObserver& o) { o.DeviceReported(device); });
   };
   e.OnFileRead = [this](TGestionnaire& g) {
-    Notify([&](TRunObserver& o) { o.FileRead(g.GetFileRead()); });
+    Notify([&](TRunObserver& o) { o.FileRead(g.GetFileRead(), g.GetFileReadSha256()); });
   };
   e.OnRetry = [this](TGestionnaire&) {
     if (InstructionOpen) ++Figures.Retries;
@@ -380,7 +381,6 @@ void TRunController::StepIdle() {
 void TRunController::StepOpen() {
   Timer1.setInterval(10);
   if (!PassGate() || !ReadScript(ScriptPath, ScriptLines)) return;
-  Notify([&](TRunObserver& o) { o.FileRead(ScriptPath); });
   PlanOverall();
   FDriver->SetConMode(MODE_VAR);
   if (FPort.Lan) {
@@ -431,6 +431,7 @@ bool TRunController::ReadScript(const std::string& path, std::vector<std::string
   lines.clear();
   if (ReadRunFile(path, FileCheck, bytes, refusal)) {
     lines = SplitLines(bytes);
+    Notify([&](TRunObserver& o) { o.FileRead(path, Sha256Hex(bytes)); });
     return true;
   }
   ShowError(!refusal.empty() ? refusal : Excerpt(path) + " File not found !!!");

@@ -57,7 +57,8 @@ class TRunObserver {
   // equals `max` once the run completes; `eta_seconds` is below 0 while unknown.
   virtual void OverallProgressChanged(int64_t /*position*/, int64_t /*max*/,
                                       double /*eta_seconds*/) {}
-  virtual void FileRead(const std::string& /*path*/) {}
+  // `sha256` is of the bytes the run read and used, not of the file as it is now.
+  virtual void FileRead(const std::string& /*path*/, const std::string& /*sha256*/) {}
   // Before the device is contacted, when the run has a package gate.
   virtual void SealChecked(const TSealReport& /*seal*/) {}
   virtual void DeviceReported(const TDeviceReport& /*device*/) {}

@@ -71,7 +71,6 @@ bool TRunController::FileNameIsStandardScript() const {
 void TRunController::StartCardScript() {
   CardScriptPath = FCurentCardDir + FileName(ScriptPath);
   if (!ReadScript(CardScriptPath, CardLines)) return;
-  Notify([&](TRunObserver& o) { o.FileRead(CardScriptPath); });
   CardLineIndex = 0;
   FilterCardComponents();
   BarMax(1, 1 + NonEmptyLines(CardLines));

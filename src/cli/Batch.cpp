@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <vector>
 
@@ -118,6 +118,20 @@ void TBatchView::ShowErrorBox(const std::string& text) {
 
 // ---- trace ----
 
+static std::string SignalName(int signal_number) {
+  switch (signal_number) {
+    case SIGHUP:
+      return "SIGHUP";
+    case SIGINT:
+      return "SIGINT";
+    case SIGPIPE:
+      return "SIGPIPE";
+    case SIGTERM:
+      return "SIGTERM";
+  }
+  return "signal " + std::to_string(signal_number);
+}
+
 std::string TraceHeader() {
   return "#     ms dir hex                                              text\n";
 }
@@ -205,22 +219,18 @@ TBatchRun::~TBatchRun() {
   Watch.reset();
   Ctl->FormClose();
   Link->SetWireTap(nullptr);
-  if (Trace) Trace->flush();
 }
 
 // Both files are opened before the device is touched: a run nobody can trace or record is
 // refused at once rather than found out afterwards.
 bool TBatchRun::OpenFiles(std::string& failure) {
   if (!Config.TraceFile.empty()) {
-    auto file =
-        std::make_unique<std::ofstream>(Config.TraceFile, std::ios::binary | std::ios::trunc);
-    if (!*file) {
-      failure =
-          "cannot write the trace file " + Excerpt(Config.TraceFile) + ": " + SysErrorText(errno);
+    Trace = std::make_unique<TStreamFile>();
+    if (std::string why; !Trace->Open(Config.TraceFile, why)) {
+      failure = TraceFailure(why);
       return false;
     }
-    *file << TraceHeader();
-    Trace = std::move(file);
+    Trace->Write(TraceHeader());
   }
   if (Report) {
     ReportOut = std::make_unique<TReportFile>();
@@ -229,9 +239,17 @@ bool TBatchRun::OpenFiles(std::string& failure) {
   return true;
 }
 
-// The record goes out once the exit status is known; a record that cannot be written fails
-// a run that would otherwise have succeeded.
+std::string TBatchRun::TraceFailure(const std::string& why) const {
+  return "cannot write the trace file " + Excerpt(Config.TraceFile) + ": " + why;
+}
+
+// The record goes out once the exit status is known; a record or trace that cannot be written
+// fails a run that would otherwise have succeeded.
 int TBatchRun::Conclude(int status, std::string failure) {
+  if (failure.empty() && Trace && !Trace->Error().empty()) {
+    Err << "qubra-updater: " << TraceFailure(Trace->Error()) << std::endl;
+    if (status == kBatchCompleted) status = kBatchFailed;
+  }
   if (!failure.empty()) {
     Err << "qubra-updater: " << failure << std::endl;
     status = kBatchFailed;
@@ -274,16 +292,19 @@ int TBatchRun::Exec() {
   const int status = Finished ? Status : loop.exec();
   Quit = nullptr;
   View.ClearProgress();
-  if (Trace) Trace->flush();
   return Conclude(status, "");
 }
 
 void TBatchRun::Stop(int signal_number) {
   if (Finished) return;
-  // What the device was last sent shows where the run hung, even if nothing else gets out.
-  if (Trace) Trace->flush();
-  if (Started && Ctl->Running() && Ctl->GetRunState() != TRunState::Completed)
+  // Each piece of the trace is on disk as it happens: what the device was last sent shows
+  // where the run hung, even if nothing else gets out.
+  if (Started && Ctl->Running() && Ctl->GetRunState() != TRunState::Completed) {
     Ctl->StartClick();  // STOP
+    // The last status line reads as if the run were only paused there.
+    Err << "qubra-updater: stopped by " << SignalName(signal_number)
+        << ": the device may now be partly updated; run the update again to finish it" << std::endl;
+  }
   Ctl->FormClose();
   Finish(128 + signal_number);
 }
@@ -322,10 +343,7 @@ void TBatchRun::CheckIdle() {
 }
 
 void TBatchRun::Traffic(bool sent, const std::string& bytes) {
-  if (Trace) {
-    *Trace << FormatTraceChunk(Clock.elapsed(), sent, bytes);
-    Trace->flush();
-  }
+  if (Trace) Trace->Write(FormatTraceChunk(Clock.elapsed(), sent, bytes));
   if (Watch && !sent) Watch->Traffic();
 }
 

@@ -13,6 +13,7 @@
 #include "app/LinkOption.h"
 #include "app/MainView.h"
 #include "app/RunObserver.h"
+#include "sys/AppendFile.h"
 
 class TRunController;
 class TComDriverLink;
@@ -142,6 +143,7 @@ class TBatchRun : private TRunObserver {
  private:
   bool OpenFiles(std::string& failure);
   int Conclude(int status, std::string failure);
+  std::string TraceFailure(const std::string& why) const;
   void RunEnded(TRunOutcome outcome, const std::string& error, const std::string& script) override;
   void OverallProgressChanged(int64_t position, int64_t max, double eta_seconds) override;
   void Finish(int status);
@@ -161,7 +163,7 @@ class TBatchRun : private TRunObserver {
   TInstCrt* Card = nullptr;
   std::unique_ptr<TRunController> Ctl;
   std::unique_ptr<TSilenceWatch> Watch;
-  std::unique_ptr<std::ostream> Trace;
+  std::unique_ptr<TStreamFile> Trace;
   QElapsedTimer Clock;
   bool Started = false;
   bool Finished = false;

@@ -123,9 +123,10 @@ std::vector<TOptionSpec> MakeOptionTable() {
      "sub-scripts, HEX and effect files; exit 0 when sound, 1 when not"},
     {"--batch", None, "", cmBATCH, {}, false,
      "run the update without a window, as START pressed at once,\n"
-     "with the connection of Updater.prm in the program folder;\n"
+     "with the connection of Updater.prm in the package folder;\n"
      "status lines on stdout, the error and script on stderr;\n"
-     "exit 0 completed, 1 error, 130/143 stopped by SIGINT/SIGTERM"},
+     "exit 0 completed, 1 error, 129/130/141/143 stopped by\n"
+     "SIGHUP/SIGINT/SIGPIPE/SIGTERM"},
     {"--readid", None, "", cmWINDOW, {cmBATCH, cmCHECK, cmLINE}, false,
      "readid.ini instead of a\nscript",
      [](Options& o, const TValues&, std::string&) { return o.ReadId = true; }},
@@ -317,7 +318,8 @@ bool ParseOption(const std::vector<std::string>& args, size_t& i, TParse& p, std
     error = Excerpt(name) + " may be given once";
     return false;
   }
-  if (inline_value && (option->Value == TOptionValue::None || option->Value == TOptionValue::Pair)) {
+  if (inline_value &&
+      (option->Value == TOptionValue::None || option->Value == TOptionValue::Pair)) {
     error = Excerpt(name) + " takes no value";
     return false;
   }
@@ -504,8 +506,9 @@ int RunCheck(const Options& options, const std::string& program_dir, std::ostrea
   const TSealState seal = CheckPackageSeal(program_dir, script, SealPolicyFor(options));
   for (const std::string& problem : seal.Problems)
     findings.push_back({program_dir + kManifestName, 0, problem});
-  for (const TCheckFinding& f : findings) out << FormatFinding(f) << '\n';
-  if (seal.Verified) out << SealStatusText(seal) << '\n';
+  // A package is outside data: nothing in it may steer the terminal.
+  for (const TCheckFinding& f : findings) out << EscapeControls(FormatFinding(f)) << '\n';
+  if (seal.Verified) out << EscapeControls(SealStatusText(seal)) << '\n';
   out << FormatSummary(findings, check.FilesChecked()) << '\n';
   out.flush();
   return findings.empty() ? 0 : 1;

@@ -62,7 +62,7 @@ int RunLine(const Options& options, const std::string& program_dir, TChildRunner
   std::string error;
   if (!ParseDeviceList(options.LineFile, lines, config.Settings, devices, error)) {
     for (const std::string& line : SplitLines(error))
-      std::cerr << "qubra-updater: " << line << '\n';
+      std::cerr << "qubra-updater: " << EscapeControls(line) << '\n';
     std::cerr << std::flush;
     return 2;
   }

@@ -2,6 +2,7 @@
 
 #include "formats/text.h"
 #include "sys/Files.h"
+#include "sys/Sha256.h"
 
 bool ReadRunFile(const std::string& path, const TFileCheck& check, std::string& bytes,
                  std::string& refusal) {
@@ -13,11 +14,12 @@ bool ReadRunFile(const std::string& path, const TFileCheck& check, std::string& 
 }
 
 bool TGestionnaire::ReadFileLines(const std::string& path, std::vector<std::string>& lines,
-                                  std::string& refusal) const {
+                                  std::string& refusal) {
   std::string bytes;
   lines.clear();
   if (!ReadRunFile(path, FileCheck, bytes, refusal)) return false;
   lines = SplitLines(bytes);
+  NoteFileRead(path, Sha256Hex(bytes));
   return true;
 }
 
@@ -103,8 +105,9 @@ void TGestionnaire::NotifyOperationEnd() {
   Fire(OnOperationEnd);
 }
 
-void TGestionnaire::NoteFileRead(const std::string& path) {
+void TGestionnaire::NoteFileRead(const std::string& path, const std::string& sha256) {
   FileRead = path;
+  FileReadSha256 = sha256;
   Fire(OnFileRead);
 }
 

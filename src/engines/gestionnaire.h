@@ -76,8 +76,9 @@ class TGestionnaire {
   void SetDeviceVariant(bool b);
   void NotifyOperationEnd();
   // Observer hooks for records of a run; they change nothing in the engine's work.
-  void NoteFileRead(const std::string& path);  // a file named by the instruction was read
-  void ChargeRetry();                          // one "R" charged to the instruction
+  // A file named by the instruction was read; `sha256` is of the very bytes read.
+  void NoteFileRead(const std::string& path, const std::string& sha256);
+  void ChargeRetry();  // one "R" charged to the instruction
   void NoteVersion(const TVersionNote& note);
   // The boot checksum as shown, and the device identifier as the device sent it, both set
   // before the identifier is reported.
@@ -96,6 +97,7 @@ class TGestionnaire {
   int32_t GetRetryCount() const { return RetryCount; }
   const std::string& GetCardDir() const { return CardDir; }
   const std::string& GetFileRead() const { return FileRead; }
+  const std::string& GetFileReadSha256() const { return FileReadSha256; }
   const TVersionNote& GetVersionNote() const { return VersionNote; }
   const std::string& GetBootChecksum() const { return BootChecksum; }
   const std::string& GetDeviceIdText() const { return DeviceIdText; }
@@ -121,9 +123,10 @@ class TGestionnaire {
   void Fire(const TNotifyEvent& event) {
     if (event) event(*this);
   }
-  // The lines of a file an instruction names, through FileCheck; as ReadRunFile.
+  // The lines of a file an instruction names, through FileCheck, as ReadRunFile; the read is
+  // noted (NoteFileRead).
   bool ReadFileLines(const std::string& path, std::vector<std::string>& lines,
-                     std::string& refusal) const;
+                     std::string& refusal);
   // The reply character at the front of Received, as the engines test it.
   bool Begins(char c) const { return !Received.empty() && Received[0] == c; }
 
@@ -141,6 +144,7 @@ class TGestionnaire {
   TFileCheck FileCheck;
   bool DeviceVariant = false;
   std::string FileRead;
+  std::string FileReadSha256;
   TVersionNote VersionNote;
   std::string BootChecksum;
   std::string DeviceIdText;

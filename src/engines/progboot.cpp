@@ -171,7 +171,6 @@ bool TProgBoot::LoadFile() {
                                  : Excerpt(CardDir + Instruction) + " File not found !!!");
     return false;
   }
-  NoteFileRead(path);
   if (Lines.empty()) {
     ReportError("Boot File Empty !!!");
     return false;

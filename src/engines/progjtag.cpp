@@ -181,12 +181,13 @@ void TProgJtag::WaitFileAccepted() {
   if (Received[0] != '.') return;
   Consume(".");
   const std::string path = CardDir + Instruction;
-  LineCount = OpenEffectFile(path);
+  std::string sha256;
+  LineCount = OpenEffectFile(path, sha256);
   if (LineCount == -1) {
     ReportError(!Refusal.empty() ? Refusal : Excerpt(path) + " File not found !!!");
     return;
   }
-  NoteFileRead(path);
+  NoteFileRead(path, sha256);
   SetProgressMax(LineCount);
   // The device needs this time after "P" before the first statement.
   if (Pause) Pause(1000);
@@ -299,22 +300,25 @@ void TProgJtag::Reset() {
   State = 0;
 }
 
-int32_t TProgJtag::OpenEffectFile(const std::string& path) {
+int32_t TProgJtag::OpenEffectFile(const std::string& path, std::string& sha256) {
   CloseEffectFile();
   Refusal.clear();
-  std::optional<int64_t> count;
   if (FileCheck) {
     // Played from the bytes that were checked, so a file changed meanwhile is never sent.
     std::string bytes;
     if (!ReadRunFile(path, FileCheck, bytes, Refusal)) return -1;
-    count = CountLines(bytes);
     EffectFile.OpenBytes(std::move(bytes));
-  } else {
-    count = CountTextLines(path);
-    if (!count || !EffectFile.Open(path)) return -1;
+  } else if (!EffectFile.Open(path)) {
+    return -1;
+  }
+  // Counted and hashed from what is played, never from the path again.
+  int64_t count = 0;
+  if (!EffectFile.Survey(count, sha256)) {
+    EffectFile.Close();
+    return -1;
   }
   EffectFileOpen = true;
-  if (*count <= INT32_MAX) return static_cast<int32_t>(*count);
+  if (count <= INT32_MAX) return static_cast<int32_t>(count);
   CloseEffectFile();
   return -1;
 }

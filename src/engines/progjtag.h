@@ -26,7 +26,7 @@ class TProgJtag : public TGestionnaire {
 
   // -1 when the file cannot be read or FileCheck refuses it (Refusal then says why); otherwise
   // opens it (closing one still open), counts its lines and leaves it at its first line.
-  int32_t OpenEffectFile(const std::string& path);
+  int32_t OpenEffectFile(const std::string& path, std::string& sha256);
   void CloseEffectFile();
   bool IsEffectFileOpen() const { return EffectFileOpen; }
 

@@ -115,7 +115,6 @@ bool TProgPsd::LoadFile() {
     ReportError(!refusal.empty() ? refusal : Excerpt(path) + " File not found !!!");
     return false;
   }
-  NoteFileRead(path);
   if (Lines.empty()) {
     ReportError("Keyb File Empty !!!");
     return false;

@@ -7,6 +7,7 @@
 
 #include "formats/hex.h"
 #include "sys/Files.h"
+#include "sys/Sha256.h"
 
 std::string FileName(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -72,6 +73,24 @@ void LineReader::OpenBytes(std::string bytes) {
   Close();
   bytes_ = std::move(bytes);
   from_bytes_ = true;
+}
+
+bool LineReader::Survey(int64_t& lines, std::string& sha256) {
+  if (from_bytes_) {
+    lines = CountLines(bytes_);
+    sha256 = Sha256Hex(bytes_);
+    at_ = 0;
+  } else {
+    uint64_t size = 0;
+    std::string error;
+    if (!file_ || !Sha256OpenFile(file_, size, sha256, error)) return false;
+    std::string line;
+    for (lines = 0; Next(line);) ++lines;
+    if (std::ferror(file_)) return false;
+    std::rewind(file_);
+  }
+  has_pending_ = false;
+  return !sha256.empty();
 }
 
 void LineReader::Close() {
@@ -178,12 +197,38 @@ std::string Tenths(double value) {
   return std::string(text, end.ptr);
 }
 
+namespace {
+
+// Length of the UTF-8 sequence at the front of `text` if it is a well-formed one for a
+// character a terminal only shows, else 0. The C1 controls (U+0080 to U+009F) act as ESC does.
+size_t ShownUtf8(std::string_view text) {
+  const auto b = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = b(0);
+  const size_t n = lead > 0xF4 ? 0 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+  if (n == 0 || text.size() < n) return 0;
+  for (size_t i = 1; i < n; ++i)
+    if ((b(i) & 0xC0) != 0x80) return 0;
+  if (n == 2 && lead == 0xC2 && b(1) < 0xA0) return 0;
+  if (n == 3 && ((lead == 0xE0 && b(1) < 0xA0) || (lead == 0xED && b(1) >= 0xA0))) return 0;
+  if (n == 4 && ((lead == 0xF0 && b(1) < 0x90) || (lead == 0xF4 && b(1) >= 0x90))) return 0;
+  return n;
+}
+
+}  // namespace
+
 std::string EscapeControls(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    out += u >= 0x20 && u != 0x7F ? std::string(1, c) : "\\x" + ByteToHex(u);
+  for (size_t i = 0; i < text.size();) {
+    const auto u = static_cast<unsigned char>(text[i]);
+    const size_t shown = u < 0x80 ? (u >= 0x20 && u != 0x7F) : ShownUtf8(text.substr(i));
+    if (shown > 0) {
+      out.append(text.substr(i, shown));
+      i += shown;
+    } else {
+      out += "\\x" + ByteToHex(u);
+      ++i;
+    }
   }
   return out;
 }

@@ -42,6 +42,9 @@ class LineReader {
   // Reads the lines of `bytes`, already read from a file, as Open would read them.
   void OpenBytes(std::string bytes);
   void Close();
+  // The number of lines and the SHA-256 of the whole file, from the file opened (not the
+  // path, which may name another file by now); reading then starts again at the beginning.
+  [[nodiscard]] bool Survey(int64_t& lines, std::string& sha256);
   bool IsOpen() const { return file_ != nullptr || from_bytes_; }
   // Next line without its end; false at the end of the file.
   bool Next(std::string& line);

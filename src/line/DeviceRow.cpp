@@ -135,7 +135,7 @@ void EndRow(TDeviceRow& row, int exit_code, bool crashed, bool stop_asked,
 }
 
 std::string FormatProgressLine(const TDeviceRow& row) {
-  const std::string head = row.Name + " " + row.Link + ": ";
+  const std::string head = EscapeControls(row.Name + " " + row.Link) + ": ";
   switch (row.State) {
     case dsRUNNING:
       return head + "started";
@@ -213,10 +213,10 @@ std::string FormatSummary(const TRows& rows, TSummaryKind kind) {
   text += "\n";
   for (const TDeviceRow& r : rows)
     if (r.State == dsFAILED)
-      text += "failed: " + r.Name + " " + r.Link + ": " + FailureText(r) + "\n";
+      text += "failed: " + EscapeControls(r.Name + " " + r.Link) + ": " + FailureText(r) + "\n";
   for (const TDeviceRow& r : rows)
     if (!r.ReportFailure.empty())
       text +=
-          "not recorded: " + r.Name + " " + r.Link + ": " + EscapeControls(r.ReportFailure) + "\n";
+          "not recorded: " + EscapeControls(r.Name + " " + r.Link + ": " + r.ReportFailure) + "\n";
   return text;
 }

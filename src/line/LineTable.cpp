@@ -38,16 +38,17 @@ std::string Right(const std::string& text, size_t width) {
 std::vector<std::string> FormatTable(const TRows& rows, size_t width) {
   size_t name_width = 4, link_width = 4;
   for (const TDeviceRow& r : rows) {
-    name_width = std::max(name_width, Columns(r.Name));
-    link_width = std::max(link_width, Columns(r.Link));
+    name_width = std::max(name_width, Columns(EscapeControls(r.Name)));
+    link_width = std::max(link_width, Columns(EscapeControls(r.Link)));
   }
   auto line = [&](const std::string& name, const std::string& link, const std::string& state,
                   const std::string& operation, const std::string& card, const std::string& percent,
                   const std::string& eta, const std::string& elapsed, const std::string& error) {
-    std::string text = Cell(name, name_width) + "  " + Cell(link, link_width) + "  " +
-                       Cell(state, 9) + "  " + Cell(EscapeControls(operation), 22) + "  " +
-                       Cell(EscapeControls(card), 6) + "  " + Right(percent, 4) + "  " +
-                       Right(eta, 6) + "  " + Right(elapsed, 8) + "  " + EscapeControls(error);
+    std::string text = Cell(EscapeControls(name), name_width) + "  " +
+                       Cell(EscapeControls(link), link_width) + "  " + Cell(state, 9) + "  " +
+                       Cell(EscapeControls(operation), 22) + "  " + Cell(EscapeControls(card), 6) +
+                       "  " + Right(percent, 4) + "  " + Right(eta, 6) + "  " + Right(elapsed, 8) +
+                       "  " + EscapeControls(error);
     while (!text.empty() && text.back() == ' ') text.pop_back();
     return CutColumns(text, width);
   };

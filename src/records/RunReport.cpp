@@ -6,7 +6,6 @@
 
 #include "formats/text.h"
 #include "records/RunJson.h"
-#include "sys/Sha256.h"
 #include "version.h"
 
 namespace {
@@ -25,12 +24,6 @@ QString WholePath(const std::string& path) {
   std::error_code ec;
   const std::filesystem::path whole = std::filesystem::absolute(path, ec);
   return JsonPath(ec ? path : whole.lexically_normal().string());
-}
-
-std::string FileSha256(const std::string& path) {
-  uint64_t size = 0;
-  std::string sha256, error;
-  return Sha256File(path, size, sha256, error) ? sha256 : std::string();
 }
 
 }  // namespace
@@ -58,8 +51,8 @@ void TRunReport::RunStarted(const std::string& script) {
 }
 
 // A file read twice counts once, unless it changed in between.
-void TRunReport::FileRead(const std::string& path) {
-  const QJsonObject file{{"path", WholePath(path)}, {"sha256", JsonText(FileSha256(path))}};
+void TRunReport::FileRead(const std::string& path, const std::string& sha256) {
+  const QJsonObject file{{"path", WholePath(path)}, {"sha256", JsonText(sha256)}};
   for (const QJsonValue& f : Files)
     if (f.toObject() == file) return;
   Files.append(file);

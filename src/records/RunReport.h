@@ -27,7 +27,7 @@ class TRunReport : public TRunObserver {
   std::function<void()> Ended;
 
   void RunStarted(const std::string& script) override;
-  void FileRead(const std::string& path) override;
+  void FileRead(const std::string& path, const std::string& sha256) override;
   void SealChecked(const TSealReport& seal) override;
   void DeviceReported(const TDeviceReport& device) override;
   void InstructionStarted(const TInstructionRef& line, const std::string& engine) override;

@@ -13,6 +13,26 @@ std::string NotRegular(const TFileStatus& st) {
   return std::string("it is ") + st.Kind() + ", not a regular file";
 }
 
+// Only a regular file: a FIFO nobody reads would block the open for good, and a terminal or
+// pipe would mix the lines into other output.
+int OpenRegularForWriting(const std::string& path, int flags, std::string& why) {
+  TFileStatus st;
+  if (FileStatus(path, st, why) == TLook::Found && !st.Regular) return why = NotRegular(st), -1;
+  const int fd = RetryOnSignal([&] {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | flags, 0644);
+  });
+  if (fd < 0) return why = SysErrorText(errno), -1;
+  if (!FdStatus(fd, st, why)) return ::close(fd), -1;
+  if (!st.Regular) return ::close(fd), why = NotRegular(st), -1;
+  for (const int own : {STDOUT_FILENO, STDERR_FILENO}) {
+    TFileStatus o;
+    std::string ignored;
+    if (FdStatus(own, o, ignored) && o.SameFile(st))
+      return ::close(fd), why = "it is this program's own output", -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
 TSharedAppendFile::~TSharedAppendFile() {
@@ -26,23 +46,8 @@ void TSharedAppendFile::Close() {
 
 bool TSharedAppendFile::Open(const std::string& path, std::string& why) {
   Close();
-  // Only a regular file: a FIFO nobody reads would block the open for good, and a terminal or
-  // pipe would mix the records into other output.
-  TFileStatus st;
-  if (FileStatus(path, st, why) == TLook::Found && !st.Regular) return why = NotRegular(st), false;
-  Fd = RetryOnSignal([&] {
-    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
-  });
-  if (Fd < 0) return why = SysErrorText(errno), false;
-  if (!FdStatus(Fd, st, why)) return Close(), false;
-  if (!st.Regular) return Close(), why = NotRegular(st), false;
-  for (const int own : {STDOUT_FILENO, STDERR_FILENO}) {
-    TFileStatus o;
-    std::string ignored;
-    if (FdStatus(own, o, ignored) && o.SameFile(st))
-      return Close(), why = "it is this program's own output", false;
-  }
-  return true;
+  Fd = OpenRegularForWriting(path, O_APPEND, why);
+  return Fd >= 0;
 }
 
 bool TSharedAppendFile::Append(std::string_view bytes, std::string& why) {
@@ -58,4 +63,26 @@ bool TSharedAppendFile::Append(std::string_view bytes, std::string& why) {
   if (locked) RetryOnSignal([&] { return ::flock(Fd, LOCK_UN); });
   if (!ok) why = SysErrorText(saved);
   return ok;
+}
+
+TStreamFile::~TStreamFile() {
+  if (Fd >= 0) ::close(Fd);
+}
+
+bool TStreamFile::Open(const std::string& path, std::string& why) {
+  if (Fd >= 0) ::close(Fd);
+  Failure.clear();
+  // Emptied only once it is known to be a regular file.
+  Fd = OpenRegularForWriting(path, 0, why);
+  if (Fd >= 0 && RetryOnSignal([&] { return ::ftruncate(Fd, 0); }) != 0) {
+    why = SysErrorText(errno);
+    ::close(Fd);
+    Fd = -1;
+  }
+  return Fd >= 0;
+}
+
+void TStreamFile::Write(std::string_view bytes) {
+  if (Fd < 0 || !Failure.empty()) return;
+  if (!WriteAll(Fd, bytes.data(), bytes.size())) Failure = SysErrorText(errno);
 }

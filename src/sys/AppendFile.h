@@ -22,3 +22,22 @@ class TSharedAppendFile {
   void Close();
   int Fd = -1;
 };
+
+// A file one process writes from its start, piece by piece, such as a trace. Opened as
+// TSharedAppendFile opens (a regular or new file, never blocking), but emptied first. The
+// first write that fails is kept: what comes after it is not written, and Error() says why.
+class TStreamFile {
+ public:
+  TStreamFile() = default;
+  ~TStreamFile();
+  TStreamFile(const TStreamFile&) = delete;
+  TStreamFile& operator=(const TStreamFile&) = delete;
+
+  [[nodiscard]] bool Open(const std::string& path, std::string& why);
+  void Write(std::string_view bytes);
+  const std::string& Error() const { return Failure; }
+
+ private:
+  int Fd = -1;
+  std::string Failure;
+};

@@ -29,20 +29,27 @@ std::string Sha256Hex(std::string_view bytes) {
 }
 
 bool Sha256File(const std::string& path, uint64_t& size, std::string& sha256, std::string& error) {
+  std::FILE* f = nullptr;
+  if (OpenRegularFile(path, f, error) != TLook::Found) return false;
+  const bool ok = Sha256OpenFile(f, size, sha256, error);
+  std::fclose(f);
+  return ok;
+}
+
+bool Sha256OpenFile(std::FILE* file, uint64_t& size, std::string& sha256, std::string& error) {
   if (!Started()) {
     error = "the cryptography library cannot be started";
     return false;
   }
-  std::FILE* f = nullptr;
-  if (OpenRegularFile(path, f, error) != TLook::Found) return false;
+  std::rewind(file);
   crypto_hash_sha256_state state;
   crypto_hash_sha256_init(&state);
   size = 0;
   uint8_t buf[65536];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0; size += n)
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, file)) > 0; size += n)
     crypto_hash_sha256_update(&state, buf, n);
-  const int read_error = std::ferror(f) ? errno : 0;
-  std::fclose(f);
+  const int read_error = std::ferror(file) ? errno : 0;
+  std::rewind(file);
   if (read_error != 0) {
     error = SysErrorText(read_error);
     return false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -12,3 +13,7 @@ std::string Sha256Hex(std::string_view bytes);
 // the reason, when it cannot be read or is not a regular file.
 [[nodiscard]] bool Sha256File(const std::string& path, uint64_t& size, std::string& sha256,
                               std::string& error);
+// The same of what an open file holds from its start, whatever has been read of it; the
+// position is left at the start.
+[[nodiscard]] bool Sha256OpenFile(std::FILE* file, uint64_t& size, std::string& sha256,
+                                  std::string& error);

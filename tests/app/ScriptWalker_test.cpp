@@ -1,7 +1,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "app/run_fixture.h"
+#include "sys/Sha256.h"
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
@@ -14,7 +17,10 @@ class TRecordingObserver : public TRunObserver {
  public:
   explicit TRecordingObserver(std::string prog) : Prog(std::move(prog)) {}
   void RunStarted(const std::string& script) override { Log.push_back("start " + Rel(script)); }
-  void FileRead(const std::string& path) override { Log.push_back("read " + Rel(path)); }
+  void FileRead(const std::string& path, const std::string& sha256) override {
+    Log.push_back("read " + Rel(path));
+    Sha256[Rel(path)] = sha256;
+  }
   void InstructionStarted(const TInstructionRef& line, const std::string& engine) override {
     Log.push_back("begin " + Where(line) + " " + engine);
   }
@@ -30,6 +36,7 @@ class TRecordingObserver : public TRunObserver {
   }
 
   std::vector<std::string> Log;
+  std::map<std::string, std::string> Sha256;
 
  private:
   std::string Rel(const std::string& path) const {
@@ -117,6 +124,9 @@ TEST_F(ScriptWalkerTest, ObserverFollowsInstructionsSkipsAndTheEnd) {
                                 "begin FI @script.ini:0 card",
                                 "end FI done",
                                 "run completed"}));
+  EXPECT_EQ(seen.Sha256["script.ini"], Sha256Hex("rem full update\r\nM0\r\nCM\r\nC0\r\n"));
+  EXPECT_EQ(seen.Sha256["Qubra/script.ini"],
+            Sha256Hex("T0 0130\r\nP0 bank0.hex\r\nV0 0130\r\nP8 prom1.svf\r\n"));
 
   // Manual mode: the boxes' components are passed over before the sub-script starts; an
   // engine's error ends its instruction and the run.

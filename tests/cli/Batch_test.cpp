@@ -474,30 +474,33 @@ TEST_F(BatchRunTest, EventsAndReportFollowTheRun) {
                   QJsonObject{{"instruction", "OP"}, {"component", ""}, {"version", "0000"}}}));
 }
 
-// Anything but a regular file is refused at once: a FIFO nobody reads would block for good.
-TEST_F(BatchRunTest, UnwritableReportIsRefusedBeforeTheDevice) {
+// Anything but a regular file is refused at once, as a report or a trace: a FIFO nobody reads
+// would block for good, and /dev/full would take nothing.
+TEST_F(BatchRunTest, UnwritableReportOrTraceIsRefusedBeforeTheDevice) {
   ASSERT_EQ(::mkfifo((pkg.Path() + "fifo").c_str(), 0644), 0);
   const std::pair<std::string, std::string> cases[] = {
       {pkg.Path() + "missing/runs.jsonl", "No such file or directory"},
       {pkg.Path() + "fifo", "it is a FIFO, not a regular file"},
       {pkg.Path() + "Qubra", "it is a folder, not a regular file"},
       {"/dev/null", "it is a character device, not a regular file"},
+      {"/dev/full", "it is a character device, not a regular file"},
   };
-  for (const auto& [path, reason] : cases) {
-    out.str("");
-    err.str("");
-    TBatchConfig c = Config();
-    c.Events = true;
-    c.ReportFile = path;
-    EXPECT_EQ(Run(std::move(c)), kBatchFailed);
-    const std::string why = "cannot write the report file " + path + ": " + reason;
-    EXPECT_EQ(err.str(), "qubra-updater: " + why + "\n");
-    const std::vector<QJsonObject> events = JsonLines(out.str());
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0]["result"].toString(), "error");
-    EXPECT_EQ(events[0]["failure"].toString().toStdString(), why);
-    EXPECT_EQ(events[0]["exit_status"].toInt(), 1);
-  }
+  for (const auto& [path, reason] : cases)
+    for (const std::string file : {"report", "trace"}) {
+      out.str("");
+      err.str("");
+      TBatchConfig c = Config();
+      c.Events = true;
+      (file == "report" ? c.ReportFile : c.TraceFile) = path;
+      EXPECT_EQ(Run(std::move(c)), kBatchFailed);
+      const std::string why = "cannot write the " + file + " file " + path + ": " + reason;
+      EXPECT_EQ(err.str(), "qubra-updater: " + why + "\n");
+      const std::vector<QJsonObject> events = JsonLines(out.str());
+      ASSERT_EQ(events.size(), 1u);
+      EXPECT_EQ(events[0]["result"].toString(), "error");
+      EXPECT_EQ(events[0]["failure"].toString().toStdString(), why);
+      EXPECT_EQ(events[0]["exit_status"].toInt(), 1);
+    }
   EXPECT_EQ(peer.Connections(), 0);
 }
 
@@ -532,7 +535,9 @@ TEST_F(BatchRunTest, StopClosesTheLinkAndExitsWithTheSignal) {
     poll.start(1);
     EXPECT_EQ(run.Exec(), status);
     EXPECT_THAT(trace_at_stop, HasSubstr(">  56 30"));
-    EXPECT_EQ(err.str(), "");
+    EXPECT_THAT(err.str(), HasSubstr(": the device may now be partly updated; run the update "
+                                     "again to finish it\n"));
+    err.str("");
     EXPECT_THAT(out.str(), ::testing::Not(HasSubstr("Program operation completed")));
     EXPECT_EQ(ClosedConnections(runs), runs);
     std::ifstream in(pkg.Path() + "runs.jsonl");

@@ -526,6 +526,14 @@ TEST(CommandLine, RunCheckPrintsFindingsAndStatus) {
   EXPECT_EQ(RunCheck(o, pkg.Path(), faulty), 1);
   EXPECT_EQ(faulty.str(), pkg.Path() + "DVI/script.ini:2: Syntax Error in script file line : 2\n" +
                               "1 finding in 1 file (9 files checked)\n");
+
+  // What the package names reaches the terminal escaped.
+  pkg.Write("DVI/script.ini",
+            "P9 \xC2\x9B"
+            "2J\x07.svf\n");
+  std::ostringstream hostile;
+  EXPECT_EQ(RunCheck(o, pkg.Path(), hostile), 1);
+  EXPECT_THAT(hostile.str(), ::testing::HasSubstr("DVI/\\xC2\\x9B2J\\x07.svf File not found"));
 }
 
 // OUT is replaced only by a whole conversion; what went wrong or was dropped is said with the line.

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <memory>
 
+#include "sys/Sha256.h"
+
 using Lines = std::vector<std::string>;
 
 TEST(Text, SplitLines) {
@@ -63,6 +65,24 @@ TEST(Text, FilesWholeAndByLine) {
     }
     EXPECT_EQ(streamed, lines);
     EXPECT_EQ(CountTextLines(path), static_cast<int64_t>(lines.size()));
+
+    // Surveyed from the file opened, half read, though another now stands at its path; the
+    // same from the bytes; reading then starts again at the first line.
+    LineReader opened, held;
+    ASSERT_TRUE(opened.Open(path));
+    opened.Next(line);
+    std::ofstream(path + ".new", std::ios::binary) << "other\n";
+    ASSERT_EQ(std::rename((path + ".new").c_str(), path.c_str()), 0);
+    held.OpenBytes(text);
+    for (LineReader* reader : {&opened, &held}) {
+      int64_t count = -1;
+      std::string sha256;
+      ASSERT_TRUE(reader->Survey(count, sha256));
+      EXPECT_EQ(count, static_cast<int64_t>(lines.size()));
+      EXPECT_EQ(sha256, Sha256Hex(text));
+      EXPECT_EQ(reader->Next(line), !lines.empty());
+      EXPECT_EQ(line, lines.empty() ? "" : lines[0]);
+    }
   }
   std::remove(path.c_str());
 
@@ -96,6 +116,10 @@ TEST(Text, FilesWholeAndByLine) {
 // UTF-8 paths pass whole: only the control characters are escaped.
 TEST(Text, EscapeControls) {
   EXPECT_EQ(EscapeControls("r\xC3\xA9p \xE2\x82\xAC\t\x7f"), "r\xC3\xA9p \xE2\x82\xAC\\x09\\x7F");
+  // ESC, a C1 CSI as UTF-8 and as a lone byte, Latin-1, a cut sequence, an overlong one.
+  EXPECT_EQ(EscapeControls("\x1B[2J \xC2\x9B"
+                           "2J \x9B \xE9t\xC3 \xC0\xAF \xF0\x9F\x98\x80 \xFF"),
+            "\\x1B[2J \\xC2\\x9B2J \\x9B \\xE9t\\xC3 \\xC0\\xAF \xF0\x9F\x98\x80 \\xFF");
 }
 
 TEST(Text, StrToInt) {

@@ -291,6 +291,10 @@ TEST(LineRows, TableProgressLinesAndSummary) {
   rows[3].State = dsSTOPPED;
   EXPECT_EQ(FormatTable(rows, 200)[4], "pté1  /dev/pts/7               stopped");
   EXPECT_EQ(FormatProgressLine(rows[3]), "pté1 /dev/pts/7: stopped before it started");
+  rows[3].Name = "p\x1B[2J";  // a name from the list never steers the terminal
+  EXPECT_EQ(FormatTable(rows, 200)[4], "p\\x1B[2J  /dev/pts/7               stopped");
+  EXPECT_EQ(FormatProgressLine(rows[3]), "p\\x1B[2J /dev/pts/7: stopped before it started");
+  rows[3].Name = "pté1";
   EXPECT_EQ(FormatSummary(rows, skEND),
             "4 devices: 1 completed, 1 failed, 1 stopped\n"
             "failed: tcp2 tcp:127.0.0.1:4002: Error while writing!!!\\x0D (/p/Qubra/script.ini)\n");
