@@ -22,6 +22,7 @@
 
 #include "app/ProgramDir.h"
 #include "formats/text.h"
+#include "records/RunHistory.h"
 #include "ui/About.h"
 #include "ui/CompDlg.h"
 #include "ui/PackageFolder.h"
@@ -202,12 +203,14 @@ void TMainFich::LoadSettings() {
   FollowReportFile();
 }
 
-// REPORT_FILE of the package folder's settings: each run is appended there.
+// REPORT_FILE of the package folder's settings: each run is appended there. The history keeps
+// every run all the same.
 void TMainFich::FollowReportFile() {
   ReportPath = ReportFileSetting(Settings, Ctl->GetProgramDir());
-  if (ReportPath.empty() || Report) return;
+  if (Report) return;
   Report = std::make_unique<TRunReport>(
       "", [this] { return DescribeConnection(Ctl->PortChoice(), Ctl->LanSettings(), ComDevices); });
+  Report->Began = SendSpooledRuns;
   Report->Ended = [this] { AppendReport(); };
   Ctl->AddObserver(Report.get());
 }
@@ -228,10 +231,12 @@ void TMainFich::ApplyConnection(const TConnection& connection) {
 
 // The window has no exit status; the record says so with null.
 void TMainFich::AppendReport() {
+  const QJsonObject record = Report->Record(-1);
+  if (std::string notice; !KeepRunRecord(record, notice)) Ctl->ShowStatus(notice);
   if (ReportPath.empty()) return;
   std::string error;
   TReportFile file;
-  if (file.Open(ReportPath, error) && file.Append(Report->Record(-1), error)) return;
+  if (file.Open(ReportPath, error) && file.Append(record, error)) return;
   std::cerr << "qubra-updater: " << error << std::endl;
   if (!ClosedOnce && isVisible())
     QMessageBox::warning(this, QStringLiteral("Warning"), Latin1(error), QMessageBox::Ok);

@@ -134,6 +134,45 @@ TEST(CommandLine, ParsesModesAndValues) {
       EXPECT_EQ(o.Script, "");
     }
   }
+
+  // WHO and the files to import stand where SCRIPT would, before or after their option.
+  struct HistoryCase {
+    Args args;
+    TCommandMode mode;
+    std::string who, db;
+    Args files;
+  };
+  const HistoryCase history_cases[] = {
+      {{"--history"}, cmHISTORY, "", "", {}},
+      {{"--history", "qb-*", "--since", "today", "--history-db", "none"},
+       cmHISTORY,
+       "qb-*",
+       "none",
+       {}},
+      {{"--summary", "--by", "day", "--history", "--result=error", "qb-0412"},
+       cmHISTORY,
+       "qb-0412",
+       "",
+       {}},
+      {{"qb-1", "--history"}, cmHISTORY, "qb-1", "", {}},
+      {{"a.jsonl", "--history-import", "b.jsonl", "c.jsonl"},
+       cmHISTORYIMPORT,
+       "",
+       "",
+       {"a.jsonl", "b.jsonl", "c.jsonl"}},
+      {{"--batch", "--history-db=sqlite:h.db"}, cmBATCH, "", "sqlite:h.db", {}},
+      {{"--history-sync"}, cmHISTORYSYNC, "", "", {}},
+  };
+  for (const HistoryCase& c : history_cases) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine(c.args, o, error)) << error;
+    EXPECT_EQ(o.Mode, c.mode);
+    EXPECT_EQ(o.Who, c.who);
+    EXPECT_EQ(o.HistoryDb, c.db);
+    EXPECT_EQ(o.HistoryFiles, c.files);
+    EXPECT_EQ(o.Script, "");
+  }
 }
 
 TEST(CommandLine, UsageErrors) {
@@ -198,6 +237,15 @@ TEST(CommandLine, UsageErrors) {
       {{"--list-ports", "--require-seal"},
        "--require-seal needs the window, --batch, --check, --line or --line-window"},
       {{"--check", "--trust"}, "--trust needs a value"},
+      {{"--history", "--batch"}, "--batch cannot be combined with --history"},
+      {{"--history", "a", "b"}, "only one WHO may be given, \"b\" is a second one"},
+      {{"--batch", "--since", "today"}, "--since needs --history"},
+      {{"--history-sync", "--history-db", "none"},
+       "--history-db needs the window, --batch, --line, --line-window, --history or "
+       "--history-import"},
+      {{"--batch", "--history-db", "mysql://x"},
+       "--history-db: history database mysql://x: not sqlite:PATH, "
+       "postgresql://user@host:port/db or none"},
       {{"--" + std::string(5000, 'x')},
        "unknown option --" + std::string(254, 'x') + "...[4746 more characters cut]"},
   };
@@ -392,6 +440,9 @@ const std::map<std::string, TModeArgs>& Modes() {
       {"--list-ports", {cmLISTPORTS, {"--list-ports"}}},
       {"--convert-svf", {cmCONVERT, {"--convert-svf", "in.svf", "out.svf"}}},
       {"--seal", {cmSEAL, {"--seal"}}},
+      {"--history", {cmHISTORY, {"--history"}}},
+      {"--history-import", {cmHISTORYIMPORT, {"--history-import", "r.jsonl"}}},
+      {"--history-sync", {cmHISTORYSYNC, {"--history-sync"}}},
   };
   return modes;
 }
@@ -491,7 +542,8 @@ TEST(CommandLine, HelpManualPageAndReadmeAgreeOnEveryOption) {
     if (Modes().count(t.option)) continue;
     Args args = {t.option};
     std::istringstream placeholders(t.placeholders);
-    for (std::string p; placeholders >> p;) args.push_back(p == "LINK" ? "COM1" : "5");
+    for (std::string p; placeholders >> p;)
+      args.push_back(p == "LINK" ? "COM1" : p == "URL" ? "none" : "5");
     for (const auto& [mode, mode_args] : Modes()) {
       Args both = mode_args.args;
       both.insert(both.end(), args.begin(), args.end());
