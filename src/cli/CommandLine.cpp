@@ -348,9 +348,12 @@ bool ParseScript(const std::string& arg, Options& o, std::string& error) {
     return true;
   }
   if (o.Mode == cmHISTORY) {
-    if (o.Who.empty()) o.Who = arg;
-    error = "only one WHO may be given, \"" + Excerpt(arg) + "\" is a second one";
-    return o.Who == arg;
+    if (!o.Who.empty()) {
+      error = "only one WHO may be given, \"" + Excerpt(arg) + "\" is a second one";
+      return false;
+    }
+    o.Who = arg;
+    return true;
   }
   if (o.Script.empty()) {
     o.Script = arg;

@@ -14,11 +14,11 @@ struct TSealPolicy {
   std::string KeyFolder;  // where keys the operator adds go, ending with '/'; "" for nowhere
   bool RequireSeal = false;
   std::string RequiredBy;  // what asks for sealed packages, for the operator
-  // Where the station keeps its runs (HISTORY_DB=) and the name they are recorded under
-  // (STATION=); "" when the policy does not say.
-  std::string HistoryDb, Station;
   // A policy that could not be read: every run is refused with these lines.
   std::vector<std::string> Errors;
+  // Where the station keeps its runs (HISTORY_DB=) and the name they are recorded under
+  // (STATION=); "" when the policy does not say.
+  std::string HistoryDb{}, Station{};
 };
 
 // Adds the station's policy file (KEY=VALUE lines; REQUIRE_SEAL=1 refuses unsealed packages,

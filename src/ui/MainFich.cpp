@@ -25,6 +25,7 @@
 #include "records/RunHistory.h"
 #include "ui/About.h"
 #include "ui/CompDlg.h"
+#include "ui/HistoryDlg.h"
 #include "ui/PackageFolder.h"
 #include "ui/SerialDevicesDlg.h"
 #include "ui/ipconfig.h"
@@ -138,6 +139,12 @@ void TMainFich::BuildMenus() {
   MAuto->setChecked(true);
   connect(MAuto, &QAction::triggered, this, [this] { Ctl->MAutoClick(); });
   connect(MManual, &QAction::triggered, this, &TMainFich::MManualClick);
+
+  View1 = MainMenu1->addMenu("&View");
+  View1->setObjectName("View1");
+  History = View1->addAction("&History...");
+  History->setObjectName("History");
+  connect(History, &QAction::triggered, this, &TMainFich::HistoryClick);
 
   About1 = MainMenu1->addMenu("&About");
   About1->setObjectName("About1");
@@ -274,6 +281,12 @@ void TMainFich::ShowSeal() {
   const TSealState state =
       CheckPackageSeal(Ctl->GetProgramDir(), Ctl->StartScriptPath(), SealPolicy);
   if (state.Sealed || !state.Problems.empty()) Ctl->ShowStatus(SealStatusText(state));
+}
+
+void TMainFich::HistoryClick() {
+  THistoryDlg dlg(RunHistory().Db, RunStation().toStdString(), this);
+  dlg.setObjectName("HistoryDlg");
+  dlg.exec();
 }
 
 void TMainFich::TrustedKeysClick() {

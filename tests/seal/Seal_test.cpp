@@ -138,7 +138,7 @@ TEST_F(SealTest, StationPolicy) {
     bool Require;
     std::vector<std::string> Problems;
     bool Dangling = false;  // the policy file a link to nothing
-    std::string Station, HistoryDb;
+    std::string Station{}, HistoryDb{};
   } cases[] = {
       {nullptr, false, {}},
       {"# station 4\nREQUIRE_SEAL=1\n", true, {unsealed}},
