@@ -25,7 +25,9 @@
 #include "app/scripted_device.h"
 #include "cli/SealCommand.h"
 #include "formats/text.h"
+#include "history/HistoryQuery.h"
 #include "link/link_test_util.h"
+#include "records/RunHistory.h"
 #include "records/RunReport.h"
 #include "seal/SealGate.h"
 #include "seal/minisign_tool.h"
@@ -472,6 +474,36 @@ TEST_F(BatchRunTest, EventsAndReportFollowTheRun) {
       r["versions_written"].toArray(),
       QJsonArray({QJsonObject{{"instruction", "V"}, {"component", "0"}, {"version", "0130"}},
                   QJsonObject{{"instruction", "OP"}, {"component", ""}, {"version", "0000"}}}));
+}
+
+// A database that cannot take the record gets it spooled and says so once; the run completes
+// all the same, and the next run sends the spool before its own record.
+TEST_F(BatchRunTest, HistoryNeverFailsARunAndTheSpoolIsSentAtTheNextStart) {
+  const QByteArray data_home = qgetenv("XDG_DATA_HOME");
+  qputenv("XDG_DATA_HOME", QByteArray::fromStdString(pkg.Path() + "data"));
+  const TRunHistory before = RunHistory();
+  const std::string db = "sqlite:" + pkg.Path() + "db/h.sqlite";
+  UseRunHistory({db, ""});
+  pkg.Write("db", "a file where the folder should be");
+  EXPECT_EQ(Run(Config()), kBatchCompleted) << err.str();
+  const std::string spool = pkg.Path() + "data/qubra-updater/history.spool";
+  EXPECT_THAT(err.str(), ::testing::MatchesRegex("qubra-updater: history not written \\(.+\\): "
+                                                 "kept in " +
+                                                 spool + "\n"));
+  std::filesystem::remove(pkg.Path() + "db");
+  std::filesystem::create_directory(pkg.Path() + "db");
+  EXPECT_EQ(Run(Config()), kBatchCompleted);
+  UseRunHistory(before);
+  qputenv("XDG_DATA_HOME", data_home);
+  EXPECT_FALSE(std::filesystem::exists(spool));
+  THistoryUrl url;
+  THistoryStore store;
+  std::string error;
+  std::ostringstream runs;
+  ASSERT_TRUE(ParseHistoryUrl(db, url, error) && store.Open(url, error) &&
+              ListRuns(store, {}, EHistoryFormat::hfJSON, 0, 0, runs, error))
+      << error;
+  EXPECT_EQ(JsonLines(runs.str()).size(), 2u);
 }
 
 // Anything but a regular file is refused at once: a FIFO nobody reads would block for good.
