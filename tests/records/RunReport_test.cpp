@@ -35,10 +35,8 @@ TEST(RunReport, RecordOfARun) {
   TRunReport report("bench 4", [] { return TLinkDescription{"udp", "127.0.0.1:10500", 10600}; });
   int ended = 0;
   report.Ended = [&] { ++ended; };
-  const TRunHistory before = RunHistory();
   UseRunHistory({"none", "Bench 4"});
   report.RunStarted("/p/script.ini");
-  UseRunHistory(before);
   report.FileRead(dir.Path() + "a.hex");
   report.FileRead(dir.Path() + "a.hex");  // read twice, listed once
   const TInstructionRef bank{"/p/Qubra/script.ini", 2, "P0 bank0.hex", "Qubra"};

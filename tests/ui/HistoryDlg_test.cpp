@@ -26,14 +26,12 @@ TEST(HistoryDlg, ShowsFiltersAndExportsThisStationsRuns) {
   THistoryStore store;
   std::string error;
   ASSERT_TRUE(ParseHistoryUrl(db, url, error) && store.Open(url, error)) << error;
-  for (const auto& [id, station, name, result] : {std::tuple{"r1", "st-a", "qb-1", "completed"},
-                                                  {"r2", "st-a", "qb-2", "error"},
-                                                  {"r3", "st-b", "qb-2", "completed"}}) {
-    const QJsonObject r{{"id", id},
-                        {"station", station},
-                        {"name", name},
-                        {"result", result},
-                        {"start", QString("2024-03-01T08:00:0%1.000Z").arg(id[1])}};
+  // clang-format off
+  for (const char* run : {"r1 st-a qb-1 completed", "r2 st-a qb-2 error", "r3 st-b qb-2 completed"}) {
+    const QStringList f = QString(run).split(' ');
+    const QJsonObject r{{"id", f[0]}, {"station", f[1]}, {"name", f[2]}, {"result", f[3]},
+                        {"start", "2024-03-01T08:00:0" + f[0].mid(1) + ".000Z"}};
+    // clang-format on
     bool added = false;
     ASSERT_TRUE(store.Insert(r, added, error)) << error;
   }
