@@ -24,23 +24,6 @@ namespace {
 // The newest runs a table shows; Export CSV writes every one the filter chooses.
 constexpr int kShown = 1000;
 
-// The runs as --history gives them, in `format`.
-bool Ask(const std::string& db, const THistoryFilter& filter, EHistoryFormat format, int limit,
-         std::string& text, std::string& error) {
-  THistoryUrl url;
-  if (!ParseHistoryUrl(db, url, error)) return false;
-  if (url.Kind == THistoryUrl::hkNONE) {
-    error = "no history is kept (history database none)";
-    return false;
-  }
-  THistoryStore store;
-  std::ostringstream out;
-  if (!store.Open(url, error) || !ListRuns(store, filter, format, 0, limit, out, error))
-    return false;
-  text = out.str();
-  return true;
-}
-
 QLineEdit* Field(QWidget* parent, const char* name, const QString& hint) {
   auto* field = new QLineEdit(parent);
   field->setObjectName(name);
@@ -59,6 +42,22 @@ QStringList Cells(const QJsonObject& r) {
 }
 
 }  // namespace
+
+bool AskHistory(const std::string& db, const THistoryFilter& filter, EHistoryFormat format,
+                int limit, std::string& text, std::string& error) {
+  THistoryUrl url;
+  if (!ParseHistoryUrl(db, url, error)) return false;
+  if (url.Kind == THistoryUrl::hkNONE) {
+    error = "no history is kept (history database none)";
+    return false;
+  }
+  THistoryStore store;
+  std::ostringstream out;
+  if (!store.Open(url, error) || !ListRuns(store, filter, format, 100, limit, out, error))
+    return false;
+  text = out.str();
+  return true;
+}
 
 std::string StandardCsvFileDialog(QWidget* parent) {
   const QString file = QFileDialog::getSaveFileName(parent, QStringLiteral("Export CSV"),
@@ -124,7 +123,7 @@ THistoryFilter THistoryDlg::Filter() const {
 void THistoryDlg::ShowRuns() {
   Records.clear();
   std::string text, error;
-  const bool asked = Ask(Db, Filter(), EHistoryFormat::hfJSON, kShown, text, error);
+  const bool asked = AskHistory(Db, Filter(), EHistoryFormat::hfJSON, kShown, text, error);
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);)
     Records.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(line)).object());
@@ -156,7 +155,7 @@ void THistoryDlg::ExportClick() {
   const std::string path = CsvFileDialog ? CsvFileDialog(this) : std::string();
   if (path.empty()) return;
   std::string text, error;
-  if (Ask(Db, Filter(), EHistoryFormat::hfCSV, 0, text, error)) {
+  if (AskHistory(Db, Filter(), EHistoryFormat::hfCSV, 0, text, error)) {
     TAtomicFile file(path);
     if (file.Open() && file.Write(text) && file.Commit()) return;
     error = "CSV not written: " + file.Error();

@@ -12,6 +12,13 @@ class QLineEdit;
 class QPushButton;
 class QTableWidget;
 struct THistoryFilter;
+enum class EHistoryFormat;
+
+// The runs `filter` chooses in the history `db`, newest first, as --history gives them (a table
+// 100 columns wide); `limit` 0 for all. False with `error`, also when no history is kept.
+[[nodiscard]] bool AskHistory(const std::string& db, const THistoryFilter& filter,
+                              EHistoryFormat format, int limit, std::string& text,
+                              std::string& error);
 
 // Asks where to save the CSV: the path chosen, "" when cancelled.
 using TCsvFileDialog = std::function<std::string(QWidget* parent)>;
