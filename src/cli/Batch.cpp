@@ -22,6 +22,7 @@
 #include "engines/InstCourante.h"
 #include "formats/text.h"
 #include "records/RunEvents.h"
+#include "records/RunHistory.h"
 #include "records/RunReport.h"
 #include "sys/StopSignals.h"
 #include "sys/SysError.h"
@@ -205,10 +206,8 @@ TBatchRun::TBatchRun(TBatchConfig config, std::ostream& out, std::ostream& err)
   IdleCheck.setInterval(0);
   QObject::connect(&IdleCheck, &QTimer::timeout, &IdleCheck, [this] { CheckIdle(); });
   Ctl->AddObserver(this);
-  if (!Config.ReportFile.empty()) {
-    Report = std::make_unique<TRunReport>(Config.Name, [this] { return Config.Link; });
-    Ctl->AddObserver(Report.get());
-  }
+  Report = std::make_unique<TRunReport>(Config.Name, [this] { return Config.Link; });
+  Ctl->AddObserver(Report.get());
   if (Config.Events) {
     Events = std::make_unique<TRunEvents>(out);
     Ctl->AddObserver(Events.get());
@@ -232,7 +231,7 @@ bool TBatchRun::OpenFiles(std::string& failure) {
     }
     Trace->Write(TraceHeader());
   }
-  if (Report) {
+  if (!Config.ReportFile.empty()) {
     ReportOut = std::make_unique<TReportFile>();
     if (!ReportOut->Open(Config.ReportFile, failure)) return false;
   }
@@ -244,7 +243,7 @@ std::string TBatchRun::TraceFailure(const std::string& why) const {
 }
 
 // The record goes out once the exit status is known; a record or trace that cannot be written
-// fails a run that would otherwise have succeeded.
+// fails a run that would otherwise have succeeded. The history never fails one.
 int TBatchRun::Conclude(int status, std::string failure) {
   if (failure.empty() && Trace && !Trace->Error().empty()) {
     Err << "qubra-updater: " << TraceFailure(Trace->Error()) << std::endl;
@@ -253,9 +252,14 @@ int TBatchRun::Conclude(int status, std::string failure) {
   if (!failure.empty()) {
     Err << "qubra-updater: " << failure << std::endl;
     status = kBatchFailed;
-  } else if (ReportOut && !ReportOut->Append(Report->Record(status), failure)) {
-    Err << "qubra-updater: " << failure << std::endl;
-    if (status == kBatchCompleted) status = kBatchFailed;
+  } else {
+    const QJsonObject record = Report->Record(status);
+    if (ReportOut && !ReportOut->Append(record, failure)) {
+      Err << "qubra-updater: " << failure << std::endl;
+      if (status == kBatchCompleted) status = kBatchFailed;
+    }
+    if (std::string notice; !KeepRunRecord(record, notice))
+      Err << "qubra-updater: " << notice << std::endl;
   }
   if (Events) Events->Finish(status, failure);
   return status;
@@ -272,6 +276,7 @@ void TBatchRun::RunEnded(TRunOutcome, const std::string&, const std::string&) {
 
 int TBatchRun::Exec() {
   Clock.start();
+  SendSpooledRuns();
   if (std::string failure; !OpenFiles(failure)) return Conclude(kBatchFailed, failure);
   if (Trace || Config.TimeoutSeconds > 0)
     Link->SetWireTap([this](bool sent, const std::string& bytes) { Traffic(sent, bytes); });

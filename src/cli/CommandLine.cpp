@@ -8,6 +8,7 @@
 #include "check/ScriptCheck.h"
 #include "cli/Batch.h"
 #include "cli/ConvertSvf.h"
+#include "cli/HistoryOptions.h"
 #include "cli/LineCommand.h"
 #include "cli/SealCommand.h"
 #include "engines/svfconvert.h"
@@ -50,6 +51,12 @@ const char* ModeName(TCommandMode mode) {
       return "--seal";
     case cmLINEWINDOW:
       return "--line-window";
+    case cmHISTORY:
+      return "--history";
+    case cmHISTORYIMPORT:
+      return "--history-import";
+    case cmHISTORYSYNC:
+      return "--history-sync";
     default:
       return "";
   }
@@ -117,7 +124,7 @@ std::vector<TOptionSpec> MakeOptionTable() {
   const std::vector<TCommandMode> runs = {cmBATCH, cmLINE, cmLINEWINDOW};
   const std::vector<TCommandMode> lines = {cmLINE, cmLINEWINDOW};
   // clang-format off
-  return {
+  std::vector<TOptionSpec> table = {
     {"--check", None, "", cmCHECK, {}, false,
      "check the update package without a device: scripts, card\n"
      "sub-scripts, HEX and effect files; exit 0 when sound, 1 when not"},
@@ -208,10 +215,13 @@ std::vector<TOptionSpec> MakeOptionTable() {
      "\nrefuse a package that is not sealed, as REQUIRE_SEAL=1 in\n"
      "/etc/qubra-updater/policy does for a station",
      [](Options& o, const TValues&, std::string&) { return o.RequireSeal = true; }},
-    {"--help", None, "", cmHELP, {}, false, "print this help"},
-    {"--version", None, "", cmVERSION, {}, false, "print the program name and version"},
   };
   // clang-format on
+  for (TOptionSpec& spec : HistoryOptionRows()) table.push_back(std::move(spec));
+  table.push_back({"--help", None, "", cmHELP, {}, false, "print this help"});
+  table.push_back(
+      {"--version", None, "", cmVERSION, {}, false, "print the program name and version"});
+  return table;
 }
 
 const TOptionSpec* FindOption(const std::string& name) {
@@ -334,6 +344,19 @@ bool ParseOption(const std::vector<std::string>& args, size_t& i, TParse& p, std
 }
 
 bool ParseScript(const std::string& arg, Options& o, std::string& error) {
+  // The history's WHO and files stand where a SCRIPT would.
+  if (o.Mode == cmHISTORYIMPORT) {
+    o.HistoryFiles.push_back(arg);
+    return true;
+  }
+  if (o.Mode == cmHISTORY) {
+    if (!o.Who.empty()) {
+      error = "only one WHO may be given, \"" + Excerpt(arg) + "\" is a second one";
+      return false;
+    }
+    o.Who = arg;
+    return true;
+  }
   if (o.Script.empty()) {
     o.Script = arg;
     return true;
@@ -460,6 +483,9 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
   }
   Options& o = p.O;
   if (o.Mode == cmLINEWINDOW && o.LineFile.empty()) std::swap(o.LineFile, o.Script);
+  if (o.Mode == cmHISTORYIMPORT && !o.Script.empty())
+    o.HistoryFiles.insert(o.HistoryFiles.begin(), std::exchange(o.Script, ""));
+  if (o.Mode == cmHISTORY && o.Who.empty()) std::swap(o.Who, o.Script);
   if (!CheckCombination(p, error)) return false;
   if (o.Folder.empty()) o.Folder = o.SealFolder;
   if (p.Help)
@@ -472,8 +498,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options& options, st
 
 std::string UsageLine() {
   std::string text = "usage: ";
-  for (const TCommandMode mode :
-       {cmWINDOW, cmCHECK, cmBATCH, cmLINE, cmLINEWINDOW, cmLISTPORTS, cmSEAL, cmCONVERT})
+  for (const TCommandMode mode : {cmWINDOW, cmCHECK, cmBATCH, cmLINE, cmLINEWINDOW, cmLISTPORTS,
+                                  cmSEAL, cmCONVERT, cmHISTORY, cmHISTORYIMPORT, cmHISTORYSYNC})
     text += UsageForm(mode) + "\n       ";
   return text + "qubra-updater --help | --version";
 }
@@ -544,7 +570,8 @@ bool UseGivenFolder(const Options& options, std::string& error) {
 
 bool UseFolder(const Options& options, bool& usage_error, std::string& error) {
   usage_error = true;
-  if (options.Mode == cmHELP || options.Mode == cmVERSION) return true;
+  // The history is the station's, not a package's.
+  if (options.Mode == cmHELP || options.Mode == cmVERSION || HistoryMode(options.Mode)) return true;
   if (!options.Folder.empty()) return UseGivenFolder(options, error);
   if (options.Mode == cmCONVERT) return true;
   const std::vector<std::string> starts = StartScripts(options);
@@ -578,6 +605,7 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
     std::cerr << std::flush;
     return 2;
   }
+  UseRunHistory(StationHistory(options, SealPolicyFor(options)));
   switch (options.Mode) {
     case cmHELP:
       std::cout << HelpText() << std::flush;
@@ -602,6 +630,12 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
     }
     case cmLISTPORTS:
       return RunListPorts(*MakeSystemSerialDevices(), ProgramDir(), std::cout, std::cerr);
+    case cmHISTORY:
+    case cmHISTORYIMPORT:
+    case cmHISTORYSYNC: {
+      QCoreApplication app(argc, argv);  // the database drivers are Qt's plugins
+      return RunHistoryCommand(options);
+    }
     case cmWINDOW:
     case cmLINEWINDOW:
       break;

@@ -44,6 +44,7 @@ TProductionLine::TConfig LineConfig(const Options& options, const std::string& p
   if (options.ReadId) config.SharedArgs.push_back("--readid");
   for (const std::string& key : options.TrustFiles) config.SharedArgs.push_back("--trust=" + key);
   if (options.RequireSeal) config.SharedArgs.push_back("--require-seal");
+  if (options.HistoryDbGiven) config.SharedArgs.push_back("--history-db=" + options.HistoryDb);
   if (!options.Script.empty()) config.SharedArgs.push_back(options.Script);
   config.Jobs = options.Jobs;
   config.ReportFile = options.ReportFile;

@@ -15,8 +15,15 @@ enum TCommandMode : uint8_t {
   cmLISTPORTS,
   cmLINE,
   cmSEAL,
-  cmLINEWINDOW
+  cmLINEWINDOW,
+  cmHISTORY,        // --history: runs or their summary
+  cmHISTORYIMPORT,  // --history-import
+  cmHISTORYSYNC     // --history-sync
 };
+
+inline bool HistoryMode(TCommandMode mode) {
+  return mode == cmHISTORY || mode == cmHISTORYIMPORT || mode == cmHISTORYSYNC;
+}
 
 // A run without a window that nobody watches must end some time: a device silent this long
 // ends it, unless --timeout says otherwise.
@@ -43,6 +50,12 @@ struct Options {
   std::string SealFolder;  // --seal DIR: the package folder, as --folder
   std::vector<std::string> TrustFiles;  // --trust, in the order given
   bool RequireSeal = false;             // --require-seal
+  // --history [WHO] and its filter; --history-import FILE...; --history-db for every mode
+  std::string HistoryDb;
+  bool HistoryDbGiven = false;
+  std::string Who, Since, Until, Result, Format, By;
+  bool Summary = false;
+  std::vector<std::string> HistoryFiles;
 };
 
 // How an option takes its value.

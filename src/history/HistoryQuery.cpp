@@ -62,6 +62,7 @@ bool MakeWhere(const THistoryFilter& f, TWhere& where, std::string& error) {
     }
     where.Add("result = ?", {QString::fromStdString(f.Result)});
   }
+  if (!f.Station.empty()) where.Add("station = ?", {QString::fromStdString(f.Station)});
   return true;
 }
 

@@ -9,10 +9,11 @@
 
 // Which runs a question is about.
 struct THistoryFilter {
-  std::string Who;     // a device name (`*` and `?` as in the shell) or a device id; "" all
-  std::string Since;   // WHEN: YYYY-MM-DD[ HH:MM[:SS]] (local time), today, yesterday, Nd, Nh
-  std::string Until;   // a day alone counts whole
-  std::string Result;  // completed, error, stopped; "" all
+  std::string Who;        // a device name (`*` and `?` as in the shell) or a device id; "" all
+  std::string Since;      // WHEN: YYYY-MM-DD[ HH:MM[:SS]] (local time), today, yesterday, Nd, Nh
+  std::string Until;      // a day alone counts whole
+  std::string Result;     // completed, error, stopped; "" all
+  std::string Station{};  // one station's runs; "" every station's
 };
 
 enum class EHistoryFormat { hfTABLE, hfCSV, hfJSON };

@@ -44,7 +44,7 @@ TLostRun LostRun(const TDeviceSlot& slot, const TSettingsLines& settings, const 
   return run;
 }
 
-bool TLostRecords::Write(const std::string& path, const TLostRun& run, std::string& failure) {
+bool TLostRecords::Write(const std::string& path, const QJsonObject& record, std::string& failure) {
   if (!Report) {
     Report = std::make_unique<TReportFile>();
     if (!Report->Open(path, failure)) {
@@ -52,5 +52,5 @@ bool TLostRecords::Write(const std::string& path, const TLostRun& run, std::stri
       return false;
     }
   }
-  return Report->Append(LostRunRecord(run), failure);
+  return Report->Append(record, failure);
 }

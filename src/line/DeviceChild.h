@@ -47,7 +47,7 @@ TLostRun LostRun(const TDeviceSlot& slot, const TSettingsLines& settings, const 
 class TLostRecords {
  public:
   // False, with the reason, when the record could not be written.
-  bool Write(const std::string& path, const TLostRun& run, std::string& failure);
+  bool Write(const std::string& path, const QJsonObject& record, std::string& failure);
 
  private:
   std::unique_ptr<TReportFile> Report;

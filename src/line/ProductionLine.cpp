@@ -7,6 +7,8 @@
 #include <limits>
 #include <ostream>
 
+#include "records/RunHistory.h"
+
 namespace {
 
 constexpr int kRedrawMs = 200;
@@ -227,20 +229,31 @@ void TProductionLine::Ended(TDeviceSlot& slot, int exit_code, bool crashed,
   slot.Run.KilledBy = crashed && exit_code > 0 ? exit_code : 0;
   EndRow(slot.Row, exit_code, crashed, slot.Run.StopAsked, stderr_text);
   if (!slot.Row.Ended) WriteLostRecord(index, crashed ? -1 : exit_code);
+  NoteHistory(stderr_text);
   Show(index);
   StartWaiting();
   if (!Busy()) EndedAll();
 }
 
 // A child that ended without its result (killed, crashed, never started) wrote no record:
-// the line writes what it knows, so that every device has one.
+// the line writes what it knows, so that every device has one, in the history too.
 void TProductionLine::WriteLostRecord(size_t index, int exit_status) {
-  if (Config.ReportFile.empty()) return;
   TDeviceSlot& slot = *Slots[index];
+  const QJsonObject record =
+      LostRunRecord(LostRun(slot, Config.Settings, Config.Script, exit_status));
   std::string failure;
-  if (!Lost.Write(Config.ReportFile, LostRun(slot, Config.Settings, Config.Script, exit_status),
-                  failure))
+  if (!Config.ReportFile.empty() && !Lost.Write(Config.ReportFile, record, failure))
     slot.Row.ReportFailure = failure;
+  if (std::string notice; !KeepRunRecord(record, notice)) Note(notice);
+}
+
+// A child whose history went to the spool said so on its stderr: the line says it once.
+void TProductionLine::NoteHistory(const std::string& stderr_text) {
+  static const std::string kProgram = "qubra-updater: ";
+  const size_t at = stderr_text.find(kProgram + "history not written (");
+  if (at == std::string::npos) return;
+  const size_t from = at + kProgram.size();
+  Note(stderr_text.substr(from, stderr_text.find('\n', from) - from));
 }
 
 size_t TProductionLine::IndexOf(const TDeviceSlot& slot) const {

@@ -105,6 +105,7 @@ class TProductionLine {
   void FailedToStart(size_t index, const std::string& why);
   void Ended(TDeviceSlot& slot, int exit_code, bool crashed, const std::string& stderr_text);
   void WriteLostRecord(size_t index, int exit_status);
+  void NoteHistory(const std::string& stderr_text);
   size_t IndexOf(const TDeviceSlot& slot) const;
   void Show(size_t index);
   void Notify(size_t index);

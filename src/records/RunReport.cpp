@@ -5,6 +5,8 @@
 #include <filesystem>
 
 #include "formats/text.h"
+#include "history/HistoryStore.h"
+#include "records/RunHistory.h"
 #include "records/RunJson.h"
 #include "version.h"
 
@@ -38,7 +40,9 @@ void TRunReport::RunStarted(const std::string& script) {
   Files = Instructions = VersionsRead = VersionsWritten = QJsonArray();
   Outcome = roNONE;
   const TLinkDescription link = Link ? Link() : TLinkDescription{};
-  Fields = {{"program", QStringLiteral(QUBRA_PRODUCT)},
+  Fields = {{"id", NewRunId()},
+            {"station", RunStation()},
+            {"program", QStringLiteral(QUBRA_PRODUCT)},
             {"version", QStringLiteral(QUBRA_VERSION)},
             {"host", QSysInfo::machineHostName()},
             {"name", JsonText(Name)},
@@ -48,6 +52,7 @@ void TRunReport::RunStarted(const std::string& script) {
             {"device", DeviceJson(TDeviceReport{})},
             {"seal", QJsonValue()}};
   if (link.Transport == "udp") Fields["local_port"] = link.LocalPort;
+  if (Began) Began();
 }
 
 // A file read twice counts once, unless it changed in between.

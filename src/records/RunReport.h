@@ -11,9 +11,9 @@
 #include "app/RunObserver.h"
 #include "sys/AppendFile.h"
 
-// The record of one run, built from what the run controller reports: when, where, what was read
-// (with SHA-256), the package's seal (null when unsealed), every instruction with its figures,
-// versions, and how it ended.
+// The record of one run, built from what the run controller reports: its id, the station, when,
+// where, what was read (with SHA-256), the package's seal (null when unsealed), every instruction
+// with its figures, versions, and how it ended.
 class TRunReport : public TRunObserver {
  public:
   // `name` is the device's name on a production line ("" when none); `link` describes the
@@ -23,6 +23,8 @@ class TRunReport : public TRunObserver {
   // The last run's record; an exit status below 0 is written as null (the window has none).
   QJsonObject Record(int exit_status) const;
   bool Started() const { return Start.isValid(); }
+  // Called when a run starts, after its id is made.
+  std::function<void()> Began;
   // Called once a run has ended, after the record is complete.
   std::function<void()> Ended;
 

@@ -48,8 +48,10 @@ void ReadStationPolicy(const std::string& path, TSealPolicy& policy) {
     const std::string key = Trim(line.substr(0, eq));
     const std::string value = eq == line.npos ? "" : Trim(line.substr(eq + 1));
     if (key.empty() && eq == line.npos) continue;
-    if (key.starts_with('#') || key == "STATION" || key == "HISTORY_DB") continue;
-    if (key != "REQUIRE_SEAL" || eq == line.npos) {
+    if (key.starts_with('#')) continue;
+    if (key == "STATION" || key == "HISTORY_DB") {
+      (key == "STATION" ? policy.Station : policy.HistoryDb) = value;
+    } else if (key != "REQUIRE_SEAL" || eq == line.npos) {
       refuse(where + "unknown key \"" + Excerpt(Trim(line), 40) +
              "\" (REQUIRE_SEAL, STATION or HISTORY_DB expected)");
     } else if (value == "1") {

@@ -16,11 +16,15 @@ struct TSealPolicy {
   std::string RequiredBy;  // what asks for sealed packages, for the operator
   // A policy that could not be read: every run is refused with these lines.
   std::vector<std::string> Errors;
+  // Where the station keeps its runs (HISTORY_DB=) and the name they are recorded under
+  // (STATION=); "" when the policy does not say.
+  std::string HistoryDb{}, Station{};
 };
 
-// Adds the station's policy file (KEY=VALUE lines; REQUIRE_SEAL=1 refuses unsealed packages)
-// to `policy`. A file that does not exist asks nothing; one that cannot be read (a link to
-// nothing too), an unknown key or a REQUIRE_SEAL other than 0 or 1 refuses every run.
+// Adds the station's policy file (KEY=VALUE lines; REQUIRE_SEAL=1 refuses unsealed packages,
+// HISTORY_DB= and STATION= place its history) to `policy`. A file that does not exist asks
+// nothing; one that cannot be read (a link to nothing too), an unknown key or a REQUIRE_SEAL
+// other than 0 or 1 refuses every run.
 void ReadStationPolicy(const std::string& path, TSealPolicy& policy);
 
 class TScriptCheck;

@@ -26,11 +26,17 @@
 
 #include "app/ProgramDir.h"
 #include "formats/text.h"
+#include "history/HistoryQuery.h"
 #include "records/LastRecord.h"
+#include "records/RunHistory.h"
 #include "records/RunReport.h"
 #include "sys/AtomicFile.h"
+#include "ui/HistoryDlg.h"
 
 namespace {
+
+// The device's runs the details show from the station's history.
+constexpr int kEarlierRuns = 10;
 
 enum TColumn {
   coName,
@@ -580,6 +586,12 @@ void TLineWindow::ShowDetails() {
       lines = {error.empty() ? "No run record of " + r.Name + " in " + path + " yet." : error};
     QString text = Utf8(r.Name + ": last run record") + "\n";
     for (const std::string& line : lines) text += Utf8(line) + "\n";
+    THistoryFilter earlier;
+    earlier.Who = r.Name;
+    earlier.Station = RunStation().toStdString();
+    if (std::string runs;
+        AskHistory(RunHistory().Db, earlier, EHistoryFormat::hfTABLE, kEarlierRuns, runs, error))
+      text += "\n" + Utf8(r.Name + ": runs on this station") + "\n" + Utf8(runs);
     RecordPane->setPlainText(text);
   }
   QString text = Utf8(r.Name + "  " + r.Link) + "  (" + DeviceStateText(r.State) + ")\n";

@@ -22,8 +22,10 @@
 
 #include "app/ProgramDir.h"
 #include "formats/text.h"
+#include "records/RunHistory.h"
 #include "ui/About.h"
 #include "ui/CompDlg.h"
+#include "ui/HistoryDlg.h"
 #include "ui/PackageFolder.h"
 #include "ui/SerialDevicesDlg.h"
 #include "ui/ipconfig.h"
@@ -138,6 +140,12 @@ void TMainFich::BuildMenus() {
   connect(MAuto, &QAction::triggered, this, [this] { Ctl->MAutoClick(); });
   connect(MManual, &QAction::triggered, this, &TMainFich::MManualClick);
 
+  View1 = MainMenu1->addMenu("&View");
+  View1->setObjectName("View1");
+  History = View1->addAction("&History...");
+  History->setObjectName("History");
+  connect(History, &QAction::triggered, this, &TMainFich::HistoryClick);
+
   About1 = MainMenu1->addMenu("&About");
   About1->setObjectName("About1");
   AboutUpdater = About1->addAction("&About Qubra Updater...");
@@ -202,12 +210,14 @@ void TMainFich::LoadSettings() {
   FollowReportFile();
 }
 
-// REPORT_FILE of the package folder's settings: each run is appended there.
+// REPORT_FILE of the package folder's settings: each run is appended there. The history keeps
+// every run all the same.
 void TMainFich::FollowReportFile() {
   ReportPath = ReportFileSetting(Settings, Ctl->GetProgramDir());
-  if (ReportPath.empty() || Report) return;
+  if (Report) return;
   Report = std::make_unique<TRunReport>(
       "", [this] { return DescribeConnection(Ctl->PortChoice(), Ctl->LanSettings(), ComDevices); });
+  Report->Began = SendSpooledRuns;
   Report->Ended = [this] { AppendReport(); };
   Ctl->AddObserver(Report.get());
 }
@@ -228,10 +238,12 @@ void TMainFich::ApplyConnection(const TConnection& connection) {
 
 // The window has no exit status; the record says so with null.
 void TMainFich::AppendReport() {
+  const QJsonObject record = Report->Record(-1);
+  if (std::string notice; !KeepRunRecord(record, notice)) Ctl->ShowStatus(notice);
   if (ReportPath.empty()) return;
   std::string error;
   TReportFile file;
-  if (file.Open(ReportPath, error) && file.Append(Report->Record(-1), error)) return;
+  if (file.Open(ReportPath, error) && file.Append(record, error)) return;
   std::cerr << "qubra-updater: " << error << std::endl;
   if (!ClosedOnce && isVisible())
     QMessageBox::warning(this, QStringLiteral("Warning"), Latin1(error), QMessageBox::Ok);
@@ -269,6 +281,12 @@ void TMainFich::ShowSeal() {
   const TSealState state =
       CheckPackageSeal(Ctl->GetProgramDir(), Ctl->StartScriptPath(), SealPolicy);
   if (state.Sealed || !state.Problems.empty()) Ctl->ShowStatus(SealStatusText(state));
+}
+
+void TMainFich::HistoryClick() {
+  THistoryDlg dlg(RunHistory().Db, RunStation().toStdString(), this);
+  dlg.setObjectName("HistoryDlg");
+  dlg.exec();
 }
 
 void TMainFich::TrustedKeysClick() {

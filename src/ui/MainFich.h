@@ -63,6 +63,8 @@ class TMainFich : public QMainWindow, public TMainView {
   void SerialDevicesClick();
   void PackageFolderClick();
   void TrustedKeysClick();
+  // View > History...: this station's runs.
+  void HistoryClick();
 
   // Makes `dir` the program folder, as "Package Folder..." does once a folder is chosen: the
   // settings go back to the folder left and are read from `dir`. Idle only.
@@ -99,6 +101,8 @@ class TMainFich : public QMainWindow, public TMainView {
   QAction* PackageFolder = nullptr;  // "Package Folder..."
   QAction* TrustedKeys = nullptr;    // "Trusted Keys..."
   QMenu* Program1 = nullptr;
+  QMenu* View1 = nullptr;
+  QAction* History = nullptr;  // "History..."
   QAction* MAuto = nullptr;
   QAction* MManual = nullptr;
   QProgressBar* ProgressBar2 = nullptr;

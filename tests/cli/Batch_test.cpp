@@ -25,7 +25,9 @@
 #include "app/scripted_device.h"
 #include "cli/SealCommand.h"
 #include "formats/text.h"
+#include "history/HistoryCommand.h"
 #include "link/link_test_util.h"
+#include "records/RunHistory.h"
 #include "records/RunReport.h"
 #include "seal/SealGate.h"
 #include "seal/minisign_tool.h"
@@ -472,6 +474,29 @@ TEST_F(BatchRunTest, EventsAndReportFollowTheRun) {
       r["versions_written"].toArray(),
       QJsonArray({QJsonObject{{"instruction", "V"}, {"component", "0"}, {"version", "0130"}},
                   QJsonObject{{"instruction", "OP"}, {"component", ""}, {"version", "0000"}}}));
+}
+
+// A database that cannot take the record gets it spooled and says so once; the run completes
+// all the same, and the next run sends the spool before its own record.
+TEST_F(BatchRunTest, HistoryNeverFailsARunAndTheSpoolIsSentAtTheNextStart) {
+  qputenv("XDG_DATA_HOME", QByteArray::fromStdString(pkg.Path() + "data"));
+  THistoryRequest all;
+  all.Db = "sqlite:" + pkg.Path() + "db/h.sqlite";
+  all.Format = "json";
+  UseRunHistory({all.Db, ""});
+  pkg.Write("db", "a file where the folder should be");
+  EXPECT_EQ(Run(Config()), kBatchCompleted) << err.str();
+  const std::string spool = pkg.Path() + "data/qubra-updater/history.spool";
+  const std::string said = "qubra-updater: history not written \\(.+\\): kept in " + spool;
+  EXPECT_THAT(err.str(), ::testing::MatchesRegex(said + "\n"));
+  std::filesystem::remove(pkg.Path() + "db");
+  std::filesystem::create_directory(pkg.Path() + "db");
+  EXPECT_EQ(Run(Config()), kBatchCompleted);
+  UseRunHistory({"none", ""});
+  EXPECT_FALSE(std::filesystem::exists(spool));
+  std::ostringstream runs, problems;
+  EXPECT_EQ(HistoryCommand(all, runs, problems), 0) << problems.str();
+  EXPECT_EQ(JsonLines(runs.str()).size(), 2u);
 }
 
 // Anything but a regular file is refused at once, as a report or a trace: a FIFO nobody reads

@@ -134,6 +134,33 @@ TEST(CommandLine, ParsesModesAndValues) {
       EXPECT_EQ(o.Script, "");
     }
   }
+
+  // WHO and the files to import stand where SCRIPT would, before or after their option.
+  struct HistoryCase {
+    Args args;
+    TCommandMode mode;
+    std::string who, db;
+    Args files;
+  };
+  // clang-format off
+  const HistoryCase history_cases[] = {
+      {{"--history"}, cmHISTORY, "", "", {}},
+      {{"--history", "qb-*", "--since", "today", "--history-db", "none"}, cmHISTORY, "qb-*", "none", {}},
+      {{"--summary", "--by", "day", "--history", "--result=error", "qb-0412"}, cmHISTORY, "qb-0412", "", {}},
+      {{"qb-1", "--history"}, cmHISTORY, "qb-1", "", {}},
+      {{"a.jsonl", "--history-import", "b.jsonl", "c"}, cmHISTORYIMPORT, "", "", {"a.jsonl", "b.jsonl", "c"}},
+      {{"--batch", "--history-db=sqlite:h.db"}, cmBATCH, "", "sqlite:h.db", {}},
+      {{"--history-sync"}, cmHISTORYSYNC, "", "", {}},
+  };
+  // clang-format on
+  for (const HistoryCase& c : history_cases) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine(c.args, o, error)) << error;
+    EXPECT_EQ(std::tie(o.Mode, o.Who, o.HistoryDb, o.HistoryFiles, o.Script),
+              std::tie(c.mode, c.who, c.db, c.files, ""))
+        << c.args[0];
+  }
 }
 
 TEST(CommandLine, UsageErrors) {
@@ -198,6 +225,14 @@ TEST(CommandLine, UsageErrors) {
       {{"--list-ports", "--require-seal"},
        "--require-seal needs the window, --batch, --check, --line or --line-window"},
       {{"--check", "--trust"}, "--trust needs a value"},
+      {{"--history", "a", "b"}, "only one WHO may be given, \"b\" is a second one"},
+      {{"--batch", "--since", "today"}, "--since needs --history"},
+      {{"--history-sync", "--history-db", "none"},
+       "--history-db needs the window, --batch, --line, --line-window, --history or "
+       "--history-import"},
+      {{"--batch", "--history-db", "mysql://x"},
+       "--history-db: history database mysql://x: not sqlite:PATH, "
+       "postgresql://user@host:port/db or none"},
       {{"--" + std::string(5000, 'x')},
        "unknown option --" + std::string(254, 'x') + "...[4746 more characters cut]"},
   };
@@ -392,6 +427,9 @@ const std::map<std::string, TModeArgs>& Modes() {
       {"--list-ports", {cmLISTPORTS, {"--list-ports"}}},
       {"--convert-svf", {cmCONVERT, {"--convert-svf", "in.svf", "out.svf"}}},
       {"--seal", {cmSEAL, {"--seal"}}},
+      {"--history", {cmHISTORY, {"--history"}}},
+      {"--history-import", {cmHISTORYIMPORT, {"--history-import", "r.jsonl"}}},
+      {"--history-sync", {cmHISTORYSYNC, {"--history-sync"}}},
   };
   return modes;
 }
@@ -491,7 +529,8 @@ TEST(CommandLine, HelpManualPageAndReadmeAgreeOnEveryOption) {
     if (Modes().count(t.option)) continue;
     Args args = {t.option};
     std::istringstream placeholders(t.placeholders);
-    for (std::string p; placeholders >> p;) args.push_back(p == "LINK" ? "COM1" : "5");
+    for (std::string p; placeholders >> p;)
+      args.push_back(p == "LINK" ? "COM1" : p == "URL" ? "none" : "5");
     for (const auto& [mode, mode_args] : Modes()) {
       Args both = mode_args.args;
       both.insert(both.end(), args.begin(), args.end());

@@ -3,7 +3,7 @@
 # End-to-end runs of the real updater (--batch) against qubra-sim, one case per call:
 #   e2e.sh CASE      CASE: tcp udp pty auto readid retry fail hangup unplug type35 line
 #                    line_utf8 line_hup line_ctrlc line_orphan line_pipe line_crash
-#                    line_fifo line_full vendor seal installed window (or --list)
+#                    line_fifo line_full line_history vendor seal installed window (or --list)
 # Environment: QUBRA_UPDATER, QUBRA_SIM (programs), QUBRA_DEMO (staged demo package),
 # OBJCOPY (default objcopy); QUBRA_SIM_BAUD paces the simulator (--baud) for timing runs;
 # QUBRA_E2E_KEEP=1 keeps the work folder; QUBRA_SHOTS=DIR (with an X display) keeps pictures
@@ -15,7 +15,7 @@
 set -uo pipefail
 
 CASES=(tcp udp pty auto readid retry fail hangup unplug type35 line line_utf8 line_hup line_ctrlc
-  line_orphan line_pipe line_crash line_fifo line_full vendor seal installed window)
+  line_orphan line_pipe line_crash line_fifo line_full line_history vendor seal installed window)
 UPDATER=${QUBRA_UPDATER:-}
 SIM=${QUBRA_SIM:-}
 DEMO=${QUBRA_DEMO:-}
@@ -481,6 +481,29 @@ case_line() {
   say "line: $(wc -l <"$WORK/report.sums") file hashes checked"
 }
 
+# Each device of a line keeps one run in the history, and --history and
+# --summary tell what the report tells.
+case_line_history() {
+  line_devices 3
+  start_device bad --tcp 127.0.0.1:0 --fail-line 12
+  echo "bad tcp:${DEVICE_ENDPOINT[bad]}" >>"$WORK/devices.txt"
+  start_line history --report "$WORK/report.jsonl"
+  finish_line history 1
+  stop_devices
+  local updater=$PROG/qubra-updater report=$WORK/report.jsonl
+  "$updater" --history --format json >"$WORK/history.jsonl" || fail "--history exited with $?"
+  jq -cS . "$report" | sort >"$WORK/report.sorted"
+  jq -cS . "$WORK/history.jsonl" | sort >"$WORK/history.sorted"
+  expect_lines "history records" "$WORK/report.sorted" "$WORK/history.sorted"
+  [ "$(jq -s 'map(.id) | unique | length' "$report")" = 4 ] || fail "history: run ids not unique"
+  "$updater" --history --summary --by station --format csv >"$WORK/summary.csv" ||
+    fail "--summary exited with $?"
+  # The report's 4 runs, 3 completed and 1 error, on the station every record names.
+  echo "$(jq -r .station "$report" | sort -u),4,3,1,0" >"$WORK/summary.lines"
+  tail -n +2 "$WORK/summary.csv" | tr -d '\r' | cut -d, -f1-5 >"$WORK/summary.printed"
+  expect_lines "history summary" "$WORK/summary.lines" "$WORK/summary.printed"
+}
+
 # PROM 2 as a part with a 10-bit instruction register, an 8-bit part on its TDI side and a
 # 6-bit one on its TDO side: a file as an FPGA tool exports it for that chain, converted with
 # --convert-svf, checks the part's IDCODE and programs it.
@@ -929,6 +952,7 @@ command -v "$OBJCOPY" >/dev/null || die "$OBJCOPY not found (binutils)"
 command -v jq >/dev/null || die "jq not found"
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/qubra-e2e-$CASE.XXXXXX") || die "mktemp failed"
+export XDG_DATA_HOME=$WORK/data  # every run keeps its history: here, not in the user's home
 "case_$CASE"
 if [ "$FAILED" -ne 0 ]; then
   [ -f "$WORK/sim.err" ] && { echo "--- simulator stderr" >&2; tail -n 20 "$WORK/sim.err" >&2; }

@@ -150,6 +150,7 @@ TEST_P(History, WhoWhenAndResultChooseTheRunsNewestFirst) {
       {{"", "2024-03-01 09:00", "2024-03-02", ""}, {"r4", "r3", "r2"}},
       {{"", "", "", "error"}, {"r6", "r4", "r2"}},
       {{"qb-0412", "", "", "error"}, {"r2"}},
+      {{"qb-0412", "", "", "", "st-b"}, {"r3"}},
   };
   for (const auto& c : cases) EXPECT_EQ(Ids(Asking(c.Filter)), c.Ids) << c.Filter.Who;
   std::string out, err;

@@ -75,6 +75,8 @@ expect_quiet() {
 
 [ -f "$BUILD/CPackConfig.cmake" ] || die "no CPack configuration in $BUILD"
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/qubra-package.XXXXXX") || die "mktemp failed"
+# The runs here keep their history in the work folder, never in the user's.
+export XDG_DATA_HOME=$WORK/data
 run cpack "$CPACK" --config "$BUILD/CPackConfig.cmake" -B "$WORK/out"
 expect cpack 0 || exit 1
 DEB=$(find "$WORK/out" -maxdepth 1 -name 'qubra-updater_*.deb' | head -n1)
@@ -143,6 +145,13 @@ run batch "$USR/bin/qubra-updater" --batch --timeout 20 --folder "$DEMO"
 expect batch 0 && [ "$(tail -n1 "$OUT")" = "Program operation completed" ] ||
   fail "batch run: $(tail -n3 "$OUT")"
 say "batch run of the installed demo package: $(wc -l <"$OUT") status lines"
+# The installed program with its SQLite driver: a fresh file is made and holds no run; the
+# default history holds the batch run.
+run history "$USR/bin/qubra-updater" --history --history-db "sqlite:$WORK/fresh.sqlite"
+expect history 0 && [ -s "$WORK/fresh.sqlite" ] || fail "--history on a fresh file: $(cat "$OUT")"
+run history-default "$USR/bin/qubra-updater" --history --format json
+expect history-default 0 && [ "$(grep -c '"result":"completed"' "$OUT")" = 1 ] ||
+  fail "--history after the batch run: $(cat "$OUT")"
 
 for page in qubra-updater qubra-sim; do
   run "man-$page" env LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l \

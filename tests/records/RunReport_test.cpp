@@ -11,11 +11,13 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QUuid>
 #include <fstream>
 #include <sstream>
 
 #include "records/LastRecord.h"
 #include "records/RunEvents.h"
+#include "records/RunHistory.h"
 #include "scratch_dir.h"
 #include "sys/Sha256.h"
 
@@ -33,6 +35,7 @@ TEST(RunReport, RecordOfARun) {
   TRunReport report("bench 4", [] { return TLinkDescription{"udp", "127.0.0.1:10500", 10600}; });
   int ended = 0;
   report.Ended = [&] { ++ended; };
+  UseRunHistory({"none", "Bench 4"});
   report.RunStarted("/p/script.ini");
   // The hash of the bytes the run used, not of the file as it stands when recorded.
   report.FileRead(dir.Path() + "a.hex", "00ff");
@@ -62,7 +65,11 @@ TEST(RunReport, RecordOfARun) {
     i.remove("seconds");
     instructions[k] = i;
   }
-  for (const char* key : {"start", "end", "seconds", "host", "program", "version"}) {
+  // A run's own id, and the station the policy names.
+  EXPECT_FALSE(QUuid::fromString(r["id"].toString()).isNull()) << r["id"].toString().toStdString();
+  EXPECT_EQ(r["station"], "Bench 4");
+  for (const char* key :
+       {"start", "end", "seconds", "host", "program", "version", "id", "station"}) {
     EXPECT_TRUE(r.contains(key)) << key;
     r.remove(key);
   }

@@ -138,6 +138,7 @@ TEST_F(SealTest, StationPolicy) {
     bool Require;
     std::vector<std::string> Problems;
     bool Dangling = false;  // the policy file a link to nothing
+    std::string Station{}, HistoryDb{};
   } cases[] = {
       {nullptr, false, {}},
       {"# station 4\nREQUIRE_SEAL=1\n", true, {unsealed}},
@@ -152,7 +153,10 @@ TEST_F(SealTest, StationPolicy) {
       {"STATION=Bench 4\nHISTORY_DB=h.db\nREQUIRE_SEAL=0\nREQUIRE_SEAL 1\n",
        false,
        {path + ":4: unknown key \"REQUIRE_SEAL 1\" (REQUIRE_SEAL, STATION or HISTORY_DB " +
-        "expected), so no package is accepted"}},
+        "expected), so no package is accepted"},
+       false,
+       "Bench 4",
+       "h.db"},
       {nullptr,
        false,
        {path + ": cannot be read (No such file or directory), so no package is accepted"},
@@ -168,6 +172,7 @@ TEST_F(SealTest, StationPolicy) {
     TSealPolicy policy;
     ReadStationPolicy(path, policy);
     EXPECT_EQ(policy.RequireSeal, c.Require);
+    EXPECT_EQ(policy.Station + "|" + policy.HistoryDb, c.Station + "|" + c.HistoryDb);
     const TSealState state =
         CheckPackageSeal(Package.Path(), Package.Path() + "script.ini", policy);
     EXPECT_EQ(state.Problems, c.Problems);

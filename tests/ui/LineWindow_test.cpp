@@ -20,6 +20,7 @@
 #include "formats/text.h"
 #include "link/fake_serial_devices.h"
 #include "link/link_test_util.h"
+#include "records/RunHistory.h"
 #include "records/RunReport.h"
 #include "scratch_dir.h"
 #include "sys/Sha256.h"
@@ -141,6 +142,7 @@ class LineWindowTest : public ::testing::Test {
 };
 
 TEST_F(LineWindowTest, StartAllThenRetryFailed) {
+  UseRunHistory({"", ""});  // where the children keep their runs
   OpenThree();
   EXPECT_EQ(window->windowTitle().toStdString(),
             "Varnell Qubra Production Line - " + scratch.Path() + "devices.txt");
@@ -190,6 +192,10 @@ TEST_F(LineWindowTest, StartAllThenRetryFailed) {
   EXPECT_THAT(record, HasSubstr("\n  " + FileHash(pkg + "Qubra/script.ini") + "  " + pkg +
                                 "Qubra/script.ini\n"));
   EXPECT_THAT(record, HasSubstr("\nVersions written: 6\n  V0 0101\n"));
+  // And its runs in the station's history, the failed one among them.
+  UseRunHistory({"none", ""});
+  ASSERT_NE(record.find("b: runs on this station\n"), std::string::npos) << record;
+  EXPECT_THAT(record.substr(record.find("b: runs on this station\n")), HasSubstr(" error "));
 }
 
 TEST_F(LineWindowTest, StopOneLeavesTheOthersRunning) {

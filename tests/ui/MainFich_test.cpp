@@ -60,7 +60,7 @@ class MainFichTest : public ::testing::Test {
 TEST_F(MainFichTest, MenusCarryTheirCaptionsAndRadioGroups) {
   QStringList menus;
   for (QAction* a : w->menuBar()->actions()) menus << a->text();
-  EXPECT_EQ(menus.join("|"), "&Port|&Mode|&About");
+  EXPECT_EQ(menus.join("|"), "&Port|&Mode|&View|&About");
   QStringList items;
   for (QAction* a : w->Port1->actions()) items << (a->isSeparator() ? "-" : a->text());
   EXPECT_EQ(items.join("|"),
