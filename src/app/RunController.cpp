@@ -264,6 +264,7 @@ void TRunController::DoLinkTrouble(const std::string& text) {
   if (Closed || !RunGoingOn()) return;
   if (text.empty() || !TroublesShown.insert(text).second) return;
   ShowStatus(text + "; trying again");
+  Notify([&](TRunObserver& o) { o.LinkTroubled(text); });
 }
 
 // A device flooding the link must not grow memory without limit: no engine ever waits for

@@ -58,6 +58,9 @@ class TRunObserver {
   virtual void OverallProgressChanged(int64_t /*position*/, int64_t /*max*/,
                                       double /*eta_seconds*/) {}
   virtual void FileRead(const std::string& /*path*/) {}
+  // The link failed and is tried again (a TCP connection refused); `text` names the cause and
+  // the device. Said once per cause.
+  virtual void LinkTroubled(const std::string& /*text*/) {}
   // Before the device is contacted, when the run has a package gate.
   virtual void SealChecked(const TSealReport& /*seal*/) {}
   virtual void DeviceReported(const TDeviceReport& /*device*/) {}

@@ -82,6 +82,13 @@ void ApplyEvent(TDeviceRow& row, const QJsonObject& event) {
     if (row.Status.size() >= kMaxStatusLines)
       row.Status.erase(row.Status.begin(), row.Status.begin() + kMaxStatusLines / 2);
     row.Status.push_back(Bytes(event["text"]));
+  } else if (kind == "link_trouble") {
+    // The table names the link already: the cause is what follows the device's address.
+    const std::string text = Bytes(event["text"]);
+    const size_t colon = text.rfind(": ");
+    row.Trouble = colon == std::string::npos ? text : text.substr(colon + 2);
+  } else if (kind == "device" || kind == "instruction_end") {
+    row.Trouble.clear();
   } else if (kind == "result") {
     row.Ended = true;
     row.Result = Bytes(event["result"]);
@@ -103,6 +110,10 @@ TDeviceRow FreshRow(const TLineDevice& device) {
   row.Name = device.Name;
   row.Link = device.Link.Text;
   return row;
+}
+
+std::string RetryingText(const TDeviceRow& row) {
+  return row.State == dsRUNNING && !row.Trouble.empty() ? "retrying: " + row.Trouble : "";
 }
 
 std::string KilledText(int signal_number) {
@@ -138,7 +149,7 @@ std::string FormatProgressLine(const TDeviceRow& row) {
   const std::string head = row.Name + " " + row.Link + ": ";
   switch (row.State) {
     case dsRUNNING:
-      return head + "started";
+      return head + (row.Trouble.empty() ? "started" : EscapeControls(RetryingText(row)));
     case dsCOMPLETED:
       return head + "completed in " + Tenths(row.Seconds) + " s" + RecordNote(row);
     case dsFAILED:

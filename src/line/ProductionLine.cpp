@@ -181,7 +181,13 @@ void TProductionLine::Start(size_t index) {
   TDeviceSlot* s = &slot;
   TChildEvents events;
   events.Line = [this, s](const std::string& line) {
-    if (ApplyEventLine(s->Row, line)) Notify(IndexOf(*s));
+    const std::string trouble = s->Row.Trouble;
+    if (!ApplyEventLine(s->Row, line)) return;
+    // A device that cannot be reached is said at once, not when it times out.
+    if (!s->Row.Trouble.empty() && s->Row.Trouble != trouble)
+      Show(IndexOf(*s));
+    else
+      Notify(IndexOf(*s));
   };
   events.End = [this, s](const TChildEnd& end) {
     const bool crashed = end.Signal != 0;

@@ -531,7 +531,7 @@ void TLineWindow::ShowRow(size_t index) {
   cell(coCard, Utf8(r.Card));
   cell(coElapsed, DeviceStarted(r) ? Utf8(Tenths(r.Seconds) + " s") : QString());
   cell(coLeft, r.State == dsRUNNING && r.EtaSeconds >= 0 ? Utf8(Duration(r.EtaSeconds)) : "");
-  const std::string error = r.State == dsFAILED ? r.Error : "";
+  const std::string error = r.State == dsFAILED ? r.Error : RetryingText(r);
   QTableWidgetItem* shown = cell(coError, error.empty() ? problem : Utf8(error));
   shown->setToolTip(r.ErrorScript.empty() ? QString() : Utf8(r.ErrorScript));
 }

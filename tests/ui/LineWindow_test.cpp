@@ -194,9 +194,11 @@ TEST_F(LineWindowTest, StartAllThenRetryFailed) {
 
 TEST_F(LineWindowTest, StopOneLeavesTheOthersRunning) {
   OpenThree();
+  int refusing_port = 0;
+  const int refusing = LoopbackSocket(SOCK_STREAM, refusing_port);  // bound, not listening
+  ASSERT_TRUE(window->Line().SetDevice(1, "b", "tcp:127.0.0.1:" + std::to_string(refusing_port)));
   window->StartAllItem->trigger();
-  // Once the second device is uploading, it alone is stopped.
-  ASSERT_TRUE(WaitFor([this] { return !window->Line().Rows()[1].Status.empty(); }));
+  ASSERT_TRUE(WaitFor([this] { return Column(8)[1] == "retrying: Connection refused"; }));
   Select(1);
   EXPECT_TRUE(window->StopItem->isEnabled());
   window->StopItem->trigger();
@@ -208,6 +210,7 @@ TEST_F(LineWindowTest, StopOneLeavesTheOthersRunning) {
   std::vector<std::string> results = Results();
   std::sort(results.begin(), results.end());
   EXPECT_EQ(results, (std::vector<std::string>{"a completed", "b stopped", "c completed"}));
+  ::close(refusing);
 }
 
 // Closing while devices run asks first, then stops them all and closes once their records are
