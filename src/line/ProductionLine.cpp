@@ -124,7 +124,13 @@ void TProductionLine::LimitJobs() {
   if (Busy()) return;
   Jobs = Config.Jobs > 0 ? static_cast<size_t>(Config.Jobs) : std::numeric_limits<size_t>::max();
   uint64_t limit = 0;
-  if (const size_t room = Children.Room(limit); room > 0 && room < std::min(Jobs, Slots.size())) {
+  const size_t room = Children.Room(limit);
+  NoRoom = room > 0 ? ""
+                    : "the open-file limit (ulimit -n " + std::to_string(limit) +
+                          ") is too low for one device's updater";
+  if (room == 0) {
+    Note(NoRoom);
+  } else if (room < std::min(Jobs, Slots.size())) {
     Jobs = room;
     Note("at most " + std::to_string(room) + " devices at a time: the open-file limit (ulimit -n " +
          std::to_string(limit) + ") allows no more");
@@ -199,9 +205,9 @@ void TProductionLine::Start(size_t index) {
   slot.Run.Clock.start();
   slot.Run.Start = QDateTime::currentDateTimeUtc();
   std::unique_ptr<TChild> process;
-  std::string why;
-  if (!Children.Start(DeviceCommand(Config.Program, Config.SharedArgs, slot.Device),
-                      std::move(events), process, why)) {
+  std::string why = NoRoom;
+  if (!why.empty() || !Children.Start(DeviceCommand(Config.Program, Config.SharedArgs, slot.Device),
+                                      std::move(events), process, why)) {
     FailedToStart(index, why);
     return;
   }
@@ -234,6 +240,8 @@ void TProductionLine::Ended(TDeviceSlot& slot, int exit_code, bool crashed,
   EndRow(slot.Row, exit_code, crashed, slot.Run.StopAsked, stderr_text);
   if (!slot.Row.Ended) WriteLostRecord(index, crashed ? -1 : exit_code);
   Show(index);
+  // Its descriptors go before the next child needs them, under a tight open-file limit.
+  slot.Run.Process.reset();
   StartWaiting();
   if (!Busy()) EndedAll();
 }

@@ -559,6 +559,15 @@ TEST_F(LineRun, FitsTheChildrenToTheOpenFileLimit) {
   EXPECT_THAT(out.str(), HasSubstr("\r\033[Kqubra-updater: at most 2 devices at a time: the line "
                                    "could start no more\n"));
   EXPECT_THAT(out.str(), HasSubstr("5 devices: 5 completed, 0 failed, 0 stopped\n"));
+  // No room: each fails at once, with its record. Room for one: each waits for the one before.
+  TFakeChildren none, one;
+  none.RoomLeft = 0, none.Limit = 8, one.RoomLeft = one.MaxAlive = 1, one.Script = Play;
+  std::filesystem::create_directories(folder);
+  EXPECT_EQ(TProductionLine(Config(), Devices({"brief1", "brief2"}), none, out).Exec(), 1);
+  EXPECT_TRUE(none.Runs.empty());
+  EXPECT_THAT(Records().at("brief2")["error"].toString().toStdString(),
+              HasSubstr("qubra-updater: the open-file limit (ulimit -n 8) is too low"));
+  EXPECT_EQ(TProductionLine(Config(), Devices({"brief1", "brief2", "brief3"}), one, out).Exec(), 0);
 }
 
 // The system's children: names and paths reach them as the bytes they are, a non-UTF-8 one
