@@ -259,6 +259,9 @@ class TRunController {
   QElapsedTimer RunClock;
   int64_t OverallShown[2] = {-1, -1};
   std::set<std::string> TroublesShown;
+  // Auto mode: components passed over as already at their version, and those written.
+  int ComponentsAtVersion = 0;
+  int ComponentsWritten = 0;
 
   void AppendReceived(const std::string& text);
 };
