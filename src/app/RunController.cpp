@@ -360,7 +360,9 @@ void TRunController::StepIdle() {
   View.SetStartCaption("START");
   View.SetEnabled(TMainView::ctQuit, true);
   if (Config.ReadIdPresent) View.SetEnabled(TMainView::ctReadId, true);
-  ShowStatus("Click on button START to begin program operation");
+  // Without a package START does not begin a run: it asks for the folder first.
+  ShowStatus(Config.ProgramDir.empty() ? kNoPackageFolderText
+                                       : "Click on button START to begin program operation");
   Engines.Boot->Reset();
   Engines.Psd->Reset();
   Engines.Boot->Reset();

@@ -20,6 +20,10 @@
 #include "formats/constante.h"
 
 // Where the controller finds its files.
+// What the idle box says while no package folder is known.
+inline constexpr const char* kNoPackageFolderText =
+    "No package folder: START asks for the folder that holds script.ini";
+
 struct TRunConfig {
   std::string ProgramDir;      // folder of the program file, ending with '/'
   std::string ScriptArg;       // first command-line argument; empty for the default script.ini

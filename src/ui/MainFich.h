@@ -63,6 +63,7 @@ class TMainFich : public QMainWindow, public TMainView {
   void SerialDevicesClick();
   void PackageFolderClick();
   void TrustedKeysClick();
+  void ShowConnection();
 
   // Makes `dir` the program folder, as "Package Folder..." does once a folder is chosen: the
   // settings go back to the folder left and are read from `dir`. Idle only.

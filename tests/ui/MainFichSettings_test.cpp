@@ -451,6 +451,7 @@ TEST(NoPackageFolder, StartAsksForTheFolderAndNothingIsWrittenMeanwhile) {
   w->Start->click();  // cancelled
   w->Controller().Timer1Timer();
   EXPECT_FALSE(w->Controller().Running());
+  EXPECT_EQ(w->MemoStatus->toPlainText().toStdString(), kNoPackageFolderText);
   EXPECT_TRUE(calls.empty());
   w->Start->click();
   EXPECT_TRUE(w->Controller().Running());
@@ -458,7 +459,7 @@ TEST(NoPackageFolder, StartAsksForTheFolderAndNothingIsWrittenMeanwhile) {
   // The folder's name as the system spells it; the device's own text stays Latin-1.
   w->AppendStatus("Bo\xEEte");
   EXPECT_TRUE(w->MemoStatus->toPlainText().endsWith("\nPackage folder: " + QString::fromUtf8(pkg) +
-                                                    "\nBo\u00EEte"))
+                                                    "\nConnection: COM1 (/dev/ttyS0)\nBo\u00EEte"))
       << w->MemoStatus->toPlainText().toStdString();
   const std::string home = QFile::encodeName(QDir::homePath()).toStdString();
   EXPECT_EQ(seen, (std::vector<std::string>{"dialog in " + home, "dialog in " + home}));

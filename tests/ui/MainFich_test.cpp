@@ -104,10 +104,14 @@ TEST_F(MainFichTest, IdlePromptAndRunCaptions) {
   EXPECT_EQ(w->MemoStatus->toPlainText().toStdString(),
             "Package folder: " + prog + "\nClick on button START to begin program operation");
   EXPECT_EQ(w->Start->text(), "START");
+  EXPECT_EQ(w->ProgressBar1->toolTip(), "Operation: the instruction under way");
+  EXPECT_EQ(w->ProgressBar2->toolTip(), "Card: the script of the card under way");
+  EXPECT_EQ(w->ProgressBar3->toolTip(), "Script: the main script");
   std::ofstream(prog + "x.ini") << "M0\n";
   std::ofstream(prog + "script.ini") << "M0\n";
   e.card->steps = 100;
   w->Start->click();
+  EXPECT_TRUE(w->MemoStatus->toPlainText().endsWith("operation\nConnection: COM1 (/dev/ttyS0)"));
   for (int i = 0; i < 8; ++i) w->Controller().Timer1Timer();
   EXPECT_EQ(w->Start->text(), "STOP");
   EXPECT_FALSE(w->Port1->menuAction()->isEnabled());
