@@ -137,6 +137,8 @@ void EndRow(TDeviceRow& row, int exit_code, bool crashed, bool stop_asked,
     row.State = dsSTOPPED;
   else
     row.State = dsFAILED;
+  // The closing step is no operation of the device's: a completed row has none left.
+  if (row.State == dsCOMPLETED) row.Operation = row.Card = "";
   if (row.State == dsFAILED && row.Error.empty()) {
     std::swap(row.Error, row.ReportFailure);
     if (row.Error.empty() && crashed && exit_code > 0) row.Error = KilledText(exit_code);

@@ -161,6 +161,7 @@ TEST_F(LineWindowTest, StartAllThenRetryFailed) {
   ASSERT_TRUE(WaitIdle());
   EXPECT_EQ(States(), (std::vector<std::string>{"completed", "failed", "completed"}));
   EXPECT_EQ(Column(8), (std::vector<std::string>{"", "Error while writing!!!", ""}));
+  EXPECT_EQ(Column(4)[0], "");                            // the closing FI is no operation to show
   EXPECT_TRUE(window->Table->item(0, 2)->font().bold());  // a device that has run
   EXPECT_EQ(SummaryLine(), "3 devices: 0 waiting, 0 running, 2 completed, 1 failed, 0 stopped");
   EXPECT_EQ(window->Line().Rows()[0].Status.back(), "Program operation completed");
@@ -187,9 +188,14 @@ TEST_F(LineWindowTest, StartAllThenRetryFailed) {
   const std::string record = window->RecordPane->toPlainText().toStdString();
   EXPECT_THAT(record, HasSubstr("\nResult: completed in "));
   EXPECT_THAT(record, HasSubstr("\nFiles read: 16\n"));
-  EXPECT_THAT(record, HasSubstr("\n  " + FileHash(pkg + "Qubra/script.ini") + "  " + pkg +
-                                "Qubra/script.ini\n"));
+  EXPECT_THAT(record, HasSubstr("\n  " + pkg + "Qubra/script.ini  " +
+                                FileHash(pkg + "Qubra/script.ini") + "\n"));
   EXPECT_THAT(record, HasSubstr("\nVersions written: 6\n  V0 0101\n"));
+  const QPoint in_state = window->Table->visualItemRect(window->Table->item(1, 2)).topRight();
+  EXPECT_EQ(window->Table->viewport()->grab().toImage().pixelColor(in_state + QPoint(-2, 2)),
+            QColor(0xa8, 0xe6, 0xa0));       // the state's colour, through the selection
+  window->Table->item(1, 0)->setText("b2");  // renamed: the pane follows
+  EXPECT_THAT(window->RecordPane->toPlainText().toStdString(), HasSubstr("No run record of b2"));
 }
 
 TEST_F(LineWindowTest, StopOneLeavesTheOthersRunning) {
@@ -235,6 +241,7 @@ TEST_F(LineWindowTest, EditedRowsAreCheckedAndSaved) {
   OpenThree();
   window->AddItem->trigger();
   ASSERT_EQ(window->Table->rowCount(), 4);
+  EXPECT_EQ(Column(8)[3] + States()[3], "no link");  // nothing typed yet: no syntax message
   const std::string link_a = window->Line().Rows()[0].Link;
   // The link is typed, or picked from the serial devices present, which follow plugging.
   auto* editor = window->findChild<QComboBox*>("LinkEditor");
@@ -256,6 +263,7 @@ TEST_F(LineWindowTest, EditedRowsAreCheckedAndSaved) {
   EXPECT_EQ(Column(8)[3], "the link \"" + link_a + "\" (tcp " + link_a.substr(4) +
                               ") is already used by \"a\" on line 1");
   EXPECT_EQ(window->Table->item(3, 1)->toolTip().toStdString(), Column(8)[3]);
+  EXPECT_EQ(States()[3], "refused");
   window->Table->item(3, 0)->setText("d d");
   EXPECT_THAT(Column(8)[3], HasSubstr("NAME LINK expected"));
   Select(3);
