@@ -553,7 +553,7 @@ bool UseFolder(const Options& options, bool& usage_error, std::string& error) {
     SetProgramDir(found.Own ? std::string() : found.Dir);
     return true;
   }
-  if (options.Mode == cmWINDOW) {
+  if (options.Mode == cmWINDOW || options.Mode == cmLINEWINDOW) {
     ForgetProgramDir();  // the window asks the operator
     return true;
   }
@@ -565,7 +565,8 @@ bool UseFolder(const Options& options, bool& usage_error, std::string& error) {
   return false;
 }
 
-std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
+std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options,
+                                    std::string& window_error) {
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
   std::string error;
   bool usage_error = true;
@@ -574,6 +575,7 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
     std::cerr << "qubra-updater: " << error << "\n";
     if (usage_error) std::cerr << UsageLine() << "\n";
     std::cerr << std::flush;
+    if (options.Mode == cmWINDOW || options.Mode == cmLINEWINDOW) window_error = error;
     return 2;
   }
   switch (options.Mode) {

@@ -31,6 +31,7 @@
 #include "ui/About.h"
 #include "ui/CompDlg.h"
 #include "ui/MainFich.h"
+#include "ui/OpenDialogs.h"
 #include "ui/PackageFolder.h"
 #include "ui/SerialDevicesDlg.h"
 #include "ui/ipconfig.h"
@@ -430,6 +431,10 @@ class TCountingStore : public TSettingsStore {
 // starts once one is chosen, never before.
 TEST(NoPackageFolder, StartAsksForTheFolderAndNothingIsWrittenMeanwhile) {
   UiApp();
+  QString said;  // what stops a window mode before it opens is said in a box
+  OnModal([&said](QWidget* box) { said = static_cast<QMessageBox*>(box)->text(), box->close(); });
+  ShowStartError("l é.txt: cannot be read");
+  EXPECT_EQ(said.toStdString(), "l é.txt: cannot be read");
   PrivateUserSettings();
   RememberPackageFolder("");
   TPackage top;
