@@ -86,6 +86,12 @@ int main(int argc, char** argv) {
   if (TLinkOption link; !options.Link.empty() && ParseLinkOption(options.Link, link, error))
     MainFich.UseLink(link);
   MainFich.UseSealPolicy(SealPolicyFor(options));
+  int stopped_by = 0;
+  TStopSignals stop_signals([&](int signal_number) {
+    stopped_by = signal_number;
+    MainFich.StopAndClose();
+  });
   MainFich.show();
-  return app.exec();
+  const int status = app.exec();
+  return stopped_by != 0 ? 128 + stopped_by : status;
 }

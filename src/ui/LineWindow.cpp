@@ -29,6 +29,7 @@
 #include "records/LastRecord.h"
 #include "records/RunReport.h"
 #include "sys/AtomicFile.h"
+#include "ui/OpenDialogs.h"
 
 namespace {
 
@@ -444,7 +445,10 @@ void TLineWindow::Tick() {
 
 void TLineWindow::StopAndClose() {
   AskBeforeStop = false;
-  close();
+  // A question left open would keep its own event loop, and the process, alive.
+  CloseOpenDialogs();
+  // Asked while a close is under way (its question just closed), close() would do nothing.
+  QTimer::singleShot(0, this, &QWidget::close);
 }
 
 void TLineWindow::closeEvent(QCloseEvent* event) {

@@ -24,6 +24,7 @@
 #include "formats/text.h"
 #include "ui/About.h"
 #include "ui/CompDlg.h"
+#include "ui/OpenDialogs.h"
 #include "ui/PackageFolder.h"
 #include "ui/SerialDevicesDlg.h"
 #include "ui/ipconfig.h"
@@ -373,6 +374,11 @@ void TMainFich::showEvent(QShowEvent* event) {
   if (QScreen* screen = this->screen())
     move(frameGeometry().topLeft() + screen->availableGeometry().center() -
          frameGeometry().center());
+}
+
+void TMainFich::StopAndClose() {
+  CloseOpenDialogs();
+  close();
 }
 
 void TMainFich::closeEvent(QCloseEvent* event) {

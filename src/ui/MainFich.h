@@ -64,6 +64,9 @@ class TMainFich : public QMainWindow, public TMainView {
   void PackageFolderClick();
   void TrustedKeysClick();
   void ShowConnection();
+  // SIGINT and SIGTERM: every dialog open is closed, a run stopped as STOP stops it, and the
+  // window closed.
+  void StopAndClose();
 
   // Makes `dir` the program folder, as "Package Folder..." does once a folder is chosen: the
   // settings go back to the folder left and are read from `dir`. Idle only.

@@ -230,7 +230,8 @@ TEST_F(LineWindowTest, ClosingAsksThenStopsAndWaitsForTheRecords) {
   OnModal([](QWidget* box) { static_cast<QMessageBox*>(box)->button(QMessageBox::No)->click(); });
   window->close();
   EXPECT_TRUE(window->isVisible());
-  window->StopAndClose();  // as SIGINT and SIGTERM: without asking
+  OnModal([this](QWidget*) { window->StopAndClose(); });  // a stop signal during the question
+  window->close();
   ASSERT_TRUE(WaitFor([this] { return !window->isVisible(); }));
   EXPECT_EQ(States(), (std::vector<std::string>{"stopped", "stopped", "stopped"}));
   EXPECT_EQ(Results().size(), 3u);

@@ -121,6 +121,10 @@ TEST_F(MainFichTest, IdlePromptAndRunCaptions) {
   w->Controller().Timer1Timer();
   EXPECT_EQ(w->Start->text(), "START");
   EXPECT_TRUE(w->Port1->menuAction()->isEnabled());
+  w->show();  // SIGINT or SIGTERM while a dialog is open: it goes, and so does the window
+  OnModal([this](QWidget*) { w->StopAndClose(); });
+  w->AboutUpdater->trigger();
+  EXPECT_FALSE(w->isVisible());
 }
 
 // The status box shows the seal, and a key added in Trusted Keys... is trusted at once.
