@@ -601,13 +601,13 @@ expect_records() {
   expect_lines "$what records" "$WORK/$what.expected" "$WORK/$what.records"
 }
 
-# A package folder, a script, a report and device names that are not ASCII: every record goes
-# to that report, names the files as they are, and their hashes check.
+# A package folder, a script and device names that are not ASCII, a report not even UTF-8:
+# every record goes to that report, names the files as they are, and their hashes check.
 case_line_utf8() {
   start_device d1 --tcp 127.0.0.1:0
   start_device d2 --tcp 127.0.0.1:0
   stage CON_TYPE=TCP COM_PORT=NA REMOTE_IP=127.0.0.1 REMOTE_PORT=1 LOCAL_PORT=1
-  local pkg="$WORK/pkg ü€" report="$WORK/rép.jsonl"
+  local pkg="$WORK/pkg ü€" report="$WORK/rép"$'\xe9'".jsonl"
   mkdir -p "$pkg" && cp -R "$PROG"/. "$pkg"/
   printf '%s\n' "dév€1 tcp:${DEVICE_ENDPOINT[d1]}" "dév€2 tcp:${DEVICE_ENDPOINT[d2]}" \
     >"$WORK/devices.txt"
