@@ -17,9 +17,21 @@
 #include "sys/StopSignals.h"
 #include "ui/LineWindow.h"
 #include "ui/MainFich.h"
+#include "ui/OpenDialogs.h"
 #include "ui/PackageFolder.h"
 
 namespace {
+
+// A box on a platform without a screen (offscreen, minimal) would wait for an answer no one
+// can give.
+bool ScreenShown() {
+  const QString platform = QGuiApplication::platformName();
+  return platform != "offscreen" && platform != "minimal";
+}
+
+bool DisplayGiven() {
+  return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
 
 // --line-window: the records go to --report, or else to REPORT_FILE of the settings of the
 // package folder the window works in.
@@ -34,6 +46,7 @@ int LineWindow(QApplication& app, const Options& options) {
   TLineWindow window(configure, MakeSystemSerialDevices(), MakeSystemChildRunner());
   if (std::string error; !options.LineFile.empty() && !window.OpenList(options.LineFile, error)) {
     std::cerr << "qubra-updater: " << error << std::endl;
+    if (ScreenShown()) ShowStartError(error);
     return 2;
   }
   int stopped_by = 0;
@@ -53,7 +66,14 @@ int main(int argc, char** argv) {
   IgnoreWriteSignals();
   // --check, --help, --version and usage errors need no display: done before any window.
   Options options;
-  if (std::optional<int> status = RunWithoutWindow(argc, argv, options)) return *status;
+  std::string window_error;
+  if (std::optional<int> status = RunWithoutWindow(argc, argv, options, window_error)) {
+    if (!window_error.empty() && DisplayGiven()) {
+      QApplication app(argc, argv);
+      if (ScreenShown()) ShowStartError(window_error);
+    }
+    return *status;
+  }
   QApplication app(argc, argv);
   ChooseStartFolder();
   if (options.Mode == cmLINEWINDOW) return LineWindow(app, options);
@@ -66,6 +86,12 @@ int main(int argc, char** argv) {
   if (TLinkOption link; !options.Link.empty() && ParseLinkOption(options.Link, link, error))
     MainFich.UseLink(link);
   MainFich.UseSealPolicy(SealPolicyFor(options));
+  int stopped_by = 0;
+  TStopSignals stop_signals([&](int signal_number) {
+    stopped_by = signal_number;
+    MainFich.StopAndClose();
+  });
   MainFich.show();
-  return app.exec();
+  const int status = app.exec();
+  return stopped_by != 0 ? 128 + stopped_by : status;
 }

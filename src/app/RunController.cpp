@@ -265,6 +265,7 @@ void TRunController::DoLinkTrouble(const std::string& text) {
   if (Closed || !RunGoingOn()) return;
   if (text.empty() || !TroublesShown.insert(text).second) return;
   ShowStatus(text + "; trying again");
+  Notify([&](TRunObserver& o) { o.LinkTroubled(text); });
 }
 
 // A device flooding the link must not grow memory without limit: no engine ever waits for
@@ -360,7 +361,9 @@ void TRunController::StepIdle() {
   View.SetStartCaption("START");
   View.SetEnabled(TMainView::ctQuit, true);
   if (Config.ReadIdPresent) View.SetEnabled(TMainView::ctReadId, true);
-  ShowStatus("Click on button START to begin program operation");
+  // Without a package START does not begin a run: it asks for the folder first.
+  ShowStatus(Config.ProgramDir.empty() ? kNoPackageFolderText
+                                       : "Click on button START to begin program operation");
   Engines.Boot->Reset();
   Engines.Psd->Reset();
   Engines.Boot->Reset();

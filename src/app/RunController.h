@@ -20,6 +20,10 @@
 #include "formats/constante.h"
 
 // Where the controller finds its files.
+// What the idle box says while no package folder is known.
+inline constexpr const char* kNoPackageFolderText =
+    "No package folder: START asks for the folder that holds script.ini";
+
 struct TRunConfig {
   std::string ProgramDir;      // folder of the program file, ending with '/'
   std::string ScriptArg;       // first command-line argument; empty for the default script.ini
@@ -259,6 +263,9 @@ class TRunController {
   QElapsedTimer RunClock;
   int64_t OverallShown[2] = {-1, -1};
   std::set<std::string> TroublesShown;
+  // Auto mode: components passed over as already at their version, and those written.
+  int ComponentsAtVersion = 0;
+  int ComponentsWritten = 0;
 
   void AppendReceived(const std::string& text);
 };

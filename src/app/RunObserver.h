@@ -59,6 +59,9 @@ class TRunObserver {
                                       double /*eta_seconds*/) {}
   // `sha256` is of the bytes the run read and used, not of the file as it is now.
   virtual void FileRead(const std::string& /*path*/, const std::string& /*sha256*/) {}
+  // The link failed and is tried again (a TCP connection refused); `text` names the cause and
+  // the device. Said once per cause.
+  virtual void LinkTroubled(const std::string& /*text*/) {}
   // Before the device is contacted, when the run has a package gate.
   virtual void SealChecked(const TSealReport& /*seal*/) {}
   virtual void DeviceReported(const TDeviceReport& /*device*/) {}

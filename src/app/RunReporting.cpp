@@ -1,5 +1,7 @@
 #include "app/RunController.h"
 
+#include "formats/text.h"
+
 // What observers learn of a run: its start and end, each instruction, the overall progress.
 
 const char* OutcomeText(TRunOutcome outcome) {
@@ -14,6 +16,15 @@ const char* OutcomeText(TRunOutcome outcome) {
       return "";
   }
 }
+
+namespace {
+
+// A card script's P line programs a component; the run's own PB is no component.
+bool ProgramsComponent(const TInstructionRef& line) {
+  return !line.Card.empty() && Trim(line.Text).rfind('P', 0) == 0;
+}
+
+}  // namespace
 
 const char* ResultText(TInstructionResult result) {
   switch (result) {
@@ -37,6 +48,7 @@ void TRunController::BeginRun() {
   OverallShown[0] = OverallShown[1] = -1;
   RunClock.start();
   TroublesShown.clear();
+  ComponentsAtVersion = ComponentsWritten = 0;
   Notify([&](TRunObserver& o) { o.RunStarted(ScriptPath); });
 }
 
@@ -98,6 +110,7 @@ void TRunController::EndInstruction(TInstructionResult result) {
   if (!InstructionOpen) return;
   InstructionOpen = false;
   Figures.Result = result;
+  if (result == irDONE && ProgramsComponent(Offered)) ++ComponentsWritten;
   Notify([&](TRunObserver& o) { o.InstructionEnded(Offered, Figures); });
   Overall.End();
   ShowOverall();
@@ -111,6 +124,7 @@ void TRunController::ReportSkip(const TInstructionRef& line, const std::string& 
     DeferredSkips.emplace_back(line, reason);
     return;
   }
+  if (reason == "version match" && ProgramsComponent(line)) ++ComponentsAtVersion;
   Notify([&](TRunObserver& o) { o.InstructionSkipped(line, reason); });
   Overall.Skip(line);
   ShowOverall();

@@ -582,7 +582,7 @@ bool UseFolder(const Options& options, bool& usage_error, std::string& error) {
     SetProgramDir(found.Own ? std::string() : found.Dir);
     return true;
   }
-  if (options.Mode == cmWINDOW) {
+  if (options.Mode == cmWINDOW || options.Mode == cmLINEWINDOW) {
     ForgetProgramDir();  // the window asks the operator
     return true;
   }
@@ -594,7 +594,8 @@ bool UseFolder(const Options& options, bool& usage_error, std::string& error) {
   return false;
 }
 
-std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
+std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options,
+                                    std::string& window_error) {
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
   std::string error;
   bool usage_error = true;
@@ -603,6 +604,7 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options) {
     std::cerr << "qubra-updater: " << error << "\n";
     if (usage_error) std::cerr << UsageLine() << "\n";
     std::cerr << std::flush;
+    if (options.Mode == cmWINDOW || options.Mode == cmLINEWINDOW) window_error = error;
     return 2;
   }
   UseRunHistory(StationHistory(options, SealPolicyFor(options)));

@@ -38,5 +38,7 @@ int RunCheck(const Options& options, const std::string& program_dir, std::ostrea
 // Handles every mode that needs no window and no display: usage errors (status 2, a --trust
 // file without a key among them), --help, --version, --check, --seal, --batch, --line and
 // --list-ports; makes --folder the program folder. Returns nothing when the window is to open,
-// with `options` filled in.
-std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options);
+// with `options` filled in. A window mode's error is also left in `window_error`: started from
+// a menu, its user sees no stderr.
+std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options,
+                                    std::string& window_error);

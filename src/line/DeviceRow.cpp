@@ -82,6 +82,13 @@ void ApplyEvent(TDeviceRow& row, const QJsonObject& event) {
     if (row.Status.size() >= kMaxStatusLines)
       row.Status.erase(row.Status.begin(), row.Status.begin() + kMaxStatusLines / 2);
     row.Status.push_back(Bytes(event["text"]));
+  } else if (kind == "link_trouble") {
+    // The table names the link already: the cause is what follows the device's address.
+    const std::string text = Bytes(event["text"]);
+    const size_t colon = text.rfind(": ");
+    row.Trouble = colon == std::string::npos ? text : text.substr(colon + 2);
+  } else if (kind == "device" || kind == "instruction_end") {
+    row.Trouble.clear();
   } else if (kind == "result") {
     row.Ended = true;
     row.Result = Bytes(event["result"]);
@@ -105,6 +112,10 @@ TDeviceRow FreshRow(const TLineDevice& device) {
   return row;
 }
 
+std::string RetryingText(const TDeviceRow& row) {
+  return row.State == dsRUNNING && !row.Trouble.empty() ? "retrying: " + row.Trouble : "";
+}
+
 std::string KilledText(int signal_number) {
   return "the updater was killed by signal " + SignalText(signal_number);
 }
@@ -126,6 +137,8 @@ void EndRow(TDeviceRow& row, int exit_code, bool crashed, bool stop_asked,
     row.State = dsSTOPPED;
   else
     row.State = dsFAILED;
+  // The closing step is no operation of the device's: a completed row has none left.
+  if (row.State == dsCOMPLETED) row.Operation = row.Card = "";
   if (row.State == dsFAILED && row.Error.empty()) {
     std::swap(row.Error, row.ReportFailure);
     if (row.Error.empty() && crashed && exit_code > 0) row.Error = KilledText(exit_code);
@@ -138,7 +151,7 @@ std::string FormatProgressLine(const TDeviceRow& row) {
   const std::string head = EscapeControls(row.Name + " " + row.Link) + ": ";
   switch (row.State) {
     case dsRUNNING:
-      return head + "started";
+      return head + (row.Trouble.empty() ? "started" : EscapeControls(RetryingText(row)));
     case dsCOMPLETED:
       return head + "completed in " + Tenths(row.Seconds) + " s" + RecordNote(row);
     case dsFAILED:

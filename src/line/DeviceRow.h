@@ -28,6 +28,8 @@ struct TDeviceRow {
   bool Ended = false;         // the child has reported its result
   std::string Result;         // the child's own: "completed", "error" or "stopped"
   std::string ReportFailure;  // why the device's record could not be written
+  // Why the link is being tried again ("Connection refused"); "" once the device has answered.
+  std::string Trouble;
   // The run's overall progress as the child reports it: bytes sent of those it will send
   // (never going back), and the seconds it estimates are left, below 0 while unknown.
   int64_t OverallPosition = 0;
@@ -116,6 +118,8 @@ void ApplyEvent(TDeviceRow& row, const QJsonObject& event);
 // the child's `stderr_text`.
 void EndRow(TDeviceRow& row, int exit_code, bool crashed, bool stop_asked,
             const std::string& stderr_text);
+// "retrying: " and the cause while a running device's link is tried again; "" otherwise.
+std::string RetryingText(const TDeviceRow& row);
 // How a child killed by `signal_number` is described.
 std::string KilledText(int signal_number);
 

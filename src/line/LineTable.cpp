@@ -61,7 +61,9 @@ std::vector<std::string> FormatTable(const TRows& rows, size_t width) {
                        started ? std::to_string(r.Percent) + "%" : "",
                        eta ? std::to_string(std::lround(r.EtaSeconds)) + "s" : "",
                        started ? Tenths(r.Seconds) + "s" : "",
-                       r.State == dsFAILED ? r.Error : r.ReportFailure));
+                       r.State == dsFAILED        ? r.Error
+                       : !RetryingText(r).empty() ? RetryingText(r)
+                                                  : r.ReportFailure));
   }
   return out;
 }

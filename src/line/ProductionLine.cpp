@@ -126,7 +126,13 @@ void TProductionLine::LimitJobs() {
   if (Busy()) return;
   Jobs = Config.Jobs > 0 ? static_cast<size_t>(Config.Jobs) : std::numeric_limits<size_t>::max();
   uint64_t limit = 0;
-  if (const size_t room = Children.Room(limit); room > 0 && room < std::min(Jobs, Slots.size())) {
+  const size_t room = Children.Room(limit);
+  NoRoom = room > 0 ? ""
+                    : "the open-file limit (ulimit -n " + std::to_string(limit) +
+                          ") is too low for one device's updater";
+  if (room == 0) {
+    Note(NoRoom);
+  } else if (room < std::min(Jobs, Slots.size())) {
     Jobs = room;
     Note("at most " + std::to_string(room) + " devices at a time: the open-file limit (ulimit -n " +
          std::to_string(limit) + ") allows no more");
@@ -183,7 +189,13 @@ void TProductionLine::Start(size_t index) {
   TDeviceSlot* s = &slot;
   TChildEvents events;
   events.Line = [this, s](const std::string& line) {
-    if (ApplyEventLine(s->Row, line)) Notify(IndexOf(*s));
+    const std::string trouble = s->Row.Trouble;
+    if (!ApplyEventLine(s->Row, line)) return;
+    // A device that cannot be reached is said at once, not when it times out.
+    if (!s->Row.Trouble.empty() && s->Row.Trouble != trouble)
+      Show(IndexOf(*s));
+    else
+      Notify(IndexOf(*s));
   };
   events.End = [this, s](const TChildEnd& end) {
     const bool crashed = end.Signal != 0;
@@ -195,9 +207,9 @@ void TProductionLine::Start(size_t index) {
   slot.Run.Clock.start();
   slot.Run.Start = QDateTime::currentDateTimeUtc();
   std::unique_ptr<TChild> process;
-  std::string why;
-  if (!Children.Start(DeviceCommand(Config.Program, Config.SharedArgs, slot.Device),
-                      std::move(events), process, why)) {
+  std::string why = NoRoom;
+  if (!why.empty() || !Children.Start(DeviceCommand(Config.Program, Config.SharedArgs, slot.Device),
+                                      std::move(events), process, why)) {
     FailedToStart(index, why);
     return;
   }
@@ -231,6 +243,8 @@ void TProductionLine::Ended(TDeviceSlot& slot, int exit_code, bool crashed,
   if (!slot.Row.Ended) WriteLostRecord(index, crashed ? -1 : exit_code);
   NoteHistory(stderr_text);
   Show(index);
+  // Its descriptors go before the next child needs them, under a tight open-file limit.
+  slot.Run.Process.reset();
   StartWaiting();
   if (!Busy()) EndedAll();
 }

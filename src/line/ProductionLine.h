@@ -126,6 +126,7 @@ class TProductionLine {
   double LineEnded = 0;  // LineSeconds once the last device ended
   size_t Jobs = 0;       // at most this many children at a time
   std::string Notice;    // said once, and kept under the table
+  std::string NoRoom;    // why not even one child can start; "" when one can
   TLostRecords Lost;
   int StopSignal = 0;
   std::function<void()> Quit;

@@ -75,7 +75,8 @@ std::vector<std::string> DescribeRecord(const QJsonObject& r) {
   const QJsonArray files = r["files"].toArray();
   lines.push_back("Files read: " + std::to_string(files.size()));
   for (const QJsonValue& f : files)
-    lines.push_back("  " + Text(f["sha256"]) + "  " + Text(f["path"]));
+    // The name first: a narrow pane cuts the line's end, and the hash is the part seldom read.
+    lines.push_back("  " + Text(f["path"]) + "  " + Text(f["sha256"]));
   const QJsonArray read = r["versions_read"].toArray();
   lines.push_back("Versions read: " + std::to_string(read.size()));
   for (const QJsonValue& v : read)

@@ -38,6 +38,10 @@ void TRunEvents::StatusAdded(const std::string& line) {
   if (Running) Emit("status", {{"text", JsonText(line)}});
 }
 
+void TRunEvents::LinkTroubled(const std::string& text) {
+  if (Running) Emit("link_trouble", {{"text", JsonText(text)}});
+}
+
 void TRunEvents::ProgressChanged(TMainView::TBar bar, int32_t position, int32_t max) {
   if (!Running) return;
   const int percent = max > 0 ? static_cast<int>(int64_t{100} * position / max) : 0;

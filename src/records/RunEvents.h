@@ -10,9 +10,9 @@
 
 // --events: what a run does as JSON Lines on `out`, one object per line, each flushed at once
 // so that another program can follow the run live. Every object has "event": "start", "seal",
-// "status", "progress", "device", "instruction_start", "instruction_end", "instruction_skipped"
-// or, last, "result". The "overall" progress is {"bar":"overall","position":P,"max":M,
-// "eta_seconds":S} in bytes, S null while unknown.
+// "status", "link_trouble", "progress", "device", "instruction_start", "instruction_end",
+// "instruction_skipped" or, last, "result". The "overall" progress is {"bar":"overall",
+// "position":P,"max":M,"eta_seconds":S} in bytes, S null while unknown.
 class TRunEvents : public TRunObserver {
  public:
   explicit TRunEvents(std::ostream& out);
@@ -24,6 +24,7 @@ class TRunEvents : public TRunObserver {
   void RunStarted(const std::string& script) override;
   void SealChecked(const TSealReport& seal) override;
   void StatusAdded(const std::string& line) override;
+  void LinkTroubled(const std::string& text) override;
   void ProgressChanged(TMainView::TBar bar, int32_t position, int32_t max) override;
   void OverallProgressChanged(int64_t position, int64_t max, double eta_seconds) override;
   void DeviceReported(const TDeviceReport& device) override;

@@ -8,6 +8,9 @@ namespace {
 
 // The signature lines the minisign tool reads fit in far less; the rest is never looked at.
 constexpr size_t kSignatureFileBytes = 16384;
+// A manifest line is about a hundred bytes and a package a few dozen files: a manifest longer
+// than this is no package's, and is refused before it is read, let alone checked.
+constexpr size_t kManifestBytes = 1024 * 1024;
 
 // True when a trusted key signed `manifest`; otherwise false with the signature's problem.
 bool CheckSignature(const std::string& folder, const std::string& manifest,
@@ -48,11 +51,16 @@ TSealState CheckSeal(const std::string& folder, const TTrustStore& trust,
                      const std::vector<std::string>& named) {
   TSealState state;
   std::string manifest, error;
-  const TLook look = ReadWholeFile(folder + kManifestName, manifest, error);
+  const TLook look = ReadWholeFile(folder + kManifestName, manifest, error, kManifestBytes + 1);
   if (look == TLook::NotFound) return state;
   state.Sealed = true;
   if (look != TLook::Found) {
     state.Problems.push_back(std::string(kManifestName) + ": cannot be read (" + error + ")");
+    return state;
+  }
+  if (manifest.size() > kManifestBytes) {
+    state.Problems.push_back(std::string(kManifestName) +
+                             ": longer than 1 MiB, far beyond any package's: refused unread");
     return state;
   }
   state.ManifestSha256 = Sha256Hex(manifest);

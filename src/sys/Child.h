@@ -50,8 +50,8 @@ class TChildRunner {
   // Starts `command`, its stdin /dev/null; false, with the reason, when it cannot be started.
   [[nodiscard]] virtual bool Start(const TChildCommand& command, TChildEvents events,
                                    std::unique_ptr<TChild>& child, std::string& error) = 0;
-  // How many more children the open-file limit leaves room for (at least 1), that limit in
-  // `limit`; 0 when there is no limit.
+  // How many more children the open-file limit leaves room for, that limit in `limit`: 0 when
+  // not even one fits, SIZE_MAX when there is no limit.
   virtual size_t Room(uint64_t& limit) const = 0;
 };
 

@@ -13,10 +13,6 @@
 
 namespace {
 
-// A running child holds three descriptors here (its stdout, its stderr and the process itself);
-// a start needs a few more for a moment.
-constexpr size_t kFilesPerChild = 4;
-constexpr size_t kFilesSpare = 16;
 // How long a child killed with its parent's runner still running is waited for.
 constexpr int kKillWaitMs = 5000;
 
@@ -123,9 +119,8 @@ class TSystemChildRunner : public TChildRunner {
   }
 
   size_t Room(uint64_t& limit) const override {
-    if (!OpenFileLimit(limit)) return 0;
-    const size_t used = OpenFileCount() + kFilesSpare;
-    return limit > used ? std::max<size_t>(1, (limit - used) / kFilesPerChild) : 1;
+    if (!OpenFileLimit(limit)) return SIZE_MAX;
+    return ChildrenRoom(limit, OpenFileCount());
   }
 };
 

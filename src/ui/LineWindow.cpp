@@ -32,6 +32,7 @@
 #include "records/RunReport.h"
 #include "sys/AtomicFile.h"
 #include "ui/HistoryDlg.h"
+#include "ui/OpenDialogs.h"
 
 namespace {
 
@@ -86,6 +87,18 @@ std::string Duration(double seconds) {
 bool Startable(const TDeviceRow& r) {
   return !DeviceBusy(r) && r.Problem.empty();
 }
+
+// The state keeps its colour in a selected row: the rows picked are the ones looked at.
+class TStateDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  void paint(QPainter* painter, const QStyleOptionViewItem& option,
+             const QModelIndex& index) const override {
+    QStyleOptionViewItem unselected(option);
+    unselected.state &= ~QStyle::State_Selected;
+    QStyledItemDelegate::paint(painter, unselected, index);
+  }
+};
 
 }  // namespace
 
@@ -220,6 +233,7 @@ void TLineWindow::BuildControls() {
   Table->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
                          QAbstractItemView::AnyKeyPressed);
   Table->setItemDelegateForColumn(coLink, new TLinkDelegate(*this));
+  Table->setItemDelegateForColumn(coState, new TStateDelegate(Table));
   Table->verticalHeader()->setVisible(false);
   QHeaderView* header = Table->horizontalHeader();
   header->setStretchLastSection(true);
@@ -437,7 +451,10 @@ void TLineWindow::Tick() {
 
 void TLineWindow::StopAndClose() {
   AskBeforeStop = false;
-  close();
+  // A question left open would keep its own event loop, and the process, alive.
+  CloseOpenDialogs();
+  // Asked while a close is under way (its question just closed), close() would do nothing.
+  QTimer::singleShot(0, this, &QWidget::close);
 }
 
 void TLineWindow::closeEvent(QCloseEvent* event) {
@@ -511,14 +528,19 @@ void TLineWindow::ShowRow(size_t index) {
     return item;
   };
   const bool editable = !DeviceBusy(r);
-  const QString problem = Utf8(r.Problem);
+  // A row just added has no link yet: nothing to flag before the operator has typed one.
+  const QString problem = r.Link.empty() ? QString() : Utf8(r.Problem);
   for (QTableWidgetItem* item :
        {cell(coName, Utf8(r.Name), editable), cell(coLink, Utf8(r.Link), editable)}) {
     item->setBackground(problem.isEmpty() ? QBrush() : QBrush(kRefused));
     item->setToolTip(problem);
   }
-  QTableWidgetItem* state = cell(coState, QString::fromLatin1(DeviceStateText(r.State)));
-  state->setBackground(StateColour(r.State));
+  // A row the check refuses never starts: it is not waiting for anything but an edit.
+  const bool refused = !r.Problem.empty() && editable;
+  QTableWidgetItem* state = cell(coState, !refused ? QString::fromLatin1(DeviceStateText(r.State))
+                                          : r.Link.empty() ? "no link"
+                                                           : "refused");
+  state->setBackground(refused && !problem.isEmpty() ? kRefused : StateColour(r.State));
   state->setForeground(QColor(Qt::black));
   QFont bold = Table->font();
   bold.setBold(r.State != dsWAITING);
@@ -537,7 +559,7 @@ void TLineWindow::ShowRow(size_t index) {
   cell(coCard, Utf8(r.Card));
   cell(coElapsed, DeviceStarted(r) ? Utf8(Tenths(r.Seconds) + " s") : QString());
   cell(coLeft, r.State == dsRUNNING && r.EtaSeconds >= 0 ? Utf8(Duration(r.EtaSeconds)) : "");
-  const std::string error = r.State == dsFAILED ? r.Error : "";
+  const std::string error = r.State == dsFAILED ? r.Error : RetryingText(r);
   QTableWidgetItem* shown = cell(coError, error.empty() ? problem : Utf8(error));
   shown->setToolTip(r.ErrorScript.empty() ? QString() : Utf8(r.ErrorScript));
 }
@@ -570,9 +592,10 @@ void TLineWindow::ShowDetails() {
   }
   const TDeviceRow& r = rows[static_cast<size_t>(current)];
   // The record file is read again only once the run has moved on, never at each progress step.
-  if (current != DetailsRow || r.State != DetailsState) {
+  if (current != DetailsRow || r.State != DetailsState || r.Name != DetailsName) {
     DetailsRow = current;
     DetailsState = r.State;
+    DetailsName = r.Name;
     const std::string& path = Runner->GetConfig().ReportFile;
     QJsonObject record;
     std::string error;

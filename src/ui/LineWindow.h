@@ -119,6 +119,7 @@ class TLineWindow : public QMainWindow {
   bool Modified = false;               // rows added, removed or edited since
   int DetailsRow = -1;                 // the row whose record the details show
   TDeviceState DetailsState = dsWAITING;
+  std::string DetailsName;
   bool Closing = false;       // stopping the devices, to close once they have ended
   bool AskBeforeStop = true;  // closing asks while devices run, or the list is unsaved
   bool ForceClose = false;

@@ -26,6 +26,7 @@
 #include "ui/About.h"
 #include "ui/CompDlg.h"
 #include "ui/HistoryDlg.h"
+#include "ui/OpenDialogs.h"
 #include "ui/PackageFolder.h"
 #include "ui/SerialDevicesDlg.h"
 #include "ui/ipconfig.h"
@@ -45,9 +46,10 @@ QString StatusText(const std::string& s) {
   return utf8.hasError() ? Latin1(s) : text;
 }
 
-QProgressBar* MakeBar(QWidget* parent, const char* name) {
+QProgressBar* MakeBar(QWidget* parent, const char* name, const char* measures) {
   auto* bar = new QProgressBar(parent);
   bar->setObjectName(name);
+  bar->setToolTip(QString::fromLatin1(measures));
   bar->setTextVisible(false);
   bar->setRange(0, 100);
   bar->setValue(0);
@@ -168,9 +170,9 @@ void TMainFich::BuildControls() {
   MemoStatus->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   MemoStatus->setFixedSize(460, 260);
   column->addWidget(MemoStatus);
-  ProgressBar1 = MakeBar(central, "ProgressBar1");
-  ProgressBar2 = MakeBar(central, "ProgressBar2");
-  ProgressBar3 = MakeBar(central, "ProgressBar3");
+  ProgressBar1 = MakeBar(central, "ProgressBar1", "Operation: the instruction under way");
+  ProgressBar2 = MakeBar(central, "ProgressBar2", "Card: the script of the card under way");
+  ProgressBar3 = MakeBar(central, "ProgressBar3", "Script: the main script");
   for (QProgressBar* bar : {ProgressBar1, ProgressBar2, ProgressBar3}) column->addWidget(bar);
   auto* row = new QHBoxLayout;
   ReadId = MakeButton(central, "ReadId", "Read Id");
@@ -192,7 +194,10 @@ void TMainFich::BuildControls() {
   column->addLayout(row);
   setCentralWidget(central);
   connect(Start, &QPushButton::clicked, this, &TMainFich::StartClick);
-  connect(ReadId, &QPushButton::clicked, this, [this] { Ctl->ReadIdClick(); });
+  connect(ReadId, &QPushButton::clicked, this, [this] {
+    if (Ctl->GetRunState() == TRunState::Idle) ShowConnection();
+    Ctl->ReadIdClick();
+  });
   connect(Quit, &QPushButton::clicked, this, [this] { Ctl->QuitClick(); });
 }
 
@@ -262,7 +267,7 @@ void TMainFich::ShowComDevices() {
 
 void TMainFich::ShowPackageFolder() {
   if (Ctl->GetProgramDir().empty())
-    Ctl->ShowStatus("No package folder: START asks for the folder that holds script.ini");
+    Ctl->ShowStatus(kNoPackageFolderText);
   else
     Ctl->ShowStatus("Package folder: " + Excerpt(Ctl->GetProgramDir()));
   ShowSeal();
@@ -330,7 +335,22 @@ bool TMainFich::AskPackageFolder() {
 // A window without a package folder has nothing to run until the operator names one.
 void TMainFich::StartClick() {
   if (!Ctl->Running() && Ctl->GetProgramDir().empty() && !AskPackageFolder()) return;
+  if (Ctl->GetRunState() == TRunState::Idle) ShowConnection();
   Ctl->StartClick();
+}
+
+// Named before the device is contacted, as the package folder is: a run on the wrong port
+// is seen before it times out.
+void TMainFich::ShowConnection() {
+  const TPortChoice& port = Ctl->PortChoice();
+  const TLinkDescription d = DescribeConnection(port, Ctl->LanSettings(), ComDevices);
+  std::string text = "Connection: ";
+  if (!port.Lan)
+    text += "COM" + std::to_string(port.ComPort) + " (" + Excerpt(d.Link) + ")";
+  else
+    text += d.Transport + " " + Excerpt(d.Link) +
+            (d.LocalPort ? ", local port " + std::to_string(d.LocalPort) : "");
+  Ctl->ShowStatus(text);
 }
 
 void TMainFich::UsePackageFolder(const std::string& dir) {
@@ -372,6 +392,11 @@ void TMainFich::showEvent(QShowEvent* event) {
   if (QScreen* screen = this->screen())
     move(frameGeometry().topLeft() + screen->availableGeometry().center() -
          frameGeometry().center());
+}
+
+void TMainFich::StopAndClose() {
+  CloseOpenDialogs();
+  close();
 }
 
 void TMainFich::closeEvent(QCloseEvent* event) {

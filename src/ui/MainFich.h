@@ -65,6 +65,10 @@ class TMainFich : public QMainWindow, public TMainView {
   void TrustedKeysClick();
   // View > History...: this station's runs.
   void HistoryClick();
+  void ShowConnection();
+  // SIGINT and SIGTERM: every dialog open is closed, a run stopped as STOP stops it, and the
+  // window closed.
+  void StopAndClose();
 
   // Makes `dir` the program folder, as "Package Folder..." does once a folder is chosen: the
   // settings go back to the folder left and are read from `dir`. Idle only.

@@ -112,13 +112,21 @@ TEST_F(WholeRunTest, VersionAlreadyOnTheDeviceSkipsTheBank) {
   MakeReal();
   RunReal();
   EXPECT_THAT(device.Wire(), ElementsAreArray(StandardWire(false)));
+  const std::string none = "Every component was already at its version: none was written";
   EXPECT_EQ(view.status.back(), "Program operation completed");
+  EXPECT_FALSE(view.HasStatus(none));  // PROM 1 was written
   // Manual mode ignores the version match and programs the bank.
   Tick();
   device.received.clear();
   ctl->SetManual(true);
   RunReal();
   EXPECT_THAT(device.Wire(), ElementsAreArray(StandardWire(true)));
+  Write("Qubra/script.ini", "T0 0130\r\nP0 bank0.hex\r\nV0 0130\r\n");  // all there already
+  ctl->SetManual(false);
+  Tick();
+  RunReal();
+  EXPECT_EQ(view.status.end()[-2], none);
+  EXPECT_EQ(view.status.back(), "Program operation completed");
 }
 
 // Follows the whole run's progress: position and maximum, in turn.

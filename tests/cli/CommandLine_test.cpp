@@ -348,6 +348,10 @@ TEST(CommandLine, UseFolder) {
   SetProgramDir("/");
   EXPECT_TRUE(UseFolder(batch, usage, error)) << error;
   EXPECT_EQ(ProgramDir(), pkg.Path());
+  Options window;  // found nowhere: the line window asks the operator, as the main window does
+  window.Mode = cmLINEWINDOW;
+  EXPECT_TRUE(UseFolder(window, usage, error)) << error;
+  EXPECT_EQ(ProgramDir(), "");
 }
 
 TEST(CommandLine, ScriptPath) {

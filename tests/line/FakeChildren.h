@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QTimer>
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -55,9 +56,10 @@ class TFakeChildren : public TChildRunner {
   // Why the next starts fail, one from the front each; "" lets that start go through.
   std::deque<std::string> StartFailures;
   // What Room says.
-  size_t RoomLeft = 0;
+  size_t RoomLeft = SIZE_MAX;
   uint64_t Limit = 0;
   std::vector<std::shared_ptr<TRun>> Runs;  // every child started, in order
+  long MaxAlive = 1L << 30;  // children alive at once: a start beyond fails as the system's does
 
   bool Start(const TChildCommand& command, TChildEvents events, std::unique_ptr<TChild>& child,
              std::string& error) override {
@@ -66,6 +68,8 @@ class TFakeChildren : public TChildRunner {
       StartFailures.pop_front();
       if (!error.empty()) return false;
     }
+    if (std::count_if(Runs.begin(), Runs.end(), [](auto& r) { return !r->Released; }) >= MaxAlive)
+      return error = "cannot create a pipe: Too many open files", false;
     auto run = std::make_shared<TRun>();
     run->Command = command;
     run->Events = std::move(events);

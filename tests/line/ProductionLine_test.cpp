@@ -20,6 +20,7 @@
 #include "scratch_dir.h"
 
 using ::testing::ElementsAre;
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
 
 namespace {
@@ -192,6 +193,10 @@ TEST(LineRows, EventsDriveOperationCardPercentAndError) {
   Feed(row, R"({"event":"progress","bar":"card","position":10,"max":10})");
   EXPECT_EQ(row.Percent, 94);
   EXPECT_FALSE(row.Ended);
+  Feed(row, R"({"event":"link_trouble","text":"Cannot connect to 127.0.0.1:4001: No route"})");
+  EXPECT_EQ(row.Trouble, "No route");  // until the device answers
+  Feed(row, R"({"event":"device","type":"30"})");
+  EXPECT_EQ(row.Trouble, "");
   Feed(row, R"({"event":"status","text":"Upload Bank3"})");
   Feed(row, R"({"event":"status","text":"Verify Bank3"})");
   EXPECT_THAT(row.Status, ElementsAre("Upload Bank3", "Verify Bank3"));
@@ -288,6 +293,9 @@ TEST(LineRows, TableProgressLinesAndSummary) {
             "tcp2 tcp:127.0.0.1:4002: failed after 2.1 s: Error while writing!!!\\x0D "
             "(/p/Qubra/script.ini)");
   EXPECT_EQ(FormatProgressLine(rows[2]), "udp1 udp:127.0.0.1:4003:4010: started");
+  rows[2].Trouble = "Connection refused";
+  EXPECT_THAT(FormatTable(rows, 200)[3], EndsWith("8.0s  retrying: Connection refused"));
+  EXPECT_THAT(FormatProgressLine(rows[2]), EndsWith("4010: retrying: Connection refused"));
   rows[3].State = dsSTOPPED;
   EXPECT_EQ(FormatTable(rows, 200)[4], "pté1  /dev/pts/7               stopped");
   EXPECT_EQ(FormatProgressLine(rows[3]), "pté1 /dev/pts/7: stopped before it started");
@@ -555,6 +563,15 @@ TEST_F(LineRun, FitsTheChildrenToTheOpenFileLimit) {
   EXPECT_THAT(out.str(), HasSubstr("\r\033[Kqubra-updater: at most 2 devices at a time: the line "
                                    "could start no more\n"));
   EXPECT_THAT(out.str(), HasSubstr("5 devices: 5 completed, 0 failed, 0 stopped\n"));
+  // No room: each fails at once, with its record. Room for one: each waits for the one before.
+  TFakeChildren none, one;
+  none.RoomLeft = 0, none.Limit = 8, one.RoomLeft = one.MaxAlive = 1, one.Script = Play;
+  std::filesystem::create_directories(folder);
+  EXPECT_EQ(TProductionLine(Config(), Devices({"brief1", "brief2"}), none, out).Exec(), 1);
+  EXPECT_TRUE(none.Runs.empty());
+  EXPECT_THAT(Records().at("brief2")["error"].toString().toStdString(),
+              HasSubstr("qubra-updater: the open-file limit (ulimit -n 8) is too low"));
+  EXPECT_EQ(TProductionLine(Config(), Devices({"brief1", "brief2", "brief3"}), one, out).Exec(), 0);
 }
 
 // The system's children: names and paths reach them as the bytes they are, a non-UTF-8 one

@@ -21,6 +21,7 @@ TEST(RunEvents, FollowARun) {
   events.OverallProgressChanged(0, 10, -1);
   events.RunStarted("/p/script.ini");
   events.StatusAdded("Synchronize...");
+  events.LinkTroubled("Cannot connect to 127.0.0.1:4001: Connection refused");
   events.ProgressChanged(TMainView::pbOperation, 0, 300);
   events.ProgressChanged(TMainView::pbOperation, 2, 300);  // still 0 %
   events.ProgressChanged(TMainView::pbOperation, 3, 300);
@@ -43,6 +44,7 @@ TEST(RunEvents, FollowARun) {
       ElementsAre(
           R"({"event":"start","script":"/p/script.ini"})",
           R"({"event":"status","text":"Synchronize..."})",
+          R"({"event":"link_trouble","text":"Cannot connect to 127.0.0.1:4001: Connection refused"})",
           R"({"bar":"operation","event":"progress","max":300,"position":0})",
           R"({"bar":"operation","event":"progress","max":300,"position":3})",
           R"({"bar":"operation","event":"progress","max":301,"position":3})",

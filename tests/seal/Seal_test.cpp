@@ -104,6 +104,11 @@ TEST_F(SealTest, TrustedAndIntactOrEveryReasonWhyNot) {
       EXPECT_NE(ReadAll(Author.Pub).find(state.KeyId), std::string::npos);
     }
   }
+  SetUp();  // a manifest beyond any package's is refused before it is read
+  Package.Write(kManifestName, std::string(1024 * 1024 + 1, '#'));
+  EXPECT_EQ(CheckSeal(Package.Path(), LoadTrustedKeys({{}, {station}}), Named).Problems,
+            std::vector<std::string>{"package.manifest: longer than 1 MiB, far beyond any "
+                                     "package's: refused unread"});
 }
 
 TEST_F(SealTest, AddedKeyIsTrustedFromTheUsersFolder) {

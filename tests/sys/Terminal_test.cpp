@@ -25,4 +25,8 @@ TEST(Terminal, SizeAndOpenFiles) {
   const int extra = ::dup(fds[0]);
   EXPECT_EQ(OpenFileCount(), open + 1);
   for (const int fd : {master, slave, fds[0], fds[1], extra}) ::close(fd);
+  // Room for children: none where an updater could not run, or no more fit here.
+  for (const auto& [limit, open, room] :
+       {std::tuple{8u, 3u, 0u}, {12u, 6u, 1u}, {12u, 7u, 0u}, {44u, 20u, 7u}})
+    EXPECT_EQ(ChildrenRoom(limit, open), room) << limit << " " << open;
 }

@@ -163,6 +163,7 @@ TEST_F(LineWindowTest, StartAllThenRetryFailed) {
   ASSERT_TRUE(WaitIdle());
   EXPECT_EQ(States(), (std::vector<std::string>{"completed", "failed", "completed"}));
   EXPECT_EQ(Column(8), (std::vector<std::string>{"", "Error while writing!!!", ""}));
+  EXPECT_EQ(Column(4)[0], "");                            // the closing FI is no operation to show
   EXPECT_TRUE(window->Table->item(0, 2)->font().bold());  // a device that has run
   EXPECT_EQ(SummaryLine(), "3 devices: 0 waiting, 0 running, 2 completed, 1 failed, 0 stopped");
   EXPECT_EQ(window->Line().Rows()[0].Status.back(), "Program operation completed");
@@ -189,20 +190,27 @@ TEST_F(LineWindowTest, StartAllThenRetryFailed) {
   const std::string record = window->RecordPane->toPlainText().toStdString();
   EXPECT_THAT(record, HasSubstr("\nResult: completed in "));
   EXPECT_THAT(record, HasSubstr("\nFiles read: 16\n"));
-  EXPECT_THAT(record, HasSubstr("\n  " + FileHash(pkg + "Qubra/script.ini") + "  " + pkg +
-                                "Qubra/script.ini\n"));
+  EXPECT_THAT(record, HasSubstr("\n  " + pkg + "Qubra/script.ini  " +
+                                FileHash(pkg + "Qubra/script.ini") + "\n"));
   EXPECT_THAT(record, HasSubstr("\nVersions written: 6\n  V0 0101\n"));
   // And its runs in the station's history, the failed one among them.
   UseRunHistory({"none", ""});
   ASSERT_NE(record.find("b: runs on this station\n"), std::string::npos) << record;
   EXPECT_THAT(record.substr(record.find("b: runs on this station\n")), HasSubstr(" error "));
+  const QPoint in_state = window->Table->visualItemRect(window->Table->item(1, 2)).topRight();
+  EXPECT_EQ(window->Table->viewport()->grab().toImage().pixelColor(in_state + QPoint(-2, 2)),
+            QColor(0xa8, 0xe6, 0xa0));       // the state's colour, through the selection
+  window->Table->item(1, 0)->setText("b2");  // renamed: the pane follows
+  EXPECT_THAT(window->RecordPane->toPlainText().toStdString(), HasSubstr("No run record of b2"));
 }
 
 TEST_F(LineWindowTest, StopOneLeavesTheOthersRunning) {
   OpenThree();
+  int refusing_port = 0;
+  const int refusing = LoopbackSocket(SOCK_STREAM, refusing_port);  // bound, not listening
+  ASSERT_TRUE(window->Line().SetDevice(1, "b", "tcp:127.0.0.1:" + std::to_string(refusing_port)));
   window->StartAllItem->trigger();
-  // Once the second device is uploading, it alone is stopped.
-  ASSERT_TRUE(WaitFor([this] { return !window->Line().Rows()[1].Status.empty(); }));
+  ASSERT_TRUE(WaitFor([this] { return Column(8)[1] == "retrying: Connection refused"; }));
   Select(1);
   EXPECT_TRUE(window->StopItem->isEnabled());
   window->StopItem->trigger();
@@ -214,6 +222,7 @@ TEST_F(LineWindowTest, StopOneLeavesTheOthersRunning) {
   std::vector<std::string> results = Results();
   std::sort(results.begin(), results.end());
   EXPECT_EQ(results, (std::vector<std::string>{"a completed", "b stopped", "c completed"}));
+  ::close(refusing);
 }
 
 // Closing while devices run asks first, then stops them all and closes once their records are
@@ -227,7 +236,8 @@ TEST_F(LineWindowTest, ClosingAsksThenStopsAndWaitsForTheRecords) {
   OnModal([](QWidget* box) { static_cast<QMessageBox*>(box)->button(QMessageBox::No)->click(); });
   window->close();
   EXPECT_TRUE(window->isVisible());
-  window->StopAndClose();  // as SIGINT and SIGTERM: without asking
+  OnModal([this](QWidget*) { window->StopAndClose(); });  // a stop signal during the question
+  window->close();
   ASSERT_TRUE(WaitFor([this] { return !window->isVisible(); }));
   EXPECT_EQ(States(), (std::vector<std::string>{"stopped", "stopped", "stopped"}));
   EXPECT_EQ(Results().size(), 3u);
@@ -238,6 +248,7 @@ TEST_F(LineWindowTest, EditedRowsAreCheckedAndSaved) {
   OpenThree();
   window->AddItem->trigger();
   ASSERT_EQ(window->Table->rowCount(), 4);
+  EXPECT_EQ(Column(8)[3] + States()[3], "no link");  // nothing typed yet: no syntax message
   const std::string link_a = window->Line().Rows()[0].Link;
   // The link is typed, or picked from the serial devices present, which follow plugging.
   auto* editor = window->findChild<QComboBox*>("LinkEditor");
@@ -259,6 +270,7 @@ TEST_F(LineWindowTest, EditedRowsAreCheckedAndSaved) {
   EXPECT_EQ(Column(8)[3], "the link \"" + link_a + "\" (tcp " + link_a.substr(4) +
                               ") is already used by \"a\" on line 1");
   EXPECT_EQ(window->Table->item(3, 1)->toolTip().toStdString(), Column(8)[3]);
+  EXPECT_EQ(States()[3], "refused");
   window->Table->item(3, 0)->setText("d d");
   EXPECT_THAT(Column(8)[3], HasSubstr("NAME LINK expected"));
   Select(3);

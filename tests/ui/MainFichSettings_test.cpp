@@ -31,6 +31,7 @@
 #include "ui/About.h"
 #include "ui/CompDlg.h"
 #include "ui/MainFich.h"
+#include "ui/OpenDialogs.h"
 #include "ui/PackageFolder.h"
 #include "ui/SerialDevicesDlg.h"
 #include "ui/ipconfig.h"
@@ -430,6 +431,10 @@ class TCountingStore : public TSettingsStore {
 // starts once one is chosen, never before.
 TEST(NoPackageFolder, StartAsksForTheFolderAndNothingIsWrittenMeanwhile) {
   UiApp();
+  QString said;  // what stops a window mode before it opens is said in a box
+  OnModal([&said](QWidget* box) { said = static_cast<QMessageBox*>(box)->text(), box->close(); });
+  ShowStartError("l é.txt: cannot be read");
+  EXPECT_EQ(said.toStdString(), "l é.txt: cannot be read");
   PrivateUserSettings();
   RememberPackageFolder("");
   TPackage top;
@@ -451,6 +456,7 @@ TEST(NoPackageFolder, StartAsksForTheFolderAndNothingIsWrittenMeanwhile) {
   w->Start->click();  // cancelled
   w->Controller().Timer1Timer();
   EXPECT_FALSE(w->Controller().Running());
+  EXPECT_EQ(w->MemoStatus->toPlainText().toStdString(), kNoPackageFolderText);
   EXPECT_TRUE(calls.empty());
   w->Start->click();
   EXPECT_TRUE(w->Controller().Running());
@@ -458,7 +464,7 @@ TEST(NoPackageFolder, StartAsksForTheFolderAndNothingIsWrittenMeanwhile) {
   // The folder's name as the system spells it; the device's own text stays Latin-1.
   w->AppendStatus("Bo\xEEte");
   EXPECT_TRUE(w->MemoStatus->toPlainText().endsWith("\nPackage folder: " + QString::fromUtf8(pkg) +
-                                                    "\nBo\u00EEte"))
+                                                    "\nConnection: COM1 (/dev/ttyS0)\nBo\u00EEte"))
       << w->MemoStatus->toPlainText().toStdString();
   const std::string home = QFile::encodeName(QDir::homePath()).toStdString();
   EXPECT_EQ(seen, (std::vector<std::string>{"dialog in " + home, "dialog in " + home}));

@@ -104,10 +104,14 @@ TEST_F(MainFichTest, IdlePromptAndRunCaptions) {
   EXPECT_EQ(w->MemoStatus->toPlainText().toStdString(),
             "Package folder: " + prog + "\nClick on button START to begin program operation");
   EXPECT_EQ(w->Start->text(), "START");
+  EXPECT_EQ(w->ProgressBar1->toolTip(), "Operation: the instruction under way");
+  EXPECT_EQ(w->ProgressBar2->toolTip(), "Card: the script of the card under way");
+  EXPECT_EQ(w->ProgressBar3->toolTip(), "Script: the main script");
   std::ofstream(prog + "x.ini") << "M0\n";
   std::ofstream(prog + "script.ini") << "M0\n";
   e.card->steps = 100;
   w->Start->click();
+  EXPECT_TRUE(w->MemoStatus->toPlainText().endsWith("operation\nConnection: COM1 (/dev/ttyS0)"));
   for (int i = 0; i < 8; ++i) w->Controller().Timer1Timer();
   EXPECT_EQ(w->Start->text(), "STOP");
   EXPECT_FALSE(w->Port1->menuAction()->isEnabled());
@@ -117,6 +121,10 @@ TEST_F(MainFichTest, IdlePromptAndRunCaptions) {
   w->Controller().Timer1Timer();
   EXPECT_EQ(w->Start->text(), "START");
   EXPECT_TRUE(w->Port1->menuAction()->isEnabled());
+  w->show();  // SIGINT or SIGTERM while a dialog is open: it goes, and so does the window
+  OnModal([this](QWidget*) { w->StopAndClose(); });
+  w->AboutUpdater->trigger();
+  EXPECT_FALSE(w->isVisible());
 }
 
 // The status box shows the seal, and a key added in Trusted Keys... is trusted at once.
