@@ -1,12 +1,14 @@
 #include "app/RunController.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <string_view>
 #include <system_error>
+#include <thread>
 
 #include "app/ProgramDir.h"
 #include "app/Settings.h"
@@ -383,7 +385,9 @@ void TRunController::StepIdle() {
 
 void TRunController::StepOpen() {
   Timer1.setInterval(10);
-  if (!PassGate() || !ReadScript(ScriptPath, ScriptLines)) return;
+  TPackageVerdict verdict;
+  if (Gate && !GateAnswered(verdict)) return;
+  if (!PassGate(std::move(verdict)) || !ReadScript(ScriptPath, ScriptLines)) return;
   PlanOverall();
   FDriver->SetConMode(MODE_VAR);
   if (FPort.Lan) {
@@ -410,12 +414,47 @@ void TRunController::StepOpen() {
   OpenLink();
 }
 
+struct TRunController::TGateCheck {
+  std::atomic<bool> Done = false;
+  TPackageVerdict Verdict;
+  QElapsedTimer Clock;
+  bool Said = false;
+};
+
+// A sealed package's every file is hashed before the run: on a thread of its own, so that the
+// window stays live and STOP stops the run meanwhile. A check given up is left to end alone.
+bool TRunController::GateAnswered(TPackageVerdict& verdict) {
+  if (!GateCheck) {
+    GateCheck = std::make_shared<TGateCheck>();
+    GateCheck->Clock.start();
+    std::thread([check = GateCheck, gate = Gate, dir = Config.ProgramDir, script = ScriptPath] {
+      try {
+        check->Verdict = gate(dir, script);
+      } catch (const std::exception& e) {
+        check->Verdict.Problems = {std::string("the package could not be checked: ") + e.what()};
+      }
+      check->Done.store(true, std::memory_order_release);
+    }).detach();
+  }
+  if (!GateCheck->Done.load(std::memory_order_acquire)) {
+    // Said only when it takes long enough to be seen.
+    if (!GateCheck->Said && GateCheck->Clock.elapsed() >= 500) {
+      GateCheck->Said = true;
+      ShowStatus("Checking the package seal...");
+      View.SetStartCaption("STOP");
+    }
+    return false;
+  }
+  verdict = std::move(GateCheck->Verdict);
+  GateCheck.reset();
+  return true;
+}
+
 // The package is judged before the device hears anything; its file check then sees every file
 // the run reads, so what goes out is what was judged.
-bool TRunController::PassGate() {
+bool TRunController::PassGate(TPackageVerdict verdict) {
   FileCheck = nullptr;
   if (Gate) {
-    TPackageVerdict verdict = Gate(Config.ProgramDir, ScriptPath);
     Notify([&](TRunObserver& o) { o.SealChecked(verdict.Seal); });
     if (!verdict.Problems.empty()) {
       for (const std::string& problem : verdict.Problems) ShowStatus(problem);

@@ -149,7 +149,8 @@ class TRunController {
   void GoTo(TRunState next);  // an error reported during the step keeps Abort
   void StepIdle();
   void StepOpen();
-  bool PassGate();
+  bool GateAnswered(TPackageVerdict& verdict);
+  bool PassGate(TPackageVerdict verdict);
   // Reads a script through the run's file check; false after the error is shown.
   bool ReadScript(const std::string& path, std::vector<std::string>& lines);
   void OpenLink();
@@ -247,7 +248,9 @@ class TRunController {
   bool ReceiveOverflowReported = false;
 
   TPackageGate Gate;
-  TFileCheck FileCheck;  // the run's, from the gate
+  struct TGateCheck;
+  std::shared_ptr<TGateCheck> GateCheck;  // the gate's answer being worked out
+  TFileCheck FileCheck;                   // the run's, from the gate
 
   std::vector<TRunObserver*> Observers;
   bool RunActive = false;

@@ -54,6 +54,7 @@ void TRunController::BeginRun() {
 
 // Called once per run, whatever ends it.
 void TRunController::EndRun(TRunOutcome outcome) {
+  GateCheck.reset();
   if (!RunActive) return;
   EndInstruction(outcome == roSTOPPED ? irSTOPPED : irFAILED);
   RunActive = false;

@@ -5,6 +5,12 @@
 #include "app/run_fixture.h"
 #include "formats/text.h"
 
+#include <QElapsedTimer>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
@@ -99,6 +105,27 @@ TEST_F(RunControllerTest, OtherScriptSkipsClosingSteps) {
   EXPECT_EQ(Probe().TimerInterval(), 10);  // a run ticks fast until the next idle step
   Tick();
   EXPECT_EQ(Probe().TimerInterval(), 500);
+}
+
+// A package check that takes long runs beside the controller: it stays live, says so, and
+// STOP ends the run before the device is contacted.
+TEST_F(RunControllerTest, StopWhileThePackageIsChecked) {
+  Make();
+  const auto release = std::make_shared<std::atomic<bool>>(false);
+  ctl->SetPackageGate([release](const std::string&, const std::string&) {
+    while (!*release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return TPackageVerdict{};
+  });
+  ctl->StartClick();
+  QElapsedTimer clock;
+  clock.start();
+  while (clock.elapsed() < 600) Tick();
+  EXPECT_EQ(ctl->GetRunState(), OpenLink);
+  EXPECT_EQ(view.status.back(), "Checking the package seal...");
+  ctl->StartClick();  // STOP
+  EXPECT_EQ(ctl->GetRunState(), Idle);
+  EXPECT_EQ(ctl->Outcome(), roSTOPPED);
+  *release = true;
 }
 
 // The closing steps follow the file name, wherever the file lies; the card folders stay those
