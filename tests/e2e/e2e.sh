@@ -3,7 +3,8 @@
 # End-to-end runs of the real updater (--batch) against qubra-sim, one case per call:
 #   e2e.sh CASE      CASE: tcp udp pty auto readid retry fail hangup unplug type35 line
 #                    line_utf8 line_hup line_ctrlc line_orphan line_pipe line_crash
-#                    line_fifo line_full line_history vendor seal installed window (or --list)
+#                    line_fifo line_full line_history line_history_pg vendor seal installed
+#                    window (or --list)
 # Environment: QUBRA_UPDATER, QUBRA_SIM (programs), QUBRA_DEMO (staged demo package),
 # OBJCOPY (default objcopy); QUBRA_SIM_BAUD paces the simulator (--baud) for timing runs;
 # QUBRA_E2E_KEEP=1 keeps the work folder; QUBRA_SHOTS=DIR (with an X display) keeps pictures
@@ -15,7 +16,8 @@
 set -uo pipefail
 
 CASES=(tcp udp pty auto readid retry fail hangup unplug type35 line line_utf8 line_hup line_ctrlc
-  line_orphan line_pipe line_crash line_fifo line_full line_history vendor seal installed window)
+  line_orphan line_pipe line_crash line_fifo line_full line_history line_history_pg vendor seal
+  installed window)
 UPDATER=${QUBRA_UPDATER:-}
 SIM=${QUBRA_SIM:-}
 DEMO=${QUBRA_DEMO:-}
@@ -27,6 +29,7 @@ WORK=""
 SIM_PID=""
 UPD_PID=""
 FAILED=0
+PG_BIN=""
 declare -A DEVICE_PID=() DEVICE_ENDPOINT=()
 
 say() { echo "e2e: $*"; }
@@ -49,6 +52,7 @@ cleanup() {
       wait "$pid" 2>/dev/null
     fi
   done
+  [ -z "$PG_BIN" ] || pg_ctl_data -m immediate stop
   if [ -n "$WORK" ] && [ -d "$WORK" ]; then
     if [ "$FAILED" -ne 0 ] || [ "${QUBRA_E2E_KEEP:-0}" = 1 ]; then
       echo "e2e: work folder kept: $WORK" >&2
@@ -503,6 +507,67 @@ case_line_history() {
   echo "$(jq -r .station "$report" | sort -u),4,3,1,0" >"$WORK/summary.lines"
   tail -n +2 "$WORK/summary.csv" | tr -d '\r' | cut -d, -f1-5 >"$WORK/summary.printed"
   expect_lines "history summary" "$WORK/summary.lines" "$WORK/summary.printed"
+}
+
+# A PostgreSQL server of this case's own, in $WORK/pg on 127.0.0.1: PG_URL. Exits 77 (skipped)
+# where the server is not installed. It refuses to run as root: then as postgres.
+as_pg() { if [ "$(id -u)" -eq 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi; }
+pg_ctl_data() { as_pg "$PG_BIN/pg_ctl" -D "$WORK/pg/data" "$@" >/dev/null 2>&1; }
+start_own_postgres() {
+  PG_BIN=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
+  [ -x "$PG_BIN/initdb" ] || { say "PostgreSQL is not installed: skipped"; exit 77; }
+  mkdir -p "$WORK/pg"
+  if [ "$(id -u)" -eq 0 ]; then
+    chmod o+x "$WORK"
+    chown postgres "$WORK/pg"
+  fi
+  as_pg "$PG_BIN/initdb" -D "$WORK/pg/data" -A trust -U postgres >/dev/null || die "initdb failed"
+  local try
+  for try in 1 2 3 4 5; do
+    PG_PORT=$((20000 + RANDOM % 30000))
+    pg_ctl_data -l "$WORK/pg/log" -w start \
+      -o "-k $WORK/pg -p $PG_PORT -c listen_addresses=127.0.0.1" && break
+  done
+  ((try < 5)) || die "PostgreSQL did not start"
+  PG_URL="postgresql://postgres@127.0.0.1:$PG_PORT/postgres"
+}
+
+# Two lines writing into one server at once lose no run; a server stopped in the middle of a
+# line of all six gets its runs from the spool with --history-sync: nothing lost, nothing twice.
+case_line_history_pg() {
+  start_own_postgres
+  line_devices 6
+  local updater=$PROG/qubra-updater
+  head -n 3 "$WORK/devices.txt" >"$WORK/first.txt"
+  tail -n 3 "$WORK/devices.txt" >"$WORK/second.txt"
+  setsid "$updater" --line "$WORK/first.txt" --history-db "$PG_URL" --report "$WORK/report.jsonl" \
+    >"$WORK/first.out" 2>&1 &
+  local first=$!
+  setsid "$updater" --line "$WORK/second.txt" --history-db "$PG_URL" \
+    --report "$WORK/report.jsonl" >"$WORK/second.out" 2>&1 &
+  wait "$first" || fail "first line: exit $?"
+  wait $! || fail "second line: exit $?"
+  "$updater" --history --history-db "$PG_URL" --format json >"$WORK/history.jsonl" ||
+    fail "--history exited with $?"
+  [ "$(wc -l <"$WORK/history.jsonl")" = 6 ] || fail "$(wc -l <"$WORK/history.jsonl") runs kept, not 6"
+
+  start_line third --history-db "$PG_URL" --report "$WORK/report.jsonl"
+  wait_connected dev1 dev2 dev3
+  pg_ctl_data -m fast -w stop || die "PostgreSQL did not stop"
+  finish_line third 0
+  grep -q "history not written (.*): kept in $XDG_DATA_HOME/qubra-updater/history.spool" \
+    "$WORK/third.out" "$WORK/third.err" || fail "third line: the spool was not named"
+  pg_ctl_data -l "$WORK/pg/log" -w start -o "-k $WORK/pg -p $PG_PORT -c listen_addresses=127.0.0.1" ||
+    die "PostgreSQL did not start again"
+  "$updater" --history-sync || fail "--history-sync exited with $?"
+  "$updater" --history-sync || fail "--history-sync, again, exited with $?"
+  "$updater" --history --history-db "$PG_URL" --format json >"$WORK/history.jsonl"
+  jq -cS . "$WORK/report.jsonl" | sort >"$WORK/report.sorted"
+  jq -cS . "$WORK/history.jsonl" | sort >"$WORK/history.sorted"
+  expect_lines "history after the sync" "$WORK/report.sorted" "$WORK/history.sorted"
+  [ "$(wc -l <"$WORK/report.sorted")" = 12 ] || fail "$(wc -l <"$WORK/report.sorted") records, not 12"
+  stop_devices
+  pg_ctl_data -m fast -w stop
 }
 
 # PROM 2 as a part with a 10-bit instruction register, an 8-bit part on its TDI side and a
