@@ -13,17 +13,20 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <set>
 
 #include "app/ComDriverLink.h"
 #include "app/EngineSet.h"
 #include "app/ProgramDir.h"
+#include "history/HistorySpool.h"
 #include "line/FakeChildren.h"
 #include "link/fake_serial_devices.h"
 #include "scratch_dir.h"
 #include "ui/About.h"
 #include "ui/CompDlg.h"
+#include "ui/HistoryDlg.h"
 #include "ui/LineWindow.h"
 #include "ui/MainFich.h"
 #include "ui/SerialDevicesDlg.h"
@@ -124,11 +127,31 @@ TEST(Screenshots, Dialogs) {
                           "/home/operator/.config/qubra-updater/trusted.d/");
   QDir::setCurrent(here);
 
-  const std::pair<QWidget*, const char*> dialogs[] = {{&lan, "lan-setup.png"},
-                                                      {&comp, "component-selection.png"},
-                                                      {&about, "about.png"},
-                                                      {&serial, "serial-devices.png"},
-                                                      {&trusted, "trusted-keys.png"}};
+  // A day of this station's runs, one of them failed, at the same hours wherever it is drawn.
+  const QByteArray zone = qgetenv("TZ");
+  qputenv("TZ", "UTC");
+  tzset();
+  ScratchDir runs;
+  const std::string db = "sqlite:" + runs.Path() + "history.sqlite";
+  for (const char* run : {"qb-0410 completed 412.8 ", "qb-0411 error 37.2 Checksum Error",
+                          "qb-0412 completed 405.1 "}) {
+    const QStringList f = QString(run).split(' ');
+    const QJsonObject record{{"id", f[0]},
+                             {"station", "line-2"},
+                             {"name", f[0]},
+                             {"result", f[1]},
+                             {"seconds", f[2].toDouble()},
+                             {"error", f.mid(3).join(" ")},
+                             {"device", QJsonObject{{"id", "0" + f[0].right(3)}}},
+                             {"start", "2026-03-02T0" + f[0].right(1) + ":15:00.000Z"}};
+    std::string notice;
+    ASSERT_TRUE(KeepRun(db, record, notice)) << notice;
+  }
+  THistoryDlg history(db, "line-2");
+  history.resize(760, 300);
+  const std::pair<QWidget*, const char*> dialogs[] = {
+      {&lan, "lan-setup.png"}, {&history, "history.png"},       {&comp, "component-selection.png"},
+      {&about, "about.png"},   {&serial, "serial-devices.png"}, {&trusted, "trusted-keys.png"}};
   for (const auto& [dialog, name] : dialogs) {
     SCOPED_TRACE(name);
     dialog->show();
@@ -137,6 +160,8 @@ TEST(Screenshots, Dialogs) {
     Keep(shot, name);
     ExpectPicture(*dialog, shot, name);
   }
+  zone.isNull() ? qunsetenv("TZ") : qputenv("TZ", zone);
+  tzset();
 
   // A control its dialog forgot to place is found, with a layout or without.
   for (QWidget* dialog : std::initializer_list<QWidget*>{&serial, &lan}) {
