@@ -532,8 +532,23 @@ start_own_postgres() {
   PG_URL="postgresql://postgres@127.0.0.1:$PG_PORT/postgres"
 }
 
-# Two lines writing into one server at once lose no run; a server stopped in the middle of a
-# line of all six gets its runs from the spool with --history-sync: nothing lost, nothing twice.
+# Runs a command as a station of another name where a UTS namespace can be had (a station's
+# name is its host name); else as this one. STATIONS: how many the two lines make.
+other_station() {
+  local flags=(-u)
+  [ "$(id -u)" -eq 0 ] || flags=(-r -u)
+  if unshare "${flags[@]}" true 2>/dev/null; then
+    STATIONS=2
+    unshare "${flags[@]}" sh -c 'hostname qubra-e2e-other-station && exec "$@"' sh "$@"
+  else
+    STATIONS=1
+    "$@"
+  fi
+}
+
+# Two lines of two stations writing into one server at once lose no run, and either station
+# sees all of them; a server stopped in the middle of a line of all six gets its runs from the
+# spool with --history-sync: nothing lost, nothing twice.
 case_line_history_pg() {
   start_own_postgres
   line_devices 6
@@ -543,13 +558,22 @@ case_line_history_pg() {
   setsid "$updater" --line "$WORK/first.txt" --history-db "$PG_URL" --report "$WORK/report.jsonl" \
     >"$WORK/first.out" 2>&1 &
   local first=$!
-  setsid "$updater" --line "$WORK/second.txt" --history-db "$PG_URL" \
+  other_station setsid "$updater" --line "$WORK/second.txt" --history-db "$PG_URL" \
     --report "$WORK/report.jsonl" >"$WORK/second.out" 2>&1 &
   wait "$first" || fail "first line: exit $?"
   wait $! || fail "second line: exit $?"
-  "$updater" --history --history-db "$PG_URL" --format json >"$WORK/history.jsonl" ||
-    fail "--history exited with $?"
-  [ "$(wc -l <"$WORK/history.jsonl")" = 6 ] || fail "$(wc -l <"$WORK/history.jsonl") runs kept, not 6"
+  local station
+  for station in this other; do
+    if [ "$station" = this ]; then
+      "$updater" --history --history-db "$PG_URL" --format json >"$WORK/history.jsonl"
+    else
+      other_station "$updater" --history --history-db "$PG_URL" --format json >"$WORK/history.jsonl"
+    fi || fail "--history on the $station station exited with $?"
+    [ "$(wc -l <"$WORK/history.jsonl")" = 6 ] ||
+      fail "$(wc -l <"$WORK/history.jsonl") runs seen from the $station station, not 6"
+  done
+  [ "$(jq -r .station "$WORK/history.jsonl" | sort -u | wc -l)" = "$STATIONS" ] ||
+    fail "the runs name $(jq -r .station "$WORK/history.jsonl" | sort -u | wc -l) stations, not $STATIONS"
 
   start_line third --history-db "$PG_URL" --report "$WORK/report.jsonl"
   wait_connected dev1 dev2 dev3
