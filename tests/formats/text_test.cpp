@@ -116,10 +116,13 @@ TEST(Text, FilesWholeAndByLine) {
 // UTF-8 paths pass whole: only the control characters are escaped.
 TEST(Text, EscapeControls) {
   EXPECT_EQ(EscapeControls("r\xC3\xA9p \xE2\x82\xAC\t\x7f"), "r\xC3\xA9p \xE2\x82\xAC\\x09\\x7F");
-  // ESC, a C1 CSI as UTF-8 and as a lone byte, Latin-1, a cut sequence, an overlong one.
+  // ESC, a C1 CSI as UTF-8 and as a lone byte, Latin-1, a cut sequence, an overlong one,
+  // past U+10FFFF, a surrogate.
   EXPECT_EQ(EscapeControls("\x1B[2J \xC2\x9B"
-                           "2J \x9B \xE9t\xC3 \xC0\xAF \xF0\x9F\x98\x80 \xFF"),
-            "\\x1B[2J \\xC2\\x9B2J \\x9B \\xE9t\\xC3 \\xC0\\xAF \xF0\x9F\x98\x80 \\xFF");
+                           "2J \x9B \xE9t\xC3 \xC0\xAF \xF0\x9F\x98\x80 \xFF"
+                           "\xF4\x90\x80\x80\xED\xA0\x80"),
+            "\\x1B[2J \\xC2\\x9B2J \\x9B \\xE9t\\xC3 \\xC0\\xAF \xF0\x9F\x98\x80 \\xFF"
+            "\\xF4\\x90\\x80\\x80\\xED\\xA0\\x80");
 }
 
 TEST(Text, StrToInt) {

@@ -82,6 +82,7 @@ TEST(Children, BytesInLinesOutAndTheExit) {
   TWatched absent;
   EXPECT_FALSE(absent.Start(*runner, {"/nonexistent/qubra-updater", {}, {}, 0}, error));
   EXPECT_EQ(error, "No such file or directory");
+  EXPECT_LE(::waitpid(-1, nullptr, WNOHANG), 0);  // and it leaves no zombie behind
 }
 
 // A signal sent ends a child that does not handle it; one still running when let go is killed.
