@@ -396,6 +396,17 @@ case_fail() {
   stop_sim
   expect_rc fail 1
   expect_broken_run fail "Error while writing!!!"
+  # A trace that is not a regular file is refused at once: a FIFO nobody reads would block
+  # the open for good, and /dev/full would lose every line.
+  mkfifo "$WORK/trace.fifo"
+  local trace
+  for trace in "$WORK/trace.fifo" /dev/full; do
+    timeout 10 "$PROG/qubra-updater" --batch --trace "$trace" >/dev/null 2>"$WORK/trace.err"
+    RC=$?
+    expect_rc "--trace $trace" 1
+    grep -q "^qubra-updater: cannot write the trace file $trace: it is a" "$WORK/trace.err" ||
+      fail "--trace $trace: $(cat "$WORK/trace.err")"
+  done
 }
 
 # A run broken off in bank 0's upload: the status lines up to there and the error, and on
