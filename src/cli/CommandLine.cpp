@@ -70,12 +70,6 @@ std::string ModeList(const std::vector<TCommandMode>& modes) {
   return text;
 }
 
-template <class T>
-bool Store(T Options::*field, Options& o, const TValues& values) {
-  o.*field = values[0];
-  return true;
-}
-
 bool TakeTimeout(Options& o, const TValues& v, std::string& error) {
   const std::optional<int64_t> s = StrToInt(v[0], 0, kMaxTimeoutSeconds);
   if (s) {
@@ -217,7 +211,7 @@ std::vector<TOptionSpec> MakeOptionTable() {
      [](Options& o, const TValues&, std::string&) { return o.RequireSeal = true; }},
   };
   // clang-format on
-  for (TOptionSpec& spec : HistoryOptionRows()) table.push_back(std::move(spec));
+  for (TOptionSpec& option : HistoryOptionRows()) table.push_back(std::move(option));
   table.push_back({"--help", None, "", cmHELP, {}, false, "print this help"});
   table.push_back(
       {"--version", None, "", cmVERSION, {}, false, "print the program name and version"});

@@ -16,12 +16,6 @@ using TValues = std::vector<std::string>;
 // A table sent to a file or a pipe is cut to no width.
 constexpr int kNoWidth = 10000;
 
-template <class T>
-bool Store(T Options::*field, Options& o, const TValues& values) {
-  o.*field = values[0];
-  return true;
-}
-
 bool TakeDb(Options& o, const TValues& v, std::string& error) {
   THistoryUrl url;
   if (!ParseHistoryUrl(v[0], url, error)) {

@@ -86,3 +86,10 @@ struct TOptionSpec {
   bool (*Take)(Options& options, const std::vector<std::string>& values,
                std::string& error) = nullptr;
 };
+
+// The Take of an option whose one value is kept as it is, in `field`.
+template <class T>
+bool Store(T Options::*field, Options& o, const std::vector<std::string>& values) {
+  o.*field = values[0];
+  return true;
+}
