@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QUuid>
+#include <vector>
 
 #include "history/HistorySpool.h"
 
@@ -36,6 +37,36 @@ int Sync(std::ostream& out, std::ostream& err) {
   return count.Kept == 0 ? 0 : 1;
 }
 
+// Lines read but not yet put in: a transaction per run would make a big report slow to import.
+struct TImportBatch {
+  static constexpr size_t kSize = 500;
+  std::vector<QJsonObject> Records;
+  std::vector<int> Numbers;  // each record's line
+  int Added = 0, Already = 0, Refused = 0;
+
+  // Where the batch as a whole is refused, each record goes in alone to name the line at fault.
+  void Flush(THistoryStore& store, const std::string& file, std::ostream& err) {
+    int added = 0;
+    std::string error;
+    if (store.InsertAll(Records, added, error)) {
+      Added += added;
+      Already += static_cast<int>(Records.size()) - added;
+    } else {
+      for (size_t i = 0; i < Records.size(); ++i) {
+        bool fresh = false;
+        if (store.Insert(Records[i], fresh, error)) {
+          ++(fresh ? Added : Already);
+          continue;
+        }
+        ++Refused;
+        err << "qubra-updater: " << file << ":" << Numbers[i] << ": " << error << '\n';
+      }
+    }
+    Records.clear();
+    Numbers.clear();
+  }
+};
+
 }  // namespace
 
 QString ContentRunId(const QJsonObject& record) {
@@ -54,31 +85,29 @@ bool ImportReports(THistoryStore& store, const std::string& file, std::ostream& 
     err << "qubra-updater: cannot read " << file << ": " << f.errorString().toStdString() << '\n';
     return false;
   }
-  int added = 0, already = 0, refused = 0;
+  TImportBatch batch;
   for (int number = 1; !f.atEnd(); ++number) {
     const QByteArray line = f.readLine().trimmed();
     if (line.isEmpty()) continue;
     QJsonParseError parse;
     QJsonObject record = QJsonDocument::fromJson(line, &parse).object();
-    std::string error;
-    bool fresh = false;
     if (parse.error != QJsonParseError::NoError || record.isEmpty()) {
-      error = "not a run record (" + parse.errorString().toStdString() + ")";
-    } else {
-      if (record["id"].toString().isEmpty()) record["id"] = ContentRunId(record);
-      if (!record.contains("station")) record["station"] = record["host"];
-      if (store.Insert(record, fresh, error)) {
-        ++(fresh ? added : already);
-        continue;
-      }
+      ++batch.Refused;
+      err << "qubra-updater: " << file << ":" << number << ": not a run record ("
+          << parse.errorString().toStdString() << ")\n";
+      continue;
     }
-    ++refused;
-    err << "qubra-updater: " << file << ":" << number << ": " << error << '\n';
+    if (record["id"].toString().isEmpty()) record["id"] = ContentRunId(record);
+    if (!record.contains("station")) record["station"] = record["host"];
+    batch.Records.push_back(record);
+    batch.Numbers.push_back(number);
+    if (batch.Records.size() == TImportBatch::kSize) batch.Flush(store, file, err);
   }
-  out << file << ": " << added << " runs imported, " << already << " there already";
-  if (refused) out << ", " << refused << " lines refused";
+  batch.Flush(store, file, err);
+  out << file << ": " << batch.Added << " runs imported, " << batch.Already << " there already";
+  if (batch.Refused) out << ", " << batch.Refused << " lines refused";
   out << '\n';
-  return refused == 0;
+  return batch.Refused == 0;
 }
 
 int HistoryCommand(const THistoryRequest& request, std::ostream& out, std::ostream& err) {

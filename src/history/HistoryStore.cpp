@@ -213,12 +213,33 @@ bool THistoryStore::Transaction(const std::function<bool(std::string&)>& work, s
 }
 
 bool THistoryStore::Insert(const QJsonObject& record, bool& added, std::string& error) {
-  added = false;
-  if (record["id"].toString().isEmpty()) {
-    error = "history: a run record without an id";
-    return false;
-  }
-  return Transaction([&](std::string& e) { return InsertRun(record, added, e); }, error);
+  int count = 0;
+  const bool ok = InsertAll({record}, count, error);
+  added = count == 1;
+  return ok;
+}
+
+bool THistoryStore::InsertAll(const std::vector<QJsonObject>& records, int& added,
+                              std::string& error) {
+  added = 0;
+  for (const QJsonObject& record : records)
+    if (record["id"].toString().isEmpty()) {
+      error = "history: a run record without an id";
+      return false;
+    }
+  const bool ok = Transaction(
+      [&](std::string& e) {
+        added = 0;  // again from nothing when a busy database made it start over
+        for (const QJsonObject& record : records) {
+          bool fresh = false;
+          if (!InsertRun(record, fresh, e)) return false;
+          added += fresh;
+        }
+        return true;
+      },
+      error);
+  if (!ok) added = 0;  // rolled back
+  return ok;
 }
 
 bool THistoryStore::InsertRun(const QJsonObject& r, bool& added, std::string& error) {

@@ -27,6 +27,9 @@ class THistoryStore {
   // Puts in one run record (the report's JSON with "id" and "station"). `added` is false when
   // a run of that id is there already, which is no error.
   [[nodiscard]] bool Insert(const QJsonObject& record, bool& added, std::string& error);
+  // Puts in many in one transaction, all or none; `added` counts those that were not there.
+  [[nodiscard]] bool InsertAll(const std::vector<QJsonObject>& records, int& added,
+                               std::string& error);
 
   // For the questions: a query on this connection, and its execution with the error named.
   QSqlQuery Query();

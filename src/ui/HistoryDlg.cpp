@@ -14,12 +14,19 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
+#include <memory>
 #include <sstream>
 
 #include "history/HistoryQuery.h"
+#include "records/HistoryWorker.h"
 #include "sys/AtomicFile.h"
 
 namespace {
+
+struct TAnswer {
+  bool Asked = false;
+  std::string Text, Error;
+};
 
 // The newest runs a table shows; Export CSV writes every one the filter chooses.
 constexpr int kShown = 1000;
@@ -66,8 +73,9 @@ std::string StandardCsvFileDialog(QWidget* parent) {
   return QFile::encodeName(file).toStdString();
 }
 
-THistoryDlg::THistoryDlg(std::string db, std::string station, QWidget* parent)
-    : QDialog(parent), Db(std::move(db)), Station(std::move(station)) {
+THistoryDlg::THistoryDlg(std::string db, std::string station, THistoryWorker& worker,
+                         QWidget* parent)
+    : QDialog(parent), Db(std::move(db)), Station(std::move(station)), Worker(worker) {
   setWindowTitle(QStringLiteral("History"));
   auto* column = new QVBoxLayout(this);
   auto* filter = new QHBoxLayout;
@@ -121,9 +129,23 @@ THistoryFilter THistoryDlg::Filter() const {
 }
 
 void THistoryDlg::ShowRuns() {
+  auto answer = std::make_shared<TAnswer>();
+  ++Pending;
+  Problem->setText(QStringLiteral("Asking the history..."));
+  Problem->setVisible(true);
+  Worker.Do(
+      [answer, ask = Ask, db = Db, filter = Filter()] {
+        answer->Asked = ask(db, filter, EHistoryFormat::hfJSON, kShown, answer->Text, answer->Error);
+      },
+      this,
+      [this, answer] {
+        --Pending;
+        ShowAnswer(answer->Asked, answer->Text, answer->Error);
+      });
+}
+
+void THistoryDlg::ShowAnswer(bool asked, const std::string& text, const std::string& error) {
   Records.clear();
-  std::string text, error;
-  const bool asked = AskHistory(Db, Filter(), EHistoryFormat::hfJSON, kShown, text, error);
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);)
     Records.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(line)).object());
@@ -151,15 +173,25 @@ void THistoryDlg::ShowRecord(int row) {
   view->show();
 }
 
+// Asked and written on the worker's thread: every run of a big history makes a big file.
 void THistoryDlg::ExportClick() {
   const std::string path = CsvFileDialog ? CsvFileDialog(this) : std::string();
   if (path.empty()) return;
-  std::string text, error;
-  if (AskHistory(Db, Filter(), EHistoryFormat::hfCSV, 0, text, error)) {
-    TAtomicFile file(path);
-    if (file.Open() && file.Write(text) && file.Commit()) return;
-    error = "CSV not written: " + file.Error();
-  }
-  QMessageBox::critical(this, QStringLiteral("Error"), QString::fromStdString(error),
-                        QMessageBox::Ok);
+  auto answer = std::make_shared<TAnswer>();
+  ++Pending;
+  Worker.Do(
+      [answer, ask = Ask, db = Db, filter = Filter(), path] {
+        std::string& error = answer->Error;
+        if (!ask(db, filter, EHistoryFormat::hfCSV, 0, answer->Text, error)) return;
+        TAtomicFile file(path);
+        answer->Asked = file.Open() && file.Write(answer->Text) && file.Commit();
+        if (!answer->Asked) error = "CSV not written: " + file.Error();
+      },
+      this,
+      [this, answer] {
+        --Pending;
+        if (!answer->Asked)
+          QMessageBox::critical(this, QStringLiteral("Error"),
+                                QString::fromStdString(answer->Error), QMessageBox::Ok);
+      });
 }

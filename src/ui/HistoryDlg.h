@@ -11,6 +11,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTableWidget;
+class THistoryWorker;
 struct THistoryFilter;
 enum class EHistoryFormat;
 
@@ -20,27 +21,36 @@ enum class EHistoryFormat;
                               EHistoryFormat format, int limit, std::string& text,
                               std::string& error);
 
+using TAskHistory = std::function<bool(const std::string& db, const THistoryFilter& filter,
+                                       EHistoryFormat format, int limit, std::string& text,
+                                       std::string& error)>;
+
 // Asks where to save the CSV: the path chosen, "" when cancelled.
 using TCsvFileDialog = std::function<std::string(QWidget* parent)>;
 std::string StandardCsvFileDialog(QWidget* parent);
 
 // View > History...: this station's runs as --history lists them, filtered by name or device
 // id, dates and result; a double click shows a run's record, Export CSV writes what is shown
-// as --history --format csv would.
+// as --history --format csv would. The database is asked on `worker`'s thread, so a server that
+// does not answer leaves the dialog live.
 class THistoryDlg : public QDialog {
   Q_OBJECT
 
  public:
   // `db` is a history URL ("" the default database); `station` the runs shown.
-  THistoryDlg(std::string db, std::string station, QWidget* parent = nullptr);
+  THistoryDlg(std::string db, std::string station, THistoryWorker& worker,
+              QWidget* parent = nullptr);
 
   // Asks the database again with the filter as it stands; a problem is shown under the table.
   void ShowRuns();
+  // True until every question asked has its answer shown.
+  bool Asking() const { return Pending > 0; }
   // The record of the run in `row`, as it is stored.
   void ShowRecord(int row);
   void ExportClick();
 
   TCsvFileDialog CsvFileDialog = StandardCsvFileDialog;
+  TAskHistory Ask = AskHistory;
 
   QLineEdit *Who = nullptr, *Since = nullptr, *Until = nullptr;
   QComboBox* Result = nullptr;
@@ -50,7 +60,10 @@ class THistoryDlg : public QDialog {
 
  private:
   THistoryFilter Filter() const;
+  void ShowAnswer(bool asked, const std::string& text, const std::string& error);
 
   std::string Db, Station;
+  THistoryWorker& Worker;
+  int Pending = 0;
   std::vector<QJsonObject> Records;  // one per row
 };

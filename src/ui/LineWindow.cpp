@@ -596,26 +596,7 @@ void TLineWindow::ShowDetails() {
     DetailsRow = current;
     DetailsState = r.State;
     DetailsName = r.Name;
-    const std::string& path = Runner->GetConfig().ReportFile;
-    QJsonObject record;
-    std::string error;
-    std::vector<std::string> lines;
-    if (path.empty())
-      lines = {"No run record: no report file (--report FILE, or REPORT_FILE in " +
-               std::string(kSettingsFileName) + ")."};
-    else if (FindLastRecord(path, r.Name, record, error))
-      lines = DescribeRecord(record);
-    else
-      lines = {error.empty() ? "No run record of " + r.Name + " in " + path + " yet." : error};
-    QString text = Utf8(r.Name + ": last run record") + "\n";
-    for (const std::string& line : lines) text += Utf8(line) + "\n";
-    THistoryFilter earlier;
-    earlier.Who = r.Name;
-    earlier.Station = RunStation().toStdString();
-    if (std::string runs;
-        AskHistory(RunHistory().Db, earlier, EHistoryFormat::hfTABLE, kEarlierRuns, runs, error))
-      text += "\n" + Utf8(r.Name + ": runs on this station") + "\n" + Utf8(runs);
-    RecordPane->setPlainText(text);
+    ShowRecord(r);
   }
   QString text = Utf8(r.Name + "  " + r.Link) + "  (" + DeviceStateText(r.State) + ")\n";
   if (!r.Problem.empty()) text += Utf8(r.Problem) + "\n";
@@ -623,6 +604,42 @@ void TLineWindow::ShowDetails() {
   if (text == StatusPane->toPlainText()) return;
   StatusPane->setPlainText(text);
   StatusPane->verticalScrollBar()->setValue(StatusPane->verticalScrollBar()->maximum());
+}
+
+void TLineWindow::ShowRecord(const TDeviceRow& r) {
+  const std::string& path = Runner->GetConfig().ReportFile;
+  QJsonObject record;
+  std::string error;
+  std::vector<std::string> lines;
+  if (path.empty())
+    lines = {"No run record: no report file (--report FILE, or REPORT_FILE in " +
+             std::string(kSettingsFileName) + ")."};
+  else if (FindLastRecord(path, r.Name, record, error))
+    lines = DescribeRecord(record);
+  else
+    lines = {error.empty() ? "No run record of " + r.Name + " in " + path + " yet." : error};
+  QString text = Utf8(r.Name + ": last run record") + "\n";
+  for (const std::string& line : lines) text += Utf8(line) + "\n";
+  RecordPane->setPlainText(text);
+  // The history is asked off this thread; its answer is shown only while the pane still shows
+  // what it was asked for.
+  THistoryFilter earlier;
+  earlier.Who = r.Name;
+  earlier.Station = RunStation().toStdString();
+  auto runs = std::make_shared<std::string>();
+  const int asked = ++DetailsAsked;
+  Keeper.Do(
+      [runs, earlier, db = RunHistory().Db] {
+        std::string error;
+        if (!AskHistory(db, earlier, EHistoryFormat::hfTABLE, kEarlierRuns, *runs, error))
+          runs->clear();
+      },
+      this,
+      [this, runs, asked, text, name = r.Name] {
+        if (asked != DetailsAsked || runs->empty()) return;
+        RecordPane->setPlainText(text + "\n" + Utf8(name + ": runs on this station") + "\n" +
+                                 Utf8(*runs));
+      });
 }
 
 void TLineWindow::ShowPackage() {

@@ -9,6 +9,7 @@
 
 #include "app/SerialPorts.h"
 #include "line/ProductionLine.h"
+#include "records/HistoryWorker.h"
 #include "link/SerialDevices.h"
 #include "ui/PackageFolder.h"
 
@@ -94,6 +95,7 @@ class TLineWindow : public QMainWindow {
   void ShowRow(size_t index);
   void ShowSummary();
   void ShowDetails();
+  void ShowRecord(const TDeviceRow& r);
   void ShowPackage();
   void UpdateActions();
   void RowChanged(size_t index);
@@ -120,6 +122,8 @@ class TLineWindow : public QMainWindow {
   int DetailsRow = -1;                 // the row whose record the details show
   TDeviceState DetailsState = dsWAITING;
   std::string DetailsName;
+  int DetailsAsked = 0;  // the pane's questions to the history; only the last is shown
+  THistoryWorker Keeper;
   bool Closing = false;       // stopping the devices, to close once they have ended
   bool AskBeforeStop = true;  // closing asks while devices run, or the list is unsaved
   bool ForceClose = false;

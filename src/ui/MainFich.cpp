@@ -222,7 +222,7 @@ void TMainFich::FollowReportFile() {
   if (Report) return;
   Report = std::make_unique<TRunReport>(
       "", [this] { return DescribeConnection(Ctl->PortChoice(), Ctl->LanSettings(), ComDevices); });
-  Report->Began = SendSpooledRuns;
+  Report->Began = [this] { Keeper.Do(SendSpooledRuns); };
   Report->Ended = [this] { AppendReport(); };
   Ctl->AddObserver(Report.get());
 }
@@ -244,7 +244,10 @@ void TMainFich::ApplyConnection(const TConnection& connection) {
 // The window has no exit status; the record says so with null.
 void TMainFich::AppendReport() {
   const QJsonObject record = Report->Record(-1);
-  if (std::string notice; !KeepRunRecord(record, notice)) Ctl->ShowStatus(notice);
+  auto notice = std::make_shared<std::string>();
+  Keeper.Do([record, notice] { (void)KeepRunRecord(record, *notice); }, this, [this, notice] {
+    if (!notice->empty()) Ctl->ShowStatus(*notice);
+  });
   if (ReportPath.empty()) return;
   std::string error;
   TReportFile file;
@@ -289,7 +292,7 @@ void TMainFich::ShowSeal() {
 }
 
 void TMainFich::HistoryClick() {
-  THistoryDlg dlg(RunHistory().Db, RunStation().toStdString(), this);
+  THistoryDlg dlg(RunHistory().Db, RunStation().toStdString(), Keeper, this);
   dlg.setObjectName("HistoryDlg");
   dlg.exec();
 }

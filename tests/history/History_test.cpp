@@ -239,7 +239,25 @@ TEST_P(History, ImportingAReportTwiceAddsNothing) {
     old["host"] = "old-station";
     lines += QJsonDocument(old).toJson(QJsonDocument::Compact) + '\n';
   }
-  dir.Write("old.jsonl", lines.toStdString() + "not json\n{\"name\":\"\xff\"}\n");
+  // A record the database itself refuses costs its line only, not the lines put in with it.
+  dir.Write("old.jsonl", lines.toStdString() + "not json\n{\"name\":\"\xff\"}\n" +
+                             "{\"id\":\"x\",\"name\":\"refused\"}\n");
+  {
+    THistoryStore store;
+    Open(store);
+    std::string error;
+    ASSERT_TRUE(store.ExecText(
+        store.Postgres()
+            ? "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS "
+              "$$BEGIN RAISE EXCEPTION 'refused'; END$$"
+            : "CREATE TRIGGER refuse BEFORE INSERT ON runs WHEN NEW.name = 'refused' "
+              "BEGIN SELECT RAISE(ABORT, 'refused'); END",
+        error)) << error;
+    ASSERT_TRUE(!store.Postgres() ||
+                store.ExecText("CREATE TRIGGER refuse BEFORE INSERT ON runs FOR EACH ROW WHEN "
+                               "(NEW.name = 'refused') EXECUTE FUNCTION refuse()",
+                               error)) << error;
+  }
   THistoryRequest request;
   request.Action = THistoryRequest::haIMPORT;
   request.Files = {dir.Path() + "old.jsonl"};
@@ -247,9 +265,10 @@ TEST_P(History, ImportingAReportTwiceAddsNothing) {
   for (const char* added :
        {"2 runs imported, 0 there already", "0 runs imported, 2 there already"}) {
     EXPECT_EQ(Ask(request, out, err), 1);
-    EXPECT_EQ(out, dir.Path() + "old.jsonl: " + added + ", 2 lines refused\n");
+    EXPECT_EQ(out, dir.Path() + "old.jsonl: " + added + ", 3 lines refused\n");
     EXPECT_NE(err.find("old.jsonl:3: not a run record"), std::string::npos) << err;
     EXPECT_NE(err.find("old.jsonl:4: not a run record"), std::string::npos) << err;
+    EXPECT_NE(err.find("old.jsonl:5: history database"), std::string::npos) << err;
   }
   ASSERT_EQ(Ask(Asking({"qb-041*", "", "", ""}, "csv"), out, err), 0);
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3) << out;

@@ -26,6 +26,8 @@
 #include "scratch_dir.h"
 #include "ui/About.h"
 #include "ui/CompDlg.h"
+#include "link/link_test_util.h"
+#include "records/HistoryWorker.h"
 #include "ui/HistoryDlg.h"
 #include "ui/LineWindow.h"
 #include "ui/MainFich.h"
@@ -147,7 +149,9 @@ TEST(Screenshots, Dialogs) {
     std::string notice;
     ASSERT_TRUE(KeepRun(db, record, notice)) << notice;
   }
-  THistoryDlg history(db, "line-2");
+  THistoryWorker worker;
+  THistoryDlg history(db, "line-2", worker);
+  ASSERT_TRUE(WaitFor([&] { return !history.Asking(); }));
   history.resize(760, 300);
   const std::pair<QWidget*, const char*> dialogs[] = {
       {&lan, "lan-setup.png"}, {&history, "history.png"},       {&comp, "component-selection.png"},
