@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QTimer>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -27,6 +28,31 @@ namespace {
 bool ScreenShown() {
   const QString platform = QGuiApplication::platformName();
   return platform != "offscreen" && platform != "minimal";
+}
+
+// Qt ends a program that finds no display from inside QApplication, by abort, blaming the
+// installation. The operator gets the reason and the status instead.
+int NoWindowStatus = 2;
+QtMessageHandler QtHandler = nullptr;
+
+void NoDisplay(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (type != QtFatalMsg && QtHandler) return QtHandler(type, context, message);
+  if (type != QtFatalMsg) return;
+  const QByteArray display = qgetenv(qEnvironmentVariableIsEmpty("DISPLAY") ? "WAYLAND_DISPLAY"
+                                                                            : "DISPLAY");
+  std::cerr << "qubra-updater: cannot open a window: "
+            << (display.isEmpty() ? "DISPLAY is not set"
+                                  : "no display answers at " + display.toStdString())
+            << "; --batch, --line and --check need none" << std::endl;
+  std::_Exit(NoWindowStatus);
+}
+
+std::unique_ptr<QApplication> OpenApplication(int& argc, char** argv, int status) {
+  NoWindowStatus = status;
+  QtHandler = qInstallMessageHandler(NoDisplay);
+  auto app = std::make_unique<QApplication>(argc, argv);
+  qInstallMessageHandler(QtHandler);
+  return app;
 }
 
 bool DisplayGiven() {
@@ -69,12 +95,13 @@ int main(int argc, char** argv) {
   std::string window_error;
   if (std::optional<int> status = RunWithoutWindow(argc, argv, options, window_error)) {
     if (!window_error.empty() && DisplayGiven()) {
-      QApplication app(argc, argv);
+      const auto app = OpenApplication(argc, argv, *status);
       if (ScreenShown()) ShowStartError(window_error);
     }
     return *status;
   }
-  QApplication app(argc, argv);
+  const auto owned = OpenApplication(argc, argv, 2);
+  QApplication& app = *owned;
   ChooseStartFolder();
   if (options.Mode == cmLINEWINDOW) return LineWindow(app, options);
   std::string error;

@@ -986,6 +986,13 @@ case_installed() {
   echo "qubra-updater: no package folder: neither $bin/ nor $empty/ holds script.ini; name the" \
     "package folder with --folder DIR" >"$WORK/nowhere.lines"
   expect_lines nowhere "$WORK/nowhere.lines" "$ERR"
+  # A window where no display answers: a reason and a status, not an abort.
+  env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:1799 "$UPD_PROG" --folder "$PROG" \
+    </dev/null >"$OUT" 2>"$ERR"
+  RC=$?
+  expect_rc nodisplay 2
+  local why="no display answers at :1799; --batch, --line and --check need none"
+  grep -qx "qubra-updater: cannot open a window: $why" "$ERR" || fail "nodisplay: $(tail -n 1 "$ERR")"
   stop_sim
   expect_images installed Qubra
 }
