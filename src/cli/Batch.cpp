@@ -119,20 +119,6 @@ void TBatchView::ShowErrorBox(const std::string& text) {
 
 // ---- trace ----
 
-static std::string SignalName(int signal_number) {
-  switch (signal_number) {
-    case SIGHUP:
-      return "SIGHUP";
-    case SIGINT:
-      return "SIGINT";
-    case SIGPIPE:
-      return "SIGPIPE";
-    case SIGTERM:
-      return "SIGTERM";
-  }
-  return "signal " + std::to_string(signal_number);
-}
-
 std::string TraceHeader() {
   return "#     ms dir hex                                              text\n";
 }

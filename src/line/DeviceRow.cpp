@@ -9,6 +9,7 @@
 #include <queue>
 
 #include "formats/text.h"
+#include "sys/StopSignals.h"
 
 namespace {
 
@@ -34,8 +35,8 @@ bool IsStopSignal(int signal_number) {
 }
 
 std::string SignalText(int signal_number) {
-  const char* name = ::sigabbrev_np(signal_number);
-  return std::to_string(signal_number) + (name ? std::string(" (SIG") + name + ")" : "");
+  const std::string name = SignalName(signal_number);
+  return std::to_string(signal_number) + (name[0] == 'S' ? " (" + name + ")" : "");
 }
 
 // The error of a failed device, with the script it happened in. A child's texts reach the

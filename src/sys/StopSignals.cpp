@@ -10,6 +10,11 @@
 
 #include "sys/SysError.h"
 
+std::string SignalName(int signal_number) {
+  const char* name = ::sigabbrev_np(signal_number);
+  return name ? std::string("SIG") + name : std::to_string(signal_number);
+}
+
 namespace {
 
 int g_signal_pipe[2] = {-1, -1};

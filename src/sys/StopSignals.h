@@ -7,6 +7,9 @@
 
 // The signals that ask the program to stop, and the ones it must survive.
 
+// "SIGINT" for 2; the number as text for a signal that has no name.
+std::string SignalName(int signal_number);
+
 // A write to a closed pipe or past the file-size limit fails with EPIPE or EFBIG, which its
 // writer reports, instead of ending the program before it has said or recorded anything.
 void IgnoreWriteSignals();
