@@ -103,6 +103,10 @@ bool DeviceBusy(const TDeviceRow& row) {
   return row.State == dsRUNNING || (row.State == dsWAITING && row.Queued);
 }
 
+bool DeviceRefused(const TDeviceRow& row) {
+  return !row.Problem.empty() && !DeviceBusy(row);
+}
+
 bool DeviceStarted(const TDeviceRow& row) {
   return row.State != dsWAITING && !(row.State == dsSTOPPED && row.Seconds == 0);
 }
@@ -210,7 +214,14 @@ double LineEtaSeconds(const TRows& rows, int jobs) {
 }
 
 std::string FormatSummary(const TRows& rows, TSummaryKind kind) {
-  const std::array<int, 5> counts = CountStates(rows);
+  std::array<int, 5> counts = CountStates(rows);
+  // A refused row shows "refused", not its state, until an edit mends it.
+  int refused = 0;
+  for (const TDeviceRow& r : rows)
+    if (kind == skLIVE && DeviceRefused(r)) {
+      --counts[r.State];
+      ++refused;
+    }
   std::string text = std::to_string(rows.size()) + (rows.size() == 1 ? " device: " : " devices: ");
   const char* separator = "";
   for (int s = kind == skLIVE ? dsWAITING : dsCOMPLETED; s <= dsSTOPPED; ++s) {
@@ -219,8 +230,6 @@ std::string FormatSummary(const TRows& rows, TSummaryKind kind) {
     separator = ", ";
   }
   if (kind == skLIVE) {
-    const auto refused = std::count_if(rows.begin(), rows.end(),
-                                       [](const TDeviceRow& r) { return !r.Problem.empty(); });
     if (refused > 0) text += " (" + std::to_string(refused) + " refused by the check)";
     return text;
   }

@@ -109,6 +109,8 @@ TDeviceRow FreshRow(const TLineDevice& device);
 bool DeviceBusy(const TDeviceRow& row);
 // The device's last run has begun: it has a progress and a time to show.
 bool DeviceStarted(const TDeviceRow& row);
+// The check refuses it and nothing runs it: it waits for an edit, not its turn.
+bool DeviceRefused(const TDeviceRow& row);
 
 // Takes one --events object of the device's child into its row.
 void ApplyEvent(TDeviceRow& row, const QJsonObject& event);

@@ -536,7 +536,7 @@ void TLineWindow::ShowRow(size_t index) {
     item->setToolTip(problem);
   }
   // A row the check refuses never starts: it is not waiting for anything but an edit.
-  const bool refused = !r.Problem.empty() && editable;
+  const bool refused = DeviceRefused(r);
   QTableWidgetItem* state = cell(coState, !refused ? QString::fromLatin1(DeviceStateText(r.State))
                                           : r.Link.empty() ? "no link"
                                                            : "refused");

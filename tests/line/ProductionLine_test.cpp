@@ -308,7 +308,7 @@ TEST(LineRows, TableProgressLinesAndSummary) {
             "failed: tcp2 tcp:127.0.0.1:4002: Error while writing!!!\\x0D (/p/Qubra/script.ini)\n");
   rows[0].Problem = "refused";
   EXPECT_EQ(FormatSummary(rows, skLIVE),
-            "4 devices: 0 waiting, 1 running, 1 completed, 1 failed, 1 stopped (1 refused by the "
+            "4 devices: 0 waiting, 1 running, 0 completed, 1 failed, 1 stopped (1 refused by the "
             "check)");
 }
 
