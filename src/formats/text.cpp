@@ -38,14 +38,37 @@ std::vector<std::string> SplitLines(std::string_view text) {
   return lines;
 }
 
-int64_t CountLines(std::string_view text) {
-  int64_t n = 0;
-  for (size_t i = 0; i < text.size(); ++n) {
-    while (i < text.size() && text[i] != '\r' && text[i] != '\n') ++i;
-    if (i < text.size())
-      i += (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ? 2 : 1;
+namespace {
+
+// Lines counted piece by piece as LineReader reads them: CR LF, LF or CR end one, and a last
+// line without its end counts. A CR LF may fall across two pieces.
+class TLineCount {
+ public:
+  void Add(std::string_view piece) {
+    for (const char c : piece) {
+      if (c == '\n' && after_cr_) {
+        after_cr_ = false;
+        continue;
+      }
+      after_cr_ = c == '\r';
+      open_ = c != '\n' && c != '\r';
+      ends_ += !open_;
+    }
   }
-  return n;
+  int64_t Lines() const { return ends_ + (open_ ? 1 : 0); }
+
+ private:
+  int64_t ends_ = 0;
+  bool after_cr_ = false;
+  bool open_ = false;  // bytes since the last end
+};
+
+}  // namespace
+
+int64_t CountLines(std::string_view text) {
+  TLineCount count;
+  count.Add(text);
+  return count.Lines();
 }
 
 bool ReadTextLines(const std::string& path, std::vector<std::string>& lines, std::string* why) {
@@ -83,11 +106,11 @@ bool LineReader::Survey(int64_t& lines, std::string& sha256) {
   } else {
     uint64_t size = 0;
     std::string error;
-    if (!file_ || !Sha256OpenFile(file_, size, sha256, error)) return false;
-    std::string line;
-    for (lines = 0; Next(line);) ++lines;
-    if (std::ferror(file_)) return false;
-    std::rewind(file_);
+    TLineCount count;
+    if (!file_ ||
+        !Sha256OpenFile(file_, size, sha256, error, [&](std::string_view p) { count.Add(p); }))
+      return false;
+    lines = count.Lines();
   }
   has_pending_ = false;
   return !sha256.empty();

@@ -36,7 +36,8 @@ bool Sha256File(const std::string& path, uint64_t& size, std::string& sha256, st
   return ok;
 }
 
-bool Sha256OpenFile(std::FILE* file, uint64_t& size, std::string& sha256, std::string& error) {
+bool Sha256OpenFile(std::FILE* file, uint64_t& size, std::string& sha256, std::string& error,
+                    const std::function<void(std::string_view)>& each) {
   if (!Started()) {
     error = "the cryptography library cannot be started";
     return false;
@@ -46,8 +47,10 @@ bool Sha256OpenFile(std::FILE* file, uint64_t& size, std::string& sha256, std::s
   crypto_hash_sha256_init(&state);
   size = 0;
   uint8_t buf[65536];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, file)) > 0; size += n)
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, file)) > 0; size += n) {
     crypto_hash_sha256_update(&state, buf, n);
+    if (each) each(std::string_view(reinterpret_cast<const char*>(buf), n));
+  }
   const int read_error = std::ferror(file) ? errno : 0;
   std::rewind(file);
   if (read_error != 0) {

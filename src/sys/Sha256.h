@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,8 @@ std::string Sha256Hex(std::string_view bytes);
 [[nodiscard]] bool Sha256File(const std::string& path, uint64_t& size, std::string& sha256,
                               std::string& error);
 // The same of what an open file holds from its start, whatever has been read of it; the
-// position is left at the start.
+// position is left at the start. `each` sees every piece read, for a caller that needs more
+// than the hash from the same pass.
 [[nodiscard]] bool Sha256OpenFile(std::FILE* file, uint64_t& size, std::string& sha256,
-                                  std::string& error);
+                                  std::string& error,
+                                  const std::function<void(std::string_view)>& each = {});

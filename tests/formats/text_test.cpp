@@ -47,6 +47,7 @@ TEST(Text, FilesWholeAndByLine) {
       {"x\ry", {"x", "y"}},  // the last byte read ahead after a CR
       {wide + "z", {wide + "z"}},
       {wide + "\r\nz", {wide, "z"}},
+      {wide.substr(1) + "\r\nz", {wide.substr(1), "z"}},  // a CR LF across two reads
   };
   for (const auto& [text, lines] : cases) {
     SCOPED_TRACE(text.size());
