@@ -1,7 +1,7 @@
 #pragma once
 
 #include <QDateTime>
-#include <QElapsedTimer>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,10 +17,10 @@
 // The child's last run.
 struct TDeviceRun {
   std::unique_ptr<TChild> Process;
-  QElapsedTimer Clock;  // since it started
-  QDateTime Start;      // invalid until it starts
+  int64_t StartedMs = 0;  // on the line's clock
+  QDateTime Start;        // invalid until it starts
   bool StopAsked = false;
-  QElapsedTimer StopClock;  // since the stop was asked
+  int64_t StopAskedMs = 0;  // on the line's clock
   int KilledBy = 0;         // the signal that ended it
 };
 

@@ -4,6 +4,7 @@
 
 #include <QEventLoop>
 #include <algorithm>
+#include <chrono>
 #include <limits>
 #include <ostream>
 
@@ -15,8 +16,10 @@ constexpr int kRedrawMs = 200;
 // A device asked to stop and still running after this long is killed when asked again.
 constexpr qint64 kKillAfterMs = 5000;
 
-double SecondsOf(const QElapsedTimer& clock) {
-  return static_cast<double>(clock.elapsed()) / 1000.0;
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 }  // namespace
@@ -29,7 +32,10 @@ TProductionLine::TProductionLine(TConfig config, std::vector<TLineDevice> device
 
 TProductionLine::TProductionLine(TConfig config, std::vector<TLineDevice> devices,
                                  TChildRunner& children)
-    : Config(std::move(config)), Children(children), Screen(Config.Width, Config.Height) {
+    : Config(std::move(config)),
+      Children(children),
+      Screen(Config.Width, Config.Height),
+      NowMs(SteadyMs) {
   SetDevices(std::move(devices));
   QObject::connect(&RedrawTimer, &QTimer::timeout, &RedrawTimer, [this] { Redraw(); });
 }
@@ -107,7 +113,7 @@ void TProductionLine::StopAll() {
 // A device still running a while after it was asked to stop is beyond stopping: its process is
 // ended. A second click soon after the first is only impatience.
 int TProductionLine::StopSignalFor(const TDeviceRun& run) const {
-  return run.StopAsked && run.StopClock.elapsed() >= kKillAfterMs ? SIGKILL : SIGTERM;
+  return run.StopAsked && NowMs() - run.StopAskedMs >= kKillAfterMs ? SIGKILL : SIGTERM;
 }
 
 bool TProductionLine::Busy() const {
@@ -143,7 +149,7 @@ void TProductionLine::Queue(size_t index) {
   TDeviceSlot& slot = *Slots[index];
   TDeviceRow& row = slot.Row;
   if (StopSignal != 0 || row.State == dsRUNNING || row.Queued || !row.Problem.empty()) return;
-  if (!LineClock.isValid()) LineClock.start();
+  if (LineStartedMs < 0) LineStartedMs = NowMs();
   row = FreshRow(slot.Device);
   row.Queued = true;
   slot.Run.Start = QDateTime();
@@ -159,20 +165,28 @@ void TProductionLine::StopRow(size_t index, int signal_number) {
     WriteLostRecord(index, -1);
     Show(index);
   } else if (slot.Row.State == dsRUNNING && slot.Run.Process) {
-    if (!slot.Run.StopAsked) slot.Run.StopClock.start();
+    if (!slot.Run.StopAsked) slot.Run.StopAskedMs = NowMs();
     slot.Run.StopAsked = true;
     slot.Run.Process->Signal(signal_number);
   }
 }
 
 void TProductionLine::EndedAll() {
-  if (LineClock.isValid()) LineEnded = SecondsOf(LineClock);
-  LineClock.invalidate();
+  if (LineStartedMs >= 0) LineEnded = SecondsSince(LineStartedMs);
+  LineStartedMs = -1;
   if (Quit) Quit();
 }
 
 double TProductionLine::LineSeconds() const {
-  return LineClock.isValid() ? SecondsOf(LineClock) : LineEnded;
+  return LineStartedMs >= 0 ? SecondsSince(LineStartedMs) : LineEnded;
+}
+
+double TProductionLine::SecondsSince(int64_t ms) const {
+  return static_cast<double>(NowMs() - ms) / 1000.0;
+}
+
+void TProductionLine::UseClock(std::function<int64_t()> now_ms) {
+  NowMs = std::move(now_ms);
 }
 
 void TProductionLine::StartWaiting() {
@@ -204,7 +218,7 @@ void TProductionLine::Start(size_t index) {
   slot.Row.State = dsRUNNING;
   slot.Row.Queued = false;
   slot.Run.StopAsked = false;
-  slot.Run.Clock.start();
+  slot.Run.StartedMs = NowMs();
   slot.Run.Start = QDateTime::currentDateTimeUtc();
   std::unique_ptr<TChild> process;
   std::string why = NoRoom;
@@ -237,7 +251,7 @@ void TProductionLine::Ended(TDeviceSlot& slot, int exit_code, bool crashed,
                             const std::string& stderr_text) {
   if (slot.Row.State != dsRUNNING) return;
   const size_t index = IndexOf(slot);
-  slot.Row.Seconds = SecondsOf(slot.Run.Clock);
+  slot.Row.Seconds = SecondsSince(slot.Run.StartedMs);
   slot.Run.KilledBy = crashed && exit_code > 0 ? exit_code : 0;
   EndRow(slot.Row, exit_code, crashed, slot.Run.StopAsked, stderr_text);
   if (!slot.Row.Ended) WriteLostRecord(index, crashed ? -1 : exit_code);
@@ -300,7 +314,7 @@ void TProductionLine::Note(const std::string& text) {
 
 void TProductionLine::UpdateElapsed() {
   for (auto& slot : Slots)
-    if (slot->Row.State == dsRUNNING) slot->Row.Seconds = SecondsOf(slot->Run.Clock);
+    if (slot->Row.State == dsRUNNING) slot->Row.Seconds = SecondsSince(slot->Run.StartedMs);
 }
 
 void TProductionLine::Redraw() {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QElapsedTimer>
 #include <QTimer>
 #include <cstddef>
 #include <functional>
@@ -86,6 +85,8 @@ class TProductionLine {
   // Since the first of the devices now busy started; the whole time of the last ones once
   // they have all ended.
   double LineSeconds() const;
+  // Elapsed times from `now_ms` (milliseconds of a steady clock) instead of the system's.
+  void UseClock(std::function<int64_t()> now_ms);
   // What the line had to say of itself (fewer devices at a time than asked, and why); "" for
   // nothing.
   const std::string& GetNotice() const { return Notice; }
@@ -114,6 +115,7 @@ class TProductionLine {
   void Recheck();
   void EndedAll();
   size_t Running() const;
+  double SecondsSince(int64_t ms) const;
 
   TConfig Config;
   TChildRunner& Children;
@@ -122,7 +124,8 @@ class TProductionLine {
   std::ostream* Out = nullptr;
   TTableScreen Screen;
   QTimer RedrawTimer;
-  QElapsedTimer LineClock;
+  std::function<int64_t()> NowMs;  // milliseconds of a steady clock
+  int64_t LineStartedMs = -1;      // -1 while no device of the line runs
   double LineEnded = 0;  // LineSeconds once the last device ended
   size_t Jobs = 0;       // at most this many children at a time
   std::string Notice;    // said once, and kept under the table

@@ -503,6 +503,33 @@ TEST_F(LineRun, StartsAndStopsOneDevice) {
   EXPECT_EQ(children.Runs[0]->Command.Args[3], "--link=tcp:127.0.0.1:4999");
 }
 
+// Elapsed times are the line's clock's: a running device's and the line's grow with it and
+// stand still at the end. A device that ignores its stop is killed when asked again 5 s later.
+TEST_F(LineRun, ElapsedTimesAndTheKillFollowTheClock) {
+  TProductionLine line(Config(), Devices({"slow"}), children);
+  int64_t now = 1000;
+  line.UseClock([&now] { return now; });
+  line.StartDevice(0);
+  ASSERT_EQ(children.Runs.size(), 1u);
+  children.Runs[0]->OnSignal = [](TFakeChildren::TRun& run, int signal_number) {
+    if (signal_number == SIGKILL) run.Die(SIGKILL);
+  };
+  now += 2500;
+  line.UpdateElapsed();
+  EXPECT_EQ(line.Rows()[0].Seconds, 2.5);
+  EXPECT_EQ(line.LineSeconds(), 2.5);
+  line.StopDevice(0);
+  now += 4999;
+  line.StopDevice(0);
+  now += 1;
+  line.StopDevice(0);
+  ASSERT_TRUE(WaitIdle(line));
+  EXPECT_THAT(children.Runs[0]->Signals, ElementsAre(SIGTERM, SIGTERM, SIGKILL));
+  EXPECT_EQ(line.Rows()[0].Seconds, 7.5);
+  now += 60000;
+  EXPECT_EQ(line.LineSeconds(), 7.5);
+}
+
 // SIGINT and SIGTERM reach every child as they are; a closed output (SIGPIPE) reaches them as
 // SIGTERM. The line ends with the signal's status and starts nothing more.
 TEST_F(LineRun, StopForwardsTheSignalToEveryChild) {
