@@ -6,9 +6,11 @@
 #include <QStringList>
 #include <algorithm>
 #include <map>
+#include <string_view>
 #include <vector>
 
 #include "formats/text.h"
+#include "history/SqliteScan.h"
 
 namespace {
 
@@ -214,7 +216,40 @@ namespace {
 struct TGroup {
   int Runs = 0, Completed = 0, Errors = 0, Stopped = 0;
   std::vector<double> Seconds;
-  std::map<QString, int> FailedAt;
+  std::map<std::string, int> FailedAt;
+};
+
+// The groups of a summary, fed run by run; the runs of one group mostly come one after another,
+// in the order of the index the scan reads.
+class TSummary {
+ public:
+  explicit TSummary(size_t key_size) : KeySize(key_size) {}
+
+  void Add(std::string_view key, std::string_view result, double seconds,
+           std::string_view failed) {
+    key = key.substr(0, KeySize);
+    if (!Last || key != LastKey) {
+      LastKey.assign(key);
+      Last = &Groups[LastKey];
+    }
+    ++Last->Runs;
+    Last->Seconds.push_back(seconds);
+    if (result == "completed") {
+      ++Last->Completed;
+    } else if (result == "stopped") {
+      ++Last->Stopped;
+    } else if (result == "error") {
+      ++Last->Errors;
+      ++Last->FailedAt[std::string(failed)];
+    }
+  }
+
+  std::map<std::string, TGroup> Groups;
+
+ private:
+  size_t KeySize;
+  std::string LastKey;
+  TGroup* Last = nullptr;
 };
 
 QString Median(std::vector<double>& s) {
@@ -227,21 +262,52 @@ QString Median(std::vector<double>& s) {
   return Figure(m);
 }
 
-QString MostFailed(const std::map<QString, int>& failed) {
+QString MostFailed(const std::map<std::string, int>& failed) {
   auto best = failed.end();
   for (auto it = failed.begin(); it != failed.end(); ++it)
     if (best == failed.end() || it->second > best->second) best = it;
-  return best == failed.end() ? QString() : best->first;
+  return best == failed.end() ? QString() : QString::fromStdString(best->first);
+}
+
+// Every run the filter chooses into `summary`: on SQLite straight from the library, on a
+// server through its driver.
+bool ScanRuns(THistoryStore& store, const QString& sql, const TWhere& where, TSummary& summary,
+              std::string& error) {
+  if (!store.Postgres()) {
+    std::vector<std::string> values;
+    for (const QVariant& v : where.Values) values.push_back(v.toString().toStdString());
+    if (ScanSqlite(store.Where().Path, sql.toStdString(), values,
+                   [&](const TScanRow& row) {
+                     const std::string_view result = row.Text(1);
+                     summary.Add(row.Text(0), result, row.Number(2),
+                                 result == "error" ? row.Text(3) : std::string_view());
+                   },
+                   error))
+      return true;
+    error = "history database " + store.Where().Text + ": " + error;
+    return false;
+  }
+  QSqlQuery q;
+  if (!Select(store, sql, where, q, error)) return false;
+  while (q.next()) {
+    const std::string key = q.value(0).toString().toStdString();
+    const std::string result = q.value(1).toString().toStdString();
+    summary.Add(key, result, q.value(2).toDouble(),
+                result == "error" ? q.value(3).toString().toStdString() : std::string());
+  }
+  return true;
 }
 
 }  // namespace
 
 bool SummarizeRuns(THistoryStore& store, const THistoryFilter& filter, const std::string& by,
                    EHistoryFormat format, int width, std::ostream& out, std::string& error) {
-  static const std::map<std::string, QString> keys = {{"day", "substr(started, 1, 10)"},
-                                                      {"station", "station"},
-                                                      {"package", "package"},
-                                                      {"instruction", "failed_instruction"}};
+  // A day is the first ten characters of the UTC start; the others are columns as they are.
+  static const std::map<std::string, std::pair<QString, size_t>> keys = {
+      {"day", {"started", 10}},
+      {"station", {"station", std::string::npos}},
+      {"package", {"package", std::string::npos}},
+      {"instruction", {"failed_instruction", std::string::npos}}};
   const auto key = keys.find(by);
   if (key == keys.end()) {
     error = "--by " + by + ": not day, station, package or instruction";
@@ -249,39 +315,15 @@ bool SummarizeRuns(THistoryStore& store, const THistoryFilter& filter, const std
   }
   TWhere where;
   if (!MakeWhere(filter, where, error)) return false;
-  // The result as a number and the instruction failed at only where it failed: a million rows
-  // come back with as little as each needs.
-  QSqlQuery q;
-  if (!Select(store,
-              "SELECT " + key->second +
-                  ", CASE result WHEN 'completed' THEN 1 WHEN 'error' THEN 2 WHEN 'stopped' THEN 3 "
-                  "ELSE 0 END, seconds, CASE result WHEN 'error' THEN failed_instruction END "
-                  "FROM runs" +
-                  where.Sql,
-              where, q, error))
+  TSummary summary(key->second.second);
+  if (!ScanRuns(store,
+                "SELECT " + key->second.first + ", result, seconds, failed_instruction FROM runs" +
+                    where.Sql,
+                where, summary, error))
     return false;
-  std::map<QString, TGroup> groups;
-  QString last;
-  TGroup* g = nullptr;
-  while (q.next()) {
-    const QString k = q.value(0).toString();
-    if (!g || k != last) {
-      g = &groups[k];
-      last = k;
-    }
-    const int result = q.value(1).toInt();
-    ++g->Runs;
-    g->Completed += result == 1;
-    g->Stopped += result == 3;
-    g->Seconds.push_back(q.value(2).toDouble());
-    if (result == 2) {
-      ++g->Errors;
-      ++g->FailedAt[q.value(3).toString()];
-    }
-  }
   std::vector<TRow> rows;
-  for (auto& [name, g] : groups)
-    rows.push_back({name.isEmpty() ? "-" : name, QString::number(g.Runs),
+  for (auto& [name, g] : summary.Groups)
+    rows.push_back({name.empty() ? "-" : QString::fromStdString(name), QString::number(g.Runs),
                     QString::number(g.Completed), QString::number(g.Errors),
                     QString::number(g.Stopped), Median(g.Seconds), MostFailed(g.FailedAt)});
   if (by == "day") std::reverse(rows.begin(), rows.end());  // the newest day first
