@@ -2,6 +2,7 @@
 // writers, and the time of `--history NAME` and `--summary --by day`.
 //
 //   history_bench [RUNS] [POSTGRESQL-URL]
+//   history_bench URL      the question times only, on a history filled before
 //
 // RUNS (default 2000) runs of 40 instructions each. All but the last 2000 are loaded in
 // transactions of 1000, as --history-import does; the last 2000 go in as runs put theirs, one
@@ -164,9 +165,27 @@ bool Admin(const std::string& server, const QString& sql) {
   return false;
 }
 
+// A history filled by an earlier run: the questions only, asked of its runs.
+int Ask(const std::string& text) {
+  THistoryUrl url;
+  THistoryStore store;
+  std::string error;
+  if (!ParseHistoryUrl(text, url, error) || !store.Open(url, error))
+    return std::fprintf(stderr, "%s\n", error.c_str()), 1;
+  QSqlQuery q = store.Query();
+  q.prepare("SELECT count(*) FROM runs");
+  if (!store.Exec(q, error) || !q.next()) return std::fprintf(stderr, "%s\n", error.c_str()), 1;
+  const int runs = q.value(0).toInt();
+  std::printf("%-10s %8d runs  --history NAME: %7.2f ms  --summary --by day: %8.1f ms\n",
+              store.Postgres() ? "postgresql" : "sqlite", runs,
+              QueryMs(store, false, Name(runs / 3, runs).toStdString()), QueryMs(store, true, ""));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::string(argv[1]).find(':') != std::string::npos) return Ask(argv[1]);
   const int runs = argc > 1 ? std::atoi(argv[1]) : 2000;
   if (runs < 128) return std::fprintf(stderr, "history_bench: RUNS must be 128 or more\n"), 2;
   QTemporaryDir dir;
