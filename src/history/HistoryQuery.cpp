@@ -41,7 +41,9 @@ QString LikePattern(const std::string& shell) {
   return like;
 }
 
-bool MakeWhere(const THistoryFilter& f, TWhere& where, std::string& error) {
+// `scan`: the question reads the summary index whole, so SQLite must not take the result's
+// index (a `+` hides it) and look up most of the table row by row.
+bool MakeWhere(const THistoryFilter& f, TWhere& where, std::string& error, bool scan = false) {
   const QString who = QString::fromStdString(f.Who);
   if (who.contains('*') || who.contains('?'))
     where.Add("(name LIKE ? ESCAPE '\\' OR device_id = ?)", {LikePattern(f.Who), who});
@@ -62,7 +64,7 @@ bool MakeWhere(const THistoryFilter& f, TWhere& where, std::string& error) {
       error = "--result " + f.Result + ": not completed, error or stopped";
       return false;
     }
-    where.Add("result = ?", {QString::fromStdString(f.Result)});
+    where.Add(scan ? "+result = ?" : "result = ?", {QString::fromStdString(f.Result)});
   }
   if (!f.Station.empty()) where.Add("station = ?", {QString::fromStdString(f.Station)});
   return true;
@@ -361,7 +363,7 @@ bool SummarizeRuns(THistoryStore& store, const THistoryFilter& filter, const std
     return false;
   }
   TWhere where;
-  if (!MakeWhere(filter, where, error)) return false;
+  if (!MakeWhere(filter, where, error, !store.Postgres())) return false;
   TSummary summary(key->second.Size);
   if (store.Postgres() ? !SummarizeOnServer(store, key->second.Server, where, summary, error)
                        : !SummarizeSqlite(store, key->second.Column, where, summary, error))
