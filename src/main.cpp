@@ -38,8 +38,8 @@ QtMessageHandler QtHandler = nullptr;
 void NoDisplay(QtMsgType type, const QMessageLogContext& context, const QString& message) {
   if (type != QtFatalMsg && QtHandler) return QtHandler(type, context, message);
   if (type != QtFatalMsg) return;
-  const QByteArray display = qgetenv(qEnvironmentVariableIsEmpty("DISPLAY") ? "WAYLAND_DISPLAY"
-                                                                            : "DISPLAY");
+  const QByteArray display =
+      qgetenv(qEnvironmentVariableIsEmpty("DISPLAY") ? "WAYLAND_DISPLAY" : "DISPLAY");
   std::cerr << "qubra-updater: cannot open a window: "
             << (display.isEmpty() ? "DISPLAY is not set"
                                   : "no display answers at " + display.toStdString())

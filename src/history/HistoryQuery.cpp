@@ -228,8 +228,7 @@ class TSummary {
  public:
   explicit TSummary(size_t key_size) : KeySize(key_size) {}
 
-  void Add(std::string_view key, std::string_view result, double seconds,
-           std::string_view failed) {
+  void Add(std::string_view key, std::string_view result, double seconds, std::string_view failed) {
     key = key.substr(0, KeySize);
     if (!Last || key != LastKey) {
       LastKey.assign(key);
@@ -279,14 +278,16 @@ bool SummarizeSqlite(THistoryStore& store, const QString& key, const TWhere& whe
                      TSummary& summary, std::string& error) {
   std::vector<std::string> values;
   for (const QVariant& v : where.Values) values.push_back(v.toString().toStdString());
-  const QString sql = "SELECT " + key + ", result, seconds, failed_instruction FROM runs" + where.Sql;
-  if (ScanSqlite(store.Where().Path, sql.toStdString(), values,
-                 [&](const TScanRow& row) {
-                   const std::string_view result = row.Text(1);
-                   summary.Add(row.Text(0), result, row.Number(2),
-                               result == "error" ? row.Text(3) : std::string_view());
-                 },
-                 error)) {
+  const QString sql =
+      "SELECT " + key + ", result, seconds, failed_instruction FROM runs" + where.Sql;
+  if (ScanSqlite(
+          store.Where().Path, sql.toStdString(), values,
+          [&](const TScanRow& row) {
+            const std::string_view result = row.Text(1);
+            summary.Add(row.Text(0), result, row.Number(2),
+                        result == "error" ? row.Text(3) : std::string_view());
+          },
+          error)) {
     for (auto& [name, g] : summary.Groups) g.Median = Median(g.Seconds);
     return true;
   }
@@ -336,8 +337,7 @@ bool SummarizeOnServer(THistoryStore& store, const QString& key, const TWhere& w
   std::string ignored;
   // The sort the medians need stays in memory: a million runs are about 50 MB of it.
   const bool asked = store.ExecText("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", error) &&
-                     store.ExecText("SET LOCAL work_mem = '256MB'", error) && groups() &&
-                     failed();
+                     store.ExecText("SET LOCAL work_mem = '256MB'", error) && groups() && failed();
   (void)store.ExecText(asked ? "COMMIT" : "ROLLBACK", ignored);
   return asked;
 }

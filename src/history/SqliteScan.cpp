@@ -42,8 +42,7 @@ bool ScanSqlite(const std::string& path, const std::string& sql,
   if (sqlite3_prepare_v2(raw, sql.c_str(), static_cast<int>(sql.size()), &statement, nullptr) !=
       SQLITE_OK)
     return fail();
-  const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> finalize(statement,
-                                                                       sqlite3_finalize);
+  const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> finalize(statement, sqlite3_finalize);
   for (size_t i = 0; i < values.size(); ++i)
     if (sqlite3_bind_text(statement, static_cast<int>(i + 1), values[i].data(),
                           static_cast<int>(values[i].size()), SQLITE_TRANSIENT) != SQLITE_OK)

@@ -21,5 +21,4 @@ class TScanRow {
 // through Qt's driver. `values` are bound to the ?s in order, as text.
 [[nodiscard]] bool ScanSqlite(const std::string& path, const std::string& sql,
                               const std::vector<std::string>& values,
-                              const std::function<void(const TScanRow&)>& each,
-                              std::string& error);
+                              const std::function<void(const TScanRow&)>& each, std::string& error);

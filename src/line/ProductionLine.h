@@ -126,10 +126,10 @@ class TProductionLine {
   QTimer RedrawTimer;
   std::function<int64_t()> NowMs;  // milliseconds of a steady clock
   int64_t LineStartedMs = -1;      // -1 while no device of the line runs
-  double LineEnded = 0;  // LineSeconds once the last device ended
-  size_t Jobs = 0;       // at most this many children at a time
-  std::string Notice;    // said once, and kept under the table
-  std::string NoRoom;    // why not even one child can start; "" when one can
+  double LineEnded = 0;            // LineSeconds once the last device ended
+  size_t Jobs = 0;                 // at most this many children at a time
+  std::string Notice;              // said once, and kept under the table
+  std::string NoRoom;              // why not even one child can start; "" when one can
   TLostRecords Lost;
   int StopSignal = 0;
   std::function<void()> Quit;

@@ -17,8 +17,7 @@ class THistoryWorker {
 
   // Runs `work` on the history's thread, then `answer` on the thread of `owner`, unless the
   // owner is gone by then. REQUIRES: called on the owner's thread.
-  void Do(std::function<void()> work, QObject* owner = nullptr,
-          std::function<void()> answer = {});
+  void Do(std::function<void()> work, QObject* owner = nullptr, std::function<void()> answer = {});
 
  private:
   QThreadPool Pool;

@@ -135,7 +135,8 @@ void THistoryDlg::ShowRuns() {
   Problem->setVisible(true);
   Worker.Do(
       [answer, ask = Ask, db = Db, filter = Filter()] {
-        answer->Asked = ask(db, filter, EHistoryFormat::hfJSON, kShown, answer->Text, answer->Error);
+        answer->Asked =
+            ask(db, filter, EHistoryFormat::hfJSON, kShown, answer->Text, answer->Error);
       },
       this,
       [this, answer] {

@@ -21,9 +21,9 @@ enum class EHistoryFormat;
                               EHistoryFormat format, int limit, std::string& text,
                               std::string& error);
 
-using TAskHistory = std::function<bool(const std::string& db, const THistoryFilter& filter,
-                                       EHistoryFormat format, int limit, std::string& text,
-                                       std::string& error)>;
+using TAskHistory =
+    std::function<bool(const std::string& db, const THistoryFilter& filter, EHistoryFormat format,
+                       int limit, std::string& text, std::string& error)>;
 
 // Asks where to save the CSV: the path chosen, "" when cancelled.
 using TCsvFileDialog = std::function<std::string(QWidget* parent)>;

@@ -9,8 +9,8 @@
 
 #include "app/SerialPorts.h"
 #include "line/ProductionLine.h"
-#include "records/HistoryWorker.h"
 #include "link/SerialDevices.h"
+#include "records/HistoryWorker.h"
 #include "ui/PackageFolder.h"
 
 class QAction;

@@ -245,9 +245,10 @@ void TMainFich::ApplyConnection(const TConnection& connection) {
 void TMainFich::AppendReport() {
   const QJsonObject record = Report->Record(-1);
   auto notice = std::make_shared<std::string>();
-  Keeper.Do([record, notice] { (void)KeepRunRecord(record, *notice); }, this, [this, notice] {
-    if (!notice->empty()) Ctl->ShowStatus(*notice);
-  });
+  Keeper.Do([record, notice] { (void)KeepRunRecord(record, *notice); }, this,
+            [this, notice] {
+              if (!notice->empty()) Ctl->ShowStatus(*notice);
+            });
   if (ReportPath.empty()) return;
   std::string error;
   TReportFile file;

@@ -187,9 +187,8 @@ TEST_F(LineWindowTest, StartAllThenRetryFailed) {
   Select(1);
   EXPECT_THAT(window->StatusPane->toPlainText().toStdString(),
               HasSubstr("\nUpload Bank1\nVerify Bank1\n"));
-  ASSERT_TRUE(WaitFor([&] {
-    return window->RecordPane->toPlainText().contains("b: runs on this station\n");
-  }));
+  ASSERT_TRUE(WaitFor(
+      [&] { return window->RecordPane->toPlainText().contains("b: runs on this station\n"); }));
   const std::string record = window->RecordPane->toPlainText().toStdString();
   EXPECT_THAT(record, HasSubstr("\nResult: completed in "));
   EXPECT_THAT(record, HasSubstr("\nFiles read: 16\n"));
