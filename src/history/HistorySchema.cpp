@@ -51,8 +51,17 @@ bool Step2(THistoryStore& store, std::string& error) {
                     error);
 }
 
+// The server groups --summary --by day in this index's order instead of sorting a million
+// runs first. SQLite reads the runs in order of start and groups them itself.
+bool Step3(THistoryStore& store, std::string& error) {
+  return !store.Postgres() ||
+         store.ExecText("CREATE INDEX runs_day ON runs (substr(started, 1, 10)) "
+                        "INCLUDE (started, result, seconds)",
+                        error);
+}
+
 using TStep = bool (*)(THistoryStore&, std::string&);
-constexpr TStep Steps[] = {Step1, Step2};
+constexpr TStep Steps[] = {Step1, Step2, Step3};
 
 }  // namespace
 

@@ -309,7 +309,7 @@ TEST_P(History, ANewerSchemaIsRefusedAndLeftAsItIs) {
   ASSERT_TRUE(ParseHistoryUrl(Url, url, error));
   EXPECT_FALSE(again.Open(url, error));
   EXPECT_EQ(error, "history database " + Url +
-                       " has schema version 99, newer than this program's 2; it is left as it is "
+                       " has schema version 99, newer than this program's 3; it is left as it is "
                        "(use a newer qubra-updater)");
   QSqlQuery q = again.Query();
   ASSERT_TRUE(q.exec("SELECT version FROM schema_version") && q.next());
