@@ -36,8 +36,7 @@ int NoWindowStatus = 2;
 QtMessageHandler QtHandler = nullptr;
 
 void NoDisplay(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-  if (type != QtFatalMsg && QtHandler) return QtHandler(type, context, message);
-  if (type != QtFatalMsg) return;
+  if (type != QtFatalMsg) return QtHandler(type, context, message);
   const QByteArray display =
       qgetenv(qEnvironmentVariableIsEmpty("DISPLAY") ? "WAYLAND_DISPLAY" : "DISPLAY");
   std::cerr << "qubra-updater: cannot open a window: "

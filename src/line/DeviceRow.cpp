@@ -35,8 +35,8 @@ bool IsStopSignal(int signal_number) {
 }
 
 std::string SignalText(int signal_number) {
-  const std::string name = SignalName(signal_number);
-  return std::to_string(signal_number) + (name[0] == 'S' ? " (" + name + ")" : "");
+  const std::string number = std::to_string(signal_number), name = SignalName(signal_number);
+  return name == number ? number : number + " (" + name + ")";
 }
 
 // The error of a failed device, with the script it happened in. A child's texts reach the
