@@ -39,11 +39,25 @@ start_postgres() {
   return 1
 }
 start_postgres
+# The tests never see this station's own policy: where /etc/qubra-updater is there, they run in
+# a mount namespace of their own that has an empty folder in its place (as root; otherwise they
+# run as they are, saying so).
+without_station() {
+  if [ ! -e /etc/qubra-updater ]; then
+    "$@"
+  elif [ "$(id -u)" -eq 0 ] && command -v unshare >/dev/null; then
+    unshare --mount --propagation private -- sh -c \
+      'mount -t tmpfs -o size=1m,mode=755 none /etc/qubra-updater && exec "$@"' sh "$@"
+  else
+    echo "note: /etc/qubra-updater is there and the tests can hide it only as root" >&2
+    "$@"
+  fi
+}
 run_suite() {
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
-  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300
+  without_station ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300
 }
 
 echo "== build and test"
@@ -57,4 +71,4 @@ echo "== fuzzing harnesses replay their seeds"
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
   -DQUBRA_FUZZ=ON -DQUBRA_TESTS=OFF >/dev/null
 cmake --build build-fuzz -j "$jobs" --target fuzz_all
-ctest --test-dir build-fuzz --output-on-failure -j "$jobs" -L fuzz --timeout 300
+without_station ctest --test-dir build-fuzz --output-on-failure -j "$jobs" -L fuzz --timeout 300

@@ -4,6 +4,9 @@
 //   history_bench [RUNS] [POSTGRESQL-URL]
 //   history_bench URL      the question times only, on a history filled before
 //
+// Last, the time a run spends on its record while another holds the database locked (the run's
+// wait is bounded by the history's time limit; the record then goes to the spool).
+//
 // RUNS (default 2000) runs of 40 instructions each. All but the last 2000 are loaded in
 // transactions of 1000, as --history-import does; the last 2000 go in as runs put theirs, one
 // transaction each, half by one writer and half by 64 at once, into the database at its size.
@@ -11,6 +14,7 @@
 // QUBRA_TEST_PG_URL), then dropped; without either only SQLite is measured.
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QJsonArray>
 #include <QTemporaryDir>
@@ -24,8 +28,8 @@
 #include <thread>
 #include <vector>
 
-#include "history/HistoryQuery.h"
-#include "history/HistoryStore.h"
+#include "history/HistoryWorker.h"
+#include "history/SqlHistory.h"
 
 namespace {
 
@@ -77,29 +81,37 @@ QJsonObject Record(int i, int runs) {
           {"files", QJsonArray{QJsonObject{{"path", "/pkg/BANK0.HEX"}, {"sha256", "00"}}}}};
 }
 
+std::unique_ptr<TSqlHistory> Sql(const THistoryUrl& url, std::string& error) {
+  auto sql = url.Kind == THistoryUrl::hkPOSTGRESQL ? MakePostgresHistory(url, kQuestionSeconds)
+                                                   : MakeSqliteHistory(url, kQuestionSeconds);
+  if (sql->Open(error)) return sql;
+  std::fprintf(stderr, "%s\n", error.c_str());
+  return nullptr;
+}
+
 bool Insert(const THistoryUrl& url, int from, int to, int runs) {
-  THistoryStore store;
   std::string error;
   bool added = false;
-  if (!store.Open(url, error)) return std::fprintf(stderr, "%s\n", error.c_str()), false;
+  auto history = Sql(url, error);
+  if (!history) return false;
   for (int i = from; i < to; ++i)
-    if (!store.Insert(Record(i, runs), added, error))
+    if (!history->Keep(Record(i, runs), added, error))
       return std::fprintf(stderr, "%s\n", error.c_str()), false;
   return true;
 }
 
 // The best of five, as a warm cache would answer.
-double QueryMs(THistoryStore& store, bool summary, const std::string& who) {
+double QueryMs(THistory& history, bool summary, const std::string& who) {
   double best = 1e9;
   for (int n = 0; n < 5; ++n) {
-    std::ostringstream out;
+    std::vector<THistoryRun> runs;
+    std::vector<THistoryGroup> groups;
     std::string error;
     THistoryFilter filter;
     filter.Who = who;
     const auto start = TClock::now();
-    const bool ok =
-        summary ? SummarizeRuns(store, filter, "day", EHistoryFormat::hfTABLE, 120, out, error)
-                : ListRuns(store, filter, EHistoryFormat::hfTABLE, 120, 0, out, error);
+    const bool ok = summary ? history.Summarize(filter, EHistoryGroup::hgDAY, groups, error)
+                            : history.List(filter, 0, false, runs, error);
     if (!ok) std::fprintf(stderr, "%s\n", error.c_str());
     best = std::min(best, Since(start) * 1000);
   }
@@ -108,17 +120,37 @@ double QueryMs(THistoryStore& store, bool summary, const std::string& who) {
 
 // Loads runs [from, to) in transactions of 1000.
 bool Load(const THistoryUrl& url, int from, int to, int runs) {
-  THistoryStore store;
   std::string error;
-  if (!store.Open(url, error)) return std::fprintf(stderr, "%s\n", error.c_str()), false;
+  auto history = Sql(url, error);
+  if (!history) return false;
   std::vector<QJsonObject> batch;
   for (int i = from; i < to; i += static_cast<int>(batch.size())) {
     batch.clear();
     for (int k = i; k < std::min(to, i + 1000); ++k) batch.push_back(Record(k, runs));
     int added = 0;
-    if (!store.InsertAll(batch, added, error))
+    if (!history->Import(batch, added, error))
       return std::fprintf(stderr, "%s\n", error.c_str()), false;
   }
+  return true;
+}
+
+// A run's record while another connection holds the database locked: the time the run waits.
+bool Stuck(const char* label, TSqlHistory& holder) {
+  std::string error, notice;
+  const bool postgres = holder.Where().Kind == THistoryUrl::hkPOSTGRESQL;
+  if (!holder.ExecText(postgres ? "BEGIN" : "BEGIN IMMEDIATE", error) ||
+      (postgres && !holder.ExecText("LOCK TABLE runs IN EXCLUSIVE MODE", error)))
+    return std::fprintf(stderr, "%s\n", error.c_str()), false;
+  QJsonObject record = Record(0, 1);
+  record["id"] = "stuck";
+  const auto start = TClock::now();
+  const bool kept =
+      THistoryWorker::Process().KeepWithin(holder.Where().Text, record, 60, nullptr, notice);
+  const double waited = Since(start);
+  (void)holder.ExecText("ROLLBACK", error);
+  THistoryWorker::Process().Finish(60);
+  std::printf("%-10s a run's record with the database locked: %s after %.1f s (limit %d s)\n",
+              label, kept ? "kept" : "spooled", waited, kRunKeepSeconds);
   return true;
 }
 
@@ -143,24 +175,24 @@ bool Measure(const char* label, const std::string& text, int runs) {
     });
   for (std::thread& t : writers) t.join();
   const double many = (runs - half) / Since(start);
-  THistoryStore store;
-  if (!ok || !store.Open(url, error)) return false;
+  auto store = Sql(url, error);
+  if (!ok || !store) return false;
   if (loaded > 0) std::printf("%-10s loaded %d runs: %7.0f runs/s\n", label, loaded, load);
   std::printf(
       "%-10s %8d runs  insert: %7.0f runs/s (1 writer) %7.0f runs/s (64 writers)  "
       "--history NAME: %7.2f ms  --summary --by day: %8.1f ms\n",
-      label, runs, one, many, QueryMs(store, false, Name(runs / 3, runs).toStdString()),
-      QueryMs(store, true, ""));
+      label, runs, one, many, QueryMs(*store, false, Name(runs / 3, runs).toStdString()),
+      QueryMs(*store, true, ""));
   std::fflush(stdout);
-  return true;
+  return Stuck(label, *store);
 }
 
 bool Admin(const std::string& server, const QString& sql) {
   THistoryUrl url;
-  THistoryStore admin;
   std::string error;
-  if (ParseHistoryUrl(server, url, error) && admin.Open(url, error) && admin.ExecText(sql, error))
-    return true;
+  if (!ParseHistoryUrl(server, url, error)) return std::fprintf(stderr, "%s\n", error.c_str()), false;
+  auto admin = Sql(url, error);
+  if (admin && admin->ExecText(sql, error)) return true;
   std::fprintf(stderr, "%s\n", error.c_str());
   return false;
 }
@@ -168,23 +200,28 @@ bool Admin(const std::string& server, const QString& sql) {
 // A history filled by an earlier run: the questions only, asked of its runs.
 int Ask(const std::string& text) {
   THistoryUrl url;
-  THistoryStore store;
   std::string error;
-  if (!ParseHistoryUrl(text, url, error) || !store.Open(url, error))
-    return std::fprintf(stderr, "%s\n", error.c_str()), 1;
-  QSqlQuery q = store.Query();
+  if (!ParseHistoryUrl(text, url, error)) return std::fprintf(stderr, "%s\n", error.c_str()), 1;
+  auto store = Sql(url, error);
+  if (!store) return 1;
+  QSqlQuery q = store->Query();
   q.prepare("SELECT count(*) FROM runs");
-  if (!store.Exec(q, error) || !q.next()) return std::fprintf(stderr, "%s\n", error.c_str()), 1;
+  if (!store->Exec(q, error) || !q.next()) return std::fprintf(stderr, "%s\n", error.c_str()), 1;
   const int runs = q.value(0).toInt();
   std::printf("%-10s %8d runs  --history NAME: %7.2f ms  --summary --by day: %8.1f ms\n",
-              store.Postgres() ? "postgresql" : "sqlite", runs,
-              QueryMs(store, false, Name(runs / 3, runs).toStdString()), QueryMs(store, true, ""));
+              url.Kind == THistoryUrl::hkPOSTGRESQL ? "postgresql" : "sqlite", runs,
+              QueryMs(*store, false, Name(runs / 3, runs).toStdString()),
+              QueryMs(*store, true, ""));
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  // The spool of the stuck run's record goes to a folder of the bench's own.
+  QTemporaryDir data;
+  setenv("XDG_DATA_HOME", data.path().toUtf8().constData(), 1);
   if (argc == 2 && std::string(argv[1]).find(':') != std::string::npos) return Ask(argv[1]);
   const int runs = argc > 1 ? std::atoi(argv[1]) : 2000;
   if (runs < 128) return std::fprintf(stderr, "history_bench: RUNS must be 128 or more\n"), 2;

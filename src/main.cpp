@@ -15,6 +15,7 @@
 #include "cli/LineCommand.h"
 #include "cli/SealCommand.h"
 #include "link/SerialDevices.h"
+#include "records/RunHistory.h"
 #include "sys/StopSignals.h"
 #include "ui/LineWindow.h"
 #include "ui/MainFich.h"
@@ -82,6 +83,7 @@ int LineWindow(QApplication& app, const Options& options) {
   window.show();
   if (options.StartAll) QTimer::singleShot(0, &window, [&window] { window.StartAllClick(); });
   const int status = app.exec();
+  FinishRunHistory();  // the records of children that died, spooled if the database is slow
   return stopped_by != 0 ? 128 + stopped_by : status;
 }
 
@@ -119,5 +121,6 @@ int main(int argc, char** argv) {
   });
   MainFich.show();
   const int status = app.exec();
+  FinishRunHistory();  // the last run's record, spooled if the database is slow
   return stopped_by != 0 ? 128 + stopped_by : status;
 }

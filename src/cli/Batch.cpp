@@ -244,8 +244,14 @@ int TBatchRun::Conclude(int status, std::string failure) {
       Err << "qubra-updater: " << failure << std::endl;
       if (status == kBatchCompleted) status = kBatchFailed;
     }
+    // The result goes out before the history is waited for: a line that stops this process
+    // meanwhile knows how the run ended.
+    if (Events) Events->Finish(status, failure);
     if (std::string notice; !KeepRunRecord(record, notice))
       Err << "qubra-updater: " << notice << std::endl;
+    else
+      SendSpooledRuns();  // after the run's own work, and only while the database answers
+    return status;
   }
   if (Events) Events->Finish(status, failure);
   return status;
@@ -262,7 +268,6 @@ void TBatchRun::RunEnded(TRunOutcome, const std::string&, const std::string&) {
 
 int TBatchRun::Exec() {
   Clock.start();
-  SendSpooledRuns();
   if (std::string failure; !OpenFiles(failure)) return Conclude(kBatchFailed, failure);
   if (Trace || Config.TimeoutSeconds > 0)
     Link->SetWireTap([this](bool sent, const std::string& bytes) { Traffic(sent, bytes); });
@@ -287,7 +292,8 @@ int TBatchRun::Exec() {
 }
 
 void TBatchRun::Stop(int signal_number) {
-  if (Finished) return;
+  // The run is over and its record waits for the history: it goes to the spool instead.
+  if (Finished) return AbandonHistoryWait();
   // Each piece of the trace is on disk as it happens: what the device was last sent shows
   // where the run hung, even if nothing else gets out.
   if (Started && Ctl->Running() && Ctl->GetRunState() != TRunState::Completed) {

@@ -594,7 +594,8 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options,
   std::string error;
   bool usage_error = true;
   if (!ParseCommandLine(args, options, error) || !UseFolder(options, usage_error, error) ||
-      !CheckTrustFiles(options, error)) {
+      !CheckTrustFiles(options, error) ||
+      !StationHistoryAllowed(options, SealPolicyFor(options), error)) {
     std::cerr << "qubra-updater: " << error << "\n";
     if (usage_error) std::cerr << UsageLine() << "\n";
     std::cerr << std::flush;
@@ -618,11 +619,15 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options,
     case cmBATCH: {
       // No window and no display: the event loop of Qt Core is all a run needs.
       QCoreApplication app(argc, argv);
-      return RunBatch(options, ProgramDir());
+      const int status = RunBatch(options, ProgramDir());
+      FinishRunHistory();
+      return status;
     }
     case cmLINE: {
       QCoreApplication app(argc, argv);
-      return RunLine(options, ProgramDir(), *MakeSystemChildRunner());
+      const int status = RunLine(options, ProgramDir(), *MakeSystemChildRunner());
+      FinishRunHistory();
+      return status;
     }
     case cmLISTPORTS:
       return RunListPorts(*MakeSystemSerialDevices(), ProgramDir(), std::cout, std::cerr);

@@ -4,7 +4,7 @@
 
 #include <iostream>
 
-#include "history/HistoryCommand.h"
+#include "cli/HistoryCommand.h"
 #include "history/HistoryUrl.h"
 #include "seal/SealGate.h"
 #include "sys/Terminal.h"
@@ -88,6 +88,17 @@ std::vector<TOptionSpec> HistoryOptionRows() {
   // clang-format on
 }
 
+bool StationHistoryAllowed(const Options& o, const TSealPolicy& policy, std::string& error) {
+  const bool run =
+      o.Mode == cmWINDOW || o.Mode == cmBATCH || o.Mode == cmLINE || o.Mode == cmLINEWINDOW;
+  if (!run || !o.HistoryDbGiven || policy.HistoryDb.empty() || o.HistoryDb == policy.HistoryDb)
+    return true;
+  error = "--history-db " + ShownHistoryUrl(o.HistoryDb) + ": this station keeps every run in " +
+          ShownHistoryUrl(policy.HistoryDb) + " (HISTORY_DB of " + kStationPolicyFile +
+          "); a run may not keep its record elsewhere";
+  return false;
+}
+
 TRunHistory StationHistory(const Options& options, const TSealPolicy& policy) {
   return {options.HistoryDbGiven ? options.HistoryDb : policy.HistoryDb, policy.Station};
 }
@@ -99,7 +110,10 @@ int RunHistoryCommand(const Options& options) {
                    : options.Summary || !options.By.empty() ? THistoryRequest::haSUMMARY
                                                             : THistoryRequest::haLIST;
   request.Db = RunHistory().Db;
-  request.Filter = {options.Who, options.Since, options.Until, options.Result};
+  request.Who = options.Who;
+  request.Since = options.Since;
+  request.Until = options.Until;
+  request.Result = options.Result;
   if (!options.Format.empty()) request.Format = options.Format;
   if (!options.By.empty()) request.By = options.By;
   request.Files = options.HistoryFiles;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "cli/Options.h"
@@ -10,6 +11,10 @@ struct TSealPolicy;
 // The option table's rows of the station history, in --help's order.
 std::vector<TOptionSpec> HistoryOptionRows();
 
+// A run on a station whose policy names a HISTORY_DB keeps its record there: another database,
+// or none, given with --history-db is refused with the reason.
+[[nodiscard]] bool StationHistoryAllowed(const Options& options, const TSealPolicy& policy,
+                                         std::string& error);
 // Where this process keeps its runs: --history-db, else the policy's HISTORY_DB=; the station is
 // the policy's STATION=.
 TRunHistory StationHistory(const Options& options, const TSealPolicy& policy);

@@ -1,162 +1,138 @@
 #include "history/HistorySpool.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
-#include <QLockFile>
-#include <QUrl>
-#include <QUuid>
-#include <map>
+#include <set>
 
-#include "history/HistoryStore.h"
-#include "history/HistoryUrl.h"
+#include "sys/AppendFile.h"
+#include "sys/Files.h"
+#include "sys/FileLock.h"
 
 namespace {
 
-QString FileName(const std::string& path) {
-  return QFile::decodeName(QByteArray::fromStdString(path));
+std::string Folder(const std::string& file) {
+  return file.substr(0, file.rfind('/'));
 }
 
-// Writers of the spool and the sync that takes it away meet here.
-bool Lock(QLockFile& lock, const std::string& spool, std::string& error) {
-  if (lock.tryLock(30000)) return true;
-  error = "cannot lock the spool " + spool + ".lock";
-  return false;
-}
-
-bool MakeFolder(const QString& file, std::string& error) {
-  const QString folder = QFileInfo(file).path();
-  if (QFileInfo::exists(folder)) return true;
-  if (QDir().mkpath(folder) &&
-      QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
-    return true;
-  error = "cannot make the folder " + QFile::encodeName(folder).toStdString();
-  return false;
-}
-
-// One write under the lock; a write cut short is cut back off, so lines never tear.
-bool AppendLine(const std::string& spool, const QByteArray& line, std::string& error) {
-  const QString name = FileName(spool);
-  if (!MakeFolder(name, error)) return false;
-  QLockFile lock(name + ".lock");
-  if (!Lock(lock, spool, error)) return false;
-  QFile f(name);
-  const bool fresh = !f.exists();
-  if (!f.open(QIODevice::WriteOnly | QIODevice::Append)) {
-    error = "cannot write the spool " + spool + ": " + f.errorString().toStdString();
-    return false;
-  }
-  if (fresh) f.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-  const qint64 size = f.size();
-  if (f.write(line) == line.size() && f.flush()) return true;
-  error = "cannot write the spool " + spool + ": " + f.errorString().toStdString();
-  f.resize(size);
-  return false;
-}
-
-QByteArray SpoolLine(const std::string& url, const QJsonObject& record) {
+std::string SpoolLine(const std::string& url, const QJsonObject& record) {
   const QJsonObject entry{{"db", QString::fromStdString(url)}, {"record", record}};
-  return QJsonDocument(entry).toJson(QJsonDocument::Compact) + '\n';
+  return QJsonDocument(entry).toJson(QJsonDocument::Compact).toStdString() + '\n';
 }
 
-// The spool moves aside under the lock, so appends made while it is sent start a new one.
-// Pieces left by a sync that ended early are taken too; sending one twice adds nothing.
-bool TakeSpool(const std::string& spool, QStringList& pieces, std::string& error) {
-  const QString name = FileName(spool);
-  QLockFile lock(name + ".lock");
-  if (!Lock(lock, spool, error)) return false;
-  if (QFileInfo::exists(name) &&
-      !QFile::rename(name, name + ".sending-" + QUuid::createUuid().toString(QUuid::Id128))) {
-    error = "cannot take the spool " + spool;
+// A sync's pieces: the spool it moved aside, and those an earlier sync that ended early left.
+bool TakePieces(const std::string& spool, std::vector<std::string>& pieces, std::string& error) {
+  const std::string folder = Folder(spool) + '/', name = spool.substr(folder.size());
+  const std::string piece = spool + ".sending-" + NewRunId().toStdString();
+  if (TakeFileAway(spool, piece, error) == TLook::Failed) {
+    error = "cannot take the spool " + spool + ": " + error;
     return false;
   }
-  const QFileInfo info(name);
-  for (const QFileInfo& piece :
-       QDir(info.path()).entryInfoList({info.fileName() + ".sending-*"}, QDir::Files, QDir::Name))
-    pieces << piece.filePath();
+  std::vector<std::string> names;
+  if (ListFolder(folder, names, error) == TLook::Failed) {
+    error = "cannot read the folder " + folder + ": " + error;
+    return false;
+  }
+  for (const std::string& n : names)
+    if (n.rfind(name + ".sending-", 0) == 0) pieces.push_back(folder + n);
   return true;
 }
 
-struct TTarget {
-  THistoryStore Store;
-  bool Opened = false;
-  std::string Failure;  // set when the database cannot be reached
+struct TSending {
+  const THistoryOpener& Open;
+  TSyncCount& Count;
+  std::map<std::string, std::string> Failed;  // URL: why, once it did not answer
+  std::set<std::pair<std::string, std::string>> Seen;  // URL and run id
+  std::string Kept, Refused;                          // lines for the spool, and set aside
 };
 
-bool SendLine(const QByteArray& line, std::map<std::string, TTarget>& targets, TSyncCount& count,
-              std::string& reason) {
-  const QJsonObject entry = QJsonDocument::fromJson(line).object();
-  const std::string url = entry["db"].toString().toStdString();
-  TTarget& target = targets[url];
-  if (!target.Opened && target.Failure.empty()) {
-    THistoryUrl where;
-    if (!ParseHistoryUrl(url, where, target.Failure)) {
-    } else if (where.Kind == THistoryUrl::hkNONE) {
-      target.Failure = "the spool names no database";
-    } else {
-      target.Opened = target.Store.Open(where, target.Failure);
-    }
+// A line that is no record of a database (torn, edited, of another program) is set aside:
+// it is never sent, and never taken for the default database.
+bool ReadEntry(const std::string& line, std::string& url, QJsonObject& record) {
+  const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line));
+  const QJsonObject entry = doc.object();
+  if (!entry["db"].isString() || !entry["record"].isObject()) return false;
+  url = entry["db"].toString().toStdString();
+  record = entry["record"].toObject();
+  return !url.empty() && !record["id"].toString().isEmpty();
+}
+
+void Keep(TSending& s, const std::string& line, const std::string& reason) {
+  s.Kept += line + '\n';
+  ++s.Count.Kept;
+  if (std::find(s.Count.Reasons.begin(), s.Count.Reasons.end(), reason) == s.Count.Reasons.end())
+    s.Count.Reasons.push_back(reason);
+}
+
+void Send(TSending& s, const std::string& line) {
+  std::string url;
+  QJsonObject record;
+  if (!ReadEntry(line, url, record)) {
+    s.Refused += line + '\n';
+    ++s.Count.SetAside;
+    return;
   }
+  // The same run twice (a sync that ended early, a record spooled while its database took it
+  // late) is sent and kept once.
+  if (!s.Seen.insert({url, record["id"].toString().toStdString()}).second) return;
+  if (const auto failed = s.Failed.find(url); failed != s.Failed.end())
+    return Keep(s, line, failed->second);
+  std::string why;
+  THistory* history = s.Open(url, why);
   bool added = false;
-  if (!target.Opened) {
-    reason = target.Failure;
-    return false;
+  if (history && history->Keep(record, added, why)) {
+    ++(added ? s.Count.Sent : s.Count.Already);
+    return;
   }
-  if (!target.Store.Insert(entry["record"].toObject(), added, reason)) return false;
-  ++(added ? count.Sent : count.Already);
-  return true;
+  if (!history || history->Unreachable()) s.Failed[url] = why;
+  Keep(s, line, why);
 }
 
 }  // namespace
 
 bool SpoolRun(const std::string& spool, const std::string& url, const QJsonObject& record,
               std::string& error) {
-  return AppendLine(spool, SpoolLine(url, record), error);
+  if (!MakeFolders(Folder(spool), 0700, error)) return false;
+  if (AppendToPath(spool, SpoolLine(url, record), 0600, kSpoolMaxBytes, error)) return true;
+  error = "cannot write the spool " + spool + ": " + error;
+  return false;
 }
 
-bool SyncSpool(const std::string& spool, TSyncCount& count, std::string& error) {
-  QStringList pieces;
-  if (!TakeSpool(spool, pieces, error)) return false;
-  std::map<std::string, TTarget> targets;
-  for (const QString& piece : pieces) {
-    QFile f(piece);
-    if (!f.open(QIODevice::ReadOnly)) {
-      error = "cannot read the spool " + QFile::encodeName(piece).toStdString();
+bool SyncSpool(const std::string& spool, bool wait, const THistoryOpener& open,
+               TSyncCount& count, std::string& error) {
+  if (!MakeFolders(Folder(spool), 0700, error)) return false;
+  TFileLock lock;
+  if (!lock.Take(spool + ".sync", wait ? 30000 : 0, error)) {
+    count.Busy = lock.Busy();
+    if (count.Busy) error = "another sync of " + spool + " is at work";
+    return count.Busy && !wait;
+  }
+  std::vector<std::string> pieces;
+  if (!TakePieces(spool, pieces, error)) return false;
+  TSending sending{open, count, {}, {}, {}, {}};
+  for (const std::string& piece : pieces) {
+    TLineReader reader;
+    if (!reader.Open(piece, 0, error)) {
+      error = "cannot read the spool " + piece + ": " + error;
       return false;
     }
-    while (!f.atEnd()) {
-      const QByteArray line = f.readLine();
-      if (line.trimmed().isEmpty()) continue;
-      std::string reason;
-      if (SendLine(line, targets, count, reason)) continue;
-      // What cannot be sent now stays, as it was, for the next sync.
-      if (!AppendLine(spool, line.endsWith('\n') ? line : line + '\n', error)) return false;
-      ++count.Kept;
-      if (std::find(count.Reasons.begin(), count.Reasons.end(), reason) == count.Reasons.end())
-        count.Reasons.push_back(reason);
+    for (std::string line; reader.Next(line);)
+      if (line.find_first_not_of(" \t\r") != std::string::npos) Send(sending, line);
+    if (!reader.Error().empty()) {
+      error = "cannot read the spool " + piece + ": " + reader.Error();
+      return false;
     }
-    f.remove();
   }
+  // What still fails goes back whole before the pieces go; should that fail, the pieces stay
+  // for the next sync, which sends each run once all the same.
+  if (!sending.Refused.empty() &&
+      !AppendToPath(spool + ".refused", sending.Refused, 0600, UINT64_MAX, error)) {
+    error = "cannot write " + spool + ".refused: " + error;
+    return false;
+  }
+  if (!sending.Kept.empty() && !AppendToPath(spool, sending.Kept, 0600, UINT64_MAX, error)) {
+    error = "cannot write the spool " + spool + ": " + error;
+    return false;
+  }
+  for (const std::string& piece : pieces) (void)RemoveFile(piece, error);
+  error.clear();
   return true;
-}
-
-bool KeepRun(const std::string& url, const QJsonObject& record, std::string& notice) {
-  THistoryUrl where;
-  std::string reason;
-  if (ParseHistoryUrl(url, where, reason)) {
-    if (where.Kind == THistoryUrl::hkNONE) return true;
-    THistoryStore store;
-    bool added = false;
-    if (store.Open(where, reason) && store.Insert(record, added, reason)) return true;
-  } else {
-    where.Text = QUrl(QString::fromStdString(url)).toString(QUrl::RemovePassword).toStdString();
-  }
-  const std::string spool = DefaultHistorySpool();
-  std::string failure;
-  if (SpoolRun(spool, where.Text, record, failure))
-    notice = "history not written (" + reason + "): kept in " + spool;
-  else
-    notice = "history not written (" + reason + "); nor kept: " + failure;
-  return false;
 }

@@ -8,15 +8,21 @@
 struct THistoryUrl {
   enum EKind { hkNONE, hkSQLITE, hkPOSTGRESQL };
   EKind Kind = hkNONE;
-  std::string Path;  // SQLite's file
+  std::string Path;  // SQLite's file, absolute
   std::string User, Host, Database;
-  int Port = -1;        // -1: the server's default
-  std::string Options;  // driver options, `key=value;...`
-  std::string Text;     // the URL as given, for messages and the spool
+  int Port = -1;  // -1: the server's default
+  // Driver options, `key='value'` pairs with each value quoted, so that no value adds a setting.
+  std::string Options;
+  std::string Text;   // the URL to reach the same database again (the spool keeps it)
+  std::string Shown;  // the URL for messages: no option values
 };
 
-// `text` empty means the default database. False with `error` naming the URL and what is wrong.
+// `text` empty means the default database. False with `error` naming the URL (never a
+// password nor an option's value) and what is wrong.
 [[nodiscard]] bool ParseHistoryUrl(const std::string& text, THistoryUrl& out, std::string& error);
+
+// `text` as a message may show it: a password and the options' values masked.
+std::string ShownHistoryUrl(const std::string& text);
 
 // $XDG_DATA_HOME/qubra-updater/ (else ~/.local/share/qubra-updater/), with the trailing '/'.
 std::string HistoryFolder();

@@ -24,7 +24,7 @@ double TScanRow::Number(int column) const {
 }
 
 bool ScanSqlite(const std::string& path, const std::string& sql,
-                const std::vector<std::string>& values,
+                const std::vector<std::string>& values, int seconds,
                 const std::function<void(const TScanRow&)>& each, std::string& error) {
   sqlite3* raw = nullptr;
   const int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
@@ -34,7 +34,7 @@ bool ScanSqlite(const std::string& path, const std::string& sql,
     return false;
   };
   if (opened != SQLITE_OK) return fail();
-  sqlite3_busy_timeout(raw, 10000);
+  sqlite3_busy_timeout(raw, seconds * 1000);
   // As the store's connection: LIKE as the shell's patterns, case and all.
   if (sqlite3_exec(raw, "PRAGMA case_sensitive_like = ON", nullptr, nullptr, nullptr) != SQLITE_OK)
     return fail();

@@ -18,7 +18,8 @@ class TScanRow {
 
 // The rows of `sql` on the SQLite history at `path`, read on a connection of its own, read only,
 // straight from the library: a million rows of --summary cost a fraction of what each costs
-// through Qt's driver. `values` are bound to the ?s in order, as text.
+// through Qt's driver. `values` are bound to the ?s in order, as text. A database another holds
+// locked is waited for `seconds` at most.
 [[nodiscard]] bool ScanSqlite(const std::string& path, const std::string& sql,
-                              const std::vector<std::string>& values,
+                              const std::vector<std::string>& values, int seconds,
                               const std::function<void(const TScanRow&)>& each, std::string& error);

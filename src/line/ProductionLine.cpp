@@ -272,7 +272,10 @@ void TProductionLine::WriteLostRecord(size_t index, int exit_status) {
   std::string failure;
   if (!Config.ReportFile.empty() && !Lost.Write(Config.ReportFile, record, failure))
     slot.Row.ReportFailure = failure;
-  if (std::string notice; !KeepRunRecord(record, notice)) Note(notice);
+  // Off this thread: a window's line must not wait for a database.
+  KeepRunRecordLater(record, &HistoryAnswers, [this](const std::string& notice) {
+    if (!notice.empty()) Note(notice);
+  });
 }
 
 // A child whose history went to the spool said so on its stderr: the line says it once.

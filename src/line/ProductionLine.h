@@ -124,6 +124,7 @@ class TProductionLine {
   std::ostream* Out = nullptr;
   TTableScreen Screen;
   QTimer RedrawTimer;
+  QObject HistoryAnswers;  // the history's answers come only while the line is there
   std::function<int64_t()> NowMs;  // milliseconds of a steady clock
   int64_t LineStartedMs = -1;      // -1 while no device of the line runs
   double LineEnded = 0;            // LineSeconds once the last device ended

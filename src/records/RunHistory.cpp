@@ -1,10 +1,9 @@
 #include "records/RunHistory.h"
 
-#include <QFile>
 #include <QSysInfo>
+#include <atomic>
 
-#include "history/HistorySpool.h"
-#include "history/HistoryUrl.h"
+#include "history/HistoryWorker.h"
 
 namespace {
 
@@ -13,10 +12,13 @@ TRunHistory& Chosen() {
   return history;
 }
 
+std::atomic<bool> Abandoned{false};
+
 }  // namespace
 
 void UseRunHistory(const TRunHistory& history) {
   Chosen() = history;
+  Abandoned = false;
 }
 
 const TRunHistory& RunHistory() {
@@ -30,15 +32,26 @@ QString RunStation() {
 
 bool KeepRunRecord(const QJsonObject& record, std::string& notice) {
   notice.clear();
-  return KeepRun(Chosen().Db, record, notice);
+  if (Chosen().Db == "none") return true;
+  return THistoryWorker::Process().KeepWithin(
+      Chosen().Db, record, kRunWaitSeconds, [] { return Abandoned.load(); }, notice);
+}
+
+void KeepRunRecordLater(const QJsonObject& record, QObject* owner,
+                        std::function<void(const std::string&)> told) {
+  if (Chosen().Db == "none") return;
+  THistoryWorker::Process().Keep(Chosen().Db, record, owner, std::move(told));
+}
+
+void AbandonHistoryWait() {
+  Abandoned = true;
 }
 
 void SendSpooledRuns() {
-  if (Chosen().Db == "none") return;
-  const std::string spool = DefaultHistorySpool();
-  // Most runs find no spool: they touch nothing.
-  if (!QFile::exists(QFile::decodeName(QByteArray::fromStdString(spool)))) return;
-  TSyncCount count;
-  std::string error;
-  (void)SyncSpool(spool, count, error);
+  if (Chosen().Db == "none" || Abandoned) return;
+  THistoryWorker::Process().SendSpool();
+}
+
+void FinishRunHistory() {
+  THistoryWorker::Process().Finish(Abandoned ? 0 : kRunWaitSeconds);
 }

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "formats/text.h"
-#include "history/HistoryStore.h"
+#include "history/History.h"
 #include "records/RunHistory.h"
 #include "records/RunJson.h"
 #include "version.h"

@@ -2,10 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "sys/SysError.h"
 
@@ -138,4 +141,115 @@ bool WriteAll(int fd, const char* bytes, size_t size) {
     done += static_cast<size_t>(n);
   }
   return true;
+}
+
+bool MakeFolders(const std::string& path, unsigned mode, std::string& error) {
+  for (size_t at = 1; at <= path.size(); ++at) {
+    if (at < path.size() && path[at] != '/') continue;
+    const std::string part = path.substr(0, at);
+    if (::mkdir(part.c_str(), static_cast<mode_t>(mode)) == 0 || errno == EEXIST) continue;
+    error = "cannot make the folder " + part + ": " + SysErrorText(errno);
+    return false;
+  }
+  TFileStatus st;
+  if (FileStatus(path, st, error) == TLook::Found && st.Folder) return true;
+  error = "cannot make the folder " + path + ": " + (error.empty() ? "not a folder" : error);
+  return false;
+}
+
+bool CreateFileOnce(const std::string& path, unsigned mode, std::string& error) {
+  const int fd = RetryOnSignal([&] {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NONBLOCK,
+                  static_cast<mode_t>(mode));
+  });
+  if (fd >= 0) return ::close(fd), true;
+  if (errno == EEXIST) return true;
+  error = SysErrorText(errno);
+  return false;
+}
+
+bool RenameFile(const std::string& from, const std::string& to, std::string& error) {
+  if (::rename(from.c_str(), to.c_str()) == 0) return true;
+  error = SysErrorText(errno);
+  return false;
+}
+
+bool RemoveFile(const std::string& path, std::string& error) {
+  if (::unlink(path.c_str()) == 0 || errno == ENOENT) return true;
+  error = SysErrorText(errno);
+  return false;
+}
+
+std::string CurrentFolder() {
+  char buf[PATH_MAX];
+  if (!::getcwd(buf, sizeof buf)) return "";
+  std::string dir = buf;
+  return dir.back() == '/' ? dir : dir + '/';
+}
+
+std::string EnvironmentValue(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+TLineReader::~TLineReader() {
+  if (Fd >= 0) ::close(Fd);
+}
+
+bool TLineReader::Open(const std::string& path, int writer_wait_ms, std::string& error) {
+  // Non-blocking, so that opening a FIFO nobody writes returns at once; the wait for its
+  // writer is bounded in Fill.
+  Fd = RetryOnSignal([&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); });
+  if (Fd < 0) return error = SysErrorText(errno), false;
+  TFileStatus st;
+  if (!FdStatus(Fd, st, error)) return false;
+  if (st.Folder) return error = "is a folder", false;
+  Fifo = st.Type == S_IFIFO;
+  WriterWaitMs = writer_wait_ms;
+  return true;
+}
+
+bool TLineReader::Fill() {
+  if (Used > 0) Buffer.erase(0, Used), Used = 0;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = RetryOnSignal([&] { return ::read(Fd, buf, sizeof buf); });
+    if (n > 0) {
+      Started = true;
+      Buffer.append(buf, static_cast<size_t>(n));
+      return true;
+    }
+    if (n < 0 && errno != EAGAIN) return Failure = SysErrorText(errno), false;
+    // A FIFO reads as ended while no writer has opened it yet: that end is waited for, boundedly.
+    if (n == 0 && (!Fifo || Started)) return AtEnd = true, false;
+    pollfd p{Fd, POLLIN, 0};
+    const int ready = RetryOnSignal([&] { return ::poll(&p, 1, Started ? -1 : WriterWaitMs); });
+    if (ready < 0) return Failure = SysErrorText(errno), false;
+    if (ready == 0) {
+      Failure = "nothing was written to it within " + std::to_string(WriterWaitMs / 1000) + " s";
+      return false;
+    }
+    // A writer came and went without a byte.
+    if (!(p.revents & POLLIN) && (p.revents & POLLHUP)) return AtEnd = true, false;
+    Started = Started || n < 0;  // a writer is there: from now on its end is the end
+  }
+}
+
+bool TLineReader::Next(std::string& line) {
+  for (;;) {
+    const size_t end = Buffer.find('\n', Used);
+    if (end != std::string::npos) {
+      line.assign(Buffer, Used, end - Used);
+      Used = end + 1;
+      return true;
+    }
+    if (AtEnd || !Failure.empty() || Fd < 0) break;
+    if (!Fill()) break;
+  }
+  if (Used < Buffer.size() && Failure.empty()) {  // a last line without its '\n'
+    line.assign(Buffer, Used, std::string::npos);
+    Used = Buffer.size();
+    return true;
+  }
+  return false;
 }

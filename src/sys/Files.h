@@ -57,3 +57,40 @@ TLook ListFolder(const std::string& path, std::vector<std::string>& names, std::
 
 // Writes all of `bytes` to `fd`; false, with errno set, when a write fails.
 bool WriteAll(int fd, const char* bytes, size_t size);
+
+// Makes `path` and the folders above it that are missing; those it makes get `mode`.
+bool MakeFolders(const std::string& path, unsigned mode, std::string& error);
+// Creates the file at `path` with `mode` when there is none; an existing one is left as it is.
+bool CreateFileOnce(const std::string& path, unsigned mode, std::string& error);
+// Renames within one file system; the new name is replaced when it exists.
+bool RenameFile(const std::string& from, const std::string& to, std::string& error);
+// Removes a file; one that is not there is no error.
+bool RemoveFile(const std::string& path, std::string& error);
+// The process's current folder, ending with '/'; "" when it cannot be told.
+std::string CurrentFolder();
+// The environment variable `name`; "" when unset.
+std::string EnvironmentValue(const char* name);
+
+// Lines of a file, a pipe, a FIFO or /dev/stdin read as they come, each without its '\n'.
+// A FIFO that no writer opens within `writer_wait_ms` ends the reading with an error instead of
+// waiting for good.
+class TLineReader {
+ public:
+  TLineReader() = default;
+  ~TLineReader();
+  TLineReader(const TLineReader&) = delete;
+  TLineReader& operator=(const TLineReader&) = delete;
+
+  [[nodiscard]] bool Open(const std::string& path, int writer_wait_ms, std::string& error);
+  // The next line; false at the end or on an error, which Error() then names.
+  bool Next(std::string& line);
+  const std::string& Error() const { return Failure; }
+
+ private:
+  bool Fill();
+  int Fd = -1;
+  int WriterWaitMs = 0;
+  bool Fifo = false, Started = false, AtEnd = false;
+  std::string Buffer, Failure;
+  size_t Used = 0;
+};

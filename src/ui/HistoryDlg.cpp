@@ -17,16 +17,11 @@
 #include <memory>
 #include <sstream>
 
-#include "history/HistoryQuery.h"
-#include "records/HistoryWorker.h"
+#include "cli/HistoryOutput.h"
+#include "history/HistoryWorker.h"
 #include "sys/AtomicFile.h"
 
 namespace {
-
-struct TAnswer {
-  bool Asked = false;
-  std::string Text, Error;
-};
 
 // The newest runs a table shows; Export CSV writes every one the filter chooses.
 constexpr int kShown = 1000;
@@ -38,32 +33,22 @@ QLineEdit* Field(QWidget* parent, const char* name, const QString& hint) {
   return field;
 }
 
-QStringList Cells(const QJsonObject& r) {
-  const QDateTime start = QDateTime::fromString(r["start"].toString(), Qt::ISODateWithMs);
-  return {start.toLocalTime().toString("yyyy-MM-dd HH:mm:ss"),
-          r["name"].toString(),
-          r["device"].toObject()["id"].toString(),
-          r["result"].toString(),
-          QString::number(r["seconds"].toDouble(), 'f', 1),
-          r["error"].toString().section('\n', 0, 0)};
+QStringList Cells(const THistoryRun& r) {
+  const QDateTime start = QDateTime::fromString(r.Started, Qt::ISODateWithMs);
+  return {start.isValid() ? start.toLocalTime().toString("yyyy-MM-dd HH:mm:ss") : r.Started,
+          r.Name,
+          r.DeviceId,
+          r.Result,
+          QString::number(r.Seconds, 'f', 1),
+          r.Error.section('\n', 0, 0)};
 }
 
 }  // namespace
 
-bool AskHistory(const std::string& db, const THistoryFilter& filter, EHistoryFormat format,
-                int limit, std::string& text, std::string& error) {
-  THistoryUrl url;
-  if (!ParseHistoryUrl(db, url, error)) return false;
-  if (url.Kind == THistoryUrl::hkNONE) {
-    error = "no history is kept (history database none)";
-    return false;
-  }
-  THistoryStore store;
-  std::ostringstream out;
-  if (!store.Open(url, error) || !ListRuns(store, filter, format, 100, limit, out, error))
-    return false;
-  text = out.str();
-  return true;
+bool AskHistory(THistory* history, const std::string& why, const THistoryFilter& filter,
+                int limit, std::vector<THistoryRun>& runs, std::string& error) {
+  if (!history) return error = why, false;
+  return history->List(filter, limit, true, runs, error);
 }
 
 std::string StandardCsvFileDialog(QWidget* parent) {
@@ -73,9 +58,8 @@ std::string StandardCsvFileDialog(QWidget* parent) {
   return QFile::encodeName(file).toStdString();
 }
 
-THistoryDlg::THistoryDlg(std::string db, std::string station, THistoryWorker& worker,
-                         QWidget* parent)
-    : QDialog(parent), Db(std::move(db)), Station(std::move(station)), Worker(worker) {
+THistoryDlg::THistoryDlg(std::string db, std::string station, QWidget* parent)
+    : QDialog(parent), Db(std::move(db)), Station(std::move(station)) {
   setWindowTitle(QStringLiteral("History"));
   auto* column = new QVBoxLayout(this);
   auto* filter = new QHBoxLayout;
@@ -118,41 +102,62 @@ THistoryDlg::THistoryDlg(std::string db, std::string station, THistoryWorker& wo
   ShowRuns();
 }
 
-THistoryFilter THistoryDlg::Filter() const {
-  THistoryFilter f;
+bool THistoryDlg::Filter(THistoryFilter& f, std::string& error) const {
+  f = THistoryFilter{};
   f.Who = Who->text().trimmed().toStdString();
-  f.Since = Since->text().trimmed().toStdString();
-  f.Until = Until->text().trimmed().toStdString();
   f.Result = Result->currentIndex() == 0 ? "" : Result->currentText().toStdString();
   f.Station = Station;
-  return f;
+  const QDateTime now = QDateTime::currentDateTime();
+  const std::string since = Since->text().trimmed().toStdString(),
+                    until = Until->text().trimmed().toStdString();
+  if (!since.empty() && !ParseWhen(since, false, now, f.Since, error))
+    return error = "Since " + since + ": " + error, false;
+  if (!until.empty() && !ParseWhen(until, true, now, f.Until, error))
+    return error = "Until " + until + ": " + error, false;
+  return true;
 }
 
-void THistoryDlg::ShowRuns() {
+void THistoryDlg::Question(
+    int limit, TThen then,
+    std::function<void(bool, std::vector<THistoryRun>&, const std::string&)> done) {
+  struct TAnswer {
+    bool Asked = false;
+    std::vector<THistoryRun> Runs;
+    std::string Error;
+  };
   auto answer = std::make_shared<TAnswer>();
+  THistoryFilter filter;
+  if (Db == "none") answer->Error = "no history is kept (history database none)";
+  if (!answer->Error.empty() || !Filter(filter, answer->Error))
+    return done(false, answer->Runs, answer->Error);
   ++Pending;
-  Problem->setText(QStringLiteral("Asking the history..."));
-  Problem->setVisible(true);
-  Worker.Do(
-      [answer, ask = Ask, db = Db, filter = Filter()] {
-        answer->Asked =
-            ask(db, filter, EHistoryFormat::hfJSON, kShown, answer->Text, answer->Error);
+  THistoryWorker::Process().Ask(
+      Db, kQuestionSeconds,
+      [answer, ask = Ask, filter, limit, then](THistory* history, const std::string& why) {
+        answer->Asked = ask(history, why, filter, limit, answer->Runs, answer->Error) &&
+                        (!then || then(answer->Runs, answer->Error));
       },
       this,
-      [this, answer] {
+      [this, answer, done = std::move(done)] {
         --Pending;
-        ShowAnswer(answer->Asked, answer->Text, answer->Error);
+        done(answer->Asked, answer->Runs, answer->Error);
       });
 }
 
-void THistoryDlg::ShowAnswer(bool asked, const std::string& text, const std::string& error) {
-  Records.clear();
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);)
-    Records.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(line)).object());
-  Runs->setRowCount(static_cast<int>(Records.size()));
+void THistoryDlg::ShowRuns() {
+  Problem->setText(QStringLiteral("Asking the history..."));
+  Problem->setVisible(true);
+  Question(kShown, nullptr, [this](bool asked, std::vector<THistoryRun>& runs, const std::string& error) {
+    ShowAnswer(asked, runs, error);
+  });
+}
+
+void THistoryDlg::ShowAnswer(bool asked, std::vector<THistoryRun>& runs,
+                             const std::string& error) {
+  Shown = std::move(runs);
+  Runs->setRowCount(static_cast<int>(Shown.size()));
   for (int r = 0; r < Runs->rowCount(); ++r) {
-    const QStringList cells = Cells(Records[static_cast<size_t>(r)]);
+    const QStringList cells = Cells(Shown[static_cast<size_t>(r)]);
     for (int c = 0; c < cells.size(); ++c) Runs->setItem(r, c, new QTableWidgetItem(cells[c]));
   }
   Runs->resizeColumnsToContents();
@@ -161,38 +166,37 @@ void THistoryDlg::ShowAnswer(bool asked, const std::string& text, const std::str
 }
 
 void THistoryDlg::ShowRecord(int row) {
-  if (row < 0 || row >= static_cast<int>(Records.size())) return;
+  if (row < 0 || row >= static_cast<int>(Shown.size())) return;
+  const THistoryRun& run = Shown[static_cast<size_t>(row)];
   auto* view = new QDialog(this);
   view->setObjectName("RecordDlg");
   view->setAttribute(Qt::WA_DeleteOnClose);
-  view->setWindowTitle(QStringLiteral("Run ") + Records[static_cast<size_t>(row)]["id"].toString());
+  view->setWindowTitle(QStringLiteral("Run ") + run.Id);
   auto* text = new QPlainTextEdit(
-      QString::fromUtf8(QJsonDocument(Records[static_cast<size_t>(row)]).toJson()), view);
+      QString::fromUtf8(QJsonDocument::fromJson(run.Record).toJson()), view);
   text->setReadOnly(true);
   text->setMinimumSize(560, 420);
   (new QVBoxLayout(view))->addWidget(text);
   view->show();
 }
 
-// Asked and written on the worker's thread: every run of a big history makes a big file.
+// Written on the history's thread, through the atomic writer: every run of a big history makes
+// a big file, and a failure leaves no half of it.
 void THistoryDlg::ExportClick() {
   const std::string path = CsvFileDialog ? CsvFileDialog(this) : std::string();
   if (path.empty()) return;
-  auto answer = std::make_shared<TAnswer>();
-  ++Pending;
-  Worker.Do(
-      [answer, ask = Ask, db = Db, filter = Filter(), path] {
-        std::string& error = answer->Error;
-        if (!ask(db, filter, EHistoryFormat::hfCSV, 0, answer->Text, error)) return;
-        TAtomicFile file(path);
-        answer->Asked = file.Open() && file.Write(answer->Text) && file.Commit();
-        if (!answer->Asked) error = "CSV not written: " + file.Error();
-      },
-      this,
-      [this, answer] {
-        --Pending;
-        if (!answer->Asked)
-          QMessageBox::critical(this, QStringLiteral("Error"),
-                                QString::fromStdString(answer->Error), QMessageBox::Ok);
-      });
+  const TThen write = [path](std::vector<THistoryRun>& runs, std::string& error) {
+    std::ostringstream csv;
+    WriteRuns(runs, EHistoryFormat::hfCSV, 0, csv);
+    runs.clear();
+    TAtomicFile file(path);
+    if (file.Open() && file.Write(csv.str()) && file.Commit()) return true;
+    error = "CSV not written: " + file.Error();
+    return false;
+  };
+  Question(0, write, [this](bool asked, std::vector<THistoryRun>&, const std::string& error) {
+    if (!asked)
+      QMessageBox::critical(this, QStringLiteral("Error"), QString::fromStdString(error),
+                            QMessageBox::Ok);
+  });
 }

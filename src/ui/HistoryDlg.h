@@ -6,24 +6,21 @@
 #include <string>
 #include <vector>
 
+#include "history/History.h"
+
 class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTableWidget;
-class THistoryWorker;
-struct THistoryFilter;
-enum class EHistoryFormat;
 
-// The runs `filter` chooses in the history `db`, newest first, as --history gives them (a table
-// 100 columns wide); `limit` 0 for all. False with `error`, also when no history is kept.
-[[nodiscard]] bool AskHistory(const std::string& db, const THistoryFilter& filter,
-                              EHistoryFormat format, int limit, std::string& text,
-                              std::string& error);
-
+// The runs `filter` chooses in `history` (nullptr when it cannot be had: `why` says why), newest
+// first, `limit` 0 for all, with their records. Runs on the history's thread.
 using TAskHistory =
-    std::function<bool(const std::string& db, const THistoryFilter& filter, EHistoryFormat format,
-                       int limit, std::string& text, std::string& error)>;
+    std::function<bool(THistory* history, const std::string& why, const THistoryFilter& filter,
+                       int limit, std::vector<THistoryRun>& runs, std::string& error)>;
+bool AskHistory(THistory* history, const std::string& why, const THistoryFilter& filter,
+                int limit, std::vector<THistoryRun>& runs, std::string& error);
 
 // Asks where to save the CSV: the path chosen, "" when cancelled.
 using TCsvFileDialog = std::function<std::string(QWidget* parent)>;
@@ -31,15 +28,14 @@ std::string StandardCsvFileDialog(QWidget* parent);
 
 // View > History...: this station's runs as --history lists them, filtered by name or device
 // id, dates and result; a double click shows a run's record, Export CSV writes what is shown
-// as --history --format csv would. The database is asked on `worker`'s thread, so a server that
-// does not answer leaves the dialog live.
+// as --history --format csv would. The database is asked on the history's thread, so a server
+// that does not answer leaves the dialog live.
 class THistoryDlg : public QDialog {
   Q_OBJECT
 
  public:
   // `db` is a history URL ("" the default database); `station` the runs shown.
-  THistoryDlg(std::string db, std::string station, THistoryWorker& worker,
-              QWidget* parent = nullptr);
+  THistoryDlg(std::string db, std::string station, QWidget* parent = nullptr);
 
   // Asks the database again with the filter as it stands; a problem is shown under the table.
   void ShowRuns();
@@ -59,11 +55,18 @@ class THistoryDlg : public QDialog {
   QPushButton *Export = nullptr, *CloseButton = nullptr;
 
  private:
-  THistoryFilter Filter() const;
-  void ShowAnswer(bool asked, const std::string& text, const std::string& error);
+  // False with `error` when a field is not understood.
+  bool Filter(THistoryFilter& filter, std::string& error) const;
+  // Asks on the history's thread and does `then` there with the runs; `done` then gets the
+  // answer on this thread.
+  using TThen = std::function<bool(std::vector<THistoryRun>& runs, std::string& error)>;
+  void Question(int limit, TThen then,
+                std::function<void(bool asked, std::vector<THistoryRun>& runs,
+                                   const std::string& error)>
+                    done);
+  void ShowAnswer(bool asked, std::vector<THistoryRun>& runs, const std::string& error);
 
   std::string Db, Station;
-  THistoryWorker& Worker;
   int Pending = 0;
-  std::vector<QJsonObject> Records;  // one per row
+  std::vector<THistoryRun> Shown;  // one per row
 };

@@ -23,10 +23,12 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
+#include <sstream>
 
 #include "app/ProgramDir.h"
 #include "formats/text.h"
-#include "history/HistoryQuery.h"
+#include "cli/HistoryOutput.h"
+#include "history/HistoryWorker.h"
 #include "records/LastRecord.h"
 #include "records/RunHistory.h"
 #include "records/RunReport.h"
@@ -626,19 +628,22 @@ void TLineWindow::ShowRecord(const TDeviceRow& r) {
   THistoryFilter earlier;
   earlier.Who = r.Name;
   earlier.Station = RunStation().toStdString();
-  auto runs = std::make_shared<std::string>();
+  auto runs = std::make_shared<std::vector<THistoryRun>>();
   const int asked = ++DetailsAsked;
-  Keeper.Do(
-      [runs, earlier, db = RunHistory().Db] {
+  if (RunHistory().Db == "none") return;
+  THistoryWorker::Process().Ask(
+      RunHistory().Db, kQuestionSeconds,
+      [runs, earlier](THistory* history, const std::string& why) {
         std::string error;
-        if (!AskHistory(db, earlier, EHistoryFormat::hfTABLE, kEarlierRuns, *runs, error))
-          runs->clear();
+        if (!AskHistory(history, why, earlier, kEarlierRuns, *runs, error)) runs->clear();
       },
       this,
       [this, runs, asked, text, name = r.Name] {
         if (asked != DetailsAsked || runs->empty()) return;
+        std::ostringstream table;
+        WriteRuns(*runs, EHistoryFormat::hfTABLE, 100, table);
         RecordPane->setPlainText(text + "\n" + Utf8(name + ": runs on this station") + "\n" +
-                                 Utf8(*runs));
+                                 Utf8(table.str()));
       });
 }
 

@@ -10,7 +10,6 @@
 #include "app/SerialPorts.h"
 #include "line/ProductionLine.h"
 #include "link/SerialDevices.h"
-#include "records/HistoryWorker.h"
 #include "ui/PackageFolder.h"
 
 class QAction;
@@ -123,7 +122,6 @@ class TLineWindow : public QMainWindow {
   TDeviceState DetailsState = dsWAITING;
   std::string DetailsName;
   int DetailsAsked = 0;  // the pane's questions to the history; only the last is shown
-  THistoryWorker Keeper;
   bool Closing = false;       // stopping the devices, to close once they have ended
   bool AskBeforeStop = true;  // closing asks while devices run, or the list is unsaved
   bool ForceClose = false;

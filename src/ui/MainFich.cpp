@@ -222,7 +222,6 @@ void TMainFich::FollowReportFile() {
   if (Report) return;
   Report = std::make_unique<TRunReport>(
       "", [this] { return DescribeConnection(Ctl->PortChoice(), Ctl->LanSettings(), ComDevices); });
-  Report->Began = [this] { Keeper.Do(SendSpooledRuns); };
   Report->Ended = [this] { AppendReport(); };
   Ctl->AddObserver(Report.get());
 }
@@ -244,11 +243,10 @@ void TMainFich::ApplyConnection(const TConnection& connection) {
 // The window has no exit status; the record says so with null.
 void TMainFich::AppendReport() {
   const QJsonObject record = Report->Record(-1);
-  auto notice = std::make_shared<std::string>();
-  Keeper.Do([record, notice] { (void)KeepRunRecord(record, *notice); }, this,
-            [this, notice] {
-              if (!notice->empty()) Ctl->ShowStatus(*notice);
-            });
+  KeepRunRecordLater(record, this, [this](const std::string& notice) {
+    if (!notice.empty()) Ctl->ShowStatus(notice);
+  });
+  SendSpooledRuns();  // after the run's own work, never before its contact with the device
   if (ReportPath.empty()) return;
   std::string error;
   TReportFile file;
@@ -293,7 +291,7 @@ void TMainFich::ShowSeal() {
 }
 
 void TMainFich::HistoryClick() {
-  THistoryDlg dlg(RunHistory().Db, RunStation().toStdString(), Keeper, this);
+  THistoryDlg dlg(RunHistory().Db, RunStation().toStdString(), this);
   dlg.setObjectName("HistoryDlg");
   dlg.exec();
 }

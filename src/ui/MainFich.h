@@ -9,7 +9,6 @@
 #include "app/RunController.h"
 #include "app/Settings.h"
 #include "link/SerialDevices.h"
-#include "records/HistoryWorker.h"
 #include "records/RunReport.h"
 #include "seal/SealGate.h"
 #include "ui/PackageFolder.h"
@@ -139,8 +138,6 @@ class TMainFich : public QMainWindow, public TMainView {
   // The folder dialog; true when a folder was chosen and is now the program folder.
   bool AskPackageFolder();
 
-  // Keeps the runs the report records: it goes after both, having kept the last.
-  THistoryWorker Keeper;
   // Records what the controller reports: it goes before it.
   std::unique_ptr<TRunReport> Report;
   std::string ReportPath;

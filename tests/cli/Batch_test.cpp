@@ -25,7 +25,7 @@
 #include "app/scripted_device.h"
 #include "cli/SealCommand.h"
 #include "formats/text.h"
-#include "history/HistoryCommand.h"
+#include "cli/HistoryCommand.h"
 #include "link/link_test_util.h"
 #include "records/RunHistory.h"
 #include "records/RunReport.h"
@@ -477,7 +477,7 @@ TEST_F(BatchRunTest, EventsAndReportFollowTheRun) {
 }
 
 // A database that cannot take the record gets it spooled and says so once; the run completes
-// all the same, and the next run sends the spool before its own record.
+// all the same, and the next run sends the spool once its own record is kept.
 TEST_F(BatchRunTest, HistoryNeverFailsARunAndTheSpoolIsSentAtTheNextStart) {
   qputenv("XDG_DATA_HOME", QByteArray::fromStdString(pkg.Path() + "data"));
   THistoryRequest all;
@@ -492,6 +492,7 @@ TEST_F(BatchRunTest, HistoryNeverFailsARunAndTheSpoolIsSentAtTheNextStart) {
   std::filesystem::remove(pkg.Path() + "db");
   std::filesystem::create_directory(pkg.Path() + "db");
   EXPECT_EQ(Run(Config()), kBatchCompleted);
+  FinishRunHistory();
   UseRunHistory({"none", ""});
   EXPECT_FALSE(std::filesystem::exists(spool));
   std::ostringstream runs, problems;

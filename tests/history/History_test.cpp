@@ -1,23 +1,37 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QThread>
+#include <sys/resource.h>
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <csignal>
 #include <memory>
-#include <sstream>
+#include <set>
 
-#include "history/HistoryCommand.h"
 #include "history/HistorySpool.h"
+#include "history/HistoryWorker.h"
+#include "history/SqlHistory.h"
 #include "scratch_dir.h"
+#include "sys/FileLock.h"
+#include "sys/Files.h"
 
 // Every case runs against both databases: SQLite in a scratch folder, and the PostgreSQL server
 // named by QUBRA_TEST_PG_URL (./test.sh starts one), each test in a database of its own.
 namespace {
 
 [[maybe_unused]] const bool kUtc = (setenv("TZ", "UTC", 1), true);  // before Qt reads the zone
+
+QCoreApplication& App() {
+  static int argc = 1;
+  static char name[] = "tests_history";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication* app = new QCoreApplication(argc, argv);
+  return *app;
+}
 
 QJsonObject Run(const char* id, const char* name, const char* device, const char* result,
                 const char* start, const char* station, const char* package, double seconds,
@@ -59,9 +73,17 @@ const QJsonObject kRuns[] = {
     Run("r6", "qb-0%1", "DEV-6", "error", "2024-03-03T13:00:00.000Z", "st-b", "/pkg/b/", 6,
         "P0 BANK0.HEX")};
 
+std::vector<std::string> Lines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
 class History : public testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
+    App();
     setenv("XDG_DATA_HOME", dir.Path().c_str(), 1);  // the spool goes here, not to a home
     if (GetParam() == "sqlite") {
       Url = "sqlite:" + dir.Path() + "h\xc3\xbc.sqlite";
@@ -78,56 +100,75 @@ class History : public testing::TestWithParam<std::string> {
     if (!Database.empty())
       Admin(std::getenv("QUBRA_TEST_PG_URL"), "DROP DATABASE " + Database + " WITH (FORCE)");
   }
-  static bool Admin(const std::string& server, const std::string& sql) {
-    THistoryStore admin;
+  bool Postgres() const { return GetParam() == "postgresql"; }
+  // A connection of the test's own, for what only SQL says (a lock, a trigger).
+  static std::unique_ptr<TSqlHistory> Sql(const std::string& text, int seconds = 60) {
     THistoryUrl url;
     std::string error;
-    const bool ok = ParseHistoryUrl(server, url, error) && admin.Open(url, error) &&
-                    admin.ExecText(QString::fromStdString(sql), error);
+    EXPECT_TRUE(ParseHistoryUrl(text, url, error)) << error;
+    auto sql = url.Kind == THistoryUrl::hkPOSTGRESQL ? MakePostgresHistory(url, seconds)
+                                                     : MakeSqliteHistory(url, seconds);
+    EXPECT_TRUE(sql->Open(error)) << error;
+    return sql;
+  }
+  static bool Admin(const std::string& server, const std::string& sql) {
+    std::string error;
+    const bool ok = Sql(server)->ExecText(QString::fromStdString(sql), error);
     EXPECT_EQ(error, "");
     return ok;
   }
-  void Open(THistoryStore& store) {
+  std::unique_ptr<THistory> Open(int seconds = kQuestionSeconds) {
     THistoryUrl url;
     std::string error;
-    ASSERT_TRUE(ParseHistoryUrl(Url, url, error) && store.Open(url, error)) << error;
+    std::unique_ptr<THistory> history;
+    EXPECT_TRUE(ParseHistoryUrl(Url, url, error) && OpenHistory(url, seconds, history, error))
+        << error;
+    return history;
   }
   void Fill() {
-    THistoryStore store;
-    Open(store);
+    auto history = Open();
     for (const QJsonObject& r : kRuns) {
       bool added = false;
       std::string error;
-      ASSERT_TRUE(store.Insert(r, added, error)) << error;
+      ASSERT_TRUE(history->Keep(r, added, error)) << error;
     }
   }
-  int Ask(THistoryRequest request, std::string& out, std::string& err) {
-    request.Db = Url;
-    std::ostringstream o, e;
-    const int status = HistoryCommand(request, o, e);
-    out = o.str();
-    err = e.str();
-    return status;
-  }
-  std::vector<std::string> Ids(const THistoryRequest& request) {
-    std::string out, err;
-    EXPECT_EQ(Ask(request, out, err), 0) << err;
+  std::vector<std::string> Ids(const THistoryFilter& filter) {
+    std::vector<THistoryRun> runs;
+    std::string error;
+    EXPECT_TRUE(Open()->List(filter, 0, false, runs, error)) << error;
     std::vector<std::string> ids;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);)
-      ids.push_back(
-          QJsonDocument::fromJson(QByteArray::fromStdString(line))["id"].toString().toStdString());
+    for (const THistoryRun& r : runs) ids.push_back(r.Id.toStdString());
     return ids;
+  }
+  // The lock another writer holds: SQLite's write lock, PostgreSQL's on the table.
+  std::unique_ptr<TSqlHistory> HoldLock() {
+    auto holder = Sql(Url);
+    std::string error;
+    EXPECT_TRUE(holder->ExecText(Postgres() ? "BEGIN" : "BEGIN IMMEDIATE", error) &&
+                (!Postgres() || holder->ExecText("LOCK TABLE runs IN EXCLUSIVE MODE", error)))
+        << error;
+    return holder;
+  }
+  std::string Spool() const { return DefaultHistorySpool(); }
+  THistoryOpener Opener() {
+    return [this](const std::string& url, std::string& why) -> THistory* {
+      THistoryUrl where;
+      std::unique_ptr<THistory>& h = Opened[url];
+      if (!h && ParseHistoryUrl(url, where, why)) (void)OpenHistory(where, 2, h, why);
+      return h.get();
+    };
   }
   ScratchDir dir;
   std::string Url, Database;
+  std::map<std::string, std::unique_ptr<THistory>> Opened;
 };
 
-THistoryRequest Asking(THistoryFilter filter, const char* format = "json") {
-  THistoryRequest r;
-  r.Filter = std::move(filter);
-  r.Format = format;
-  return r;
+QString Utc(const char* when, bool until = false) {
+  QString utc;
+  std::string error;
+  EXPECT_TRUE(ParseWhen(when, until, QDateTime::currentDateTime(), utc, error)) << error;
+  return utc;
 }
 
 TEST_P(History, WhoWhenAndResultChooseTheRunsNewestFirst) {
@@ -136,236 +177,311 @@ TEST_P(History, WhoWhenAndResultChooseTheRunsNewestFirst) {
     THistoryFilter Filter;
     std::vector<std::string> Ids;
   } cases[] = {
-      {{"", "", "", ""}, {"r6", "r5", "r4", "r3", "r2", "r1"}},
-      {{"qb-04*", "", "", ""}, {"r3", "r2", "r1"}},
-      {{"qb-041?", "", "", ""}, {"r3", "r2", "r1"}},
-      {{"qb-0412", "", "", ""}, {"r3", "r2"}},
-      {{"QB-0412", "", "", ""}, {}},
-      {{"DEV-7", "", "", ""}, {"r4"}},
-      {{"'; DROP TABLE runs; --", "", "", ""}, {"r4"}},
-      {{"qb-0%*", "", "", ""}, {"r6"}},  // % is a character here, not a pattern
-      {{"qb\xc3\xa9-0?", "", "", ""}, {"r5"}},
-      {{"", "2024-03-02", "", ""}, {"r6", "r5", "r4", "r3"}},
-      {{"", "", "2024-03-01", ""}, {"r2", "r1"}},
-      {{"", "2024-03-01 09:00", "2024-03-02", ""}, {"r4", "r3", "r2"}},
+      {{}, {"r6", "r5", "r4", "r3", "r2", "r1"}},
+      {{"qb-04*"}, {"r3", "r2", "r1"}},
+      {{"qb-041?"}, {"r3", "r2", "r1"}},
+      {{"qb-0412"}, {"r3", "r2"}},
+      {{"QB-0412"}, {}},
+      {{"DEV-7"}, {"r4"}},
+      {{"'; DROP TABLE runs; --"}, {"r4"}},
+      {{"qb-0%*"}, {"r6"}},  // % is a character here, not a pattern
+      {{"qb\xc3\xa9-0?"}, {"r5"}},
+      {{"", Utc("2024-03-02")}, {"r6", "r5", "r4", "r3"}},
+      {{"", "", Utc("2024-03-01", true)}, {"r2", "r1"}},
+      {{"", Utc("2024-03-01 09:00"), Utc("2024-03-02", true)}, {"r4", "r3", "r2"}},
       {{"", "", "", "error"}, {"r6", "r4", "r2"}},
       {{"qb-0412", "", "", "error"}, {"r2"}},
       {{"qb-0412", "", "", "", "st-b"}, {"r3"}},
   };
-  for (const auto& c : cases) EXPECT_EQ(Ids(Asking(c.Filter)), c.Ids) << c.Filter.Who;
-  std::string out, err;
-  EXPECT_EQ(Ask(Asking({"", "", "", "done"}), out, err), 2);
-  EXPECT_EQ(err, "qubra-updater: --result done: not completed, error or stopped\n");
-  EXPECT_EQ(Ask(Asking({"", "soon", "", ""}), out, err), 2);
-  EXPECT_NE(err.find("--since soon: not a time"), std::string::npos) << err;
+  for (const auto& c : cases) EXPECT_EQ(Ids(c.Filter), c.Ids) << c.Filter.Who;
   // Only a day given alone counts whole: two days ago is that moment, not a day later.
   const QDateTime now = QDateTime::currentDateTime();
   QString utc;
-  ASSERT_TRUE(ParseWhen("--until", "2d", true, now, utc, err));
+  std::string error;
+  ASSERT_TRUE(ParseWhen("2d", true, now, utc, error));
   EXPECT_EQ(utc, now.addDays(-2).toUTC().toString("yyyy-MM-ddTHH:mm:ss.zzzZ"));
+  EXPECT_FALSE(ParseWhen("soon", false, now, utc, error));
+  EXPECT_EQ(error.rfind("not a time", 0), 0u) << error;
 }
 
 TEST_P(History, SummaryCountsMediansAndTheInstructionFailedAt) {
   Fill();
   {
     // The instruction failed at most often is not the first in order.
-    THistoryStore store;
-    Open(store);
     bool added = false;
     std::string error;
-    ASSERT_TRUE(store.Insert(::Run("r7", "qb-0413", "DEV-8", "error", "2024-03-02T12:00:00.000Z",
+    ASSERT_TRUE(Open()->Keep(::Run("r7", "qb-0413", "DEV-8", "error", "2024-03-02T12:00:00.000Z",
                                    "st-b", "/pkg/b/", 9, "P8 PROM1.SVF"),
                              added, error))
         << error;
   }
-  const std::string head = "RUNS,COMPLETED,ERROR,STOPPED,MEDIAN SECONDS,MOST FAILED AT\r\n";
+  auto text = [](const std::vector<THistoryGroup>& groups) {
+    std::string out;
+    for (const THistoryGroup& g : groups)
+      out += g.Key + "," + std::to_string(g.Runs) + "," + std::to_string(g.Completed) + "," +
+             std::to_string(g.Errors) + "," + std::to_string(g.Stopped) + "," +
+             QString::number(g.MedianSeconds, 'f', 1).toStdString() + "," + g.MostFailedAt + ";";
+    return out;
+  };
   const struct {
-    const char* By;
+    EHistoryGroup By;
     THistoryFilter Filter;
-    std::string Csv;
+    std::string Groups;
   } cases[] = {
-      {"day",
+      {EHistoryGroup::hgDAY,
        {},
-       "DAY," + head + "2024-03-03,2,0,1,1,4.0,P0 BANK0.HEX\r\n" +
-           "2024-03-02,3,1,2,0,9.0,P8 PROM1.SVF\r\n2024-03-01,2,1,1,0,7.0,P0 BANK0.HEX\r\n"},
-      {"station",
+       "2024-03-01,2,1,1,0,7.0,P0 BANK0.HEX;2024-03-02,3,1,2,0,9.0,P8 PROM1.SVF;"
+       "2024-03-03,2,0,1,1,4.0,P0 BANK0.HEX;"},
+      {EHistoryGroup::hgSTATION,
        {},
-       "STATION," + head + "st-a,3,1,1,1,4.0,P0 BANK0.HEX\r\n" +
-           "st-b,4,1,3,0,8.5,P8 PROM1.SVF\r\n"},
-      {"instruction",
+       "st-a,3,1,1,1,4.0,P0 BANK0.HEX;st-b,4,1,3,0,8.5,P8 PROM1.SVF;"},
+      {EHistoryGroup::hgINSTRUCTION,
        {},
-       "INSTRUCTION," + head + "-,3,2,0,1,10.0,\r\n" +
-           "P0 BANK0.HEX,2,0,2,0,5.0,P0 BANK0.HEX\r\nP8 PROM1.SVF,2,0,2,0,8.5,P8 PROM1.SVF\r\n"},
-      {"package",
+       ",3,2,0,1,10.0,;P0 BANK0.HEX,2,0,2,0,5.0,P0 BANK0.HEX;P8 PROM1.SVF,2,0,2,0,8.5,P8 "
+       "PROM1.SVF;"},
+      {EHistoryGroup::hgPACKAGE,
        {"", "", "", "error"},
-       "PACKAGE," + head + "/pkg/a/,1,0,1,0,4.0,P0 BANK0.HEX\r\n" +
-           "/pkg/b/,3,0,3,0,8.0,P8 PROM1.SVF\r\n"},
-      {"week", {}, ""},
+       "/pkg/a/,1,0,1,0,4.0,P0 BANK0.HEX;/pkg/b/,3,0,3,0,8.0,P8 PROM1.SVF;"},
   };
   for (const auto& c : cases) {
-    THistoryRequest request = Asking(c.Filter, "csv");
-    request.Action = THistoryRequest::haSUMMARY;
-    request.By = c.By;
-    std::string out, err;
-    EXPECT_EQ(Ask(request, out, err), c.Csv.empty() ? 2 : 0) << err;
-    EXPECT_EQ(out, c.Csv) << c.By;
-    if (c.Csv.empty()) {
-      EXPECT_EQ(err, "qubra-updater: --by week: not day, station, package or instruction\n");
-    }
+    std::vector<THistoryGroup> groups;
+    std::string error;
+    ASSERT_TRUE(Open()->Summarize(c.Filter, c.By, groups, error)) << error;
+    EXPECT_EQ(text(groups), c.Groups);
   }
 }
 
-TEST_P(History, TheTableFitsTheWidthAndCsvQuotes) {
-  Fill();
-  std::string out, err;
-  THistoryRequest request = Asking({"DEV-7", "", "", ""}, "table");
-  request.Width = 50;
-  ASSERT_EQ(Ask(request, out, err), 0) << err;
-  std::istringstream lines(out);
-  int count = 0;
-  for (std::string line; std::getline(lines, line); ++count) EXPECT_LE(line.size(), 50u) << line;
-  EXPECT_EQ(count, 2);
-  EXPECT_EQ(out.rfind("START", 0), 0u) << out;
-  ASSERT_EQ(Ask(Asking({"DEV-7", "", "", ""}, "csv"), out, err), 0) << err;
-  EXPECT_NE(out.find("r4,st-b,2024-03-02T11:00:00.000Z"), std::string::npos) << out;
-  EXPECT_NE(out.find(",'; DROP TABLE runs; --,35,DEV-7,"), std::string::npos) << out;
-}
-
+// What a record holds comes back whole, once however often it is sent; the indexed columns of
+// an overlong value are cut, never the record, on both databases alike.
 TEST_P(History, ARecordComesBackWholeAndOnceHoweverOftenSent) {
   QJsonObject big = kRuns[1];
   big["error"] = QString(10 * 1024 * 1024, 'e') + QChar(0) + QString::fromLatin1("\xe9\xff");
   big["name"] =
       QString::fromLatin1("qb\xe9\x01");  // a device's Latin-1 bytes, as records keep them
-  THistoryStore store;
-  Open(store);
-  for (const bool expected : {true, false}) {
-    bool added = !expected;
-    std::string error;
-    ASSERT_TRUE(store.Insert(big, added, error)) << error;
-    EXPECT_EQ(added, expected);
-  }
-  std::string out, err;
-  ASSERT_EQ(Ask(Asking({big["name"].toString().toStdString(), "", "", ""}), out, err), 0) << err;
-  EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(out)).object(), big);
-  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
-}
-
-TEST_P(History, ImportingAReportTwiceAddsNothing) {
-  QByteArray lines;
-  for (const QJsonObject& r : {kRuns[0], kRuns[1]}) {
-    QJsonObject old = r;
-    old.remove("id");
-    old.remove("station");
-    old["host"] = "old-station";
-    lines += QJsonDocument(old).toJson(QJsonDocument::Compact) + '\n';
-  }
-  // A record the database itself refuses costs its line only, not the lines put in with it.
-  dir.Write("old.jsonl", lines.toStdString() + "not json\n{\"name\":\"\xff\"}\n" +
-                             "{\"id\":\"x\",\"name\":\"refused\"}\n");
-  {
-    THistoryStore store;
-    Open(store);
-    std::string error;
-    ASSERT_TRUE(store.ExecText(
-        store.Postgres() ? "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS "
-                           "$$BEGIN RAISE EXCEPTION 'refused'; END$$"
-                         : "CREATE TRIGGER refuse BEFORE INSERT ON runs WHEN NEW.name = 'refused' "
-                           "BEGIN SELECT RAISE(ABORT, 'refused'); END",
-        error))
-        << error;
-    ASSERT_TRUE(!store.Postgres() ||
-                store.ExecText("CREATE TRIGGER refuse BEFORE INSERT ON runs FOR EACH ROW WHEN "
-                               "(NEW.name = 'refused') EXECUTE FUNCTION refuse()",
-                               error))
-        << error;
-  }
-  THistoryRequest request;
-  request.Action = THistoryRequest::haIMPORT;
-  request.Files = {dir.Path() + "old.jsonl"};
-  std::string out, err;
-  for (const char* added :
-       {"2 runs imported, 0 there already", "0 runs imported, 2 there already"}) {
-    EXPECT_EQ(Ask(request, out, err), 1);
-    EXPECT_EQ(out, dir.Path() + "old.jsonl: " + added + ", 3 lines refused\n");
-    EXPECT_NE(err.find("old.jsonl:3: not a run record"), std::string::npos) << err;
-    EXPECT_NE(err.find("old.jsonl:4: not a run record"), std::string::npos) << err;
-    EXPECT_NE(err.find("old.jsonl:5: history database"), std::string::npos) << err;
-  }
-  ASSERT_EQ(Ask(Asking({"qb-041*", "", "", ""}, "csv"), out, err), 0);
-  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3) << out;
-  EXPECT_NE(out.find(",old-station,"), std::string::npos) << out;
+  QJsonObject wide = kRuns[2];
+  const QString long_text(3000, QChar(0x00e9));
+  wide["id"] = "wide";
+  wide["name"] = wide["station"] = "W" + long_text;
+  wide["device"] = QJsonObject{{"id", long_text}, {"type", long_text}};
+  wide["script"] = long_text + "/script.ini";
+  wide["instructions"] = QJsonArray{QJsonObject{{"text", long_text}, {"result", "failed"}}};
+  auto history = Open();
+  for (const QJsonObject& r : {big, wide})
+    for (const bool expected : {true, false}) {
+      bool added = !expected;
+      std::string error;
+      ASSERT_TRUE(history->Keep(r, added, error)) << error;
+      EXPECT_EQ(added, expected);
+    }
+  std::vector<THistoryRun> runs;
+  std::string error;
+  ASSERT_TRUE(history->List({}, 0, true, runs, error)) << error;
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(QJsonDocument::fromJson(runs[0].Record).object(), wide);
+  EXPECT_EQ(QJsonDocument::fromJson(runs[1].Record).object(), big);
+  EXPECT_EQ(runs[0].Name.size(), 160);
+  EXPECT_EQ(Ids({QString::fromLatin1("qb\xe9\x01").toStdString()}), std::vector<std::string>{"r2"});
 }
 
 TEST_P(History, ANewerSchemaIsRefusedAndLeftAsItIs) {
-  {
-    THistoryStore store;
-    Open(store);
-    std::string error;
-    ASSERT_TRUE(store.ExecText("UPDATE schema_version SET version = 99", error)) << error;
-  }
-  THistoryStore again;
-  THistoryUrl url;
+  auto sql = Sql(Url);
   std::string error;
+  ASSERT_TRUE(sql->ExecText("UPDATE schema_version SET version = 99", error)) << error;
+  THistoryUrl url;
   ASSERT_TRUE(ParseHistoryUrl(Url, url, error));
-  EXPECT_FALSE(again.Open(url, error));
-  EXPECT_EQ(error, "history database " + Url +
+  std::unique_ptr<THistory> again;
+  EXPECT_FALSE(OpenHistory(url, 5, again, error));
+  EXPECT_EQ(error, "history database " + url.Shown +
                        " has schema version 99, newer than this program's 3; it is left as it is "
                        "(use a newer qubra-updater)");
-  QSqlQuery q = again.Query();
+  QSqlQuery q = sql->Query();
   ASSERT_TRUE(q.exec("SELECT version FROM schema_version") && q.next());
   EXPECT_EQ(q.value(0).toInt(), 99);
 }
 
-TEST_P(History, ARecordTheDatabaseCannotTakeWaitsInTheSpool) {
-  const std::string away = GetParam() == "sqlite"
-                               ? "sqlite:" + dir.Path() + "no/such/folder.sqlite"
-                               : "postgresql://postgres@127.0.0.1:1/none?connect_timeout=2";
+// A database another holds locked never holds a run: past the time limit the record waits in
+// the spool, a stop sends it there at once, and the sync after the lock is gone sends it once.
+TEST_P(History, ALockedDatabaseSendsTheRecordToTheSpool) {
+  Open().reset();  // the schema, before the lock
+  auto holder = HoldLock();
+  THistoryWorker& worker = THistoryWorker::Process();
   std::string notice;
-  EXPECT_FALSE(KeepRun(away, kRuns[0], notice));
-  EXPECT_EQ(notice.rfind("history not written (history database " + away + ": ", 0), 0u) << notice;
-  EXPECT_EQ(notice.substr(notice.rfind("): kept in ")), "): kept in " + DefaultHistorySpool());
-  if (GetParam() == "sqlite") {
-    EXPECT_NE(notice.find(away + ": cannot make the file: "), std::string::npos) << notice;
-  }
-  std::string error;
-  ASSERT_TRUE(SpoolRun(DefaultHistorySpool(), Url, kRuns[1], error)) << error;
-  ASSERT_TRUE(SpoolRun(DefaultHistorySpool(), Url, kRuns[1], error)) << error;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(worker.KeepWithin(Url, kRuns[0], 30, nullptr, notice));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(25));
+  EXPECT_NE(notice.find("): kept in " + Spool()), std::string::npos) << notice;
+  // Found unreachable: the next is spooled without a second wait; a stop spools at once.
+  EXPECT_FALSE(worker.KeepWithin(Url, kRuns[1], 30, [] { return true; }, notice));
+  EXPECT_FALSE(worker.KeepWithin(Url, kRuns[1], 30, nullptr, notice));
+  worker.Finish(30);
+  holder.reset();
   TSyncCount count;
-  ASSERT_TRUE(SyncSpool(DefaultHistorySpool(), count, error)) << error;
-  EXPECT_EQ(std::tie(count.Sent, count.Already, count.Kept), std::make_tuple(1, 1, 1));
-  ASSERT_EQ(count.Reasons.size(), 1u);
-  EXPECT_NE(count.Reasons[0].find(away), std::string::npos);
-  EXPECT_TRUE(KeepRun(Url, kRuns[2], notice));
-  EXPECT_EQ(Ids(Asking({})), std::vector<std::string>({"r3", "r2"}));
-  EXPECT_TRUE(KeepRun("", kRuns[3], notice)) << notice;  // the default, made on first use
-  const auto owner = QFile::ReadOwner | QFile::WriteOwner,
-             user = QFile::ReadUser | QFile::WriteUser;
-  for (const std::string& file : {DefaultHistoryDb(), DefaultHistorySpool()})
-    EXPECT_EQ(QFile::permissions(QString::fromStdString(file)), owner | user) << file;
+  std::string error;
+  ASSERT_TRUE(SyncSpool(Spool(), true, Opener(), count, error)) << error;
+  EXPECT_EQ(std::tie(count.Sent, count.Already, count.Kept), std::make_tuple(2, 0, 0));
+  EXPECT_EQ(Ids({}), std::vector<std::string>({"r2", "r1"}));
+  EXPECT_EQ(Lines(Spool()).size(), 0u);
+}
+
+// What the database itself refuses costs its own record: the others of the sync go in, and it
+// stays in the spool once.
+TEST_P(History, ARecordTheDatabaseRefusesStaysInTheSpoolOnce) {
+  auto sql = Sql(Url);
+  std::string error;
+  ASSERT_TRUE(sql->ExecText(
+      Postgres() ? "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS "
+                   "$$BEGIN RAISE EXCEPTION 'refused'; END$$"
+                 : "CREATE TRIGGER refuse BEFORE INSERT ON runs WHEN NEW.name = 'refused' "
+                   "BEGIN SELECT RAISE(ABORT, 'refused'); END",
+      error))
+      << error;
+  ASSERT_TRUE(!Postgres() ||
+              sql->ExecText("CREATE TRIGGER refuse BEFORE INSERT ON runs FOR EACH ROW WHEN "
+                            "(NEW.name = 'refused') EXECUTE FUNCTION refuse()",
+                            error))
+      << error;
+  QJsonObject refused = kRuns[0];
+  refused["id"] = "x";
+  refused["name"] = "refused";
+  for (const QJsonObject& r : {refused, kRuns[0], refused, kRuns[1]})
+    ASSERT_TRUE(SpoolRun(Spool(), Url, r, error)) << error;
+  for (int sync = 0; sync < 2; ++sync) {
+    TSyncCount count;
+    ASSERT_TRUE(SyncSpool(Spool(), true, Opener(), count, error)) << error;
+    EXPECT_EQ(count.Kept, 1);
+    EXPECT_EQ(Lines(Spool()).size(), 1u);
+  }
+  EXPECT_EQ(Ids({}), std::vector<std::string>({"r2", "r1"}));
 }
 
 TEST_P(History, SixtyFourWritersAtOnceLoseNoRun) {
   // Qt's own threads: a thread Qt adopts leaves its bookkeeping behind when it ends.
   std::vector<std::unique_ptr<QThread>> writers;
   std::vector<std::string> errors(64);
+  Open().reset();
   for (int w = 0; w < 64; ++w) {
     writers.emplace_back(QThread::create([&, w] {
-      for (int i = 0; i < 3; ++i) {
+      auto history = Open();
+      for (int i = 0; i < 3 && history; ++i) {
         QJsonObject r = kRuns[i];
         r["id"] = QString("w%1-%2").arg(w).arg(i);
-        if (!KeepRun(Url, r, errors[w])) return;
+        bool added = false;
+        if (!history->Keep(r, added, errors[w])) return;
       }
     }));
     writers.back()->start();
   }
   for (auto& t : writers) t->wait();
   for (const std::string& e : errors) EXPECT_EQ(e, "");
-  EXPECT_EQ(Ids(Asking({})).size(), 192u);
+  EXPECT_EQ(Ids({}).size(), 192u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, History, testing::Values("sqlite", "postgresql"));
 
-TEST(HistoryUrl, NamesWhatIsWrong) {
+// A history that answers as told: for the spool's cases that need no database.
+class TFakeHistory : public THistory {
+ public:
+  bool Keep(const QJsonObject& record, bool& added, std::string& error) override {
+    ++Tries;
+    if (Down) return error = "down", false;
+    added = Ids.insert(record["id"].toString().toStdString()).second;
+    return true;
+  }
+  bool Import(const std::vector<QJsonObject>&, int&, std::string&) override { return false; }
+  bool List(const THistoryFilter&, int, bool, std::vector<THistoryRun>&, std::string&) override {
+    return false;
+  }
+  bool Summarize(const THistoryFilter&, EHistoryGroup, std::vector<THistoryGroup>&,
+                 std::string&) override {
+    return false;
+  }
+  bool Limit(int, std::string&) override { return true; }
+  bool Unreachable() const override { return Down; }
+  const THistoryUrl& Where() const override { return Url; }
+  bool Down = false;
+  int Tries = 0;
+  std::set<std::string> Ids;
+  THistoryUrl Url;
+};
+
+// The spool holds each run not yet sent once, whatever syncs ran, ended early or met a
+// database that did not answer; it tears no line and takes no line for a database.
+TEST(Spool, HoldsEachRunNotYetSentOnce) {
+  App();
+  ScratchDir dir;
+  const std::string spool = dir.Path() + "history.spool";
+  TFakeHistory fake;
+  std::set<std::string> asked;
+  const THistoryOpener open = [&](const std::string& url, std::string& why) -> THistory* {
+    asked.insert(url);
+    if (url != "db:a") return why = "no such database", nullptr;
+    return &fake;
+  };
+  std::string error;
+  for (int i = 0; i < 5; ++i)
+    ASSERT_TRUE(SpoolRun(spool, "db:a", QJsonObject{{"id", QString::number(i)}}, error));
+  // An earlier sync that ended early left its piece: the same runs again, and a line torn.
+  std::ifstream in(spool);
+  dir.Write("history.spool.sending-old",
+            std::string(std::istreambuf_iterator<char>(in), {}) + "{\"db\":\"\",\"rec\n");
+  fake.Down = true;
+  TSyncCount count;
+  ASSERT_TRUE(SyncSpool(spool, true, open, count, error)) << error;
+  // One try: a database that did not answer is not asked again for each record.
+  EXPECT_EQ(fake.Tries, 1);
+  EXPECT_EQ(std::tie(count.Kept, count.SetAside), std::make_tuple(5, 1));
+  EXPECT_EQ(Lines(spool).size(), 5u);
+  EXPECT_EQ(Lines(spool + ".refused").size(), 1u);
+  // Another sync at work: this one leaves the spool to it.
+  {
+    TFileLock other;
+    ASSERT_TRUE(other.Take(spool + ".sync", 0, error));
+    TSyncCount busy;
+    EXPECT_TRUE(SyncSpool(spool, false, open, busy, error));
+    EXPECT_TRUE(busy.Busy);
+  }
+  fake.Down = false;
+  count = {};
+  ASSERT_TRUE(SyncSpool(spool, true, open, count, error)) << error;
+  EXPECT_EQ(std::tie(count.Sent, count.Kept), std::make_tuple(5, 0));
+  EXPECT_EQ(Lines(spool).size(), 0u);
+  EXPECT_EQ(asked, std::set<std::string>{"db:a"});  // none for the torn line
+}
+
+// A spool write that fails leaves whole lines only, and the next record, with room again, is
+// sent by the next sync; past its bound the spool takes nothing more.
+TEST(Spool, AFullDiskTearsNoLine) {
+  App();
+  ScratchDir dir;
+  const std::string spool = dir.Path() + "history.spool";
+  std::string error;
+  ASSERT_TRUE(SpoolRun(spool, "db:a", QJsonObject{{"id", "1"}}, error));
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const sighandler_t previous = signal(SIGXFSZ, SIG_IGN);
+  rlimit small = old;
+  small.rlim_cur = 100;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool written = SpoolRun(spool, "db:a", QJsonObject{{"id", QString(200, '2')}}, error);
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, previous);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(error, "cannot write the spool " + spool + ": File too large");
+  ASSERT_TRUE(SpoolRun(spool, "db:a", QJsonObject{{"id", "3"}}, error));
+  TFakeHistory fake;
+  TSyncCount count;
+  ASSERT_TRUE(SyncSpool(
+      spool, true, [&](const std::string&, std::string&) -> THistory* { return &fake; }, count,
+      error));
+  EXPECT_EQ(fake.Ids, (std::set<std::string>{"1", "3"}));
+  EXPECT_EQ(count.SetAside, 0);
+  // The bound: a record that would pass it is refused, the spool left as it was.
+  dir.Write("history.spool", std::string(kSpoolMaxBytes - 10, ' '));
+  EXPECT_FALSE(SpoolRun(spool, "db:a", QJsonObject{{"id", "4"}}, error));
+  EXPECT_EQ(error, "cannot write the spool " + spool + ": it would grow past 64 MiB");
+}
+
+TEST(HistoryUrl, NamesWhatIsWrongAndNeverASecret) {
   const struct {
     const char* Text;
     const char* Error;
@@ -374,13 +490,22 @@ TEST(HistoryUrl, NamesWhatIsWrong) {
        "history database mysql://h/db: not sqlite:PATH, postgresql://user@host:port/db or none"},
       {"sqlite:", "history database sqlite:: names no file (sqlite:PATH)"},
       {"postgresql://u:secret@h/db",
-       "history database postgresql://h/...: holds a password; put it in ~/.pgpass or PGPASSWORD "
-       "instead"},
+       "history database postgresql://u:***@h/db: holds a password; put it in ~/.pgpass or "
+       "PGPASSWORD instead"},
+      {"postgresql://u:se%20cret@h/db",
+       "history database postgresql://u:***@h/db: holds a password; put it in ~/.pgpass or "
+       "PGPASSWORD instead"},
+      {"postgresql://u:se cret@h o/db", "history database postgresql://u:***@h o/db: not a valid URL"},
+      {"postgresql://u@h/db?password=secret",
+       "history database postgresql://u@h/db?...: holds a password; put it in ~/.pgpass or "
+       "PGPASSWORD instead"},
       {"postgresql://u@h:5432",
        "history database postgresql://u@h:5432: names no database "
        "(postgresql://user@host:port/db)"},
-      {"postgresql://u@h/db?port=1",
-       "history database postgresql://u@h/db?port=1: unknown option port"},
+      {"postgresql://u@h/db?passwd=secret",
+       "history database postgresql://u@h/db?...: unknown option passwd"},
+      {"postgresql://u@h/db?sslmode=a;password=secret",
+       "history database postgresql://u@h/db?...: option sslmode holds ';'"},
   };
   for (const auto& c : cases) {
     THistoryUrl url;
@@ -388,6 +513,15 @@ TEST(HistoryUrl, NamesWhatIsWrong) {
     EXPECT_FALSE(ParseHistoryUrl(c.Text, url, error));
     EXPECT_EQ(error, c.Error);
   }
+  // An option's value is one value: it cannot add a setting of its own.
+  THistoryUrl url;
+  std::string error;
+  ASSERT_TRUE(ParseHistoryUrl(
+      "postgresql://u@h/db?application_name=x%20password=s%27%5C%20dbname=other", url, error));
+  EXPECT_EQ(url.Options, "application_name='x password=s\\'\\\\ dbname=other';connect_timeout='5'");
+  // A relative SQLite path is the same file from any folder.
+  ASSERT_TRUE(ParseHistoryUrl("sqlite:runs.sqlite", url, error));
+  EXPECT_EQ(url.Text, "sqlite:" + CurrentFolder() + "runs.sqlite");
 }
 
 }  // namespace

@@ -12,9 +12,9 @@
 #include <memory>
 #include <sstream>
 
-#include "history/HistoryQuery.h"
+#include "cli/HistoryOutput.h"
+#include "history/HistoryWorker.h"
 #include "link/link_test_util.h"
-#include "records/HistoryWorker.h"
 #include "scratch_dir.h"
 #include "ui/ui_app.h"
 
@@ -31,9 +31,9 @@ TEST(HistoryDlg, ShowsFiltersAndExportsThisStationsRuns) {
   ScratchDir dir;
   const std::string db = "sqlite:" + dir.Path() + "h.sqlite";
   THistoryUrl url;
-  THistoryStore store;
+  std::unique_ptr<THistory> history;
   std::string error;
-  ASSERT_TRUE(ParseHistoryUrl(db, url, error) && store.Open(url, error)) << error;
+  ASSERT_TRUE(ParseHistoryUrl(db, url, error) && OpenHistory(url, 5, history, error)) << error;
   // clang-format off
   for (const char* run : {"r1 st-a qb-1 completed", "r2 st-a qb-2 error", "r3 st-b qb-2 completed"}) {
     const QStringList f = QString(run).split(' ');
@@ -41,10 +41,9 @@ TEST(HistoryDlg, ShowsFiltersAndExportsThisStationsRuns) {
                         {"start", "2024-03-01T08:00:0" + f[0].mid(1) + ".000Z"}};
     // clang-format on
     bool added = false;
-    ASSERT_TRUE(store.Insert(r, added, error)) << error;
+    ASSERT_TRUE(history->Keep(r, added, error)) << error;
   }
-  THistoryWorker worker;
-  THistoryDlg dlg(db, "st-a", worker);
+  THistoryDlg dlg(db, "st-a");
   Answered(dlg);
   EXPECT_EQ(dlg.Runs->rowCount(), 2);
   dlg.Who->setText("qb-2");
@@ -61,8 +60,9 @@ TEST(HistoryDlg, ShowsFiltersAndExportsThisStationsRuns) {
   dlg.ExportClick();
   Answered(dlg);
   std::ostringstream csv;
-  ASSERT_TRUE(
-      ListRuns(store, {"qb-2", "", "", "", "st-a"}, EHistoryFormat::hfCSV, 0, 0, csv, error));
+  std::vector<THistoryRun> runs;
+  ASSERT_TRUE(history->List({"qb-2", "", "", "", "st-a"}, 0, false, runs, error));
+  WriteRuns(runs, EHistoryFormat::hfCSV, 0, csv);
   std::ifstream exported(dir.Path() + "out.csv", std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(exported), {}), csv.str());
 
@@ -80,12 +80,14 @@ TEST(HistoryDlg, ADatabaseThatDoesNotAnswerLeavesTheDialogLive) {
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   {
-    THistoryWorker worker;
-    auto dlg = std::make_unique<THistoryDlg>("none", "st-a", worker);
+    auto dlg = std::make_unique<THistoryDlg>("none", "st-a");
     Answered(*dlg);
     EXPECT_EQ(dlg->Problem->text().toStdString(), "no history is kept (history database none)");
-    dlg->Ask = [released](const std::string&, const THistoryFilter&, EHistoryFormat, int,
-                          std::string&, std::string& error) {
+    ScratchDir dir;
+    dlg = std::make_unique<THistoryDlg>("sqlite:" + dir.Path() + "h.sqlite", "st-a");
+    Answered(*dlg);
+    dlg->Ask = [released](THistory*, const std::string&, const THistoryFilter&, int,
+                          std::vector<THistoryRun>&, std::string& error) {
       released.wait();
       error = "too late";
       return false;
@@ -95,6 +97,7 @@ TEST(HistoryDlg, ADatabaseThatDoesNotAnswerLeavesTheDialogLive) {
     EXPECT_EQ(dlg->Problem->text().toStdString(), "Asking the history...");
     dlg.reset();
     release.set_value();
+    THistoryWorker::Process().Finish(10);
   }
   QCoreApplication::processEvents();  // the answer finds no dialog
 }

@@ -24,7 +24,7 @@
 #include "line/FakeChildren.h"
 #include "link/fake_serial_devices.h"
 #include "link/link_test_util.h"
-#include "records/HistoryWorker.h"
+#include "history/HistoryWorker.h"
 #include "scratch_dir.h"
 #include "ui/About.h"
 #include "ui/CompDlg.h"
@@ -147,10 +147,9 @@ TEST(Screenshots, Dialogs) {
                              {"device", QJsonObject{{"id", "0" + f[0].right(3)}}},
                              {"start", "2026-03-02T0" + f[0].right(1) + ":15:00.000Z"}};
     std::string notice;
-    ASSERT_TRUE(KeepRun(db, record, notice)) << notice;
+    ASSERT_TRUE(THistoryWorker::Process().KeepWithin(db, record, 30, nullptr, notice)) << notice;
   }
-  THistoryWorker worker;
-  THistoryDlg history(db, "line-2", worker);
+  THistoryDlg history(db, "line-2");
   ASSERT_TRUE(WaitFor([&] { return !history.Asking(); }));
   history.resize(760, 300);
   const std::pair<QWidget*, const char*> dialogs[] = {
