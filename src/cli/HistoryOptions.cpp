@@ -91,6 +91,13 @@ std::vector<TOptionSpec> HistoryOptionRows() {
 bool StationHistoryAllowed(const Options& o, const TSealPolicy& policy, std::string& error) {
   const bool run =
       o.Mode == cmWINDOW || o.Mode == cmBATCH || o.Mode == cmLINE || o.Mode == cmLINEWINDOW;
+  const bool asks = o.Mode == cmHISTORY || o.Mode == cmHISTORYIMPORT || o.Mode == cmHISTORYSYNC;
+  THistoryUrl url;
+  if ((run || asks) && !policy.HistoryDb.empty() &&
+      !ParseHistoryUrl(policy.HistoryDb, url, error)) {
+    error = std::string("HISTORY_DB of ") + kStationPolicyFile + ": " + error;
+    return false;
+  }
   if (!run || !o.HistoryDbGiven || policy.HistoryDb.empty() || o.HistoryDb == policy.HistoryDb)
     return true;
   error = "--history-db " + ShownHistoryUrl(o.HistoryDb) + ": this station keeps every run in " +

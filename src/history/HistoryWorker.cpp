@@ -139,11 +139,17 @@ struct THistoryWorker::TImpl {
   // A record handed in; the history's thread keeps it, or spools it.
   int Keep(const std::string& url, const QJsonObject& record, bool waited,
            std::function<void(const std::string&)> told, TOwner owner) {
+    // The spool keeps the URL as parsed (a relative path made absolute); one that cannot be
+    // parsed only as a message may show it, never with what it may hide.
+    THistoryUrl where;
+    std::string ignored;
+    const std::string spooled =
+        ParseHistoryUrl(url, where, ignored) ? where.Text : ShownHistoryUrl(url);
     int ticket;
     {
       std::lock_guard<std::mutex> lock(M);
       ticket = ++Tickets;
-      Keeping[ticket] = {url, record, waited, EKeeping::Waiting, ""};
+      Keeping[ticket] = {spooled, record, waited, EKeeping::Waiting, ""};
     }
     Post([this, url, record, ticket, owner, told = std::move(told)] {
       std::string why;
