@@ -48,7 +48,7 @@ bool CheckSignature(const std::string& folder, const std::string& manifest,
 }  // namespace
 
 TSealState CheckSeal(const std::string& folder, const TTrustStore& trust,
-                     const std::vector<std::string>& named) {
+                     const TNamedFiles& named) {
   TSealState state;
   std::string manifest, error;
   const TLook look = ReadWholeFile(folder + kManifestName, manifest, error, kManifestBytes + 1);
@@ -64,15 +64,18 @@ TSealState CheckSeal(const std::string& folder, const TTrustStore& trust,
     return state;
   }
   state.ManifestSha256 = Sha256Hex(manifest);
-  if (std::string problem; !CheckSignature(folder, manifest, trust, state, problem)) {
-    state.Problems.insert(state.Problems.begin(), std::move(problem));
-  }
-  if (ParseManifest(manifest, kManifestName, state.Manifest, error)) {
-    for (std::string& d : CompareFolder(folder, state.Manifest, named)) {
-      state.Problems.push_back(std::move(d));
-    }
-  } else {
+  std::string problem;
+  // Unsigned lines name no file worth opening: a listed file is read only for a trusted key.
+  const bool signed_ok = CheckSignature(folder, manifest, trust, state, problem);
+  if (!signed_ok) state.Problems.insert(state.Problems.begin(), std::move(problem));
+  if (!ParseManifest(manifest, kManifestName, state.Manifest, error)) {
     state.Problems.push_back(error);
+  } else if (signed_ok) {
+    for (const TManifestEntry& e : state.Manifest.Entries) {
+      if (std::string d = CompareFile(folder, e); !d.empty()) state.Problems.push_back(d);
+    }
+    // Walking the scripts reads them, so only once every listed file is as sealed.
+    if (state.Problems.empty()) state.Problems = NotListed(state.Manifest, named());
   }
   state.Verified = state.Problems.empty();
   return state;
