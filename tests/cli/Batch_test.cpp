@@ -11,10 +11,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
+#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 #include "app/ComDriverLink.h"
@@ -333,6 +335,44 @@ TEST_F(BatchRunTest, SealIsJudgedBeforeContactAndAtEveryRead) {
         std::find(wire.begin() + static_cast<long>(wire_before), wire.end(), "P0") != wire.end();
     EXPECT_EQ(bank_sent, c.Status == kBatchCompleted);
   }
+}
+
+// A stop while the package is being checked says the truth: the device heard nothing.
+TEST_F(BatchRunTest, StopDuringTheSealCheckSaysNothingWasSent) {
+  struct TLatch {
+    std::mutex m;
+    std::condition_variable cv;
+    bool entered = false, open = false;
+  };
+  const auto latch = std::make_shared<TLatch>();  // the check's thread may outlive the test
+  TBatchConfig c = Config();
+  c.Configure = [latch, configure = c.Configure](TRunController& ctl) {
+    configure(ctl);
+    ctl.SetPackageGate([latch](const std::string&, const std::string&) {
+      std::unique_lock lock(latch->m);
+      latch->entered = true;
+      latch->cv.wait(lock, [&] { return latch->open; });
+      return TPackageVerdict{};
+    });
+  };
+  const int connections = peer.Connections();
+  TBatchRun run(std::move(c), out, err);
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
+    if (std::lock_guard lock(latch->m); !latch->entered) return;
+    poll.stop();
+    run.Stop(SIGINT);
+  });
+  poll.start(1);
+  EXPECT_EQ(run.Exec(), 130);
+  {
+    std::lock_guard lock(latch->m);
+    latch->open = true;
+  }
+  latch->cv.notify_all();
+  EXPECT_THAT(err.str(), HasSubstr("stopped by SIGINT: nothing was sent to the device"));
+  EXPECT_THAT(err.str(), ::testing::Not(HasSubstr("partly updated")));
+  EXPECT_EQ(peer.Connections(), connections);
 }
 
 class ProgramSettingsTest : public RunFixture {};
