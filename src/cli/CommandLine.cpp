@@ -498,6 +498,21 @@ std::string UsageLine() {
   return text + "qubra-updater --help | --version";
 }
 
+std::string UsageHint(const std::string& error) {
+  const TOptionSpec* option = FindOption(error.substr(0, error.find_first_of(" =:")));
+  std::string form;
+  if (option && option->Mode != cmWINDOW && option->Mode != cmHELP && option->Mode != cmVERSION) {
+    form = UsageForm(option->Mode);
+    for (size_t at; (at = form.find("\n" + std::string(kHelpColumn, ' '))) != form.npos;)
+      form.replace(at, kHelpColumn + 1, " ");
+  } else if (option) {
+    form = "qubra-updater " + Head(*option) +
+           (option->With.empty() ? "" : ", with " + ModeList(option->With));
+  }
+  return (form.empty() ? "" : "usage: " + form + "\n") +
+         "see qubra-updater --help for every option";
+}
+
 std::string HelpText() {
   std::string text = UsageLine() +
                      "\n\n"
@@ -596,7 +611,7 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options,
   if (!ParseCommandLine(args, options, error) || !UseFolder(options, usage_error, error) ||
       !CheckTrustFiles(options, error)) {
     std::cerr << "qubra-updater: " << error << "\n";
-    if (usage_error) std::cerr << UsageLine() << "\n";
+    if (usage_error) std::cerr << UsageHint(error) << "\n";
     std::cerr << std::flush;
     if (options.Mode == cmWINDOW || options.Mode == cmLINEWINDOW) window_error = error;
     return 2;

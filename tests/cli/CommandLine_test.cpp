@@ -25,6 +25,8 @@
 
 namespace {
 
+const std::string kSeeHelp = "see qubra-updater --help for every option\n";
+
 using Args = std::vector<std::string>;
 
 TEST(CommandLine, ParsesModesAndValues) {
@@ -714,8 +716,8 @@ TEST_F(Executable, FolderNamesThePackage) {
   TResult missing = Run("--batch --folder " + pkg.Path());
   EXPECT_EQ(missing.status, 2);
   EXPECT_EQ(missing.out, "");
-  EXPECT_EQ(missing.err, "qubra-updater: --folder " + pkg.Path() + ": holds no script.ini\n" +
-                             UsageLine() + "\n");
+  EXPECT_EQ(missing.err, "qubra-updater: --folder " + pkg.Path() +
+                             ": holds no script.ini\nusage: qubra-updater --folder DIR\n" + kSeeHelp);
   // Nor does any other folder: one line says where the package was looked for.
   TResult nowhere = Run("--batch");
   EXPECT_EQ(nowhere.status, 2);
@@ -797,7 +799,13 @@ TEST_F(Executable, VersionHelpAndUsage) {
   TResult usage = Run("--check --bogus");
   EXPECT_EQ(usage.status, 2);
   EXPECT_EQ(usage.out, "");
-  EXPECT_EQ(usage.err, "qubra-updater: unknown option --bogus\n" + UsageLine() + "\n");
+  EXPECT_EQ(usage.err, "qubra-updater: unknown option --bogus\n" + kSeeHelp);
+  // A bad value is told with its option's form, not drowned in every mode's.
+  TResult value = Run("--batch --link COM12");
+  EXPECT_EQ(value.status, 2);
+  EXPECT_EQ(value.err, "qubra-updater: --link \"COM12\" is not a link; LINK is " + LinkForms() +
+                           "\nusage: qubra-updater --link LINK, with --batch or the window\n" +
+                           kSeeHelp);
 }
 
 }  // namespace
