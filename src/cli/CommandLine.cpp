@@ -538,9 +538,14 @@ int RunCheck(const Options& options, const std::string& program_dir, std::ostrea
   check.Run(script);
   std::vector<TCheckFinding> findings = check.Findings();
   // Every way the package differs from its seal, not only the first a run would stop at.
-  const TSealState seal = CheckPackageSeal(program_dir, script, SealPolicyFor(options));
-  for (const std::string& problem : seal.Problems)
-    findings.push_back({program_dir + kManifestName, 0, problem});
+  const TSealPolicy policy = SealPolicyFor(options);
+  const TSealState seal = CheckPackageSeal(program_dir, script, policy);
+  for (const std::string& problem : seal.Problems) {
+    // The policy's lines name their own file, and an unsealed package has no manifest.
+    const bool policy_said =
+        std::find(policy.Errors.begin(), policy.Errors.end(), problem) != policy.Errors.end();
+    findings.push_back({seal.Sealed && !policy_said ? program_dir + kManifestName : "", 0, problem});
+  }
   // A package is outside data: nothing in it may steer the terminal.
   for (const TCheckFinding& f : findings) out << EscapeControls(FormatFinding(f)) << '\n';
   if (seal.Verified) out << EscapeControls(SealStatusText(seal)) << '\n';
