@@ -800,12 +800,6 @@ TEST_F(Executable, VersionHelpAndUsage) {
   EXPECT_EQ(usage.status, 2);
   EXPECT_EQ(usage.out, "");
   EXPECT_EQ(usage.err, "qubra-updater: unknown option --bogus\n" + kSeeHelp);
-  // A bad value is told with its option's form, not drowned in every mode's.
-  TResult value = Run("--batch --link COM12");
-  EXPECT_EQ(value.status, 2);
-  EXPECT_EQ(value.err, "qubra-updater: --link \"COM12\" is not a link; LINK is " + LinkForms() +
-                           "\nusage: qubra-updater --link LINK, with --batch or the window\n" +
-                           kSeeHelp);
 }
 
 }  // namespace
