@@ -165,17 +165,20 @@ std::vector<std::string> CompareFolder(const std::string& folder, const TManifes
                                        const std::vector<std::string>& named) {
   std::vector<std::string> differences;
   for (const TManifestEntry& e : manifest.Entries) {
-    if (std::string d = CompareFile(folder, e); !d.empty()) differences.push_back(std::move(d));
+    bool refused = false;
+    if (std::string d = CompareFile(folder, e, refused); !d.empty())
+      differences.push_back(std::move(d));
   }
   for (std::string& d : NotListed(manifest, named)) differences.push_back(std::move(d));
   return differences;
 }
 
-std::string CompareFile(const std::string& folder, const TManifestEntry& e) {
+std::string CompareFile(const std::string& folder, const TManifestEntry& e, bool& refused) {
   std::FILE* f = nullptr;
   TFileStatus st;
   std::string sha, why;
   const TLook look = OpenBelow(folder, e.Path, f, st, why);
+  refused = look == TLook::Failed;
   if (look == TLook::NotFound) return Describe(e.Path) + ": missing";
   if (look != TLook::Found) return Describe(e.Path) + ": cannot be read (" + why + ")";
   uint64_t size = st.Size;

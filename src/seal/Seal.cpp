@@ -71,11 +71,16 @@ TSealState CheckSeal(const std::string& folder, const TTrustStore& trust,
   if (!ParseManifest(manifest, kManifestName, state.Manifest, error)) {
     state.Problems.push_back(error);
   } else if (signed_ok) {
+    bool any_refused = false;
     for (const TManifestEntry& e : state.Manifest.Entries) {
-      if (std::string d = CompareFile(folder, e); !d.empty()) state.Problems.push_back(d);
+      bool refused = false;
+      if (std::string d = CompareFile(folder, e, refused); !d.empty()) state.Problems.push_back(d);
+      any_refused |= refused;
     }
-    // Walking the scripts reads them, so only once every listed file is as sealed.
-    if (state.Problems.empty()) state.Problems = NotListed(state.Manifest, named());
+    // Walking the scripts reads them whole: not while one is a link or no regular file.
+    if (!any_refused) {
+      for (std::string& d : NotListed(state.Manifest, named())) state.Problems.push_back(d);
+    }
   }
   state.Verified = state.Problems.empty();
   return state;

@@ -25,8 +25,8 @@ struct TSealState {
 using TNamedFiles = std::function<std::vector<std::string>()>;
 
 // Checks the seal of the package in `folder` (ending with '/') against `trust`: the signature,
-// then, when a trusted key signed it, every file the manifest lists, then, when all of them are
-// as sealed, that each of `named()` is listed. Reports every problem found on the way.
+// then, when a trusted key signed it, every file the manifest lists, then, unless one of them is
+// a link or no regular file, that each of `named()` is listed. Reports every problem found.
 TSealState CheckSeal(const std::string& folder, const TTrustStore& trust,
                      const TNamedFiles& named);
 
