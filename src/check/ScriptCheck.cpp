@@ -265,6 +265,7 @@ void TScriptCheck::AddLineFault(const std::string& path, int32_t line, const std
 }
 
 std::string FormatFinding(const TCheckFinding& f) {
+  if (f.Path.empty()) return f.Message;
   const std::string path = Excerpt(f.Path);
   if (f.Line > 0) return path + ":" + std::to_string(f.Line) + ": " + f.Message;
   return path + ": " + f.Message;

@@ -8,7 +8,7 @@
 
 // Something a run of the update package would stop at, found without a device.
 struct TCheckFinding {
-  std::string Path;
+  std::string Path;  // "" when the message names its own place
   int32_t Line = 0;  // counted from 1; 0 when the finding is about the file as a whole
   std::string Message;
 };

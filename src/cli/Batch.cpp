@@ -297,10 +297,14 @@ void TBatchRun::Stop(int signal_number) {
   // Each piece of the trace is on disk as it happens: what the device was last sent shows
   // where the run hung, even if nothing else gets out.
   if (Started && Ctl->Running() && Ctl->GetRunState() != TRunState::Completed) {
+    // Until the package is judged and the link opened, the device has heard nothing.
+    const bool untouched = Ctl->GetRunState() == TRunState::OpenLink;
     Ctl->StartClick();  // STOP
     // The last status line reads as if the run were only paused there.
     Err << "qubra-updater: stopped by " << SignalName(signal_number)
-        << ": the device may now be partly updated; run the update again to finish it" << std::endl;
+        << (untouched ? ": nothing was sent to the device, which is as it was"
+                      : ": the device may now be partly updated; run the update again to finish it")
+        << std::endl;
   }
   Ctl->FormClose();
   Finish(128 + signal_number);

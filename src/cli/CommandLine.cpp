@@ -498,6 +498,21 @@ std::string UsageLine() {
   return text + "qubra-updater --help | --version";
 }
 
+std::string UsageHint(const std::string& error) {
+  const TOptionSpec* option = FindOption(error.substr(0, error.find_first_of(" =:")));
+  std::string form;
+  if (option && option->Mode != cmWINDOW && option->Mode != cmHELP && option->Mode != cmVERSION) {
+    form = UsageForm(option->Mode);
+    for (size_t at; (at = form.find("\n" + std::string(kHelpColumn, ' '))) != form.npos;)
+      form.replace(at, kHelpColumn + 1, " ");
+  } else if (option) {
+    form = "qubra-updater " + Head(*option) +
+           (option->With.empty() ? "" : ", with " + ModeList(option->With));
+  }
+  return (form.empty() ? "" : "usage: " + form + "\n") +
+         "see qubra-updater --help for every option";
+}
+
 std::string HelpText() {
   std::string text = UsageLine() +
                      "\n\n"
@@ -523,9 +538,14 @@ int RunCheck(const Options& options, const std::string& program_dir, std::ostrea
   check.Run(script);
   std::vector<TCheckFinding> findings = check.Findings();
   // Every way the package differs from its seal, not only the first a run would stop at.
-  const TSealState seal = CheckPackageSeal(program_dir, script, SealPolicyFor(options));
-  for (const std::string& problem : seal.Problems)
-    findings.push_back({program_dir + kManifestName, 0, problem});
+  const TSealPolicy policy = SealPolicyFor(options);
+  const TSealState seal = CheckPackageSeal(program_dir, script, policy);
+  for (const std::string& problem : seal.Problems) {
+    // The policy's lines name their own file, and an unsealed package has no manifest.
+    const bool policy_said =
+        std::find(policy.Errors.begin(), policy.Errors.end(), problem) != policy.Errors.end();
+    findings.push_back({seal.Sealed && !policy_said ? program_dir + kManifestName : "", 0, problem});
+  }
   // A package is outside data: nothing in it may steer the terminal.
   for (const TCheckFinding& f : findings) out << EscapeControls(FormatFinding(f)) << '\n';
   if (seal.Verified) out << EscapeControls(SealStatusText(seal)) << '\n';
@@ -597,7 +617,7 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options,
       !CheckTrustFiles(options, error) ||
       !StationHistoryAllowed(options, SealPolicyFor(options), error)) {
     std::cerr << "qubra-updater: " << error << "\n";
-    if (usage_error) std::cerr << UsageLine() << "\n";
+    if (usage_error) std::cerr << UsageHint(error) << "\n";
     std::cerr << std::flush;
     if (options.Mode == cmWINDOW || options.Mode == cmLINEWINDOW) window_error = error;
     return 2;

@@ -19,6 +19,9 @@ const std::vector<TOptionSpec>& OptionTable();
 
 // Every form of the command line, one per line.
 std::string UsageLine();
+// What follows a usage error: the form of the option `error` begins with (a mode's whole form
+// for a mode's option), on one line, then where every option is told.
+std::string UsageHint(const std::string& error);
 std::string HelpText();
 
 // The main script a mode works on: the SCRIPT argument unchanged, otherwise the program folder's

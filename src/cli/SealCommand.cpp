@@ -46,7 +46,7 @@ TSealPolicy SealPolicyFor(const Options& options, const std::string& policy_file
 bool CheckTrustFiles(const Options& options, std::string& error) {
   error.clear();
   for (const std::string& problem : LoadTrustedKeys({options.TrustFiles, {}}).Errors)
-    error += (error.empty() ? "--trust " : "\n--trust ") + problem;
+    error += (error.empty() ? "--trust " : "\n--trust ") + EscapeControls(problem);
   return error.empty();
 }
 

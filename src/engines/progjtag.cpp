@@ -181,13 +181,11 @@ void TProgJtag::WaitFileAccepted() {
   if (Received[0] != '.') return;
   Consume(".");
   const std::string path = CardDir + Instruction;
-  std::string sha256;
-  LineCount = OpenEffectFile(path, sha256);
+  LineCount = OpenEffectFile(path);
   if (LineCount == -1) {
     ReportError(!Refusal.empty() ? Refusal : Excerpt(path) + " File not found !!!");
     return;
   }
-  NoteFileRead(path, sha256);
   SetProgressMax(LineCount);
   // The device needs this time after "P" before the first statement.
   if (Pause) Pause(1000);
@@ -255,6 +253,9 @@ void TProgJtag::ReadNextStatement() {
     Send(record + kCrLf);
     State = 8;
   } else {
+    // Noted once every line is read, so the hash is of what was played, not of what the
+    // path held when it was counted.
+    NoteFileRead(EffectPath, EffectFile.ReadSha256());
     Send(std::string(kSvfEndRecord) + kCrLf);
     State = 9;
   }
@@ -300,7 +301,7 @@ void TProgJtag::Reset() {
   State = 0;
 }
 
-int32_t TProgJtag::OpenEffectFile(const std::string& path, std::string& sha256) {
+int32_t TProgJtag::OpenEffectFile(const std::string& path) {
   CloseEffectFile();
   Refusal.clear();
   if (FileCheck) {
@@ -311,9 +312,10 @@ int32_t TProgJtag::OpenEffectFile(const std::string& path, std::string& sha256) 
   } else if (!EffectFile.Open(path)) {
     return -1;
   }
-  // Counted and hashed from what is played, never from the path again.
+  // Counted from what is played, never from the path again.
   int64_t count = 0;
-  if (!EffectFile.Survey(count, sha256)) {
+  EffectPath = path;
+  if (!EffectFile.Count(count)) {
     EffectFile.Close();
     return -1;
   }

@@ -25,8 +25,9 @@ class TProgJtag : public TGestionnaire {
   void Reset() override;
 
   // -1 when the file cannot be read or FileCheck refuses it (Refusal then says why); otherwise
-  // opens it (closing one still open), counts its lines and leaves it at its first line.
-  int32_t OpenEffectFile(const std::string& path, std::string& sha256);
+  // opens it (closing one still open), counts its lines and leaves it at its first line. The
+  // file is noted as read, with the hash of the bytes played, after its last line.
+  int32_t OpenEffectFile(const std::string& path);
   void CloseEffectFile();
   bool IsEffectFileOpen() const { return EffectFileOpen; }
 
@@ -66,6 +67,7 @@ class TProgJtag : public TGestionnaire {
   bool CountRetry();
 
   LineReader EffectFile;
+  std::string EffectPath;
   bool EffectFileOpen = false;
   std::string Refusal;
 };

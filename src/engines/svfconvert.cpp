@@ -70,6 +70,13 @@ bool IsWord(const TTokens& t, size_t i, std::string_view word) {
   return i < t.size() && !t[i].Value && t[i].Text == word;
 }
 
+// The fewest bytes the lines of a scan of `bits` take: its TDI hex digits, and for each line of
+// at most kSvfSegmentBits its keyword, a length digit, " TDI ()", ";" and CR LF.
+uint64_t ScanBytesAtLeast(uint64_t bits, size_t keyword) {
+  const uint64_t lines = (bits + kSvfSegmentBits - 1) / kSvfSegmentBits;
+  return (bits + 7) / 8 * 2 + lines * (keyword + 11);
+}
+
 // The most clocks one RUNTEST statement of an effect file carries (a 32-bit signed count).
 constexpr uint64_t kMaxRunCount = 0x7FFFFFFF;
 
@@ -94,6 +101,7 @@ class TConverter {
   bool Trst(const TTokens& t);
   bool StableState(const TTokens& t, size_t i, const char* what, std::string& code);
   bool Emit(const std::string& line);
+  bool Grow(uint64_t bytes);
   // Notes the error at the token's line (the statement's without one) and stops the output.
   bool Fail(const std::string& why, const TSvfToken* at = nullptr);
   bool FailAt(int64_t line, const std::string& why);
@@ -224,6 +232,7 @@ bool TConverter::Scan(TSvfPattern& body, const TSvfPattern& header, const TSvfPa
   // A scan of no bits still takes the chain to its end state.
   if (scan.Length() == 0) return Emit("STATE " + (t[0].Text == "SIR" ? end_ir_ : end_dr_) + ";");
   if (!writing_) return true;  // the lines would not be written
+  if (!write_) return Grow(ScanBytesAtLeast(scan.Length(), t[0].Text.size()));
   return scan.Statements(t[0].Text.c_str(), [this](const std::string& line) { return Emit(line); });
 }
 
@@ -365,16 +374,21 @@ bool TConverter::Emit(const std::string& line) {
     return Fail("converted to \"" + line.substr(0, 80) + "\", which does not encode (" + e.Reason +
                 ")");
   if (!writing_) return true;
-  written_ += line.size() + 2;
-  if (written_ > options_.MaxOutputBytes)
-    return Fail("the effect file would grow beyond " + std::to_string(options_.MaxOutputBytes) +
-                " bytes, more than any real part needs");
+  if (!Grow(line.size() + 2)) return false;
+  if (!write_) return true;
   if (!write_(line)) {
     stop_ = true;
     return Fail("the effect file could not be written");
   }
   ++result_.Lines;
   return true;
+}
+
+bool TConverter::Grow(uint64_t bytes) {
+  written_ += bytes;
+  if (written_ <= options_.MaxOutputBytes) return true;
+  return Fail("the effect file would grow beyond " + std::to_string(options_.MaxOutputBytes) +
+              " bytes, more than any real part needs");
 }
 
 bool TConverter::Fail(const std::string& why, const TSvfToken* at) {
@@ -454,5 +468,10 @@ std::optional<uint64_t> ClocksFor(TSvfReal seconds, TSvfReal hz) {
 
 TSvfConvertResult ConvertSvfFile(const std::string& path, const TSvfConvertOptions& options,
                                  const std::function<bool(std::string_view)>& write) {
+  // Sized first without writing, so a few bytes of input that would expand past the bound, or
+  // a file with an error, cost no time and leave no partial output.
+  const std::function<bool(std::string_view)> sizing;
+  TSvfConvertResult sized = TConverter(options, sizing).Run(path);
+  if (!sized.Ok) return sized;
   return TConverter(options, write).Run(path);
 }

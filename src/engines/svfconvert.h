@@ -68,7 +68,8 @@ struct TSvfConvertResult {
 // Reads the SVF file at `path` and hands each effect-file line, without its end, to `write`;
 // `write` returns false to stop the conversion (the output could not be written). The output
 // starts with the standard's end states (IDLE), not those a file before left in the device.
-// After the first statement the device cannot play the same way nothing more is written, but
-// the rest of the file is still read for further errors.
+// The file is read twice: first only to check it and size the output (each scan at its fewest
+// bytes), so `write` is not called at all for a file with an error or whose output would pass
+// MaxOutputBytes. Every error is listed, not only the first.
 TSvfConvertResult ConvertSvfFile(const std::string& path, const TSvfConvertOptions& options,
                                  const std::function<bool(std::string_view)>& write);

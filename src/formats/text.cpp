@@ -94,73 +94,77 @@ bool LineReader::Open(const std::string& path) {
 
 void LineReader::OpenBytes(std::string bytes) {
   Close();
-  bytes_ = std::move(bytes);
+  buf_ = std::move(bytes);
   from_bytes_ = true;
 }
 
-bool LineReader::Survey(int64_t& lines, std::string& sha256) {
+bool LineReader::Count(int64_t& lines) {
   if (from_bytes_) {
-    lines = CountLines(bytes_);
-    sha256 = Sha256Hex(bytes_);
-    at_ = 0;
+    lines = CountLines(buf_);
   } else {
-    uint64_t size = 0;
-    std::string error;
+    if (!file_) return false;
+    std::rewind(file_);
     TLineCount count;
-    if (!file_ ||
-        !Sha256OpenFile(file_, size, sha256, error, [&](std::string_view p) { count.Add(p); }))
-      return false;
+    char piece[65536];
+    for (size_t n; (n = std::fread(piece, 1, sizeof piece, file_)) > 0;) {
+      count.Add(std::string_view(piece, n));
+    }
+    if (std::ferror(file_)) return false;
+    std::rewind(file_);
+    buf_.clear();
     lines = count.Lines();
   }
-  has_pending_ = false;
-  return !sha256.empty();
+  Restart();
+  return true;
+}
+
+std::string LineReader::ReadSha256() {
+  read_.Add(std::string_view(buf_).substr(hashed_, at_ - hashed_));
+  hashed_ = at_;
+  return read_.Hex();
+}
+
+void LineReader::Restart() {
+  at_ = hashed_ = 0;
+  read_.Restart();
 }
 
 void LineReader::Close() {
   if (file_) std::fclose(file_);
   file_ = nullptr;
   from_bytes_ = false;
-  bytes_.clear();
-  at_ = 0;
-  has_pending_ = false;
+  buf_.clear();
+  Restart();
 }
 
-int LineReader::Get() {
-  if (has_pending_) {
-    has_pending_ = false;
-    return pending_;
-  }
-  if (from_bytes_) return at_ < bytes_.size() ? static_cast<unsigned char>(bytes_[at_++]) : EOF;
-  return std::getc(file_);
+// The next piece of the file; what was taken of the last one is hashed before it goes.
+bool LineReader::Fill() {
+  if (!file_) return false;
+  ReadSha256();
+  buf_.resize(65536);
+  buf_.resize(std::fread(buf_.data(), 1, buf_.size(), file_));
+  at_ = hashed_ = 0;
+  return !buf_.empty();
+}
+
+int LineReader::Peek() {
+  if (at_ >= buf_.size() && !Fill()) return EOF;
+  return static_cast<unsigned char>(buf_[at_]);
 }
 
 bool LineReader::Next(std::string& line) {
   line.clear();
-  if (!IsOpen()) return false;
-  int c = Get();
+  int c = Peek();
   if (c == EOF) return false;
   while (c != EOF && c != '\n' && c != '\r') {
     line.push_back(static_cast<char>(c));
-    c = Get();
+    ++at_;
+    c = Peek();
   }
-  if (c == '\r') {
-    int d = Get();
-    if (d != '\n' && d != EOF) {
-      pending_ = d;
-      has_pending_ = true;
-    }
-  }
-  return true;
-}
-
-bool LineReader::Eof() const {
-  if (has_pending_) return false;
-  if (from_bytes_) return at_ >= bytes_.size();
-  if (!file_) return true;
-  int c = std::getc(file_);
   if (c == EOF) return true;
-  std::ungetc(c, file_);
-  return false;
+  ++at_;
+  if (c == '\r' && Peek() == '\n') ++at_;
+  return true;
 }
 
 std::optional<int64_t> CountTextLines(const std::string& path) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sys/Excerpt.h"
+#include "sys/Sha256.h"
 
 // Byte-string text helpers shared by scripts, HEX files, effect files and the settings file.
 // Lines end in CR LF, LF or CR; a last line without an end counts; the last line end starts
@@ -42,22 +43,27 @@ class LineReader {
   // Reads the lines of `bytes`, already read from a file, as Open would read them.
   void OpenBytes(std::string bytes);
   void Close();
-  // The number of lines and the SHA-256 of the whole file, from the file opened (not the
-  // path, which may name another file by now); reading then starts again at the beginning.
-  [[nodiscard]] bool Survey(int64_t& lines, std::string& sha256);
+  // The number of lines of the file opened (not the path, which may name another file by now);
+  // reading then starts again at the beginning. False when it cannot be read.
+  [[nodiscard]] bool Count(int64_t& lines);
+  // The SHA-256 of the bytes the lines returned since the start took, their ends included: of
+  // exactly what was read, whatever the file holds by now.
+  std::string ReadSha256();
   bool IsOpen() const { return file_ != nullptr || from_bytes_; }
   // Next line without its end; false at the end of the file.
   bool Next(std::string& line);
-  bool Eof() const;
+  bool Eof() { return Peek() == EOF; }
 
  private:
-  int Get();
+  int Peek();
+  bool Fill();
+  void Restart();
   std::FILE* file_ = nullptr;
   bool from_bytes_ = false;
-  std::string bytes_;
-  size_t at_ = 0;      // the next byte of bytes_
-  int pending_ = EOF;  // a byte read ahead after a CR
-  bool has_pending_ = false;
+  std::string buf_;  // the bytes given, or the piece of the file read last
+  size_t at_ = 0;    // the next byte of buf_
+  size_t hashed_ = 0;
+  TSha256 read_;
 };
 
 // Number of lines a LineReader would return, or nullopt when the file cannot be opened.

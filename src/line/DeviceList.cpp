@@ -1,5 +1,6 @@
 #include "line/DeviceList.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <limits>
 #include <set>
@@ -48,6 +49,10 @@ std::vector<std::string> TDeviceListCheck::Add(int line_number, const std::strin
   if (fields.size() != 2) return {"NAME LINK expected, not " + Quoted(Trim(text))};
   // Written back to a list, it would read as a comment.
   if (fields[0][0] == '#') return {"the name " + Quoted(fields[0]) + " begins with \"#\""};
+  // A child is told its name as an argument, which a NUL would cut short.
+  if (std::any_of(fields[0].begin(), fields[0].end(),
+                  [](unsigned char c) { return c < ' ' || c == 0x7F; }))
+    return {"the name " + Quoted(EscapeControls(fields[0])) + " holds a control character"};
   TLineDevice found{fields[0], {}, line_number};
   std::string why;
   if (!ParseLinkOption(fields[1], found.Link, why)) return {why + "; LINK is " + LinkForms()};

@@ -135,7 +135,13 @@ bool BuildManifest(const std::string& folder, const std::vector<std::string>& pa
       return false;
     }
     std::string why;
-    if (!Sha256File(folder + path, entry.Size, entry.Sha256, why)) {
+    std::FILE* f = nullptr;
+    TFileStatus st;
+    // Sealed as a run reads it back: a regular file of the package, reached through no link.
+    const bool read = OpenBelow(folder, path, f, st, why) == TLook::Found &&
+                      Sha256OpenFile(f, entry.Size, entry.Sha256, why);
+    if (f) std::fclose(f);
+    if (!read) {
       error = Describe(folder + path) + ": " + why;
       return false;
     }
@@ -159,20 +165,39 @@ std::vector<std::string> CompareFolder(const std::string& folder, const TManifes
                                        const std::vector<std::string>& named) {
   std::vector<std::string> differences;
   for (const TManifestEntry& e : manifest.Entries) {
-    uint64_t size = 0;
-    std::string sha, why;
-    TFileStatus st;
-    if (LinkStatus(folder + e.Path, st, why) == TLook::NotFound) {
-      differences.push_back(Describe(e.Path) + ": missing");
-    } else if (!Sha256File(folder + e.Path, size, sha, why)) {
-      differences.push_back(Describe(e.Path) + ": cannot be read (" + why + ")");
-    } else if (size != e.Size) {
-      differences.push_back(Describe(e.Path) + ": size differs (" + std::to_string(size) +
-                            " bytes, " + std::to_string(e.Size) + " when sealed)");
-    } else if (sha != e.Sha256) {
-      differences.push_back(Describe(e.Path) + ": changed since the package was sealed");
-    }
+    bool refused = false;
+    if (std::string d = CompareFile(folder, e, refused); !d.empty())
+      differences.push_back(std::move(d));
   }
+  for (std::string& d : NotListed(manifest, named)) differences.push_back(std::move(d));
+  return differences;
+}
+
+std::string CompareFile(const std::string& folder, const TManifestEntry& e, bool& refused) {
+  std::FILE* f = nullptr;
+  TFileStatus st;
+  std::string sha, why;
+  const TLook look = OpenBelow(folder, e.Path, f, st, why);
+  refused = look == TLook::Failed;
+  if (look == TLook::NotFound) return Describe(e.Path) + ": missing";
+  if (look != TLook::Found) return Describe(e.Path) + ": cannot be read (" + why + ")";
+  uint64_t size = st.Size;
+  // Never more than the sealed size is read: a file that claims less than it holds is no
+  // reason to read on.
+  const bool read = size != e.Size || Sha256OpenFile(f, size, sha, why, {}, e.Size);
+  std::fclose(f);
+  if (!read) return Describe(e.Path) + ": cannot be read (" + why + ")";
+  if (size != e.Size) {
+    return Describe(e.Path) + ": size differs (" + std::to_string(size) + " bytes, " +
+           std::to_string(e.Size) + " when sealed)";
+  }
+  if (sha != e.Sha256) return Describe(e.Path) + ": changed since the package was sealed";
+  return {};
+}
+
+std::vector<std::string> NotListed(const TManifest& manifest,
+                                   const std::vector<std::string>& named) {
+  std::vector<std::string> differences;
   for (const std::string& path : std::set<std::string>(named.begin(), named.end())) {
     if (!manifest.Find(path)) {
       differences.push_back(Describe(path) + ": not listed in " + kManifestName);

@@ -51,6 +51,14 @@ std::string FormatManifest(const TManifest& manifest);
 std::vector<std::string> CompareFolder(const std::string& folder, const TManifest& manifest,
                                        const std::vector<std::string>& named);
 
+// How the file of `e` in `folder` differs from it, or "" when it does not. Only a regular file
+// of the package reached through no link is read, and no further than its sealed size;
+// `refused` tells one that is not such a file (or cannot be opened) from one missing or changed.
+std::string CompareFile(const std::string& folder, const TManifestEntry& e, bool& refused);
+// The files of `named` that `manifest` does not list, one line each.
+std::vector<std::string> NotListed(const TManifest& manifest,
+                                   const std::vector<std::string>& named);
+
 // True when `bytes` read from `path` (relative to the package folder) are the sealed bytes;
 // otherwise false with what is wrong.
 [[nodiscard]] bool CheckBytes(const TManifest& manifest, const std::string& path,

@@ -48,7 +48,7 @@ bool CheckSignature(const std::string& folder, const std::string& manifest,
 }  // namespace
 
 TSealState CheckSeal(const std::string& folder, const TTrustStore& trust,
-                     const std::vector<std::string>& named) {
+                     const TNamedFiles& named) {
   TSealState state;
   std::string manifest, error;
   const TLook look = ReadWholeFile(folder + kManifestName, manifest, error, kManifestBytes + 1);
@@ -64,15 +64,23 @@ TSealState CheckSeal(const std::string& folder, const TTrustStore& trust,
     return state;
   }
   state.ManifestSha256 = Sha256Hex(manifest);
-  if (std::string problem; !CheckSignature(folder, manifest, trust, state, problem)) {
-    state.Problems.insert(state.Problems.begin(), std::move(problem));
-  }
-  if (ParseManifest(manifest, kManifestName, state.Manifest, error)) {
-    for (std::string& d : CompareFolder(folder, state.Manifest, named)) {
-      state.Problems.push_back(std::move(d));
-    }
-  } else {
+  std::string problem;
+  // Unsigned lines name no file worth opening: a listed file is read only for a trusted key.
+  const bool signed_ok = CheckSignature(folder, manifest, trust, state, problem);
+  if (!signed_ok) state.Problems.insert(state.Problems.begin(), std::move(problem));
+  if (!ParseManifest(manifest, kManifestName, state.Manifest, error)) {
     state.Problems.push_back(error);
+  } else if (signed_ok) {
+    bool any_refused = false;
+    for (const TManifestEntry& e : state.Manifest.Entries) {
+      bool refused = false;
+      if (std::string d = CompareFile(folder, e, refused); !d.empty()) state.Problems.push_back(d);
+      any_refused |= refused;
+    }
+    // Walking the scripts reads them whole: not while one is a link or no regular file.
+    if (!any_refused) {
+      for (std::string& d : NotListed(state.Manifest, named())) state.Problems.push_back(d);
+    }
   }
   state.Verified = state.Problems.empty();
   return state;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,11 +21,14 @@ struct TSealState {
   TManifest Manifest;
 };
 
+// The files a run may read, relative to the package folder; finding them may read the scripts.
+using TNamedFiles = std::function<std::vector<std::string>()>;
+
 // Checks the seal of the package in `folder` (ending with '/') against `trust`: the signature,
-// every file the manifest lists, and that each of `named` (the files a run may read, relative
-// to `folder`) is listed. Reports every problem, not only the first.
+// then, when a trusted key signed it, every file the manifest lists, then, unless one of them is
+// a link or no regular file, that each of `named()` is listed. Reports every problem found.
 TSealState CheckSeal(const std::string& folder, const TTrustStore& trust,
-                     const std::vector<std::string>& named);
+                     const TNamedFiles& named);
 
 // One line for the operator: "Package sealed by key ... (trusted)", "Package not sealed", or
 // the first reason the package is not accepted.

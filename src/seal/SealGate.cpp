@@ -75,9 +75,11 @@ TSealState CheckPackageSeal(const std::string& folder, const std::string& script
   std::error_code ec;
   // An unsealed package is not walked: it runs as it always did.
   if (fs::exists(folder + kManifestName, ec) || ec) {
-    TScriptCheck check(folder);
-    check.Run(script);
-    state = CheckSeal(folder, LoadTrustedKeys(policy.Trust), PackageFiles(folder, check));
+    state = CheckSeal(folder, LoadTrustedKeys(policy.Trust), [&] {
+      TScriptCheck check(folder);
+      check.Run(script);
+      return PackageFiles(folder, check);
+    });
   }
   if (!state.Sealed && policy.RequireSeal) {
     state.Problems.push_back("Package not sealed (no " + std::string(kManifestName) + "), and " +

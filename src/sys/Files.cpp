@@ -98,6 +98,65 @@ TLook OpenRegularFile(const std::string& path, std::FILE*& file, std::string& er
   return TLook::Found;
 }
 
+namespace {
+
+// The part `name` of folder `dir`, looked at without following a link, then opened with `flags`
+// and O_NOFOLLOW so a link put there meanwhile fails the open; -1 with `look` set otherwise.
+int OpenPart(int dir, const std::string& name, int flags, bool folder, TFileStatus& st,
+             TLook& look, std::string& error) {
+  struct stat s {};
+  if (RetryOnSignal([&] { return ::fstatat(dir, name.c_str(), &s, AT_SYMLINK_NOFOLLOW); }) != 0) {
+    look = Failure(errno, error);
+    return -1;
+  }
+  st = FromStat(s);
+  look = TLook::Failed;
+  if (st.Link) return error = "is a symbolic link", -1;
+  if (folder && !st.Folder) return look = Failure(ENOTDIR, error), -1;
+  if (!folder && !st.Regular) return error = std::string("is ") + st.Kind(), -1;
+  const int fd = RetryOnSignal(
+      [&] { return ::openat(dir, name.c_str(), flags | O_RDONLY | O_NOFOLLOW | O_CLOEXEC); });
+  if (fd < 0) {
+    look = Failure(errno, error);
+    return -1;
+  }
+  TFileStatus now;
+  if (!FdStatus(fd, now, error) || !now.SameFile(st) || now.Type != st.Type) {
+    ::close(fd);
+    error = "changed while it was opened";
+    return -1;
+  }
+  st = now;
+  look = TLook::Found;
+  return fd;
+}
+
+}  // namespace
+
+TLook OpenBelow(const std::string& base, const std::string& relative, std::FILE*& file,
+                TFileStatus& st, std::string& error) {
+  file = nullptr;
+  int dir = RetryOnSignal([&] { return ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (dir < 0) return Failure(errno, error);
+  TLook look = TLook::Found;
+  for (size_t start = 0; dir >= 0;) {
+    const size_t slash = relative.find('/', start);
+    const bool last = slash == std::string::npos;
+    const std::string part = relative.substr(start, last ? std::string::npos : slash - start);
+    const int fd = OpenPart(dir, part, last ? O_NONBLOCK : O_DIRECTORY, !last, st, look, error);
+    ::close(dir);
+    dir = fd;
+    if (last || fd < 0) break;
+    start = slash + 1;
+  }
+  if (dir < 0) return look;
+  if (!(file = ::fdopen(dir, "rb"))) {
+    look = Failure(errno, error);
+    ::close(dir);
+  }
+  return look;
+}
+
 TLook ReadWholeFile(const std::string& path, std::string& bytes, std::string& error,
                     size_t max_bytes) {
   bytes.clear();

@@ -47,6 +47,12 @@ bool FdStatus(int fd, TFileStatus& out, std::string& error);
 // Opens `path` for reading when it is a regular file; a FIFO in its place does not block the
 // open. On Failed `error` says "is a folder", "is not a regular file" or the system's reason.
 TLook OpenRegularFile(const std::string& path, std::FILE*& file, std::string& error);
+// Opens `relative` ('/' between its parts, none "." or "..") below folder `base` for reading
+// when it is a regular file reached through no symbolic link, so nothing outside `base` is read
+// in its name; `st` is what was opened. On Failed `error` says "is a symbolic link", "is a FIFO"
+// ... or the system's reason.
+TLook OpenBelow(const std::string& base, const std::string& relative, std::FILE*& file,
+                TFileStatus& st, std::string& error);
 // The file at `path`, at most its first `max_bytes`, read as OpenRegularFile opens it.
 TLook ReadWholeFile(const std::string& path, std::string& bytes, std::string& error,
                     size_t max_bytes = SIZE_MAX);

@@ -2,6 +2,8 @@
 
 #include <sodium.h>
 
+#include <algorithm>
+
 #include "sys/Files.h"
 #include "sys/SysError.h"
 
@@ -37,19 +39,20 @@ bool Sha256File(const std::string& path, uint64_t& size, std::string& sha256, st
 }
 
 bool Sha256OpenFile(std::FILE* file, uint64_t& size, std::string& sha256, std::string& error,
-                    const std::function<void(std::string_view)>& each) {
+                    const std::function<void(std::string_view)>& each, uint64_t max_bytes) {
   if (!Started()) {
     error = "the cryptography library cannot be started";
     return false;
   }
   std::rewind(file);
-  crypto_hash_sha256_state state;
-  crypto_hash_sha256_init(&state);
+  TSha256 hash;
   size = 0;
-  uint8_t buf[65536];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, file)) > 0; size += n) {
-    crypto_hash_sha256_update(&state, buf, n);
-    if (each) each(std::string_view(reinterpret_cast<const char*>(buf), n));
+  char buf[65536];
+  for (size_t n; size < max_bytes &&
+                 (n = std::fread(buf, 1, std::min<uint64_t>(sizeof buf, max_bytes - size), file)) > 0;
+       size += n) {
+    hash.Add(std::string_view(buf, n));
+    if (each) each(std::string_view(buf, n));
   }
   const int read_error = std::ferror(file) ? errno : 0;
   std::rewind(file);
@@ -57,8 +60,30 @@ bool Sha256OpenFile(std::FILE* file, uint64_t& size, std::string& sha256, std::s
     error = SysErrorText(read_error);
     return false;
   }
-  uint8_t digest[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256_final(&state, digest);
-  sha256 = Hex(digest, sizeof digest);
+  sha256 = hash.Hex();
   return true;
+}
+
+TSha256::TSha256() : State(std::make_unique<crypto_hash_sha256_state>()) {
+  Restart();
+}
+
+TSha256::~TSha256() = default;
+
+void TSha256::Restart() {
+  crypto_hash_sha256_init(State.get());
+}
+
+void TSha256::Add(std::string_view piece) {
+  crypto_hash_sha256_update(State.get(), reinterpret_cast<const uint8_t*>(piece.data()),
+                            piece.size());
+}
+
+std::string TSha256::Hex() const {
+  if (!Started()) return {};
+  // Finishing spoils the state, so a copy is finished and the pass goes on.
+  crypto_hash_sha256_state copy = *State;
+  uint8_t digest[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256_final(&copy, digest);
+  return ::Hex(digest, sizeof digest);
 }

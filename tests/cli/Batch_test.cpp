@@ -11,10 +11,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 
 #include "app/ComDriverLink.h"
@@ -333,6 +335,33 @@ TEST_F(BatchRunTest, SealIsJudgedBeforeContactAndAtEveryRead) {
         std::find(wire.begin() + static_cast<long>(wire_before), wire.end(), "P0") != wire.end();
     EXPECT_EQ(bank_sent, c.Status == kBatchCompleted);
   }
+}
+
+// A stop while the package is being checked says the truth: the device heard nothing.
+TEST_F(BatchRunTest, StopDuringTheSealCheckSaysNothingWasSent) {
+  const auto entered = std::make_shared<std::atomic<bool>>(false);  // the check may outlive us
+  std::promise<void> release;
+  TBatchConfig c = Config();
+  c.Configure = [=, configure = c.Configure,
+                 done = release.get_future().share()](TRunController& ctl) {
+    configure(ctl);
+    ctl.SetPackageGate([=](const std::string&, const std::string&) {
+      *entered = true;
+      done.wait();
+      return TPackageVerdict{};
+    });
+  };
+  const int connections = peer.Connections();
+  TBatchRun run(std::move(c), out, err);
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
+    if (entered->exchange(false)) run.Stop(SIGINT);
+  });
+  poll.start(1);
+  EXPECT_EQ(run.Exec(), 130);
+  release.set_value();
+  EXPECT_THAT(err.str(), HasSubstr("stopped by SIGINT: nothing was sent to the device"));
+  EXPECT_EQ(peer.Connections(), connections);
 }
 
 class ProgramSettingsTest : public RunFixture {};

@@ -8,6 +8,7 @@
 #include "engines/engine_harness.h"
 #include "formats/hex.h"
 #include "formats/text.h"
+#include "sys/Sha256.h"
 
 namespace {
 
@@ -112,6 +113,35 @@ TEST_F(ProgJtagTest, FileCheckSeesTheBytesPlayed) {
   EXPECT_EQ(h.errors, Texts{"prog.svf: changed since the package was sealed"});
   EXPECT_EQ(h.sent, Texts{"P8"});
   EXPECT_FALSE(e.IsEffectFileOpen());
+}
+
+// The record names the bytes played, whichever the file held when it was counted or checked:
+// here it is rewritten in place (same inode) in between.
+TEST_F(ProgJtagTest, NotesTheHashOfTheBytesPlayed) {
+  const std::string before = "SIR 8 TDI (FE);\r\nSDR 16 TDI (1234);\r\n";
+  const std::string after = "SIR 8 TDI (00);\r\nSDR 16 TDI (1234);\r\n";
+  const struct {
+    const char* name;
+    TFileCheck check;
+    std::string played, first_record;
+  } cases[] = {
+      {"unsealed", nullptr, after, ":010008620095\r\n"},
+      {"sealed", [](const std::string&, std::string_view) { return std::string(); }, before,
+       ":01000862FE97\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Write("prog.svf", before);
+    e.SetFileCheck(c.check);
+    e.Pause = [&](int) { Write("prog.svf", after); };
+    h.sent.clear();
+    h.files.clear();
+    Play("prog.svf", Accept);
+    ASSERT_GE(h.sent.size(), 2u);
+    EXPECT_EQ(h.sent[1], c.first_record);
+    EXPECT_EQ(h.files, Texts{dir_ + "prog.svf"});
+    EXPECT_EQ(e.GetFileReadSha256(), Sha256Hex(c.played));
+  }
 }
 
 TEST_F(ProgJtagTest, TakesOnlyJtagTargets) {

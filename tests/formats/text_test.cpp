@@ -67,8 +67,8 @@ TEST(Text, FilesWholeAndByLine) {
     EXPECT_EQ(streamed, lines);
     EXPECT_EQ(CountTextLines(path), static_cast<int64_t>(lines.size()));
 
-    // Surveyed from the file opened, half read, though another now stands at its path; the
-    // same from the bytes; reading then starts again at the first line.
+    // Counted from the file opened, half read, though another now stands at its path; the
+    // same from the bytes; reading then starts again, and hashes what it reads.
     LineReader opened, held;
     ASSERT_TRUE(opened.Open(path));
     opened.Next(line);
@@ -77,12 +77,12 @@ TEST(Text, FilesWholeAndByLine) {
     held.OpenBytes(text);
     for (LineReader* reader : {&opened, &held}) {
       int64_t count = -1;
-      std::string sha256;
-      ASSERT_TRUE(reader->Survey(count, sha256));
+      ASSERT_TRUE(reader->Count(count));
       EXPECT_EQ(count, static_cast<int64_t>(lines.size()));
-      EXPECT_EQ(sha256, Sha256Hex(text));
-      EXPECT_EQ(reader->Next(line), !lines.empty());
-      EXPECT_EQ(line, lines.empty() ? "" : lines[0]);
+      Lines again;
+      while (reader->Next(line)) again.push_back(line);
+      EXPECT_EQ(again, lines);
+      EXPECT_EQ(reader->ReadSha256(), Sha256Hex(text));
     }
   }
   std::remove(path.c_str());

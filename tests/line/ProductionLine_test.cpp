@@ -95,6 +95,8 @@ TEST(DeviceList, RefusesBadLinesAndClashesNamingTheLine) {
       {"a udp:127.0.0.1:4001:5000\nb tcp:127.0.0.1:4002\nc udp:127.0.0.1:4003:5000\n",
        "line.txt:3: the UDP local port 5000 is already bound by \"a\" on line 1"},
       {"# nothing\n\n", "line.txt: no device listed"},
+      {std::string("a COM1\nab\0cd COM2\n", 18),
+       "line.txt:2: the name \"ab\\x00cd\" holds a control character"},
       // Every fault at once, each with its line; a line refused takes nothing away from later
       // ones.
       {"lonely\na COM1\nb udp:127.0.0.1:0x50\na COM1\nc tcp:127.0.0.1:1\n",

@@ -1,6 +1,7 @@
 #include "seal/Seal.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <functional>
@@ -46,6 +47,14 @@ class SealTest : public ::testing::Test {
   ScratchDir Package, Keys;
   TToolKey Author{Keys, "author"}, Stranger{Keys, "stranger"};
   const std::vector<std::string> Named = {"script.ini", "Qubra/BANK3.HEX"};
+  const TNamedFiles NamedFiles = [this] { return Named; };
+
+  // Lists `lines` too, signed by the author when `sign`, otherwise under a junk signature.
+  void List(const std::string& lines, bool sign) {
+    Package.Write(kManifestName, ReadAll(Package.Path() + kManifestName) + lines);
+    if (!sign) return Package.Write(kSignatureName, "untrusted comment: x\njunk\n");
+    ASSERT_TRUE(Author.Sign(Package.Path() + kManifestName));
+  }
 };
 
 TEST_F(SealTest, TrustedAndIntactOrEveryReasonWhyNot) {
@@ -83,13 +92,33 @@ TEST_F(SealTest, TrustedAndIntactOrEveryReasonWhyNot) {
          Package.Write(kManifestName, ReadAll(Package.Path() + kManifestName) + "# more\n");
        },
        {"package.manifest.minisig: the signature does not match (key KEY)"}},
+      {"junk signature: no listed file is opened",
+       [&](TTrustPlaces&) {
+         std::filesystem::create_symlink("/proc/self/pagemap", Package.Path() + "notes.txt");
+         List(std::string(64, 'a') + " 9 notes.txt\n", false);
+       },
+       {"package.manifest.minisig:3: missing line"}},
+      {"links, in and out of the package, and what is not a regular file",
+       [&](TTrustPlaces&) {
+         Package.Remove("notes.txt");
+         std::filesystem::create_symlink("/proc/self/pagemap", Package.Path() + "notes.txt");
+         std::filesystem::create_symlink("script.ini", Package.Path() + "in.ini");
+         ASSERT_EQ(::mkfifo((Package.Path() + "fifo").c_str(), 0600), 0);
+         std::filesystem::rename(Package.Path() + "Qubra", Keys.Path() + "Qubra");
+         std::filesystem::create_symlink(Keys.Path() + "Qubra", Package.Path() + "Qubra");
+         const std::string sha = Sha256Hex("CM\r\n") + " ";
+         List(sha + "4 in.ini\n" + sha + "4 fifo\n" + sha + "4 notes.txt\n", true);
+       },
+       {"Qubra/BANK3.HEX: cannot be read (is a symbolic link)", "fifo: cannot be read (is a FIFO)",
+        "in.ini: cannot be read (is a symbolic link)",
+        "notes.txt: cannot be read (is a symbolic link)"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
     SetUp();
     TTrustPlaces places{{}, {station}};
     c.Change(places);
-    const TSealState state = CheckSeal(Package.Path(), LoadTrustedKeys(places), Named);
+    const TSealState state = CheckSeal(Package.Path(), LoadTrustedKeys(places), NamedFiles);
     std::vector<std::string> expected = c.Problems;
     for (std::string& p : expected) {
       if (const size_t at = p.find("KEY"); at != std::string::npos) p.replace(at, 3, state.KeyId);
@@ -104,9 +133,10 @@ TEST_F(SealTest, TrustedAndIntactOrEveryReasonWhyNot) {
       EXPECT_NE(ReadAll(Author.Pub).find(state.KeyId), std::string::npos);
     }
   }
+  Package.Remove("Qubra");  // the link the last case left
   SetUp();  // a manifest beyond any package's is refused before it is read
   Package.Write(kManifestName, std::string(1024 * 1024 + 1, '#'));
-  EXPECT_EQ(CheckSeal(Package.Path(), LoadTrustedKeys({{}, {station}}), Named).Problems,
+  EXPECT_EQ(CheckSeal(Package.Path(), LoadTrustedKeys({{}, {station}}), NamedFiles).Problems,
             std::vector<std::string>{"package.manifest: longer than 1 MiB, far beyond any "
                                      "package's: refused unread"});
 }
@@ -127,7 +157,7 @@ TEST_F(SealTest, AddedKeyIsTrustedFromTheUsersFolder) {
   EXPECT_EQ(error, added + " is not a regular file");
   std::filesystem::remove(added);
   ASSERT_TRUE(AddTrustedKey(Author.Pub, user, key_id, error)) << error;
-  const TSealState state = CheckSeal(Package.Path(), LoadTrustedKeys({{}, {user}}), Named);
+  const TSealState state = CheckSeal(Package.Path(), LoadTrustedKeys({{}, {user}}), NamedFiles);
   EXPECT_TRUE(state.Verified);
   EXPECT_EQ(state.KeyId, key_id);
 }
