@@ -17,7 +17,6 @@
 #include <QStringDecoder>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <filesystem>
 #include <iostream>
 
 #include "app/ProgramDir.h"
@@ -362,8 +361,7 @@ void TMainFich::UsePackageFolder(const std::string& dir) {
   // The folder left keeps the choices made for it, as at a close (not a --link).
   if (SettingsLoaded && !LinkGiven) SaveSettings();
   ::SetProgramDir(dir);
-  std::error_code ec;
-  Ctl->SetProgramDir(::ProgramDir(), std::filesystem::exists(::ProgramDir() + "readid.ini", ec));
+  Ctl->SetProgramDir(::ProgramDir(), HoldsReadId(::ProgramDir()));
   LoadSettings();
   ShowPackageFolder();
 }

@@ -476,6 +476,29 @@ TEST(NoPackageFolder, StartAsksForTheFolderAndNothingIsWrittenMeanwhile) {
   SetProgramDir("");
 }
 
+// Read Id runs the package folder's readid.ini: its button and Quit show when that folder holds
+// one, whatever folder the window was started from.
+TEST(PackageFolderInUse, ReadIdAndQuitShowWhenItHoldsReadId) {
+  UiApp();
+  TPackage top;
+  top.Write("pkg/script.ini", "M0\r\n");
+  top.Write("pkg/readid.ini", "M0\r\n");
+  top.Write("bare/script.ini", "M0\r\n");
+  SetProgramDir(top.Path() + "pkg");
+  TFakeEngines engines{};
+  std::vector<std::string> taken;
+  TMainFich w(DefaultRunConfig(""), std::make_unique<TFakeLink>(), MakeFakeEngines(&taken, engines),
+              std::make_unique<TFakeSerialDevices>(), std::make_unique<TSettingsStore>());
+  EXPECT_FALSE(w.ReadId->isHidden());
+  EXPECT_FALSE(w.Quit->isHidden());
+  w.UsePackageFolder(top.Path() + "bare/");
+  EXPECT_TRUE(w.ReadId->isHidden());
+  EXPECT_TRUE(w.Quit->isHidden());
+  w.UsePackageFolder(top.Path() + "pkg/");
+  EXPECT_FALSE(w.ReadId->isHidden());
+  SetProgramDir("");
+}
+
 TEST_F(WindowSettings, AWindowThatNeverReadTheFileLeavesIt) {
   CloseWindow();
   struct stat st;
