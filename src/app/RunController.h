@@ -100,6 +100,7 @@ class TRunController {
   // A device path opened by itself in place of the checked COM slot (--link), until a COM item
   // is clicked; "" for none.
   void SetPortDevice(const std::string& path) { FPortDevice = path; }
+  const std::string& PortDevice() const { return FPortDevice; }
   void SetLanSettings(const TLanSettings& lan) { FLan = lan; }
   const TLanSettings& LanSettings() const { return FLan; }
   void SetCompSelection(const TCompSelection& sel) { CompSel = sel; }
