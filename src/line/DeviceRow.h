@@ -28,6 +28,7 @@ struct TDeviceRow {
   bool Ended = false;         // the child has reported its result
   std::string Result;         // the child's own: "completed", "error" or "stopped"
   std::string ReportFailure;  // why the device's record could not be written
+  bool Connected = false;  // its link has connected in this run
   // Why the link is being tried again ("Connection refused"); "" once the device has answered.
   std::string Trouble;
   // The run's overall progress as the child reports it: bytes sent of those it will send
@@ -103,6 +104,9 @@ class TRows {
   TAt At;
 };
 
+// The state as the line shows it: "connecting" for a device running whose link has not
+// connected yet.
+const char* RowStateText(const TDeviceRow& row);
 // A device's row before any run: its name and link as the list gives them.
 TDeviceRow FreshRow(const TLineDevice& device);
 // The device runs or waits for its turn.
