@@ -297,6 +297,7 @@ void TBatchRun::Stop(int signal_number) {
   // where the run hung, even if nothing else gets out.
   if (Started && Ctl->Running() && Ctl->GetRunState() != TRunState::Completed) {
     Ctl->StartClick();  // STOP
+    View.ClearProgress();
     // The last status line reads as if the run were only paused there.
     Err << "qubra-updater: stopped by " << SignalName(signal_number)
         << ": the device may now be partly updated; run the update again to finish it" << std::endl;

@@ -244,6 +244,12 @@ std::string FormatSummary(const TRows& rows, TSummaryKind kind) {
   for (const TDeviceRow& r : rows)
     if (r.State == dsFAILED)
       text += "failed: " + EscapeControls(r.Name + " " + r.Link) + ": " + FailureText(r) + "\n";
+  // What a stop left behind on each device it interrupted.
+  for (const TDeviceRow& r : rows)
+    if (r.State == dsSTOPPED && DeviceStarted(r))
+      text += "stopped: " + EscapeControls(r.Name + " " + r.Link) +
+              (r.Connected ? ": may be partly updated; run the update again to finish it\n"
+                           : ": before its link connected; nothing was sent\n");
   for (const TDeviceRow& r : rows)
     if (!r.ReportFailure.empty())
       text +=

@@ -132,8 +132,9 @@ std::string KilledText(int signal_number);
 // One plain line for a device that starts or ends (not on a terminal).
 std::string FormatProgressLine(const TDeviceRow& row);
 // The line's summary, how many devices are in each state. skEND, once --line is over: the
-// completed, failed and stopped ones, then a line for each that failed (with its error) and for
-// each record not written. skLIVE, the window's, while the line works: every state, and how many
+// completed, failed and stopped ones, then a line for each that failed (with its error), for
+// each stopped after it started (whether it may be partly updated) and for each record not
+// written. skLIVE, the window's, while the line works: every state, and how many
 // the list's check refuses.
 enum TSummaryKind : uint8_t { skEND, skLIVE };
 std::string FormatSummary(const TRows& rows, TSummaryKind kind);

@@ -799,6 +799,9 @@ case_line_ctrlc() {
   finish_line ctrlc 130
   grep -qx "4 devices: 0 completed, 0 failed, 4 stopped" "$OUT" ||
     fail "ctrlc: $(tail -n 1 "$OUT")"
+  # The two that had begun are named with what the stop left; those never started are not.
+  [ "$(grep -c '^stopped: dev[12] tcp:' "$OUT")" = 2 ] && ! grep -q '^stopped: dev[34]' "$OUT" ||
+    fail "ctrlc: the stopped devices are not named: $(tail -n 3 "$OUT")"
   expect_records ctrlc "$WORK/report.jsonl" "dev1 stopped 130 " "dev2 stopped 130 " \
     "dev3 stopped null " "dev4 stopped null "
 }
