@@ -561,7 +561,6 @@ TEST_F(BatchRunTest, StopClosesTheLinkAndExitsWithTheSignal) {
     poll.start(1);
     EXPECT_EQ(run.Exec(), status);
     EXPECT_THAT(trace_at_stop, HasSubstr(">  56 30"));
-    // On a line of its own, not after the progress line.
     EXPECT_THAT(err.str(), HasSubstr("\r\033[Kqubra-updater: stopped by "));
     EXPECT_THAT(err.str(), HasSubstr(": the device may now be partly updated; run the update "
                                      "again to finish it\n"));

@@ -309,19 +309,16 @@ TEST(LineRows, TableProgressLinesAndSummary) {
   EXPECT_EQ(FormatSummary(rows, skEND),
             "4 devices: 1 completed, 1 failed, 1 stopped\n"
             "failed: tcp2 tcp:127.0.0.1:4002: Error while writing!!!\\x0D (/p/Qubra/script.ini)\n");
-  // A stop says what it left on each device it interrupted.
+  rows[0].Problem = "refused";
+  EXPECT_EQ(FormatSummary(rows, skLIVE),
+            "4 devices: 0 waiting, 1 running, 0 completed, 1 failed, 1 stopped (1 refused by the "
+            "check)");
   rows[2].State = rows[3].State = dsSTOPPED;
   rows[3].Seconds = 1;
   EXPECT_THAT(FormatSummary(rows, skEND),
               EndsWith("stopped: udp1 udp:127.0.0.1:4003:4010: before its link connected; nothing "
                        "was sent\nstopped: pté1 /dev/pts/7: may be partly updated; run the update "
                        "again to finish it\n"));
-  rows[2].State = dsRUNNING;
-  rows[3].Seconds = 0;
-  rows[0].Problem = "refused";
-  EXPECT_EQ(FormatSummary(rows, skLIVE),
-            "4 devices: 0 waiting, 1 running, 0 completed, 1 failed, 1 stopped (1 refused by the "
-            "check)");
 }
 
 // The table in a terminal of few lines: the running and failed devices, then a count of the

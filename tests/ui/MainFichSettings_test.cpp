@@ -439,6 +439,7 @@ TEST(NoPackageFolder, StartAsksForTheFolderAndNothingIsWrittenMeanwhile) {
   RememberPackageFolder("");
   TPackage top;
   top.Write("rép ü€/script.ini", "M0\r\n");
+  top.Write("rép ü€/readid.ini", "M0\r\n");
   const std::string pkg = top.Path() + "rép ü€/";
   std::vector<std::string> calls, seen;
   auto store = std::make_unique<TCountingStore>();
@@ -458,7 +459,9 @@ TEST(NoPackageFolder, StartAsksForTheFolderAndNothingIsWrittenMeanwhile) {
   EXPECT_FALSE(w->Controller().Running());
   EXPECT_EQ(w->MemoStatus->toPlainText().toStdString(), kNoPackageFolderText);
   EXPECT_TRUE(calls.empty());
+  EXPECT_TRUE(w->ReadId->isHidden());
   w->Start->click();
+  EXPECT_FALSE(w->ReadId->isHidden());  // the chosen folder's readid.ini
   EXPECT_TRUE(w->Controller().Running());
   EXPECT_EQ(w->Controller().GetScriptPath(), pkg + "script.ini");
   // The folder's name as the system spells it; the device's own text stays Latin-1.
@@ -473,29 +476,6 @@ TEST(NoPackageFolder, StartAsksForTheFolderAndNothingIsWrittenMeanwhile) {
   w->show();
   w->close();
   EXPECT_EQ(calls, (std::vector<std::string>{"load " + pkg, "save " + pkg}));
-  SetProgramDir("");
-}
-
-// Read Id runs the package folder's readid.ini: its button and Quit show when that folder holds
-// one, whatever folder the window was started from.
-TEST(PackageFolderInUse, ReadIdAndQuitShowWhenItHoldsReadId) {
-  UiApp();
-  TPackage top;
-  top.Write("pkg/script.ini", "M0\r\n");
-  top.Write("pkg/readid.ini", "M0\r\n");
-  top.Write("bare/script.ini", "M0\r\n");
-  SetProgramDir(top.Path() + "pkg");
-  TFakeEngines engines{};
-  std::vector<std::string> taken;
-  TMainFich w(DefaultRunConfig(""), std::make_unique<TFakeLink>(), MakeFakeEngines(&taken, engines),
-              std::make_unique<TFakeSerialDevices>(), std::make_unique<TSettingsStore>());
-  EXPECT_FALSE(w.ReadId->isHidden());
-  EXPECT_FALSE(w.Quit->isHidden());
-  w.UsePackageFolder(top.Path() + "bare/");
-  EXPECT_TRUE(w.ReadId->isHidden());
-  EXPECT_TRUE(w.Quit->isHidden());
-  w.UsePackageFolder(top.Path() + "pkg/");
-  EXPECT_FALSE(w.ReadId->isHidden());
   SetProgramDir("");
 }
 

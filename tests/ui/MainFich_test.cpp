@@ -122,7 +122,6 @@ TEST_F(MainFichTest, IdlePromptAndRunCaptions) {
   w->Controller().Timer1Timer();
   EXPECT_EQ(w->Start->text(), "START");
   EXPECT_TRUE(w->Port1->menuAction()->isEnabled());
-  // A device given by itself (--link) is named as it is, with no COM slot.
   w->Controller().SetPortDevice("/dev/ttyUSB7");
   w->ShowConnection();
   EXPECT_TRUE(w->MemoStatus->toPlainText().endsWith("\nConnection: /dev/ttyUSB7"));
@@ -155,10 +154,8 @@ TEST_F(MainFichTest, TrustedKeysAddsAKeyAndTheSealFollows) {
     const QString text = w->MemoStatus->toPlainText();
     return text.mid(text.lastIndexOf('\n') + 1).toStdString();
   };
-  // The window's own way to trust a key, not the command line's.
-  EXPECT_THAT(last_line(), ::testing::EndsWith(
-                               "which is not trusted: add its public key with Settings > Trusted "
-                               "Keys..."));
+  EXPECT_THAT(last_line(),
+              ::testing::EndsWith("not trusted: add its public key with Settings > Trusted Keys..."));
 
   w->KeyFileDialog = [&](QWidget*) { return author.Pub; };
   int listed = -1;
