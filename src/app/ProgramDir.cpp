@@ -23,13 +23,6 @@ std::string Absolute(const std::string& path) {
   return whole.lexically_normal().string();
 }
 
-bool HoldsOne(const std::string& dir, const std::vector<std::string>& scripts) {
-  std::error_code ec;
-  for (const std::string& script : scripts)
-    if (std::filesystem::is_regular_file(std::filesystem::path(dir) / script, ec)) return true;
-  return false;
-}
-
 std::string Alternatives(const std::vector<std::string>& names, const char* word) {
   std::string text;
   for (size_t i = 0; i < names.size(); ++i)
@@ -41,6 +34,16 @@ std::string Alternatives(const std::vector<std::string>& names, const char* word
 }
 
 }  // namespace
+
+bool HoldsOne(const std::string& dir, const std::vector<std::string>& scripts) {
+  if (dir.empty()) return false;
+  for (const std::string& script : scripts) {
+    TFileStatus st;
+    std::string error;
+    if (FileStatus(WithSlash(dir) + script, st, error) == TLook::Found && st.Regular) return true;
+  }
+  return false;
+}
 
 std::string ProgramFileDir() {
   std::error_code ec;

@@ -25,6 +25,9 @@ void ForgetProgramDir();
 // True while ProgramDir() answers a folder given to SetProgramDir.
 bool ProgramDirGiven();
 
+// Whether folder `dir` holds one of `scripts` as a regular file; false for "".
+bool HoldsOne(const std::string& dir, const std::vector<std::string>& scripts);
+
 // Whether `dir` can serve as the package folder, and why not: it must be an existing folder
 // holding one of `scripts` (file names such as "script.ini").
 [[nodiscard]] bool UsablePackageFolder(const std::string& dir,

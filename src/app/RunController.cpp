@@ -5,7 +5,6 @@
 #include <cctype>
 #include <cstdio>
 #include <exception>
-#include <filesystem>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -51,11 +50,12 @@ bool ContainsNoCase(const std::string& text, const std::string& lower_needle) {
 }  // namespace
 
 TRunConfig DefaultRunConfig(const std::string& script_arg) {
-  std::error_code ec;
-  // A package folder named on purpose holds its own readid.ini; without one the current folder
-  // is asked, as it always was.
-  const std::string readid = ProgramDirGiven() ? ProgramDir() + "readid.ini" : "readid.ini";
-  return TRunConfig{ProgramDir(), script_arg, std::filesystem::exists(readid, ec)};
+  const std::string dir = ProgramDir();
+  return TRunConfig{dir, script_arg, HoldsReadId(dir)};
+}
+
+bool HoldsReadId(const std::string& dir) {
+  return HoldsOne(dir, {"readid.ini"});
 }
 
 TRunController::TRunController(TMainView& view, std::unique_ptr<TDeviceLink> link,

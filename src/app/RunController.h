@@ -27,7 +27,7 @@ inline constexpr const char* kNoPackageFolderText =
 struct TRunConfig {
   std::string ProgramDir;      // folder of the program file, ending with '/'
   std::string ScriptArg;       // first command-line argument; empty for the default script.ini
-  bool ReadIdPresent = false;  // readid.ini in the current directory when the window was created
+  bool ReadIdPresent = false;  // the package folder holds readid.ini: Read Id and Quit show
 };
 
 // The run state machine's states, numbered as they always were: each says what the step does
@@ -53,8 +53,10 @@ enum class TRunState : uint8_t {
   WaitOp = 18,            // waits for OP, then FI
 };
 
-// The program folder and readid.ini lookup of a real start.
+// The package folder in use (ProgramDir()) and whether it holds readid.ini.
 TRunConfig DefaultRunConfig(const std::string& script_arg);
+// Whether package folder `dir` holds readid.ini; false for "".
+bool HoldsReadId(const std::string& dir);
 
 // The main window's logic: the run state machine, the script walker with its comment rules,
 // status, progress and the engines' events. Runs without widgets; it reaches the window only
@@ -98,6 +100,7 @@ class TRunController {
   // A device path opened by itself in place of the checked COM slot (--link), until a COM item
   // is clicked; "" for none.
   void SetPortDevice(const std::string& path) { FPortDevice = path; }
+  const std::string& PortDevice() const { return FPortDevice; }
   void SetLanSettings(const TLanSettings& lan) { FLan = lan; }
   const TLanSettings& LanSettings() const { return FLan; }
   void SetCompSelection(const TCompSelection& sel) { CompSel = sel; }

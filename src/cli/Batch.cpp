@@ -191,6 +191,10 @@ TBatchRun::TBatchRun(TBatchConfig config, std::ostream& out, std::ostream& err)
   IdleCheck.setSingleShot(true);
   IdleCheck.setInterval(0);
   QObject::connect(&IdleCheck, &QTimer::timeout, &IdleCheck, [this] { CheckIdle(); });
+  ConnectLimit.setSingleShot(true);
+  QObject::connect(&ConnectLimit, &QTimer::timeout, &ConnectLimit, [this] { NotConnected(); });
+  Link->Driver().OnConTypechange = [this](TComDriver&, int32_t) { LinkChosen(); };
+  Link->Driver().OnConnect = [this](TComDriver&, int32_t) { LinkConnected(); };
   Ctl->AddObserver(this);
   Report = std::make_unique<TRunReport>(Config.Name, [this] { return Config.Link; });
   Ctl->AddObserver(Report.get());
@@ -204,6 +208,7 @@ TBatchRun::~TBatchRun() {
   Watch.reset();
   Ctl->FormClose();
   Link->SetWireTap(nullptr);
+  Link->Driver().OnConTypechange = Link->Driver().OnConnect = nullptr;
 }
 
 // Both files are opened before the device is touched: a run nobody can trace or record is
@@ -300,6 +305,7 @@ void TBatchRun::Stop(int signal_number) {
     // Until the package is judged and the link opened, the device has heard nothing.
     const bool untouched = Ctl->GetRunState() == TRunState::OpenLink;
     Ctl->StartClick();  // STOP
+    View.ClearProgress();
     // The last status line reads as if the run were only paused there.
     Err << "qubra-updater: stopped by " << SignalName(signal_number)
         << (untouched ? ": nothing was sent to the device, which is as it was"
@@ -365,6 +371,38 @@ void TBatchRun::NoReply() {
   if (Finished || !WaitingForDevice()) return;
   std::string text = "No reply from device for " + std::to_string(Config.TimeoutSeconds) + " s";
   // A link that keeps failing (a refused connection, a send error) explains the silence.
+  if (const std::string cause = Link->LinkError(); !cause.empty()) text += " (" + cause + ")";
+  Ctl->ShowError(text);
+}
+
+// The connection is counted from the link's opening, not the run's start: the seal check
+// before it may take its time.
+void TBatchRun::LinkChosen() {
+  const TComDriver& driver = Link->Driver();
+  if (driver.GetConType() == CON_NONE) {
+    ConnectLimit.stop();
+  } else if (driver.IsLinkOpen()) {
+    LinkConnected();
+  } else if (Config.ConnectSeconds > 0) {
+    ConnectLimit.start(Config.ConnectSeconds * 1000);
+  }
+}
+
+void TBatchRun::LinkConnected() {
+  ConnectLimit.stop();
+  if (Events && Started && !Finished) Events->LinkConnected();
+}
+
+// A device that refuses is retried, as one being switched on needs; a line cannot wait for
+// it until the silence limit, minutes later.
+void TBatchRun::NotConnected() {
+  using enum TRunState;
+  const TRunState state = Ctl->GetRunState();
+  if (Finished || Link->Driver().IsLinkOpen() || state == Idle || state == Abort ||
+      state == ShowErrorBox || state == Completed)
+    return;
+  std::string text =
+      "No connection to the device within " + std::to_string(Config.ConnectSeconds) + " s";
   if (const std::string cause = Link->LinkError(); !cause.empty()) text += " (" + cause + ")";
   Ctl->ShowError(text);
 }
@@ -437,6 +475,10 @@ int32_t SilenceLimitSeconds(const Options& options) {
   return options.TimeoutSeconds < 0 ? kDefaultTimeoutSeconds : options.TimeoutSeconds;
 }
 
+int32_t ConnectLimitSeconds(const Options& options) {
+  return options.ConnectSeconds < 0 ? kDefaultConnectSeconds : options.ConnectSeconds;
+}
+
 int RunBatch(const Options& options, const std::string& program_dir) {
   // Updater.prm is only read: for the connection, or with --link for COMn_DEVICE alone.
   const TSettingsLines lines = ReadProgramSettings(program_dir);
@@ -454,6 +496,7 @@ int RunBatch(const Options& options, const std::string& program_dir) {
   config.Script = options.Script;
   config.ReadId = options.ReadId;
   config.TimeoutSeconds = SilenceLimitSeconds(options);
+  config.ConnectSeconds = ConnectLimitSeconds(options);
   config.TraceFile = options.TraceFile;
   config.Progress = IsTerminal(STDERR_FILENO);
   config.OneScreen = config.Progress && IsTerminal(STDOUT_FILENO);

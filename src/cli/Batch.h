@@ -112,6 +112,7 @@ struct TBatchConfig {
   std::string Script;      // as given on the command line; empty for script.ini
   bool ReadId = false;
   int32_t TimeoutSeconds = 0;
+  int32_t ConnectSeconds = 0;  // the link must connect within this; 0 for no limit
   std::string TraceFile;
   bool Progress = false;   // draw the progress line on `err`
   bool Events = false;     // JSON lines on `out` instead of the status lines
@@ -151,6 +152,9 @@ class TBatchRun : private TRunObserver {
   void Traffic(bool sent, const std::string& bytes);
   bool WaitingForDevice() const;
   void NoReply();
+  void LinkChosen();
+  void LinkConnected();
+  void NotConnected();
 
   TBatchConfig Config;
   std::ostream& Err;
@@ -170,6 +174,7 @@ class TBatchRun : private TRunObserver {
   int Status = kBatchFailed;
   std::function<void(int)> Quit;
   QTimer IdleCheck;
+  QTimer ConnectLimit;
 };
 
 // SIGINT, SIGTERM, SIGHUP and SIGPIPE as STOP while it lives: the handler only writes to a pipe
@@ -196,6 +201,8 @@ void ApplyProgramSettings(TRunController& controller, const std::string& program
 
 // The device's longest silence in seconds that --batch and --line allow; 0 for no limit.
 int32_t SilenceLimitSeconds(const Options& options);
+// The longest wait for the link to connect that --batch and --line allow; 0 for no limit.
+int32_t ConnectLimitSeconds(const Options& options);
 
 // --batch from the command line: the program folder's settings, signals, stdout and stderr.
 int RunBatch(const Options& options, const std::string& program_dir);

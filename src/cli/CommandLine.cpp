@@ -70,15 +70,23 @@ std::string ModeList(const std::vector<TCommandMode>& modes) {
   return text;
 }
 
-bool TakeTimeout(Options& o, const TValues& v, std::string& error) {
+bool TakeSeconds(const char* name, int32_t& seconds, const TValues& v, std::string& error) {
   const std::optional<int64_t> s = StrToInt(v[0], 0, kMaxTimeoutSeconds);
   if (s) {
-    o.TimeoutSeconds = static_cast<int32_t>(*s);
+    seconds = static_cast<int32_t>(*s);
     return true;
   }
-  error = "--timeout needs a whole number of seconds from 0 (no limit) to " +
+  error = std::string(name) + " needs a whole number of seconds from 0 (no limit) to " +
           std::to_string(kMaxTimeoutSeconds) + ", not \"" + Excerpt(v[0]) + "\"";
   return false;
+}
+
+bool TakeTimeout(Options& o, const TValues& v, std::string& error) {
+  return TakeSeconds("--timeout", o.TimeoutSeconds, v, error);
+}
+
+bool TakeConnectTimeout(Options& o, const TValues& v, std::string& error) {
+  return TakeSeconds("--connect-timeout", o.ConnectSeconds, v, error);
 }
 
 bool TakeLink(Options& o, const TValues& v, std::string& error) {
@@ -136,6 +144,11 @@ std::vector<TOptionSpec> MakeOptionTable() {
      "when the device sends nothing for that long while it is waited\n"
      "for (default: " + std::to_string(kDefaultTimeoutSeconds) + "; 0 waits for ever)",
      TakeTimeout},
+    {"--connect-timeout", Required, "SECONDS", cmWINDOW, runs, false,
+     "\nend the run as an error when the link has not connected within\n"
+     "SECONDS (a TCP device that refuses or does not answer; default:\n" +
+     std::to_string(kDefaultConnectSeconds) + "; 0 waits for ever)",
+     TakeConnectTimeout},
     {"--trace", Required, "FILE", cmWINDOW, {cmBATCH}, false,
      "write every byte sent (>) and received (<) to FILE,\n"
      "with milliseconds since start, in hex and as text",

@@ -40,6 +40,7 @@ TProductionLine::TConfig LineConfig(const Options& options, const std::string& p
   // The children find the package where this process found it, whatever their folder.
   config.SharedArgs.push_back("--folder=" + program_dir);
   config.SharedArgs.push_back("--timeout=" + std::to_string(SilenceLimitSeconds(options)));
+  config.SharedArgs.push_back("--connect-timeout=" + std::to_string(ConnectLimitSeconds(options)));
   if (!options.ReportFile.empty()) config.SharedArgs.push_back("--report=" + options.ReportFile);
   if (options.ReadId) config.SharedArgs.push_back("--readid");
   for (const std::string& key : options.TrustFiles) config.SharedArgs.push_back("--trust=" + key);

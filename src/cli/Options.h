@@ -28,6 +28,9 @@ inline bool HistoryMode(TCommandMode mode) {
 // A run without a window that nobody watches must end some time: a device silent this long
 // ends it, unless --timeout says otherwise.
 inline constexpr int32_t kDefaultTimeoutSeconds = 120;
+// A link not connected by then fails the run (a refused or unanswered TCP device), unless
+// --connect-timeout says otherwise.
+inline constexpr int32_t kDefaultConnectSeconds = 10;
 
 struct Options {
   TCommandMode Mode = cmWINDOW;
@@ -36,6 +39,9 @@ struct Options {
   // --batch, --line: longest silence of the device; 0 for no limit, -1 when not given (the
   // default, kDefaultTimeoutSeconds).
   int32_t TimeoutSeconds = -1;
+  // --batch, --line: longest wait for the link to connect; 0 for no limit, -1 when not given
+  // (kDefaultConnectSeconds).
+  int32_t ConnectSeconds = -1;
   std::string TraceFile;              // --batch: where the traffic is written; empty for none
   std::string ConvertIn, ConvertOut;  // --convert-svf IN OUT
   std::string TckHz;                  // --tck-hz as written; checked when parsed

@@ -67,6 +67,10 @@ const char* DeviceStateText(TDeviceState state) {
   }
 }
 
+const char* RowStateText(const TDeviceRow& row) {
+  return row.State == dsRUNNING && !row.Connected ? "connecting" : DeviceStateText(row.State);
+}
+
 void ApplyEvent(TDeviceRow& row, const QJsonObject& event) {
   const QString kind = event["event"].toString();
   if (kind == "instruction_start") {
@@ -88,6 +92,9 @@ void ApplyEvent(TDeviceRow& row, const QJsonObject& event) {
     const std::string text = Bytes(event["text"]);
     const size_t colon = text.rfind(": ");
     row.Trouble = colon == std::string::npos ? text : text.substr(colon + 2);
+  } else if (kind == "connected") {
+    row.Connected = true;
+    row.Trouble.clear();
   } else if (kind == "device" || kind == "instruction_end") {
     row.Trouble.clear();
   } else if (kind == "result") {
@@ -237,6 +244,12 @@ std::string FormatSummary(const TRows& rows, TSummaryKind kind) {
   for (const TDeviceRow& r : rows)
     if (r.State == dsFAILED)
       text += "failed: " + EscapeControls(r.Name + " " + r.Link) + ": " + FailureText(r) + "\n";
+  // What a stop left behind on each device it interrupted.
+  for (const TDeviceRow& r : rows)
+    if (r.State == dsSTOPPED && DeviceStarted(r))
+      text += "stopped: " + EscapeControls(r.Name + " " + r.Link) +
+              (r.Connected ? ": may be partly updated; run the update again to finish it\n"
+                           : ": before its link connected; nothing was sent\n");
   for (const TDeviceRow& r : rows)
     if (!r.ReportFailure.empty())
       text +=

@@ -28,6 +28,7 @@ struct TDeviceRow {
   bool Ended = false;         // the child has reported its result
   std::string Result;         // the child's own: "completed", "error" or "stopped"
   std::string ReportFailure;  // why the device's record could not be written
+  bool Connected = false;  // its link has connected in this run
   // Why the link is being tried again ("Connection refused"); "" once the device has answered.
   std::string Trouble;
   // The run's overall progress as the child reports it: bytes sent of those it will send
@@ -103,6 +104,9 @@ class TRows {
   TAt At;
 };
 
+// The state as the line shows it: "connecting" for a device running whose link has not
+// connected yet.
+const char* RowStateText(const TDeviceRow& row);
 // A device's row before any run: its name and link as the list gives them.
 TDeviceRow FreshRow(const TLineDevice& device);
 // The device runs or waits for its turn.
@@ -128,8 +132,9 @@ std::string KilledText(int signal_number);
 // One plain line for a device that starts or ends (not on a terminal).
 std::string FormatProgressLine(const TDeviceRow& row);
 // The line's summary, how many devices are in each state. skEND, once --line is over: the
-// completed, failed and stopped ones, then a line for each that failed (with its error) and for
-// each record not written. skLIVE, the window's, while the line works: every state, and how many
+// completed, failed and stopped ones, then a line for each that failed (with its error), for
+// each stopped after it started (whether it may be partly updated) and for each record not
+// written. skLIVE, the window's, while the line works: every state, and how many
 // the list's check refuses.
 enum TSummaryKind : uint8_t { skEND, skLIVE };
 std::string FormatSummary(const TRows& rows, TSummaryKind kind);

@@ -45,7 +45,7 @@ std::vector<std::string> FormatTable(const TRows& rows, size_t width) {
                   const std::string& operation, const std::string& card, const std::string& percent,
                   const std::string& eta, const std::string& elapsed, const std::string& error) {
     std::string text = Cell(EscapeControls(name), name_width) + "  " +
-                       Cell(EscapeControls(link), link_width) + "  " + Cell(state, 9) + "  " +
+                       Cell(EscapeControls(link), link_width) + "  " + Cell(state, 10) + "  " +
                        Cell(EscapeControls(operation), 22) + "  " + Cell(EscapeControls(card), 6) +
                        "  " + Right(percent, 4) + "  " + Right(eta, 6) + "  " + Right(elapsed, 8) +
                        "  " + EscapeControls(error);
@@ -57,7 +57,7 @@ std::vector<std::string> FormatTable(const TRows& rows, size_t width) {
   for (const TDeviceRow& r : rows) {
     const bool started = DeviceStarted(r);
     const bool eta = r.State == dsRUNNING && r.EtaSeconds >= 0;
-    out.push_back(line(r.Name, r.Link, DeviceStateText(r.State), r.Operation, r.Card,
+    out.push_back(line(r.Name, r.Link, RowStateText(r), r.Operation, r.Card,
                        started ? std::to_string(r.Percent) + "%" : "",
                        eta ? std::to_string(std::lround(r.EtaSeconds)) + "s" : "",
                        started ? Tenths(r.Seconds) + "s" : "",

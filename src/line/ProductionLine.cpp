@@ -216,6 +216,7 @@ void TProductionLine::Start(size_t index) {
     Ended(*s, crashed ? end.Signal : end.ExitCode, crashed, end.Stderr);
   };
   slot.Row.State = dsRUNNING;
+  slot.Row.Connected = false;
   slot.Row.Queued = false;
   slot.Run.StopAsked = false;
   slot.Run.StartedMs = NowMs();

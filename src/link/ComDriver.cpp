@@ -257,6 +257,7 @@ void TComDriver::CloseTcp() {
 void TComDriver::TcpConnected() {
   TcpConnecting = false;
   tcp_no_answer_.stop();
+  Fire(OnConnect);
 }
 
 // An address where nothing answers (a wrong one, a device switched off) fails only after the

@@ -101,6 +101,8 @@ class TComDriver {
   // Fired when the chosen link failed but is tried again: a TCP connection refused,
   // unreachable, unanswered or lost. LinkError() names the cause and the device.
   TComDriverNotifyEvent OnLinkTrouble;
+  // Fired when a TCP connection is made; a serial port or UDP is open once SetConType returns.
+  TComDriverNotifyEvent OnConnect;
   // How long a TCP attempt may go unanswered before OnLinkTrouble says so.
   int TcpNoAnswerMs = kTcpNoAnswerMs;
 

@@ -42,6 +42,10 @@ void TRunEvents::LinkTroubled(const std::string& text) {
   if (Running) Emit("link_trouble", {{"text", JsonText(text)}});
 }
 
+void TRunEvents::LinkConnected() {
+  if (Running) Emit("connected", {});
+}
+
 void TRunEvents::ProgressChanged(TMainView::TBar bar, int32_t position, int32_t max) {
   if (!Running) return;
   const int percent = max > 0 ? static_cast<int>(int64_t{100} * position / max) : 0;

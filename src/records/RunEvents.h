@@ -10,7 +10,7 @@
 
 // --events: what a run does as JSON Lines on `out`, one object per line, each flushed at once
 // so that another program can follow the run live. Every object has "event": "start", "seal",
-// "status", "link_trouble", "progress", "device", "instruction_start", "instruction_end",
+// "status", "link_trouble", "connected", "progress", "device", "instruction_start", "instruction_end",
 // "instruction_skipped" or, last, "result". The "overall" progress is {"bar":"overall",
 // "position":P,"max":M,"eta_seconds":S} in bytes, S null while unknown.
 class TRunEvents : public TRunObserver {
@@ -20,6 +20,8 @@ class TRunEvents : public TRunObserver {
   // The closing "result" event, once the process knows its exit status. `failure` names what
   // failed outside the run itself (the report file).
   void Finish(int exit_status, const std::string& failure = "");
+  // "connected": the link to the device is open (a TCP connection made).
+  void LinkConnected();
 
   void RunStarted(const std::string& script) override;
   void SealChecked(const TSealReport& seal) override;

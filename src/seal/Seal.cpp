@@ -33,9 +33,11 @@ bool CheckSignature(const std::string& folder, const std::string& manifest,
   if (keys.empty()) {
     // A key file that could not be read may be the one meant to trust this key.
     state.Problems.insert(state.Problems.end(), trust.Errors.begin(), trust.Errors.end());
-    problem = "signed by key " + state.KeyId + ", which is not trusted: trust its public key with " +
-              "--trust FILE.pub, or put it in " + kStationTrustFolder +
-              " or ~/.config/qubra-updater/trusted.d/";
+    problem = "signed by key " + state.KeyId + ", which is not trusted: " +
+              (!trust.HowToTrust.empty()
+                   ? trust.HowToTrust
+                   : "trust its public key with --trust FILE.pub, or put it in " +
+                         std::string(kStationTrustFolder) + " or ~/.config/qubra-updater/trusted.d/");
     return false;
   }
   for (const TTrustedKey* key : keys) {

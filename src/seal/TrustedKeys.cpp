@@ -75,6 +75,7 @@ std::vector<const TTrustedKey*> TTrustStore::WithId(const TKeyId& id) const {
 
 TTrustStore LoadTrustedKeys(const TTrustPlaces& places) {
   TTrustStore store;
+  store.HowToTrust = places.HowToTrust;
   for (const std::string& file : places.Files) LoadKeyFile(file, store);
   for (const std::string& folder : places.Folders) LoadKeyFolder(folder, store);
   return store;

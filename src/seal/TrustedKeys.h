@@ -14,6 +14,8 @@ inline constexpr char kStationTrustFolder[] = "/etc/qubra-updater/trusted.d/";
 struct TTrustPlaces {
   std::vector<std::string> Files;
   std::vector<std::string> Folders;  // each ending with '/'; one that does not exist holds none
+  // How the operator trusts another key where the check is made; "" for the command line's way.
+  std::string HowToTrust{};
 };
 
 // The user's key folder: $XDG_CONFIG_HOME (when set and absolute, otherwise $HOME/.config)
@@ -31,6 +33,7 @@ struct TTrustStore {
   std::vector<TTrustedKey> Keys;
   // One line per key file or folder that could not be read; the keys that could are kept.
   std::vector<std::string> Errors;
+  std::string HowToTrust;  // as the places say
 
   std::vector<const TTrustedKey*> WithId(const TKeyId& id) const;
 };

@@ -539,7 +539,7 @@ void TLineWindow::ShowRow(size_t index) {
   }
   // A row the check refuses never starts: it is not waiting for anything but an edit.
   const bool refused = DeviceRefused(r);
-  QTableWidgetItem* state = cell(coState, !refused ? QString::fromLatin1(DeviceStateText(r.State))
+  QTableWidgetItem* state = cell(coState, !refused ? QString::fromLatin1(RowStateText(r))
                                           : r.Link.empty() ? "no link"
                                                            : "refused");
   state->setBackground(refused && !problem.isEmpty() ? kRefused : StateColour(r.State));
@@ -600,7 +600,7 @@ void TLineWindow::ShowDetails() {
     DetailsName = r.Name;
     ShowRecord(r);
   }
-  QString text = Utf8(r.Name + "  " + r.Link) + "  (" + DeviceStateText(r.State) + ")\n";
+  QString text = Utf8(r.Name + "  " + r.Link) + "  (" + RowStateText(r) + ")\n";
   if (!r.Problem.empty()) text += Utf8(r.Problem) + "\n";
   for (const std::string& line : r.Status) text += Utf8(line) + "\n";
   if (text == StatusPane->toPlainText()) return;

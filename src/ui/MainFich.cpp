@@ -17,7 +17,6 @@
 #include <QStringDecoder>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <filesystem>
 #include <iostream>
 
 #include "app/ProgramDir.h"
@@ -148,17 +147,20 @@ void TMainFich::BuildMenus() {
   History->setObjectName("History");
   connect(History, &QAction::triggered, this, &TMainFich::HistoryClick);
 
+  Settings1 = MainMenu1->addMenu("&Settings");
+  Settings1->setObjectName("Settings1");
+  PackageFolder = Settings1->addAction("&Package Folder...");
+  PackageFolder->setObjectName("PackageFolder");
+  connect(PackageFolder, &QAction::triggered, this, &TMainFich::PackageFolderClick);
+  TrustedKeys = Settings1->addAction("&Trusted Keys...");
+  TrustedKeys->setObjectName("TrustedKeys");
+  connect(TrustedKeys, &QAction::triggered, this, &TMainFich::TrustedKeysClick);
+
   About1 = MainMenu1->addMenu("&About");
   About1->setObjectName("About1");
   AboutUpdater = About1->addAction("&About Qubra Updater...");
   AboutUpdater->setObjectName("AboutUpdater");
   connect(AboutUpdater, &QAction::triggered, this, &TMainFich::AboutUpdaterClick);
-  PackageFolder = About1->addAction("Package Folder...");
-  PackageFolder->setObjectName("PackageFolder");
-  connect(PackageFolder, &QAction::triggered, this, &TMainFich::PackageFolderClick);
-  TrustedKeys = About1->addAction("Trusted Keys...");
-  TrustedKeys->setObjectName("TrustedKeys");
-  connect(TrustedKeys, &QAction::triggered, this, &TMainFich::TrustedKeysClick);
 }
 
 void TMainFich::BuildControls() {
@@ -277,6 +279,7 @@ void TMainFich::ShowPackageFolder() {
 
 void TMainFich::UseSealPolicy(TSealPolicy policy) {
   SealPolicy = std::move(policy);
+  SealPolicy.Trust.HowToTrust = "add its public key with Settings > Trusted Keys...";
   SealPolicyGiven = true;
   Ctl->SetPackageGate(MakeSealGate(SealPolicy));
   ShowSeal();
@@ -347,7 +350,9 @@ void TMainFich::ShowConnection() {
   const TPortChoice& port = Ctl->PortChoice();
   const TLinkDescription d = DescribeConnection(port, Ctl->LanSettings(), ComDevices);
   std::string text = "Connection: ";
-  if (!port.Lan)
+  if (!port.Lan && !Ctl->PortDevice().empty())
+    text += Excerpt(Ctl->PortDevice());  // --link names the device, not a COM slot
+  else if (!port.Lan)
     text += "COM" + std::to_string(port.ComPort) + " (" + Excerpt(d.Link) + ")";
   else
     text += d.Transport + " " + Excerpt(d.Link) +
@@ -360,8 +365,7 @@ void TMainFich::UsePackageFolder(const std::string& dir) {
   // The folder left keeps the choices made for it, as at a close (not a --link).
   if (SettingsLoaded && !LinkGiven) SaveSettings();
   ::SetProgramDir(dir);
-  std::error_code ec;
-  Ctl->SetProgramDir(::ProgramDir(), std::filesystem::exists(::ProgramDir() + "readid.ini", ec));
+  Ctl->SetProgramDir(::ProgramDir(), HoldsReadId(::ProgramDir()));
   LoadSettings();
   ShowPackageFolder();
 }

@@ -100,6 +100,7 @@ class TMainFich : public QMainWindow, public TMainView {
   QMenu* Port1 = nullptr;
   std::array<QAction*, 9> ComItems{};  // Com11 .. Com91
   QAction* SerialDevices = nullptr;    // "Serial Devices..."
+  QMenu* Settings1 = nullptr;  // Package Folder..., Trusted Keys...
   QMenu* About1 = nullptr;
   QAction* AboutUpdater = nullptr;
   QAction* PackageFolder = nullptr;  // "Package Folder..."

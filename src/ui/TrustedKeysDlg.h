@@ -15,7 +15,7 @@ using TKeyFileDialog = std::function<std::string(QWidget* parent)>;
 // The toolkit's standard file dialog, for *.pub files.
 std::string StandardKeyFileDialog(QWidget* parent);
 
-// About > Trusted Keys...: the public keys whose seals are accepted, with the file each comes
+// Settings > Trusted Keys...: the public keys whose seals are accepted, with the file each comes
 // from, and "Add Key..." to copy one from a file into the user's key folder.
 class TTrustedKeysDlg : public QDialog {
   Q_OBJECT

@@ -306,7 +306,10 @@ TEST_F(BatchProgram, LineForwardsTheSignalToEveryDevice) {
   ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
   TResult r = Finish();
   EXPECT_EQ(r.status, 143);
-  EXPECT_THAT(r.out, EndsWith("2 devices: 0 completed, 0 failed, 2 stopped\n"));
+  EXPECT_THAT(r.out, EndsWith("2 devices: 0 completed, 0 failed, 2 stopped\nstopped: a " +
+                              TcpLink(peer) + ": may be partly updated; run the update again to "
+                              "finish it\nstopped: b " + TcpLink(peer2) + ": may be partly "
+                              "updated; run the update again to finish it\n"));
   EXPECT_TRUE(WaitFor([&] { return peer.Closed() == 1 && peer2.Closed() == 1; }));
 }
 

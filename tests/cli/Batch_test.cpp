@@ -571,6 +571,7 @@ TEST_F(BatchRunTest, StopClosesTheLinkAndExitsWithTheSignal) {
     TBatchConfig c = Config();
     c.ReportFile = pkg.Path() + "runs.jsonl";
     c.TraceFile = pkg.Path() + "trace.txt";
+    c.Progress = true;
     TBatchRun run(std::move(c), out, err);
     TStopSignals stop_signals([&run](int n) { run.Stop(n); });
     // The signal comes once the device has been asked for bank 0. The trace on disk then
@@ -590,6 +591,7 @@ TEST_F(BatchRunTest, StopClosesTheLinkAndExitsWithTheSignal) {
     poll.start(1);
     EXPECT_EQ(run.Exec(), status);
     EXPECT_THAT(trace_at_stop, HasSubstr(">  56 30"));
+    EXPECT_THAT(err.str(), HasSubstr("\r\033[Kqubra-updater: stopped by "));
     EXPECT_THAT(err.str(), HasSubstr(": the device may now be partly updated; run the update "
                                      "again to finish it\n"));
     err.str("");

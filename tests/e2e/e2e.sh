@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # shellcheck disable=SC2317  # the checker takes code after the traps for unreachable
 # End-to-end runs of the real updater (--batch) against qubra-sim, one case per call:
-#   e2e.sh CASE      CASE: tcp udp pty auto readid retry fail hangup unplug type35 line
+#   e2e.sh CASE      CASE: tcp udp pty auto readid retry refused fail hangup unplug type35 line
 #                    line_utf8 line_hup line_ctrlc line_orphan line_pipe line_crash
 #                    line_fifo line_full line_history line_history_pg history_stuck vendor seal installed
 #                    window (or --list)
@@ -15,8 +15,9 @@
 # and exits with 77 (skipped) without it.
 set -uo pipefail
 
-CASES=(tcp udp pty auto readid retry fail hangup unplug type35 line line_utf8 line_hup line_ctrlc
-  line_orphan line_pipe line_crash line_fifo line_full line_history line_history_pg history_stuck vendor seal
+CASES=(tcp udp pty auto readid retry refused fail hangup unplug type35 line line_utf8 line_hup
+  line_ctrlc line_orphan line_pipe line_crash line_fifo line_full line_history line_history_pg
+  history_stuck vendor seal
   installed window)
 UPDATER=${QUBRA_UPDATER:-}
 SIM=${QUBRA_SIM:-}
@@ -144,19 +145,20 @@ stop_devices() {
   done
 }
 
-# A UDP port nobody holds right now: the simulator picks one, then lets it go.
-free_udp_port() {
-  "$SIM" --udp 127.0.0.1:0 >"$WORK/port.out" 2>&1 &
+# A udp or tcp port nobody holds right now: the simulator picks one, then lets it go.
+free_port() {
+  local proto=$1
+  "$SIM" "--$proto" 127.0.0.1:0 >"$WORK/port.out" 2>&1 &
   local pid=$! i port=""
   for ((i = 0; i < 400; ++i)); do
-    port=$(sed -n 's/^qubra-sim: ready, udp 127\.0\.0\.1:\([0-9]*\),.*/\1/p' "$WORK/port.out")
+    port=$(sed -n "s/^qubra-sim: ready, $proto 127\\.0\\.0\\.1:\\([0-9]*\\),.*/\\1/p" "$WORK/port.out")
     [ -n "$port" ] && break
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.05
   done
   kill -TERM "$pid" 2>/dev/null
   wait "$pid" 2>/dev/null
-  [ -n "$port" ] || die "no free UDP port found"
+  [ -n "$port" ] || die "no free $proto port found"
   echo "$port"
 }
 
@@ -299,7 +301,7 @@ case_tcp() {
 
 case_udp() {
   local local_port
-  local_port=$(free_udp_port) || exit 1
+  local_port=$(free_port udp) || exit 1
   start_sim --udp 127.0.0.1:0
   stage_lan UDP "${SIM_ENDPOINT##*:}" "$local_port"
   standard_run udp Qubra 0101
@@ -388,6 +390,23 @@ case_retry() {
   [ "$retries" -ge 20 ] || fail "retry: only $retries \"R\" replies reached the updater"
 }
 
+# A refused connection fails the run at the connect limit, in --batch and in a line.
+case_refused() {
+  local port why
+  port=$(free_port tcp) || exit 1
+  start_device good --tcp 127.0.0.1:0
+  stage CON_TYPE=TCP COM_PORT=NA REMOTE_IP=127.0.0.1 REMOTE_PORT=1 LOCAL_PORT=1
+  why="No connection to the device within 1 s (Cannot connect to 127.0.0.1:$port: Connection refused)"
+  run_updater refused --link "tcp:127.0.0.1:$port" --connect-timeout 1 --events
+  [ "$RC/$(jq -r 'select(.event == "result") | .error' "$OUT")" = "1/$why" ] || fail "refused: $RC"
+  printf '%s\n' "good tcp:${DEVICE_ENDPOINT[good]}" "dead tcp:127.0.0.1:$port" >"$WORK/devices.txt"
+  timeout "$RUN_LIMIT" "$PROG/qubra-updater" --line "$WORK/devices.txt" --connect-timeout 1 \
+    >"$WORK/line.out"
+  printf '%s\n' "2 devices: 1 completed, 1 failed, 0 stopped" \
+    "failed: dead tcp:127.0.0.1:$port: $why ($PROG/script.ini)" |
+    diff - <(tail -n 2 "$WORK/line.out") >&2 || fail "refused line: the summary differs"
+}
+
 # The simulator refuses a record of bank 0's upload with "X".
 case_fail() {
   start_sim --tcp 127.0.0.1:0 --fail-line 12
@@ -447,7 +466,7 @@ case_unplug() {
 # per device whose file hashes are those of the package.
 case_line() {
   local local_port
-  local_port=$(free_udp_port) || exit 1
+  local_port=$(free_port udp) || exit 1
   start_device tcp1 --tcp 127.0.0.1:0
   start_device tcp2 --tcp 127.0.0.1:0 --fail-line 12
   start_device udp1 --udp 127.0.0.1:0

@@ -260,6 +260,7 @@ TEST(LineRows, TableProgressLinesAndSummary) {
     r.Error = std::move(error);
     r.ErrorScript = std::move(script);
     r.EtaSeconds = eta;
+    r.Connected = true;
     return r;
   };
   std::vector<TDeviceRow> rows{row("tcp1", "tcp:127.0.0.1:4001", dsCOMPLETED, "FI", "", 100, 11.84),
@@ -270,16 +271,16 @@ TEST(LineRows, TableProgressLinesAndSummary) {
                                row("pté1", "/dev/pts/7", dsWAITING)};
   // ETA only while running, and only once known.
   rows[1].EtaSeconds = 2;
-  EXPECT_THAT(FormatTable(rows, 200), ElementsAre("NAME  LINK                     STATE      "
+  EXPECT_THAT(FormatTable(rows, 200), ElementsAre("NAME  LINK                     STATE       "
                                                   "OPERATION               CARD    DONE     ETA   "
                                                   "ELAPSED  ERROR",
-                                                  "tcp1  tcp:127.0.0.1:4001       completed  FI    "
+                                                  "tcp1  tcp:127.0.0.1:4001       completed   FI    "
                                                   "                          100%             "
                                                   "11.8s",
-                                                  "tcp2  tcp:127.0.0.1:4002       failed     P0 "
+                                                  "tcp2  tcp:127.0.0.1:4002       failed      P0 "
                                                   "BANK0.HEX            Qubra    33%              "
                                                   "2.1s  Error while writing!!!\\x0D",
-                                                  "udp1  udp:127.0.0.1:4003:4010  running    P8 "
+                                                  "udp1  udp:127.0.0.1:4003:4010  running     P8 "
                                                   "PROM1.SVF            Qubra    71%      4s      "
                                                   "8.0s",
                                                   "pté1  /dev/pts/7               waiting"));
@@ -287,8 +288,8 @@ TEST(LineRows, TableProgressLinesAndSummary) {
   rows[2].Operation = "P8 A_VERY_LONG_EFFECT_FILE_NAME.SVF";
   const std::vector<std::string> narrow = FormatTable(rows, 60);
   for (const std::string& line : narrow) EXPECT_LE(line.size(), 60u);
-  EXPECT_EQ(narrow[3].substr(42), "P8 A_VERY_LONG_EFF");
-  EXPECT_EQ(FormatTable(rows, 200)[3].substr(42, 24), "P8 A_VERY_LONG_EFFECT~  ");
+  EXPECT_EQ(narrow[3].substr(43), "P8 A_VERY_LONG_EF");
+  EXPECT_EQ(FormatTable(rows, 200)[3].substr(43, 24), "P8 A_VERY_LONG_EFFECT~  ");
 
   EXPECT_EQ(FormatProgressLine(rows[0]), "tcp1 tcp:127.0.0.1:4001: completed in 11.8 s");
   EXPECT_EQ(FormatProgressLine(rows[1]),
@@ -298,6 +299,8 @@ TEST(LineRows, TableProgressLinesAndSummary) {
   rows[2].Trouble = "Connection refused";
   EXPECT_THAT(FormatTable(rows, 200)[3], EndsWith("8.0s  retrying: Connection refused"));
   EXPECT_THAT(FormatProgressLine(rows[2]), EndsWith("4010: retrying: Connection refused"));
+  rows[2].Connected = false;
+  EXPECT_EQ(FormatTable(rows, 200)[3].substr(31, 12), "connecting  ");
   rows[3].State = dsSTOPPED;
   EXPECT_EQ(FormatTable(rows, 200)[4], "pté1  /dev/pts/7               stopped");
   EXPECT_EQ(FormatProgressLine(rows[3]), "pté1 /dev/pts/7: stopped before it started");
@@ -312,6 +315,12 @@ TEST(LineRows, TableProgressLinesAndSummary) {
   EXPECT_EQ(FormatSummary(rows, skLIVE),
             "4 devices: 0 waiting, 1 running, 0 completed, 1 failed, 1 stopped (1 refused by the "
             "check)");
+  rows[2].State = rows[3].State = dsSTOPPED;
+  rows[3].Seconds = 1;
+  EXPECT_THAT(FormatSummary(rows, skEND),
+              EndsWith("stopped: udp1 udp:127.0.0.1:4003:4010: before its link connected; nothing "
+                       "was sent\nstopped: pté1 /dev/pts/7: may be partly updated; run the update "
+                       "again to finish it\n"));
 }
 
 // The table in a terminal of few lines: the running and failed devices, then a count of the

@@ -439,6 +439,7 @@ TEST(NoPackageFolder, StartAsksForTheFolderAndNothingIsWrittenMeanwhile) {
   RememberPackageFolder("");
   TPackage top;
   top.Write("rép ü€/script.ini", "M0\r\n");
+  top.Write("rép ü€/readid.ini", "M0\r\n");
   const std::string pkg = top.Path() + "rép ü€/";
   std::vector<std::string> calls, seen;
   auto store = std::make_unique<TCountingStore>();
@@ -458,7 +459,9 @@ TEST(NoPackageFolder, StartAsksForTheFolderAndNothingIsWrittenMeanwhile) {
   EXPECT_FALSE(w->Controller().Running());
   EXPECT_EQ(w->MemoStatus->toPlainText().toStdString(), kNoPackageFolderText);
   EXPECT_TRUE(calls.empty());
+  EXPECT_TRUE(w->ReadId->isHidden());
   w->Start->click();
+  EXPECT_FALSE(w->ReadId->isHidden());  // the chosen folder's readid.ini
   EXPECT_TRUE(w->Controller().Running());
   EXPECT_EQ(w->Controller().GetScriptPath(), pkg + "script.ini");
   // The folder's name as the system spells it; the device's own text stays Latin-1.

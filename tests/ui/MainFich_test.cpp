@@ -60,15 +60,16 @@ class MainFichTest : public ::testing::Test {
 TEST_F(MainFichTest, MenusCarryTheirCaptionsAndRadioGroups) {
   QStringList menus;
   for (QAction* a : w->menuBar()->actions()) menus << a->text();
-  EXPECT_EQ(menus.join("|"), "&Port|&Mode|&View|&About");
+  EXPECT_EQ(menus.join("|"), "&Port|&Mode|&View|&Settings|&About");
   QStringList items;
   for (QAction* a : w->Port1->actions()) items << (a->isSeparator() ? "-" : a->text());
   EXPECT_EQ(items.join("|"),
             "Com &1|Com &2|Com &3|Com &4|Com &5|Com &6|Com &7|Com &8|Com &9|-|LAN/Setup|-|"
             "Serial Devices...");
   items.clear();
+  for (QAction* a : w->Settings1->actions()) items << a->text();
   for (QAction* a : w->About1->actions()) items << a->text();
-  EXPECT_EQ(items.join("|"), "&About Qubra Updater...|Package Folder...|Trusted Keys...");
+  EXPECT_EQ(items.join("|"), "&Package Folder...|&Trusted Keys...|&About Qubra Updater...");
   EXPECT_TRUE(Item("Com11")->isChecked());
   EXPECT_TRUE(Item("MAuto")->isChecked());
   // Before any settings each item already names its default device.
@@ -121,6 +122,9 @@ TEST_F(MainFichTest, IdlePromptAndRunCaptions) {
   w->Controller().Timer1Timer();
   EXPECT_EQ(w->Start->text(), "START");
   EXPECT_TRUE(w->Port1->menuAction()->isEnabled());
+  w->Controller().SetPortDevice("/dev/ttyUSB7");
+  w->ShowConnection();
+  EXPECT_TRUE(w->MemoStatus->toPlainText().endsWith("\nConnection: /dev/ttyUSB7"));
   w->show();  // SIGINT or SIGTERM while a dialog is open: it goes, and so does the window
   OnModal([this](QWidget*) { w->StopAndClose(); });
   w->AboutUpdater->trigger();
@@ -150,7 +154,8 @@ TEST_F(MainFichTest, TrustedKeysAddsAKeyAndTheSealFollows) {
     const QString text = w->MemoStatus->toPlainText();
     return text.mid(text.lastIndexOf('\n') + 1).toStdString();
   };
-  EXPECT_THAT(last_line(), ::testing::HasSubstr("which is not trusted"));
+  EXPECT_THAT(last_line(),
+              ::testing::EndsWith("not trusted: add its public key with Settings > Trusted Keys..."));
 
   w->KeyFileDialog = [&](QWidget*) { return author.Pub; };
   int listed = -1;
