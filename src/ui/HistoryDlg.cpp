@@ -19,6 +19,7 @@
 
 #include "cli/HistoryOutput.h"
 #include "history/HistoryWorker.h"
+#include "records/RunHistory.h"
 #include "sys/AtomicFile.h"
 
 namespace {
@@ -45,10 +46,31 @@ QStringList Cells(const THistoryRun& r) {
 
 }  // namespace
 
-bool AskHistory(THistory* history, const std::string& why, const THistoryFilter& filter,
-                int limit, std::vector<THistoryRun>& runs, std::string& error) {
+bool AskHistory(THistory* history, const std::string& why, const THistoryFilter& filter, int limit,
+                std::vector<THistoryRun>& runs, std::string& error) {
   if (!history) return error = why, false;
   return history->List(filter, limit, true, runs, error);
+}
+
+void AskEarlierRuns(QObject* owner, const std::string& name, int limit,
+                    std::function<void(const std::string&)> shown) {
+  if (RunHistory().Db == "none") return;
+  THistoryFilter earlier;
+  earlier.Who = name;
+  earlier.Station = RunStation().toStdString();
+  auto table = std::make_shared<std::ostringstream>();
+  THistoryWorker::Process().Ask(
+      RunHistory().Db, kQuestionSeconds,
+      [table, earlier, limit](THistory* history, const std::string& why) {
+        std::vector<THistoryRun> runs;
+        std::string error;
+        if (AskHistory(history, why, earlier, limit, runs, error) && !runs.empty())
+          WriteRuns(runs, EHistoryFormat::hfTABLE, 100, *table);
+      },
+      owner,
+      [table, shown = std::move(shown)] {
+        if (!table->str().empty()) shown(table->str());
+      });
 }
 
 std::string StandardCsvFileDialog(QWidget* parent) {
@@ -147,13 +169,13 @@ void THistoryDlg::Question(
 void THistoryDlg::ShowRuns() {
   Problem->setText(QStringLiteral("Asking the history..."));
   Problem->setVisible(true);
-  Question(kShown, nullptr, [this](bool asked, std::vector<THistoryRun>& runs, const std::string& error) {
-    ShowAnswer(asked, runs, error);
-  });
+  Question(kShown, nullptr,
+           [this](bool asked, std::vector<THistoryRun>& runs, const std::string& error) {
+             ShowAnswer(asked, runs, error);
+           });
 }
 
-void THistoryDlg::ShowAnswer(bool asked, std::vector<THistoryRun>& runs,
-                             const std::string& error) {
+void THistoryDlg::ShowAnswer(bool asked, std::vector<THistoryRun>& runs, const std::string& error) {
   Shown = std::move(runs);
   Runs->setRowCount(static_cast<int>(Shown.size()));
   for (int r = 0; r < Runs->rowCount(); ++r) {
@@ -172,8 +194,8 @@ void THistoryDlg::ShowRecord(int row) {
   view->setObjectName("RecordDlg");
   view->setAttribute(Qt::WA_DeleteOnClose);
   view->setWindowTitle(QStringLiteral("Run ") + run.Id);
-  auto* text = new QPlainTextEdit(
-      QString::fromUtf8(QJsonDocument::fromJson(run.Record).toJson()), view);
+  auto* text =
+      new QPlainTextEdit(QString::fromUtf8(QJsonDocument::fromJson(run.Record).toJson()), view);
   text->setReadOnly(true);
   text->setMinimumSize(560, 420);
   (new QVBoxLayout(view))->addWidget(text);

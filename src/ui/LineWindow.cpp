@@ -23,12 +23,9 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
-#include <sstream>
 
 #include "app/ProgramDir.h"
 #include "formats/text.h"
-#include "cli/HistoryOutput.h"
-#include "history/HistoryWorker.h"
 #include "records/LastRecord.h"
 #include "records/RunHistory.h"
 #include "records/RunReport.h"
@@ -539,7 +536,7 @@ void TLineWindow::ShowRow(size_t index) {
   }
   // A row the check refuses never starts: it is not waiting for anything but an edit.
   const bool refused = DeviceRefused(r);
-  QTableWidgetItem* state = cell(coState, !refused ? QString::fromLatin1(RowStateText(r))
+  QTableWidgetItem* state = cell(coState, !refused         ? QString::fromLatin1(RowStateText(r))
                                           : r.Link.empty() ? "no link"
                                                            : "refused");
   state->setBackground(refused && !problem.isEmpty() ? kRefused : StateColour(r.State));
@@ -625,26 +622,13 @@ void TLineWindow::ShowRecord(const TDeviceRow& r) {
   RecordPane->setPlainText(text);
   // The history is asked off this thread; its answer is shown only while the pane still shows
   // what it was asked for.
-  THistoryFilter earlier;
-  earlier.Who = r.Name;
-  earlier.Station = RunStation().toStdString();
-  auto runs = std::make_shared<std::vector<THistoryRun>>();
   const int asked = ++DetailsAsked;
-  if (RunHistory().Db == "none") return;
-  THistoryWorker::Process().Ask(
-      RunHistory().Db, kQuestionSeconds,
-      [runs, earlier](THistory* history, const std::string& why) {
-        std::string error;
-        if (!AskHistory(history, why, earlier, kEarlierRuns, *runs, error)) runs->clear();
-      },
-      this,
-      [this, runs, asked, text, name = r.Name] {
-        if (asked != DetailsAsked || runs->empty()) return;
-        std::ostringstream table;
-        WriteRuns(*runs, EHistoryFormat::hfTABLE, 100, table);
-        RecordPane->setPlainText(text + "\n" + Utf8(name + ": runs on this station") + "\n" +
-                                 Utf8(table.str()));
-      });
+  AskEarlierRuns(this, r.Name, kEarlierRuns,
+                 [this, asked, text, name = r.Name](const std::string& runs) {
+                   if (asked == DetailsAsked)
+                     RecordPane->setPlainText(text + "\n" + Utf8(name + ": runs on this station") +
+                                              "\n" + Utf8(runs));
+                 });
 }
 
 void TLineWindow::ShowPackage() {

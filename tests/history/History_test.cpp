@@ -4,17 +4,16 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QThread>
-#include <sys/resource.h>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <csignal>
 #include <memory>
 #include <set>
 
 #include "history/HistorySpool.h"
 #include "history/HistoryWorker.h"
 #include "history/SqlHistory.h"
+#include "file_size_limit.h"
 #include "scratch_dir.h"
 #include "sys/FileLock.h"
 #include "sys/Files.h"
@@ -456,15 +455,10 @@ TEST(Spool, AFullDiskTearsNoLine) {
   const std::string spool = dir.Path() + "history.spool";
   std::string error;
   ASSERT_TRUE(SpoolRun(spool, "db:a", QJsonObject{{"id", "1"}}, error));
-  rlimit old{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-  const sighandler_t previous = signal(SIGXFSZ, SIG_IGN);
-  rlimit small = old;
-  small.rlim_cur = 100;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  const bool written = SpoolRun(spool, "db:a", QJsonObject{{"id", QString(200, '2')}}, error);
-  setrlimit(RLIMIT_FSIZE, &old);
-  signal(SIGXFSZ, previous);
+  bool written = true;
+  ASSERT_TRUE(WithFileSizeLimit(100, [&] {
+    written = SpoolRun(spool, "db:a", QJsonObject{{"id", QString(200, '2')}}, error);
+  }));
   EXPECT_FALSE(written);
   EXPECT_EQ(error, "cannot write the spool " + spool + ": File too large");
   ASSERT_TRUE(SpoolRun(spool, "db:a", QJsonObject{{"id", "3"}}, error));

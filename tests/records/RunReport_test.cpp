@@ -18,6 +18,7 @@
 #include "records/LastRecord.h"
 #include "records/RunEvents.h"
 #include "records/RunHistory.h"
+#include "file_size_limit.h"
 #include "scratch_dir.h"
 #include "sys/Sha256.h"
 
@@ -267,15 +268,9 @@ TEST(ReportFile, FullDiskIsAnError) {
   TReportFile file;
   std::string error;
   ASSERT_TRUE(file.Open(path, error)) << error;
-  rlimit old{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-  const sighandler_t previous = signal(SIGXFSZ, SIG_IGN);
-  rlimit small = old;
-  small.rlim_cur = 16;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  const bool written = file.Append(QJsonObject{{"writer", QString(64, 'w')}}, error);
-  setrlimit(RLIMIT_FSIZE, &old);
-  signal(SIGXFSZ, previous);
+  bool written = true;
+  ASSERT_TRUE(WithFileSizeLimit(
+      16, [&] { written = file.Append(QJsonObject{{"writer", QString(64, 'w')}}, error); }));
   EXPECT_FALSE(written);
   EXPECT_EQ(error, "cannot write the report file " + path + ": File too large");
   EXPECT_EQ(std::filesystem::file_size(path), 0u);
