@@ -126,14 +126,12 @@ bool ImportReports(THistory& history, const std::string& path, std::ostream& out
     if (batch.Records.size() == TImportBatch::kSize) batch.Flush(history, file, err);
   }
   batch.Flush(history, file, err);
+  if (!reader.Error().empty())
+    err << "qubra-updater: cannot read " << file << ": " << reader.Error() << '\n';
   out << file << ": " << batch.Added << " runs imported, " << batch.Already << " there already";
   if (batch.Refused) out << ", " << batch.Refused << " lines refused";
   out << '\n';
-  if (!reader.Error().empty()) {
-    err << "qubra-updater: cannot read " << file << ": " << reader.Error() << '\n';
-    return false;
-  }
-  return batch.Refused == 0;
+  return batch.Refused == 0 && reader.Error().empty();
 }
 
 }  // namespace
