@@ -30,10 +30,12 @@ bool Group(const std::string& text, EHistoryGroup& by, std::string& error) {
       {"day", EHistoryGroup::hgDAY},
       {"station", EHistoryGroup::hgSTATION},
       {"package", EHistoryGroup::hgPACKAGE},
-      {"instruction", EHistoryGroup::hgINSTRUCTION}};
+      {"instruction", EHistoryGroup::hgINSTRUCTION},
+      {"day,instruction", EHistoryGroup::hgDAYINSTRUCTION}};
   const auto g = groups.find(text);
   if (g == groups.end())
-    return error = "--by " + text + ": not day, station, package or instruction", false;
+    return error = "--by " + text + ": not day, station, package, instruction or day,instruction",
+           false;
   by = g->second;
   return true;
 }
@@ -55,6 +57,10 @@ int Sync(std::ostream& out, std::ostream& err) {
   if (!SyncSpool(spool, true, opener, count, error)) {
     err << "qubra-updater: " << error << '\n';
     return 1;
+  }
+  if (count.Sent + count.Already + count.Kept + count.SetAside == 0) {
+    out << "nothing to send: no run waits in " << spool << '\n';
+    return 0;
   }
   out << "sent " << count.Sent << " runs from " << spool << " (" << count.Already
       << " there already), " << count.Kept << " kept\n";
@@ -95,10 +101,32 @@ struct TImportBatch {
   }
 };
 
+// Why `line` is no run record, "" when it is one: a JSON object with a start time and a result,
+// and the values a record holds of the types a run writes them.
+std::string NotARunRecord(const QByteArray& line, QJsonObject& record) {
+  QJsonParseError parse;
+  record = QJsonDocument::fromJson(line, &parse).object();
+  if (parse.error != QJsonParseError::NoError) return parse.errorString().toStdString();
+  if (!QDateTime::fromString(record["start"].toString(), Qt::ISODateWithMs).isValid())
+    return "no start time";
+  if (!record["result"].isString() || record["result"].toString().isEmpty()) return "no result";
+  static const std::pair<const char*, QJsonValue::Type> kTypes[] = {
+      {"id", QJsonValue::String},           {"name", QJsonValue::String},
+      {"station", QJsonValue::String},      {"end", QJsonValue::String},
+      {"seconds", QJsonValue::Double},      {"script", QJsonValue::String},
+      {"error", QJsonValue::String},        {"device", QJsonValue::Object},
+      {"instructions", QJsonValue::Array},  {"files", QJsonValue::Array},
+      {"versions_read", QJsonValue::Array}, {"versions_written", QJsonValue::Array}};
+  for (const auto& [key, type] : kTypes)
+    if (record.contains(key) && record[key].type() != type && !record[key].isNull())
+      return std::string("\"") + key + "\" is not of the type a run writes";
+  return "";
+}
+
 // Old --report files, from a file, a pipe or a FIFO: a record without an id gets one made from
 // its content, so a file imported twice adds nothing. Lines that are not records are named.
-bool ImportReports(THistory& history, const std::string& path, std::ostream& out,
-                   std::ostream& err) {
+bool ImportReports(THistory& history, const std::string& path, const QString& station,
+                   std::ostream& out, std::ostream& err) {
   const std::string file = EscapeControls(path);
   TLineReader reader;
   std::string error;
@@ -111,16 +139,16 @@ bool ImportReports(THistory& history, const std::string& path, std::ostream& out
   for (int number = 1; reader.Next(text); ++number) {
     const QByteArray line = QByteArray::fromStdString(text).trimmed();
     if (line.isEmpty()) continue;
-    QJsonParseError parse;
-    QJsonObject record = QJsonDocument::fromJson(line, &parse).object();
-    if (parse.error != QJsonParseError::NoError || record.isEmpty()) {
+    QJsonObject record;
+    if (const std::string why = NotARunRecord(line, record); !why.empty()) {
       ++batch.Refused;
-      err << "qubra-updater: " << file << ":" << number << ": not a run record ("
-          << parse.errorString().toStdString() << ")\n";
+      err << "qubra-updater: " << file << ":" << number << ": not a run record (" << why << ")\n";
       continue;
     }
     if (record["id"].toString().isEmpty()) record["id"] = ContentRunId(record);
-    if (!record.contains("station")) record["station"] = record["host"];
+    // A record without a station is this station's, as its own runs are.
+    if (!record["station"].isString())
+      record["station"] = record["host"].isString() ? record["host"].toString() : station;
     batch.Records.push_back(record);
     batch.Numbers.push_back(number);
     if (batch.Records.size() == TImportBatch::kSize) batch.Flush(history, file, err);
@@ -177,7 +205,8 @@ int HistoryCommand(const THistoryRequest& request, std::ostream& out, std::ostre
   switch (request.Action) {
     case THistoryRequest::haIMPORT:
       for (const std::string& file : request.Files)
-        ok = ImportReports(*history, file, out, err) && ok;
+        ok = ImportReports(*history, file, QString::fromStdString(request.OwnStation), out, err) &&
+             ok;
       return ok ? 0 : 1;
     case THistoryRequest::haSUMMARY: {
       std::vector<THistoryGroup> groups;

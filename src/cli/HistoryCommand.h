@@ -17,6 +17,7 @@ struct THistoryRequest {
   std::vector<std::string> Files;  // --history-import
   int Width = 80;                  // the terminal's
   int Limit = 0;                   // 0: every run
+  std::string OwnStation;          // what this station's runs are recorded as
 };
 
 // 0 done; 1 the database or a file failed (said on `err`); 2 a value is not understood.

@@ -65,7 +65,7 @@ std::vector<TOptionSpec> HistoryOptionRows() {
      "often, per --by",
      [](Options& o, const TValues&, std::string&) { return o.Summary = true; }},
     {"--by", Required, "KEY", cmWINDOW, list, false,
-     "the --summary per day\n(default), station, package or instruction",
+     "the --summary per day\n(default), station, package, instruction, or day,instruction",
      [](Options& o, const TValues& v, std::string&) { return Store(&Options::By, o, v); }},
     {"--history-import", Required, "FILE...", cmHISTORYIMPORT, {}, false,
      "bring --report files into the history; a file imported twice\n"
@@ -124,6 +124,7 @@ int RunHistoryCommand(const Options& options) {
   if (!options.Format.empty()) request.Format = options.Format;
   if (!options.By.empty()) request.By = options.By;
   request.Files = options.HistoryFiles;
+  request.OwnStation = RunStation().toStdString();
   request.Width = TerminalWidth();
   const int status = HistoryCommand(request, std::cout, std::cerr);
   std::cout.flush();

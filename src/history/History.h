@@ -32,12 +32,15 @@ struct THistoryRun {
 };
 
 // What a summary counts per group.
-enum class EHistoryGroup { hgDAY, hgSTATION, hgPACKAGE, hgINSTRUCTION };
+enum class EHistoryGroup { hgDAY, hgSTATION, hgPACKAGE, hgINSTRUCTION, hgDAYINSTRUCTION };
+// The two parts of a key by day and instruction.
+constexpr char kKeyParts = '\x1f';
 struct THistoryGroup {
   std::string Key;  // "" where the runs have none (no failed instruction)
   int Runs = 0, Completed = 0, Errors = 0, Stopped = 0;
   double MedianSeconds = 0;
-  std::string MostFailedAt;
+  std::vector<std::string> MostFailedAt;  // more than one when they failed as often
+  int MostFailedTimes = 0;
 };
 
 // How long one statement may take before the database is taken as stuck.

@@ -69,10 +69,7 @@ class TPostgresHistory : public TSqlHistory {
 bool TPostgresHistory::Summarize(const THistoryFilter& filter, EHistoryGroup by,
                                  std::vector<THistoryGroup>& out, std::string& error) {
   out.clear();
-  const QString key = by == EHistoryGroup::hgDAY       ? "substr(started, 1, 10)"
-                      : by == EHistoryGroup::hgSTATION ? "station"
-                      : by == EHistoryGroup::hgPACKAGE ? "package"
-                                                       : "failed_instruction";
+  const QString key = GroupKey(by, "substr(started, 1, 10)");
   const TWhere where = MakeWhere(filter, "result");
   std::map<std::string, THistoryGroup> groups;
   std::map<std::string, std::map<std::string, int>> failed;
@@ -117,7 +114,7 @@ bool TPostgresHistory::Summarize(const THistoryFilter& filter, EHistoryGroup by,
   if (!asked) return false;
   for (auto& [name, g] : groups) {
     g.Key = name;
-    g.MostFailedAt = MostFailed(failed[name]);
+    MostFailed(failed[name], g);
     out.push_back(std::move(g));
   }
   return true;

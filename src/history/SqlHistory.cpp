@@ -36,14 +36,20 @@ QString Utc(const QJsonValue& value) {
   return t.isValid() ? t.toUTC().toString("yyyy-MM-ddTHH:mm:ss.zzzZ") : Indexed(value);
 }
 
-// The instruction the run stopped at: the last one that failed or was stopped.
-QString FailedInstruction(const QJsonArray& instructions) {
+// The instruction the run stopped at: the last one that failed or was stopped. A run that
+// failed before any is counted under where it stood: no device answered, or one did.
+QString FailedInstruction(const QJsonObject& run) {
+  const QJsonArray instructions = run["instructions"].toArray();
   for (qsizetype i = instructions.size() - 1; i >= 0; --i) {
     const QJsonObject entry = instructions[i].toObject();
     const QString result = entry["result"].toString();
     if (result == "failed" || result == "stopped") return entry["text"].toString();
   }
-  return {};
+  if (run["result"].toString() != "error") return {};
+  const QJsonObject device = run["device"].toObject();
+  return device["type"].toString().isEmpty() && device["id"].toString().isEmpty()
+             ? "(before a device answered)"
+             : "(before any instruction)";
 }
 
 QString Package(const QString& script) {
@@ -263,7 +269,7 @@ bool TSqlHistory::InsertRun(const QJsonObject& r, bool& added, std::string& erro
         QVariant(Column(r["script"])), QVariant(Indexed(Package(r["script"].toString()))),
         QVariant(Indexed(seal["key_id"])), QVariant(Indexed(seal["manifest_sha256"])),
         QVariant(Indexed(r["result"])), QVariant(Column(r["error"])),
-        QVariant(Indexed(FailedInstruction(r["instructions"].toArray()))),
+        QVariant(Indexed(FailedInstruction(r))),
         QVariant(QString::fromUtf8(QJsonDocument(r).toJson(QJsonDocument::Compact)))})
     q.addBindValue(v);
   if (!ExecPrepared(sql, q, error)) return false;
@@ -364,11 +370,31 @@ bool TSqlHistory::List(const THistoryFilter& filter, int limit, bool records,
   return true;
 }
 
-std::string TSqlHistory::MostFailed(const std::map<std::string, int>& failed) {
-  auto best = failed.end();
-  for (auto it = failed.begin(); it != failed.end(); ++it)
-    if (best == failed.end() || it->second > best->second) best = it;
-  return best == failed.end() ? std::string() : best->first;
+void TSqlHistory::MostFailed(const std::map<std::string, int>& failed, THistoryGroup& group) {
+  group.MostFailedAt.clear();
+  group.MostFailedTimes = 0;
+  for (const auto& [instruction, times] : failed) {
+    if (times < group.MostFailedTimes) continue;
+    if (times > group.MostFailedTimes) group.MostFailedAt.clear();
+    group.MostFailedTimes = times;
+    group.MostFailedAt.push_back(instruction);
+  }
+}
+
+QString TSqlHistory::GroupKey(EHistoryGroup by, const QString& day) {
+  switch (by) {
+    case EHistoryGroup::hgDAY:
+      return day;
+    case EHistoryGroup::hgSTATION:
+      return "station";
+    case EHistoryGroup::hgPACKAGE:
+      return "package";
+    case EHistoryGroup::hgINSTRUCTION:
+      return "failed_instruction";
+    case EHistoryGroup::hgDAYINSTRUCTION:
+      return day + " || '" + QChar(kKeyParts) + "' || failed_instruction";
+  }
+  return day;
 }
 
 bool OpenHistory(const THistoryUrl& url, int seconds, std::unique_ptr<THistory>& history,

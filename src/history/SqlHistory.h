@@ -57,7 +57,10 @@ class TSqlHistory : public THistory {
   // `result_hint`: the condition on the result as the database's planner should read it.
   static TWhere MakeWhere(const THistoryFilter& f, const QString& result_column);
   bool Select(const QString& sql, const TWhere& where, QSqlQuery& q, std::string& error);
-  static std::string MostFailed(const std::map<std::string, int>& failed);
+  // The instructions failed at most often into `group`.
+  static void MostFailed(const std::map<std::string, int>& failed, THistoryGroup& group);
+  // The key of a group as SQL over a run's columns; `day` is SQL for the run's day.
+  static QString GroupKey(EHistoryGroup by, const QString& day);
   bool Fail(const QSqlError& e, std::string& error);
 
   THistoryUrl Url;

@@ -112,17 +112,13 @@ bool TSqliteHistory::Prepare(QSqlDatabase& db, std::string& error) {
 bool TSqliteHistory::Summarize(const THistoryFilter& filter, EHistoryGroup by,
                                std::vector<THistoryGroup>& groups, std::string& error) {
   groups.clear();
-  // A day is the first ten characters of the UTC start.
-  const char* key = by == EHistoryGroup::hgDAY       ? "started"
-                    : by == EHistoryGroup::hgSTATION ? "station"
-                    : by == EHistoryGroup::hgPACKAGE ? "package"
-                                                     : "failed_instruction";
+  // A day is the first ten characters of the UTC start: the scan cuts them off itself.
+  const QString key = by == EHistoryGroup::hgDAY ? "started" : GroupKey(by, "substr(started, 1, 10)");
   TGroups gathered(by == EHistoryGroup::hgDAY ? 10 : std::string::npos);
   const TWhere where = MakeWhere(filter, "+result");
   std::vector<std::string> values;
   for (const QVariant& v : where.Values) values.push_back(v.toString().toStdString());
-  const QString sql =
-      QString("SELECT ") + key + ", result, seconds, failed_instruction FROM runs" + where.Sql;
+  const QString sql = "SELECT " + key + ", result, seconds, failed_instruction FROM runs" + where.Sql;
   const bool read = ScanSqlite(
       Url.Path, sql.toStdString(), values, Seconds,
       [&](const TScanRow& row) {
@@ -138,7 +134,7 @@ bool TSqliteHistory::Summarize(const THistoryFilter& filter, EHistoryGroup by,
   for (auto& [name, g] : gathered.Groups) {
     g.Group.Key = name;
     g.Group.MedianSeconds = Median(g.Seconds);
-    g.Group.MostFailedAt = MostFailed(g.FailedAt);
+    MostFailed(g.FailedAt, g.Group);
     groups.push_back(std::move(g.Group));
   }
   return true;

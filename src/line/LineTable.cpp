@@ -114,10 +114,16 @@ std::string TTableScreen::Draw(const TRows& rows, const std::string& notice) {
   const size_t width = Width > 1 ? Width - 1 : 1;
   // The cursor's own line stays on the screen too, or the next drawing could not climb back.
   const size_t room = Height > 0 ? std::max<size_t>(Height - 1, 1) : 0;
-  const bool noted = !notice.empty() && (room == 0 || room >= 2);
-  std::vector<std::string> lines =
-      FitTable(FormatTable(rows, width), rows, noted && room > 0 ? room - 1 : room);
-  if (noted) lines.push_back(notice);
+  // The notice is wrapped, never cut: it names the file that holds the runs not yet kept.
+  std::vector<std::string> noted;
+  for (std::string rest = notice; !rest.empty();) {
+    noted.push_back(CutColumns(rest, width));
+    rest.erase(0, noted.back().size());
+  }
+  if (room > 0 && room < noted.size() + 1) noted.clear();
+  std::vector<std::string> lines = FitTable(FormatTable(rows, width), rows,
+                                            room > 0 ? room - noted.size() : room);
+  lines.insert(lines.end(), noted.begin(), noted.end());
   std::string text;
   if (ClearScreen)
     text += "\033[H\033[2J";

@@ -4,6 +4,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QThread>
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -206,22 +207,35 @@ TEST_P(History, WhoWhenAndResultChooseTheRunsNewestFirst) {
 TEST_P(History, SummaryCountsMediansAndTheInstructionFailedAt) {
   Fill();
   {
-    // The instruction failed at most often is not the first in order.
-    bool added = false;
-    std::string error;
-    ASSERT_TRUE(Open()->Keep(::Run("r7", "qb-0413", "DEV-8", "error", "2024-03-02T12:00:00.000Z",
-                                   "st-b", "/pkg/b/", 9, "P8 PROM1.SVF"),
-                             added, error))
-        << error;
+    // The instruction failed at most often is not the first in order; a run that failed before
+    // a device answered is counted as such, and ties are kept.
+    QJsonObject early = ::Run("r8", "qb-0414", "", "error", "2024-03-03T14:00:00.000Z", "st-a",
+                              "/pkg/a/", 1);
+    early["device"] = QJsonObject{};
+    auto history = Open();
+    for (const QJsonObject& r : {::Run("r7", "qb-0413", "DEV-8", "error",
+                                       "2024-03-02T12:00:00.000Z", "st-b", "/pkg/b/", 9,
+                                       "P8 PROM1.SVF"),
+                                 early}) {
+      bool added = false;
+      std::string error;
+      ASSERT_TRUE(history->Keep(r, added, error)) << error;
+    }
   }
   auto text = [](const std::vector<THistoryGroup>& groups) {
     std::string out;
-    for (const THistoryGroup& g : groups)
-      out += g.Key + "," + std::to_string(g.Runs) + "," + std::to_string(g.Completed) + "," +
+    for (const THistoryGroup& g : groups) {
+      std::string key = g.Key, failed;
+      std::replace(key.begin(), key.end(), kKeyParts, '|');
+      for (const std::string& f : g.MostFailedAt) failed += f + "|";
+      out += key + "," + std::to_string(g.Runs) + "," + std::to_string(g.Completed) + "," +
              std::to_string(g.Errors) + "," + std::to_string(g.Stopped) + "," +
-             QString::number(g.MedianSeconds, 'f', 1).toStdString() + "," + g.MostFailedAt + ";";
+             QString::number(g.MedianSeconds, 'f', 1).toStdString() + "," + failed + "x" +
+             std::to_string(g.MostFailedTimes) + ";";
+    }
     return out;
   };
+  const std::string early = "(before a device answered)";
   const struct {
     EHistoryGroup By;
     THistoryFilter Filter;
@@ -229,18 +243,24 @@ TEST_P(History, SummaryCountsMediansAndTheInstructionFailedAt) {
   } cases[] = {
       {EHistoryGroup::hgDAY,
        {},
-       "2024-03-01,2,1,1,0,7.0,P0 BANK0.HEX;2024-03-02,3,1,2,0,9.0,P8 PROM1.SVF;"
-       "2024-03-03,2,0,1,1,4.0,P0 BANK0.HEX;"},
+       "2024-03-01,2,1,1,0,7.0,P0 BANK0.HEX|x1;2024-03-02,3,1,2,0,9.0,P8 PROM1.SVF|x2;"
+       "2024-03-03,3,0,2,1,2.0," + early + "|P0 BANK0.HEX|x1;"},
       {EHistoryGroup::hgSTATION,
        {},
-       "st-a,3,1,1,1,4.0,P0 BANK0.HEX;st-b,4,1,3,0,8.5,P8 PROM1.SVF;"},
+       "st-a,4,1,2,1,3.0," + early + "|P0 BANK0.HEX|x1;st-b,4,1,3,0,8.5,P8 PROM1.SVF|x2;"},
       {EHistoryGroup::hgINSTRUCTION,
        {},
-       ",3,2,0,1,10.0,;P0 BANK0.HEX,2,0,2,0,5.0,P0 BANK0.HEX;P8 PROM1.SVF,2,0,2,0,8.5,P8 "
-       "PROM1.SVF;"},
+       ",3,2,0,1,10.0,x0;" + early + ",1,0,1,0,1.0," + early +
+           "|x1;P0 BANK0.HEX,2,0,2,0,5.0,P0 BANK0.HEX|x2;P8 PROM1.SVF,2,0,2,0,8.5,P8 "
+           "PROM1.SVF|x2;"},
       {EHistoryGroup::hgPACKAGE,
        {"", "", "", "error"},
-       "/pkg/a/,1,0,1,0,4.0,P0 BANK0.HEX;/pkg/b/,3,0,3,0,8.0,P8 PROM1.SVF;"},
+       "/pkg/a/,2,0,2,0,2.5," + early + "|P0 BANK0.HEX|x1;/pkg/b/,3,0,3,0,8.0,P8 PROM1.SVF|x2;"},
+      {EHistoryGroup::hgDAYINSTRUCTION,
+       {"", "", "", "error"},
+       "2024-03-01|P0 BANK0.HEX,1,0,1,0,4.0,P0 BANK0.HEX|x1;2024-03-02|P8 PROM1.SVF,2,0,2,0,8.5,"
+       "P8 PROM1.SVF|x2;2024-03-03|" + early + ",1,0,1,0,1.0," + early +
+           "|x1;2024-03-03|P0 BANK0.HEX,1,0,1,0,6.0,P0 BANK0.HEX|x1;"},
   };
   for (const auto& c : cases) {
     std::vector<THistoryGroup> groups;

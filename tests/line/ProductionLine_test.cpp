@@ -349,6 +349,12 @@ TEST(LineRows, TableFitsTheTerminalsLines) {
   for (const auto& [lines, expected] : cases)
     EXPECT_EQ(names(FitTable(table, rows, lines)), expected) << lines;
   EXPECT_EQ(FitTable(table, rows, 4).back(), "(4 more: 1 failed, 2 waiting, 1 completed)");
+  // The notice under the table is wrapped to the screen, never cut: it names the spool.
+  TTableScreen screen(21, 8);
+  const std::string drawn = screen.Draw(rows, "history not written: kept in /x/y.spool");
+  EXPECT_NE(drawn.find("\r\033[Khistory not written:\n\r\033[K kept in /x/y.spool\n"),
+            std::string::npos)
+      << drawn;
 }
 
 // The line over children the test plays, each ending as its NAME says, in a folder whose name
