@@ -4,6 +4,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QThread>
+#include <sys/stat.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -439,6 +440,9 @@ TEST(Spool, HoldsEachRunNotYetSentOnce) {
   std::string error;
   for (int i = 0; i < 5; ++i)
     ASSERT_TRUE(SpoolRun(spool, "db:a", QJsonObject{{"id", QString::number(i)}}, error));
+  struct stat st {};
+  ASSERT_EQ(::stat(spool.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);  // records are the owner's alone
   // An earlier sync that ended early left its piece: the same runs again, and a line torn.
   std::ifstream in(spool);
   dir.Write("history.spool.sending-old",

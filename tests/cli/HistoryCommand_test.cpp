@@ -1,0 +1,75 @@
+#include "cli/HistoryCommand.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <sstream>
+
+#include "history/HistorySpool.h"
+#include "scratch_dir.h"
+
+namespace {
+
+int Ask(THistoryRequest request, std::string& out, std::string& err) {
+  std::ostringstream o, e;
+  const int status = HistoryCommand(request, o, e);
+  out = o.str();
+  err = e.str();
+  return status;
+}
+
+unsigned Mode(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// Old reports go in once however often imported; what is no run record is named by its line and
+// the rest goes in; a record without a station is this station's. The default database is made
+// on first use, its owner's alone.
+TEST(HistoryCommand, ImportTakesRunRecordsOnceAndNamesTheRest) {
+  ScratchDir dir;
+  setenv("XDG_DATA_HOME", dir.Path().c_str(), 1);
+  const QJsonObject run{{"name", "qb-1"},
+                        {"result", "completed"},
+                        {"start", "2024-03-01T08:00:00.000Z"},
+                        {"host", "old-station"}};
+  QJsonObject own = run;
+  own.remove("host");
+  own["name"] = "qb-2";
+  dir.Write("old.jsonl",
+            QJsonDocument(run).toJson(QJsonDocument::Compact).toStdString() + "\n" +
+                QJsonDocument(own).toJson(QJsonDocument::Compact).toStdString() + "\n" +
+                "not json\n{\"name\":\"x\",\"result\":\"error\"}\n"
+                "{\"name\":\"x\",\"start\":\"2024-03-01T08:00:00Z\"}\n"
+                "{\"name\":7,\"result\":\"error\",\"start\":\"2024-03-01T08:00:00Z\"}\n");
+  THistoryRequest import;
+  import.Action = THistoryRequest::haIMPORT;
+  import.Files = {dir.Path() + "old.jsonl"};
+  import.OwnStation = "bench-4";
+  std::string out, err;
+  for (const char* added :
+       {"2 runs imported, 0 there already", "0 runs imported, 2 there already"}) {
+    EXPECT_EQ(Ask(import, out, err), 1);
+    EXPECT_EQ(out, dir.Path() + "old.jsonl: " + added + ", 4 lines refused\n");
+    const std::string file = "qubra-updater: " + dir.Path() + "old.jsonl:";
+    EXPECT_EQ(err, file + "3: not a run record (illegal value)\n" + file +
+                       "4: not a run record (no start time)\n" + file +
+                       "5: not a run record (no result)\n" + file +
+                       "6: not a run record (\"name\" is not of the type a run writes)\n");
+  }
+  THistoryRequest list;
+  list.Format = "csv";
+  ASSERT_EQ(Ask(list, out, err), 0) << err;
+  EXPECT_NE(out.find(",old-station,"), std::string::npos) << out;
+  EXPECT_NE(out.find(",bench-4,"), std::string::npos) << out;
+  EXPECT_EQ(Mode(DefaultHistoryDb()), 0600u);
+  EXPECT_EQ(Mode(HistoryFolder()), 0700u);
+  THistoryRequest sync;
+  sync.Action = THistoryRequest::haSYNC;
+  EXPECT_EQ(Ask(sync, out, err), 0);
+  EXPECT_EQ(out, "nothing to send: no run waits in " + DefaultHistorySpool() + "\n");
+}
+
+}  // namespace
