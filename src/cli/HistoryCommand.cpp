@@ -15,10 +15,9 @@ namespace {
 constexpr int kWriterWaitMs = 10000;
 
 bool Format(const std::string& text, EHistoryFormat& format, std::string& error) {
-  static const std::map<std::string, EHistoryFormat> formats = {
-      {"table", EHistoryFormat::hfTABLE},
-      {"csv", EHistoryFormat::hfCSV},
-      {"json", EHistoryFormat::hfJSON}};
+  static const std::map<std::string, EHistoryFormat> formats = {{"table", EHistoryFormat::hfTABLE},
+                                                                {"csv", EHistoryFormat::hfCSV},
+                                                                {"json", EHistoryFormat::hfJSON}};
   const auto f = formats.find(text);
   if (f == formats.end()) return error = "--format " + text + ": not table, csv or json", false;
   format = f->second;
@@ -65,8 +64,8 @@ int Sync(std::ostream& out, std::ostream& err) {
   out << "sent " << count.Sent << " runs from " << spool << " (" << count.Already
       << " there already), " << count.Kept << " kept\n";
   if (count.SetAside)
-    err << "qubra-updater: " << count.SetAside << " lines that are no run record moved to "
-        << spool << ".refused\n";
+    err << "qubra-updater: " << count.SetAside << " lines that are no run record moved to " << spool
+        << ".refused\n";
   for (const std::string& reason : count.Reasons) err << "qubra-updater: " << reason << '\n';
   return count.Kept == 0 ? 0 : 1;
 }
@@ -107,9 +106,9 @@ std::string NotARunRecord(const QByteArray& line, QJsonObject& record) {
   QJsonParseError parse;
   record = QJsonDocument::fromJson(line, &parse).object();
   if (parse.error != QJsonParseError::NoError) return parse.errorString().toStdString();
-  if (!QDateTime::fromString(record["start"].toString(), Qt::ISODateWithMs).isValid())
+  if (!QDateTime::fromString(record.value("start").toString(), Qt::ISODateWithMs).isValid())
     return "no start time";
-  if (!record["result"].isString() || record["result"].toString().isEmpty()) return "no result";
+  if (record.value("result").toString().isEmpty()) return "no result";
   static const std::pair<const char*, QJsonValue::Type> kTypes[] = {
       {"id", QJsonValue::String},           {"name", QJsonValue::String},
       {"station", QJsonValue::String},      {"end", QJsonValue::String},
@@ -118,7 +117,7 @@ std::string NotARunRecord(const QByteArray& line, QJsonObject& record) {
       {"instructions", QJsonValue::Array},  {"files", QJsonValue::Array},
       {"versions_read", QJsonValue::Array}, {"versions_written", QJsonValue::Array}};
   for (const auto& [key, type] : kTypes)
-    if (record.contains(key) && record[key].type() != type && !record[key].isNull())
+    if (record.contains(key) && record.value(key).type() != type && !record.value(key).isNull())
       return std::string("\"") + key + "\" is not of the type a run writes";
   return "";
 }
@@ -145,10 +144,11 @@ bool ImportReports(THistory& history, const std::string& path, const QString& st
       err << "qubra-updater: " << file << ":" << number << ": not a run record (" << why << ")\n";
       continue;
     }
-    if (record["id"].toString().isEmpty()) record["id"] = ContentRunId(record);
+    if (record.value("id").toString().isEmpty()) record["id"] = ContentRunId(record);
     // A record without a station is this station's, as its own runs are.
-    if (!record["station"].isString())
-      record["station"] = record["host"].isString() ? record["host"].toString() : station;
+    if (!record.value("station").isString())
+      record["station"] =
+          record.value("host").isString() ? record.value("host").toString() : station;
     batch.Records.push_back(record);
     batch.Numbers.push_back(number);
     if (batch.Records.size() == TImportBatch::kSize) batch.Flush(history, file, err);

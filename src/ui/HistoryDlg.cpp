@@ -21,16 +21,19 @@
 #include "history/HistoryWorker.h"
 #include "records/RunHistory.h"
 #include "sys/AtomicFile.h"
+#include "ui/RunRecordView.h"
 
 namespace {
 
 // The newest runs a table shows; Export CSV writes every one the filter chooses.
 constexpr int kShown = 1000;
 
+// Wide enough for its hint, which says what it takes.
 QLineEdit* Field(QWidget* parent, const char* name, const QString& hint) {
   auto* field = new QLineEdit(parent);
   field->setObjectName(name);
   field->setPlaceholderText(hint);
+  field->setMinimumWidth(field->fontMetrics().horizontalAdvance(hint) + 16);
   return field;
 }
 
@@ -86,8 +89,8 @@ THistoryDlg::THistoryDlg(std::string db, std::string station, QWidget* parent)
   auto* column = new QVBoxLayout(this);
   auto* filter = new QHBoxLayout;
   Who = Field(this, "Who", QStringLiteral("Name or device id (* and ?)"));
-  Since = Field(this, "Since", QStringLiteral("Since: YYYY-MM-DD, today, 7d"));
-  Until = Field(this, "Until", QStringLiteral("Until: YYYY-MM-DD"));
+  Since = Field(this, "Since", QStringLiteral("Since: date, today, 7d"));
+  Until = Field(this, "Until", QStringLiteral("Until: date"));
   Result = new QComboBox(this);
   Result->setObjectName("Result");
   Result->addItems({QStringLiteral("every result"), "completed", "error", "stopped"});
@@ -183,22 +186,37 @@ void THistoryDlg::ShowAnswer(bool asked, std::vector<THistoryRun>& runs, const s
     for (int c = 0; c < cells.size(); ++c) Runs->setItem(r, c, new QTableWidgetItem(cells[c]));
   }
   Runs->resizeColumnsToContents();
-  Problem->setText(asked ? QString() : QString::fromStdString(error));
-  Problem->setVisible(!asked);
+  QString said = QString::fromStdString(error);
+  if (asked)
+    said = Shown.empty()                              ? NothingMatches()
+           : static_cast<int>(Shown.size()) == kShown ? QString("The newest %1 runs.").arg(kShown)
+           : Shown.size() == 1                        ? QStringLiteral("1 run.")
+                                                      : QString("%1 runs.").arg(Shown.size());
+  Problem->setText(said);
+  Problem->setVisible(true);
+}
+
+// Says where it looked and for what, so that a filter or a database that was not meant shows.
+QString THistoryDlg::NothingMatches() const {
+  QStringList what;
+  if (!Who->text().trimmed().isEmpty()) what << "of " + Who->text().trimmed();
+  if (!Since->text().trimmed().isEmpty()) what << "since " + Since->text().trimmed();
+  if (!Until->text().trimmed().isEmpty()) what << "until " + Until->text().trimmed();
+  if (Result->currentIndex() != 0) what << "that ended " + Result->currentText();
+  THistoryUrl url;
+  std::string ignored;
+  const std::string db = ParseHistoryUrl(Db, url, ignored) ? url.Shown : ShownHistoryUrl(Db);
+  return QString("No run%1 on station %2 in %3.")
+      .arg(what.isEmpty() ? "" : " " + what.join(' '), QString::fromStdString(Station),
+           QString::fromStdString(db));
 }
 
 void THistoryDlg::ShowRecord(int row) {
   if (row < 0 || row >= static_cast<int>(Shown.size())) return;
-  const THistoryRun& run = Shown[static_cast<size_t>(row)];
-  auto* view = new QDialog(this);
+  auto* view = new TRunRecordView(
+      QJsonDocument::fromJson(Shown[static_cast<size_t>(row)].Record).object(), this);
   view->setObjectName("RecordDlg");
   view->setAttribute(Qt::WA_DeleteOnClose);
-  view->setWindowTitle(QStringLiteral("Run ") + run.Id);
-  auto* text =
-      new QPlainTextEdit(QString::fromUtf8(QJsonDocument::fromJson(run.Record).toJson()), view);
-  text->setReadOnly(true);
-  text->setMinimumSize(560, 420);
-  (new QVBoxLayout(view))->addWidget(text);
   view->show();
 }
 

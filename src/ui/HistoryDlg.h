@@ -70,6 +70,7 @@ class THistoryDlg : public QDialog {
                                    const std::string& error)>
                     done);
   void ShowAnswer(bool asked, std::vector<THistoryRun>& runs, const std::string& error);
+  QString NothingMatches() const;
 
   std::string Db, Station;
   int Pending = 0;

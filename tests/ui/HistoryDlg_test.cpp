@@ -46,15 +46,18 @@ TEST(HistoryDlg, ShowsFiltersAndExportsThisStationsRuns) {
   THistoryDlg dlg(db, "st-a");
   Answered(dlg);
   EXPECT_EQ(dlg.Runs->rowCount(), 2);
+  EXPECT_EQ(dlg.Problem->text().toStdString(), "2 runs.");
   dlg.Who->setText("qb-2");
   dlg.ShowRuns();
   Answered(dlg);
   ASSERT_EQ(dlg.Runs->rowCount(), 1);
   EXPECT_EQ(dlg.Runs->item(0, 1)->text() + " " + dlg.Runs->item(0, 3)->text(), "qb-2 error");
   dlg.ShowRecord(0);
-  const auto* record = dlg.findChild<QDialog*>("RecordDlg")->findChild<QPlainTextEdit*>();
-  EXPECT_TRUE(record->toPlainText().contains("\"id\": \"r2\""))
-      << record->toPlainText().toStdString();
+  const auto* record = dlg.findChild<QDialog*>("RecordDlg");
+  EXPECT_EQ(record->windowTitle().toStdString(), "Run r2");
+  QStringList labels;
+  for (const QLabel* l : record->findChildren<QLabel*>()) labels << l->text();
+  EXPECT_EQ(labels.mid(0, 4).join('|').toStdString(), "qb-2|error|2024-03-01T08:00:02.000Z|st-a");
 
   dlg.CsvFileDialog = [&](QWidget*) { return dir.Path() + "out.csv"; };
   dlg.ExportClick();
@@ -66,6 +69,11 @@ TEST(HistoryDlg, ShowsFiltersAndExportsThisStationsRuns) {
   std::ifstream exported(dir.Path() + "out.csv", std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(exported), {}), csv.str());
 
+  dlg.Who->setText("nobody");
+  dlg.ShowRuns();
+  Answered(dlg);
+  EXPECT_EQ(dlg.Problem->text().toStdString(),
+            "No run of nobody on station st-a in sqlite:" + dir.Path() + "h.sqlite.");
   dlg.Since->setText("soon");
   dlg.ShowRuns();
   Answered(dlg);
