@@ -69,9 +69,22 @@ std::vector<std::string> DescribeRecord(const QJsonObject& r) {
   lines.push_back("Result: " + result);
   lines.push_back("Started: " + Text(r["start"]) + " on " + Text(r["host"]) + ", " +
                   Text(r["transport"]) + " " + Text(r["link"]));
+  // Where a stopped or failed run stood, when it stood at an instruction.
+  const QJsonArray instructions = r["instructions"].toArray();
+  for (qsizetype i = instructions.size() - 1; i >= 0; --i) {
+    const QJsonObject at = instructions[i].toObject();
+    const std::string result = Text(at["result"]);
+    if (result != "failed" && result != "stopped") continue;
+    lines.push_back((result == "stopped" ? "Stopped at: " : "Failed at: ") + Text(at["text"]) +
+                    " (" + Text(at["script"]) + ":" + std::to_string(at["line"].toInt()) + ")");
+    break;
+  }
   const QJsonObject device = r["device"].toObject();
-  lines.push_back("Device: type " + Text(device["type"]) + ", id " + Text(device["id"]) +
-                  ", boot checksum " + Text(device["boot_checksum"]));
+  if (Text(device["type"]).empty() && Text(device["id"]).empty())
+    lines.push_back("Device: none answered");
+  else
+    lines.push_back("Device: type " + Text(device["type"]) + ", id " + Text(device["id"]) +
+                    ", boot checksum " + Text(device["boot_checksum"]));
   const QJsonArray files = r["files"].toArray();
   lines.push_back("Files read: " + std::to_string(files.size()));
   for (const QJsonValue& f : files)

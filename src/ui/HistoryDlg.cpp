@@ -56,23 +56,28 @@ bool AskHistory(THistory* history, const std::string& why, const THistoryFilter&
 }
 
 void AskEarlierRuns(QObject* owner, const std::string& name, int limit,
-                    std::function<void(const std::string&)> shown) {
+                    std::function<void(const std::string&, const QJsonObject&)> shown) {
   if (RunHistory().Db == "none") return;
   THistoryFilter earlier;
   earlier.Who = name;
   earlier.Station = RunStation().toStdString();
-  auto table = std::make_shared<std::ostringstream>();
+  struct TEarlier {
+    std::ostringstream Table;
+    QJsonObject Newest;
+  };
+  auto answer = std::make_shared<TEarlier>();
   THistoryWorker::Process().Ask(
       RunHistory().Db, kQuestionSeconds,
-      [table, earlier, limit](THistory* history, const std::string& why) {
+      [answer, earlier, limit](THistory* history, const std::string& why) {
         std::vector<THistoryRun> runs;
         std::string error;
-        if (AskHistory(history, why, earlier, limit, runs, error) && !runs.empty())
-          WriteRuns(runs, EHistoryFormat::hfTABLE, 100, *table);
+        if (!AskHistory(history, why, earlier, limit, runs, error) || runs.empty()) return;
+        WriteRuns(runs, EHistoryFormat::hfTABLE, 100, answer->Table);
+        answer->Newest = QJsonDocument::fromJson(runs[0].Record).object();
       },
       owner,
-      [table, shown = std::move(shown)] {
-        if (!table->str().empty()) shown(table->str());
+      [answer, shown = std::move(shown)] {
+        if (!answer->Table.str().empty()) shown(answer->Table.str(), answer->Newest);
       });
 }
 

@@ -22,10 +22,11 @@ using TAskHistory =
 bool AskHistory(THistory* history, const std::string& why, const THistoryFilter& filter,
                 int limit, std::vector<THistoryRun>& runs, std::string& error);
 
-// The `limit` newest runs of the device `name` on this station, as a table, asked on the
-// history's thread; `shown` gets it on the thread of `owner` unless there are none.
+// The `limit` newest runs of the device `name` on this station, as a table, and the newest
+// one's record, asked on the history's thread; `shown` gets them on the thread of `owner`
+// unless there are none.
 void AskEarlierRuns(QObject* owner, const std::string& name, int limit,
-                    std::function<void(const std::string& table)> shown);
+                    std::function<void(const std::string& table, const QJsonObject& newest)> shown);
 
 // Asks where to save the CSV: the path chosen, "" when cancelled.
 using TCsvFileDialog = std::function<std::string(QWidget* parent)>;

@@ -259,6 +259,7 @@ void TLineWindow::BuildControls() {
   }
   StatusPane->setObjectName("StatusPane");
   RecordPane->setObjectName("RecordPane");
+  RecordPane->setLineWrapMode(QPlainTextEdit::WidgetWidth);  // a long error stays readable
   auto* split = new QSplitter(Qt::Vertical, central);
   split->addWidget(Table);
   split->addWidget(details);
@@ -611,23 +612,29 @@ void TLineWindow::ShowRecord(const TDeviceRow& r) {
   std::string error;
   std::vector<std::string> lines;
   if (path.empty())
-    lines = {"No run record: no report file (--report FILE, or REPORT_FILE in " +
-             std::string(kSettingsFileName) + ")."};
+    lines = {"No report file (--report FILE, or REPORT_FILE in " + std::string(kSettingsFileName) +
+             "): the newest run in the history stands here."};
   else if (FindLastRecord(path, r.Name, record, error))
     lines = DescribeRecord(record);
   else
     lines = {error.empty() ? "No run record of " + r.Name + " in " + path + " yet." : error};
-  QString text = Utf8(r.Name + ": last run record") + "\n";
-  for (const std::string& line : lines) text += Utf8(line) + "\n";
+  auto described = [](const std::string& name, const std::vector<std::string>& lines) {
+    QString text = Utf8(name + ": last run record") + "\n";
+    for (const std::string& line : lines) text += Utf8(line) + "\n";
+    return text;
+  };
+  const QString text = described(r.Name, lines);
   RecordPane->setPlainText(text);
   // The history is asked off this thread; its answer is shown only while the pane still shows
   // what it was asked for.
   const int asked = ++DetailsAsked;
   AskEarlierRuns(this, r.Name, kEarlierRuns,
-                 [this, asked, text, name = r.Name](const std::string& runs) {
-                   if (asked == DetailsAsked)
-                     RecordPane->setPlainText(text + "\n" + Utf8(name + ": runs on this station") +
-                                              "\n" + Utf8(runs));
+                 [=, name = r.Name](const std::string& runs, const QJsonObject& newest) {
+                   if (asked != DetailsAsked) return;
+                   const QString last =
+                       path.empty() ? described(name, DescribeRecord(newest)) : text;
+                   RecordPane->setPlainText(last + "\n" + Utf8(name + ": runs on this station") +
+                                            "\n" + Utf8(runs));
                  });
 }
 

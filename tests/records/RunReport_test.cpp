@@ -143,6 +143,16 @@ TEST(RunReport, RecordOfALostRun) {
            {"end", "2026-12-07T10:00:02.500Z"},
            {"seconds", 2.5}})
     EXPECT_EQ(r[key], value) << key;
+  // Read back, it says no device answered rather than naming an empty one.
+  const std::vector<std::string> lines = DescribeRecord(r);
+  EXPECT_EQ(lines[2], "Device: none answered");
+  QJsonObject stopped = r;
+  stopped["instructions"] = QJsonArray{
+      QJsonObject{{"text", "SYN"}, {"result", "done"}},
+      QJsonObject{{"text", "P8 PROM1.SVF"}, {"result", "stopped"}, {"script", "/p/s.ini"},
+                  {"line", 12}},
+      QJsonObject{{"text", "FI"}, {"result", "skipped"}}};
+  EXPECT_EQ(DescribeRecord(stopped)[2], "Stopped at: P8 PROM1.SVF (/p/s.ini:12)");
 }
 
 // The newest record of a device is found reading from the end, across lines longer than the
