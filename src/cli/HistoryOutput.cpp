@@ -16,6 +16,13 @@ QString Safe(const QString& text) {
   return QString::fromStdString(EscapeControls(text.toStdString()));
 }
 
+// A time as the station's clock showed it, with its offset from UTC.
+QString LocalWithOffset(const QString& utc) {
+  const QDateTime t = QDateTime::fromString(utc, Qt::ISODateWithMs);
+  if (!t.isValid()) return utc;
+  return t.toOffsetFromUtc(t.toLocalTime().offsetFromUtc()).toString(Qt::ISODateWithMs);
+}
+
 // A run's start as the station's clock showed it, to the minute.
 QString Local(const QString& utc) {
   const QDateTime t = QDateTime::fromString(utc, Qt::ISODateWithMs);
@@ -122,7 +129,8 @@ void WriteRuns(const std::vector<THistoryRun>& runs, EHistoryFormat format, int 
   std::vector<TRow> rows;
   if (format == EHistoryFormat::hfCSV) {
     for (const THistoryRun& r : runs)
-      rows.push_back({r.Id, r.Station, r.Started, r.Ended, QString::number(r.Seconds), r.Name,
+      rows.push_back({r.Id, r.Station, LocalWithOffset(r.Started), LocalWithOffset(r.Ended),
+                      QString::number(r.Seconds), r.Name,
                       r.DeviceType, r.DeviceId, r.Link, r.Script, r.Package, r.SealKeyId,
                       r.ManifestSha256, r.Result, r.Error, r.FailedInstruction});
     return Write(format,

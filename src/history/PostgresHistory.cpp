@@ -1,3 +1,5 @@
+#include <QTimeZone>
+
 #include "history/SqlHistory.h"
 
 namespace {
@@ -69,8 +71,16 @@ class TPostgresHistory : public TSqlHistory {
 bool TPostgresHistory::Summarize(const THistoryFilter& filter, EHistoryGroup by,
                                  std::vector<THistoryGroup>& out, std::string& error) {
   out.clear();
-  const QString key = GroupKey(by, "substr(started, 1, 10)");
-  const TWhere where = MakeWhere(filter, "result");
+  // Days on the station's clock; in UTC the index of days answers without a sort.
+  const QTimeZone zone = QTimeZone::systemTimeZone();
+  const bool utc = zone.offsetFromUtc(QDateTime::currentDateTimeUtc()) == 0 &&
+                   !zone.hasDaylightTime();
+  const QString key = GroupKey(
+      by, utc ? "substr(started, 1, 10)"
+              : "to_char(started::timestamptz AT TIME ZONE ?, 'YYYY-MM-DD')");
+  const bool zoned = !utc && (by == EHistoryGroup::hgDAY || by == EHistoryGroup::hgDAYINSTRUCTION);
+  TWhere where = MakeWhere(filter, "result");
+  if (zoned) where.Values.prepend(QString::fromUtf8(zone.id()));
   std::map<std::string, THistoryGroup> groups;
   std::map<std::string, std::map<std::string, int>> failed;
   auto counts = [&] {

@@ -1,3 +1,4 @@
+#include <QDateTime>
 #include <map>
 #include <string_view>
 
@@ -11,10 +12,21 @@ namespace {
 // in the order of the index the scan reads.
 class TGroups {
  public:
-  explicit TGroups(size_t key_size) : KeySize(key_size) {}
+  // `by_day`: the key starts with a run's UTC start, taken as its day on the station's clock.
+  explicit TGroups(bool by_day) : ByDay(by_day) {}
 
   void Add(std::string_view key, std::string_view result, double seconds, std::string_view failed) {
-    key = key.substr(0, KeySize);
+    if (ByDay) {
+      const size_t sep = key.find(kKeyParts);
+      const std::string& day = LocalDay(key.substr(0, sep));
+      if (sep == std::string_view::npos) {
+        key = day;
+      } else {
+        Joined = day;
+        Joined.append(key.substr(sep));
+        key = Joined;
+      }
+    }
     if (!Last || key != LastKey) {
       LastKey.assign(key);
       Last = &Groups[LastKey];
@@ -39,8 +51,22 @@ class TGroups {
   std::map<std::string, TGathered> Groups;
 
  private:
-  size_t KeySize;
-  std::string LastKey;
+  // Runs come in order of start: the local day is worked out once per ten minutes of UTC, which
+  // also holds for zones half an hour or three quarters off.
+  const std::string& LocalDay(std::string_view utc) {
+    const std::string_view tens = utc.substr(0, 15);
+    if (tens == LastTens) return LastDay;
+    LastTens.assign(tens);
+    const QDateTime t = QDateTime::fromString(
+        QString::fromUtf8(tens.data(), static_cast<qsizetype>(tens.size())) + "0:00.000Z",
+        Qt::ISODateWithMs);
+    LastDay = t.isValid() ? t.toLocalTime().date().toString("yyyy-MM-dd").toStdString()
+                          : std::string(utc.substr(0, 10));
+    return LastDay;
+  }
+
+  bool ByDay;
+  std::string LastKey, LastTens, LastDay, Joined;
   TGathered* Last = nullptr;
 };
 
@@ -112,9 +138,9 @@ bool TSqliteHistory::Prepare(QSqlDatabase& db, std::string& error) {
 bool TSqliteHistory::Summarize(const THistoryFilter& filter, EHistoryGroup by,
                                std::vector<THistoryGroup>& groups, std::string& error) {
   groups.clear();
-  // A day is the first ten characters of the UTC start: the scan cuts them off itself.
-  const QString key = by == EHistoryGroup::hgDAY ? "started" : GroupKey(by, "substr(started, 1, 10)");
-  TGroups gathered(by == EHistoryGroup::hgDAY ? 10 : std::string::npos);
+  // The scan turns the UTC start into the station's day itself.
+  const QString key = GroupKey(by, "started");
+  TGroups gathered(by == EHistoryGroup::hgDAY || by == EHistoryGroup::hgDAYINSTRUCTION);
   const TWhere where = MakeWhere(filter, "+result");
   std::vector<std::string> values;
   for (const QVariant& v : where.Values) values.push_back(v.toString().toStdString());

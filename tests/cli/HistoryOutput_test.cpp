@@ -25,6 +25,12 @@ THistoryRun Listed(const QString& name, const QString& error) {
 // The table fits the terminal, the CSV quotes what it must, and neither lets a device's name
 // steer the terminal (a title, a cleared screen); JSON gives the stored record as it is.
 TEST(HistoryOutput, FitsQuotesAndEscapes) {
+  const std::string zone = qEnvironmentVariable("TZ").toStdString();
+  auto use_zone = [](const std::string& z) {
+    z.empty() ? unsetenv("TZ") : setenv("TZ", z.c_str(), 1);
+    tzset();
+  };
+  use_zone("UTC");
   const std::vector<THistoryRun> runs = {
       Listed("evil\x1b]0;PWNED\x07\x1b[2J", "no \"answer\", at all"),
       Listed("'; DROP TABLE runs; --", QString(200, 'e'))};
@@ -45,6 +51,13 @@ TEST(HistoryOutput, FitsQuotesAndEscapes) {
   for (const std::string& out : {table.str(), csv.str()})
     EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
   EXPECT_NE(csv.str().find("r4,st-b,2024-03-02T11:00:00.000Z,,8,"), std::string::npos);
+  // On a station's clock, CSV carries the offset.
+  use_zone("Asia/Kolkata");
+  std::ostringstream india;
+  WriteRuns(runs, EHistoryFormat::hfCSV, 50, india);
+  use_zone(zone);
+  EXPECT_NE(india.str().find("r4,st-b,2024-03-02T16:30:00.000+05:30,,8,"), std::string::npos)
+      << india.str();
   EXPECT_NE(csv.str().find(",evil\\x1B]0;PWNED\\x07\\x1B[2J,"), std::string::npos) << csv.str();
   EXPECT_NE(csv.str().find(",\"no \"\"answer\"\", at all\","), std::string::npos) << csv.str();
   EXPECT_EQ(json.str(), "{\"id\":\"r4\"}\n{\"id\":\"r4\"}\n");

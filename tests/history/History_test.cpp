@@ -269,6 +269,20 @@ TEST_P(History, SummaryCountsMediansAndTheInstructionFailedAt) {
     ASSERT_TRUE(Open()->Summarize(c.Filter, c.By, groups, error)) << error;
     EXPECT_EQ(text(groups), c.Groups);
   }
+  // Days are the station's: 20:00 UTC is the next day in India.
+  bool added = false;
+  std::string error;
+  ASSERT_TRUE(Open()->Keep(::Run("r9", "qb-9", "D9", "completed", "2024-03-01T20:00:00.000Z",
+                                 "st-c", "/pkg/c/", 3),
+                           added, error));
+  for (const char* zone : {"Asia/Kolkata", "UTC"}) {
+    setenv("TZ", zone, 1);
+    tzset();
+    std::vector<THistoryGroup> groups;
+    ASSERT_TRUE(Open()->Summarize({"", "", "", "", "st-c"}, EHistoryGroup::hgDAY, groups, error));
+    ASSERT_EQ(groups.size(), 1u);
+    EXPECT_EQ(groups[0].Key, zone[0] == 'U' ? "2024-03-01" : "2024-03-02") << zone;
+  }
 }
 
 // What a record holds comes back whole, once however often it is sent; the indexed columns of
