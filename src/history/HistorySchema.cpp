@@ -35,8 +35,9 @@ const QStringList kStep2 = {
     "CREATE INDEX runs_summary ON runs (started, result, seconds, failed_instruction, station, "
     "package)"};
 
-// Step 3 is PostgreSQL's alone.
-const QStringList kSteps[] = {kStep1, kStep2, {}};
+// Step 3 is PostgreSQL's alone. Step 4: the views people ask by hand; each database says its
+// days in its own way (OwnSchemaStep).
+const QStringList kSteps[] = {kStep1, kStep2, {}, {}};
 
 }  // namespace
 
@@ -46,4 +47,12 @@ int HistorySchemaVersion() {
 
 QStringList SharedSchemaStep(int step) {
   return kSteps[step];
+}
+
+QStringList HistoryViews(const QString& day) {
+  return {"CREATE VIEW runs_per_day AS SELECT " + day +
+              " AS day, station, result, count(*) AS runs FROM runs GROUP BY 1, 2, 3",
+          "CREATE VIEW failures_per_day AS SELECT " + day +
+              " AS day, station, failed_instruction AS instruction, count(*) AS failures "
+              "FROM runs WHERE result = 'error' GROUP BY 1, 2, 3"};
 }

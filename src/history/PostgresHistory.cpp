@@ -4,6 +4,8 @@
 
 namespace {
 
+QStringList Comments();
+
 class TPostgresHistory : public TSqlHistory {
  public:
   TPostgresHistory(const THistoryUrl& url, int seconds) : TSqlHistory(url, seconds) {}
@@ -60,11 +62,49 @@ class TPostgresHistory : public TSqlHistory {
         // million runs first.
         return {"CREATE INDEX runs_day ON runs (substr(started, 1, 10)) "
                 "INCLUDE (started, result, seconds)"};
+      case 3:
+        // Days on the clock of the session that asks (its TimeZone setting).
+        return HistoryViews("(started::timestamptz)::date") + Comments();
       default:
         return {};
     }
   }
 };
+
+// What each table, column and view holds, for those who read the history with their own tools.
+QStringList Comments() {
+  static const char* const kComments[][2] = {
+      {"TABLE runs", "One row per run of the updater on a station"},
+      {"COLUMN runs.id", "The run's id (a UUID), the same in its --report record"},
+      {"COLUMN runs.station", "The station that ran it (STATION= of its policy, else its host)"},
+      {"COLUMN runs.started", "When the run started, UTC, YYYY-MM-DDTHH:MM:SS.mmmZ"},
+      {"COLUMN runs.ended", "When the run ended, UTC, as started"},
+      {"COLUMN runs.seconds", "How long the run took"},
+      {"COLUMN runs.name", "The device's name (--name, or the line's device list)"},
+      {"COLUMN runs.device_type", "The device type it reported; empty when none answered"},
+      {"COLUMN runs.device_id", "The device id it reported; empty when none answered"},
+      {"COLUMN runs.link", "The link the run used"},
+      {"COLUMN runs.script", "The script the run started from"},
+      {"COLUMN runs.package", "The package folder: the script's folder"},
+      {"COLUMN runs.seal_key_id", "The key that sealed the package; empty when unsealed"},
+      {"COLUMN runs.manifest_sha256", "SHA-256 of the package's manifest; empty when unsealed"},
+      {"COLUMN runs.result", "completed, error or stopped"},
+      {"COLUMN runs.error", "What went wrong; empty when it completed"},
+      {"COLUMN runs.failed_instruction",
+       "The instruction the run failed or stopped at, or where it stood before any"},
+      {"COLUMN runs.record", "The whole run record as JSON, as --report writes it"},
+      {"TABLE instructions", "Each instruction of a run, in order"},
+      {"TABLE files", "Each file a run read, with its SHA-256"},
+      {"TABLE versions", "Versions a run read (written = 0) or wrote (written = 1)"},
+      {"TABLE schema_version", "The history's schema version"},
+      {"VIEW runs_per_day", "Runs per day, station and result; days on the reader's clock"},
+      {"VIEW failures_per_day",
+       "Failed runs per day, station and instruction; days on the reader's clock"}};
+  QStringList sql;
+  for (const auto& [what, text] : kComments)
+    sql << QString("COMMENT ON %1 IS '%2'").arg(what, QString(text).replace('\'', "''"));
+  return sql;
+}
 
 // The server counts and finds the medians itself, in one snapshot: a million rows never cross.
 // Each answer is read whole before the next question: a connection reads one at a time.

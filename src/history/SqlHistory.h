@@ -92,3 +92,6 @@ std::unique_ptr<TSqlHistory> MakePostgresHistory(const THistoryUrl& url, int sec
 // The schema version this program writes, and the statements both databases take per step.
 int HistorySchemaVersion();
 QStringList SharedSchemaStep(int step);
+// The views of runs and failures per day, station and result or instruction, `day` being SQL
+// for a run's day on the reader's clock.
+QStringList HistoryViews(const QString& day);

@@ -113,7 +113,9 @@ class TSqliteHistory : public TSqlHistory {
     if (code == 8 || code == 10 || code == 13 || code == 14) return EFailure::Unreachable;
     return EFailure::Refused;
   }
-  QStringList OwnSchemaStep(int) const override { return {}; }
+  QStringList OwnSchemaStep(int step) const override {
+    return step == 3 ? HistoryViews("date(started, 'localtime')") : QStringList();
+  }
 };
 
 // Created owner-only before SQLite opens it; the WAL files it makes take the same mode.

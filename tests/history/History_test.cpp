@@ -317,6 +317,39 @@ TEST_P(History, ARecordComesBackWholeAndOnceHoweverOftenSent) {
   EXPECT_EQ(Ids({QString::fromLatin1("qb\xe9\x01").toStdString()}), std::vector<std::string>{"r2"});
 }
 
+// The views answer what people ask by hand, in SQL of their own, on either database.
+TEST_P(History, TheViewsCountRunsAndFailuresPerDay) {
+  Fill();
+  std::string error;
+  {
+    // A history of the schema before the views, with runs in it, is brought forward.
+    auto old = Sql(Url);
+    for (const char* step : {"DROP VIEW runs_per_day", "DROP VIEW failures_per_day",
+                             "UPDATE schema_version SET version = 3"})
+      ASSERT_TRUE(old->ExecText(step, error)) << error;
+  }
+  auto sql = Sql(Url);
+  ASSERT_TRUE(!Postgres() || sql->ExecText("SET TIME ZONE 'UTC'", error)) << error;
+  const std::pair<QString, std::vector<std::string>> cases[] = {
+      {"SELECT day, station, result, runs FROM runs_per_day ORDER BY 1, 2, 3",
+       {"2024-03-01 st-a completed 1", "2024-03-01 st-a error 1", "2024-03-02 st-b completed 1",
+        "2024-03-02 st-b error 1", "2024-03-03 st-a stopped 1", "2024-03-03 st-b error 1"}},
+      {"SELECT day, station, instruction, failures FROM failures_per_day ORDER BY 1, 2, 3",
+       {"2024-03-01 st-a P0 BANK0.HEX 1", "2024-03-02 st-b P8 PROM1.SVF 1",
+        "2024-03-03 st-b P0 BANK0.HEX 1"}}};
+  for (const auto& [query, rows] : cases) {
+    QSqlQuery q = sql->Query();
+    ASSERT_TRUE(q.exec(query)) << q.lastError().text().toStdString();
+    std::vector<std::string> got;
+    while (q.next())
+      got.push_back(q.value(0).toDate().toString("yyyy-MM-dd").toStdString() + " " +
+                    q.value(1).toString().toStdString() + " " +
+                    q.value(2).toString().toStdString() + " " +
+                    q.value(3).toString().toStdString());
+    EXPECT_EQ(got, rows) << query.toStdString();
+  }
+}
+
 TEST_P(History, ANewerSchemaIsRefusedAndLeftAsItIs) {
   auto sql = Sql(Url);
   std::string error;
@@ -326,7 +359,7 @@ TEST_P(History, ANewerSchemaIsRefusedAndLeftAsItIs) {
   std::unique_ptr<THistory> again;
   EXPECT_FALSE(OpenHistory(url, 5, again, error));
   EXPECT_EQ(error, "history database " + url.Shown +
-                       " has schema version 99, newer than this program's 3; it is left as it is "
+                       " has schema version 99, newer than this program's 4; it is left as it is "
                        "(use a newer qubra-updater)");
   QSqlQuery q = sql->Query();
   ASSERT_TRUE(q.exec("SELECT version FROM schema_version") && q.next());
