@@ -110,6 +110,8 @@ mkdir -p "$dir"
 cp -R build/demo/. "$dir"/
 rm -f "$dir/.staged"
 cp build/qubra-updater "$dir"/
+# The demo's runs are kept beside it (build/run/data/), never in this user's history.
+export XDG_DATA_HOME=$dir/data
 if [ "$batch" = 2 ]; then
   run_program "$dir" "${updater_args[@]}"
   exit $?

@@ -73,7 +73,10 @@ int Sync(std::ostream& out, std::ostream& err) {
 // Lines read but not yet put in: a transaction per run would make a big report slow to import.
 struct TImportBatch {
   static constexpr size_t kSize = 500;
+  static constexpr int kSaidAlike = 3;
   std::vector<QJsonObject> Records;
+  std::string LastError;
+  int Repeated = 0;
   std::vector<int> Numbers;  // each record's line
   int Added = 0, Already = 0, Refused = 0;
 
@@ -92,6 +95,11 @@ struct TImportBatch {
           continue;
         }
         ++Refused;
+        // A database that refuses every record alike (a role that may not add runs) is said
+        // a few times, not once per line.
+        if (error == LastError && ++Repeated > kSaidAlike) continue;
+        if (error != LastError) Repeated = 1;
+        LastError = error;
         err << "qubra-updater: " << file << ":" << Numbers[i] << ": " << error << '\n';
       }
     }
@@ -154,6 +162,9 @@ bool ImportReports(THistory& history, const std::string& path, const QString& st
     if (batch.Records.size() == TImportBatch::kSize) batch.Flush(history, file, err);
   }
   batch.Flush(history, file, err);
+  if (batch.Repeated > TImportBatch::kSaidAlike)
+    err << "qubra-updater: " << file << ": " << batch.Repeated - TImportBatch::kSaidAlike
+        << " more lines refused for the same reason\n";
   if (!reader.Error().empty())
     err << "qubra-updater: cannot read " << file << ": " << reader.Error() << '\n';
   out << file << ": " << batch.Added << " runs imported, " << batch.Already << " there already";

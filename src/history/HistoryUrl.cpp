@@ -25,8 +25,8 @@ std::string Quoted(const QString& value) {
 // libpq options a URL may carry after '?'. A password is refused by name, as in the URL.
 bool PostgresOptions(const QUrl& url, const std::string& shown, std::string& options,
                      std::string& error) {
-  static const char* const allowed[] = {"sslmode",     "connect_timeout", "application_name",
-                                        "sslrootcert", "sslcert",         "sslkey"};
+  static const char* const allowed[] = {"sslmode", "connect_timeout", "application_name",
+                                        "sslrootcert", "sslcert", "sslkey", "passfile"};
   bool timeout = false;
   for (const auto& [key, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded)) {
     if (key == "password")

@@ -82,6 +82,7 @@ TSqlHistory::TSqlHistory(const THistoryUrl& url, int seconds)
     : Url(url), Seconds(seconds), Name("qubra-history-" + NewRunId()) {}
 
 TSqlHistory::~TSqlHistory() {
+  Stale.clear();
   Statements.clear();
   if (Db.isValid()) Db.close();
   Db = QSqlDatabase();
@@ -112,12 +113,16 @@ QSqlQuery& TSqlHistory::Prepared(const QString& sql) {
 // A statement that failed may be left unusable by the driver: it is prepared again next time.
 bool TSqlHistory::ExecPrepared(const QString& sql, QSqlQuery& query, std::string& error) {
   if (Exec(query, error)) return true;
-  Statements.erase(sql);
+  // Freed once the transaction is over: a server refuses to free it inside a failed one.
+  const auto it = Statements.find(sql);
+  Stale.push_back(std::move(it->second));
+  Statements.erase(it);
   return false;
 }
 
 bool TSqlHistory::Fail(const QSqlError& e, std::string& error) {
   const EFailure kind = Classify(e);
+  LastCode = e.nativeErrorCode();
   LastBusy = kind == EFailure::Busy;
   LastUnreachable = kind == EFailure::Unreachable;
   error = "history database " + Url.Shown + ": " + e.text().simplified().toStdString();
@@ -174,7 +179,7 @@ bool TSqlHistory::Migrate(std::string& error) {
   if (!SchemaVersion(v, error)) return false;  // before anything is written, WAL included
   if (!BeforeSchema(error)) return false;
   if (v == HistorySchemaVersion()) return true;
-  return Transaction(
+  const bool migrated = Transaction(
       [&](std::string& e) {
         int now = 0;
         if (MigrationLock() && !ExecText(MigrationLock(), e)) return false;
@@ -183,6 +188,13 @@ bool TSqlHistory::Migrate(std::string& error) {
                SchemaVersion(now, e) && MigrateFrom(now, e);
       },
       error);
+  // A station's role may only read and add runs: the owner of the database takes the step.
+  if (!migrated && LastCode == "42501")
+    error = "history database " + Url.Shown + " has schema version " + std::to_string(v) +
+            ", this program needs " + std::to_string(HistorySchemaVersion()) +
+            ", and this role may not change it: ask the database's owner to run "
+            "qubra-updater --history --history-db URL once as the owner role (" + error + ")";
+  return migrated;
 }
 
 // One step at a time; a step never changes once released, a new one follows it.
@@ -209,6 +221,7 @@ bool TSqlHistory::Transaction(const std::function<bool(std::string&)>& work,
       if (work(error) && ExecText("COMMIT", error)) return true;
       const bool busy = LastBusy, unreachable = LastUnreachable;
       (void)ExecText("ROLLBACK", ignored);
+      Stale.clear();
       LastBusy = busy;
       LastUnreachable = unreachable;
     }

@@ -83,7 +83,9 @@ class TSqlHistory : public THistory {
   QString Name;  // the connection's name, unique
   QSqlDatabase Db;
   bool LastBusy = false, LastUnreachable = false;
+  QString LastCode;  // the database's code of the last failure
   std::map<QString, QSqlQuery> Statements;
+  std::vector<QSqlQuery> Stale;  // failed statements, freed after the rollback
 };
 
 std::unique_ptr<TSqlHistory> MakeSqliteHistory(const THistoryUrl& url, int seconds);

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "history/HistorySpool.h"
+#include "history/SqlHistory.h"
 #include "scratch_dir.h"
 
 namespace {
@@ -43,7 +44,20 @@ TEST(HistoryCommand, ImportTakesRunRecordsOnceAndNamesTheRest) {
                 QJsonDocument(own).toJson(QJsonDocument::Compact).toStdString() + "\n" +
                 "not json\n{\"name\":\"x\",\"result\":\"error\"}\n"
                 "{\"name\":\"x\",\"start\":\"2024-03-01T08:00:00Z\"}\n"
-                "{\"name\":7,\"result\":\"error\",\"start\":\"2024-03-01T08:00:00Z\"}\n");
+                "{\"name\":7,\"result\":\"error\",\"start\":\"2024-03-01T08:00:00Z\"}\n"
+                "{\"name\":\"refused\",\"result\":\"error\",\"start\":\"2024-03-01T08:00:00Z\"}\n");
+  {
+    // A record the database itself refuses costs its own line, not those put in with it.
+    THistoryUrl url;
+    std::string error;
+    ASSERT_TRUE(ParseHistoryUrl("", url, error));
+    auto sql = MakeSqliteHistory(url, 5);
+    ASSERT_TRUE(sql->Open(error) &&
+                sql->ExecText("CREATE TRIGGER refuse BEFORE INSERT ON runs WHEN NEW.name = "
+                              "'refused' BEGIN SELECT RAISE(ABORT, 'refused'); END",
+                              error))
+        << error;
+  }
   THistoryRequest import;
   import.Action = THistoryRequest::haIMPORT;
   import.Files = {dir.Path() + "old.jsonl"};
@@ -52,12 +66,14 @@ TEST(HistoryCommand, ImportTakesRunRecordsOnceAndNamesTheRest) {
   for (const char* added :
        {"2 runs imported, 0 there already", "0 runs imported, 2 there already"}) {
     EXPECT_EQ(Ask(import, out, err), 1);
-    EXPECT_EQ(out, dir.Path() + "old.jsonl: " + added + ", 4 lines refused\n");
+    EXPECT_EQ(out, dir.Path() + "old.jsonl: " + added + ", 5 lines refused\n");
     const std::string file = "qubra-updater: " + dir.Path() + "old.jsonl:";
     EXPECT_EQ(err, file + "3: not a run record (illegal value)\n" + file +
                        "4: not a run record (no start time)\n" + file +
                        "5: not a run record (no result)\n" + file +
-                       "6: not a run record (\"name\" is not of the type a run writes)\n");
+                       "6: not a run record (\"name\" is not of the type a run writes)\n" +
+                       file + "7: history database sqlite:" + DefaultHistoryDb() +
+                       ": refused Unable to fetch row\n");
   }
   THistoryRequest list;
   list.Format = "csv";
