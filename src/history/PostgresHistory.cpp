@@ -6,6 +6,16 @@ namespace {
 
 QStringList Comments();
 
+// A run's day in UTC, as the index of days holds it.
+const QString kUtcDay = "(started AT TIME ZONE 'UTC')::date";
+
+// A time kept as text before: what is not one (imported by hand) becomes the epoch.
+QString Time(const char* column) {
+  return QString("CASE WHEN %1 ~ '^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d' THEN "
+                 "%1::timestamptz WHEN %1 = '' THEN NULL ELSE 'epoch' END")
+      .arg(column);
+}
+
 class TPostgresHistory : public TSqlHistory {
  public:
   TPostgresHistory(const THistoryUrl& url, int seconds) : TSqlHistory(url, seconds) {}
@@ -40,7 +50,11 @@ class TPostgresHistory : public TSqlHistory {
   }
   bool BeforeSchema(std::string&) override { return true; }
   // Many writers may meet a new database at once: one migrates, the others wait.
-  const char* MigrationLock() const override { return "SELECT pg_advisory_xact_lock(7301)"; }
+  // A step over a million runs takes longer than a statement may: the step has no time limit.
+  const char* MigrationLock() const override {
+    return "SELECT pg_advisory_xact_lock(7301), set_config('statement_timeout', '0', true), "
+           "set_config('lock_timeout', '0', true)";
+  }
   const char* BeginText() const override { return "BEGIN"; }
   EFailure Classify(const QSqlError& e) const override {
     const QString code = e.nativeErrorCode();
@@ -63,8 +77,18 @@ class TPostgresHistory : public TSqlHistory {
         return {"CREATE INDEX runs_day ON runs (substr(started, 1, 10)) "
                 "INCLUDE (started, result, seconds)"};
       case 3:
-        // Days on the clock of the session that asks (its TimeZone setting).
-        return HistoryViews("(started::timestamptz)::date") + Comments();
+        // Times and records in the types a reader's own queries take (date_trunc, ->>). The
+        // record is json, not jsonb: jsonb cannot hold the NUL a device may have sent.
+        return QStringList{"DROP INDEX IF EXISTS runs_day",
+                           "ALTER TABLE runs ALTER COLUMN ended DROP NOT NULL",
+                           "ALTER TABLE runs ALTER COLUMN started TYPE timestamptz USING " +
+                               Time("started") + ", ALTER COLUMN ended TYPE timestamptz USING " +
+                               Time("ended") + ", ALTER COLUMN record TYPE json USING record::json",
+                           "ALTER TABLE versions ALTER COLUMN written TYPE boolean USING "
+                           "written <> 0",
+                           "CREATE INDEX runs_day ON runs ((" + kUtcDay +
+                               ")) INCLUDE (started, result, seconds)"} +
+               HistoryViews("started::date") + Comments();
       default:
         return {};
     }
@@ -115,9 +139,8 @@ bool TPostgresHistory::Summarize(const THistoryFilter& filter, EHistoryGroup by,
   const QTimeZone zone = QTimeZone::systemTimeZone();
   const bool utc = zone.offsetFromUtc(QDateTime::currentDateTimeUtc()) == 0 &&
                    !zone.hasDaylightTime();
-  const QString key = GroupKey(
-      by, utc ? "substr(started, 1, 10)"
-              : "to_char(started::timestamptz AT TIME ZONE ?, 'YYYY-MM-DD')");
+  const QString key =
+      GroupKey(by, utc ? "(" + kUtcDay + ")::text" : "((started AT TIME ZONE ?)::date)::text");
   const bool zoned = !utc && (by == EHistoryGroup::hgDAY || by == EHistoryGroup::hgDAYINSTRUCTION);
   TWhere where = MakeWhere(filter, "result");
   if (zoned) where.Values.prepend(QString::fromUtf8(zone.id()));

@@ -30,10 +30,11 @@ QString Indexed(const QJsonValue& value) {
   return Indexed(value.toString());
 }
 
-// Start and end as UTC text of one form, so text order is time order.
-QString Utc(const QJsonValue& value) {
+// Start and end as UTC text of one form, so text order is time order; what is no time (a record
+// written by hand) takes `otherwise`, so that a database of time columns takes the run too.
+QString Utc(const QJsonValue& value, const QString& otherwise = "1970-01-01T00:00:00.000Z") {
   const QDateTime t = QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
-  return t.isValid() ? t.toUTC().toString("yyyy-MM-ddTHH:mm:ss.zzzZ") : Indexed(value);
+  return t.isValid() ? t.toUTC().toString("yyyy-MM-ddTHH:mm:ss.zzzZ") : otherwise;
 }
 
 // The instruction the run stopped at: the last one that failed or was stopped. A run that
@@ -70,6 +71,13 @@ QString LikePattern(const std::string& shell) {
       like += c;
   }
   return like;
+}
+
+// A column's value as the answers give it: a time in UTC, as the records keep it.
+QString Text(const QVariant& value) {
+  if (value.typeId() == QMetaType::QDateTime)
+    return value.toDateTime().toUTC().toString("yyyy-MM-ddTHH:mm:ss.zzzZ");
+  return value.toString();
 }
 
 const char* const kRunColumns =
@@ -276,7 +284,8 @@ bool TSqlHistory::InsertRun(const QJsonObject& r, bool& added, std::string& erro
   QSqlQuery& q = Prepared(sql);
   for (const QVariant& v :
        {QVariant(id), QVariant(Indexed(r.contains("station") ? r["station"] : r["host"])),
-        QVariant(Utc(r["start"])), QVariant(Utc(r["end"])), QVariant(r["seconds"].toDouble()),
+        QVariant(Utc(r["start"])), QVariant(Utc(r["end"], Utc(r["start"]))),
+        QVariant(r["seconds"].toDouble()),
         QVariant(Indexed(r["name"])), QVariant(Indexed(device["type"])),
         QVariant(Indexed(device["id"])), QVariant(Column(r["link"])),
         QVariant(Column(r["script"])), QVariant(Indexed(Package(r["script"].toString()))),
@@ -323,7 +332,7 @@ bool TSqlHistory::InsertLists(const QString& id, const QJsonObject& r, std::stri
     files.push_back({id, Column(v["path"]), Column(v["sha256"])});
   for (const char* list : {"versions_read", "versions_written"})
     for (const QJsonValue& v : r[list].toArray())
-      versions.push_back({id, std::string(list) == "versions_written" ? 1 : 0,
+      versions.push_back({id, std::string(list) == "versions_written",
                           Column(v["instruction"]), Column(v["component"]), Column(v["version"]),
                           Column(v["expected"])});
   return InsertRows("instructions",
@@ -375,7 +384,7 @@ bool TSqlHistory::List(const THistoryFilter& filter, int limit, bool records,
                        &r.Package, &r.SealKeyId, &r.ManifestSha256, &r.Result, &r.Error,
                        &r.FailedInstruction};
     for (int c = 0; c < 16; ++c)
-      if (text[c]) *text[c] = q.value(c).toString();
+      if (text[c]) *text[c] = Text(q.value(c));
     r.Seconds = q.value(4).toDouble();
     if (records) r.Record = q.value(16).toString().toUtf8();
     runs.push_back(std::move(r));

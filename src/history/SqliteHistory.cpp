@@ -114,7 +114,14 @@ class TSqliteHistory : public TSqlHistory {
     return EFailure::Refused;
   }
   QStringList OwnSchemaStep(int step) const override {
-    return step == 3 ? HistoryViews("date(started, 'localtime')") : QStringList();
+    if (step != 3) return {};
+    // Times stay ISO text in UTC, as SQLite's own date functions read it; what is no time (a
+    // record imported by hand) becomes the epoch, as on a server.
+    const QString time = "'[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]T[0-9][0-9]:[0-9][0-9]*'";
+    return QStringList{"UPDATE runs SET started = '1970-01-01T00:00:00.000Z' WHERE started "
+                       "NOT GLOB " + time,
+                       "UPDATE runs SET ended = started WHERE ended NOT GLOB " + time} +
+           HistoryViews("date(started, 'localtime')");
   }
 };
 

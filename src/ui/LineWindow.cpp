@@ -613,7 +613,7 @@ void TLineWindow::ShowRecord(const TDeviceRow& r) {
   std::vector<std::string> lines;
   if (path.empty())
     lines = {"No report file (--report FILE, or REPORT_FILE in " + std::string(kSettingsFileName) +
-             "): the newest run in the history stands here."};
+             "); the history has no run of it yet."};
   else if (FindLastRecord(path, r.Name, record, error))
     lines = DescribeRecord(record);
   else
