@@ -364,7 +364,8 @@ bool TBatchRun::WaitingForDevice() const {
   if (state == Idle || state == OpenLink || state == QueryDevice || state == WaitDeviceState ||
       state == Abort || state == ShowErrorBox || state == Completed)
     return false;
-  return !(Card && (Card->GetState() == 2 || Card->GetState() == 3));
+  return !(Card &&
+           (Card->GetState() == TCardState::StartWait || Card->GetState() == TCardState::Waiting));
 }
 
 void TBatchRun::NoReply() {
