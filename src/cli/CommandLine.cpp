@@ -11,7 +11,7 @@
 #include "cli/HistoryOptions.h"
 #include "cli/LineCommand.h"
 #include "cli/SealCommand.h"
-#include "engines/svfconvert.h"
+#include "convert/svfconvert.h"
 #include "formats/text.h"
 #include "version.h"
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engines/svfconvert.h"
+#include "convert/svfconvert.h"
 #include "formats/text.h"
 #include "sys/AtomicFile.h"
 #include "sys/Files.h"
