@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "sys/ExitStatus.h"
+
 namespace {
 
 // Both paths lead to the same device file; false when either does not exist.
@@ -52,7 +54,7 @@ int RunListPorts(TSerialDevices& devices, const std::string& program_dir, std::o
   std::string error;
   if (!devices.List(found, error)) {
     err << "qubra-updater: " << error << '\n';
-    return 1;
+    return kExitFailed;
   }
   TSettingsLines settings;
   std::string unreadable;
@@ -74,5 +76,5 @@ int RunListPorts(TSerialDevices& devices, const std::string& program_dir, std::o
   else
     out << found.size() << (found.size() == 1 ? " serial device\n" : " serial devices\n");
   out.flush();
-  return 0;
+  return kExitCompleted;
 }

@@ -9,6 +9,7 @@
 #include "check/ScriptCheck.h"
 #include "cli/Options.h"
 #include "formats/text.h"
+#include "sys/ExitStatus.h"
 #include "sys/Files.h"
 
 namespace {
@@ -61,7 +62,7 @@ int RunSeal(const std::string& program_dir, std::ostream& out, std::ostream& err
     for (const TCheckFinding& f : check.Findings()) err << FormatFinding(f) << '\n';
     err << "qubra-updater: " << Excerpt(manifest_path) << " not written: the package check found "
         << FormatSummary(check.Findings(), check.FilesChecked()) << std::endl;
-    return 1;
+    return kExitFailed;
   }
   std::string old, error;
   const bool had_manifest = ReadWholeFile(manifest_path, old, error) == TLook::Found;
@@ -69,7 +70,7 @@ int RunSeal(const std::string& program_dir, std::ostream& out, std::ostream& err
   if (!BuildManifest(program_dir, PackageFiles(program_dir, check), manifest, error) ||
       !WriteManifest(program_dir, manifest, error)) {
     err << "qubra-updater: " << Excerpt(manifest_path) << " not written: " << error << std::endl;
-    return 1;
+    return kExitFailed;
   }
   out << Excerpt(manifest_path) << ": " << manifest.Entries.size() << " files sealed\n";
   if (had_manifest && old != FormatManifest(manifest) &&
@@ -78,5 +79,5 @@ int RunSeal(const std::string& program_dir, std::ostream& out, std::ostream& err
         << " signs the manifest as it was before and no longer matches\n";
   }
   out << "sign it with: minisign -Sm " << ShellWord(Excerpt(manifest_path)) << std::endl;
-  return 0;
+  return kExitCompleted;
 }
