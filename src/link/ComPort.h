@@ -111,7 +111,6 @@ class TComPort {
   void WriteString(const std::string& data);
 
   bool Opened() const { return opened_; }
-  uint32_t GetBaud() const { return baud_; }
   // Applies at once when open; throws EComError when the line cannot take the speed.
   void SetBaud(uint32_t baud);
   std::string GetTerminator() const;
