@@ -144,7 +144,8 @@ class TComDriver {
   int32_t IpRemotePort = 10500;
   std::string IpRemoteAddress = "192.168.0.10";
   uint32_t ADDRDBG = 0, DATADBG = 0, DEV = 0, UPDATER = 0, DOLLARS = 0;
-  bool DIESE = false, queryall = false;
+  // Variables of the device's table that no reply sets yet; kept under their names.
+  [[maybe_unused]] bool DIESE = false, queryall = false;
 
   std::string last_error_;
   std::string link_error_;
