@@ -1,16 +1,16 @@
 #include "app/SerialPorts.h"
 
-#include <filesystem>
-#include <system_error>
-
 #include "sys/ExitStatus.h"
+#include "sys/Files.h"
 
 namespace {
 
 // Both paths lead to the same device file; false when either does not exist.
 bool SameFile(const std::string& a, const std::string& b) {
-  std::error_code ec;
-  return !a.empty() && !b.empty() && std::filesystem::equivalent(a, b, ec) && !ec;
+  TFileStatus sa, sb;
+  std::string ignored;
+  return !a.empty() && !b.empty() && FileStatus(a, sa, ignored) == TLook::Found &&
+         FileStatus(b, sb, ignored) == TLook::Found && sa.SameFile(sb);
 }
 
 bool Names(const std::string& path, const TSerialDevice& d) {
