@@ -11,7 +11,7 @@
 #include <fstream>
 #include <string>
 
-#include "engines/svfconvert.h"
+#include "convert/svfconvert.h"
 
 namespace {
 

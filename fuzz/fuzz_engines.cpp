@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     e->Reset();
     FUZZ_REQUIRE(!e->IsBusy() && e->GetReceived().empty() && e->GetErrorText().empty());
   }
-  FUZZ_REQUIRE(run.boot.GetState() == 0 && run.card.GetState() == 0 && run.psd.GetState() == 0 &&
-               run.jtag.GetState() == 0);
+  FUZZ_REQUIRE(run.boot.GetState() == TBootState::Idle && run.card.GetState() == TCardState::Idle &&
+               run.psd.GetState() == TPsdState::Idle && run.jtag.GetState() == TJtagState::Idle);
   return 0;
 }

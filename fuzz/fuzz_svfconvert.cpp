@@ -1,8 +1,8 @@
 // Vendor SVF files converted into effect files: every line written is one the engine plays.
 #include <fstream>
 
+#include "convert/svfconvert.h"
 #include "engines/svf.h"
-#include "engines/svfconvert.h"
 #include "fuzz_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -16,6 +16,7 @@
 #include "cli/SealCommand.h"
 #include "link/SerialDevices.h"
 #include "records/RunHistory.h"
+#include "sys/ExitStatus.h"
 #include "sys/StopSignals.h"
 #include "ui/LineWindow.h"
 #include "ui/MainFich.h"
@@ -33,7 +34,7 @@ bool ScreenShown() {
 
 // Qt ends a program that finds no display from inside QApplication, by abort, blaming the
 // installation. The operator gets the reason and the status instead.
-int NoWindowStatus = 2;
+int NoWindowStatus = kExitUsage;
 QtMessageHandler QtHandler = nullptr;
 
 void NoDisplay(QtMsgType type, const QMessageLogContext& context, const QString& message) {
@@ -73,7 +74,7 @@ int LineWindow(QApplication& app, const Options& options) {
   if (std::string error; !options.LineFile.empty() && !window.OpenList(options.LineFile, error)) {
     std::cerr << "qubra-updater: " << error << std::endl;
     if (ScreenShown()) ShowStartError(error);
-    return 2;
+    return kExitUsage;
   }
   int stopped_by = 0;
   TStopSignals stop_signals([&](int signal_number) {
@@ -84,7 +85,7 @@ int LineWindow(QApplication& app, const Options& options) {
   if (options.StartAll) QTimer::singleShot(0, &window, [&window] { window.StartAllClick(); });
   const int status = app.exec();
   FinishRunHistory();  // the records of children that died, spooled if the database is slow
-  return stopped_by != 0 ? 128 + stopped_by : status;
+  return stopped_by != 0 ? ExitStatusOfStop(stopped_by) : status;
 }
 
 }  // namespace
@@ -101,7 +102,7 @@ int main(int argc, char** argv) {
     }
     return *status;
   }
-  const auto owned = OpenApplication(argc, argv, 2);
+  const auto owned = OpenApplication(argc, argv, kExitUsage);
   QApplication& app = *owned;
   ChooseStartFolder();
   if (options.Mode == cmLINEWINDOW) return LineWindow(app, options);
@@ -122,5 +123,5 @@ int main(int argc, char** argv) {
   MainFich.show();
   const int status = app.exec();
   FinishRunHistory();  // the last run's record, spooled if the database is slow
-  return stopped_by != 0 ? 128 + stopped_by : status;
+  return stopped_by != 0 ? ExitStatusOfStop(stopped_by) : status;
 }

@@ -7,7 +7,7 @@
 #   tools/mutate.sh [--seed N] [--mutants N] [--build DIR] [--timeout SECONDS] [--jobs N]
 #                   [--list] [--only ID[,ID...]] [LAYER...]
 #
-# LAYER: sys formats engines link app history records check seal line cli ui sim (default: all, in this order).
+# LAYER: sys formats engines convert link app history records check seal line cli ui sim (default: all, in this order).
 # Faults: a flipped comparison (< into >=, == into != ...), a negated if/while condition, an
 # integer constant one up or one down, a deleted statement, true and false swapped. Each layer's
 # candidates are ranked by a hash of the seed, the file, the line's text and the fault, and the
@@ -29,7 +29,7 @@ jobs=2
 list_only=0
 only=
 layers=()
-all_layers="sys formats engines link app history records check seal line cli ui sim"
+all_layers="sys formats engines convert link app history records check seal line cli ui sim"
 
 usage() {
   sed -n '4,5p' "$0" | sed 's/^# *//' >&2

@@ -7,10 +7,10 @@
 #include <random>
 #include <sstream>
 
+#include "convert/svfconvert.h"
 #include "engines/engine_harness.h"
 #include "engines/progjtag.h"
 #include "engines/svf.h"
-#include "engines/svfconvert.h"
 #include "formats/hex.h"
 #include "formats/text.h"
 #include "jtag_chain.h"

@@ -5,16 +5,6 @@
 #include "engines/progjtag.h"
 #include "engines/progpsd.h"
 
-namespace {
-
-// The first state of the instructions that name a file, from the engines' state tables.
-constexpr uint8_t kBootLoadFile = 7;    // "PB"
-constexpr uint8_t kPsdProgramBank = 1;  // "P" digit
-constexpr uint8_t kPsdUploadE = 14;     // "PE"
-constexpr uint8_t kJtagPlayEffect = 6;  // "P" target
-
-}  // namespace
-
 TEngineSet MakeEngineSet(TEngineParts* parts) {
   auto boot = std::make_unique<TProgBoot>();
   auto card = std::make_unique<TInstCrt>();
@@ -62,18 +52,18 @@ bool TDryEngines::Offer(const std::string& line) {
 }
 
 TNamedFile TDryEngines::NamedFile() const {
-  if (P.Boot->IsBusy() && P.Boot->GetState() == kBootLoadFile) {
+  if (P.Boot->IsBusy() && P.Boot->GetState() == TBootState::LoadFile) {
     const auto args = TProgBoot::PbArguments(P.Boot->GetInstruction());
     return {TNamedFile::nfBOOT_HEX, CardDir + args.Name, CardDir + args.Rest};
   }
   if (P.Psd->IsBusy() &&
-      (P.Psd->GetState() == kPsdProgramBank || P.Psd->GetState() == kPsdUploadE)) {
-    const std::string path = CardDir + (P.Psd->GetState() == kPsdUploadE
+      (P.Psd->GetState() == TPsdState::ProgramBank || P.Psd->GetState() == TPsdState::UploadFile)) {
+    const std::string path = CardDir + (P.Psd->GetState() == TPsdState::UploadFile
                                             ? P.Psd->GetInstruction()
                                             : TProgPsd::BankFileName(P.Psd->GetInstruction()));
     return {TNamedFile::nfPSD_HEX, path, path};
   }
-  if (P.Jtag->IsBusy() && P.Jtag->GetState() == kJtagPlayEffect) {
+  if (P.Jtag->IsBusy() && P.Jtag->GetState() == TJtagState::PlayEffect) {
     const std::string path = CardDir + TProgJtag::EffectFileName(P.Jtag->GetInstruction());
     return {TNamedFile::nfEFFECT, path, path};
   }

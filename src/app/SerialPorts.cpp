@@ -1,14 +1,16 @@
 #include "app/SerialPorts.h"
 
-#include <filesystem>
-#include <system_error>
+#include "sys/ExitStatus.h"
+#include "sys/Files.h"
 
 namespace {
 
 // Both paths lead to the same device file; false when either does not exist.
 bool SameFile(const std::string& a, const std::string& b) {
-  std::error_code ec;
-  return !a.empty() && !b.empty() && std::filesystem::equivalent(a, b, ec) && !ec;
+  TFileStatus sa, sb;
+  std::string ignored;
+  return !a.empty() && !b.empty() && FileStatus(a, sa, ignored) == TLook::Found &&
+         FileStatus(b, sb, ignored) == TLook::Found && sa.SameFile(sb);
 }
 
 bool Names(const std::string& path, const TSerialDevice& d) {
@@ -52,7 +54,7 @@ int RunListPorts(TSerialDevices& devices, const std::string& program_dir, std::o
   std::string error;
   if (!devices.List(found, error)) {
     err << "qubra-updater: " << error << '\n';
-    return 1;
+    return kExitFailed;
   }
   TSettingsLines settings;
   std::string unreadable;
@@ -74,5 +76,5 @@ int RunListPorts(TSerialDevices& devices, const std::string& program_dir, std::o
   else
     out << found.size() << (found.size() == 1 ? " serial device\n" : " serial devices\n");
   out.flush();
-  return 0;
+  return kExitCompleted;
 }

@@ -4,12 +4,12 @@
 #include <utility>
 
 #include "app/EngineSet.h"
+#include "convert/svfconvert.h"
 #include "engines/InstCourante.h"
 #include "engines/progboot.h"
 #include "engines/progjtag.h"
 #include "engines/progpsd.h"
 #include "engines/svf.h"
-#include "engines/svfconvert.h"
 #include "formats/constante.h"
 #include "formats/hex.h"
 #include "formats/text.h"

@@ -24,6 +24,7 @@
 #include "records/RunEvents.h"
 #include "records/RunHistory.h"
 #include "records/RunReport.h"
+#include "sys/ExitStatus.h"
 #include "sys/StopSignals.h"
 #include "sys/SysError.h"
 #include "sys/Terminal.h"
@@ -238,16 +239,16 @@ std::string TBatchRun::TraceFailure(const std::string& why) const {
 int TBatchRun::Conclude(int status, std::string failure) {
   if (failure.empty() && Trace && !Trace->Error().empty()) {
     Err << "qubra-updater: " << TraceFailure(Trace->Error()) << std::endl;
-    if (status == kBatchCompleted) status = kBatchFailed;
+    if (status == kExitCompleted) status = kExitFailed;
   }
   if (!failure.empty()) {
     Err << "qubra-updater: " << failure << std::endl;
-    status = kBatchFailed;
+    status = kExitFailed;
   } else {
     const QJsonObject record = Report->Record(status);
     if (ReportOut && !ReportOut->Append(record, failure)) {
       Err << "qubra-updater: " << failure << std::endl;
-      if (status == kBatchCompleted) status = kBatchFailed;
+      if (status == kExitCompleted) status = kExitFailed;
     }
     // The result goes out before the history is waited for: a line that stops this process
     // meanwhile knows how the run ended.
@@ -273,7 +274,7 @@ void TBatchRun::RunEnded(TRunOutcome, const std::string&, const std::string&) {
 
 int TBatchRun::Exec() {
   Clock.start();
-  if (std::string failure; !OpenFiles(failure)) return Conclude(kBatchFailed, failure);
+  if (std::string failure; !OpenFiles(failure)) return Conclude(kExitFailed, failure);
   if (Trace || Config.TimeoutSeconds > 0)
     Link->SetWireTap([this](bool sent, const std::string& bytes) { Traffic(sent, bytes); });
   if (Config.TimeoutSeconds > 0)
@@ -313,7 +314,7 @@ void TBatchRun::Stop(int signal_number) {
         << std::endl;
   }
   Ctl->FormClose();
-  Finish(128 + signal_number);
+  Finish(ExitStatusOfStop(signal_number));
 }
 
 void TBatchRun::Finish(int status) {
@@ -329,7 +330,7 @@ void TBatchRun::CheckIdle() {
   Ctl->FormClose();
   View.ClearProgress();
   if (Ctl->Outcome() == roCOMPLETED) {
-    Finish(kBatchCompleted);
+    Finish(kExitCompleted);
     return;
   }
   std::string text = View.ErrorBoxShown()
@@ -346,7 +347,7 @@ void TBatchRun::CheckIdle() {
     from = at + 2;
   }
   Err << shown << std::flush;
-  Finish(kBatchFailed);
+  Finish(kExitFailed);
 }
 
 void TBatchRun::Traffic(bool sent, const std::string& bytes) {
@@ -364,7 +365,8 @@ bool TBatchRun::WaitingForDevice() const {
   if (state == Idle || state == OpenLink || state == QueryDevice || state == WaitDeviceState ||
       state == Abort || state == ShowErrorBox || state == Completed)
     return false;
-  return !(Card && (Card->GetState() == 2 || Card->GetState() == 3));
+  return !(Card &&
+           (Card->GetState() == TCardState::StartWait || Card->GetState() == TCardState::Waiting));
 }
 
 void TBatchRun::NoReply() {
@@ -487,7 +489,7 @@ int RunBatch(const Options& options, const std::string& program_dir) {
     std::string error;
     if (!ParseLinkOption(options.Link, link, error)) {
       std::cerr << "qubra-updater: --link " << error << std::endl;
-      return 2;
+      return kExitUsage;
     }
     connection = ConnectionFromLink(link, lines);
   }

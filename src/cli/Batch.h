@@ -14,6 +14,7 @@
 #include "app/MainView.h"
 #include "app/RunObserver.h"
 #include "sys/AppendFile.h"
+#include "sys/ExitStatus.h"
 
 class TRunController;
 class TComDriverLink;
@@ -22,10 +23,6 @@ class TReportFile;
 class TRunEvents;
 class TRunReport;
 struct Options;
-
-// Exit statuses of --batch besides 2 (usage error).
-inline constexpr int kBatchCompleted = 0;
-inline constexpr int kBatchFailed = 1;
 
 // The status box, error box and progress bars of a run without a window. Status lines go to
 // `out` as they are added (unless `print_status` is off), but only while `running` says a run is
@@ -135,7 +132,7 @@ class TBatchRun : private TRunObserver {
 
   // Runs until the run is idle again (or Stop); the status to exit with.
   int Exec();
-  // STOP: closes the link and makes Exec return 128 + `signal_number`.
+  // STOP: closes the link and makes Exec return ExitStatusOfStop(`signal_number`).
   void Stop(int signal_number);
 
   TRunController& Controller() { return *Ctl; }
@@ -171,7 +168,7 @@ class TBatchRun : private TRunObserver {
   QElapsedTimer Clock;
   bool Started = false;
   bool Finished = false;
-  int Status = kBatchFailed;
+  int Status = kExitFailed;
   std::function<void(int)> Quit;
   QTimer IdleCheck;
   QTimer ConnectLimit;

@@ -11,8 +11,9 @@
 #include "cli/HistoryOptions.h"
 #include "cli/LineCommand.h"
 #include "cli/SealCommand.h"
-#include "engines/svfconvert.h"
+#include "convert/svfconvert.h"
 #include "formats/text.h"
+#include "sys/ExitStatus.h"
 #include "version.h"
 
 namespace {
@@ -564,7 +565,7 @@ int RunCheck(const Options& options, const std::string& program_dir, std::ostrea
   if (seal.Verified) out << EscapeControls(SealStatusText(seal)) << '\n';
   out << FormatSummary(findings, check.FilesChecked()) << '\n';
   out.flush();
-  return findings.empty() ? 0 : 1;
+  return findings.empty() ? kExitCompleted : kExitFailed;
 }
 
 namespace {
@@ -633,16 +634,16 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options,
     if (usage_error) std::cerr << UsageHint(error) << "\n";
     std::cerr << std::flush;
     if (options.Mode == cmWINDOW || options.Mode == cmLINEWINDOW) window_error = error;
-    return 2;
+    return kExitUsage;
   }
   UseRunHistory(StationHistory(options, SealPolicyFor(options)));
   switch (options.Mode) {
     case cmHELP:
       std::cout << HelpText() << std::flush;
-      return 0;
+      return kExitCompleted;
     case cmVERSION:
       std::cout << QUBRA_PRODUCT << " " << QUBRA_VERSION << std::endl;
-      return 0;
+      return kExitCompleted;
     case cmCHECK:
       return RunCheck(options, ProgramDir());
     case cmSEAL:

@@ -4,9 +4,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "engines/svfconvert.h"
+#include "convert/svfconvert.h"
 #include "formats/text.h"
 #include "sys/AtomicFile.h"
+#include "sys/ExitStatus.h"
 #include "sys/Files.h"
 #include "sys/StopSignals.h"
 
@@ -32,14 +33,14 @@ int RunConvertSvf(const Options& options, std::ostream& out, std::ostream& err) 
     err << "qubra-updater: --convert-svf " << Excerpt(options.ConvertIn) << " "
         << Excerpt(options.ConvertOut)
         << ": IN and OUT are the same file; the vendor original would be replaced" << std::endl;
-    return 2;
+    return kExitUsage;
   }
   TSvfConvertOptions convert;
   if (!options.TckHz.empty()) convert.TckHz = ParseSvfReal(options.TckHz);
   TAtomicFile file(options.ConvertOut);
   if (!file.Open()) {
     err << "qubra-updater: " << file.Error() << std::endl;
-    return 1;
+    return kExitFailed;
   }
   // A conversion cut short must not leave hundreds of MB of temporary file behind.
   const TRemoveOnSignal remove_on_signal(file.TempPath());
@@ -59,13 +60,13 @@ int RunConvertSvf(const Options& options, std::ostream& out, std::ostream& err) 
   if (!r.Ok) {
     if (!file.Error().empty()) err << "qubra-updater: " << file.Error() << '\n';
     err << Excerpt(options.ConvertOut) << " not written" << std::endl;
-    return 1;
+    return kExitFailed;
   }
   if (!file.Commit()) {
     err << "qubra-updater: " << file.Error() << std::endl;
-    return 1;
+    return kExitFailed;
   }
   out << Excerpt(options.ConvertIn) << ": " << r.Statements << " statements converted into "
       << Excerpt(options.ConvertOut) << " (" << r.Lines + 1 << " lines)" << std::endl;
-  return 0;
+  return kExitCompleted;
 }

@@ -7,6 +7,7 @@
 #include "cli/HistoryOutput.h"
 #include "formats/text.h"
 #include "history/HistorySpool.h"
+#include "sys/ExitStatus.h"
 #include "sys/Files.h"
 
 namespace {
@@ -55,11 +56,11 @@ int Sync(std::ostream& out, std::ostream& err) {
   std::string error;
   if (!SyncSpool(spool, true, opener, count, error)) {
     err << "qubra-updater: " << error << '\n';
-    return 1;
+    return kExitFailed;
   }
   if (count.Sent + count.Already + count.Kept + count.SetAside == 0) {
     out << "nothing to send: no run waits in " << spool << '\n';
-    return 0;
+    return kExitCompleted;
   }
   out << "sent " << count.Sent << " runs from " << spool << " (" << count.Already
       << " there already), " << count.Kept << " kept\n";
@@ -67,7 +68,7 @@ int Sync(std::ostream& out, std::ostream& err) {
     err << "qubra-updater: " << count.SetAside << " lines that are no run record moved to " << spool
         << ".refused\n";
   for (const std::string& reason : count.Reasons) err << "qubra-updater: " << reason << '\n';
-  return count.Kept == 0 ? 0 : 1;
+  return count.Kept == 0 ? kExitCompleted : kExitFailed;
 }
 
 // Lines read but not yet put in: a transaction per run would make a big report slow to import.
@@ -201,16 +202,16 @@ int HistoryCommand(const THistoryRequest& request, std::ostream& out, std::ostre
   if (!Format(request.Format, format, error) || !Group(request.By, by, error) ||
       !HistoryFilterOf(request, filter, error) || !ParseHistoryUrl(request.Db, url, error)) {
     err << "qubra-updater: " << EscapeControls(error) << '\n';
-    return 2;
+    return kExitUsage;
   }
   if (url.Kind == THistoryUrl::hkNONE) {
     err << "qubra-updater: no history is kept (history database none)\n";
-    return 1;
+    return kExitFailed;
   }
   std::unique_ptr<THistory> history;
   if (!OpenHistory(url, kQuestionSeconds, history, error)) {
     err << "qubra-updater: " << error << '\n';
-    return 1;
+    return kExitFailed;
   }
   bool ok = true;
   switch (request.Action) {
@@ -218,7 +219,7 @@ int HistoryCommand(const THistoryRequest& request, std::ostream& out, std::ostre
       for (const std::string& file : request.Files)
         ok = ImportReports(*history, file, QString::fromStdString(request.OwnStation), out, err) &&
              ok;
-      return ok ? 0 : 1;
+      return ok ? kExitCompleted : kExitFailed;
     case THistoryRequest::haSUMMARY: {
       std::vector<THistoryGroup> groups;
       if (!(ok = history->Summarize(filter, by, groups, error))) break;
@@ -233,7 +234,7 @@ int HistoryCommand(const THistoryRequest& request, std::ostream& out, std::ostre
       WriteRuns(runs, format, request.Width, out);
     }
   }
-  if (ok) return 0;
+  if (ok) return kExitCompleted;
   err << "qubra-updater: " << error << '\n';
-  return 1;
+  return kExitFailed;
 }

@@ -14,6 +14,7 @@
 #include "formats/text.h"
 #include "line/ProductionLine.h"
 #include "records/RunReport.h"
+#include "sys/ExitStatus.h"
 #include "sys/Terminal.h"
 
 namespace {
@@ -57,7 +58,7 @@ int RunLine(const Options& options, const std::string& program_dir, TChildRunner
   std::vector<std::string> lines;
   if (std::string why; !ReadTextLines(options.LineFile, lines, &why)) {
     std::cerr << "qubra-updater: " << options.LineFile << ": cannot be read: " << why << std::endl;
-    return 2;
+    return kExitUsage;
   }
   TProductionLine::TConfig config = LineConfig(options, program_dir);
   std::vector<TLineDevice> devices;
@@ -66,13 +67,13 @@ int RunLine(const Options& options, const std::string& program_dir, TChildRunner
     for (const std::string& line : SplitLines(error))
       std::cerr << "qubra-updater: " << EscapeControls(line) << '\n';
     std::cerr << std::flush;
-    return 2;
+    return kExitUsage;
   }
   // Found out now, not once every device has been updated without a record. The line's own
   // stdout is refused here too: the children's is the pipe of their events.
   if (TReportFile report; !options.ReportFile.empty() && !report.Open(options.ReportFile, error)) {
     std::cerr << "qubra-updater: " << error << std::endl;
-    return 1;
+    return kExitFailed;
   }
   config.Table = IsTerminal(STDOUT_FILENO);
   const TTerminalSize size = MeasureTerminal();

@@ -2,16 +2,22 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
-#include <filesystem>
 #include <ostream>
 
 #include "check/ScriptCheck.h"
 #include "cli/Options.h"
 #include "formats/text.h"
+#include "sys/ExitStatus.h"
 #include "sys/Files.h"
 
 namespace {
+
+// A file that cannot be looked at counts as absent, as no file to seal or to warn about.
+bool Exists(const std::string& path) {
+  TFileStatus status;
+  std::string ignored;
+  return FileStatus(path, status, ignored) == TLook::Found;
+}
 
 // `text` as one word of a POSIX shell: bare when nothing in it means anything to the shell.
 std::string ShellWord(std::string_view text) {
@@ -31,10 +37,10 @@ std::string ShellWord(std::string_view text) {
 TSealPolicy SealPolicyFor(const Options& options, const std::string& policy_file) {
   TSealPolicy policy;
   policy.Trust.Files = options.TrustFiles;
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  const char* home = std::getenv("HOME");
-  policy.Trust.Folders = DefaultTrustFolders(config, home);
-  policy.KeyFolder = UserTrustFolder(config, home);
+  const std::string config = EnvironmentValue("XDG_CONFIG_HOME");
+  const std::string home = EnvironmentValue("HOME");
+  policy.Trust.Folders = DefaultTrustFolders(config.c_str(), home.c_str());
+  policy.KeyFolder = UserTrustFolder(config.c_str(), home.c_str());
   ReadStationPolicy(policy_file, policy);
   if (options.RequireSeal) {
     policy.RequireSeal = true;
@@ -53,15 +59,14 @@ bool CheckTrustFiles(const Options& options, std::string& error) {
 int RunSeal(const std::string& program_dir, std::ostream& out, std::ostream& err) {
   TScriptCheck check(program_dir);
   check.Run(program_dir + "script.ini");
-  std::error_code ec;
-  if (std::filesystem::exists(program_dir + "readid.ini", ec))
+  if (Exists(program_dir + "readid.ini"))
     check.Run(program_dir + "readid.ini");
   const std::string manifest_path = program_dir + kManifestName;
   if (!check.Findings().empty()) {
     for (const TCheckFinding& f : check.Findings()) err << FormatFinding(f) << '\n';
     err << "qubra-updater: " << Excerpt(manifest_path) << " not written: the package check found "
         << FormatSummary(check.Findings(), check.FilesChecked()) << std::endl;
-    return 1;
+    return kExitFailed;
   }
   std::string old, error;
   const bool had_manifest = ReadWholeFile(manifest_path, old, error) == TLook::Found;
@@ -69,14 +74,14 @@ int RunSeal(const std::string& program_dir, std::ostream& out, std::ostream& err
   if (!BuildManifest(program_dir, PackageFiles(program_dir, check), manifest, error) ||
       !WriteManifest(program_dir, manifest, error)) {
     err << "qubra-updater: " << Excerpt(manifest_path) << " not written: " << error << std::endl;
-    return 1;
+    return kExitFailed;
   }
   out << Excerpt(manifest_path) << ": " << manifest.Entries.size() << " files sealed\n";
   if (had_manifest && old != FormatManifest(manifest) &&
-      std::filesystem::exists(program_dir + kSignatureName, ec)) {
+      Exists(program_dir + kSignatureName)) {
     out << Excerpt(program_dir + kSignatureName)
         << " signs the manifest as it was before and no longer matches\n";
   }
   out << "sign it with: minisign -Sm " << ShellWord(Excerpt(manifest_path)) << std::endl;
-  return 0;
+  return kExitCompleted;
 }

@@ -11,14 +11,18 @@ namespace {
 
 struct TWord {
   std::string_view text;
-  size_t cut;  // letters deleted from the instruction before it is trimmed
-  uint8_t state;
+  size_t cut;        // letters deleted from the instruction before it is trimmed
+  TCardState state;  // the first state of its instruction
 };
 
 // Tested in this order; "FI" before "FY" and "T" before "UV" keep them apart.
-constexpr TWord kWords[] = {{"prompt", 0, 1}, {"wait", 0, 2}, {"RS", 0, 4}, {"NP", 0, 6},
-                            {"FI", 0, 10},    {"V", 1, 12},   {"T", 1, 15}, {"UV", 2, 18},
-                            {"FY", 2, 21},    {"M", 1, 23},   {"OP", 2, 25}};
+constexpr TWord kWords[] = {
+    {"prompt", 0, TCardState::Prompt},     {"wait", 0, TCardState::StartWait},
+    {"RS", 0, TCardState::SendReset},      {"NP", 0, TCardState::SendNp},
+    {"FI", 0, TCardState::SendFinish},     {"V", 1, TCardState::SendVersionCommand},
+    {"T", 1, TCardState::SendReadCommand}, {"UV", 2, TCardState::SendUvCommand},
+    {"FY", 2, TCardState::SendStart},      {"M", 1, TCardState::PingCard},
+    {"OP", 2, TCardState::SendOpCommand}};
 
 uint32_t SteadyTickCount() {
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -39,101 +43,101 @@ TInstCrt::TInstCrt() : GetTickCount(SteadyTickCount) {}
 
 void TInstCrt::Step() {
   switch (State) {
-    case 0:
+    case TCardState::Idle:
       Recognize();
       break;
-    case 1:
+    case TCardState::Prompt:
       ShowPrompt();
       break;
-    case 2:
+    case TCardState::StartWait:
       StartWait();
       break;
-    case 3:
-      if (static_cast<uint32_t>(GetTickCount() - WaitStart) > WaitMs) State = 8;
+    case TCardState::Waiting:
+      if (static_cast<uint32_t>(GetTickCount() - WaitStart) > WaitMs) State = TCardState::Done;
       break;
-    case 4:
+    case TCardState::SendReset:
       SetStatus("Reset");
       Send("RS");
-      State = 5;
+      State = TCardState::WaitReset;
       break;
-    case 5:
-    case 7:
-    case 11:
-    case 22:
+    case TCardState::WaitReset:
+    case TCardState::WaitNp:
+    case TCardState::WaitFinish:
+    case TCardState::WaitStart:
       CheckDone();
       break;
-    case 6:
+    case TCardState::SendNp:
       Send("NP");
-      State = 7;
+      State = TCardState::WaitNp;
       break;
-    case 8:
+    case TCardState::Done:
       EndBusy();
-      State = 0;
+      State = TCardState::Idle;
       break;
-    case 10:
+    case TCardState::SendFinish:
       Send("FI");
-      State = 11;
+      State = TCardState::WaitFinish;
       break;
-    case 12:
+    case TCardState::SendVersionCommand:
       if (!ValuesPresent()) break;
       Send(std::string("V") + Instruction[0]);
-      State = 13;
+      State = TCardState::WaitVersionCommand;
       break;
-    case 13:
-      AcceptVersionCommand(true, true, 14);
+    case TCardState::WaitVersionCommand:
+      AcceptVersionCommand(true, true, TCardState::WaitVersionWritten);
       break;
-    case 14:
-    case 20:
-    case 27:
+    case TCardState::WaitVersionWritten:
+    case TCardState::WaitUvWritten:
+    case TCardState::WaitOpWritten:
       CheckVersionWritten();
       break;
-    case 15:
+    case TCardState::SendReadCommand:
       if (!ValuesPresent()) break;
       Send(std::string("T") + Instruction[0]);
-      State = 16;
+      State = TCardState::WaitReadCommand;
       break;
-    case 16:
+    case TCardState::WaitReadCommand:
       CheckReadCommand();
       break;
-    case 17:
+    case TCardState::WaitVersion:
       CheckVersionRead();
       break;
-    case 18:
+    case TCardState::SendUvCommand:
       if (!ValuesPresent()) break;
       Send("UV");
-      State = 19;
+      State = TCardState::WaitUvCommand;
       break;
-    case 19:
-      AcceptVersionCommand(false, true, 20);
+    case TCardState::WaitUvCommand:
+      AcceptVersionCommand(false, true, TCardState::WaitUvWritten);
       break;
-    case 21:
+    case TCardState::SendStart:
       SetStatus(" Starting ");
       Send("FY");
-      State = 22;
+      State = TCardState::WaitStart;
       break;
-    case 23:
+    case TCardState::PingCard:
       PingCard();
       break;
-    case 24:
+    case TCardState::WaitPing:
       CheckPing();
       break;
-    case 25:
+    case TCardState::SendOpCommand:
       if (!ValuesPresent()) break;
       SetProgressMax(2);
       Send("OP");
-      State = 26;
+      State = TCardState::WaitOpCommand;
       break;
-    case 26:
-      AcceptVersionCommand(false, false, 27);
+    case TCardState::WaitOpCommand:
+      AcceptVersionCommand(false, false, TCardState::WaitOpWritten);
       break;
-    default:  // 9: error state, left only by Reset
+    case TCardState::Error:  // left only by Reset
       break;
   }
 }
 
 void TInstCrt::ReportError(const std::string& text) {
   EndBusy();
-  State = 9;
+  State = TCardState::Error;
   TGestionnaire::ReportError(text);
 }
 
@@ -143,7 +147,7 @@ void TInstCrt::Reset() {
   CardNumber = 0;
   Line.clear();
   TGestionnaire::Reset();
-  State = 0;
+  State = TCardState::Idle;
 }
 
 void TInstCrt::Recognize() {
@@ -161,7 +165,7 @@ void TInstCrt::Recognize() {
 void TInstCrt::ShowPrompt() {
   Instruction = Trim(std::string_view(Instruction).substr(6));
   SetStatus(Excerpt(Instruction));
-  State = 8;
+  State = TCardState::Done;
 }
 
 void TInstCrt::StartWait() {
@@ -169,14 +173,14 @@ void TInstCrt::StartWait() {
   Instruction = Trim(std::string_view(Instruction).substr(4));
   WaitMs = *WaitTime(Line);
   WaitStart = GetTickCount();
-  State = 3;
+  State = TCardState::Waiting;
 }
 
 void TInstCrt::CheckDone() {
   FetchReceived();
   if (Begins('.')) {
     Consume(".");
-    State = 8;
+    State = TCardState::Done;
   } else if (Begins('I')) {
     Consume("I");
     ReportError("Instruction unknown");
@@ -197,7 +201,7 @@ std::optional<uint32_t> TInstCrt::WaitTime(std::string_view line) {
   return StrToInt(ms, 0, UINT32_MAX);
 }
 
-std::string TInstCrt::ValueFault(uint8_t first_state, const std::string& line) {
+std::string TInstCrt::ValueFault(TCardState first_state, const std::string& line) {
   const TWord* word = nullptr;
   for (const TWord& w : kWords)
     if (w.state == first_state) word = &w;
@@ -205,31 +209,33 @@ std::string TInstCrt::ValueFault(uint8_t first_state, const std::string& line) {
   const std::string rest = Trim(std::string_view(line).substr(word->cut));
   const std::string quoted = "\"" + Excerpt(line) + "\"";
   switch (first_state) {
-    case 2:
+    case TCardState::StartWait:
       if (!WaitTime(line))
         return "Bad wait time in " + quoted + ": a number of milliseconds expected !!!";
       break;
-    case 12:
-    case 15:
+    case TCardState::SendVersionCommand:
+    case TCardState::SendReadCommand:
       if (rest.empty()) return "Component letter missing in " + quoted + " !!!";
       if (Trim(std::string_view(rest).substr(1)).empty())
         return "Version text missing in " + quoted + " !!!";
       break;
-    case 18:
-    case 25:
+    case TCardState::SendUvCommand:
+    case TCardState::SendOpCommand:
       if (rest.empty()) return "Version text missing in " + quoted + " !!!";
       break;
-    case 23:
+    case TCardState::PingCard:
       if (rest.empty()) return "Card number missing in " + quoted + " !!!";
       if (rest[0] < '0' || rest[0] > '9')
         return "Card number must be one digit 0 to 9 in " + quoted + " !!!";
+      break;
+    default:  // the other instructions carry no value
       break;
   }
   return {};
 }
 
 // The device has taken "V", "UV" or "OP"; the version text follows, bare.
-void TInstCrt::AcceptVersionCommand(bool drop_letter, bool set_max, uint8_t next) {
+void TInstCrt::AcceptVersionCommand(bool drop_letter, bool set_max, TCardState next) {
   FetchReceived();
   if (Begins('.')) {
     Consume(".");
@@ -249,10 +255,11 @@ void TInstCrt::CheckVersionWritten() {
   if (Begins('.')) {
     Consume(".");
     ProgressStep();
-    const std::string word = State == 14 ? "V" : State == 20 ? "UV" : "OP";
-    const char letter = State == 14 ? Trim(std::string_view(Line).substr(1))[0] : 0;
+    const bool v = State == TCardState::WaitVersionWritten;
+    const std::string word = v ? "V" : State == TCardState::WaitUvWritten ? "UV" : "OP";
+    const char letter = v ? Trim(std::string_view(Line).substr(1))[0] : 0;
     NoteVersion({word, letter, Instruction, {}});
-    State = 8;
+    State = TCardState::Done;
   } else if (Begins('X')) {
     Consume("X");
     ReportError("Error while writing version number !!!");
@@ -265,7 +272,7 @@ void TInstCrt::CheckReadCommand() {
     Consume(".");
     SetProgressMax(2);
     ProgressStep();
-    State = 17;
+    State = TCardState::WaitVersion;
   } else if (Begins('I')) {
     Consume("I");
     ReportError("Instruction unknown");
@@ -288,7 +295,7 @@ void TInstCrt::CheckVersionRead() {
     }
     ClearReceived();
     ProgressStep();
-    State = 8;
+    State = TCardState::Done;
   } else if (Begins('X')) {
     Consume("X");
     ReportError("Error while reading version number !!!");
@@ -302,7 +309,7 @@ void TInstCrt::PingCard() {
   SetStatus(std::string("Ping Card ") + digit);
   Send(std::string("M") + digit);
   Instruction = Trim(std::string_view(Instruction).substr(1));
-  State = 24;
+  State = TCardState::WaitPing;
 }
 
 // A card that does not answer is not a run error: the run controller skips its work.
@@ -312,11 +319,11 @@ void TInstCrt::CheckPing() {
     Consume(".");
     SetStatus("Ping OK");
     if (OnCardReady) OnCardReady(*this, CardNumber);
-    State = 8;
+    State = TCardState::Done;
   } else if (Begins('X') || Begins('I')) {
     Consume("X");
     SetStatus("Ping Error");
     if (OnCardError) OnCardError(*this, CardNumber);
-    State = 8;
+    State = TCardState::Done;
   }
 }

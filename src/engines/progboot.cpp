@@ -23,50 +23,50 @@ bool IsFourHexDigits(const std::string& s) {
 
 void TProgBoot::Step() {
   switch (State) {
-    case 0:
+    case TBootState::Idle:
       Recognize();
       break;
-    case 2:
+    case TBootState::SendSync:
       Send("%");
-      State = 3;
+      State = TBootState::WaitSync;
       break;
-    case 3:
+    case TBootState::WaitSync:
       Synchronise();
       break;
-    case 4:
-    case 5:
+    case TBootState::WaitType30:
+    case TBootState::WaitType35:
       CheckDeviceType();
       break;
-    case 6:
+    case TBootState::WaitIdentity:
       ReadIdentity();
       break;
-    case 7:
+    case TBootState::LoadFile:
       if (LoadFile()) {
         Send("PB");
-        State = 8;
+        State = TBootState::WaitProgramCommand;
       }
       break;
-    case 8:
+    case TBootState::WaitProgramCommand:
       CheckProgramCommand();
       break;
-    case 9:
+    case TBootState::WaitErase:
       CheckErase();
       break;
-    case 10:
+    case TBootState::UploadLine:
       CheckLine();
       break;
-    case 11:
+    case TBootState::SendChecksum:
       SendChecksum();
       break;
-    case 12:
+    case TBootState::WaitChecksum:
       CheckChecksum();
       break;
-    case 13:
+    case TBootState::Done:
       Lines.clear();
       EndBusy();
-      State = 0;
+      State = TBootState::Idle;
       break;
-    default:  // 14: error state, left only by Reset
+    case TBootState::Error:  // left only by Reset
       break;
   }
 }
@@ -74,7 +74,7 @@ void TProgBoot::Step() {
 void TProgBoot::ReportError(const std::string& text) {
   Lines.clear();
   EndBusy();
-  State = 14;
+  State = TBootState::Error;
   TGestionnaire::ReportError(text);
 }
 
@@ -84,7 +84,7 @@ void TProgBoot::Reset() {
   LineIndex = 0;
   Line.clear();
   TGestionnaire::Reset();
-  State = 0;
+  State = TBootState::Idle;
 }
 
 void TProgBoot::Recognize() {
@@ -92,13 +92,13 @@ void TProgBoot::Recognize() {
   if (Instruction.rfind("SYN", 0) == 0) {
     Line = Instruction;
     BeginBusy();
-    State = 2;
+    State = TBootState::SendSync;
   } else if (!Instruction.empty() && Instruction[0] == 'P') {
     Line = Instruction;
     Instruction = Trim(std::string_view(Instruction).substr(1));
     if (!Instruction.empty() && Instruction[0] == 'B') {
       BeginBusy();
-      State = 7;
+      State = TBootState::LoadFile;
     }
   }
 }
@@ -107,7 +107,7 @@ void TProgBoot::Recognize() {
 void TProgBoot::Synchronise() {
   FetchReceived();
   if (Received.empty()) {
-    State = 2;
+    State = TBootState::SendSync;
     return;
   }
   // Each "." answers with "30"; the noise in front of it goes in the same cut.
@@ -120,7 +120,7 @@ void TProgBoot::Synchronise() {
     Consume(dot + 1);
     SetStatus("Verify Device Type");
     Send("30");
-    State = 4;
+    State = TBootState::WaitType30;
   }
 }
 
@@ -128,13 +128,13 @@ void TProgBoot::CheckDeviceType() {
   FetchReceived();
   if (Begins('.')) {
     Consume(".");
-    SetDeviceVariant(State == 5);
-    State = 6;
+    SetDeviceVariant(State == TBootState::WaitType35);
+    State = TBootState::WaitIdentity;
   } else if (Begins('X')) {
     Consume("X");
-    if (State == 4) {
+    if (State == TBootState::WaitType30) {
       Send("35");
-      State = 5;
+      State = TBootState::WaitType35;
     } else {
       ReportError("Bad type of device !!!");
     }
@@ -156,7 +156,7 @@ void TProgBoot::ReadIdentity() {
   SetDeviceIdText(id);
   SetDeviceId(HexToWord(id));
   ClearReceived();
-  State = 13;
+  State = TBootState::Done;
 }
 
 // Instruction holds "B" and the rest of the line. Everything is checked before "PB" goes out,
@@ -212,7 +212,7 @@ void TProgBoot::CheckProgramCommand() {
   if (Begins('.')) {
     Consume(".");
     SetStatus("Erase Extended Boot");
-    State = 9;
+    State = TBootState::WaitErase;
   } else if (Begins('I')) {
     Consume("I");
     ReportError("Instruction unknown");
@@ -229,7 +229,7 @@ void TProgBoot::CheckErase() {
     if (!Lines.empty()) {
       SetStatus("Upload Extended Boot");
       SendLine(0);
-      State = 10;
+      State = TBootState::UploadLine;
     } else {
       ReportError("Boot File Empty !!!");
     }
@@ -248,9 +248,10 @@ void TProgBoot::CheckLine() {
       SendLine(LineIndex);
       ++LineIndex;
     } else {
-      State = 11;
+      State = TBootState::SendChecksum;
     }
   } else if (Begins('X')) {
+    // Reported first: whoever OnError calls still sees the "X" in Received.
     ReportError("Error while writing!!!");
     Consume("X");
   } else if (Begins('R')) {
@@ -269,20 +270,20 @@ void TProgBoot::SendChecksum() {
                               ? ExpectedChecksum
                               : WordToHex(HexImageChecksum(Lines, 0x4000, 0x5FFF));
   Send(MakeHexRecord(0x0C, 0x0000, sum) + "\r\n");
-  State = 12;
+  State = TBootState::WaitChecksum;
 }
 
 void TProgBoot::CheckChecksum() {
   FetchReceived();
   if (Begins('.')) {
     Consume(".");
-    State = 13;
+    State = TBootState::Done;
   } else if (Begins('X')) {
     Consume("X");
     ReportError("Checksum Error");
   } else if (Begins('R')) {
     Consume("R");
-    State = 11;
+    State = TBootState::SendChecksum;
     ChargeRetry();
     if (RetryCount > kMaxRetries) ReportError("Too Many Transmission Error !!!");
   }

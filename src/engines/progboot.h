@@ -6,6 +6,24 @@
 
 #include "engines/gestionnaire.h"
 
+// The boot engine's states, numbered as they always were.
+enum class TBootState : uint8_t {
+  Idle = 0,          // recognises "SYN" and "PB"
+  SendSync = 2,      // "%"
+  WaitSync = 3,      // the boot loader's "."
+  WaitType30 = 4,    // the answer to device type 30
+  WaitType35 = 5,    // the answer to device type 35
+  WaitIdentity = 6,  // boot checksum and device identifier
+  LoadFile = 7,      // reads and checks the HEX file, then "PB"
+  WaitProgramCommand = 8,
+  WaitErase = 9,
+  UploadLine = 10,  // one acknowledgement per line
+  SendChecksum = 11,
+  WaitChecksum = 12,
+  Done = 13,
+  Error = 14,  // left only by Reset
+};
+
 // Talks to the device's boot loader: "SYN" synchronises, checks the device type and reads the
 // boot checksum and device identifier; "PB file [checksum]" erases the extended boot area,
 // uploads an Intel HEX file into it line by line and has the device verify the area.
@@ -14,12 +32,12 @@ class TProgBoot : public TGestionnaire {
   TProgBoot() = default;
 
   void Step();
-  uint8_t GetState() const { return State; }
+  TBootState GetState() const { return State; }
 
   void ReportError(const std::string& text) override;
   void Reset() override;
 
-  uint8_t State = 0;
+  TBootState State = TBootState::Idle;
 
   // The arguments of "PB" as Step takes them from Instruction, which holds "B" and the rest of
   // the line: Rest is the file name and all after it, Name the text up to the first blank,

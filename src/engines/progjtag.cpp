@@ -68,62 +68,62 @@ TProgJtag::~TProgJtag() {
 
 void TProgJtag::Step() {
   switch (State) {
-    case 0:
+    case TJtagState::Idle:
       if (!Busy) TakeInstruction();
       break;
-    case 1:  // error: left only by Reset
+    case TJtagState::Error:  // left only by Reset
       break;
-    case 3:
+    case TJtagState::SendIdCommand:
       Target = Instruction[0];
       Send(std::string("D") + Target);
-      State = 4;
+      State = TJtagState::WaitIdCommand;
       break;
-    case 4:
+    case TJtagState::WaitIdCommand:
       FetchReceived();
       if (Begins('.')) {
         SetStatus("Extract JTAG Devices ID");
         Consume(".");
-        State = 5;
+        State = TJtagState::WaitId;
       } else if (Begins('I')) {
         Consume("I");
         ReportError("Instruction unknown");
       }
       break;
-    case 5:
+    case TJtagState::WaitId:
       WaitIdReply();
       break;
-    case 6:
+    case TJtagState::PlayEffect:
       if (!UpdateAllowed()) {
         ReportError("Update Not Allowed !!!");
-        State = 12;
+        State = TJtagState::Done;
         break;
       }
       Target = Instruction[0];
       Instruction = EffectFileName(Instruction);
       Send(std::string("P") + Target);
-      State = 7;
+      State = TJtagState::WaitFileAccepted;
       break;
-    case 7:
+    case TJtagState::WaitFileAccepted:
       WaitFileAccepted();
       break;
-    case 8:
+    case TJtagState::WaitStatementReply:
       WaitStatementReply();
       break;
-    case 9:
+    case TJtagState::WaitEndReply:
       WaitEndReply();
       break;
-    case 10:
+    case TJtagState::SendFCommand:
       Target = Instruction[0];
       Send(std::string("F") + Target);
-      State = 11;
+      State = TJtagState::WaitFCommand;
       break;
-    case 11:
-      AwaitAck(12);
+    case TJtagState::WaitFCommand:
+      AwaitAck(TJtagState::Done);
       break;
-    case 12:
+    case TJtagState::Done:
       CloseEffectFile();
       EndBusy();
-      State = 0;
+      State = TJtagState::Idle;
       break;
   }
 }
@@ -132,13 +132,13 @@ void TProgJtag::Step() {
 void TProgJtag::TakeInstruction() {
   if (Instruction.empty()) return;
   const char letter = Instruction[0];
-  uint8_t next;
+  TJtagState next;
   if (letter == 'D')
-    next = 3;
+    next = TJtagState::SendIdCommand;
   else if (letter == 'P')
-    next = 6;
+    next = TJtagState::PlayEffect;
   else if (letter == 'F')
-    next = 10;
+    next = TJtagState::SendFCommand;
   else
     return;
   std::string rest = TrimmedRest(Instruction);
@@ -148,7 +148,7 @@ void TProgJtag::TakeInstruction() {
   State = next;
 }
 
-void TProgJtag::AwaitAck(uint8_t next) {
+void TProgJtag::AwaitAck(TJtagState next) {
   FetchReceived();
   if (Received.empty()) return;
   if (Received[0] == '.') {
@@ -167,7 +167,7 @@ void TProgJtag::WaitIdReply() {
   if (dot == TReceiveBuffer::npos || dot == 0) return;
   SetStatus("ID Number : " + Excerpt(ReverseHexBytes(Received.View().substr(0, dot))));
   ClearReceived();
-  State = 12;
+  State = TJtagState::Done;
 }
 
 void TProgJtag::WaitFileAccepted() {
@@ -232,7 +232,7 @@ void TProgJtag::WaitEndReply() {
   ClearReceived();
   NotifyOperationEnd();
   if (code == '.')
-    State = 12;
+    State = TJtagState::Done;
   else if (code == 'X')
     ReportError("Instruction unknown");
   else
@@ -251,13 +251,13 @@ void TProgJtag::ReadNextStatement() {
     ReportError("Error in Effect file line : " + std::to_string(LineNumber));
   } else if (!record.empty()) {
     Send(record + kCrLf);
-    State = 8;
+    State = TJtagState::WaitStatementReply;
   } else {
     // Noted once every line is read, so the hash is of what was played, not of what the
     // path held when it was counted.
     NoteFileRead(EffectPath, EffectFile.ReadSha256());
     Send(std::string(kSvfEndRecord) + kCrLf);
-    State = 9;
+    State = TJtagState::WaitEndReply;
   }
 }
 
@@ -293,12 +293,12 @@ void TProgJtag::ReportError(const std::string& text) {
   TGestionnaire::ReportError(text);
   CloseEffectFile();
   EndBusy();
-  State = 1;
+  State = TJtagState::Error;
 }
 
 void TProgJtag::Reset() {
   TGestionnaire::Reset();
-  State = 0;
+  State = TJtagState::Idle;
 }
 
 int32_t TProgJtag::OpenEffectFile(const std::string& path) {

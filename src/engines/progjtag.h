@@ -8,6 +8,22 @@
 #include "engines/svf.h"
 #include "formats/text.h"
 
+// The JTAG engine's states, numbered as they always were.
+enum class TJtagState : uint8_t {
+  Idle = 0,   // recognises "D", "P" and "F" with a JTAG target
+  Error = 1,  // left only by Reset
+  SendIdCommand = 3,
+  WaitIdCommand = 4,
+  WaitId = 5,      // the identification and "."
+  PlayEffect = 6,  // "P" and the target
+  WaitFileAccepted = 7,
+  WaitStatementReply = 8,
+  WaitEndReply = 9,
+  SendFCommand = 10,
+  WaitFCommand = 11,
+  Done = 12,
+};
+
 // Carries out the JTAG instructions of a script against the targets "8" (PROM 1), "9" (PROM 2)
 // and "A" (CPLD): "D" reads the identification, "P" plays an effect file statement by statement,
 // "F" sends the F command. Lines for other targets belong to the PSD programmer and are left alone.
@@ -17,7 +33,7 @@ class TProgJtag : public TGestionnaire {
   ~TProgJtag() override;
 
   void Step();
-  uint8_t GetState() const { return State; }
+  TJtagState GetState() const { return State; }
 
   // Calls the base first (the run stops with `text`), then closes the effect file and ends busy.
   void ReportError(const std::string& text) override;
@@ -48,7 +64,7 @@ class TProgJtag : public TGestionnaire {
   // Blocks the calling thread after an effect file is opened, so the device can get ready.
   std::function<void(int ms)> Pause;
 
-  uint8_t State = 0;
+  TJtagState State = TJtagState::Idle;
   std::string CurrentLine;
   int32_t LineCount = 0;
   int32_t LineNumber = 0;
@@ -61,7 +77,7 @@ class TProgJtag : public TGestionnaire {
   void WaitFileAccepted();
   void WaitStatementReply();
   void WaitEndReply();
-  void AwaitAck(uint8_t next);
+  void AwaitAck(TJtagState next);
   void ReadNextStatement();
   void CheckTdoReply();
   bool CountRetry();

@@ -14,62 +14,62 @@ bool IsBankDigit(const std::string& s) {
 
 void TProgPsd::Step() {
   switch (State) {
-    case 0:
+    case TPsdState::Idle:
       Recognize();
       break;
-    case 1:
+    case TPsdState::ProgramBank:
       StartProgram();
       break;
-    case 2:
+    case TPsdState::WaitProgramCommand:
       CheckProgramCommand();
       break;
-    case 3:
+    case TPsdState::WaitErase:
       CheckErase();
       break;
-    case 6:
-      CheckLine(7);
+    case TPsdState::UploadLine:
+      CheckLine(TPsdState::SendChecksum);
       break;
-    case 7:
+    case TPsdState::SendChecksum:
       SendChecksum();
       break;
-    case 8:
+    case TPsdState::WaitChecksum:
       CheckChecksum();
       break;
-    case 9:
+    case TPsdState::SendIdCommand:
       Send("D" + BankDigit());
-      State = 10;
+      State = TPsdState::WaitIdCommand;
       break;
-    case 10:
+    case TPsdState::WaitIdCommand:
       CheckIdCommand();
       break;
-    case 11:
+    case TPsdState::WaitId:
       ReadId();
       break;
-    case 12:
+    case TPsdState::SendFCommand:
       Send("F" + BankDigit());
-      State = 13;
+      State = TPsdState::WaitFCommand;
       break;
-    case 13:
+    case TPsdState::WaitFCommand:
       CheckDone();
       break;
-    case 14:
+    case TPsdState::UploadFile:
       if (LoadFile()) {
         Send("PE");
-        State = 15;
+        State = TPsdState::WaitUploadCommand;
       }
       break;
-    case 15:
+    case TPsdState::WaitUploadCommand:
       CheckUploadCommand();
       break;
-    case 16:
-      CheckLine(17);
+    case TPsdState::UploadFileLine:
+      CheckLine(TPsdState::Done);
       break;
-    case 17:
+    case TPsdState::Done:
       Lines.clear();
       EndBusy();
-      State = 0;
+      State = TPsdState::Idle;
       break;
-    default:  // 4: error state, left only by Reset
+    case TPsdState::Error:  // left only by Reset
       break;
   }
 }
@@ -77,7 +77,7 @@ void TProgPsd::Step() {
 void TProgPsd::ReportError(const std::string& text) {
   Lines.clear();
   EndBusy();
-  State = 4;
+  State = TPsdState::Error;
   TGestionnaire::ReportError(text);
 }
 
@@ -86,7 +86,7 @@ void TProgPsd::Reset() {
   LineIndex = 0;
   Bank = 0;
   TGestionnaire::Reset();
-  State = 0;
+  State = TPsdState::Idle;
 }
 
 // A "P" line is only ever a bank or "PE" here; "P8".."PB" belong to other engines.
@@ -98,11 +98,13 @@ void TProgPsd::Recognize() {
   if (IsBankDigit(Instruction)) {
     BeginBusy();
     Bank = HexValue(Instruction[0]);
-    State = word == 'P' ? 1 : word == 'D' ? 9 : 12;
+    State = word == 'P'   ? TPsdState::ProgramBank
+            : word == 'D' ? TPsdState::SendIdCommand
+                          : TPsdState::SendFCommand;
   } else if (word == 'P' && !Instruction.empty() && Instruction[0] == 'E') {
     BeginBusy();
     Instruction = Trim(std::string_view(Instruction).substr(1));
-    State = 14;
+    State = TPsdState::UploadFile;
   }
 }
 
@@ -133,13 +135,13 @@ std::string TProgPsd::BankFileName(const std::string& instruction) {
 void TProgPsd::StartProgram() {
   if (!UpdateAllowed()) {
     ReportError("Update Not Allowed !!!");
-    State = 17;
+    State = TPsdState::Done;
     return;
   }
   Instruction = BankFileName(Instruction);
   if (!LoadFile()) return;
   Send("P" + BankDigit());
-  State = 2;
+  State = TPsdState::WaitProgramCommand;
 }
 
 void TProgPsd::CheckProgramCommand() {
@@ -147,7 +149,7 @@ void TProgPsd::CheckProgramCommand() {
   if (Begins('.')) {
     Consume(".");
     SetStatus("Erase Bank" + BankDigit());
-    State = 3;
+    State = TPsdState::WaitErase;
   } else if (Begins('I')) {
     Consume("I");
     ReportError("Instruction unknown");
@@ -158,7 +160,7 @@ void TProgPsd::CheckErase() {
   FetchReceived();
   if (Begins('.')) {
     Consume(".");
-    BeginUpload("Upload Bank" + BankDigit(), 6);
+    BeginUpload("Upload Bank" + BankDigit(), TPsdState::UploadLine);
   } else if (Begins('X')) {
     Consume("X");
     ReportError("Error while erasing !!!");
@@ -169,7 +171,7 @@ void TProgPsd::CheckUploadCommand() {
   FetchReceived();
   if (Begins('.')) {
     Consume(".");
-    BeginUpload("", 16);
+    BeginUpload("", TPsdState::UploadFileLine);
   } else if (Begins('I')) {
     Consume("I");
     ReportError("Instruction unknown");
@@ -177,7 +179,7 @@ void TProgPsd::CheckUploadCommand() {
 }
 
 // Line 0 goes out here and again on its own acknowledgement. An empty status sets none.
-void TProgPsd::BeginUpload(const std::string& status, uint8_t next) {
+void TProgPsd::BeginUpload(const std::string& status, TPsdState next) {
   LineIndex = 0;
   SetProgressMax(static_cast<int32_t>(Lines.size() + 1));
   if (Lines.empty()) {
@@ -189,7 +191,7 @@ void TProgPsd::BeginUpload(const std::string& status, uint8_t next) {
   State = next;
 }
 
-void TProgPsd::CheckLine(uint8_t after_last) {
+void TProgPsd::CheckLine(TPsdState after_last) {
   FetchReceived();
   if (Begins('.')) {
     Consume(".");
@@ -201,6 +203,7 @@ void TProgPsd::CheckLine(uint8_t after_last) {
       State = after_last;
     }
   } else if (Begins('X')) {
+    // Taken first, unlike the boot engine: OnError sees what follows the "X".
     Consume("X");
     ReportError("Error while writing!!!");
   } else if (Begins('R')) {
@@ -219,7 +222,7 @@ void TProgPsd::SendChecksum() {
   const uint16_t sum =
       Bank == 0 ? HexImageChecksum(Lines, 0x0000, 0x7FFF) : HexImageChecksum(Lines, 0x8000, 0xFFFF);
   Send(MakeHexRecord(0x0C, 0x0000, WordToHex(sum)) + "\r\n");
-  State = 8;
+  State = TPsdState::WaitChecksum;
 }
 
 void TProgPsd::CheckChecksum() {
@@ -227,13 +230,13 @@ void TProgPsd::CheckChecksum() {
   if (Begins('.')) {
     Consume(".");
     ClearReceived();
-    State = 17;
+    State = TPsdState::Done;
   } else if (Begins('X')) {
     Consume("X");
     ReportError("Checksum Error");
   } else if (Begins('R')) {
     Consume("R");
-    State = 7;
+    State = TPsdState::SendChecksum;
     ChargeRetry();
     if (RetryCount > kMaxRetries) ReportError("Too Many Transmission Error !!!");
   }
@@ -244,7 +247,7 @@ void TProgPsd::CheckIdCommand() {
   if (Begins('.')) {
     SetStatus("Extract MCU ID");
     Consume(".");
-    State = 11;
+    State = TPsdState::WaitId;
   } else if (Begins('I')) {
     Consume("I");
     ReportError("Instruction unknown");
@@ -257,14 +260,14 @@ void TProgPsd::ReadId() {
   if (Received.find('.') != 2) return;
   SetStatus("ID Number : " + Received.substr(0, 2));
   ClearReceived();
-  State = 17;
+  State = TPsdState::Done;
 }
 
 void TProgPsd::CheckDone() {
   FetchReceived();
   if (Begins('.')) {
     Consume(".");
-    State = 17;
+    State = TPsdState::Done;
   } else if (Begins('I')) {
     Consume("I");
     ReportError("Instruction unknown");

@@ -9,6 +9,7 @@
 #include <ostream>
 
 #include "records/RunHistory.h"
+#include "sys/ExitStatus.h"
 
 namespace {
 
@@ -59,12 +60,12 @@ int TProductionLine::Exec() {
   Screen.Unlimit();
   if (Config.Table) Redraw();
   if (Out) *Out << FormatSummary(Rows(), skEND) << std::flush;
-  if (StopSignal != 0) return 128 + StopSignal;
+  if (StopSignal != 0) return ExitStatusOfStop(StopSignal);
   const TRows rows = Rows();
   const bool all = std::all_of(rows.begin(), rows.end(), [](const TDeviceRow& r) {
     return r.State == dsCOMPLETED && r.ReportFailure.empty();
   });
-  return all ? 0 : 1;
+  return all ? kExitCompleted : kExitFailed;
 }
 
 void TProductionLine::Stop(int signal_number) {

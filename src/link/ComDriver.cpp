@@ -18,7 +18,8 @@ constexpr const char* VarCodes[kVarCount] = {"@", ">", "?", "yU", "$", "#"};
 
 TComDriver::TComDriver() {
   serial_.ReceiveMode = rmRAW;
-  serial_.SetBaud(BaudRate);
+  std::string closed_port_takes_any_speed;
+  serial_.SetBaud(BaudRate, closed_port_takes_any_speed);
   serial_.Port = Port;
   serial_.ReceiveCallBack = [this](const std::string& data) { SerialData(data); };
   serial_.OnError = [this](TComPort&) { SerialError(); };
@@ -102,7 +103,8 @@ void TComDriver::SetPort(const std::string& name) {
 void TComDriver::SetBaudRate(uint32_t baud) {
   CloseSerial();
   BaudRate = baud;
-  serial_.SetBaud(baud);
+  std::string closed_port_takes_any_speed;
+  serial_.SetBaud(baud, closed_port_takes_any_speed);
   if (ConType == CON_RS232) OpenSerial();
 }
 
@@ -178,10 +180,9 @@ bool TComDriver::OpenSerial() {
   if (Port.size() == 4 && Port.compare(0, 3, "COM") == 0 && Port[3] >= '1' && Port[3] <= '9') {
     serial_.Device = ComDevice(Port[3] - '0');
   }
-  try {
-    serial_.Open();
-  } catch (const EComError& e) {
-    last_error_ = e.what() + SerialOpenHint(e.Code());
+  std::string error;
+  if (int code = 0; !serial_.Open(error, code)) {
+    last_error_ = error + SerialOpenHint(code);
     NoteLinkError(last_error_);
     return false;
   }
@@ -216,14 +217,7 @@ void TComDriver::CloseSerial() {
 bool TComDriver::OpenUdp() {
   if (udp_.IsActive()) return true;
   last_error_.clear();
-  try {
-    udp_.Activate();
-  } catch (const std::exception& e) {
-    udp_.Deactivate();
-    last_error_ = e.what();
-    return false;
-  }
-  return true;
+  return udp_.Activate(last_error_);
 }
 
 // Activation always binds afresh with the port last set, so there is no binding to drop here.
@@ -235,12 +229,9 @@ bool TComDriver::OpenTcp() {
   if (tcp_.IsActive() || TcpConnecting) return true;
   last_error_.clear();
   TcpConnecting = true;
-  try {
-    tcp_.Open();
-  } catch (const std::exception& e) {
+  if (!tcp_.Open(last_error_)) {
     TcpConnecting = false;
     tcp_.Close();
-    last_error_ = e.what();
     return false;
   }
   tcp_no_answer_.start(TcpNoAnswerMs);
@@ -381,17 +372,9 @@ void TComDriver::SendUdp(const std::string& data) {
   if (!udp_.IsActive()) return;
   std::string error;
   bool closed = false;
-  try {
-    udp_.Send(IpRemoteAddress, IpRemotePort, data);
-  } catch (const ESocketError& e) {
-    CloseUdp();
-    closed = true;
-    error = e.what();
-  } catch (const ENetError& e) {
-    // Not a socket failure: the endpoint stays usable.
-    error = e.what();
-  }
-  if (error.empty()) return;
+  // Only a socket failure closes the endpoint; a refused datagram leaves it usable.
+  if (udp_.Send(IpRemoteAddress, IpRemotePort, data, error, closed)) return;
+  if (closed) CloseUdp();
   NoteLinkError("Cannot send to device " + RemoteName() + ": " + error);
   if (ShowErrorBox) {
     ShowErrorBox(error);

@@ -38,17 +38,12 @@ class TComDriver {
   // Opens the chosen transport (closing the previous one) and tells whether that worked; the
   // reason of a failure is then in LastError. Never throws.
   bool SetConType(tConnectionType t);
-  tConnectionMode GetConMode() const { return ConMode; }
   void SetConMode(tConnectionMode m) { ConMode = m; }
   const std::string& GetPort() const { return Port; }
   void SetPort(const std::string& name);
-  uint32_t GetBaudRate() const { return BaudRate; }
   void SetBaudRate(uint32_t baud);
-  int32_t GetIpLocalPort() const { return IpLocalPort; }
   void SetIpLocalPort(int32_t port);
-  int32_t GetIpRemotePort() const { return IpRemotePort; }
   void SetIpRemotePort(int32_t port);
-  const std::string& GetIpRemoteAddress() const { return IpRemoteAddress; }
   void SetIpRemoteAddress(const std::string& address);
 
   // Device variables: reading gives what the device last reported; writing only asks it.
@@ -60,8 +55,6 @@ class TComDriver {
   uint32_t GetUPDATER() const { return UPDATER; }
   void SetUPDATER(uint32_t v) { SendVarValue(3, v); }
   uint32_t GetDOLLARS() const { return DOLLARS; }
-  bool GetDIESE() const { return DIESE; }
-  bool Getqueryall() const { return queryall; }
 
   // Variable mode only: the code of variable `index` (0..5), alone or after a decimal value.
   void SendVarCommand(int index);
@@ -151,7 +144,8 @@ class TComDriver {
   int32_t IpRemotePort = 10500;
   std::string IpRemoteAddress = "192.168.0.10";
   uint32_t ADDRDBG = 0, DATADBG = 0, DEV = 0, UPDATER = 0, DOLLARS = 0;
-  bool DIESE = false, queryall = false;
+  // Variables of the device's table that no reply sets yet; kept under their names.
+  [[maybe_unused]] bool DIESE = false, queryall = false;
 
   std::string last_error_;
   std::string link_error_;

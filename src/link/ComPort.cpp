@@ -347,31 +347,34 @@ const std::string& TComPort::LostReason() const {
   return thread_ ? thread_->LostReason() : kNone;
 }
 
-void TComPort::Open() {
-  if (opened_) return;
+bool TComPort::Open(std::string& error, int& code) {
+  code = 0;
+  if (opened_) return true;
   const std::string path = DevicePath();
   auto thread = std::make_unique<TCommThread>(path);
   // A device path named by itself has no COM slot to name.
   const std::string prefix = "TCOMPORT : cannot open " + Excerpt(Port) +
                              (path == Port ? "" : " (" + Excerpt(path) + ")") + "\r";
   if (!thread->IsOpen()) {
-    throw EComError(prefix + SysErrorText(thread->OpenError()), thread->OpenError());
+    code = thread->OpenError();
+    error = prefix + SysErrorText(code);
+    return false;
   }
   thread->DataCallback = [this](const std::string& data) { DataArrived(data); };
   thread->StatusCallback = [this](uint32_t mask, uint32_t status) { LineStatus(mask, status); };
   if (int err = thread->SetLine(baud_, DataBits, Parity, StopBits)) {
-    if (err == EINVAL) {
-      throw EComError(prefix + "the port does not accept " + std::to_string(baud_) + " baud, " +
-                          std::to_string(DataBits) + " data bits, parity " +
-                          std::to_string(Parity) + ", stop bits " + std::to_string(StopBits),
-                      err);
-    }
-    throw EComError(prefix + SysErrorText(err), err);
+    code = err;
+    error = err == EINVAL ? prefix + "the port does not accept " + std::to_string(baud_) +
+                                " baud, " + std::to_string(DataBits) + " data bits, parity " +
+                                std::to_string(Parity) + ", stop bits " + std::to_string(StopBits)
+                          : prefix + SysErrorText(err);
+    return false;
   }
   thread_ = std::move(thread);
   opened_ = true;
   thread_->Start(&context_, WinQSizeIn);
   if (OnPortOpen) OnPortOpen(*this);
+  return true;
 }
 
 void TComPort::Close() {
@@ -388,14 +391,15 @@ void TComPort::WriteString(const std::string& data) {
   if (opened_) thread_->WriteBytes(data.data(), data.size());
 }
 
-void TComPort::SetBaud(uint32_t baud) {
+bool TComPort::SetBaud(uint32_t baud, std::string& error) {
   baud_ = baud;
-  if (!opened_) return;
+  if (!opened_) return true;
   if (int err = thread_->SetLine(baud_, DataBits, Parity, StopBits)) {
-    throw EComError("TCOMPORT : cannot set " + std::to_string(baud) + " baud on " + Excerpt(Port) +
-                        "\r" + SysErrorText(err),
-                    err);
+    error = "TCOMPORT : cannot set " + std::to_string(baud) + " baud on " + Excerpt(Port) + "\r" +
+            SysErrorText(err);
+    return false;
   }
+  return true;
 }
 
 std::string TComPort::GetTerminator() const {
@@ -404,7 +408,7 @@ std::string TComPort::GetTerminator() const {
   return text;
 }
 
-void TComPort::SetTerminator(const std::string& text) {
+bool TComPort::SetTerminator(const std::string& text, std::string& error) {
   terminator_.clear();
   // The first character stands for the leading "#", whatever it is.
   std::string rest = text.empty() ? text : text.substr(1);
@@ -415,16 +419,19 @@ void TComPort::SetTerminator(const std::string& text) {
     std::optional<int64_t> code = StrToInt(part);
     if (!code) {
       terminator_ = "\r\n";
-      throw EComError(
-          "Illegal terminator string.\rformat : #<asciicode>#<asciicode>#<...>\rexample: #13#10");
+      error =
+          "Illegal terminator string.\rformat : #<asciicode>#<asciicode>#<...>\rexample: #13#10";
+      return false;
     }
     terminator_ += static_cast<char>(static_cast<uint8_t>(*code & 0xFF));
   }
   if (terminator_.empty()) {
     // An empty terminator would match everywhere and deliver empty messages forever.
     terminator_ = "\r\n";
-    throw EComError("Terminator string cannot be empty!");
+    error = "Terminator string cannot be empty!";
+    return false;
   }
+  return true;
 }
 
 void TComPort::DataArrived(const std::string& data) {

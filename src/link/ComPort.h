@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -27,17 +26,6 @@ inline constexpr uint32_t MS_CTS_ON = 0x10;
 inline constexpr uint32_t MS_DSR_ON = 0x20;
 inline constexpr uint32_t MS_RING_ON = 0x40;
 inline constexpr uint32_t MS_RLSD_ON = 0x80;
-
-class EComError : public std::runtime_error {
- public:
-  // `code`: the errno value behind the failure, 0 when there is none.
-  explicit EComError(const std::string& message, int code = 0)
-      : std::runtime_error(message), code_(code) {}
-  int Code() const { return code_; }
-
- private:
-  int code_;
-};
 
 // The device path of a port name: "COMn" is /dev/ttyS<n-1>; any other name is taken as a path.
 std::string DefaultComDevice(const std::string& portName);
@@ -103,20 +91,20 @@ class TComPort {
   TComPort(const TComPort&) = delete;
   TComPort& operator=(const TComPort&) = delete;
 
-  // Opens the port and starts receiving; no effect when open. Throws EComError on failure.
-  void Open();
+  // Opens the port and starts receiving; true when open (also when it already was). Otherwise
+  // `error` says why and `code` is the errno value behind it (0 when none).
+  bool Open(std::string& error, int& code);
   // Stops receiving and closes; no delivery reaches this port afterwards.
   void Close();
   // Writes the bytes unchanged; no effect when closed.
   void WriteString(const std::string& data);
 
   bool Opened() const { return opened_; }
-  uint32_t GetBaud() const { return baud_; }
-  // Applies at once when open; throws EComError when the line cannot take the speed.
-  void SetBaud(uint32_t baud);
+  // Applies at once when open; false, with `error`, when the line cannot take the speed.
+  bool SetBaud(uint32_t baud, std::string& error);
   std::string GetTerminator() const;
-  // "#13#10" style text; throws EComError on a bad or empty text.
-  void SetTerminator(const std::string& text);
+  // "#13#10" style text; false, with `error`, on a bad or empty text (CR LF then stands).
+  bool SetTerminator(const std::string& text, std::string& error);
   const std::string& TerminatorBytes() const { return terminator_; }
   size_t PendingOutput() const { return thread_ ? thread_->PendingOutput() : 0; }
   // The path opened: Device, or the one derived from Port.

@@ -23,17 +23,20 @@ TTcpClient::~TTcpClient() {
   Close();
 }
 
-void TTcpClient::Open() {
-  if (state_ != State::kIdle) return;
+bool TTcpClient::Open(std::string& error) {
+  if (state_ != State::kIdle) return true;
   sockaddr_in peer{};
   peer.sin_family = AF_INET;
   if (port_ < 0 || port_ > 65535 || inet_pton(AF_INET, address_.c_str(), &peer.sin_addr) != 1) {
-    throw ENetError("Invalid device address " + Excerpt(address_) + ":" + std::to_string(port_) +
-                    ".");
+    error = "Invalid device address " + Excerpt(address_) + ":" + std::to_string(port_) + ".";
+    return false;
   }
   peer.sin_port = htons(static_cast<uint16_t>(port_));
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw ENetError("Can't create new socket\r\n" + SysErrorText(errno));
+  if (fd < 0) {
+    error = "Can't create new socket\r\n" + SysErrorText(errno);
+    return false;
+  }
   // Each exchange is one short line and then a wait for the reply: Nagle would only delay it.
   int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -43,12 +46,13 @@ void TTcpClient::Open() {
   state_ = State::kConnecting;
   int r = connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
   if (r < 0 && errno != EINPROGRESS && errno != EINTR) {
-    // Even a refusal known at once is an event, never an exception.
+    // Even a refusal known at once is an event, like one found later.
     PostError(eeConnect, errno, "connect");
-    return;
+    return true;
   }
   write_notifier_.setSocket(fd_);
   write_notifier_.setEnabled(true);
+  return true;
 }
 
 void TTcpClient::Close() {

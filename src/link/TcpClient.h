@@ -23,9 +23,9 @@ class TTcpClient {
   // The peer of the next attempt (dotted IPv4 text, no name lookup).
   void SetAddress(const std::string& address) { address_ = address; }
   void SetPort(int32_t port) { port_ = port; }
-  // Starts a connection attempt and returns at once; no effect unless idle. Throws ENetError
-  // only when the attempt cannot start at all (bad address text, no socket).
-  void Open();
+  // Starts a connection attempt and returns at once; no effect unless idle. False, with
+  // `error`, only when the attempt cannot start at all (bad address text, no socket).
+  bool Open(std::string& error);
   bool IsActive() const { return state_ == State::kConnected; }
   bool IsConnecting() const { return state_ == State::kConnecting; }
   // Ends the connection or abandons the attempt; no event of it arrives afterwards.

@@ -23,13 +23,17 @@ TUdpSocket::~TUdpSocket() {
   Deactivate();
 }
 
-void TUdpSocket::Activate() {
-  if (IsActive()) return;
+bool TUdpSocket::Activate(std::string& error) {
+  if (IsActive()) return true;
   if (port_ < 0 || port_ > 65535) {
-    throw ENetError("Could not bind socket. Invalid local port " + std::to_string(port_) + ".");
+    error = "Could not bind socket. Invalid local port " + std::to_string(port_) + ".";
+    return false;
   }
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw ESocketError(errno);
+  if (fd < 0) {
+    error = SocketErrorText(errno);
+    return false;
+  }
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -37,9 +41,9 @@ void TUdpSocket::Activate() {
   if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0) {
     int err = errno;
     close(fd);
-    if (err == EADDRINUSE)
-      throw ENetError("Could not bind socket. Address and port are already in use.");
-    throw ESocketError(err);
+    error = err == EADDRINUSE ? "Could not bind socket. Address and port are already in use."
+                              : SocketErrorText(err);
+    return false;
   }
   int on = Broadcast ? 1 : 0;
   int stop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -47,12 +51,14 @@ void TUdpSocket::Activate() {
     int err = errno;
     close(fd);
     if (stop >= 0) close(stop);
-    throw ESocketError(err);
+    error = SocketErrorText(err);
+    return false;
   }
   fd_ = fd;
   stop_fd_ = stop;
   handover_ = std::make_shared<THandover>(&context_);
   thread_ = std::thread(&TUdpSocket::Listen, this, handover_);
+  return true;
 }
 
 void TUdpSocket::Deactivate() {
@@ -66,13 +72,15 @@ void TUdpSocket::Deactivate() {
   fd_ = stop_fd_ = -1;
 }
 
-void TUdpSocket::Send(const std::string& address, int32_t port, const std::string& data) {
-  if (!IsActive()) return;
+bool TUdpSocket::Send(const std::string& address, int32_t port, const std::string& data,
+                      std::string& error, bool& broken) {
+  broken = false;
+  if (!IsActive()) return true;
   sockaddr_in peer{};
   peer.sin_family = AF_INET;
   if (port < 0 || port > 65535 || inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) {
-    throw ENetError("Invalid device address " + Excerpt(address) + ":" + std::to_string(port) +
-                    ".");
+    error = "Invalid device address " + Excerpt(address) + ":" + std::to_string(port) + ".";
+    return false;
   }
   peer.sin_port = htons(static_cast<uint16_t>(port));
   ssize_t n;
@@ -80,9 +88,17 @@ void TUdpSocket::Send(const std::string& address, int32_t port, const std::strin
     n = sendto(fd_, data.data(), data.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&peer),
                sizeof peer);
   while (n < 0 && errno == EINTR);
-  if (n < 0 && errno == EMSGSIZE) throw ENetError("Package Size Too Big.");
-  if (n < 0) throw ESocketError(errno);
-  if (static_cast<size_t>(n) != data.size()) throw ENetError("Not all bytes sent.");
+  if (n < 0 && errno == EMSGSIZE) {
+    error = "Package Size Too Big.";
+  } else if (n < 0) {
+    error = SocketErrorText(errno);
+    broken = true;
+  } else if (static_cast<size_t>(n) != data.size()) {
+    error = "Not all bytes sent.";
+  } else {
+    return true;
+  }
+  return false;
 }
 
 void TUdpSocket::Listen(std::shared_ptr<THandover> handover) {

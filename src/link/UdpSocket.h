@@ -27,16 +27,19 @@ class TUdpSocket {
   // Local port for the next activation.
   void SetPort(int32_t port) { port_ = port; }
   int32_t Port() const { return port_; }
-  // Binds to any local address and the port, then starts listening. No effect when active.
-  // Throws ESocketError or ENetError ("Could not bind socket. ...") and stays inactive.
-  void Activate();
+  // Binds to any local address and the port, then starts listening; true when active (also when
+  // it already was). Otherwise `error` says why ("Could not bind socket. ..." or the socket
+  // error) and it stays inactive.
+  bool Activate(std::string& error);
   bool IsActive() const { return fd_ >= 0; }
   // Stops the listening thread and closes the socket; a pending datagram is discarded.
   void Deactivate();
-  // Sends one datagram to address:port. Throws ESocketError on a failed send, ENetError for a
-  // datagram too large ("Package Size Too Big."), a partial send ("Not all bytes sent.") or an
-  // address that is not dotted IPv4 text.
-  void Send(const std::string& address, int32_t port, const std::string& data);
+  // Sends one datagram to address:port; true when sent or inactive. Otherwise `error` says why:
+  // with `broken` set the socket failed and must be closed; without, only this datagram was
+  // refused (too large: "Package Size Too Big.", partly sent: "Not all bytes sent.", an
+  // address that is not dotted IPv4 text).
+  bool Send(const std::string& address, int32_t port, const std::string& data, std::string& error,
+            bool& broken);
 
   bool Broadcast = false;  // allow sending to broadcast addresses
   TReceiveHandler OnReceive;

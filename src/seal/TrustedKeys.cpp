@@ -1,7 +1,6 @@
 #include "seal/TrustedKeys.h"
 
 #include <algorithm>
-#include <filesystem>
 
 #include "formats/text.h"
 #include "seal/Manifest.h"
@@ -87,12 +86,8 @@ bool AddTrustedKey(const std::string& path, const std::string& folder, std::stri
   TPublicKey key;
   if (!ReadKeyFile(path, text, key, error)) return false;
   key_id = KeyIdText(key.Id);
-  std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  if (ec) {
-    error = Excerpt(folder) + ": " + ec.message();
-    return false;
-  }
+  // As the user's umask allows, like any folder of the user's settings.
+  if (!MakeFolders(folder, 0777, error)) return false;
   TAtomicFile file(folder + key_id + ".pub");
   if (file.Open() && file.Write(text) && file.Commit()) return true;
   error = file.Error();

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sys/ExitStatus.h"
 #include "sys/Files.h"
 #include "sys/SysError.h"
 
@@ -74,7 +75,7 @@ bool MakePipe(int fds[2], std::string& error) {
   if (command.ParentDeathSignal != 0) {
     ::prctl(PR_SET_PDEATHSIG, command.ParentDeathSignal);
     // The parent may have gone before the line above.
-    if (::getppid() != parent) ::_exit(128 + command.ParentDeathSignal);
+    if (::getppid() != parent) ::_exit(ExitStatusOfStop(command.ParentDeathSignal));
   }
   // The line ignores SIGPIPE for itself; its children decide for themselves.
   ::signal(SIGPIPE, SIG_DFL);

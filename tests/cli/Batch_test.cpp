@@ -176,7 +176,7 @@ class BatchRunTest : public ::testing::Test {
 TEST_F(BatchRunTest, CompletedRunPrintsTheStatusLinesAndTracesTheWire) {
   TBatchConfig c = Config();
   c.TraceFile = pkg.Path() + "trace.txt";
-  EXPECT_EQ(Run(std::move(c)), kBatchCompleted) << err.str();
+  EXPECT_EQ(Run(std::move(c)), kExitCompleted) << err.str();
   EXPECT_EQ(out.str(),
             "Synchronize...\n"
             "Verify Device Type\n"
@@ -226,7 +226,7 @@ TEST_F(BatchRunTest, ErrorsEndWithTheErrorBoxTextOnStderr) {
     pkg.Write("Qubra/script.ini", c.qubra_script);
     out.str("");
     err.str("");
-    EXPECT_EQ(Run(Config()), kBatchFailed);
+    EXPECT_EQ(Run(Config()), kExitFailed);
     EXPECT_THAT(out.str(), ::testing::EndsWith(c.status_tail));
     EXPECT_EQ(err.str(), c.error);
   }
@@ -239,7 +239,7 @@ TEST_F(BatchRunTest, CompletionTextAlreadyShownStillCompletes) {
   TBatchConfig c = Config();
   c.Script = pkg.Path() + "last.ini";
   pkg.Write("Qubra/last.ini", "T0 0130\r\n");
-  EXPECT_EQ(Run(std::move(c)), kBatchCompleted) << err.str();
+  EXPECT_EQ(Run(std::move(c)), kExitCompleted) << err.str();
   EXPECT_THAT(out.str(), ::testing::EndsWith("Device ID : AAAA\nProgram operation completed\n"));
   EXPECT_EQ(err.str(), "");
 }
@@ -255,7 +255,7 @@ TEST_F(BatchRunTest, RunawayDeviceAddressIsQuotedCut) {
     c.Configure = [this](TRunController& ctl) { ApplyProgramSettings(ctl, pkg.Path()); };
     out.str("");
     err.str("");
-    EXPECT_EQ(Run(std::move(c)), kBatchFailed);
+    EXPECT_EQ(Run(std::move(c)), kExitFailed);
     const std::string shown = address == cut ? Excerpt(address) : "127.0.0.1\\x1B]0;x\\x07\\x1B[2J";
     const std::string reason = "Invalid device address " + shown + ":10500.";
     EXPECT_EQ(out.str(), reason + "\nError while opening LAN Device\n");
@@ -270,7 +270,7 @@ TEST_F(BatchRunTest, IdentifierThatIsNotHexIsSaidAndRecordedAsSent) {
   device.identity = "1234\x1b[2J";
   TBatchConfig c = Config();
   c.ReportFile = pkg.Path() + "runs.jsonl";
-  EXPECT_EQ(Run(std::move(c)), kBatchCompleted) << err.str();
+  EXPECT_EQ(Run(std::move(c)), kExitCompleted) << err.str();
   EXPECT_THAT(out.str(), HasSubstr("Device ID : \\x1B[2J\nDevice ID \"\\x1B[2J\" is not a valid "
                                    "identifier: four hex digits expected\n"));
   EXPECT_EQ(out.str().find('\x1b'), std::string::npos);
@@ -301,14 +301,14 @@ TEST_F(BatchRunTest, SealIsJudgedBeforeContactAndAtEveryRead) {
     bool Contact;
   };
   const Case cases[] = {
-      {"trusted", {{author.Pub}, {}}, false, kBatchCompleted, "", true},
+      {"trusted", {{author.Pub}, {}}, false, kExitCompleted, "", true},
       {"bank changed after the check",
        {{author.Pub}, {}},
        true,
-       kBatchFailed,
+       kExitFailed,
        "Qubra/bank0.hex: changed since the package was sealed",
        true},
-      {"untrusted", {}, false, kBatchFailed, "which is not trusted", false},
+      {"untrusted", {}, false, kExitFailed, "which is not trusted", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -333,7 +333,7 @@ TEST_F(BatchRunTest, SealIsJudgedBeforeContactAndAtEveryRead) {
     const std::vector<std::string> wire = peer.Wire();
     const bool bank_sent =
         std::find(wire.begin() + static_cast<long>(wire_before), wire.end(), "P0") != wire.end();
-    EXPECT_EQ(bank_sent, c.Status == kBatchCompleted);
+    EXPECT_EQ(bank_sent, c.Status == kExitCompleted);
   }
 }
 
@@ -383,7 +383,7 @@ TEST_F(ProgramSettingsTest, UnreadableFileIsSaidOnStderr) {
 TEST_F(BatchRunTest, MissingScriptAndReadId) {
   TBatchConfig c = Config();
   c.ReadId = true;  // the package has no readid.ini
-  EXPECT_EQ(Run(std::move(c)), kBatchFailed);
+  EXPECT_EQ(Run(std::move(c)), kExitFailed);
   const std::string path = pkg.Path() + "readid.ini";
   EXPECT_EQ(out.str(), path + " File not found !!!\n");
   EXPECT_EQ(err.str(), path + " File not found !!!\n" + path + "\n");
@@ -395,7 +395,7 @@ TEST_F(BatchRunTest, MissingScriptAndReadId) {
   err.str("");
   c = Config();
   c.ReadId = true;
-  EXPECT_EQ(Run(std::move(c)), kBatchCompleted) << err.str();
+  EXPECT_EQ(Run(std::move(c)), kExitCompleted) << err.str();
   EXPECT_THAT(out.str(), ::testing::EndsWith("Device ID : AAAA\nProgram operation completed\n"));
   // Read Id ends without the closing boot update.
   for (const std::string& m : peer.Wire()) EXPECT_NE(m, "PB");
@@ -417,7 +417,7 @@ TEST_F(BatchRunTest, EventsAndReportFollowTheRun) {
   c.ReportFile = folder + "rép.jsonl";
   c.Name = "bänch €4";
   c.Link = {"tcp", "127.0.0.1:" + std::to_string(peer.Port()), 0};
-  EXPECT_EQ(Run(std::move(c)), kBatchCompleted) << err.str();
+  EXPECT_EQ(Run(std::move(c)), kExitCompleted) << err.str();
   EXPECT_EQ(err.str(), "");
 
   const std::vector<QJsonObject> events = JsonLines(out.str());
@@ -514,13 +514,13 @@ TEST_F(BatchRunTest, HistoryNeverFailsARunAndTheSpoolIsSentAtTheNextStart) {
   all.Format = "json";
   UseRunHistory({all.Db, ""});
   pkg.Write("db", "a file where the folder should be");
-  EXPECT_EQ(Run(Config()), kBatchCompleted) << err.str();
+  EXPECT_EQ(Run(Config()), kExitCompleted) << err.str();
   const std::string spool = pkg.Path() + "data/qubra-updater/history.spool";
   const std::string said = "qubra-updater: history not written \\(.+\\): kept in " + spool;
   EXPECT_THAT(err.str(), ::testing::MatchesRegex(said + "\n"));
   std::filesystem::remove(pkg.Path() + "db");
   std::filesystem::create_directory(pkg.Path() + "db");
-  EXPECT_EQ(Run(Config()), kBatchCompleted);
+  EXPECT_EQ(Run(Config()), kExitCompleted);
   FinishRunHistory();
   UseRunHistory({"none", ""});
   EXPECT_FALSE(std::filesystem::exists(spool));
@@ -547,7 +547,7 @@ TEST_F(BatchRunTest, UnwritableReportOrTraceIsRefusedBeforeTheDevice) {
       TBatchConfig c = Config();
       c.Events = true;
       (file == "report" ? c.ReportFile : c.TraceFile) = path;
-      EXPECT_EQ(Run(std::move(c)), kBatchFailed);
+      EXPECT_EQ(Run(std::move(c)), kExitFailed);
       const std::string why = "cannot write the " + file + " file " + path + ": " + reason;
       EXPECT_EQ(err.str(), "qubra-updater: " + why + "\n");
       const std::vector<QJsonObject> events = JsonLines(out.str());
@@ -615,7 +615,7 @@ TEST_F(BatchRunTest, SilentDeviceEndsTheRunAfterTheTimeout) {
   c.TimeoutSeconds = 1;
   QElapsedTimer clock;
   clock.start();
-  EXPECT_EQ(Run(std::move(c)), kBatchFailed);
+  EXPECT_EQ(Run(std::move(c)), kExitFailed);
   EXPECT_GE(clock.elapsed(), 1000);
   EXPECT_EQ(out.str(),
             "Switch ON device while pushing the ENTER button\n"
@@ -632,7 +632,7 @@ TEST_F(BatchRunTest, WaitsAndPausesAreNotSilence) {
   peer.answer_delay_ms = 150;  // some twenty answers: far more than a second in all
   TBatchConfig c = Config();
   c.TimeoutSeconds = 1;
-  EXPECT_EQ(Run(std::move(c)), kBatchCompleted) << err.str();
+  EXPECT_EQ(Run(std::move(c)), kExitCompleted) << err.str();
 }
 
 // A link that dies is named: the lost connection ends the run at once, the timeout tells of the
@@ -642,7 +642,7 @@ TEST_F(BatchRunTest, DeadLinksAreNamed) {
   device.hang_up_on = "P0";
   TBatchConfig c = Config();
   c.TimeoutSeconds = 10;  // only if the loss went unnoticed
-  EXPECT_EQ(Run(std::move(c)), kBatchFailed);
+  EXPECT_EQ(Run(std::move(c)), kExitFailed);
   const std::string closed = "Connection closed by device 127.0.0.1:" + std::to_string(peer.Port());
   EXPECT_THAT(out.str(), ::testing::EndsWith("Device ID : AAAA\n" + closed + "\n"));
   EXPECT_EQ(err.str(), closed + "\n" + p + "Qubra/script.ini\n");
@@ -664,7 +664,7 @@ TEST_F(BatchRunTest, DeadLinksAreNamed) {
     ctl.SetLanSettings({CON_TCP, "127.0.0.1", refusing_port, 10500});
     ctl.SetPortChoice({1, true});
   };
-  EXPECT_EQ(Run(std::move(c)), kBatchFailed);
+  EXPECT_EQ(Run(std::move(c)), kExitFailed);
   // Refused again and again while the device is waited for: said once, and named at the end.
   const std::string refused =
       "Cannot connect to 127.0.0.1:" + std::to_string(refusing_port) + ": Connection refused";
@@ -684,7 +684,7 @@ TEST_F(BatchRunTest, DeadLinksAreNamed) {
     ctl.SetPortChoice({3, false});
   };
   c.OneScreen = true;  // what the status lines said is not said again
-  EXPECT_EQ(Run(std::move(c)), kBatchFailed);
+  EXPECT_EQ(Run(std::move(c)), kExitFailed);
   const std::string reason =
       "TCOMPORT : cannot open COM3 (/nonexistent/ttyQ3)\n" + std::string(std::strerror(ENOENT)) +
       "\nNo such serial device: is the adapter plugged in? qubra-updater --list-ports lists "

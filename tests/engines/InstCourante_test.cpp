@@ -70,10 +70,12 @@ TEST_F(CardFixture, WaitEndsOnceMoreThanItsTimeHasPassed) {
 TEST_F(CardFixture, ShortCommands) {
   struct Case {
     std::string line, sent, status;
-    int waiting;  // the state that waits for the reply
+    TCardState waiting;  // the state that waits for the reply
   };
-  for (const Case& c : {Case{"RS", "RS", "Reset", 5}, Case{"NP", "NP", "", 7},
-                        Case{"FI", "FI", "", 11}, Case{"FY", "FY", " Starting ", 22}}) {
+  for (const Case& c :
+       {Case{"RS", "RS", "Reset", TCardState::WaitReset}, Case{"NP", "NP", "", TCardState::WaitNp},
+        Case{"FI", "FI", "", TCardState::WaitFinish},
+        Case{"FY", "FY", " Starting ", TCardState::WaitStart}}) {
     for (const std::string reply : {".", "I", "X"}) {
       TInstCrt e;
       EngineHarness<TInstCrt> h(e);
@@ -86,7 +88,9 @@ TEST_F(CardFixture, ShortCommands) {
       EXPECT_EQ(e.IsBusy(), reply == "X") << c.line << reply;
       EXPECT_EQ(h.errors, reply == "I" ? Texts{"Instruction unknown"} : Texts{}) << c.line;
       EXPECT_EQ(h.buffer, reply == "X" ? "X" : "") << c.line;
-      EXPECT_EQ(e.GetState(), reply == "." ? 0 : reply == "I" ? 9 : c.waiting);
+      EXPECT_EQ(e.GetState(), reply == "."   ? TCardState::Idle
+                              : reply == "I" ? TCardState::Error
+                                             : c.waiting);
     }
   }
 }
@@ -232,7 +236,7 @@ TEST_F(CardFixture, DeviceRefusals) {
     }
     h.RunUntilIdle(10);
     EXPECT_EQ(h.errors, Texts{c.error}) << c.line << " " << c.replies;
-    EXPECT_EQ(e.GetState(), 9);
+    EXPECT_EQ(e.GetState(), TCardState::Error);
     EXPECT_EQ(h.buffer, "");
     EXPECT_EQ(h.sent.size(), c.sends) << c.line;
   }
@@ -268,7 +272,7 @@ TEST_F(CardFixture, MalformedInstructions) {
     EXPECT_EQ(h.errors, Texts{error}) << line;
     EXPECT_TRUE(h.sent.empty()) << line;
     EXPECT_TRUE(h.statuses.empty()) << line;
-    EXPECT_EQ(e.GetState(), 9) << line;
+    EXPECT_EQ(e.GetState(), TCardState::Error) << line;
   }
 }
 
@@ -294,7 +298,7 @@ TEST_F(CardFixture, ResetLeavesTheErrorState) {
   h.Step();
   h.Reply("I");
   h.Step();
-  ASSERT_EQ(e.GetState(), 9);
+  ASSERT_EQ(e.GetState(), TCardState::Error);
   h.log.clear();
   EXPECT_FALSE(h.Offer("RS"));  // the error state ignores new lines
   EXPECT_TRUE(h.log.empty());

@@ -49,7 +49,7 @@ TEST_F(BootFixture, SynchroniseDropsNoiseAndAnswersEveryDot) {
   EXPECT_EQ(h.sent, (Texts{"%", "30", "30"}));
   EXPECT_EQ(h.statuses, (Texts{"Verify Device Type", "Verify Device Type"}));
   EXPECT_EQ(h.buffer, "");
-  EXPECT_EQ(e.GetState(), 4);
+  EXPECT_EQ(e.GetState(), TBootState::WaitType30);
 }
 
 TEST_F(BootFixture, SynReadsTypeChecksumAndIdentity) {
@@ -62,7 +62,7 @@ TEST_F(BootFixture, SynReadsTypeChecksumAndIdentity) {
   EXPECT_EQ(e.GetBootChecksum(), "B234");
   EXPECT_EQ(e.GetDeviceIdText(), "5678");
   EXPECT_EQ(h.buffer, "");
-  EXPECT_EQ(e.GetState(), 0);
+  EXPECT_EQ(e.GetState(), TBootState::Idle);
 }
 
 // An identifier that is not four upper-case hex digits is read as another one: said, and kept
@@ -108,7 +108,7 @@ TEST_F(BootFixture, DeviceTypeChecks) {
     EXPECT_EQ(h.sent, c.sent) << c.reply30 << c.reply35;
     if (c.error.empty()) {
       EXPECT_EQ(e.GetDeviceVariant(), c.variant);
-      EXPECT_EQ(e.GetState(), 6);  // waiting for the identity
+      EXPECT_EQ(e.GetState(), TBootState::WaitIdentity);
     } else {
       EXPECT_EQ(h.errors, Texts{c.error});
       EXPECT_EQ(h.Only("variant:"), Texts{});
@@ -125,7 +125,7 @@ TEST_F(BootFixture, IdentityNeedsItsDotAtPositionNine) {
     ASSERT_TRUE(h.Offer("SYN"));
     h.RunUntilIdle(50);
     EXPECT_TRUE(e.IsBusy()) << reply;
-    EXPECT_EQ(e.GetState(), 6) << reply;
+    EXPECT_EQ(e.GetState(), TBootState::WaitIdentity) << reply;
     EXPECT_EQ(h.Only("devid:"), Texts{}) << reply;
   }
 }
@@ -143,7 +143,7 @@ TEST_F(BootFixture, ProgramsThreeLinesInOrder) {
                           "send:" + kL2 + "\r\n", "pstep", "status:Verify Checksum",
                           "send:" + kComputedRecord, "busy:0"}));
   EXPECT_TRUE(h.errors.empty());
-  EXPECT_EQ(e.GetState(), 0);
+  EXPECT_EQ(e.GetState(), TBootState::Idle);
 }
 
 // Blanks and tabs alike separate the arguments.
@@ -192,7 +192,7 @@ TEST_F(BootFixture, RetransmissionLimitCountsTheWholeInstruction) {
     EXPECT_EQ(h.files, Texts{dir.Path() + "BOOT.HEX"});
     if (c.fails) {
       EXPECT_EQ(h.errors, Texts{"Too Many Transmission Error !!!"}) << what;
-      EXPECT_EQ(e.GetState(), 14) << what;
+      EXPECT_EQ(e.GetState(), TBootState::Error) << what;
     } else {
       EXPECT_TRUE(h.errors.empty()) << what;
       // Every "R" repeats the text just sent: line 0 stays line 0.
@@ -249,13 +249,13 @@ TEST_F(BootFixture, DeviceRefusals) {
     ASSERT_GE(h.log.size(), 2u);
     EXPECT_EQ(h.log[h.log.size() - 2], "busy:0");  // busy ends first, then the error
     EXPECT_EQ(h.log.back(), "error:" + c.error);
-    EXPECT_EQ(e.GetState(), 14);
+    EXPECT_EQ(e.GetState(), TBootState::Error);
     EXPECT_EQ(h.buffer, "");
     size_t sent = h.sent.size();
     h.Step(3);  // the error state does nothing
     EXPECT_EQ(h.sent.size(), sent);
     e.Reset();
-    EXPECT_EQ(e.GetState(), 0);
+    EXPECT_EQ(e.GetState(), TBootState::Idle);
     EXPECT_EQ(e.GetErrorText(), "");
   }
 }
@@ -295,14 +295,14 @@ TEST_F(BootFixture, BadFilesAreRefusedBeforeAnythingIsSent) {
     h.RunUntilIdle();
     EXPECT_EQ(h.errors, Texts{error}) << line;
     EXPECT_EQ(h.sent, Texts{}) << line;
-    EXPECT_EQ(e.GetState(), 14) << line;
+    EXPECT_EQ(e.GetState(), TBootState::Error) << line;
   }
 }
 
 TEST_F(BootFixture, OtherInstructionsAreLeftAlone) {
   for (std::string line : {"P3 BANK.HEX", "P8 X.SVF", "SY", "M3", "prompt PB", "PE KEYB.HEX"}) {
     EXPECT_FALSE(h.Offer(line)) << line;
-    EXPECT_EQ(e.GetState(), 0) << line;
+    EXPECT_EQ(e.GetState(), TBootState::Idle) << line;
   }
   EXPECT_TRUE(h.log.empty());
 }

@@ -83,7 +83,7 @@ TEST_F(ProgJtagTest, PlaysAnEffectFile) {
   EXPECT_EQ(h.progress_steps, 5);
   EXPECT_EQ(h.Only("opend"), Texts{""});
   EXPECT_EQ(pauses, std::vector<int>{1000});
-  EXPECT_EQ(e.GetState(), 0);
+  EXPECT_EQ(e.GetState(), TJtagState::Idle);
   EXPECT_FALSE(e.IsEffectFileOpen());
   EXPECT_EQ(h.buffer, "");
 }
@@ -239,7 +239,7 @@ TEST_F(ProgJtagTest, ErrorsEndTheInstruction) {
     ASSERT_TRUE(h.Offer(c.line)) << c.line;
     h.RunUntilIdle();
     EXPECT_EQ(h.errors, Texts{c.error}) << c.line;
-    EXPECT_EQ(e.GetState(), 1) << c.line;
+    EXPECT_EQ(e.GetState(), TJtagState::Error) << c.line;
     EXPECT_FALSE(e.IsBusy()) << c.line;
     EXPECT_FALSE(e.IsEffectFileOpen()) << c.line;
   }
@@ -251,7 +251,7 @@ TEST_F(ProgJtagTest, UpdateNotAllowedSendsNothing) {
   h.RunUntilIdle();
   EXPECT_EQ(h.errors, Texts{"Update Not Allowed !!!"});
   EXPECT_TRUE(h.sent.empty());
-  EXPECT_EQ(e.GetState(), 12);
+  EXPECT_EQ(e.GetState(), TJtagState::Done);
   EXPECT_FALSE(e.IsBusy());
 
   // "D" and "F" do not ask.
@@ -264,7 +264,7 @@ TEST_F(ProgJtagTest, UpdateNotAllowedSendsNothing) {
     h.RunUntilIdle();
     EXPECT_EQ(h.sent, Texts{line});
     EXPECT_TRUE(h.errors.empty()) << line;
-    EXPECT_EQ(e.GetState(), 0) << line;
+    EXPECT_EQ(e.GetState(), TJtagState::Idle) << line;
   }
 }
 
@@ -392,7 +392,7 @@ TEST_F(ProgJtagTest, ResetKeepsTheFileOpenUntilTheNextOne) {
   h.Step(3);
   EXPECT_TRUE(e.IsEffectFileOpen());
   e.Reset();
-  EXPECT_EQ(e.GetState(), 0);
+  EXPECT_EQ(e.GetState(), TJtagState::Idle);
   EXPECT_TRUE(e.IsEffectFileOpen());
   h.buffer.clear();
   h.sent.clear();

@@ -48,7 +48,7 @@ TEST_F(PsdFixture, ProgramsABankInOrder) {
                    "send:" + kL0 + "\r\n", "pstep", "send:" + kL0 + "\r\n", "pstep",
                    "send:" + kL1 + "\r\n", "pstep", "send:" + kL2 + "\r\n", "pstep",
                    "status:Verify Bank3", "send:" + kUpperRecord, "busy:0"}));
-  EXPECT_EQ(e.GetState(), 0);
+  EXPECT_EQ(e.GetState(), TPsdState::Idle);
 }
 
 TEST_F(PsdFixture, ChecksumCoversTheBanksHalfOfTheImage) {
@@ -104,7 +104,7 @@ TEST_F(PsdFixture, RetransmissionLimitCountsTheWholeInstruction) {
     EXPECT_EQ(h.files, Texts{dir.Path() + "BANK.HEX"});
     if (c.fails) {
       EXPECT_EQ(h.errors, Texts{"Too Many Transmission Error !!!"}) << what;
-      EXPECT_EQ(e.GetState(), 4) << what;
+      EXPECT_EQ(e.GetState(), TPsdState::Error) << what;
       continue;
     }
     EXPECT_TRUE(h.errors.empty()) << what;
@@ -140,7 +140,7 @@ TEST_F(PsdFixture, ProgrammingNeedsTheUpdateToBeAllowed) {
   ASSERT_TRUE(h.Offer("P3 NOPE.HEX"));
   h.RunUntilIdle();
   EXPECT_EQ(h.log, (Texts{"busy:1", "busy:0", "error:Update Not Allowed !!!"}));
-  EXPECT_EQ(e.GetState(), 17);
+  EXPECT_EQ(e.GetState(), TPsdState::Done);
 }
 
 TEST_F(PsdFixture, UploadWithPE) {
@@ -152,7 +152,7 @@ TEST_F(PsdFixture, UploadWithPE) {
   EXPECT_EQ(h.Only("pmax:"), Texts{"4"});
   EXPECT_EQ(h.progress_steps, 4);
   EXPECT_TRUE(h.errors.empty());
-  EXPECT_EQ(e.GetState(), 0);
+  EXPECT_EQ(e.GetState(), TPsdState::Idle);
 }
 
 TEST_F(PsdFixture, ReadsTheMcuIdentification) {
@@ -195,7 +195,7 @@ TEST_F(PsdFixture, OnlyProgramBankNeedsTheUpdateAllowed) {
     h.RunUntilIdle();
     EXPECT_EQ(h.sent, sent) << line;
     EXPECT_TRUE(h.errors.empty()) << line;
-    EXPECT_EQ(e.GetState(), 0) << line;
+    EXPECT_EQ(e.GetState(), TPsdState::Idle) << line;
   }
 }
 
@@ -223,7 +223,7 @@ TEST_F(PsdFixture, DeviceRefusals) {
     h.RunUntilIdle();
     EXPECT_EQ(h.errors, Texts{c.error}) << c.line << " / " << c.refused;
     EXPECT_EQ(h.sent.back(), c.refused) << c.line;  // nothing after the refused text
-    EXPECT_EQ(e.GetState(), 4);
+    EXPECT_EQ(e.GetState(), TPsdState::Error);
     EXPECT_EQ(h.buffer, "");
   }
 }
@@ -255,7 +255,7 @@ TEST_F(PsdFixture, BadFilesAreRefusedBeforeAnythingIsSent) {
     h.RunUntilIdle();
     EXPECT_EQ(h.errors, Texts{error}) << line;
     EXPECT_TRUE(h.sent.empty()) << line;
-    EXPECT_EQ(e.GetState(), 4) << line;
+    EXPECT_EQ(e.GetState(), TPsdState::Error) << line;
   }
 }
 
@@ -263,7 +263,7 @@ TEST_F(PsdFixture, OtherInstructionsAreLeftAlone) {
   for (std::string line : {"P8 X.SVF", "P9 X.SVF", "PA X.SVF", "PB BOOT.HEX", "P", "PX", "D8", "DA",
                            "F9", "FI", "FY", "PD3", "PF1", "SYN", "M3", "prompt P3"}) {
     EXPECT_FALSE(h.Offer(line)) << line;
-    EXPECT_EQ(e.GetState(), 0) << line;
+    EXPECT_EQ(e.GetState(), TPsdState::Idle) << line;
   }
   EXPECT_TRUE(h.log.empty());
 }
@@ -271,7 +271,7 @@ TEST_F(PsdFixture, OtherInstructionsAreLeftAlone) {
 TEST_F(PsdFixture, ResetDropsTheErrorState) {
   ASSERT_TRUE(h.Offer("P3 NOPE.HEX"));
   h.RunUntilIdle();
-  ASSERT_EQ(e.GetState(), 4);
+  ASSERT_EQ(e.GetState(), TPsdState::Error);
   EXPECT_FALSE(h.Offer("F3"));
   e.Reset();
   EXPECT_EQ(e.GetErrorText(), "");

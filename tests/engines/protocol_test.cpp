@@ -66,7 +66,7 @@ TYPED_TEST(EngineProtocol, BusyInStateZeroIgnoresEvenItsOwnInstruction) {
   e.SetInstruction(line);
   h.Step(3);
   EXPECT_TRUE(h.log.empty()) << line;
-  EXPECT_EQ(e.GetState(), 0);
+  EXPECT_EQ(e.GetState(), decltype(e.GetState())::Idle);
   EXPECT_EQ(e.GetInstruction(), line);
 }
 
@@ -108,7 +108,7 @@ TYPED_TEST(EngineProtocol, ResetRestoresTheBaseAndKeepsCardDirAndVariant) {
   h.log.clear();
   e.Reset();
   EXPECT_TRUE(h.log.empty());  // Reset fires nothing
-  EXPECT_EQ(e.GetState(), 0);
+  EXPECT_EQ(e.GetState(), decltype(e.GetState())::Idle);
   EXPECT_EQ(e.GetInstruction(), "");
   EXPECT_EQ(e.GetReceived(), "");
   EXPECT_EQ(e.GetSendText(), "");

@@ -16,6 +16,16 @@
 
 namespace {
 
+// "" when the port opened, otherwise why not; `code` gets the errno value behind it.
+std::string OpenError(TComPort& port, int* code = nullptr) {
+  std::string error;
+  int err = 0;
+  const bool opened = port.Open(error, err);
+  EXPECT_EQ(opened, error.empty());
+  if (code) *code = err;
+  return error;
+}
+
 TEST(ComPortTerminator, TextAndBytes) {
   struct Case {
     const char* text;
@@ -38,23 +48,16 @@ TEST(ComPortTerminator, TextAndBytes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     TComPort port;
-    port.SetTerminator("#4");
-    if (c.bytes.empty()) {
-      try {
-        port.SetTerminator(c.text);
-        ADD_FAILURE() << "no error";
-      } catch (const EComError& e) {
-        EXPECT_EQ(e.what(), std::string(c.error));
-      }
-      EXPECT_EQ(port.TerminatorBytes(), "\r\n");
-    } else {
-      port.SetTerminator(c.text);
-      EXPECT_EQ(port.TerminatorBytes(), c.bytes);
-    }
+    std::string error;
+    ASSERT_TRUE(port.SetTerminator("#4", error));
+    EXPECT_EQ(port.SetTerminator(c.text, error), !c.bytes.empty());
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(port.TerminatorBytes(), c.bytes.empty() ? "\r\n" : c.bytes);
   }
   TComPort port;
   EXPECT_EQ(port.GetTerminator(), "#13#10");
-  port.SetTerminator("#0#255");
+  std::string error;
+  EXPECT_TRUE(port.SetTerminator("#0#255", error));
   EXPECT_EQ(port.GetTerminator(), "#0#255");
 }
 
@@ -68,28 +71,19 @@ TEST(ComPort, OpenFailureNamesThePortAndTheReason) {
   TComPort port;
   port.Port = "COM7";
   port.Device = "/nonexistent/ttyQ7";
-  try {
-    port.Open();
-    ADD_FAILURE() << "opened";
-  } catch (const EComError& e) {
-    EXPECT_EQ(e.what(), "TCOMPORT : cannot open COM7 (/nonexistent/ttyQ7)\r" +
-                            std::string(std::strerror(ENOENT)));
-    EXPECT_EQ(e.Code(), ENOENT);
-  }
+  int code = 0;
+  EXPECT_EQ(OpenError(port, &code), "TCOMPORT : cannot open COM7 (/nonexistent/ttyQ7)\r" +
+                                        std::string(std::strerror(ENOENT)));
+  EXPECT_EQ(code, ENOENT);
   EXPECT_FALSE(port.Opened());
 
   // A runaway device path from the settings is quoted cut.
   port.Device = "/nonexistent/" + std::string(5000, 'q');
-  try {
-    port.Open();
-    ADD_FAILURE() << "opened";
-  } catch (const EComError& e) {
-    EXPECT_EQ(e.what(), "TCOMPORT : cannot open COM7 (" + Excerpt(port.Device) + ")\r" +
-                            std::string(std::strerror(ENAMETOOLONG)));
-  }
+  EXPECT_EQ(OpenError(port), "TCOMPORT : cannot open COM7 (" + Excerpt(port.Device) + ")\r" +
+                                 std::string(std::strerror(ENAMETOOLONG)));
 
   port.Device = "/dev/null";  // not a terminal
-  EXPECT_THROW(port.Open(), EComError);
+  EXPECT_NE(OpenError(port), "");
   EXPECT_FALSE(port.Opened());
 }
 
@@ -112,11 +106,12 @@ class ComPortPty : public ::testing::Test {
   Pty pty;
   TComPort port;
   std::vector<std::string> chunks;
+  std::string error;
 };
 
 TEST_F(ComPortPty, RawKeepsEveryByteInOrder) {
-  port.SetBaud(57600);
-  port.Open();
+  EXPECT_TRUE(port.SetBaud(57600, error)) << error;
+  EXPECT_EQ(OpenError(port), "");
   ASSERT_TRUE(port.Opened());
   std::string all;
   for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
@@ -140,7 +135,7 @@ TEST_F(ComPortPty, RawKeepsEveryByteInOrder) {
 
 TEST_F(ComPortPty, TerminatorModeDeliversOneMessagePerArrival) {
   port.ReceiveMode = rmTERM;
-  port.Open();
+  EXPECT_EQ(OpenError(port), "");
   pty.Write("ab\r\ncd\r\nef");
   ASSERT_TRUE(WaitFor([&] { return !chunks.empty(); }));
   ASSERT_TRUE(WaitFor([&] { return pty.Unread() == 0; }));
@@ -157,7 +152,7 @@ TEST_F(ComPortPty, TerminatorModeDeliversOneMessagePerArrival) {
   pty.Write("old");
   ASSERT_TRUE(WaitFor([&] { return pty.Unread() == 0; }));
   port.Close();
-  port.Open();
+  EXPECT_EQ(OpenError(port), "");
   pty.Write("new\r\n");
   ASSERT_TRUE(WaitFor([&] { return chunks.size() == 4; }));
   EXPECT_EQ(chunks[3], "new\r\n");
@@ -172,14 +167,14 @@ TEST_F(ComPortPty, LineSettings) {
        {50,     75,     110,     134,     150,     200,     300,     600,     1200,    1800,
         2400,   4800,   9600,    19200,   38400,   57600,   115200,  230400,  460800,  500000,
         576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000}) {
-    port.SetBaud(baud);
-    EXPECT_NO_THROW(port.Open()) << baud;
+    EXPECT_TRUE(port.SetBaud(baud, error)) << error;
+    EXPECT_EQ(OpenError(port), "") << baud;
     port.Close();
   }
   EXPECT_EQ(opened, 30);
   EXPECT_EQ(closed, 30);
-  port.SetBaud(9600);
-  port.Open();
+  EXPECT_TRUE(port.SetBaud(9600, error)) << error;
+  EXPECT_EQ(OpenError(port), "");
   termios tio{};
   tcgetattr(pty.slave, &tio);
   EXPECT_EQ(cfgetospeed(&tio), B9600);
@@ -187,7 +182,7 @@ TEST_F(ComPortPty, LineSettings) {
   EXPECT_FALSE(tio.c_cflag & PARENB);
   EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO));
 
-  port.SetBaud(57600);    // at once, still open
+  EXPECT_TRUE(port.SetBaud(57600, error)) << error;  // at once, still open
   port.StopBits = snTWO;  // only at the next Open
   tcgetattr(pty.slave, &tio);
   EXPECT_TRUE(port.Opened());
@@ -195,20 +190,14 @@ TEST_F(ComPortPty, LineSettings) {
   EXPECT_FALSE(tio.c_cflag & CSTOPB);
 
   port.Close();
-  port.Open();
+  EXPECT_EQ(OpenError(port), "");
   tcgetattr(pty.slave, &tio);
   EXPECT_TRUE(tio.c_cflag & CSTOPB);
   port.Close();
 
-  port.SetBaud(12345);
-  try {
-    port.Open();
-    ADD_FAILURE() << "opened at 12345 baud";
-  } catch (const EComError& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("TCOMPORT : cannot open COM4 (" + pty.path + ")\r", 0),
-              0u)
-        << e.what();
-  }
+  EXPECT_TRUE(port.SetBaud(12345, error));  // closed: taken for the next Open
+  const std::string refused = OpenError(port);
+  EXPECT_EQ(refused.rfind("TCOMPORT : cannot open COM4 (" + pty.path + ")\r", 0), 0u) << refused;
   EXPECT_FALSE(port.Opened());
   EXPECT_EQ(opened, 32);  // not the failed open
 }
@@ -220,16 +209,14 @@ TEST_F(ComPortPty, OpenIsExclusive) {
     return ioctl(pty.slave, TIOCGEXCL, &on) == 0 && on != 0;
   };
   auto busy = [&](TComPort& p) {
-    try {
-      p.Open();
-    } catch (const EComError& e) {
-      EXPECT_EQ(e.what(), "TCOMPORT : cannot open COM4 (" + pty.path + ")\r" +
-                              std::string(std::strerror(EBUSY)));
-      return e.Code() == EBUSY;
-    }
-    return false;
+    int code = 0;
+    const std::string error = OpenError(p, &code);
+    if (error.empty()) return false;
+    EXPECT_EQ(error, "TCOMPORT : cannot open COM4 (" + pty.path + ")\r" +
+                         std::string(std::strerror(EBUSY)));
+    return code == EBUSY;
   };
-  port.Open();
+  EXPECT_EQ(OpenError(port), "");
   EXPECT_TRUE(marked());
   TComPort other;
   other.Port = "COM4";
@@ -249,12 +236,12 @@ TEST_F(ComPortPty, OpenIsExclusive) {
   ASSERT_EQ(flock(holder, LOCK_EX), 0);
   EXPECT_TRUE(busy(other));
   close(holder);
-  other.Open();  // free again once its holder lets go
+  EXPECT_EQ(OpenError(other), "");  // free again once its holder lets go
   EXPECT_TRUE(other.Opened());
 }
 
 TEST_F(ComPortPty, CloseDiscardsAPendingHandOverWithoutDeadlock) {
-  port.Open();
+  EXPECT_EQ(OpenError(port), "");
   pty.Write("late");
   // The receive thread has taken the bytes and now waits for the user-interface thread, which
   // does not run its event loop before closing.
@@ -272,7 +259,7 @@ TEST_F(ComPortPty, ClosingFromTheReceiveCallbackKeepsTheBytes) {
     chunks.push_back(d);
     port.Close();
   };
-  port.Open();
+  EXPECT_EQ(OpenError(port), "");
   pty.Write("bye");
   ASSERT_TRUE(WaitFor([&] { return closes == 1; }));
   EXPECT_EQ(Received(), "bye");
@@ -282,7 +269,7 @@ TEST_F(ComPortPty, ClosingFromTheReceiveCallbackKeepsTheBytes) {
 TEST_F(ComPortPty, VanishedPortEndsTheLoopAndReportsOnce) {
   int errors = 0;
   port.OnError = [&](TComPort&) { ++errors; };
-  port.Open();
+  EXPECT_EQ(OpenError(port), "");
   close(pty.master);  // the adapter is unplugged
   pty.master = -1;
   ASSERT_TRUE(WaitFor([&] { return errors == 1; }));
@@ -305,7 +292,7 @@ TEST_F(ComPortPty, SignalsDoNotEndTheWait) {
   ASSERT_EQ(sigaction(SIGWINCH, &quiet, &old), 0);
   int errors = 0;
   port.OnError = [&](TComPort&) { ++errors; };
-  port.Open();
+  EXPECT_EQ(OpenError(port), "");
   sigset_t winch;
   sigemptyset(&winch);
   sigaddset(&winch, SIGWINCH);
@@ -328,13 +315,13 @@ TEST_F(ComPortPty, SignalsDoNotEndTheWait) {
 TEST_F(ComPortPty, ReopeningKeepsWhatWasWrittenBefore) {
   int lost = 0;
   for (int i = 0; i < 3000; ++i) {
-    port.SetBaud(9600);
-    port.Open();
+    EXPECT_TRUE(port.SetBaud(9600, error)) << error;
+    EXPECT_EQ(OpenError(port), "");
     ASSERT_TRUE(port.Opened());
     port.WriteString("1yU254yU");
     port.Close();
-    port.SetBaud(57600);
-    port.Open();
+    EXPECT_TRUE(port.SetBaud(57600, error)) << error;
+    EXPECT_EQ(OpenError(port), "");
     ASSERT_TRUE(port.Opened());
     if (pty.Read(8) != "1yU254yU") ++lost;
     port.Close();
@@ -343,18 +330,18 @@ TEST_F(ComPortPty, ReopeningKeepsWhatWasWrittenBefore) {
 }
 
 TEST_F(ComPortPty, ReopeningLeaksNoDescriptorOrThread) {
-  port.Open();
+  EXPECT_EQ(OpenError(port), "");
   port.Close();
   const int fds = OpenFdCount();
   const int threads = ThreadCount();
   for (int i = 0; i < 1000; ++i) {
-    port.Open();
+    EXPECT_EQ(OpenError(port), "");
     ASSERT_TRUE(port.Opened());
     port.Close();
   }
   EXPECT_EQ(OpenFdCount(), fds);
   EXPECT_EQ(ThreadCount(), threads);
-  port.Open();
+  EXPECT_EQ(OpenError(port), "");
   pty.Write("still");
   ASSERT_TRUE(WaitFor([&] { return Received() == "still"; }));
 }

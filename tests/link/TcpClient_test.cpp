@@ -285,7 +285,8 @@ TEST(TcpClient, CloseAbandonsAnAttempt) {
     };
     client.SetAddress("127.0.0.1");
     client.SetPort(port);
-    client.Open();
+    std::string error;
+    EXPECT_TRUE(client.Open(error)) << error;
     EXPECT_TRUE(client.IsConnecting());
     client.Close();
     EXPECT_FALSE(client.IsConnecting());
@@ -299,7 +300,7 @@ TEST(TcpClient, CloseAbandonsAnAttempt) {
 
     // A refused attempt that is not closed does report.
     if (port == refusing_port) {
-      client.Open();
+      EXPECT_TRUE(client.Open(error)) << error;
       EXPECT_TRUE(WaitFor([&] { return events == 1; }));
       EXPECT_FALSE(client.IsActive());
     }
@@ -324,11 +325,7 @@ TEST(TcpClient, NoDescriptorLeft) {
   client.SetAddress("127.0.0.1");
   client.SetPort(1);
   std::string error;
-  try {
-    client.Open();
-  } catch (const ENetError& e) {
-    error = e.what();
-  }
+  EXPECT_FALSE(client.Open(error));
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
   EXPECT_EQ(error, "Can't create new socket\r\n" + SysErrorText(EMFILE));
   EXPECT_FALSE(client.IsActive());

@@ -294,7 +294,8 @@ TEST(UdpSocket, DeactivateWhileADatagramWaitsForHandOver) {
     EXPECT_EQ(port, device_port);
     ++delivered;
   };
-  udp.Activate();
+  std::string error;
+  ASSERT_TRUE(udp.Activate(error)) << error;
   sockaddr_in to = Loopback(udp.Port());
   sendto(device, "a", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
   ASSERT_TRUE(WaitFor([&] { return delivered == 1; }));

@@ -1,4 +1,4 @@
-#include "engines/svfscan.h"
+#include "convert/svfscan.h"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "engines/svfreader.h"
+#include "convert/svfreader.h"
 
 #include <algorithm>
 #include <utility>

@@ -1,11 +1,11 @@
-#include "engines/svfconvert.h"
+#include "convert/svfconvert.h"
 
 #include <algorithm>
 #include <utility>
 
+#include "convert/svfreader.h"
+#include "convert/svfscan.h"
 #include "engines/svf.h"
-#include "engines/svfreader.h"
-#include "engines/svfscan.h"
 #include "formats/text.h"
 
 namespace {

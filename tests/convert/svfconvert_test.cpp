@@ -1,4 +1,4 @@
-#include "engines/svfconvert.h"
+#include "convert/svfconvert.h"
 
 #include <gtest/gtest.h>
 
