@@ -93,7 +93,7 @@ void Runs(QChart* chart, const THistoryCharts& c) {
 }
 
 void Seconds(QChart* chart, const THistoryCharts& c) {
-  chart->setTitle("Seconds of the completed runs per day");
+  chart->setTitle("Seconds of completed runs per day");
   auto* median = new QLineSeries;
   auto* slowest = new QLineSeries;
   median->setName("median");
@@ -129,9 +129,9 @@ void Seconds(QChart* chart, const THistoryCharts& c) {
 
 // Most failed at the top; the errors before any instruction apart, at the bottom.
 void Failed(QChart* chart, const THistoryCharts& c) {
-  chart->setTitle("Where the errors failed: the ten instructions failed most");
+  chart->setTitle("Errors by instruction, the ten failed most");
   QBarSet* at = Set("at an instruction", kErrorColour);
-  QBarSet* before = Set("before any instruction (link, package)", kStoppedColour);
+  QBarSet* before = Set("before any instruction", kStoppedColour);
   QStringList names;
   *at << 0;
   *before << c.Before.Count;
@@ -150,6 +150,10 @@ void Failed(QChart* chart, const THistoryCharts& c) {
   series->setLabelsFormat("@value");
   auto* y = new QBarCategoryAxis;
   y->append(names);
+  // Eleven names one above the other: a name taller than its bar's room is cut.
+  QFont small = y->labelsFont();
+  small.setPointSizeF(std::min(small.pointSizeF(), 8.0));
+  y->setLabelsFont(small);
   Place(chart, series, CountAxis("Errors", most), y);
 }
 
@@ -248,7 +252,7 @@ bool PictureKind(const std::string& path, bool& svg, std::string& error) {
   const QString p = QString::fromStdString(path).toLower();
   svg = p.endsWith(".svg");
   if (svg || p.endsWith(".png")) return true;
-  error = "--chart " + path + ": not a .png or .svg file";
+  error = path + ": neither a .png nor an .svg file";
   return false;
 }
 

@@ -207,7 +207,8 @@ int HistoryCommand(const THistoryRequest& request, std::ostream& out, std::ostre
   bool svg = false;
   if (!Format(request.Format, format, error) || !Group(request.By, by, error) ||
       !ChartGroup(request, by, error) ||
-      (request.Action == THistoryRequest::haCHART && !PictureKind(request.Chart, svg, error)) ||
+      (request.Action == THistoryRequest::haCHART && !PictureKind(request.Chart, svg, error) &&
+       (error = "--chart " + error, true)) ||
       !HistoryFilterOf(request, filter, error) || !ParseHistoryUrl(request.Db, url, error)) {
     err << "qubra-updater: " << EscapeControls(error) << '\n';
     return 2;

@@ -89,13 +89,16 @@ bool AskCharts(THistory& history, const THistoryFilter& filter, THistoryCharts& 
   only.Result = "completed";
   THistoryFilter errors = filter;
   errors.Result = "error";
+  // Stations are compared with each other, whichever station asks.
+  THistoryFilter every = filter;
+  every.Station.clear();
   const std::string& r = filter.Result;
   if (!history.Summarize(filter, EHistoryGroup::hgDAY, days, error) ||
       ((r.empty() || r == "completed") &&
        !history.Summarize(only, EHistoryGroup::hgDAY, completed, error)) ||
       ((r.empty() || r == "error") &&
        !history.Summarize(errors, EHistoryGroup::hgINSTRUCTION, instructions, error)) ||
-      !history.Summarize(filter, EHistoryGroup::hgSTATION, stations, error))
+      !history.Summarize(every, EHistoryGroup::hgSTATION, stations, error))
     return false;
   charts = ChartsOf(days, completed, instructions, stations, filter.Since, filter.Until);
   return true;

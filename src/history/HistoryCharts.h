@@ -41,6 +41,7 @@ THistoryCharts ChartsOf(const std::vector<THistoryGroup>& days,
                         const std::vector<THistoryGroup>& stations, const QString& since,
                         const QString& until);
 
-// Asks `history` the four summaries the pictures need, each grouped in the database.
+// Asks `history` the four summaries the pictures need, each grouped in the database; the
+// stations' runs whatever station the filter names, so that stations can be compared.
 [[nodiscard]] bool AskCharts(THistory& history, const THistoryFilter& filter,
                              THistoryCharts& charts, std::string& error);
