@@ -147,6 +147,11 @@ int RunHistoryChart(int argc, char** argv, const Options& options) {
   args.insert(args.begin() + (argc > 0 ? 1 : 0), {platform, offscreen});
   int count = static_cast<int>(args.size());
   args.push_back(nullptr);
+  // Qt's notes on the session (no XDG_RUNTIME_DIR under cron) would be mailed each morning.
+  static QtMessageHandler qt = nullptr;
+  qt = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& where, const QString& text) {
+    if (type == QtCriticalMsg || type == QtFatalMsg) qt(type, where, text);
+  });
   QApplication app(count, args.data());
   return RunHistoryCommand(options);
 }
