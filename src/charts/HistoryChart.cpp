@@ -87,6 +87,7 @@ void Runs(QChart* chart, const THistoryCharts& c) {
   }
   auto* series = new QStackedBarSeries;
   for (QBarSet* s : sets) series->append(s);
+  series->setBarWidth(c.Days.size() < 4 ? 0.3 : 0.8);  // a day alone is no wall
   auto* x = DayAxis(c.Days);
   auto* y = CountAxis("Runs", most);
   Place(chart, series, x, y);
@@ -108,9 +109,11 @@ void Seconds(QChart* chart, const THistoryCharts& c) {
     slowest->append(double(i), d.SlowestSeconds);
     most = std::max(most, d.SlowestSeconds);
   }
-  // A day alone is a point, not a line.
-  median->setPointsVisible(c.Days.size() <= 31);
-  slowest->setPointsVisible(c.Days.size() <= 31);
+  // A day alone is a point, not a line: a point big enough to be seen.
+  for (QLineSeries* s : {median, slowest}) {
+    s->setPointsVisible(c.Days.size() <= 31);
+    s->setMarkerSize(c.Days.size() <= 3 ? 9 : 5);
+  }
   auto* x = DayAxis(c.Days);
   auto* y = new QValueAxis;
   y->setTitleText("Seconds");
