@@ -42,9 +42,12 @@ QCategoryAxis* DayAxis(const std::vector<TChartDay>& days) {
     if ((step = s) * 12 >= n) break;
   for (int i = 0; i < n; i += step)
     axis->append(QString::fromStdString(days[static_cast<size_t>(i)].Day.substr(5)), i);
+  // An axis without a label draws its title astray.
+  if (n == 0) axis->append(QStringLiteral(" "), 0);
   const QString first = n ? QString::fromStdString(days.front().Day.substr(0, 4)) : QString();
   const QString last = n ? QString::fromStdString(days.back().Day.substr(0, 4)) : QString();
-  axis->setTitleText("Day (UTC), MM-DD of " + (first == last ? first : first + " to " + last));
+  axis->setTitleText(n == 0 ? QStringLiteral("Day (UTC)")
+                            : "Day (UTC), MM-DD of " + (first == last ? first : first + " to " + last));
   axis->setGridLineVisible(false);
   return axis;
 }
@@ -115,11 +118,7 @@ void Seconds(QChart* chart, const THistoryCharts& c) {
     s->setMarkerSize(c.Days.size() <= 3 ? 9 : 5);
   }
   auto* x = DayAxis(c.Days);
-  auto* y = new QValueAxis;
-  y->setTitleText("Seconds");
-  y->setRange(0, std::max(1.0, most * 1.1));
-  y->applyNiceNumbers();
-  y->setLabelFormat("%d");
+  auto* y = CountAxis("Seconds", most * 1.1);
   chart->addSeries(median);
   chart->addSeries(slowest);
   chart->addAxis(x, Qt::AlignBottom);

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QStackedBarSeries>
 #include <QTimeZone>
 #include <QToolTip>
@@ -44,15 +45,22 @@ THistoryChartsPage::THistoryChartsPage(std::string db, TFilter filter, QWidget* 
   Problem->setObjectName("ChartsProblem");
   Problem->setWordWrap(true);
   column->addWidget(Problem);
-  auto* grid = new QGridLayout;
+  // The charts scroll rather than make the dialog bigger than a small screen.
+  auto* scroll = new QScrollArea(this);
+  scroll->setWidgetResizable(true);
+  scroll->setFrameShape(QFrame::NoFrame);
+  auto* charts = new QWidget(scroll);
+  auto* grid = new QGridLayout(charts);
+  grid->setContentsMargins(0, 0, 0, 0);
   for (size_t i = 0; i < std::size(kPage); ++i) {
-    auto* view = new QChartView(this);
+    auto* view = new QChartView(charts);
     view->setRenderHint(QPainter::Antialiasing);
     view->setMinimumSize(500, 350);  // day labels and instruction names uncut
     grid->addWidget(view, static_cast<int>(i / 2), static_cast<int>(i % 2));
     Views.push_back(view);
   }
-  column->addLayout(grid, 1);
+  scroll->setWidget(charts);
+  column->addWidget(scroll, 1);
   auto* row = new QHBoxLayout;
   Save = new QPushButton(QStringLiteral("Save &As..."), this);
   Save->setObjectName("SaveCharts");
