@@ -5,9 +5,10 @@
 # Building the programs and the packages: the compiler and Qt 6; libudev finds the serial
 # adapters; libsodium checks sealed packages; CPack's .deb needs dpkg-shlibdeps (dpkg-dev) and
 # file for its dependencies; the station's history needs Qt's SQLite and PostgreSQL drivers,
-# and its --summary SQLite's own library.
+# its --summary SQLite's own library, and its pictures Qt Charts and Qt SVG (Qt Charts' CMake
+# files ask for Qt OpenGL's).
 QUBRA_BUILD_DEPS=(cmake ninja-build g++ qt6-base-dev libudev-dev libsodium-dev dpkg-dev file
-  libqt6sql6-sqlite libqt6sql6-psql libsqlite3-dev)
+  libqt6sql6-sqlite libqt6sql6-psql libsqlite3-dev qt6-charts-dev qt6-svg-dev libqt6opengl6-dev)
 # Testing: GoogleTest; objcopy (binutils) gives the images the end-to-end tests compare with;
 # the package check needs man, desktop-file-validate and lintian; clang and its runtime
 # libraries build the fuzzing harnesses; the end-to-end tests read the JSON report with jq; the

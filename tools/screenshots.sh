@@ -51,6 +51,38 @@ QUBRA_SHOTS=$shots QUBRA_UPDATER=$BUILD/qubra-updater QUBRA_SIM=$BUILD/qubra-sim
   QUBRA_DEMO=$BUILD/demo QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x1024x24" \
   bash tests/e2e/e2e.sh window >&2
 
+# --chart's picture in the README: two weeks of the demo package's runs on two stations, the
+# same each time (a fixed seed), imported into a scratch history.
+chart_runs() {
+  RANDOM=7
+  local failing=("P8 PROM1.SVF" "P8 PROM1.SVF" "PA CPLD.SVF" "P9 PROM2.SVF" "P0 BANK0.HEX"
+    "V8 0101" "PE EDID.HEX" "P1 BANK1.HEX" "VA 0101" "T0 0101" "P5 BANK5.HEX" "V0 0101")
+  local d n r day result device steps
+  for d in $(seq 0 13); do
+    day=$(date -u -d "2026-11-20 +$d day" +%F)
+    [ "$(date -u -d "$day" +%u)" = 7 ] && continue  # the line stands on Sundays
+    for n in $(seq 1 $((25 + RANDOM % 35))); do
+      r=$((RANDOM % 100)) result=completed device='{"type":"35","id":"QB'$d$n'"}' steps=""
+      if [ $r -lt 9 ]; then
+        result=error steps='{"text":"'${failing[RANDOM % ${#failing[@]}]}'","result":"failed"}'
+      elif [ $r -lt 11 ]; then
+        result=error device='{}'  # no device answered
+      elif [ $r -lt 14 ]; then
+        result=stopped
+      fi
+      printf '{"name":"qb-%04d","station":"line-%d","device":%s,"start":"%sT%02d:%02d:00.000Z",' \
+        "$n" $((1 + RANDOM % 3 / 2)) "$device" "$day" $((6 + RANDOM % 14)) $((RANDOM % 60))
+      printf '"seconds":%d,"result":"%s","script":"demo/script.ini","instructions":[%s]}\n' \
+        $((85 + d + RANDOM % 30)) "$result" "$steps"
+    done
+  done
+}
+chart_runs >"$work/chart-runs.jsonl"
+"$BUILD/qubra-updater" --history-db "sqlite:$work/chart.sqlite" \
+  --history-import "$work/chart-runs.jsonl" >&2
+"$BUILD/qubra-updater" --history --history-db "sqlite:$work/chart.sqlite" \
+  --chart "$shots/history-chart.png"
+
 # Every picture the README shows is made here, and nothing else is.
 unmade=0
 for picture in docs/*.png; do

@@ -666,6 +666,8 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options,
     case cmLISTPORTS:
       return RunListPorts(*MakeSystemSerialDevices(), ProgramDir(), std::cout, std::cerr);
     case cmHISTORY:
+      if (!options.Chart.empty()) return RunHistoryChart(argc, argv, options);
+      [[fallthrough]];
     case cmHISTORYIMPORT:
     case cmHISTORYSYNC: {
       QCoreApplication app(argc, argv);  // the database drivers are Qt's plugins

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 
+#include "charts/HistoryChart.h"
 #include "cli/HistoryOutput.h"
 #include "formats/text.h"
 #include "history/HistorySpool.h"
@@ -38,6 +39,22 @@ bool Group(const std::string& text, EHistoryGroup& by, std::string& error) {
            false;
   by = g->second;
   return true;
+}
+
+// A picture has no table of instructions per day: it is drawn by day, instruction or station.
+bool ChartGroup(const THistoryRequest& request, EHistoryGroup by, std::string& error) {
+  if (request.Action != THistoryRequest::haCHART || by == EHistoryGroup::hgDAY ||
+      by == EHistoryGroup::hgINSTRUCTION || by == EHistoryGroup::hgSTATION)
+    return true;
+  error = "--by " + request.By + ": a --chart is drawn by day, instruction or station";
+  return false;
+}
+
+bool Chart(THistory& history, const THistoryFilter& filter, EHistoryGroup by,
+           const std::string& path, std::string& error) {
+  THistoryCharts charts;
+  return AskCharts(history, filter, charts, error) &&
+         WriteHistoryPicture(charts, ChartsBy(by), path, error);
 }
 
 int Sync(std::ostream& out, std::ostream& err) {
@@ -199,7 +216,11 @@ int HistoryCommand(const THistoryRequest& request, std::ostream& out, std::ostre
   EHistoryGroup by;
   THistoryFilter filter;
   THistoryUrl url;
+  bool svg = false;
   if (!Format(request.Format, format, error) || !Group(request.By, by, error) ||
+      !ChartGroup(request, by, error) ||
+      (request.Action == THistoryRequest::haCHART && !PictureKind(request.Chart, svg, error) &&
+       (error = "--chart " + error, true)) ||
       !HistoryFilterOf(request, filter, error) || !ParseHistoryUrl(request.Db, url, error)) {
     err << "qubra-updater: " << EscapeControls(error) << '\n';
     return kExitUsage;
@@ -226,6 +247,9 @@ int HistoryCommand(const THistoryRequest& request, std::ostream& out, std::ostre
       WriteGroups(groups, request.By, format, request.Width, out);
       break;
     }
+    case THistoryRequest::haCHART:
+      ok = Chart(*history, filter, by, request.Chart, error);
+      break;
     default: {
       std::vector<THistoryRun> runs;
       if (!(ok = history->List(filter, request.Limit, format == EHistoryFormat::hfJSON, runs,

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <QApplication>
 #include <iostream>
 
 #include "cli/HistoryCommand.h"
@@ -65,8 +66,14 @@ std::vector<TOptionSpec> HistoryOptionRows() {
      "often, per --by",
      [](Options& o, const TValues&, std::string&) { return o.Summary = true; }},
     {"--by", Required, "KEY", cmWINDOW, list, false,
-     "the --summary per day\n(default), station, package, instruction, or day,instruction",
+     "the --summary per day\n(default), station, package, instruction, or day,instruction;\n"
+     "the --chart per day (default), instruction or station",
      [](Options& o, const TValues& v, std::string&) { return Store(&Options::By, o, v); }},
+    {"--chart", Required, "FILE", cmWINDOW, list, false,
+     "the runs as a picture, FILE.png or\nFILE.svg, drawn without a display: per day the runs "
+     "by result\nand the seconds of the completed ones, per instruction where\nerrors failed, "
+     "per station runs and errors",
+     [](Options& o, const TValues& v, std::string&) { return Store(&Options::Chart, o, v); }},
     {"--history-import", Required, "FILE...", cmHISTORYIMPORT, {}, false,
      "bring --report files into the history; a file imported twice\n"
      "adds nothing",
@@ -114,8 +121,10 @@ int RunHistoryCommand(const Options& options) {
   THistoryRequest request;
   request.Action = options.Mode == cmHISTORYSYNC            ? THistoryRequest::haSYNC
                    : options.Mode == cmHISTORYIMPORT        ? THistoryRequest::haIMPORT
+                   : !options.Chart.empty()                 ? THistoryRequest::haCHART
                    : options.Summary || !options.By.empty() ? THistoryRequest::haSUMMARY
                                                             : THistoryRequest::haLIST;
+  request.Chart = options.Chart;
   request.Db = RunHistory().Db;
   request.Who = options.Who;
   request.Since = options.Since;
@@ -129,4 +138,20 @@ int RunHistoryCommand(const Options& options) {
   const int status = HistoryCommand(request, std::cout, std::cerr);
   std::cout.flush();
   return status;
+}
+
+int RunHistoryChart(int argc, char** argv, const Options& options) {
+  // A morning's cron job has no display; a window's display is not needed either.
+  static char platform[] = "-platform", offscreen[] = "offscreen";
+  std::vector<char*> args(argv, argv + argc);
+  args.insert(args.begin() + (argc > 0 ? 1 : 0), {platform, offscreen});
+  int count = static_cast<int>(args.size());
+  args.push_back(nullptr);
+  // Qt's notes on the session (no XDG_RUNTIME_DIR under cron) would be mailed each morning.
+  static QtMessageHandler qt = nullptr;
+  qt = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& where, const QString& text) {
+    if (type == QtCriticalMsg || type == QtFatalMsg) qt(type, where, text);
+  });
+  QApplication app(count, args.data());
+  return RunHistoryCommand(options);
 }

@@ -20,4 +20,7 @@ std::vector<TOptionSpec> HistoryOptionRows();
 TRunHistory StationHistory(const Options& options, const TSealPolicy& policy);
 
 // --history, --history-import and --history-sync; the exit status (2 for a value not understood).
+// REQUIRES: a QCoreApplication.
 int RunHistoryCommand(const Options& options);
+// --history --chart: the same, on Qt's offscreen platform, whatever display there is.
+int RunHistoryChart(int argc, char** argv, const Options& options);

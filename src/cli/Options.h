@@ -61,6 +61,7 @@ struct Options {
   bool HistoryDbGiven = false;
   std::string Who, Since, Until, Result, Format, By;
   bool Summary = false;
+  std::string Chart;  // --chart FILE: the picture's path
   std::vector<std::string> HistoryFiles;
 };
 

@@ -41,6 +41,7 @@ struct THistoryGroup {
   double MedianSeconds = 0;
   std::vector<std::string> MostFailedAt;  // more than one when they failed as often
   int MostFailedTimes = 0;
+  double SlowestSeconds = 0;
 };
 
 // How long one statement may take before the database is taken as stuck.
@@ -61,7 +62,8 @@ class THistory {
   // records too.
   [[nodiscard]] virtual bool List(const THistoryFilter& filter, int limit, bool records,
                                   std::vector<THistoryRun>& runs, std::string& error) = 0;
-  // Per group the runs, how they ended, the median seconds and the instruction failed at most.
+  // Per group the runs, how they ended, the median and slowest seconds and the instruction
+  // failed at most.
   // Days are UTC days; groups come in the order of their keys.
   [[nodiscard]] virtual bool Summarize(const THistoryFilter& filter, EHistoryGroup by,
                                        std::vector<THistoryGroup>& groups,

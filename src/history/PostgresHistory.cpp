@@ -152,7 +152,7 @@ bool TPostgresHistory::Summarize(const THistoryFilter& filter, EHistoryGroup by,
                     ", count(*), count(*) FILTER (WHERE result = 'completed'), "
                     "count(*) FILTER (WHERE result = 'error'), "
                     "count(*) FILTER (WHERE result = 'stopped'), "
-                    "percentile_cont(0.5) WITHIN GROUP (ORDER BY seconds) FROM runs" +
+                    "percentile_cont(0.5) WITHIN GROUP (ORDER BY seconds), max(seconds) FROM runs" +
                     where.Sql + " GROUP BY 1",
                 where, q, error))
       return false;
@@ -163,6 +163,7 @@ bool TPostgresHistory::Summarize(const THistoryFilter& filter, EHistoryGroup by,
       g.Errors = q.value(3).toInt();
       g.Stopped = q.value(4).toInt();
       g.MedianSeconds = q.value(5).toDouble();
+      g.SlowestSeconds = q.value(6).toDouble();
     }
     return true;
   };

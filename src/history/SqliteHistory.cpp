@@ -33,6 +33,7 @@ class TGroups {
     }
     ++Last->Group.Runs;
     Last->Seconds.push_back(seconds);
+    Last->Group.SlowestSeconds = std::max(Last->Group.SlowestSeconds, seconds);
     if (result == "completed") {
       ++Last->Group.Completed;
     } else if (result == "stopped") {

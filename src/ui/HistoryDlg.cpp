@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <memory>
@@ -22,6 +23,7 @@
 #include "records/RunHistory.h"
 #include "sys/AtomicFile.h"
 #include "ui/RunRecordView.h"
+#include "ui/HistoryChartsPage.h"
 
 namespace {
 
@@ -111,7 +113,12 @@ THistoryDlg::THistoryDlg(std::string db, std::string station, QWidget* parent)
   Runs->setSelectionBehavior(QAbstractItemView::SelectRows);
   Runs->horizontalHeader()->setStretchLastSection(true);
   Runs->setMinimumSize(720, 320);
-  column->addWidget(Runs);
+  Charts = new THistoryChartsPage(
+      Db, [this](THistoryFilter& f, std::string& error) { return Filter(f, error); }, this);
+  Pages = new QTabWidget(this);
+  Pages->addTab(Runs, QStringLiteral("&Runs"));
+  Pages->addTab(Charts, QStringLiteral("C&harts"));
+  column->addWidget(Pages);
   Problem = new QLabel(this);
   Problem->setObjectName("Problem");
   Problem->setWordWrap(true);
@@ -129,6 +136,13 @@ THistoryDlg::THistoryDlg(std::string db, std::string station, QWidget* parent)
   connect(Runs, &QTableWidget::cellDoubleClicked, this, [this](int r, int) { ShowRecord(r); });
   connect(Export, &QPushButton::clicked, this, &THistoryDlg::ExportClick);
   connect(CloseButton, &QPushButton::clicked, this, &QDialog::accept);
+  connect(Charts, &THistoryChartsPage::DayChosen, this,
+          [this](const QString& since, const QString& until) {
+            Since->setText(since);
+            Until->setText(until);
+            Pages->setCurrentWidget(Runs);
+            ShowRuns();
+          });
   ShowRuns();
 }
 
@@ -177,6 +191,7 @@ void THistoryDlg::Question(
 void THistoryDlg::ShowRuns() {
   Problem->setText(QStringLiteral("Asking the history..."));
   Problem->setVisible(true);
+  Charts->ShowCharts();
   Question(kShown, nullptr,
            [this](bool asked, std::vector<THistoryRun>& runs, const std::string& error) {
              ShowAnswer(asked, runs, error);

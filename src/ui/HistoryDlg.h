@@ -13,6 +13,8 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTableWidget;
+class QTabWidget;
+class THistoryChartsPage;
 
 // The runs `filter` chooses in `history` (nullptr when it cannot be had: `why` says why), newest
 // first, `limit` 0 for all, with their records. Runs on the history's thread.
@@ -57,6 +59,8 @@ class THistoryDlg : public QDialog {
   QLineEdit *Who = nullptr, *Since = nullptr, *Until = nullptr;
   QComboBox* Result = nullptr;
   QTableWidget* Runs = nullptr;
+  QTabWidget* Pages = nullptr;  // the table, then the charts
+  THistoryChartsPage* Charts = nullptr;
   QLabel* Problem = nullptr;
   QPushButton *Export = nullptr, *CloseButton = nullptr;
 

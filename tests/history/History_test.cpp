@@ -13,6 +13,7 @@
 #include <memory>
 #include <set>
 
+#include "history/HistoryCharts.h"
 #include "history/HistorySpool.h"
 #include "history/HistoryWorker.h"
 #include "history/SqlHistory.h"
@@ -284,6 +285,53 @@ TEST_P(History, SummaryCountsMediansAndTheInstructionFailedAt) {
     ASSERT_EQ(groups.size(), 1u);
     EXPECT_EQ(groups[0].Key, zone[0] == 'U' ? "2024-03-01" : "2024-03-02") << zone;
   }
+}
+
+// The pictures' numbers: every day of the bounds asked, those without runs as zero; the
+// seconds of the completed runs alone; ten instructions, most first, ties by name; the errors
+// before any instruction apart; every station's runs whatever station asks.
+TEST_P(History, ChartsCountEachDayTheTenInstructionsMostFailedAndZeroDays) {
+  Fill();
+  {
+    auto history = Open();
+    std::vector<QJsonObject> more = {
+        ::Run("c1", "qb-1", "D1", "completed", "2024-03-05T08:00:00.000Z", "st-a", "/p/", 20),
+        ::Run("c2", "qb-1", "D1", "completed", "2024-03-05T09:00:00.000Z", "st-a", "/p/", 30),
+        ::Run("c3", "qb-1", "", "error", "2024-03-05T09:30:00.000Z", "st-a", "/p/", 1)};
+    more.back()["device"] = QJsonObject{};
+    for (int i = 1; i <= 11; ++i) {
+      const std::string n = QString::asprintf("I%02d", i).toStdString();
+      more.push_back(::Run(("e" + n).c_str(), "qb-2", "D2", "error", "2024-03-05T10:00:00.000Z",
+                           "st-a", "/p/", 3, n.c_str()));
+    }
+    int added = 0;
+    std::string error;
+    ASSERT_TRUE(history->Import(more, added, error)) << error;
+  }
+  THistoryFilter filter{"", Utc("2024-02-29"), Utc("2024-03-05", true)};
+  THistoryCharts c;
+  std::string error, text;
+  ASSERT_TRUE(AskCharts(*Open(), filter, c, error)) << error;
+  for (const TChartDay& d : c.Days)
+    text += d.Day + ":" + std::to_string(d.Completed) + "/" + std::to_string(d.Errors) + "/" +
+            std::to_string(d.Stopped) + " " + QString::number(d.MedianSeconds).toStdString() +
+            "-" + QString::number(d.SlowestSeconds).toStdString() + ";";
+  EXPECT_EQ(text,
+            "2024-02-29:0/0/0 0-0;2024-03-01:1/1/0 10-10;2024-03-02:1/1/0 12-12;"
+            "2024-03-03:0/1/1 0-0;2024-03-04:0/0/0 0-0;2024-03-05:2/12/0 25-30;");
+  text.clear();
+  for (const TChartBar& b : c.Failed) text += b.Label + "=" + std::to_string(b.Count) + ";";
+  EXPECT_EQ(text, "P0 BANK0.HEX=2;I01=1;I02=1;I03=1;I04=1;I05=1;I06=1;I07=1;I08=1;I09=1;");
+  EXPECT_EQ(c.Before.Count, 1);
+  text.clear();
+  for (const TChartStation& st : c.Stations)
+    text += st.Station + "=" + std::to_string(st.Runs) + "/" + std::to_string(st.Errors) + ";";
+  EXPECT_EQ(text, "st-a=17/13;st-b=3/2;");
+  // Asked for one station's runs, the days count that station's alone.
+  filter.Station = "st-b";
+  ASSERT_TRUE(AskCharts(*Open(), filter, c, error)) << error;
+  EXPECT_EQ(c.Days[5].Completed + c.Days[5].Errors, 0);
+  EXPECT_EQ(c.Days[1].Errors + c.Days[2].Errors, 1);
 }
 
 // What a record holds comes back whole, once however often it is sent; the indexed columns of

@@ -86,7 +86,7 @@ TGZ=$(find "$WORK/out" -maxdepth 1 -name 'qubra-updater-*.tar.gz' | head -n1)
 say "made $(basename "$DEB") and $(basename "$TGZ")"
 
 depends=$(dpkg-deb --field "$DEB" Depends)
-for lib in libqt6core6 libqt6gui6 libqt6widgets6 libudev1 qt6-qpa-plugins; do
+for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6charts6 libqt6svg6 libudev1 qt6-qpa-plugins; do
   [[ $depends == *"$lib"* ]] || fail "the .deb does not depend on $lib: $depends"
 done
 
