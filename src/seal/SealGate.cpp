@@ -1,10 +1,13 @@
 #include "seal/SealGate.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
 
 #include "app/Settings.h"
 #include "check/ScriptCheck.h"
 #include "formats/text.h"
+#include "sys/Files.h"
 
 namespace {
 
@@ -20,10 +23,23 @@ std::string InFolder(const std::string& folder, const std::string& path) {
   return rel.empty() || rel == "." || rel.starts_with("../") || rel == ".." ? path : rel;
 }
 
+// A file is read as it was sealed: inside the package through no link, and never past its
+// sealed size, so a link or a larger file put there after the check cannot stall the run.
 TFileCheck ManifestCheck(const std::string& folder, const TManifest& manifest) {
-  return [folder, manifest](const std::string& path, std::string_view bytes) {
-    std::string refusal;
-    return CheckBytes(manifest, InFolder(folder, path), bytes, refusal) ? std::string() : refusal;
+  return [folder, manifest](const std::string& path, std::string& bytes, std::string& refusal) {
+    const std::string rel = InFolder(folder, path);
+    bytes.clear();
+    const TManifestEntry* e = manifest.Find(rel);
+    if (!e) return CheckBytes(manifest, rel, bytes, refusal);
+    std::string why;
+    const size_t limit = static_cast<size_t>(std::min<uint64_t>(e->Size, SIZE_MAX - 1)) + 1;
+    const TLook look = ReadBelow(folder, rel, bytes, why, limit);
+    if (look == TLook::NotFound) return false;
+    if (look != TLook::Found) {
+      refusal = Excerpt(rel) + ": cannot be read (" + why + ")";
+      return false;
+    }
+    return CheckBytes(manifest, rel, bytes, refusal);
   };
 }
 

@@ -8,6 +8,7 @@
 #include "engines/engine_harness.h"
 #include "formats/hex.h"
 #include "formats/text.h"
+#include "sys/Files.h"
 #include "sys/Sha256.h"
 
 namespace {
@@ -94,10 +95,13 @@ TEST_F(ProgJtagTest, FileCheckSeesTheBytesPlayed) {
   const std::string file = "SIR 8 TDI (FE);\r\nSDR 16 TDI (1234);\r\n";
   Write("prog.svf", file);
   std::string seen;
-  e.SetFileCheck([&](const std::string& path, std::string_view bytes) {
-    seen = std::string(bytes);
+  e.SetFileCheck([&](const std::string& path, std::string& bytes, std::string& refusal) {
+    std::string error;
+    EXPECT_EQ(ReadWholeFile(path, bytes, error), TLook::Found);
+    seen = bytes;
     Write("prog.svf", "SIR 8 TDI (00);\r\n");
-    return path == dir_ + "prog.svf" ? "" : "wrong path " + path;
+    refusal = path == dir_ + "prog.svf" ? "" : "wrong path " + path;
+    return refusal.empty();
   });
   Play("prog.svf", Accept);
   EXPECT_EQ(seen, file);
@@ -106,8 +110,9 @@ TEST_F(ProgJtagTest, FileCheckSeesTheBytesPlayed) {
             (Texts{"P8", ":01000862FE97\r\n", ":010010630686\r\n", "341246", ":00000001FF\r\n"}));
 
   h.sent.clear();
-  e.SetFileCheck([](const std::string&, std::string_view) {
-    return std::string("prog.svf: changed since the package was sealed");
+  e.SetFileCheck([](const std::string&, std::string&, std::string& refusal) {
+    refusal = "prog.svf: changed since the package was sealed";
+    return false;
   });
   Play("prog.svf", Accept);
   EXPECT_EQ(h.errors, Texts{"prog.svf: changed since the package was sealed"});
@@ -126,8 +131,11 @@ TEST_F(ProgJtagTest, NotesTheHashOfTheBytesPlayed) {
     std::string played, first_record;
   } cases[] = {
       {"unsealed", nullptr, after, ":010008620095\r\n"},
-      {"sealed", [](const std::string&, std::string_view) { return std::string(); }, before,
-       ":01000862FE97\r\n"},
+      {"sealed",
+       [](const std::string& path, std::string& bytes, std::string& error) {
+         return ReadWholeFile(path, bytes, error) == TLook::Found;
+       },
+       before, ":01000862FE97\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
