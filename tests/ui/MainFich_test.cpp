@@ -4,16 +4,19 @@
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QImage>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTreeWidget>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
@@ -42,6 +45,24 @@ class MainFichTest : public ::testing::Test {
         TRunConfig{prog, "", readid}, std::move(link), MakeFakeEngines(&log, e),
         std::make_unique<TFakeSerialDevices>(), std::make_unique<TSettingsStore>());
   }
+  std::string LastLine() const {
+    const QString text = w->MemoStatus->toPlainText();
+    return text.mid(text.lastIndexOf('\n') + 1).toStdString();
+  }
+  // The seal is looked at away from the window: its next line comes once the look is done.
+  std::string SealLine() {
+    QElapsedTimer waited;
+    waited.start();
+    const auto seal = [this] {
+      return w->MemoStatus->blockCount() > SealLinesSeen && LastLine().starts_with("Package ") &&
+             !LastLine().starts_with("Package folder:");
+    };
+    while (!seal() && waited.elapsed() < 20000)
+      QApplication::processEvents(QEventLoop::AllEvents, 20);
+    SealLinesSeen = w->MemoStatus->blockCount();
+    return LastLine();
+  }
+  int SealLinesSeen = 0;
   QAction* Item(const char* name) {
     QAction* a = w->findChild<QAction*>(name);
     if (!a) throw std::runtime_error(std::string("no menu item ") + name);
@@ -150,11 +171,7 @@ TEST_F(MainFichTest, TrustedKeysAddsAKeyAndTheSealFollows) {
   policy.Trust.Folders = {user};
   policy.KeyFolder = user;
   w->UseSealPolicy(policy);
-  const auto last_line = [this] {
-    const QString text = w->MemoStatus->toPlainText();
-    return text.mid(text.lastIndexOf('\n') + 1).toStdString();
-  };
-  EXPECT_THAT(last_line(),
+  EXPECT_THAT(SealLine(),
               ::testing::EndsWith("not trusted: add its public key with Settings > Trusted Keys..."));
 
   w->KeyFileDialog = [&](QWidget*) { return author.Pub; };
@@ -175,11 +192,43 @@ TEST_F(MainFichTest, TrustedKeysAddsAKeyAndTheSealFollows) {
   });
   Item("TrustedKeys")->trigger();
   EXPECT_EQ(listed, 2);
-  const std::string text = last_line();
+  const std::string text = SealLine();
   ASSERT_TRUE(text.starts_with("Package sealed by key ")) << text;
   const std::string key_id = text.substr(22, text.find(' ', 22) - 22);
   EXPECT_EQ(text, "Package sealed by key " + key_id + " (trusted)");
   EXPECT_EQ(ReadAll(user + key_id + ".pub"), ReadAll(author.Pub));
+}
+
+// A package whose files lead into the kernel's endless ones: the window opens before the seal is
+// judged, refuses the package, and START ends before the device is contacted.
+TEST_F(MainFichTest, HostilePackageNeverHoldsTheWindow) {
+  std::ofstream(prog + "script.ini") << "CM\r\n";
+  std::filesystem::create_directory(prog + "Qubra");
+  std::ofstream(prog + "Qubra/script.ini") << "P0 BANK0.HEX\r\n";
+  std::filesystem::create_symlink("/proc/self/pagemap", prog + "Qubra/BANK0.HEX");
+  std::filesystem::create_symlink("/proc/self/pagemap", prog + "notes.txt");
+  std::ofstream(prog + kManifestName) << "qubra-updater package manifest 1\n"
+                                      << std::string(64, 'a') << " 9 notes.txt\n";
+  std::ofstream(prog + kSignatureName) << "untrusted comment: x\njunk\n";
+  w->UseSealPolicy(TSealPolicy{});
+  w->show();
+  EXPECT_EQ(LastLine(), "Package folder: " + prog);  // not judged on the window's thread
+  EXPECT_THAT(SealLine(), ::testing::StartsWith("Package not accepted: package.manifest.minisig:"));
+  std::string error_box;
+  OnModal([&](QWidget* box) {
+    error_box = qobject_cast<QMessageBox*>(box)->text().toStdString();
+    box->close();
+  });
+  w->Start->click();
+  QElapsedTimer waited;
+  waited.start();
+  while (w->Controller().Running() && waited.elapsed() < 20000) {
+    w->Controller().Timer1Timer();
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  EXPECT_FALSE(w->Controller().Running());
+  EXPECT_THAT(error_box, ::testing::StartsWith("Package not accepted: nothing was sent"));
+  EXPECT_THAT(fl->log, ::testing::Not(::testing::Contains("con:" + std::to_string(CON_RS232))));
 }
 
 TEST_F(MainFichTest, OpensCentredWithFixedSize) {
