@@ -18,6 +18,7 @@
 #include "records/LastRecord.h"
 #include "records/RunEvents.h"
 #include "records/RunHistory.h"
+#include "records/RunJson.h"
 #include "file_size_limit.h"
 #include "scratch_dir.h"
 #include "sys/Sha256.h"
@@ -105,6 +106,41 @@ TEST(RunReport, RecordOfARun) {
   report.RunStarted("/p/again.ini");
   r = report.Record(-1);
   EXPECT_GE(r["end"].toString(), r["start"].toString());
+}
+
+// The files of a record, and its name, are found again by their bytes: UTF-8 as it stands, any
+// other byte shown as \xHH with the exact bytes beside it.
+TEST(RunReport, FilesAndNameKeepTheirBytes) {
+  ScratchDir dir;
+  const struct {
+    std::string Bytes, Shown;
+    bool Escaped;
+  } cases[] = {
+      {"/p/r\xC3\xA9p/a.hex", "/p/r\xC3\xA9p/a.hex", false},
+      {"/p/r\xE9p/a.hex", "/p/r\\xE9p/a.hex", true},
+      {"/p/a\\xE9.hex", "/p/a\\xE9.hex", false},
+      {"/p/\xC3(\xFF.hex", "/p/\\xC3(\\xFF.hex", true},
+  };
+  TReportFile file;
+  std::string error;
+  ASSERT_TRUE(file.Open(dir.Path() + "runs.jsonl", error)) << error;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Shown);
+    TRunReport report(c.Bytes, nullptr);
+    report.RunStarted(c.Bytes);
+    report.FileRead(c.Bytes, "00ff");
+    report.RunEnded(roCOMPLETED, "", "");
+    const QJsonObject r = report.Record(0);
+    const QJsonObject f = r["files"].toArray().at(0).toObject();
+    EXPECT_EQ(f["path"].toString().toStdString(), c.Shown);
+    EXPECT_EQ(f.contains("path_bytes"), c.Escaped);
+    EXPECT_EQ(PathOf(f, "path"), c.Bytes);
+    EXPECT_EQ(PathOf(r, "script"), c.Bytes);
+    ASSERT_TRUE(file.Append(r, error)) << error;
+    QJsonObject found;
+    ASSERT_TRUE(FindLastRecord(dir.Path() + "runs.jsonl", c.Bytes, found, error));
+    EXPECT_EQ(found["name"].toString().toStdString(), c.Shown);
+  }
 }
 
 // A process that ends before its run began: stopped when a signal ended it (128 and up), with
