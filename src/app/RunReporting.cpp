@@ -50,8 +50,8 @@ std::string ComponentList(const std::vector<std::string>& names) {
   std::string text;
   for (size_t i = 0; i < names.size();) {
     size_t j = i;
-    while (j + 1 < names.size() && names[j].starts_with("Bank") && names[j + 1].starts_with("Bank") &&
-           names[j + 1].back() == names[j].back() + 1)
+    while (j + 1 < names.size() && names[j].starts_with("Bank") &&
+           names[j + 1].starts_with("Bank") && names[j + 1].back() == names[j].back() + 1)
       ++j;
     text += (text.empty() ? "" : ", ") + names[i] + (j > i ? " to " + names[j] : "");
     i = j + 1;

@@ -108,9 +108,8 @@ void TRunEvents::Finish(int exit_status, const std::string& failure) {
   Finished = true;
   TRunOutcome outcome = Outcome;
   if (outcome == roNONE) outcome = exit_status >= 128 ? roSTOPPED : roERROR;
-  QJsonObject fields{{"result", OutcomeText(outcome)},
-                     {"error", JsonText(Error)},
-                     {"exit_status", exit_status}};
+  QJsonObject fields{
+      {"result", OutcomeText(outcome)}, {"error", JsonText(Error)}, {"exit_status", exit_status}};
   PutPath(fields, "script", ErrorScript);
   if (!failure.empty()) fields["failure"] = JsonText(failure);
   Emit("result", fields);

@@ -32,7 +32,8 @@ std::string PathOf(const QJsonObject& json, const QString& key) {
 }
 
 QJsonObject LineJson(const TInstructionRef& line) {
-  QJsonObject json{{"line", line.Line}, {"text", JsonText(line.Text)}, {"card", JsonText(line.Card)}};
+  QJsonObject json{
+      {"line", line.Line}, {"text", JsonText(line.Text)}, {"card", JsonText(line.Card)}};
   PutPath(json, "script", line.Script);
   return json;
 }

@@ -23,9 +23,10 @@ std::string InFolder(const std::string& folder, const std::string& path) {
   return rel.empty() || rel == "." || rel.starts_with("../") || rel == ".." ? path : rel;
 }
 
-// A file is read as it was sealed: inside the package through no link, and never past its
-// sealed size, so a link or a larger file put there after the check cannot stall the run.
-TFileCheck ManifestCheck(const std::string& folder, const TManifest& manifest) {
+}  // namespace
+
+// A link or a larger file put in a sealed file's place after the check must not stall the run.
+TFileCheck SealedFileCheck(const std::string& folder, const TManifest& manifest) {
   return [folder, manifest](const std::string& path, std::string& bytes, std::string& refusal) {
     const std::string rel = InFolder(folder, path);
     bytes.clear();
@@ -42,8 +43,6 @@ TFileCheck ManifestCheck(const std::string& folder, const TManifest& manifest) {
     return CheckBytes(manifest, rel, bytes, refusal);
   };
 }
-
-}  // namespace
 
 void ReadStationPolicy(const std::string& path, TSealPolicy& policy) {
   std::error_code ec;
@@ -113,7 +112,7 @@ TPackageGate MakeSealGate(TSealPolicy policy) {
     verdict.Seal = {state.Sealed, state.Verified, state.ManifestSha256, state.KeyId,
                     state.TrustedComment};
     verdict.Problems = state.Problems;
-    if (state.Verified) verdict.FileCheck = ManifestCheck(folder, state.Manifest);
+    if (state.Verified) verdict.FileCheck = SealedFileCheck(folder, state.Manifest);
     return verdict;
   };
 }

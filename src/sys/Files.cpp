@@ -221,8 +221,7 @@ TLook ReadBelow(const std::string& base, const std::string& relative, std::strin
   bytes.clear();
   std::FILE* f = nullptr;
   TFileStatus st;
-  if (const TLook look = OpenBelow(base, relative, f, st, error); look != TLook::Found)
-    return look;
+  if (const TLook look = OpenBelow(base, relative, f, st, error); look != TLook::Found) return look;
   return ReadOpenFile(f, bytes, error, max_bytes);
 }
 

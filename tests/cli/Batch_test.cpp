@@ -295,33 +295,23 @@ TEST_F(BatchRunTest, SealIsJudgedBeforeContactAndAtEveryRead) {
   struct Case {
     const char* Name;
     TTrustPlaces Trust;
-    std::function<void()> AfterCheck;
+    bool ChangeAfterCheck;
     int Status;
     std::string Error;  // the last line on stderr before the script
     bool Contact;
   };
   const Case cases[] = {
-      {"trusted", {{author.Pub}, {}}, nullptr, kBatchCompleted, "", true},
+      {"trusted", {{author.Pub}, {}}, false, kBatchCompleted, "", true},
       {"bank changed after the check",
        {{author.Pub}, {}},
-       [&] { pkg.Write("Qubra/bank0.hex", ":0400000001020305F1\r\n:00000001FF\r\n"); },
+       true,
        kBatchFailed,
        "Qubra/bank0.hex: changed since the package was sealed",
        true},
-      {"bank swapped for a link to an endless file after the check",
-       {{author.Pub}, {}},
-       [&] {
-         pkg.Remove("Qubra/bank0.hex");
-         std::filesystem::create_symlink("/proc/self/pagemap", pkg.Path() + "Qubra/bank0.hex");
-       },
-       kBatchFailed,
-       "Qubra/bank0.hex: cannot be read (is a symbolic link)",
-       true},
-      {"untrusted", {}, nullptr, kBatchFailed, "which is not trusted", false},
+      {"untrusted", {}, false, kBatchFailed, "which is not trusted", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
-    pkg.Remove("Qubra/bank0.hex");
     pkg.Write("Qubra/bank0.hex", ":0400000001020304F2\r\n:00000001FF\r\n");
     err.str("");
     const size_t wire_before = peer.Wire().size();
@@ -332,7 +322,8 @@ TEST_F(BatchRunTest, SealIsJudgedBeforeContactAndAtEveryRead) {
       ctl.SetPackageGate([&, gate = MakeSealGate(TSealPolicy{c.Trust, "", false, "", {}})](
                              const std::string& dir, const std::string& script) {
         TPackageVerdict verdict = gate(dir, script);
-        if (c.AfterCheck) c.AfterCheck();
+        if (c.ChangeAfterCheck)
+          pkg.Write("Qubra/bank0.hex", ":0400000001020305F1\r\n:00000001FF\r\n");
         return verdict;
       });
     };

@@ -8,7 +8,6 @@
 #include "engines/engine_harness.h"
 #include "formats/hex.h"
 #include "formats/text.h"
-#include "sys/Files.h"
 #include "sys/Sha256.h"
 
 namespace {
@@ -96,12 +95,10 @@ TEST_F(ProgJtagTest, FileCheckSeesTheBytesPlayed) {
   Write("prog.svf", file);
   std::string seen;
   e.SetFileCheck([&](const std::string& path, std::string& bytes, std::string& refusal) {
-    std::string error;
-    EXPECT_EQ(ReadWholeFile(path, bytes, error), TLook::Found);
+    ReadRunFile(path, nullptr, bytes, refusal);
     seen = bytes;
     Write("prog.svf", "SIR 8 TDI (00);\r\n");
-    refusal = path == dir_ + "prog.svf" ? "" : "wrong path " + path;
-    return refusal.empty();
+    return (refusal = path == dir_ + "prog.svf" ? "" : "wrong path " + path).empty();
   });
   Play("prog.svf", Accept);
   EXPECT_EQ(seen, file);
@@ -132,8 +129,8 @@ TEST_F(ProgJtagTest, NotesTheHashOfTheBytesPlayed) {
   } cases[] = {
       {"unsealed", nullptr, after, ":010008620095\r\n"},
       {"sealed",
-       [](const std::string& path, std::string& bytes, std::string& error) {
-         return ReadWholeFile(path, bytes, error) == TLook::Found;
+       [](const std::string& p, std::string& b, std::string& r) {
+         return ReadRunFile(p, nullptr, b, r);
        },
        before, ":01000862FE97\r\n"},
   };
