@@ -16,6 +16,10 @@ constexpr int64_t kSync = 3;     // "%" and the device type
 constexpr int64_t kChecksumRecord = 17;
 // Below this the rate says more about the start than about the run.
 constexpr int64_t kMinMeasureMs = 1000;
+// Nor is it measured before a twentieth of the bytes has gone: version checks and the pause
+// after an effect file is opened send next to nothing, and a run of seconds would be told
+// minutes.
+constexpr int64_t kMinMeasureShare = 20;
 
 bool StartsWith(const std::string& s, const char* prefix) {
   return s.rfind(prefix, 0) == 0;
@@ -158,6 +162,7 @@ double TOverallProgress::EtaSeconds(int64_t now_ms) const {
   const int64_t moved = Position() - ClockPosition;
   const int64_t elapsed = now_ms - ClockMs;
   if (ClockMs < 0 || elapsed < kMinMeasureMs || moved <= 0) return -1;
+  if (moved * kMinMeasureShare < Total - ClockPosition) return -1;
   return static_cast<double>(Total - Position()) * static_cast<double>(elapsed) /
          static_cast<double>(moved) / 1000.0;
 }

@@ -36,9 +36,7 @@ void TRunController::StepWaitFinish() {
 
 void TRunController::StepDone() {
   ReceiveBuffer.Clear();
-  // A rerun that finds nothing to do ends as fast as one that did nothing at all.
-  if (ComponentsAtVersion > 0 && ComponentsWritten == 0)
-    ShowStatus("Every component was already at its version: none was written");
+  ShowComponents();
   ShowStatus("Program operation completed");
   ShowIdleButtons();
   FDriver->SetConType(CON_NONE);

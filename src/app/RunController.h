@@ -269,9 +269,12 @@ class TRunController {
   QElapsedTimer RunClock;
   int64_t OverallShown[2] = {-1, -1};
   std::set<std::string> TroublesShown;
-  // Auto mode: components passed over as already at their version, and those written.
-  int ComponentsAtVersion = 0;
-  int ComponentsWritten = 0;
+  // The components written, and those passed over with the reason, in run order.
+  std::vector<std::string> ComponentsWritten;
+  std::vector<std::pair<std::string, std::string>> ComponentsSkipped;
+  // What a completed run that passed over a component says of each: a rerun after a stop
+  // writes only what is left, and the operator sees which.
+  void ShowComponents();
 
   void AppendReceived(const std::string& text);
 };

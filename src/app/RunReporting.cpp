@@ -1,5 +1,7 @@
 #include "app/RunController.h"
 
+#include <algorithm>
+
 #include "formats/text.h"
 
 // What observers learn of a run: its start and end, each instruction, the overall progress.
@@ -22,6 +24,39 @@ namespace {
 // A card script's P line programs a component; the run's own PB is no component.
 bool ProgramsComponent(const TInstructionRef& line) {
   return !line.Card.empty() && Trim(line.Text).rfind('P', 0) == 0;
+}
+
+// The component of a P line as the operator knows it: its bank, "PROM 1", "CPLD" ...
+std::string ComponentName(const TInstructionRef& line) {
+  const std::string text = Trim(line.Text);
+  const char letter = text.size() > 1 ? text[1] : ' ';
+  if (letter >= '0' && letter <= '7') return std::string("Bank") + letter;
+  switch (letter) {
+    case '8':
+      return "PROM 1";
+    case '9':
+      return "PROM 2";
+    case 'A':
+      return "CPLD";
+    case 'E':
+      return "EDID";
+    default:
+      return text.substr(0, text.find(' '));
+  }
+}
+
+// "Bank0 to Bank7, PROM 1": neighbouring banks as one range.
+std::string ComponentList(const std::vector<std::string>& names) {
+  std::string text;
+  for (size_t i = 0; i < names.size();) {
+    size_t j = i;
+    while (j + 1 < names.size() && names[j].starts_with("Bank") &&
+           names[j + 1].starts_with("Bank") && names[j + 1].back() == names[j].back() + 1)
+      ++j;
+    text += (text.empty() ? "" : ", ") + names[i] + (j > i ? " to " + names[j] : "");
+    i = j + 1;
+  }
+  return text.empty() ? "none" : text;
 }
 
 }  // namespace
@@ -48,7 +83,8 @@ void TRunController::BeginRun() {
   OverallShown[0] = OverallShown[1] = -1;
   RunClock.start();
   TroublesShown.clear();
-  ComponentsAtVersion = ComponentsWritten = 0;
+  ComponentsWritten.clear();
+  ComponentsSkipped.clear();
   Notify([&](TRunObserver& o) { o.RunStarted(ScriptPath); });
 }
 
@@ -111,7 +147,8 @@ void TRunController::EndInstruction(TInstructionResult result) {
   if (!InstructionOpen) return;
   InstructionOpen = false;
   Figures.Result = result;
-  if (result == irDONE && ProgramsComponent(Offered)) ++ComponentsWritten;
+  if (result == irDONE && ProgramsComponent(Offered))
+    ComponentsWritten.push_back(ComponentName(Offered));
   Notify([&](TRunObserver& o) { o.InstructionEnded(Offered, Figures); });
   Overall.End();
   ShowOverall();
@@ -125,7 +162,7 @@ void TRunController::ReportSkip(const TInstructionRef& line, const std::string& 
     DeferredSkips.emplace_back(line, reason);
     return;
   }
-  if (reason == "version match" && ProgramsComponent(line)) ++ComponentsAtVersion;
+  if (ProgramsComponent(line)) ComponentsSkipped.emplace_back(ComponentName(line), reason);
   Notify([&](TRunObserver& o) { o.InstructionSkipped(line, reason); });
   Overall.Skip(line);
   ShowOverall();
@@ -147,4 +184,22 @@ void TRunController::ShowOverall() {
   OverallShown[1] = max;
   const double eta = Overall.EtaSeconds(RunClock.elapsed());
   Notify([&](TRunObserver& o) { o.OverallProgressChanged(position, max, eta); });
+}
+
+void TRunController::ShowComponents() {
+  if (ComponentsSkipped.empty()) return;
+  const auto at_version = [](const auto& skip) { return skip.second == "version match"; };
+  // A rerun that finds nothing to do ends as fast as one that did nothing at all.
+  if (ComponentsWritten.empty() &&
+      std::all_of(ComponentsSkipped.begin(), ComponentsSkipped.end(), at_version))
+    return ShowStatus("Every component was already at its version: none was written");
+  ShowStatus("Written: " + ComponentList(ComponentsWritten));
+  const std::pair<const char*, const char*> reasons[] = {
+      {"version match", "Already at their version: "}, {"not selected", "Not selected: "}};
+  for (const auto& [reason, label] : reasons) {
+    std::vector<std::string> names;
+    for (const auto& [name, why] : ComponentsSkipped)
+      if (why == reason) names.push_back(name);
+    if (!names.empty()) ShowStatus(label + ComponentList(names));
+  }
 }

@@ -8,9 +8,8 @@ bool ReadRunFile(const std::string& path, const TFileCheck& check, std::string& 
                  std::string& refusal) {
   std::string error;
   refusal.clear();
-  if (ReadWholeFile(path, bytes, error) != TLook::Found) return false;
-  if (check) refusal = check(path, bytes);
-  return refusal.empty();
+  if (check) return check(path, bytes, refusal) && refusal.empty();
+  return ReadWholeFile(path, bytes, error) == TLook::Found;
 }
 
 bool TGestionnaire::ReadFileLines(const std::string& path, std::vector<std::string>& lines,

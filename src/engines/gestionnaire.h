@@ -15,11 +15,13 @@
 
 #include "engines/receivebuffer.h"
 
-// Why the bytes of a file a run reads must not reach the device, or "" when they may. The owner
+// Reads a file a run names into `bytes` as the package's owner allows; false when it cannot be
+// read (`refusal` empty) or its bytes must not reach the device (`refusal` says why). The owner
 // installs one for a sealed package; without one files are read as they always were.
-using TFileCheck = std::function<std::string(const std::string& path, std::string_view bytes)>;
+using TFileCheck =
+    std::function<bool(const std::string& path, std::string& bytes, std::string& refusal)>;
 
-// The one way a run reads a file its scripts name: whole, and shown to `check` when there is
+// The one way a run reads a file its scripts name: whole, or through `check` when there is
 // one. False when it cannot be read (`refusal` empty) or `check` refuses it (`refusal` says why).
 bool ReadRunFile(const std::string& path, const TFileCheck& check, std::string& bytes,
                  std::string& refusal);

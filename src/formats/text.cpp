@@ -226,36 +226,58 @@ std::string Tenths(double value) {
 
 namespace {
 
-// Length of the UTF-8 sequence at the front of `text` if it is a well-formed one for a
-// character a terminal only shows, else 0. The C1 controls (U+0080 to U+009F) act as ESC does.
-size_t ShownUtf8(std::string_view text) {
+// Length of the well-formed multi-byte UTF-8 sequence at the front of `text`, else 0.
+size_t Utf8Length(std::string_view text) {
   const auto b = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = b(0);
   const size_t n = lead > 0xF4 ? 0 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
   if (n == 0 || text.size() < n) return 0;
   for (size_t i = 1; i < n; ++i)
     if ((b(i) & 0xC0) != 0x80) return 0;
-  if (n == 2 && lead == 0xC2 && b(1) < 0xA0) return 0;
   if (n == 3 && ((lead == 0xE0 && b(1) < 0xA0) || (lead == 0xED && b(1) >= 0xA0))) return 0;
   if (n == 4 && ((lead == 0xF0 && b(1) < 0x90) || (lead == 0xF4 && b(1) >= 0x90))) return 0;
   return n;
 }
 
-}  // namespace
+// The same for a character a terminal only shows: the C1 controls (U+0080 to U+009F) act as
+// ESC does.
+size_t ShownUtf8(std::string_view text) {
+  const size_t n = Utf8Length(text);
+  return n == 2 && static_cast<unsigned char>(text[0]) == 0xC2 &&
+                 static_cast<unsigned char>(text[1]) < 0xA0
+             ? 0
+             : n;
+}
 
-std::string EscapeControls(std::string_view text) {
+// `text` with each byte `kept` does not take (a length of 0 at that byte) as "\xHH".
+template <class Kept>
+std::string EscapeBytes(std::string_view text, Kept kept) {
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
-    const auto u = static_cast<unsigned char>(text[i]);
-    const size_t shown = u < 0x80 ? (u >= 0x20 && u != 0x7F) : ShownUtf8(text.substr(i));
-    if (shown > 0) {
-      out.append(text.substr(i, shown));
-      i += shown;
+    const size_t n = kept(text.substr(i));
+    if (n > 0) {
+      out.append(text.substr(i, n));
+      i += n;
     } else {
-      out += "\\x" + ByteToHex(u);
+      out += "\\x" + ByteToHex(static_cast<unsigned char>(text[i]));
       ++i;
     }
   }
   return out;
+}
+
+}  // namespace
+
+std::string EscapeControls(std::string_view text) {
+  return EscapeBytes(text, [](std::string_view t) -> size_t {
+    const auto u = static_cast<unsigned char>(t[0]);
+    return u < 0x80 ? (u >= 0x20 && u != 0x7F) : ShownUtf8(t);
+  });
+}
+
+std::string EscapeNonUtf8(std::string_view text) {
+  return EscapeBytes(text, [](std::string_view t) -> size_t {
+    return static_cast<unsigned char>(t[0]) < 0x80 ? 1 : Utf8Length(t);
+  });
 }

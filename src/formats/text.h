@@ -79,5 +79,9 @@ std::optional<int64_t> StrToInt(std::string_view text, int64_t min = INT32_MIN,
 // so a device cannot move the cursor, retitle the window or ring the bell. Other bytes are kept.
 std::string EscapeControls(std::string_view text);
 
+// Bytes that are not UTF-8 (a Latin-1 file name) as "\xHH", the rest as it is: text that
+// shows what the bytes were, where a decoder would put U+FFFD.
+std::string EscapeNonUtf8(std::string_view text);
+
 // A time or other figure to a tenth: "11.8".
 std::string Tenths(double value);

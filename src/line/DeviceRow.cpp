@@ -9,6 +9,7 @@
 #include <queue>
 
 #include "formats/text.h"
+#include "records/RunJson.h"
 #include "sys/StopSignals.h"
 
 namespace {
@@ -101,7 +102,7 @@ void ApplyEvent(TDeviceRow& row, const QJsonObject& event) {
     row.Ended = true;
     row.Result = Bytes(event["result"]);
     row.Error = Bytes(event["error"]);
-    row.ErrorScript = Bytes(event["script"]);
+    row.ErrorScript = PathOf(event, "script");
     row.ReportFailure = Bytes(event["failure"]);
   }
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "formats/text.h"
+#include "records/RunJson.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ std::string Text(const QJsonValue& v) {
 // The record on `line` when it is one of `name`.
 bool RecordOf(const QByteArray& line, const std::string& name, QJsonObject& record) {
   const QJsonDocument doc = QJsonDocument::fromJson(line);
-  if (!doc.isObject() || Text(doc.object()["name"]) != name) return false;
+  if (!doc.isObject() || PathOf(doc.object(), "name") != name) return false;
   record = doc.object();
   return true;
 }

@@ -24,7 +24,9 @@ void TRunEvents::RunStarted(const std::string& script) {
   ShownPercent.fill(-1);
   ShownMax.fill(-1);
   OverallPercent = OverallMax = OverallPosition = -1;
-  Emit("start", {{"script", JsonPath(script)}});
+  QJsonObject fields;
+  PutPath(fields, "script", script);
+  Emit("start", fields);
 }
 
 void TRunEvents::SealChecked(const TSealReport& seal) {
@@ -106,10 +108,9 @@ void TRunEvents::Finish(int exit_status, const std::string& failure) {
   Finished = true;
   TRunOutcome outcome = Outcome;
   if (outcome == roNONE) outcome = exit_status >= 128 ? roSTOPPED : roERROR;
-  QJsonObject fields{{"result", OutcomeText(outcome)},
-                     {"error", JsonText(Error)},
-                     {"script", JsonPath(ErrorScript)},
-                     {"exit_status", exit_status}};
+  QJsonObject fields{
+      {"result", OutcomeText(outcome)}, {"error", JsonText(Error)}, {"exit_status", exit_status}};
+  PutPath(fields, "script", ErrorScript);
   if (!failure.empty()) fields["failure"] = JsonText(failure);
   Emit("result", fields);
 }

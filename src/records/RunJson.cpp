@@ -1,7 +1,8 @@
 #include "records/RunJson.h"
 
-#include <QFile>
 #include <QStringDecoder>
+
+#include "formats/text.h"
 
 // A file name is the system's bytes, UTF-8 here; a device may send any byte, which Latin-1
 // keeps one character each.
@@ -14,14 +15,27 @@ QString JsonText(const std::string& bytes) {
 }
 
 QString JsonPath(const std::string& path) {
-  return QFile::decodeName(QByteArray::fromStdString(path));
+  return QString::fromStdString(EscapeNonUtf8(path));
+}
+
+void PutPath(QJsonObject& json, const QString& key, const std::string& bytes) {
+  const std::string shown = EscapeNonUtf8(bytes);
+  json[key] = QString::fromStdString(shown);
+  if (shown.size() != bytes.size())  // only bytes that are not UTF-8 are ever escaped
+    json[key + "_bytes"] = QString::fromLatin1(QByteArray::fromStdString(bytes).toHex());
+}
+
+std::string PathOf(const QJsonObject& json, const QString& key) {
+  const QJsonValue bytes = json[key + "_bytes"];
+  if (bytes.isString()) return QByteArray::fromHex(bytes.toString().toLatin1()).toStdString();
+  return json[key].toString().toUtf8().toStdString();
 }
 
 QJsonObject LineJson(const TInstructionRef& line) {
-  return {{"script", JsonPath(line.Script)},
-          {"line", line.Line},
-          {"text", JsonText(line.Text)},
-          {"card", JsonText(line.Card)}};
+  QJsonObject json{
+      {"line", line.Line}, {"text", JsonText(line.Text)}, {"card", JsonText(line.Card)}};
+  PutPath(json, "script", line.Script);
+  return json;
 }
 
 QJsonObject EndJson(const TInstructionRef& line, const TInstructionEnd& end) {

@@ -21,11 +21,11 @@ double Seconds(qint64 ms) {
 }
 
 // Records are read elsewhere and later: every path in them stands on its own.
-QString WholePath(const std::string& path) {
-  if (path.empty()) return {};
+void PutWholePath(QJsonObject& json, const QString& key, const std::string& path) {
+  if (path.empty()) return PutPath(json, key, path);
   std::error_code ec;
   const std::filesystem::path whole = std::filesystem::absolute(path, ec);
-  return JsonPath(ec ? path : whole.lexically_normal().string());
+  PutPath(json, key, ec ? path : whole.lexically_normal().string());
 }
 
 }  // namespace
@@ -45,19 +45,20 @@ void TRunReport::RunStarted(const std::string& script) {
             {"program", QStringLiteral(QUBRA_PRODUCT)},
             {"version", QStringLiteral(QUBRA_VERSION)},
             {"host", QSysInfo::machineHostName()},
-            {"name", JsonText(Name)},
             {"transport", JsonText(link.Transport)},
-            {"link", JsonText(link.Link)},
-            {"script", WholePath(script)},
             {"device", DeviceJson(TDeviceReport{})},
             {"seal", QJsonValue()}};
+  PutPath(Fields, "name", Name);
+  PutPath(Fields, "link", link.Link);
+  PutWholePath(Fields, "script", script);
   if (link.Transport == "udp") Fields["local_port"] = link.LocalPort;
   if (Began) Began();
 }
 
 // A file read twice counts once, unless it changed in between.
 void TRunReport::FileRead(const std::string& path, const std::string& sha256) {
-  const QJsonObject file{{"path", WholePath(path)}, {"sha256", JsonText(sha256)}};
+  QJsonObject file{{"sha256", JsonText(sha256)}};
+  PutWholePath(file, "path", path);
   for (const QJsonValue& f : Files)
     if (f.toObject() == file) return;
   Files.append(file);
@@ -77,7 +78,7 @@ void TRunReport::InstructionStarted(const TInstructionRef&, const std::string&) 
 
 void TRunReport::InstructionEnded(const TInstructionRef& line, const TInstructionEnd& end) {
   QJsonObject entry = EndJson(line, end);
-  entry["script"] = WholePath(line.Script);
+  PutWholePath(entry, "script", line.Script);
   entry["seconds"] = Seconds(Clock.elapsed() - InstructionStartMs);
   Instructions.append(entry);
 }
@@ -86,7 +87,7 @@ void TRunReport::InstructionSkipped(const TInstructionRef& line, const std::stri
   TInstructionEnd skipped;
   skipped.Result = irSKIPPED;
   QJsonObject entry = EndJson(line, skipped);
-  entry["script"] = WholePath(line.Script);
+  PutWholePath(entry, "script", line.Script);
   entry["reason"] = JsonText(reason);
   entry["seconds"] = 0.0;
   Instructions.append(entry);
@@ -114,7 +115,7 @@ void TRunReport::RunEnded(TRunOutcome outcome, const std::string& error,
   for (size_t at = 0; (at = lines.find('\r', at)) != std::string::npos;)
     lines.replace(at, at + 1 < lines.size() && lines[at + 1] == '\n' ? 2 : 1, "\n");
   Fields["error"] = JsonText(lines);
-  Fields["error_script"] = WholePath(script);
+  PutWholePath(Fields, "error_script", script);
   Outcome = outcome;
   if (Ended) Ended();
 }

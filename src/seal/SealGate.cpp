@@ -1,10 +1,13 @@
 #include "seal/SealGate.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
 
 #include "app/Settings.h"
 #include "check/ScriptCheck.h"
 #include "formats/text.h"
+#include "sys/Files.h"
 
 namespace {
 
@@ -20,14 +23,26 @@ std::string InFolder(const std::string& folder, const std::string& path) {
   return rel.empty() || rel == "." || rel.starts_with("../") || rel == ".." ? path : rel;
 }
 
-TFileCheck ManifestCheck(const std::string& folder, const TManifest& manifest) {
-  return [folder, manifest](const std::string& path, std::string_view bytes) {
-    std::string refusal;
-    return CheckBytes(manifest, InFolder(folder, path), bytes, refusal) ? std::string() : refusal;
+}  // namespace
+
+// A link or a larger file put in a sealed file's place after the check must not stall the run.
+TFileCheck SealedFileCheck(const std::string& folder, const TManifest& manifest) {
+  return [folder, manifest](const std::string& path, std::string& bytes, std::string& refusal) {
+    const std::string rel = InFolder(folder, path);
+    bytes.clear();
+    const TManifestEntry* e = manifest.Find(rel);
+    if (!e) return CheckBytes(manifest, rel, bytes, refusal);
+    std::string why;
+    const size_t limit = static_cast<size_t>(std::min<uint64_t>(e->Size, SIZE_MAX - 1)) + 1;
+    const TLook look = ReadBelow(folder, rel, bytes, why, limit);
+    if (look == TLook::NotFound) return false;
+    if (look != TLook::Found) {
+      refusal = Excerpt(rel) + ": cannot be read (" + why + ")";
+      return false;
+    }
+    return CheckBytes(manifest, rel, bytes, refusal);
   };
 }
-
-}  // namespace
 
 void ReadStationPolicy(const std::string& path, TSealPolicy& policy) {
   std::error_code ec;
@@ -97,7 +112,7 @@ TPackageGate MakeSealGate(TSealPolicy policy) {
     verdict.Seal = {state.Sealed, state.Verified, state.ManifestSha256, state.KeyId,
                     state.TrustedComment};
     verdict.Problems = state.Problems;
-    if (state.Verified) verdict.FileCheck = ManifestCheck(folder, state.Manifest);
+    if (state.Verified) verdict.FileCheck = SealedFileCheck(folder, state.Manifest);
     return verdict;
   };
 }

@@ -38,6 +38,10 @@ std::vector<std::string> PackageFiles(const std::string& folder, const TScriptCh
 TSealState CheckPackageSeal(const std::string& folder, const std::string& script,
                             const TSealPolicy& policy);
 
+// How a run reads the files of the sealed package in `folder`: only those `manifest` lists, as
+// they were sealed, inside the package through no link and never past their sealed size.
+TFileCheck SealedFileCheck(const std::string& folder, const TManifest& manifest);
+
 // The gate a run controller asks before each run: the seal checked afresh (keys added since
 // count), and for a sealed package every file the run reads held against the manifest.
 TPackageGate MakeSealGate(TSealPolicy policy);

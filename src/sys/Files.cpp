@@ -3,8 +3,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/magic.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,6 +40,25 @@ TLook Look(int (*call)(const char*, struct stat*), const std::string& path, TFil
   out = FromStat(st);
   return TLook::Found;
 }
+
+// The kernel's own files claim a size of 0 or 4096 whatever they hold, and some never end
+// (/proc/self/pagemap): reading one could stall any reader, and no package holds one.
+bool MadeUpByTheKernel(int fd) {
+  struct statfs fs {};
+  if (RetryOnSignal([&] { return ::fstatfs(fd, &fs); }) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+      return true;
+    default:
+      return false;
+  }
+}
+
+constexpr char kMadeUp[] = "is a file the kernel makes up (/proc, /sys), not a stored one";
 
 }  // namespace
 
@@ -90,9 +111,11 @@ TLook OpenRegularFile(const std::string& path, std::FILE*& file, std::string& er
       RetryOnSignal([&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); });
   if (fd < 0) return Failure(errno, error);
   std::string ignored;
-  if (!FdStatus(fd, st, ignored) || !st.Regular || !(file = ::fdopen(fd, "rb"))) {
+  const bool regular = FdStatus(fd, st, ignored) && st.Regular;
+  const bool made_up = regular && MadeUpByTheKernel(fd);
+  if (!regular || made_up || !(file = ::fdopen(fd, "rb"))) {
     ::close(fd);
-    error = "is not a regular file";
+    error = made_up ? kMadeUp : "is not a regular file";
     return TLook::Failed;
   }
   return TLook::Found;
@@ -126,6 +149,11 @@ int OpenPart(int dir, const std::string& name, int flags, bool folder, TFileStat
     error = "changed while it was opened";
     return -1;
   }
+  if (!folder && MadeUpByTheKernel(fd)) {
+    ::close(fd);
+    error = kMadeUp;
+    return -1;
+  }
   st = now;
   look = TLook::Found;
   return fd;
@@ -157,11 +185,14 @@ TLook OpenBelow(const std::string& base, const std::string& relative, std::FILE*
   return look;
 }
 
-TLook ReadWholeFile(const std::string& path, std::string& bytes, std::string& error,
-                    size_t max_bytes) {
-  bytes.clear();
-  std::FILE* f = nullptr;
-  if (const TLook look = OpenRegularFile(path, f, error); look != TLook::Found) return look;
+namespace {
+
+// At most `max_bytes` of `f`, which is closed.
+TLook ReadOpenFile(std::FILE* f, std::string& bytes, std::string& error, size_t max_bytes) {
+  // What the file held when opened: one that grows meanwhile (a log) still ends.
+  if (TFileStatus st; FdStatus(::fileno(f), st, error))
+    max_bytes = static_cast<size_t>(std::min<uint64_t>(max_bytes, st.Size));
+  error.clear();
   char buf[65536];
   size_t n;
   while (bytes.size() < max_bytes &&
@@ -173,6 +204,25 @@ TLook ReadWholeFile(const std::string& path, std::string& bytes, std::string& er
   if (read_error == 0) return TLook::Found;
   error = SysErrorText(read_error);
   return TLook::Failed;
+}
+
+}  // namespace
+
+TLook ReadWholeFile(const std::string& path, std::string& bytes, std::string& error,
+                    size_t max_bytes) {
+  bytes.clear();
+  std::FILE* f = nullptr;
+  if (const TLook look = OpenRegularFile(path, f, error); look != TLook::Found) return look;
+  return ReadOpenFile(f, bytes, error, max_bytes);
+}
+
+TLook ReadBelow(const std::string& base, const std::string& relative, std::string& bytes,
+                std::string& error, size_t max_bytes) {
+  bytes.clear();
+  std::FILE* f = nullptr;
+  TFileStatus st;
+  if (const TLook look = OpenBelow(base, relative, f, st, error); look != TLook::Found) return look;
+  return ReadOpenFile(f, bytes, error, max_bytes);
 }
 
 TLook ListFolder(const std::string& path, std::vector<std::string>& names, std::string& error) {

@@ -44,8 +44,9 @@ TLook LinkStatus(const std::string& path, TFileStatus& out, std::string& error);
 // What an open descriptor refers to.
 bool FdStatus(int fd, TFileStatus& out, std::string& error);
 
-// Opens `path` for reading when it is a regular file; a FIFO in its place does not block the
-// open. On Failed `error` says "is a folder", "is not a regular file" or the system's reason.
+// Opens `path` for reading when it is a regular file, and not one the kernel makes up (/proc,
+// /sys); a FIFO in its place does not block the open. On Failed `error` says "is a folder",
+// "is not a regular file", "is a file the kernel makes up ..." or the system's reason.
 TLook OpenRegularFile(const std::string& path, std::FILE*& file, std::string& error);
 // Opens `relative` ('/' between its parts, none "." or "..") below folder `base` for reading
 // when it is a regular file reached through no symbolic link, so nothing outside `base` is read
@@ -53,9 +54,13 @@ TLook OpenRegularFile(const std::string& path, std::FILE*& file, std::string& er
 // ... or the system's reason.
 TLook OpenBelow(const std::string& base, const std::string& relative, std::FILE*& file,
                 TFileStatus& st, std::string& error);
-// The file at `path`, at most its first `max_bytes`, read as OpenRegularFile opens it.
+// The file at `path`, at most its first `max_bytes` and never past the size it had when opened,
+// read as OpenRegularFile opens it.
 TLook ReadWholeFile(const std::string& path, std::string& bytes, std::string& error,
                     size_t max_bytes = SIZE_MAX);
+// The same of `relative` below `base`, opened as OpenBelow opens it.
+TLook ReadBelow(const std::string& base, const std::string& relative, std::string& bytes,
+                std::string& error, size_t max_bytes);
 
 // The names in folder `path`, without "." and "..", in the system's order. A file in the
 // folder's place is Failed, not NotFound.

@@ -15,9 +15,12 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <QStringDecoder>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <atomic>
 #include <iostream>
+#include <thread>
 
 #include "app/ProgramDir.h"
 #include "formats/text.h"
@@ -77,6 +80,9 @@ TMainFich::TMainFich(TRunConfig config, std::unique_ptr<TDeviceLink> link, TEngi
   BuildControls();
   Ctl = std::make_unique<TRunController>(*this, std::move(link), std::move(engines),
                                          std::move(config));
+  SealPoll = new QTimer(this);
+  SealPoll->setInterval(50);
+  connect(SealPoll, &QTimer::timeout, this, &TMainFich::SealLooked);
   CompSel = new TCompSelDlg(this);
   CompSel->setObjectName("CompSel");
   Ctl->SetCompSelection(CompSel->Selection());
@@ -285,11 +291,36 @@ void TMainFich::UseSealPolicy(TSealPolicy policy) {
   ShowSeal();
 }
 
-// An unsealed package is not worth a line unless the station asks for seals.
+struct TMainFich::TSealLook {
+  std::atomic<bool> Done{false};
+  TSealState State;
+};
+
+// The check reads the package, which may be large or hostile: on a thread of its own, so the
+// window opens and answers meanwhile. A look overtaken by a newer one is left to end alone.
 void TMainFich::ShowSeal() {
   if (!SealPolicyGiven || Ctl->Running() || Ctl->GetProgramDir().empty()) return;
-  const TSealState state =
-      CheckPackageSeal(Ctl->GetProgramDir(), Ctl->StartScriptPath(), SealPolicy);
+  SealLook = std::make_shared<TSealLook>();
+  std::thread([look = SealLook, dir = Ctl->GetProgramDir(), script = Ctl->StartScriptPath(),
+               policy = SealPolicy] {
+    try {
+      look->State = CheckPackageSeal(dir, script, policy);
+    } catch (const std::exception& e) {
+      look->State.Problems = {std::string("the package could not be checked: ") + e.what()};
+    }
+    look->Done.store(true, std::memory_order_release);
+  }).detach();
+  SealPoll->start();
+}
+
+// An unsealed package is not worth a line unless the station asks for seals.
+void TMainFich::SealLooked() {
+  if (!SealLook) return SealPoll->stop();
+  if (!SealLook->Done.load(std::memory_order_acquire)) return;
+  const TSealState state = std::move(SealLook->State);
+  SealLook.reset();
+  SealPoll->stop();
+  if (Ctl->Running()) return;  // the run checks afresh and says so
   if (state.Sealed || !state.Problems.empty()) Ctl->ShowStatus(SealStatusText(state));
 }
 

@@ -19,6 +19,7 @@ class QActionGroup;
 class QMenu;
 class QPlainTextEdit;
 class QProgressBar;
+class QTimer;
 class QPushButton;
 class TAboutBox;
 class TCompSelDlg;
@@ -135,7 +136,9 @@ class TMainFich : public QMainWindow, public TMainView {
   void FollowReportFile();
   void AppendReport();
   void ShowPackageFolder();
+  // Checks the seal away from the window; SealLooked shows the answer once it is there.
   void ShowSeal();
+  void SealLooked();
   // The folder dialog; true when a folder was chosen and is now the program folder.
   bool AskPackageFolder();
 
@@ -148,6 +151,9 @@ class TMainFich : public QMainWindow, public TMainView {
   std::array<std::string, 9> ComDevices;
   TLinkOption Link;  // --link, kept across package folders
   TSealPolicy SealPolicy;
+  struct TSealLook;
+  std::shared_ptr<TSealLook> SealLook;  // the seal check under way, if any
+  QTimer* SealPoll = nullptr;
   bool SealPolicyGiven = false;
   bool SettingsLoaded = false;
   bool LinkGiven = false;

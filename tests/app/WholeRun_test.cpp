@@ -113,6 +113,8 @@ TEST_F(WholeRunTest, VersionAlreadyOnTheDeviceSkipsTheBank) {
   RunReal();
   EXPECT_THAT(device.Wire(), ElementsAreArray(StandardWire(false)));
   const std::string none = "Every component was already at its version: none was written";
+  EXPECT_EQ(view.status.end()[-3], "Written: PROM 1");
+  EXPECT_EQ(view.status.end()[-2], "Already at their version: Bank0");
   EXPECT_EQ(view.status.back(), "Program operation completed");
   EXPECT_FALSE(view.HasStatus(none));  // PROM 1 was written
   // Manual mode ignores the version match and programs the bank.
@@ -191,6 +193,12 @@ TEST_F(WholeRunTest, PlannedBytesAndTimeLeft) {
   p.Begin(bank);
   p.Sent(10);
   EXPECT_LT(p.EtaSeconds(1500), 0);  // too soon to tell
+  TOverallProgress slow;
+  slow.Plan(prog + "script.ini", {"T0 0130", "P0 bank0.hex"}, card, "", false);
+  slow.StartClock(0);
+  slow.Begin({prog + "script.ini", 1, "T0 0130", ""});
+  slow.Sent(2);
+  EXPECT_LT(slow.EtaSeconds(2000), 0);  // a version check, then a pause: too little to tell
   EXPECT_DOUBLE_EQ(p.EtaSeconds(3000), double(total - 10) * 2.0 / 10.0);
   p.Sent(5);  // never back
   EXPECT_EQ(p.Position(), 10);

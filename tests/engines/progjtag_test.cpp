@@ -94,10 +94,11 @@ TEST_F(ProgJtagTest, FileCheckSeesTheBytesPlayed) {
   const std::string file = "SIR 8 TDI (FE);\r\nSDR 16 TDI (1234);\r\n";
   Write("prog.svf", file);
   std::string seen;
-  e.SetFileCheck([&](const std::string& path, std::string_view bytes) {
-    seen = std::string(bytes);
+  e.SetFileCheck([&](const std::string& path, std::string& bytes, std::string& refusal) {
+    ReadRunFile(path, nullptr, bytes, refusal);
+    seen = bytes;
     Write("prog.svf", "SIR 8 TDI (00);\r\n");
-    return path == dir_ + "prog.svf" ? "" : "wrong path " + path;
+    return (refusal = path == dir_ + "prog.svf" ? "" : "wrong path " + path).empty();
   });
   Play("prog.svf", Accept);
   EXPECT_EQ(seen, file);
@@ -106,8 +107,9 @@ TEST_F(ProgJtagTest, FileCheckSeesTheBytesPlayed) {
             (Texts{"P8", ":01000862FE97\r\n", ":010010630686\r\n", "341246", ":00000001FF\r\n"}));
 
   h.sent.clear();
-  e.SetFileCheck([](const std::string&, std::string_view) {
-    return std::string("prog.svf: changed since the package was sealed");
+  e.SetFileCheck([](const std::string&, std::string&, std::string& refusal) {
+    refusal = "prog.svf: changed since the package was sealed";
+    return false;
   });
   Play("prog.svf", Accept);
   EXPECT_EQ(h.errors, Texts{"prog.svf: changed since the package was sealed"});
@@ -126,8 +128,11 @@ TEST_F(ProgJtagTest, NotesTheHashOfTheBytesPlayed) {
     std::string played, first_record;
   } cases[] = {
       {"unsealed", nullptr, after, ":010008620095\r\n"},
-      {"sealed", [](const std::string&, std::string_view) { return std::string(); }, before,
-       ":01000862FE97\r\n"},
+      {"sealed",
+       [](const std::string& p, std::string& b, std::string& r) {
+         return ReadRunFile(p, nullptr, b, r);
+       },
+       before, ":01000862FE97\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

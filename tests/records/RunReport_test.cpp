@@ -18,6 +18,7 @@
 #include "records/LastRecord.h"
 #include "records/RunEvents.h"
 #include "records/RunHistory.h"
+#include "records/RunJson.h"
 #include "file_size_limit.h"
 #include "scratch_dir.h"
 #include "sys/Sha256.h"
@@ -105,6 +106,30 @@ TEST(RunReport, RecordOfARun) {
   report.RunStarted("/p/again.ini");
   r = report.Record(-1);
   EXPECT_GE(r["end"].toString(), r["start"].toString());
+}
+
+// A record's files and name are found again by their bytes, also where they are not UTF-8.
+TEST(RunReport, FilesAndNameKeepTheirBytes) {
+  ScratchDir dir;
+  const std::string runs = dir.Path() + "runs.jsonl";
+  const std::string cases[][2] = {{"/p/r\xC3\xA9p/a.hex", "/p/r\xC3\xA9p/a.hex"},
+                                  {"/p/r\xE9p/a.hex", "/p/r\\xE9p/a.hex"},
+                                  {"/p/a\\xE9.hex", "/p/a\\xE9.hex"}};
+  TReportFile file;
+  std::string error;
+  ASSERT_TRUE(file.Open(runs, error)) << error;
+  for (const auto& [bytes, shown] : cases) {
+    TRunReport report(bytes, nullptr);
+    report.RunStarted(bytes);
+    report.FileRead(bytes, "00ff");
+    const QJsonObject r = report.Record(0), f = r["files"][0].toObject();
+    EXPECT_EQ(f["path"].toString().toStdString(), shown);
+    EXPECT_EQ(f.contains("path_bytes"), shown != bytes);
+    EXPECT_EQ(PathOf(f, "path"), bytes);
+    QJsonObject found;
+    ASSERT_TRUE(file.Append(r, error) && FindLastRecord(runs, bytes, found, error)) << shown;
+    EXPECT_EQ(found["name"], shown.c_str());
+  }
 }
 
 // A process that ends before its run began: stopped when a signal ended it (128 and up), with

@@ -134,6 +134,16 @@ TEST_F(SealTest, TrustedAndIntactOrEveryReasonWhyNot) {
     }
   }
   Package.Remove("Qubra");  // the link the last case left
+  SetUp();  // a run reads a file as it was sealed, not a link put in its place after the check
+  const TFileCheck read = SealedFileCheck(
+      Package.Path(),
+      CheckSeal(Package.Path(), LoadTrustedKeys({{}, {station}}), NamedFiles).Manifest);
+  std::filesystem::remove(Package.Path() + "Qubra/BANK3.HEX");
+  std::filesystem::create_symlink("/proc/self/pagemap", Package.Path() + "Qubra/BANK3.HEX");
+  std::string bytes, refusal;
+  EXPECT_FALSE(read(Package.Path() + "Qubra/BANK3.HEX", bytes, refusal));
+  EXPECT_EQ(refusal, "Qubra/BANK3.HEX: cannot be read (is a symbolic link)");
+  Package.Remove("Qubra/BANK3.HEX");
   SetUp();  // a manifest beyond any package's is refused before it is read
   Package.Write(kManifestName, std::string(1024 * 1024 + 1, '#'));
   EXPECT_EQ(CheckSeal(Package.Path(), LoadTrustedKeys({{}, {station}}), NamedFiles).Problems,

@@ -25,6 +25,7 @@ TEST(Files, ReadWholeFileTellsMissingFromUnreadable) {
   dir.Write("abc", "abc");
   dir.Write("folder/inside", "");
   ASSERT_EQ(::mkfifo((dir.Path() + "fifo").c_str(), 0644), 0);
+  ASSERT_EQ(::symlink("/proc/self/pagemap", (dir.Path() + "pagemap").c_str()), 0);
   struct Case {
     std::string name;
     size_t max_bytes;
@@ -38,6 +39,8 @@ TEST(Files, ReadWholeFileTellsMissingFromUnreadable) {
       {"abc/below", SIZE_MAX, TLook::NotFound, SysErrorText(ENOTDIR)},
       {"folder", SIZE_MAX, TLook::Failed, "is a folder"},
       {"fifo", SIZE_MAX, TLook::Failed, "is not a regular file"},
+      {"pagemap", SIZE_MAX, TLook::Failed,
+       "is a file the kernel makes up (/proc, /sys), not a stored one"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -11,14 +11,17 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTreeWidget>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
 #include "app/fakes.h"
 #include "link/fake_serial_devices.h"
+#include "link/link_test_util.h"
 #include "seal/minisign_tool.h"
 #include "ui/MainFich.h"
 #include "ui/TrustedKeysDlg.h"
@@ -42,6 +45,16 @@ class MainFichTest : public ::testing::Test {
         TRunConfig{prog, "", readid}, std::move(link), MakeFakeEngines(&log, e),
         std::make_unique<TFakeSerialDevices>(), std::make_unique<TSettingsStore>());
   }
+  // The status box's seal lines: the seal is judged away from the window.
+  QStringList SealLines() const {
+    return w->MemoStatus->toPlainText().split('\n').filter(QRegularExpression("^Package (?!f)"));
+  }
+  std::string NextSealLine() {
+    WaitFor([this] { return SealLines().size() > SealSeen; });
+    SealSeen = SealLines().size();
+    return SealSeen ? SealLines().back().toStdString() : "";
+  }
+  qsizetype SealSeen = 0;
   QAction* Item(const char* name) {
     QAction* a = w->findChild<QAction*>(name);
     if (!a) throw std::runtime_error(std::string("no menu item ") + name);
@@ -150,11 +163,7 @@ TEST_F(MainFichTest, TrustedKeysAddsAKeyAndTheSealFollows) {
   policy.Trust.Folders = {user};
   policy.KeyFolder = user;
   w->UseSealPolicy(policy);
-  const auto last_line = [this] {
-    const QString text = w->MemoStatus->toPlainText();
-    return text.mid(text.lastIndexOf('\n') + 1).toStdString();
-  };
-  EXPECT_THAT(last_line(),
+  EXPECT_THAT(NextSealLine(),
               ::testing::EndsWith("not trusted: add its public key with Settings > Trusted Keys..."));
 
   w->KeyFileDialog = [&](QWidget*) { return author.Pub; };
@@ -175,11 +184,28 @@ TEST_F(MainFichTest, TrustedKeysAddsAKeyAndTheSealFollows) {
   });
   Item("TrustedKeys")->trigger();
   EXPECT_EQ(listed, 2);
-  const std::string text = last_line();
+  const std::string text = NextSealLine();
   ASSERT_TRUE(text.starts_with("Package sealed by key ")) << text;
   const std::string key_id = text.substr(22, text.find(' ', 22) - 22);
   EXPECT_EQ(text, "Package sealed by key " + key_id + " (trusted)");
   EXPECT_EQ(ReadAll(user + key_id + ".pub"), ReadAll(author.Pub));
+}
+
+// A junk signature over a link to the kernel's endless file: judged away from the window.
+TEST_F(MainFichTest, HostilePackageNeverHoldsTheWindow) {
+  std::filesystem::create_symlink("/proc/self/pagemap", prog + "notes.txt");
+  std::ofstream(prog + kManifestName) << "qubra-updater package manifest 1\n"
+                                      << std::string(64, 'a') << " 9 notes.txt\n";
+  std::ofstream(prog + kSignatureName) << "untrusted comment: x\njunk\n";
+  w->UseSealPolicy(TSealPolicy{});
+  EXPECT_TRUE(SealLines().empty());
+  EXPECT_THAT(NextSealLine(),
+              ::testing::StartsWith("Package not accepted: package.manifest.minisig:"));
+  OnModal([](QWidget* box) { box->close(); });
+  w->Start->click();
+  EXPECT_TRUE(WaitFor([this] { return !w->Controller().Running(); }));
+  EXPECT_THAT(NextSealLine(), ::testing::StartsWith("Package not accepted: nothing was sent"));
+  EXPECT_THAT(fl->log, ::testing::Not(::testing::Contains("con:" + std::to_string(CON_RS232))));
 }
 
 TEST_F(MainFichTest, OpensCentredWithFixedSize) {
