@@ -163,7 +163,7 @@ bool Stuck(const char* label, TSqlHistory& holder) {
       THistoryWorker::Process().KeepWithin(holder.Where().Text, record, 60, nullptr, notice);
   const double waited = Since(start);
   (void)holder.ExecText("ROLLBACK", error);
-  THistoryWorker::Process().Finish(60);
+  (void)THistoryWorker::Process().Finish(60);
   std::printf("%-10s a run's record with the database locked: %s after %.1f s (limit %d s)\n",
               label, kept ? "kept" : "spooled", waited, kRunKeepSeconds);
   return true;

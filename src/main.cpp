@@ -84,8 +84,8 @@ int LineWindow(QApplication& app, const Options& options) {
   window.show();
   if (options.StartAll) QTimer::singleShot(0, &window, [&window] { window.StartAllClick(); });
   const int status = app.exec();
-  FinishRunHistory();  // the records of children that died, spooled if the database is slow
-  return stopped_by != 0 ? ExitStatusOfStop(stopped_by) : status;
+  // The records of children that died, spooled if the database is slow.
+  return FinishRunHistory(stopped_by != 0 ? ExitStatusOfStop(stopped_by) : status);
 }
 
 }  // namespace
@@ -122,6 +122,6 @@ int main(int argc, char** argv) {
   });
   MainFich.show();
   const int status = app.exec();
-  FinishRunHistory();  // the last run's record, spooled if the database is slow
-  return stopped_by != 0 ? ExitStatusOfStop(stopped_by) : status;
+  // The last run's record, spooled if the database is slow.
+  return FinishRunHistory(stopped_by != 0 ? ExitStatusOfStop(stopped_by) : status);
 }

@@ -653,15 +653,11 @@ std::optional<int> RunWithoutWindow(int argc, char** argv, Options& options,
     case cmBATCH: {
       // No window and no display: the event loop of Qt Core is all a run needs.
       QCoreApplication app(argc, argv);
-      const int status = RunBatch(options, ProgramDir());
-      FinishRunHistory();
-      return status;
+      return FinishRunHistory(RunBatch(options, ProgramDir()));
     }
     case cmLINE: {
       QCoreApplication app(argc, argv);
-      const int status = RunLine(options, ProgramDir(), *MakeSystemChildRunner());
-      FinishRunHistory();
-      return status;
+      return FinishRunHistory(RunLine(options, ProgramDir(), *MakeSystemChildRunner()));
     }
     case cmLISTPORTS:
       return RunListPorts(*MakeSystemSerialDevices(), ProgramDir(), std::cout, std::cerr);

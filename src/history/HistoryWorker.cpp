@@ -4,6 +4,8 @@
 #include <QEventLoop>
 #include <QPointer>
 #include <QThread>
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -179,10 +181,18 @@ struct THistoryWorker::TImpl {
   }
 };
 
+namespace {
+std::atomic<bool> WorkerMade{false};
+}  // namespace
+
 THistoryWorker& THistoryWorker::Process() {
   // Never destroyed: a statement the server never answers must not hold the process's exit.
-  static THistoryWorker* worker = new THistoryWorker;
+  static THistoryWorker* worker = (WorkerMade = true, new THistoryWorker);
   return *worker;
+}
+
+bool THistoryWorker::Started() {
+  return WorkerMade;
 }
 
 THistoryWorker::THistoryWorker() : Impl(std::make_shared<TImpl>()) {
@@ -250,7 +260,7 @@ void THistoryWorker::SendSpool() {
   });
 }
 
-void THistoryWorker::Finish(int seconds) {
+bool THistoryWorker::Finish(int seconds) {
   auto idle = [&](int wait) {
     std::unique_lock<std::mutex> lock(Impl->M);
     return Impl->Changed.wait_for(lock, std::chrono::seconds(wait),
@@ -265,10 +275,11 @@ void THistoryWorker::Finish(int seconds) {
   }
   for (const int ticket : waiting)
     Impl->Spool(ticket, "the database did not answer within " + std::to_string(seconds) + " s");
-  if (!done) return;  // the thread stays with the statement that holds it
+  if (!done) return false;  // the thread stays with the statement that holds it
   // The connections close on their own thread, which then ends; a later request starts it again.
   Impl->Post([impl = Impl.get()] { impl->Open.clear(); });
-  if (!idle(seconds)) return;
+  if (!idle(std::max(seconds, 1))) return false;
   Impl->Thread.quit();
   Impl->Thread.wait();
+  return true;
 }

@@ -37,8 +37,10 @@ class THistoryWorker {
   void SendSpool();
 
   // Waits, `seconds` at most, for all that was handed in; records not kept by then go to the
-  // spool. Then the thread ends unless a statement still holds it.
-  void Finish(int seconds);
+  // spool. Then the thread ends, unless a statement still holds it: false then.
+  [[nodiscard]] bool Finish(int seconds);
+  // Whether the process's worker was ever asked for.
+  static bool Started();
 
   struct TImpl;
 

@@ -2,6 +2,9 @@
 
 #include <QSysInfo>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
 
 #include "history/HistoryWorker.h"
 
@@ -52,6 +55,13 @@ void SendSpooledRuns() {
   THistoryWorker::Process().SendSpool();
 }
 
-void FinishRunHistory() {
-  THistoryWorker::Process().Finish(Abandoned ? 0 : kRunWaitSeconds);
+int FinishRunHistory(int status) {
+  if (THistoryWorker::Started() &&
+      !THistoryWorker::Process().Finish(Abandoned ? 0 : kRunWaitSeconds)) {
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    std::_Exit(status);
+  }
+  return status;
 }

@@ -35,5 +35,7 @@ void AbandonHistoryWait();
 // Sends what earlier runs left in the spool; called once a run's own work is over.
 void SendSpooledRuns();
 // At the process's end: what was handed to the history is waited for, kRunWaitSeconds at most
-// or until AbandonHistoryWait, and spooled when it was not kept by then.
-void FinishRunHistory();
+// or until AbandonHistoryWait, and spooled when it was not kept by then. Returns `status`; but
+// when a statement still holds the history's thread, the process ends at once with `status`:
+// what the C++ runtime tears down at exit is still in use there.
+int FinishRunHistory(int status);

@@ -521,7 +521,7 @@ TEST_F(BatchRunTest, HistoryNeverFailsARunAndTheSpoolIsSentAtTheNextStart) {
   std::filesystem::remove(pkg.Path() + "db");
   std::filesystem::create_directory(pkg.Path() + "db");
   EXPECT_EQ(Run(Config()), kExitCompleted);
-  FinishRunHistory();
+  EXPECT_EQ(FinishRunHistory(0), 0);
   UseRunHistory({"none", ""});
   EXPECT_FALSE(std::filesystem::exists(spool));
   std::ostringstream runs, problems;

@@ -453,7 +453,7 @@ TEST_P(History, ALockedDatabaseSendsTheRecordToTheSpool) {
   // Found unreachable: the next is spooled without a second wait; a stop spools at once.
   EXPECT_FALSE(worker.KeepWithin(Url, kRuns[1], 30, [] { return true; }, notice));
   EXPECT_FALSE(worker.KeepWithin(Url, kRuns[1], 30, nullptr, notice));
-  worker.Finish(30);
+  ASSERT_TRUE(worker.Finish(30));
   holder.reset();
   TSyncCount count;
   std::string error;

@@ -105,7 +105,7 @@ TEST(HistoryDlg, ADatabaseThatDoesNotAnswerLeavesTheDialogLive) {
     EXPECT_EQ(dlg->Problem->text().toStdString(), "Asking the history...");
     dlg.reset();
     release.set_value();
-    THistoryWorker::Process().Finish(10);
+    EXPECT_TRUE(THistoryWorker::Process().Finish(10));
   }
   QCoreApplication::processEvents();  // the answer finds no dialog
 }
